@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Quorvix needs to build, run and test.
+# Idempotent and non-interactive; run as root (or through sudo).
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake pkg-config ninja-build
+  # Qt 5.15
+  qtbase5-dev qtbase5-dev-tools
+  # FFmpeg 5.1
+  libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
+  # the no-signal card font
+  fonts-liberation fontconfig
+  # QR encoder
+  libqrcodegencpp-dev
+  # tests: real publisher, QR decoder, real windows
+  ffmpeg zbar-tools xvfb xauth
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
