@@ -1,13 +1,12 @@
 # quorvix_add_library(<target> LIBS <deps...>)
-# Every .cpp/.h/.ui/.qrc file of the calling folder belongs to the library, so adding a
+# Every .cpp/.h/.ui file of the calling folder belongs to the library, so adding a
 # class means adding its two files; CMake picks them up at the next build.
 function(quorvix_add_library target)
   cmake_parse_arguments(L "" "" "LIBS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/*.h
-    ${CMAKE_CURRENT_SOURCE_DIR}/*.ui
-    ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+    ${CMAKE_CURRENT_SOURCE_DIR}/*.ui)
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
   set(cpp ${sources})
   list(FILTER cpp INCLUDE REGEX "\\.cpp$")
@@ -29,7 +28,7 @@ endfunction()
 function(quorvix_add_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE Qt5::Test ${T_LIBS})
+  target_link_libraries(${name} PRIVATE Qt5::Test quorvix_resources ${T_LIBS})
   target_compile_definitions(${name} PRIVATE
     QUORVIX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     QUORVIX_BINARY_DIR="${PROJECT_BINARY_DIR}")
