@@ -16,6 +16,10 @@ packages=(
   libqrcodegencpp-dev
   # tests: real publisher, QR decoder, real windows
   ffmpeg zbar-tools xvfb xauth
+  # tests: a real v4l2loopback driver in an emulated Debian kernel
+  qemu-system-x86 busybox-static cpio kmod
+  # packaging checks
+  desktop-file-utils appstream dpkg-dev file
 )
 
 SUDO=""
