@@ -1,17 +1,27 @@
 #pragma once
 
+#include "output/MFInterfaces.h"
+#include "output/MFPtr.h"
+#include "output/MFTypes.h"
+
 #include <QObject>
 #include <QString>
 #include <QWidget>
 
 #include <atomic>
+#include <mutex>
 
 // The program's single output object: the virtual webcam, the NDI source and the preview
-// window sit behind it. Live frames come from a stream manager's delivery thread
-// (sendFrame), card frames from the GUI thread's card timer (sendStub).
+// window sit behind it, reached through the output adapter (MFCreateInstance). Live frames
+// come from a stream manager's delivery thread (sendFrame), card frames from the GUI thread's
+// card timer (sendStub).
 //
-// This header fixes the face the rest of the program uses; the output work fills in the
-// adapter members and the implementation.
+// Threads: constructed and destroyed on the GUI thread; sendFrame on any delivery thread;
+// sendStub and setPreviewWindow on the GUI thread; the three flags from anywhere.
+// Building and sending a frame is serialised by m_sendLock: a live frame waits at most for
+// one card frame being sent, a card frame never waits (it is dropped while the lock is busy).
+// The destructor lets a send under way finish, makes later ones return at once, and only
+// then releases the adapter objects.
 class VCam : public QObject
 {
     Q_OBJECT
@@ -21,8 +31,9 @@ public:
     ~VCam() override;
 
     // One live frame: YUV420P picture (Y, U, V planes one after the other, `stride` bytes per
-    // luma row, chroma rows stride / 2) and optional interleaved signed 16-bit audio.
-    // Delivery thread of a stream manager.
+    // luma row, chroma rows stride / 2) and optional interleaved signed 16-bit audio
+    // (`samples` per channel). Delivery thread of a stream manager. The buffers only need to
+    // stay valid until the call returns.
     void sendFrame(const uchar *video, int pixelFormat, int width, int height, int stride,
                    const qint16 *audio, int samples, int sampleRate, int channels);
 
@@ -32,10 +43,47 @@ public:
     // Attach the preview to a native window (non-zero) or stop feeding it (0). GUI thread.
     void setPreviewWindow(WId window);
 
+private:
+    void init(const QString &name);
+    void initNDI();
+    // Puts `frame` to one output, catching anything it throws so the others still run.
+    template <class Put>
+    static void guardedPut(const char *failure, Put &&put);
+
+    // GUI thread at construction, then read by the senders under m_sendLock.
+    QString m_name;
+    // -- guarded by m_sendLock
+    MFFrameProps m_props{};
+    MFPtr<IMFSink> m_sink;
+    MFPtr<IMFFactory> m_factory;
+
+public:
     // Set by every live frame; cleared by the stream engine when a stream ends.
     std::atomic<bool> m_streamActive{false};
     // Live frames go to the preview while set.
     std::atomic<bool> m_previewEnabled{false};
+
+private:
+    // -- guarded by m_sendLock (created on the GUI thread before any sender runs)
+    MFPtr<IMFPreview> m_preview;
+    MFPtr<IMFReceiver> m_previewReceiver;
+
+public:
     // NDI mode; written by the main window.
     std::atomic<bool> m_ndiEnabled{false};
+
+private:
+    // -- guarded by m_sendLock
+    MFPtr<IMFDevice> m_ndiDevice;
+    MFPtr<IMFReceiver> m_ndiReceiver;
+
+    std::mutex m_sendLock;
+    // Set when destruction starts; senders that see it return without touching the outputs.
+    std::atomic<bool> m_closing{false};
+    // Senders inside sendFrame / sendStub; the destructor waits for 0.
+    std::atomic<int> m_inFlight{0};
 };
+
+// Selects, on `device`, the device of `type` named `name` (exact, case-sensitive); every
+// enumerated name is logged. True when found and set. GUI thread.
+bool setMFDevice(MFPtr<IMFDevice> device, eMFDeviceType type, QString name);

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QStringList>
+
+#include <sys/types.h>
+
+// The system calls the virtual camera sink makes on a video device: the lowest seam, so a
+// test can stand in for the kernel's v4l2loopback device. Same contract as the system calls
+// (-1 and errno on failure). Called by whichever thread holds the sink's lock.
+class V4l2Io
+{
+public:
+    virtual ~V4l2Io() = default;
+    // Paths of the video device nodes present now (/dev/video*), in a stable order.
+    virtual QStringList videoDevices() = 0;
+    virtual int open(const char *path, int flags) = 0;
+    virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
+    virtual ssize_t write(int fd, const void *data, size_t bytes) = 0;
+    virtual int close(int fd) = 0;
+};

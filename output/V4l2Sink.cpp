@@ -1,0 +1,255 @@
+#include "output/V4l2Sink.h"
+
+#include <QDebug>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/videodev2.h>
+
+namespace {
+
+constexpr char kLoopbackDriver[] = "v4l2 loopback";
+constexpr char kLoadHint[] =
+    "load it with: sudo modprobe v4l2loopback card_label=Quorvix exclusive_caps=1";
+constexpr int kMinSide = 16;
+constexpr int kMaxSide = 8192;
+
+QString fixedText(const __u8 *text, size_t bytes)
+{
+    return QString::fromLatin1(
+        reinterpret_cast<const char *>(text),
+        static_cast<int>(strnlen(reinterpret_cast<const char *>(text), bytes)));
+}
+
+} // namespace
+
+V4l2Sink::V4l2Sink(std::shared_ptr<V4l2Io> io, int probeIntervalMs)
+    : m_io(std::move(io)), m_probeIntervalMs(probeIntervalMs)
+{
+}
+
+V4l2Sink::~V4l2Sink()
+{
+    closeDevice();
+}
+
+QString V4l2Sink::devicePath() const
+{
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    return m_path;
+}
+
+int V4l2Sink::init(const QString &name, const QString &, int)
+{
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    if (m_initialised)
+        return kMfOk;
+    m_initialised = true;
+    m_name = name;
+    m_fixedPath = qEnvironmentVariable("QUORVIX_VCAM_DEVICE");
+
+    const QString size = qEnvironmentVariable("QUORVIX_VCAM_SIZE");
+    if (!size.isEmpty()) {
+        const QRegularExpressionMatch match =
+            QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
+        const int width = match.hasMatch() ? match.captured(1).toInt() : 0;
+        const int height = match.hasMatch() ? match.captured(2).toInt() : 0;
+        if (width >= kMinSide && height >= kMinSide && width <= kMaxSide && height <= kMaxSide &&
+            width % 2 == 0 && height % 2 == 0) {
+            m_width = width;
+            m_height = height;
+        } else {
+            qWarning() << "VCAM: ignoring QUORVIX_VCAM_SIZE (want even WIDTHxHEIGHT):" << size;
+        }
+    }
+    m_scaler = std::make_unique<FrameScaler>(m_width, m_height);
+
+    const QString tap = qEnvironmentVariable("QUORVIX_VCAM_TAP");
+    if (!tap.isEmpty())
+        m_tap = std::make_unique<FrameTap>(tap, m_width, m_height, kFps);
+
+    probeIfDue();
+    return kMfOk;
+}
+
+int V4l2Sink::openCandidate(const QString &path, bool requireLoopback, QString *card)
+{
+    const QByteArray local = path.toLocal8Bit();
+    const int fd = m_io->open(local.constData(), O_RDWR | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    v4l2_capability cap;
+    std::memset(&cap, 0, sizeof cap);
+    if (m_io->ioctl(fd, VIDIOC_QUERYCAP, &cap) < 0) {
+        m_io->close(fd);
+        return -1;
+    }
+    const quint32 caps =
+        (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    const QString driver = fixedText(cap.driver, sizeof cap.driver);
+    // With exclusive_caps=1 a device another producer holds offers capture only: skip it.
+    if ((requireLoopback && driver != QLatin1String(kLoopbackDriver)) ||
+        !(caps & V4L2_CAP_VIDEO_OUTPUT)) {
+        m_io->close(fd);
+        return -1;
+    }
+    if (card)
+        *card = fixedText(cap.card, sizeof cap.card);
+    return fd;
+}
+
+bool V4l2Sink::configure(int fd, const QString &path)
+{
+    v4l2_format format;
+    std::memset(&format, 0, sizeof format);
+    format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    format.fmt.pix.width = static_cast<quint32>(m_width);
+    format.fmt.pix.height = static_cast<quint32>(m_height);
+    format.fmt.pix.pixelformat = V4L2_PIX_FMT_YUV420;
+    format.fmt.pix.field = V4L2_FIELD_NONE;
+    format.fmt.pix.bytesperline = static_cast<quint32>(m_width);
+    format.fmt.pix.sizeimage = static_cast<quint32>(m_scaler->frameBytes());
+    format.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
+    if (m_io->ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
+        qWarning() << "VCAM: VIDIOC_S_FMT failed:" << path << strerror(errno);
+        return false;
+    }
+    // A device that keeps another producer's format answers with that one.
+    if (format.fmt.pix.pixelformat != V4L2_PIX_FMT_YUV420 ||
+        format.fmt.pix.width != static_cast<quint32>(m_width) ||
+        format.fmt.pix.height != static_cast<quint32>(m_height)) {
+        qWarning() << "VCAM: device refused the format:" << path << m_width << "x" << m_height
+                   << "I420, got" << format.fmt.pix.width << "x" << format.fmt.pix.height;
+        return false;
+    }
+    // Frame interval where the device takes it; readers otherwise assume their own.
+    v4l2_streamparm parm;
+    std::memset(&parm, 0, sizeof parm);
+    parm.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    parm.parm.output.timeperframe.numerator = 1;
+    parm.parm.output.timeperframe.denominator = kFps;
+    if (m_io->ioctl(fd, VIDIOC_S_PARM, &parm) < 0)
+        qDebug() << "VCAM: device takes no frame interval:" << path << strerror(errno);
+    return true;
+}
+
+void V4l2Sink::probeIfDue()
+{
+    if (m_fd >= 0)
+        return;
+    if (m_sinceProbe.isValid() && m_sinceProbe.elapsed() < m_probeIntervalMs)
+        return;
+    m_sinceProbe.start();
+
+    int fd = -1;
+    QString path;
+    if (!m_fixedPath.isEmpty()) {
+        fd = openCandidate(m_fixedPath, false, nullptr);
+        path = m_fixedPath;
+    } else {
+        // The first v4l2loopback output device, or the first one labelled with our name.
+        for (const QString &candidate : m_io->videoDevices()) {
+            QString card;
+            const int candidateFd = openCandidate(candidate, true, &card);
+            if (candidateFd < 0)
+                continue;
+            if (card == m_name) {
+                if (fd >= 0)
+                    m_io->close(fd);
+                fd = candidateFd;
+                path = candidate;
+                break;
+            }
+            if (fd < 0) {
+                fd = candidateFd;
+                path = candidate;
+            } else {
+                m_io->close(candidateFd);
+            }
+        }
+    }
+    if (fd >= 0 && !configure(fd, path)) {
+        m_io->close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        if (!m_missingLogged) {
+            if (m_fixedPath.isEmpty())
+                qDebug().noquote() << "VCAM: no v4l2loopback device found;" << kLoadHint;
+            else
+                qDebug().noquote()
+                    << "VCAM: no v4l2loopback output device at" << m_fixedPath << ";" << kLoadHint;
+        }
+        m_missingLogged = true;
+        return;
+    }
+    m_fd = fd;
+    m_path = path;
+    m_missingLogged = false;
+    qDebug().noquote() << "VCAM: virtual camera started:" << path
+                       << QStringLiteral("%1x%2 I420").arg(m_width).arg(m_height);
+}
+
+void V4l2Sink::closeDevice()
+{
+    if (m_fd >= 0)
+        m_io->close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+}
+
+void V4l2Sink::writeDevice(const uchar *picture)
+{
+    const size_t bytes = static_cast<size_t>(m_scaler->frameBytes());
+    const ssize_t written = m_io->write(m_fd, picture, bytes);
+    if (written == static_cast<ssize_t>(bytes)) {
+        ++m_framesWritten;
+        return;
+    }
+    ++m_framesDropped;
+    if (written >= 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+        return;
+    // The device went away (module removed, device deleted): say so once, then look again.
+    qDebug().noquote() << "VCAM: virtual camera device lost:" << m_path << strerror(errno);
+    closeDevice();
+    m_missingLogged = true;
+    m_sinceProbe.start();
+}
+
+int V4l2Sink::putFrame(IMFFrame *frame, int waitMs, const QString &)
+{
+    if (!frame)
+        return kMfPointer;
+    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
+    if (waitMs < 0)
+        guard.lock();
+    else if (!guard.try_lock_for(std::chrono::milliseconds(waitMs))) {
+        ++m_framesDropped;
+        return kMfFalse;
+    }
+    if (!m_initialised)
+        return kMfFail;
+
+    const MFVideoProps &video = frame->props().video;
+    if (video.fcc != kMfFccI420 || !frame->video() || video.width <= 0 || video.height <= 0) {
+        ++m_framesDropped;
+        return kMfInvalidArg;
+    }
+    probeIfDue();
+    if (m_fd < 0 && !m_tap)
+        return kMfOk;
+
+    const uchar *picture =
+        m_scaler->scale(frame->video(), video.width, video.height, video.rowBytes);
+    if (!picture) {
+        ++m_framesDropped;
+        return kMfInvalidArg;
+    }
+    if (m_fd >= 0)
+        writeDevice(picture);
+    if (m_tap)
+        m_tap->write(picture);
+    return kMfOk;
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "output/FrameScaler.h"
+#include "output/FrameTap.h"
+#include "output/MFObject.h"
+#include "output/V4l2Io.h"
+
+#include <QElapsedTimer>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+// The virtual camera sink: a v4l2loopback output device that other programs open as a
+// webcam. One output format is set when the device is opened (I420 at QUORVIX_VCAM_SIZE,
+// default 1280x720), because readers cannot follow a format change; pictures of another size
+// are scaled to it with aspect kept. Without a device the sink still works (and feeds the
+// tap, QUORVIX_VCAM_TAP); it looks for a device again every few seconds from the sending
+// thread, so loading the module later just works.
+//
+// init: GUI thread, before any put. putFrame: any thread, serialised by m_lock.
+class V4l2Sink final : public MFObject<IMFSink>
+{
+public:
+    static constexpr int kDefaultWidth = 1280;
+    static constexpr int kDefaultHeight = 720;
+    // Frame interval offered to the device and written in the tap header.
+    static constexpr int kFps = 30;
+    // How often a missing device is looked for.
+    static constexpr int kProbeIntervalMs = 3000;
+
+    explicit V4l2Sink(std::shared_ptr<V4l2Io> io, int probeIntervalMs = kProbeIntervalMs);
+
+    // waitMs -1 waits for a put under way on another thread; 0 drops the frame instead.
+    int putFrame(IMFFrame *frame, int waitMs, const QString &hints) override;
+    // name: the product name, preferred as the device's card label.
+    int init(const QString &name, const QString &label, int flags) override;
+
+    // Observers for tests and benchmarks; any thread.
+    QString devicePath() const;
+    int outputWidth() const { return m_width; }
+    int outputHeight() const { return m_height; }
+    qint64 framesWritten() const { return m_framesWritten.load(); }
+    qint64 framesDropped() const { return m_framesDropped.load(); }
+
+private:
+    ~V4l2Sink() override;
+    void probeIfDue();
+    // Opens and configures `path`; requireLoopback: check the driver name too.
+    int openCandidate(const QString &path, bool requireLoopback, QString *card);
+    bool configure(int fd, const QString &path);
+    void closeDevice();
+    void writeDevice(const uchar *picture);
+
+    const std::shared_ptr<V4l2Io> m_io;
+    const int m_probeIntervalMs;
+
+    // -- All the following fields are protected by m_lock.
+    mutable std::timed_mutex m_lock;
+    bool m_initialised = false;
+    QString m_name;
+    QString m_fixedPath; // QUORVIX_VCAM_DEVICE, empty for auto-detection
+    int m_width = kDefaultWidth;
+    int m_height = kDefaultHeight;
+    std::unique_ptr<FrameScaler> m_scaler;
+    std::unique_ptr<FrameTap> m_tap;
+    int m_fd = -1;
+    QString m_path;
+    QElapsedTimer m_sinceProbe;
+    bool m_missingLogged = false;
+
+    std::atomic<qint64> m_framesWritten{0};
+    std::atomic<qint64> m_framesDropped{0};
+};

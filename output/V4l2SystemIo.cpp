@@ -1,0 +1,55 @@
+#include "output/V4l2SystemIo.h"
+
+#include <QCollator>
+#include <QDir>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+QStringList V4l2SystemIo::videoDevices()
+{
+    const QDir dev(QStringLiteral("/dev"));
+    QStringList names = dev.entryList({QStringLiteral("video*")}, QDir::System | QDir::Files);
+    // video2 before video10.
+    QCollator collator;
+    collator.setNumericMode(true);
+    std::sort(names.begin(), names.end(), collator);
+    QStringList paths;
+    for (const QString &name : names)
+        paths << dev.filePath(name);
+    return paths;
+}
+
+int V4l2SystemIo::open(const char *path, int flags)
+{
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int V4l2SystemIo::ioctl(int fd, unsigned long request, void *arg)
+{
+    int result;
+    do {
+        result = ::ioctl(fd, request, arg);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+ssize_t V4l2SystemIo::write(int fd, const void *data, size_t bytes)
+{
+    ssize_t written;
+    do {
+        written = ::write(fd, data, bytes);
+    } while (written < 0 && errno == EINTR);
+    return written;
+}
+
+int V4l2SystemIo::close(int fd)
+{
+    return ::close(fd);
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "output/V4l2Io.h"
+
+// The real kernel devices.
+class V4l2SystemIo final : public V4l2Io
+{
+public:
+    QStringList videoDevices() override;
+    int open(const char *path, int flags) override;
+    int ioctl(int fd, unsigned long request, void *arg) override;
+    ssize_t write(int fd, const void *data, size_t bytes) override;
+    int close(int fd) override;
+};
