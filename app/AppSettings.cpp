@@ -1,0 +1,71 @@
+#include "app/AppSettings.h"
+
+#include <QtGlobal>
+
+#include <cstring>
+
+QVector<AppSettings::Key> AppSettings::keys()
+{
+    return {
+        {kDisplayedColorbarImage, QMetaType::QString, QString::fromUtf8(kDefaultColorbarImage)},
+        {kLastTempColorbarImage, QMetaType::QString,
+         QString::fromUtf8(kDefaultLastTempColorbarImage)},
+        {kStubText, QMetaType::QString, QString::fromUtf8(kDefaultStubText)},
+        {kIp, QMetaType::QString, QString::fromUtf8(kDefaultIp)},
+        {kCam, QMetaType::QString, QString::fromUtf8(kDefaultCam)},
+        {kMaxBufferMs, QMetaType::Int, kDefaultMaxBufferMs},
+        {kMaxBufferIgnoreAudioMs, QMetaType::Int, kDefaultMaxBufferIgnoreAudioMs},
+        {kIgnoreAudio, QMetaType::Bool, kDefaultIgnoreAudio},
+        {kNdiMode, QMetaType::Bool, kDefaultNdiMode},
+        {kPort, QMetaType::Int, kDefaultPort},
+        {kFramesFps, QMetaType::QString, QString::fromUtf8(kDefaultFramesFps)},
+        {kBitrate, QMetaType::Int, kDefaultBitrate},
+        {kKeyframes, QMetaType::QString, QString::fromUtf8(kDefaultKeyframes)},
+    };
+}
+
+AppSettings::Key AppSettings::key(const char *name)
+{
+    const QVector<Key> all = keys();
+    for (const Key &k : all) {
+        if (std::strcmp(k.name, name) == 0)
+            return k;
+    }
+    Q_ASSERT_X(false, "AppSettings::key", "unknown settings key");
+    return {nullptr, QMetaType::UnknownType, QVariant()};
+}
+
+std::unique_ptr<QSettings> AppSettings::openStore()
+{
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                       QString::fromUtf8(kOrganisation),
+                                       QString::fromUtf8(kApplication));
+}
+
+int AppSettings::readInt(const QSettings &store, const char *name)
+{
+    const Key k = key(name);
+    Q_ASSERT(k.type == QMetaType::Int);
+    return store.value(QString::fromUtf8(name), k.defaultValue).toInt();
+}
+
+bool AppSettings::readBool(const QSettings &store, const char *name)
+{
+    const Key k = key(name);
+    Q_ASSERT(k.type == QMetaType::Bool);
+    return store.value(QString::fromUtf8(name), k.defaultValue).toBool();
+}
+
+QString AppSettings::readString(const QSettings &store, const char *name)
+{
+    const Key k = key(name);
+    Q_ASSERT(k.type == QMetaType::QString);
+    return store.value(QString::fromUtf8(name), k.defaultValue).toString();
+}
+
+QString AppSettings::stubTextFromTyped(const QString &typed)
+{
+    QString text = typed;
+    text.replace(QStringLiteral("\\n"), QStringLiteral("\n"));
+    return text;
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QMetaType>
+#include <QSettings>
+#include <QString>
+#include <QVariant>
+#include <QVector>
+
+#include <memory>
+
+// The one place that names every persistent setting: its key, the type it is read as and the
+// default handed to QSettings::value() when the key is absent. All keys live at the top level of
+// the store (no groups).
+//
+// Reading rule, kept on purpose: a reader converts value(key, default) with toInt(), toBool() or
+// toString(). An absent key therefore yields the default, while a key that exists but does not
+// convert yields 0 / false / "" (a stored PORT of "abc" reads as 0, not 1935).
+//
+// Threads: everything here is reentrant; a QSettings object itself belongs to the GUI thread.
+class AppSettings
+{
+public:
+    AppSettings() = delete;
+
+    // Where the store lives: Qt's native format in user scope, so on Linux the INI file
+    // $XDG_CONFIG_HOME/Morlaid/Quorvix.conf (~/.config/Morlaid/Quorvix.conf).
+    static constexpr const char *kOrganisation = "Morlaid";
+    static constexpr const char *kApplication = "Quorvix";
+
+    // Keys written by the main window.
+    static constexpr const char *kPort = "PORT";
+    static constexpr const char *kMaxBufferMs = "MAX_BUFFER_MS";
+    static constexpr const char *kMaxBufferIgnoreAudioMs = "MAX_BUFFER_IA_MS";
+    static constexpr const char *kIgnoreAudio = "IGNORE_AUDIO";
+    static constexpr const char *kNdiMode = "NDI_MODE";
+    static constexpr const char *kStubText = "STUB_TEXT";
+    static constexpr const char *kDisplayedColorbarImage = "DISPLAYED_COLORBAR_IMAGE";
+    static constexpr const char *kLastTempColorbarImage = "LAST_TEMP_COLORBAR_IMAGE";
+    static constexpr const char *kIp = "IP";
+    static constexpr const char *kCam = "CAM";
+    // Keys owned by the QR window.
+    static constexpr const char *kFramesFps = "FRAMES_FPS";
+    static constexpr const char *kBitrate = "BITRATE";
+    static constexpr const char *kKeyframes = "KEYFRAMES";
+
+    // Defaults.
+    static constexpr int kDefaultPort = 1935;
+    static constexpr int kDefaultMaxBufferMs = 2000;
+    static constexpr int kDefaultMaxBufferIgnoreAudioMs = 300;
+    static constexpr bool kDefaultIgnoreAudio = false;
+    static constexpr bool kDefaultNdiMode = false;
+    // The line break is a real one: the card draws two lines.
+    static constexpr const char *kDefaultStubText = "Quorvix \n( no signal )";
+    // The built-in card image in the resource bundle.
+    static constexpr const char *kDefaultColorbarImage = ":BKG";
+    static constexpr const char *kDefaultLastTempColorbarImage = "";
+    static constexpr const char *kDefaultIp = "";
+    static constexpr const char *kDefaultCam = "";
+    static constexpr const char *kDefaultFramesFps = "HD@25";
+    static constexpr int kDefaultBitrate = 2000;
+    static constexpr const char *kDefaultKeyframes = "2s";
+
+    struct Key
+    {
+        const char *name;
+        QMetaType::Type type; // QMetaType::Int, Bool or QString
+        QVariant defaultValue;
+    };
+
+    // Every key, in the order the main window reads its own ones at construction, followed by
+    // the QR window's keys.
+    static QVector<Key> keys();
+
+    // The key's entry; Q_ASSERTs and returns an invalid entry (name nullptr) for an unknown key.
+    static Key key(const char *name);
+
+    // Opens the store (GUI thread). The caller owns it for as long as the settings are used.
+    static std::unique_ptr<QSettings> openStore();
+
+    // Typed reads with the key's own default, following the reading rule above.
+    static int readInt(const QSettings &store, const char *name);
+    static bool readBool(const QSettings &store, const char *name);
+    static QString readString(const QSettings &store, const char *name);
+
+    // The card text as the user typed it in the settings dialog, with every two-character
+    // sequence backslash + 'n' turned into a line break (case-sensitive), ready to store.
+    static QString stubTextFromTyped(const QString &typed);
+};

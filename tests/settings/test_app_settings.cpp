@@ -1,0 +1,232 @@
+// The settings keys: defaults from an empty store, the conversion rule for unreadable values,
+// and values surviving a new QSettings opened on the same file.
+#include "app/AppSettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestAppSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void storeIsNativeUserScopeOfMorlaidQuorvix();
+    void emptyStoreGivesDefaults();
+    void keyTableNamesEachKeyOnceWithMatchingDefaultType();
+    void existingButUnconvertibleValueReadsZero();
+    void valuesReadBackThroughNewStore();
+    void stubTextFromTypedTurnsBackslashNIntoLineBreak();
+
+private:
+    void writeRawStore(const QByteArray &ini);
+
+    QTemporaryDir m_storeDir;
+    QString m_testModeStorePath;
+};
+
+void TestAppSettings::initTestCase()
+{
+    // Test mode first, before any QSettings exists: QSettings resolves its user path once.
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(m_storeDir.isValid());
+    {
+        const auto store = AppSettings::openStore();
+        m_testModeStorePath = store->fileName();
+    }
+    // Test mode puts every test program's store in one folder under the home directory; a
+    // private folder keeps this program's store apart from tests running at the same time.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_storeDir.path());
+}
+
+void TestAppSettings::init()
+{
+    const auto store = AppSettings::openStore();
+    QVERIFY(store->fileName().startsWith(m_storeDir.path()));
+    store->clear();
+    store->sync();
+    QCOMPARE(store->status(), QSettings::NoError);
+}
+
+void TestAppSettings::writeRawStore(const QByteArray &ini)
+{
+    const QString path = AppSettings::openStore()->fileName();
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(ini), qint64(ini.size()));
+}
+
+void TestAppSettings::storeIsNativeUserScopeOfMorlaidQuorvix()
+{
+    const auto store = AppSettings::openStore();
+    QCOMPARE(store->format(), QSettings::NativeFormat);
+    QCOMPARE(store->scope(), QSettings::UserScope);
+    QCOMPARE(store->organizationName(), QStringLiteral("Morlaid"));
+    QCOMPARE(store->applicationName(), QStringLiteral("Quorvix"));
+    QCOMPARE(store->fileName(), m_storeDir.path() + QStringLiteral("/Morlaid/Quorvix.conf"));
+
+    // Under test mode the store resolved to the test configuration folder, never the user's.
+    QCOMPARE(m_testModeStorePath,
+             QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                 QStringLiteral("/Morlaid/Quorvix.conf"));
+    QVERIFY2(m_testModeStorePath.contains(QStringLiteral("/.qttest/")),
+             qPrintable(m_testModeStorePath));
+}
+
+void TestAppSettings::emptyStoreGivesDefaults()
+{
+    const auto store = AppSettings::openStore();
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kPort), 1935);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kMaxBufferMs), 2000);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kMaxBufferIgnoreAudioMs), 300);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kIgnoreAudio), false);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), false);
+    // Two card lines, the first with its trailing space.
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kStubText).split(QLatin1Char('\n')),
+             QStringList({QStringLiteral("Quorvix "), QStringLiteral("( no signal )")}));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kDisplayedColorbarImage),
+             QStringLiteral(":BKG"));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kLastTempColorbarImage), QString());
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kIp), QString());
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kCam), QString());
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kFramesFps), QStringLiteral("HD@25"));
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kBitrate), 2000);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kKeyframes), QStringLiteral("2s"));
+
+    // Reading creates nothing in the store.
+    QVERIFY(store->allKeys().isEmpty());
+    QVERIFY(!QFile::exists(store->fileName()));
+}
+
+void TestAppSettings::keyTableNamesEachKeyOnceWithMatchingDefaultType()
+{
+    const QVector<AppSettings::Key> keys = AppSettings::keys();
+    QSet<QString> names;
+    for (const AppSettings::Key &k : keys) {
+        const QString name = QString::fromUtf8(k.name);
+        QVERIFY2(!names.contains(name), qPrintable(name));
+        names.insert(name);
+        QCOMPARE(int(k.defaultValue.userType()), int(k.type));
+        QCOMPARE(QString::fromUtf8(AppSettings::key(k.name).name), name);
+    }
+    const QSet<QString> expected = {"PORT",
+                                    "MAX_BUFFER_MS",
+                                    "MAX_BUFFER_IA_MS",
+                                    "IGNORE_AUDIO",
+                                    "NDI_MODE",
+                                    "STUB_TEXT",
+                                    "DISPLAYED_COLORBAR_IMAGE",
+                                    "LAST_TEMP_COLORBAR_IMAGE",
+                                    "IP",
+                                    "CAM",
+                                    "FRAMES_FPS",
+                                    "BITRATE",
+                                    "KEYFRAMES"};
+    QCOMPARE(names, expected);
+    // The main window's construction order comes first.
+    QCOMPARE(QString::fromUtf8(keys.first().name), QStringLiteral("DISPLAYED_COLORBAR_IMAGE"));
+    QCOMPARE(QString::fromUtf8(keys.at(9).name), QStringLiteral("PORT"));
+}
+
+void TestAppSettings::existingButUnconvertibleValueReadsZero()
+{
+    // As a user editing the file by hand would leave it.
+    writeRawStore("[General]\n"
+                  "PORT=abc\n"
+                  "MAX_BUFFER_MS=\n"
+                  "MAX_BUFFER_IA_MS=450\n"
+                  "BITRATE=12x\n"
+                  "IGNORE_AUDIO=true\n");
+    const auto store = AppSettings::openStore();
+    QCOMPARE(store->status(), QSettings::NoError);
+    // A key that exists but does not convert reads as 0, not as its default.
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kPort), 0);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kMaxBufferMs), 0);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kBitrate), 0);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kMaxBufferIgnoreAudioMs), 450);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kIgnoreAudio), true);
+    // Absent keys still give their defaults.
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), false);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kKeyframes), QStringLiteral("2s"));
+
+    // The same through setValue, the way a program would store a bad value.
+    store->setValue(QStringLiteral("PORT"), QStringLiteral("abc"));
+    store->sync();
+    const auto reopened = AppSettings::openStore();
+    QCOMPARE(AppSettings::readInt(*reopened, AppSettings::kPort), 0);
+}
+
+void TestAppSettings::valuesReadBackThroughNewStore()
+{
+    const QString stubText = QStringLiteral("Studio A \n( kein Signal ) ü");
+    const QString image = QStringLiteral("/home/user/Pictures/card one=1;x.png");
+    {
+        const auto store = AppSettings::openStore();
+        store->setValue(AppSettings::kPort, 1936);
+        store->setValue(AppSettings::kMaxBufferMs, 4500);
+        store->setValue(AppSettings::kMaxBufferIgnoreAudioMs, 0);
+        store->setValue(AppSettings::kIgnoreAudio, true);
+        store->setValue(AppSettings::kNdiMode, true);
+        store->setValue(AppSettings::kStubText, stubText);
+        store->setValue(AppSettings::kDisplayedColorbarImage, image);
+        store->setValue(AppSettings::kLastTempColorbarImage,
+                        QStringLiteral("/data/Images/card one=1;x.png"));
+        store->setValue(AppSettings::kIp, QStringLiteral("192.168.1.20 Ethern..."));
+        store->setValue(AppSettings::kCam, QStringLiteral("GoPro Max"));
+        store->setValue(AppSettings::kFramesFps, QStringLiteral("FullHD@30"));
+        store->setValue(AppSettings::kBitrate, 6000);
+        store->setValue(AppSettings::kKeyframes, QStringLiteral("1s"));
+        store->sync();
+        QCOMPARE(store->status(), QSettings::NoError);
+    }
+    const auto store = AppSettings::openStore();
+    QVERIFY(QFile::exists(store->fileName()));
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kPort), 1936);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kMaxBufferMs), 4500);
+    // 0 is a value like any other, not "absent".
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kMaxBufferIgnoreAudioMs), 0);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kIgnoreAudio), true);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), true);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kStubText), stubText);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kDisplayedColorbarImage), image);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kLastTempColorbarImage),
+             QStringLiteral("/data/Images/card one=1;x.png"));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kIp),
+             QStringLiteral("192.168.1.20 Ethern..."));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kCam), QStringLiteral("GoPro Max"));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kFramesFps), QStringLiteral("FullHD@30"));
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kBitrate), 6000);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kKeyframes), QStringLiteral("1s"));
+    // Every key at the top level, no groups.
+    QCOMPARE(store->childGroups(), QStringList());
+    QCOMPARE(store->allKeys().size(), AppSettings::keys().size());
+
+    // Writing false back is read as false, not as the absent-key default.
+    store->setValue(AppSettings::kIgnoreAudio, false);
+    store->sync();
+    QCOMPARE(AppSettings::readBool(*AppSettings::openStore(), AppSettings::kIgnoreAudio), false);
+}
+
+void TestAppSettings::stubTextFromTypedTurnsBackslashNIntoLineBreak()
+{
+    QCOMPARE(AppSettings::stubTextFromTyped(QStringLiteral("Quorvix \\n( no signal )")),
+             QStringLiteral("Quorvix \n( no signal )"));
+    QCOMPARE(AppSettings::stubTextFromTyped(QStringLiteral("a\\nb\\nc")),
+             QStringLiteral("a\nb\nc"));
+    // Case-sensitive; a real line break and other escapes pass unchanged.
+    QCOMPARE(AppSettings::stubTextFromTyped(QStringLiteral("a\\Nb")), QStringLiteral("a\\Nb"));
+    QCOMPARE(AppSettings::stubTextFromTyped(QStringLiteral("a\nb\\t")), QStringLiteral("a\nb\\t"));
+    QCOMPARE(AppSettings::stubTextFromTyped(QStringLiteral("ends with \\")),
+             QStringLiteral("ends with \\"));
+    QCOMPARE(AppSettings::stubTextFromTyped(QString()), QString());
+}
+
+QTEST_GUILESS_MAIN(TestAppSettings)
+#include "test_app_settings.moc"

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class GlobalSettings;
+}
+
+// The settings dialog. It never touches the settings store: the main window passes the current
+// values in, runs the dialog modally and, when it was accepted, reads them back through the
+// getters and stores them itself. Each opening starts from the values passed in.
+//
+// Threads: GUI thread only.
+class GlobalSettings : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Opens a file for the card image. Arguments as QFileDialog::getOpenFileName: parent,
+    // caption, start directory, filter, in/out selected filter. Returns the chosen full path or
+    // an empty string when cancelled.
+    using FileChooser =
+        std::function<QString(QWidget *parent, const QString &caption, const QString &dir,
+                              const QString &filter, QString *selectedFilter)>;
+
+    // portLocked is true while the ingest listener runs: the port cannot change then. Values
+    // outside a spin box's range are clamped to it. imagePath empty means the built-in card.
+    GlobalSettings(bool portLocked, int port, const QString &imagePath, int maxBufferMs,
+                   int maxBufferIgnoreAudioMs, bool ignoreAudio, bool ndiMode,
+                   const QString &stubText, QWidget *parent = nullptr);
+    ~GlobalSettings() override;
+
+    int port() const;
+    int maxBufferMs() const;
+    int maxBufferIgnoreAudioMs() const;
+    bool ignoreAudio() const;
+    bool ndiMode() const;
+    // Exactly as edited; turning a typed backslash-n into a line break is the caller's business.
+    QString stubText() const;
+    // Full path of the chosen image, empty for the built-in one.
+    QString imagePath() const;
+
+    // Replaces the file chooser (QFileDialog::getOpenFileName by default); tests answer it.
+    void setFileChooser(FileChooser chooser);
+
+private slots:
+    void on_cmdChooseImage_clicked();
+    void on_txtColorbarImage_textChanged(const QString &arg1);
+    void on_cmdClearImage_clicked();
+    void on_chkIA_clicked(bool checked);
+
+private:
+    std::unique_ptr<Ui::GlobalSettings> m_ui;
+    QString m_imagePath;
+    FileChooser m_fileChooser;
+};

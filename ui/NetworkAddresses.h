@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QList>
+#include <QNetworkInterface>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// The address items offered in the main window's cmbNetwork and the publish URL built from the
+// chosen item.
+//
+// An item is "<IPv4 address> <display name>", the name cut to 6 characters plus "..." when
+// longer. Wi-Fi items come first; each group is ordered by plain string comparison, so the order
+// is textual (10.0.0.5 before 192.168.1.2, 192.168.1.10 before 192.168.1.9).
+//
+// The rules work on a plain description of an interface so that every one of them can be
+// exercised without the machine having such an interface; usableInterfaces() and
+// networkAddressItems() feed them from QNetworkInterface.
+//
+// Threads: all functions are reentrant; the main window calls them on the GUI thread.
+class NetworkAddresses
+{
+public:
+    NetworkAddresses() = delete;
+
+    struct Interface
+    {
+        QString name;        // kernel name, e.g. "wlp2s0"
+        QString displayName; // QNetworkInterface::humanReadableName
+        QNetworkInterface::InterfaceFlags flags;
+        QString hardwareAddress; // QNetworkInterface::hardwareAddress, e.g. "3C:22:FB:01:02:03"
+        QStringList addresses;   // QHostAddress::toString of each address entry, in order
+        QNetworkInterface::InterfaceType type = QNetworkInterface::Unknown;
+    };
+
+    // Publish-URL port that is left out of the URL.
+    static constexpr int kDefaultRtmpPort = 1935;
+    // Display names longer than this are cut and get "..." appended.
+    static constexpr int kMaxDisplayNameChars = 6;
+
+    static Interface describe(const QNetworkInterface &iface);
+
+    // Up, not loopback, and at least one IPv4 entry while the hardware address is not the
+    // all-zero text.
+    static bool isUsable(const Interface &iface);
+
+    // Wi-Fi on Linux: the (shortened) display name contains "wi-fi" in any case, Qt reports the
+    // type as Wifi, or the kernel name starts with "wl".
+    static bool isWifi(const Interface &iface, const QString &shortName);
+
+    static QString shortDisplayName(const QString &displayName);
+
+    // The ordered items for a machine with these interfaces (in the order the system reports
+    // them); unusable interfaces contribute nothing.
+    static QStringList addressItems(const QVector<Interface> &interfaces);
+
+    // The system's interfaces that qualify, in the order the system reports them.
+    static QList<QNetworkInterface> usableInterfaces();
+
+    // addressItems() over this machine's interfaces. The list is read once by the main window.
+    static QStringList networkAddressItems();
+
+    // "rtmp://" + host + (":" + port unless 1935) + "/@/@", the host being the item text up to
+    // its first space. An empty item gives an empty host.
+    static QString rtmpUrl(const QString &addressItem, int port);
+};
