@@ -1,0 +1,301 @@
+#include "ingest/ProxyThread.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+ProxyThread::ProxyThread(qintptr socketDescriptor, int port, QObject *parent)
+    : QThread(parent), m_port(port), m_socketDescriptor(socketDescriptor)
+{
+    // Names the OS thread too (debugger, TSan reports, the relay benchmark).
+    setObjectName(QStringLiteral("ProxyThread"));
+}
+
+ProxyThread::~ProxyThread()
+{
+    if (!stop()) {
+        // Cannot happen while run() only blocks in its event loop; destroying a running
+        // QThread would abort the program, so wait it out rather than crash.
+        qWarning("ProxyThread: still running after %lu ms, waiting", kStopWaitMs);
+        wait();
+    }
+}
+
+void ProxyThread::setNoDataTimeoutMs(int ms)
+{
+    m_noDataTimeoutMs = std::max(0, ms);
+}
+
+bool ProxyThread::stop(unsigned long timeoutMs)
+{
+    requestInterruption();
+    // exit() before the event loop has started makes exec() return at once, so a stop during
+    // set-up is not lost.
+    exit(0);
+    return wait(timeoutMs);
+}
+
+void ProxyThread::run()
+{
+    // finished() comes from this thread; the slot runs later on the GUI thread.
+    connect(this, &QThread::finished, this, &ProxyThread::onFinished, Qt::UniqueConnection);
+    m_bytesFromClient = 0;
+    m_bufferedBytes = 0;
+    m_peakBufferedBytes = 0;
+    m_smConnected = false;
+
+    // Qt attaches almost any open descriptor (a pipe, a UDP or a listening socket) and only
+    // refuses a closed one, so check first that this is a connected TCP socket.
+    QString problem;
+    const DescriptorState state = checkDescriptor(m_socketDescriptor, problem);
+    m_client = std::make_unique<QTcpSocket>();
+    m_client->setReadBufferSize(kReadBufferBytes);
+    if (state != DescriptorState::Usable ||
+        !m_client->setSocketDescriptor(m_socketDescriptor, QAbstractSocket::ConnectedState,
+                                       QIODevice::ReadWrite)) {
+        if (problem.isEmpty())
+            problem = m_client->errorString();
+        qDebug().noquote() << "ProxyThread: ERROR setSocketDescriptor" << m_socketDescriptor
+                           << problem;
+        m_client.reset();
+        // Nobody else will close an open one: the listener handed it over and forgot it. A
+        // descriptor that is not open is left alone, its number may be someone else's by now.
+        if (state == DescriptorState::Unusable)
+            closeDescriptor(m_socketDescriptor);
+        return;
+    }
+    m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    qDebug().noquote() << "PEER ADDRESS:" << m_client->peerAddress().toString();
+
+    m_copyBuffer.resize(static_cast<size_t>(kCopyChunkBytes));
+    m_sm = std::make_unique<QTcpSocket>();
+    m_sm->setReadBufferSize(kReadBufferBytes);
+    m_connectTimer = std::make_unique<QTimer>();
+    m_connectTimer->setSingleShot(true);
+    m_watchdog = std::make_unique<QTimer>();
+    m_watchdog->setSingleShot(true);
+
+    // `this` lives on the GUI thread, so every connection here must be direct to run on the
+    // relay's thread, where the sockets emit.
+    connect(m_sm.get(), &QTcpSocket::readyRead, this, &ProxyThread::sm_readyRead,
+            Qt::DirectConnection);
+    connect(m_client.get(), &QTcpSocket::readyRead, this, &ProxyThread::client_readyRead,
+            Qt::DirectConnection);
+    connect(m_client.get(), &QTcpSocket::disconnected, this, &ProxyThread::onClientDisconnected,
+            Qt::DirectConnection);
+    connect(m_sm.get(), &QTcpSocket::disconnected, this, &ProxyThread::onSmDisconnected,
+            Qt::DirectConnection);
+    // Room freed on one side resumes reading the other side.
+    connect(m_sm.get(), &QTcpSocket::bytesWritten, this, &ProxyThread::copyClientToSm,
+            Qt::DirectConnection);
+    connect(m_client.get(), &QTcpSocket::bytesWritten, this, &ProxyThread::copySmToClient,
+            Qt::DirectConnection);
+    connect(m_sm.get(), &QTcpSocket::connected, this, &ProxyThread::onSmConnected,
+            Qt::DirectConnection);
+    connect(m_sm.get(), &QTcpSocket::errorOccurred, this, &ProxyThread::onSmError,
+            Qt::DirectConnection);
+    connect(m_connectTimer.get(), &QTimer::timeout, this, &ProxyThread::onSmError,
+            Qt::DirectConnection);
+    connect(m_watchdog.get(), &QTimer::timeout, this, &ProxyThread::onNoDataTimeout,
+            Qt::DirectConnection);
+
+    // The connection is made inside the event loop rather than with a blocking wait, so a
+    // stop during set-up takes effect at once instead of after up to kConnectTimeoutMs.
+    m_connectTimer->start(kConnectTimeoutMs);
+    if (m_port > 0 && m_port <= 65535) {
+        m_sm->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(m_port),
+                            QIODevice::ReadWrite);
+    } else {
+        onSmError();
+    }
+
+    exec();
+
+    closeSockets();
+}
+
+void ProxyThread::onSmConnected()
+{
+    if (m_smConnected)
+        return;
+    m_smConnected = true;
+    m_connectTimer->stop();
+    m_sm->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // Bytes the camera sent during set-up wait in its socket; move them now.
+    copyClientToSm();
+    copySmToClient();
+    m_watchdog->start(m_noDataTimeoutMs);
+    qDebug("ProxyThread RUN %d", m_port);
+}
+
+void ProxyThread::onSmError()
+{
+    // Errors after the connection was made end in disconnected(), handled there.
+    if (m_smConnected || !m_sm)
+        return;
+    // Without its intake the camera's stream has nowhere to go: end the relay instead of
+    // taking bytes that would be dropped (and counted as received).
+    qDebug().noquote() << "ProxyThread: ERROR connectToHost" << m_port << m_sm->errorString();
+    m_connectTimer->stop();
+    m_client->disconnect(this);
+    m_sm->disconnect(this);
+    m_sm->abort();
+    m_client->abort();
+    exit(0);
+}
+
+void ProxyThread::client_readyRead()
+{
+    copyClientToSm();
+}
+
+void ProxyThread::sm_readyRead()
+{
+    copySmToClient();
+}
+
+void ProxyThread::copyClientToSm()
+{
+    if (!m_smConnected)
+        return; // kept in the camera's socket until the intake is connected
+    m_bytesFromClient.fetch_add(copy(*m_client, *m_sm), std::memory_order_relaxed);
+    updateBufferedBytes();
+}
+
+void ProxyThread::copySmToClient()
+{
+    if (!m_smConnected)
+        return;
+    copy(*m_sm, *m_client);
+    updateBufferedBytes();
+}
+
+qint64 ProxyThread::copy(QTcpSocket &from, QTcpSocket &to)
+{
+    qint64 moved = 0;
+    for (;;) {
+        const qint64 room = kMaxUnsentBytes - to.bytesToWrite();
+        const qint64 n = std::min({room, from.bytesAvailable(), kCopyChunkBytes});
+        if (n <= 0)
+            break; // nothing to move, or the other side is full: resume on its bytesWritten()
+        const qint64 got = from.read(m_copyBuffer.data(), n);
+        if (got <= 0)
+            break;
+        const qint64 put = to.write(m_copyBuffer.data(), got);
+        if (put != got) {
+            // Only a socket that is no longer open refuses a buffered write; its disconnect
+            // handler ends the relay.
+            qDebug().noquote() << "ProxyThread: ERROR write" << to.errorString();
+            break;
+        }
+        moved += got;
+    }
+    return moved;
+}
+
+void ProxyThread::updateBufferedBytes()
+{
+    const qint64 held = m_client->bytesAvailable() + m_client->bytesToWrite() +
+                        m_sm->bytesAvailable() + m_sm->bytesToWrite();
+    m_bufferedBytes.store(held, std::memory_order_relaxed);
+    if (held > m_peakBufferedBytes.load(std::memory_order_relaxed))
+        m_peakBufferedBytes.store(held, std::memory_order_relaxed);
+}
+
+void ProxyThread::onClientDisconnected()
+{
+    qDebug("client disconnected");
+    if (m_sm)
+        m_sm->abort();
+    exit(0);
+}
+
+void ProxyThread::onSmDisconnected()
+{
+    qDebug("rtmpserver disconnected");
+    if (m_client)
+        m_client->abort();
+    exit(0);
+}
+
+void ProxyThread::onNoDataTimeout()
+{
+    qDebug("ProxyThread SINGLE SHOT");
+    if (m_bytesFromClient.load(std::memory_order_relaxed) != 0)
+        return;
+    exit(0);
+    qDebug("ProxyThread finished (no data from client)");
+}
+
+void ProxyThread::closeSockets()
+{
+    // The sockets belong to this thread: close and free them here, before finished(). After
+    // the thread has ended they could neither be aborted safely from the GUI thread (their
+    // notifiers belong to this thread) nor freed with deleteLater() (no loop left to run it).
+    m_watchdog.reset();
+    m_connectTimer.reset();
+    // Handlers off first: this teardown is not a peer going away.
+    for (QTcpSocket *socket : {m_sm.get(), m_client.get()}) {
+        if (socket) {
+            socket->disconnect(this);
+            socket->abort();
+        }
+    }
+    m_sm.reset();
+    m_client.reset();
+    m_bufferedBytes = 0;
+    m_smConnected = false;
+    std::vector<char>().swap(m_copyBuffer);
+}
+
+void ProxyThread::onFinished()
+{
+    qDebug("call onFinished");
+}
+
+ProxyThread::DescriptorState ProxyThread::checkDescriptor(qintptr descriptor, QString &problem)
+{
+    if (descriptor < 0 || descriptor > std::numeric_limits<int>::max()) {
+        problem = QStringLiteral("no descriptor");
+        return DescriptorState::NotOpen;
+    }
+    const int fd = static_cast<int>(descriptor);
+    int type = 0;
+    socklen_t typeSize = sizeof(type);
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeSize) != 0) {
+        const int error = errno;
+        problem = QString::fromLocal8Bit(std::strerror(error));
+        return error == EBADF ? DescriptorState::NotOpen : DescriptorState::Unusable;
+    }
+    sockaddr_storage address{};
+    socklen_t addressSize = sizeof(address);
+    if (type != SOCK_STREAM ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &addressSize) != 0 ||
+        (address.ss_family != AF_INET && address.ss_family != AF_INET6)) {
+        problem = QStringLiteral("not a TCP socket");
+        return DescriptorState::Unusable;
+    }
+    addressSize = sizeof(address);
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &addressSize) != 0) {
+        // Listening, never connected, or already reset by the camera.
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+        return DescriptorState::Unusable;
+    }
+    return DescriptorState::Usable;
+}
+
+void ProxyThread::closeDescriptor(qintptr descriptor)
+{
+    // No retry on EINTR: on Linux the descriptor is released even then.
+    if (::close(static_cast<int>(descriptor)) != 0)
+        qDebug() << "ProxyThread: ERROR close" << descriptor << std::strerror(errno);
+}

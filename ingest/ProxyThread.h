@@ -1,0 +1,123 @@
+#pragma once
+
+#include <QThread>
+#include <QtGlobal>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+class QString;
+class QTcpSocket;
+class QTimer;
+
+// Joins one accepted camera connection to one stream manager's loopback RTMP intake and copies
+// bytes both ways, unchanged and in order, until either side goes away. It never looks inside
+// the stream; it only counts what the camera sends (the bitrate display reads that count).
+//
+// Threads: the object lives on the GUI thread (the listener creates, starts, stops and deletes
+// it there). run() owns both sockets and every timer: they are created, used and destroyed on
+// the relay's own thread, and all copying happens in direct slots on that thread.
+//
+// Memory is bounded: a socket keeps at most kReadBufferBytes it has not handed over, and the
+// relay stops reading one side while the other side still has kMaxUnsentBytes queued; TCP flow
+// control then slows the sender instead of the relay buffering without limit.
+class ProxyThread : public QThread
+{
+    Q_OBJECT
+public:
+    // How long the loopback connection to the manager may take before the relay gives up.
+    static constexpr int kConnectTimeoutMs = 30000;
+    // A camera that has sent nothing this long after set-up is dropped.
+    static constexpr int kNoDataTimeoutMs = 10000;
+    // Bytes one side may have queued and unsent before the relay stops reading the other side.
+    static constexpr qint64 kMaxUnsentBytes = 4 * 1024 * 1024;
+    // Read buffer limit of each socket: unread data waits in the kernel, not in our memory.
+    static constexpr qint64 kReadBufferBytes = 256 * 1024;
+    // Largest block moved by one read; the copy buffer is allocated once per relay.
+    static constexpr qint64 kCopyChunkBytes = 256 * 1024;
+    // Most the relay itself ever holds, both directions together.
+    static constexpr qint64 kMaxBufferedBytes = 2 * (kMaxUnsentBytes + kReadBufferBytes);
+    // Default bound of stop(): the relay never blocks outside its event loop, so it ends fast.
+    static constexpr unsigned long kStopWaitMs = 5000;
+
+    // GUI thread. The relay takes over socketDescriptor: it is attached in run(), and closed
+    // there if it cannot be attached. port is the manager's loopback port.
+    ProxyThread(qintptr socketDescriptor, int port, QObject *parent);
+    // GUI thread. Ends the relay first if it still runs, so the thread never outlives the object.
+    ~ProxyThread() override;
+
+    // GUI thread, before start(): the no-data watchdog's delay (default kNoDataTimeoutMs).
+    void setNoDataTimeoutMs(int ms);
+    int noDataTimeoutMs() const { return m_noDataTimeoutMs; }
+    int port() const { return m_port; }
+
+    // Any thread; may be slightly stale. Bytes taken from the camera since run() began.
+    qint64 bytesFromClient() const { return m_bytesFromClient.load(std::memory_order_relaxed); }
+    // Any thread. Bytes the relay's two sockets hold right now (read and write buffers of both
+    // directions), and the most they ever held during this run.
+    qint64 bufferedBytes() const { return m_bufferedBytes.load(std::memory_order_relaxed); }
+    qint64 peakBufferedBytes() const { return m_peakBufferedBytes.load(std::memory_order_relaxed); }
+
+    // GUI thread. Ends the event loop (exit(0)) and waits at most timeoutMs for the thread.
+    // Safe before start(), after the end and more than once. True when the thread is not running.
+    bool stop(unsigned long timeoutMs = kStopWaitMs);
+
+signals:
+    // Declared for the listener's sake; not emitted (the listener learns of an ended stream
+    // from its manager).
+    void disconnectedByClient();
+    void disconnectedBySM();
+
+public slots:
+    // Relay thread (direct connections). Camera -> manager; counts the camera's bytes.
+    void client_readyRead();
+    // Relay thread (direct connections). Manager -> camera; not counted.
+    void sm_readyRead();
+    // GUI thread, queued from finished(). The sockets are already closed and freed by then.
+    void onFinished();
+
+protected:
+    void run() override;
+
+private:
+    void onSmConnected();
+    void onSmError();
+    void onClientDisconnected();
+    void onSmDisconnected();
+    void onNoDataTimeout();
+    void copyClientToSm();
+    void copySmToClient();
+    // Moves what `from` holds into `to` while `to` has room under kMaxUnsentBytes.
+    // Returns the number of bytes moved.
+    qint64 copy(QTcpSocket &from, QTcpSocket &to);
+    void updateBufferedBytes();
+    void closeSockets();
+
+    enum class DescriptorState
+    {
+        Usable,   // a connected TCP socket
+        Unusable, // open, but no connected TCP socket: ours to close
+        NotOpen,  // nothing to close
+    };
+    static DescriptorState checkDescriptor(qintptr descriptor, QString &problem);
+    static void closeDescriptor(qintptr descriptor);
+
+    // Written on the relay thread, read from any thread.
+    std::atomic<qint64> m_bytesFromClient{0};
+    std::atomic<qint64> m_bufferedBytes{0};
+    std::atomic<qint64> m_peakBufferedBytes{0};
+
+    // -- Relay thread only (created and destroyed in run()).
+    std::unique_ptr<QTcpSocket> m_client;
+    std::unique_ptr<QTcpSocket> m_sm;
+    std::unique_ptr<QTimer> m_connectTimer;
+    std::unique_ptr<QTimer> m_watchdog;
+    std::vector<char> m_copyBuffer;
+    bool m_smConnected = false;
+
+    // -- Set on the GUI thread before start(); read-only afterwards.
+    const int m_port;
+    const qintptr m_socketDescriptor;
+    int m_noDataTimeoutMs = kNoDataTimeoutMs;
+};

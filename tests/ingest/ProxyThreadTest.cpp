@@ -1,0 +1,517 @@
+// The connection relay over real sockets on 127.0.0.1: a listener accepts the "camera" and
+// starts a ProxyThread exactly as the program's listener does, and a plain QTcpServer stands in
+// for the stream manager's RTMP intake.
+
+#include "ingest/ProxyThread.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// -- Log lines of every thread, guarded by g_logMutex.
+QMutex g_logMutex;
+QStringList g_log;
+QtMessageHandler g_previousHandler = nullptr;
+
+void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    {
+        QMutexLocker locker(&g_logMutex);
+        g_log << message;
+    }
+    if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+void clearLog()
+{
+    QMutexLocker locker(&g_logMutex);
+    g_log.clear();
+}
+
+// Index of the first line that starts with `text`, or -1.
+int logIndex(const QString &text)
+{
+    QMutexLocker locker(&g_logMutex);
+    for (int i = 0; i < g_log.size(); ++i) {
+        if (g_log.at(i).startsWith(text))
+            return i;
+    }
+    return -1;
+}
+
+bool logged(const QString &text)
+{
+    return logIndex(text) >= 0;
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray data((size + 3) / 4 * 4, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+    data.resize(size);
+    return data;
+}
+
+constexpr int kLongWatchdogMs = 600000; // never fires during a test
+constexpr int kShortWatchdogMs = 300;
+constexpr int kWaitMs = 20000;
+
+} // namespace
+
+// The user's port: each accepted connection gets its own relay, parented to the listener.
+class RelayListener : public QTcpServer
+{
+    Q_OBJECT
+public:
+    RelayListener(int intakePort, int noDataTimeoutMs)
+        : m_intakePort(intakePort), m_noDataTimeoutMs(noDataTimeoutMs)
+    {
+    }
+
+    QList<QPointer<ProxyThread>> m_relays;
+    // Stop each relay right after starting it, before it can finish its set-up.
+    bool m_stopAfterStart = false;
+    bool m_stoppedInTime = false;
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override
+    {
+        auto *relay = new ProxyThread(socketDescriptor, m_intakePort, this);
+        relay->setNoDataTimeoutMs(m_noDataTimeoutMs);
+        m_relays.append(relay);
+        relay->start(QThread::InheritPriority);
+        if (m_stopAfterStart)
+            m_stoppedInTime = relay->stop();
+    }
+
+private:
+    const int m_intakePort;
+    const int m_noDataTimeoutMs;
+};
+
+// One camera relayed to one intake.
+struct Rig
+{
+    QTcpServer intake;
+    std::unique_ptr<RelayListener> listener;
+    QTcpSocket camera;
+    QTcpSocket *managerSide = nullptr; // the intake's end of the relay's loopback connection
+    ProxyThread *relay = nullptr;
+};
+
+class ProxyThreadTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Listener, relay and intake connected; returns with a failed test on any hitch.
+    void openRig(Rig &rig, int noDataTimeoutMs)
+    {
+        QVERIFY(rig.intake.listen(QHostAddress::LocalHost, 0));
+        rig.listener = std::make_unique<RelayListener>(rig.intake.serverPort(), noDataTimeoutMs);
+        QVERIFY(rig.listener->listen(QHostAddress::LocalHost, 0));
+        rig.camera.connectToHost(QHostAddress::LocalHost, rig.listener->serverPort());
+        QVERIFY(rig.camera.waitForConnected(kWaitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.listener->m_relays.size(), 1, kWaitMs);
+        rig.relay = rig.listener->m_relays.first();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.intake.hasPendingConnections(), kWaitMs);
+        rig.managerSide = rig.intake.nextPendingConnection();
+        QVERIFY(rig.managerSide);
+    }
+
+    // Relay connected to the intake and copying.
+    void openRelaying(Rig &rig, int noDataTimeoutMs)
+    {
+        openRig(rig, noDataTimeoutMs);
+        if (QTest::currentTestFailed())
+            return;
+        const QString running = QStringLiteral("ProxyThread RUN %1").arg(rig.intake.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(logged(running), kWaitMs);
+    }
+
+private slots:
+    void initTestCase() { g_previousHandler = qInstallMessageHandler(captureMessage); }
+
+    void cleanupTestCase() { qInstallMessageHandler(g_previousHandler); }
+
+    void init() { clearLog(); }
+
+    void copiesBothWaysUnchangedAndInOrder()
+    {
+        Rig rig;
+        openRig(rig, kLongWatchdogMs);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(logged("PEER ADDRESS: 127.0.0.1"));
+
+        // Odd sizes so no chunk boundary lines up with a power of two.
+        const QByteArray up = randomBytes(3 * 1024 * 1024 + 17, 1);
+        const QByteArray down = randomBytes(2 * 1024 * 1024 + 5, 2);
+        QByteArray gotUp;
+        QByteArray gotDown;
+        connect(rig.managerSide, &QTcpSocket::readyRead, rig.managerSide,
+                [&] { gotUp += rig.managerSide->readAll(); });
+        connect(&rig.camera, &QTcpSocket::readyRead, &rig.camera,
+                [&] { gotDown += rig.camera.readAll(); });
+        // Both ways at once, each in uneven pieces.
+        for (int at = 0; at < up.size(); at += 100003)
+            rig.camera.write(up.mid(at, 100003));
+        for (int at = 0; at < down.size(); at += 65537)
+            rig.managerSide->write(down.mid(at, 65537));
+
+        QTRY_COMPARE_WITH_TIMEOUT(gotUp.size(), up.size(), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(gotDown.size(), down.size(), 60000);
+        QVERIFY(gotUp == up);
+        QVERIFY(gotDown == down);
+        QCOMPARE(rig.relay->bytesFromClient(), qint64(up.size()));
+        QVERIFY(rig.relay->isRunning());
+    }
+
+    void countsOnlyCameraBytes()
+    {
+        Rig rig;
+        openRelaying(rig, kLongWatchdogMs);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(rig.relay->bytesFromClient(), qint64(0));
+
+        const QByteArray reply = randomBytes(200000, 3);
+        rig.managerSide->write(reply);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.camera.bytesAvailable(), qint64(reply.size()), kWaitMs);
+        QCOMPARE(rig.camera.readAll(), reply);
+        QCOMPARE(rig.relay->bytesFromClient(), qint64(0));
+
+        const QByteArray sent = randomBytes(1234, 4);
+        rig.camera.write(sent);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.managerSide->bytesAvailable(), qint64(sent.size()), kWaitMs);
+        QCOMPARE(rig.managerSide->readAll(), sent);
+        QCOMPARE(rig.relay->bytesFromClient(), qint64(sent.size()));
+    }
+
+    void peerCloseEndsTheOtherSide_data()
+    {
+        QTest::addColumn<bool>("cameraCloses");
+        QTest::newRow("camera closes") << true;
+        QTest::newRow("intake closes") << false;
+    }
+
+    void peerCloseEndsTheOtherSide()
+    {
+        QFETCH(bool, cameraCloses);
+        Rig rig;
+        openRelaying(rig, kLongWatchdogMs);
+        if (QTest::currentTestFailed())
+            return;
+        // Some traffic first, so the close is not that of an idle connection.
+        rig.camera.write("abc");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.managerSide->bytesAvailable(), qint64(3), kWaitMs);
+
+        QTcpSocket *closing = cameraCloses ? &rig.camera : rig.managerSide;
+        QTcpSocket *other = cameraCloses ? rig.managerSide : &rig.camera;
+        closing->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(other->state(), QAbstractSocket::UnconnectedState, kWaitMs);
+        QVERIFY(rig.relay->wait(kWaitMs));
+
+        const QString cause = cameraCloses ? "client disconnected" : "rtmpserver disconnected";
+        const QString echo = cameraCloses ? "rtmpserver disconnected" : "client disconnected";
+        QVERIFY(logged(cause));
+        // Aborting the other side may report that side too, but only after the cause.
+        QVERIFY(logIndex(echo) == -1 || logIndex(echo) > logIndex(cause));
+        QTRY_VERIFY_WITH_TIMEOUT(logged("call onFinished"), kWaitMs);
+        QVERIFY(!logged("ProxyThread SINGLE SHOT"));
+    }
+
+    void silentCameraIsDroppedByTheWatchdog()
+    {
+        QElapsedTimer sinceConnect;
+        sinceConnect.start();
+        Rig rig;
+        openRig(rig, kShortWatchdogMs);
+        if (QTest::currentTestFailed())
+            return;
+
+        QTRY_COMPARE_WITH_TIMEOUT(rig.camera.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.managerSide->state(), QAbstractSocket::UnconnectedState,
+                                  kWaitMs);
+        QVERIFY(rig.relay->wait(kWaitMs));
+        // Not before the watchdog's time: it is armed after set-up, not at once.
+        QVERIFY2(sinceConnect.elapsed() >= kShortWatchdogMs,
+                 qPrintable(QString::number(sinceConnect.elapsed())));
+        QVERIFY(logged("ProxyThread SINGLE SHOT"));
+        QVERIFY(logged("ProxyThread finished (no data from client)"));
+        QVERIFY(logIndex("ProxyThread SINGLE SHOT") <
+                logIndex("ProxyThread finished (no data from client)"));
+        QCOMPARE(rig.relay->bytesFromClient(), qint64(0));
+        QTRY_VERIFY_WITH_TIMEOUT(logged("call onFinished"), kWaitMs);
+    }
+
+    void oneByteKeepsTheConnection()
+    {
+        Rig rig;
+        openRig(rig, kShortWatchdogMs);
+        if (QTest::currentTestFailed())
+            return;
+        rig.camera.write("x", 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.managerSide->bytesAvailable(), qint64(1), kWaitMs);
+        QCOMPARE(rig.managerSide->readAll(), QByteArray("x"));
+
+        QTRY_VERIFY_WITH_TIMEOUT(logged("ProxyThread SINGLE SHOT"), kWaitMs);
+        // Still relaying both ways after the watchdog had its look.
+        rig.camera.write("yz");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.managerSide->bytesAvailable(), qint64(2), kWaitMs);
+        QCOMPARE(rig.managerSide->readAll(), QByteArray("yz"));
+        rig.managerSide->write("ok");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.camera.bytesAvailable(), qint64(2), kWaitMs);
+        QCOMPARE(rig.camera.readAll(), QByteArray("ok"));
+
+        QVERIFY(rig.relay->isRunning());
+        QVERIFY(!logged("ProxyThread finished (no data from client)"));
+        QCOMPARE(rig.camera.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(rig.relay->bytesFromClient(), qint64(3));
+    }
+
+    void backPressureBoundsTheRelay_data()
+    {
+        QTest::addColumn<bool>("upstream");
+        QTest::newRow("camera to intake") << true;
+        QTest::newRow("intake to camera") << false;
+    }
+
+    // A sender much faster than its reader: the relay holds no more than its bound, the sender
+    // is held back, and once the reader drains, every byte arrives in order.
+    void backPressureBoundsTheRelay()
+    {
+        QFETCH(bool, upstream);
+        Rig rig;
+        openRelaying(rig, kLongWatchdogMs);
+        if (QTest::currentTestFailed())
+            return;
+        QTcpSocket *sender = upstream ? &rig.camera : rig.managerSide;
+        QTcpSocket *reader = upstream ? rig.managerSide : &rig.camera;
+        // The reader keeps what it does not read in the kernel, as a busy intake would.
+        reader->setReadBufferSize(64 * 1024);
+
+        // Keep the sender topped up (the kernel's loopback buffers can grow to tens of MB, so a
+        // fixed amount would prove nothing) until the whole path stalls.
+        constexpr qint64 kChunkBytes = 1024 * 1024;
+        constexpr qint64 kCapBytes = 512 * kChunkBytes;
+        QRandomGenerator generator(5);
+        QCryptographicHash sentHash(QCryptographicHash::Sha256);
+        QByteArray chunk(kChunkBytes, Qt::Uninitialized);
+        qint64 sent = 0;
+        bool feeding = true;
+        auto topUp = [&] {
+            while (feeding && sender->bytesToWrite() < 8 * kChunkBytes && sent < kCapBytes) {
+                generator.fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+                sentHash.addData(chunk);
+                QCOMPARE(sender->write(chunk), kChunkBytes);
+                sent += kChunkBytes;
+            }
+        };
+        connect(sender, &QTcpSocket::bytesWritten, sender, topUp);
+        topUp();
+
+        QTRY_VERIFY_WITH_TIMEOUT(rig.relay->bufferedBytes() >= ProxyThread::kMaxUnsentBytes, 60000);
+        QSignalSpy progress(sender, &QTcpSocket::bytesWritten);
+        QElapsedTimer stalling;
+        stalling.start();
+        while (progress.wait(500) && stalling.elapsed() < 120000)
+            progress.clear();
+        feeding = false;
+
+        qInfo("stalled after %lld MB sent; relay peak %lld bytes, %lld taken from the camera",
+              sent / kChunkBytes, rig.relay->peakBufferedBytes(), rig.relay->bytesFromClient());
+        QVERIFY2(sent < kCapBytes, "the path never stalled");
+        QVERIFY(sender->bytesToWrite() > 0);
+        QVERIFY2(rig.relay->peakBufferedBytes() <= ProxyThread::kMaxBufferedBytes,
+                 qPrintable(QString::number(rig.relay->peakBufferedBytes())));
+        if (upstream)
+            QVERIFY(rig.relay->bytesFromClient() < sent);
+        else
+            QCOMPARE(rig.relay->bytesFromClient(), qint64(0));
+
+        QCryptographicHash gotHash(QCryptographicHash::Sha256);
+        qint64 got = 0;
+        auto drain = [&] {
+            const QByteArray data = reader->readAll();
+            got += data.size();
+            gotHash.addData(data);
+        };
+        connect(reader, &QTcpSocket::readyRead, reader, drain);
+        drain();
+        QTRY_COMPARE_WITH_TIMEOUT(got, sent, 120000);
+        QCOMPARE(gotHash.result(), sentHash.result());
+        QVERIFY2(rig.relay->peakBufferedBytes() <= ProxyThread::kMaxBufferedBytes,
+                 qPrintable(QString::number(rig.relay->peakBufferedBytes())));
+        QCOMPARE(rig.relay->bytesFromClient(), upstream ? sent : qint64(0));
+        QVERIFY(rig.relay->isRunning());
+    }
+
+    void unattachableDescriptorIsClosed_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("no descriptor (-1)") << "none";
+        QTest::newRow("closed descriptor") << "closed";
+        QTest::newRow("pipe") << "pipe";
+        QTest::newRow("UDP socket") << "udp";
+        QTest::newRow("listening TCP socket") << "listening";
+    }
+
+    void unattachableDescriptorIsClosed()
+    {
+        QFETCH(QString, kind);
+        int pipeEnds[2] = {-1, -1};
+        QCOMPARE(::pipe2(pipeEnds, O_NONBLOCK | O_CLOEXEC), 0);
+        int descriptor = -1;
+        if (kind == "closed") {
+            // A number far above anything in use, so nobody gets it while the relay runs.
+            descriptor = ::fcntl(pipeEnds[1], F_DUPFD_CLOEXEC, 900);
+            QVERIFY(descriptor >= 900);
+            QCOMPARE(::close(descriptor), 0);
+        } else if (kind == "pipe") {
+            descriptor = pipeEnds[1];
+        } else if (kind == "udp") {
+            descriptor = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        } else if (kind == "listening") {
+            descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            QCOMPARE(::bind(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof(address)),
+                     0);
+            QCOMPARE(::listen(descriptor, 1), 0);
+        }
+        if (kind == "udp" || kind == "listening")
+            QVERIFY(descriptor >= 0);
+
+        QTcpServer intake;
+        QVERIFY(intake.listen(QHostAddress::LocalHost, 0));
+        {
+            ProxyThread relay(descriptor, intake.serverPort(), nullptr);
+            relay.start(QThread::InheritPriority);
+            QVERIFY(relay.wait(kWaitMs));
+            QVERIFY(logged("ProxyThread: ERROR setSocketDescriptor"));
+            QVERIFY(!logged("PEER ADDRESS:"));
+            QTRY_VERIFY_WITH_TIMEOUT(logged("call onFinished"), kWaitMs);
+            QVERIFY(!intake.hasPendingConnections());
+            QVERIFY(!logged("ProxyThread: ERROR close")); // never closes what is not open
+        }
+
+        // The relay closed the write end it was given: the read end sees EOF, not "empty".
+        char byte = 0;
+        const ssize_t readResult = ::read(pipeEnds[0], &byte, 1);
+        const bool pipeWriteEndClosed = readResult == 0;
+        if (kind != "pipe")
+            ::close(pipeEnds[1]);
+        ::close(pipeEnds[0]);
+        QCOMPARE(pipeWriteEndClosed, kind == "pipe");
+        if (kind == "udp" || kind == "listening") {
+            errno = 0;
+            const bool stillOpen = ::fcntl(descriptor, F_GETFD) != -1;
+            if (stillOpen)
+                ::close(descriptor);
+            QVERIFY(!stillOpen);
+        }
+    }
+
+    void unreachableIntakeEndsTheRelay_data()
+    {
+        QTest::addColumn<bool>("negativePort");
+        QTest::newRow("port with no listener") << false;
+        QTest::newRow("negative port") << true;
+    }
+
+    void unreachableIntakeEndsTheRelay()
+    {
+        QFETCH(bool, negativePort);
+        int port = -1;
+        if (!negativePort) {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            port = probe.serverPort();
+        }
+        RelayListener listener(port, kLongWatchdogMs);
+        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket camera;
+        camera.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(camera.waitForConnected(kWaitMs));
+        camera.write("lost");
+        QTRY_COMPARE_WITH_TIMEOUT(camera.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+        QCOMPARE(listener.m_relays.size(), 1);
+        QVERIFY(listener.m_relays.first()->wait(kWaitMs));
+        QVERIFY(logged("ProxyThread: ERROR connectToHost"));
+        QVERIFY(!logged("ProxyThread RUN"));
+        QCOMPARE(listener.m_relays.first()->bytesFromClient(), qint64(0));
+    }
+
+    void stopsFromTheGuiThread_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("stop while relaying") << "stop";
+        QTest::newRow("delete while relaying") << "delete";
+        QTest::newRow("stop right after start") << "early";
+    }
+
+    void stopsFromTheGuiThread()
+    {
+        QFETCH(QString, how);
+        Rig rig;
+        if (how == "early") {
+            QVERIFY(rig.intake.listen(QHostAddress::LocalHost, 0));
+            rig.listener =
+                std::make_unique<RelayListener>(rig.intake.serverPort(), kLongWatchdogMs);
+            rig.listener->m_stopAfterStart = true;
+            QVERIFY(rig.listener->listen(QHostAddress::LocalHost, 0));
+            rig.camera.connectToHost(QHostAddress::LocalHost, rig.listener->serverPort());
+            QVERIFY(rig.camera.waitForConnected(kWaitMs));
+            QTRY_COMPARE_WITH_TIMEOUT(rig.listener->m_relays.size(), 1, kWaitMs);
+            QVERIFY(rig.listener->m_stoppedInTime);
+            QVERIFY(rig.listener->m_relays.first()->isFinished());
+            QTRY_COMPARE_WITH_TIMEOUT(rig.camera.state(), QAbstractSocket::UnconnectedState,
+                                      kWaitMs);
+            return;
+        }
+
+        openRelaying(rig, kLongWatchdogMs);
+        if (QTest::currentTestFailed())
+            return;
+        rig.camera.write(randomBytes(100000, 6));
+        rig.managerSide->write(randomBytes(100000, 7));
+        QElapsedTimer stopping;
+        stopping.start();
+        if (how == "stop") {
+            QVERIFY(rig.relay->stop());
+            QVERIFY(rig.relay->isFinished());
+            QVERIFY(rig.relay->stop()); // again: harmless
+            QTRY_VERIFY_WITH_TIMEOUT(logged("call onFinished"), kWaitMs);
+            delete rig.relay; // safe once finished, also with onFinished delivered
+        } else {
+            delete rig.relay; // the destructor stops the relay first
+        }
+        QVERIFY(stopping.elapsed() < qint64(ProxyThread::kStopWaitMs));
+        QVERIFY(rig.listener->m_relays.first().isNull());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.camera.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.managerSide->state(), QAbstractSocket::UnconnectedState,
+                                  kWaitMs);
+    }
+};
+
+QTEST_GUILESS_MAIN(ProxyThreadTest)
+#include "ProxyThreadTest.moc"
