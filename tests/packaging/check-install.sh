@@ -6,13 +6,22 @@
 # installed entry and lists the project's version as a release).
 #
 #   check-install.sh <build dir> <staging dir> <app id> <version>
+#   check-install.sh --tree <root dir> <app id> <version>
+# The second form checks a tree that is already populated, such as an unpacked .deb.
 set -euo pipefail
 
-if [ $# -ne 4 ]; then
+usage() {
   echo "usage: $0 <build dir> <staging dir> <app id> <version>" >&2
+  echo "       $0 --tree <root dir> <app id> <version>" >&2
   exit 2
+}
+[ $# -eq 4 ] || usage
+if [ "$1" = "--tree" ]; then
+  build="" stage=$2
+else
+  build=$1 stage=$2
 fi
-build=$1 stage=$2 app_id=$3 version=$4
+app_id=$3 version=$4
 icon_sizes=(16 32 48 64 128 256)
 
 failures=0
@@ -21,8 +30,11 @@ fail() {
   failures=$((failures + 1))
 }
 
-rm -rf "$stage"
-DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
+if [ -n "$build" ]; then
+  rm -rf "$stage"
+  DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
+fi
+[ -d "$stage/usr" ] || { echo "FAIL: $stage has no usr/ folder" >&2; exit 1; }
 
 root=$stage/usr
 desktop=share/applications/$app_id.desktop
