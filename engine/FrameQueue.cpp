@@ -1,0 +1,315 @@
+#include "engine/FrameQueue.h"
+
+#include <QDebug>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+// One log line per this many dropped frames, so a broken stream cannot flood the log.
+constexpr qint64 kDropLogEvery = 100;
+
+// Copies rows of `bytes` bytes from a plane with line size `from` into rows of line size `to`.
+void copyRows(uchar *destination, int to, const uint8_t *source, int from, int bytes, int rows)
+{
+    for (int row = 0; row < rows; ++row)
+        std::memcpy(destination + qint64(row) * to, source + qint64(row) * from, bytes);
+}
+
+} // namespace
+
+FrameQueue::FrameQueue(int kind) : m_kind(kind)
+{
+    m_records.reserve(64);
+}
+
+FrameQueue::~FrameQueue() = default;
+
+bool FrameQueue::allocateBlocks(int count, int blockSize)
+{
+    if (count <= 0 || blockSize <= 0)
+        return false;
+    QMutexLocker locker(&m_freeMutex);
+    if (!m_blocks.empty() && blockSize != m_blockSize) {
+        qDebug() << "-- WARN: block pool keeps its block size" << m_blockSize << "not" << blockSize;
+        return false;
+    }
+    m_blockSize = blockSize;
+    m_blocks.reserve(m_blocks.size() + count);
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<uchar[]> block(new (std::nothrow) uchar[blockSize]);
+        if (!block) {
+            qDebug() << "-- WARN: cannot allocate memory block of" << blockSize << "bytes";
+            return i > 0;
+        }
+        m_freeBlocks.append(block.get());
+        m_blocks.push_back(std::move(block));
+        m_poolBytes += blockSize;
+    }
+    return true;
+}
+
+int FrameQueue::videoBytes(const AVFrame *frame, int *stride, bool *ownLineSizes)
+{
+    if (frame->format != AV_PIX_FMT_YUV420P || frame->width <= 0 || frame->height <= 0 ||
+        !frame->data[0] || !frame->data[1] || !frame->data[2])
+        return -1;
+    const int width = frame->width;
+    const int height = frame->height;
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = (height + 1) / 2;
+    const int *lines = frame->linesize;
+    // Readers of a record know only the luma line size and take half of it for chroma rows.
+    const bool own = lines[0] >= width && lines[1] >= chromaWidth && lines[1] == lines[2] &&
+                     lines[0] == 2 * lines[1];
+    const int luma = own ? lines[0] : (width + 1) & ~1;
+    const qint64 bytes = qint64(luma) * height + 2 * qint64(luma / 2) * chromaHeight;
+    if (bytes > std::numeric_limits<int>::max())
+        return -1;
+    if (stride)
+        *stride = luma;
+    if (ownLineSizes)
+        *ownLineSizes = own;
+    return int(bytes);
+}
+
+bool FrameQueue::takeFreeBlock(uchar **block)
+{
+    QMutexLocker locker(&m_freeMutex);
+    if (m_freeBlocks.isEmpty()) {
+        if (m_blockSize <= 0)
+            return false;
+        if (m_poolBytes + qint64(kGrowBlocks) * m_blockSize > kMaxPoolBytes)
+            return false;
+        qDebug() << "-- WARN: need additional memory blocks";
+        for (int i = 0; i < kGrowBlocks; ++i) {
+            std::unique_ptr<uchar[]> fresh(new (std::nothrow) uchar[m_blockSize]);
+            if (!fresh)
+                break;
+            m_freeBlocks.append(fresh.get());
+            m_blocks.push_back(std::move(fresh));
+            m_poolBytes += m_blockSize;
+        }
+        if (m_freeBlocks.isEmpty())
+            return false;
+    }
+    *block = m_freeBlocks.takeFirst();
+    return true;
+}
+
+void FrameQueue::recycle(uchar *block)
+{
+    if (!block)
+        return;
+    QMutexLocker locker(&m_freeMutex);
+    m_freeBlocks.append(block);
+}
+
+void FrameQueue::countDrop(const char *reason)
+{
+    const qint64 dropped = m_droppedFrames.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (dropped == 1 || dropped % kDropLogEvery == 0)
+        qDebug() << "-- WARN: frame dropped:" << reason << "kind" << m_kind << "dropped" << dropped;
+}
+
+bool FrameQueue::push(const AVFrame *frame, qint64 timestamp, double durationMs)
+{
+    FrameRecord record;
+    record.timestamp = timestamp;
+    int stride = 0;
+    bool ownLineSizes = false;
+    int channels = 0;
+
+    if (m_kind == kKindVideo) {
+        record.size = videoBytes(frame, &stride, &ownLineSizes);
+        if (record.size < 0) {
+            countDrop("not a YUV420P picture");
+            return false;
+        }
+        // Packed rows are the smallest layout: a picture with wide padding may still fit so.
+        const int blockSize = this->blockSize();
+        if (record.size > blockSize && ownLineSizes) {
+            stride = (frame->width + 1) & ~1;
+            ownLineSizes = false;
+            record.size = stride * frame->height + 2 * (stride / 2) * ((frame->height + 1) / 2);
+        }
+        if (record.size > blockSize) {
+            countDrop("picture larger than its block");
+            return false;
+        }
+        record.stride = stride;
+        record.durationMs = durationMs;
+    } else {
+        channels = frame->ch_layout.nb_channels;
+        const bool planarFloat = frame->format == AV_SAMPLE_FMT_FLTP ||
+                                 (frame->format == AV_SAMPLE_FMT_FLT && channels == 1);
+        if (!planarFloat || channels <= 0 || frame->nb_samples <= 0 || frame->sample_rate <= 0 ||
+            !frame->extended_data) {
+            countDrop("not planar float audio");
+            return false;
+        }
+        const qint64 bytes = qint64(channels) * frame->nb_samples * 4;
+        if (bytes > blockSize()) {
+            countDrop("audio frame larger than its block");
+            return false;
+        }
+        record.size = int(bytes);
+        record.durationMs = frame->nb_samples * 1000.0 / frame->sample_rate;
+        record.sampleRate = frame->sample_rate;
+        record.channels = channels;
+        record.samples = frame->nb_samples;
+    }
+
+    if (!takeFreeBlock(&record.block)) {
+        countDrop("block pool exhausted");
+        return false;
+    }
+
+    // The copy runs outside both mutexes so the consumer is never held up by a large picture.
+    uchar *out = record.block;
+    if (m_kind == kKindVideo) {
+        const int height = frame->height;
+        const int chromaHeight = (height + 1) / 2;
+        if (ownLineSizes) {
+            // Whole planes, line padding included: one copy per plane.
+            const qint64 luma = qint64(frame->linesize[0]) * height;
+            const qint64 chroma = qint64(frame->linesize[1]) * chromaHeight;
+            std::memcpy(out, frame->data[0], luma);
+            std::memcpy(out + luma, frame->data[1], chroma);
+            std::memcpy(out + luma + chroma, frame->data[2], chroma);
+        } else {
+            const int half = stride / 2;
+            const int chromaWidth = (frame->width + 1) / 2;
+            copyRows(out, stride, frame->data[0], frame->linesize[0], frame->width, height);
+            uchar *u = out + qint64(stride) * height;
+            uchar *v = u + qint64(half) * chromaHeight;
+            copyRows(u, half, frame->data[1], frame->linesize[1], chromaWidth, chromaHeight);
+            copyRows(v, half, frame->data[2], frame->linesize[2], chromaWidth, chromaHeight);
+        }
+    } else {
+        const int channelBytes = frame->nb_samples * 4;
+        for (int channel = 0; channel < channels; ++channel)
+            std::memcpy(out + qint64(channel) * channelBytes, frame->extended_data[channel],
+                        channelBytes);
+    }
+
+    QMutexLocker locker(&m_recordsMutex);
+    m_bufferedMs.store(m_bufferedMs.load(std::memory_order_relaxed) + record.durationMs,
+                       std::memory_order_relaxed);
+    m_records.append(record);
+    return true;
+}
+
+bool FrameQueue::popIfDue(FrameRecord &out, qint64 limit)
+{
+    QMutexLocker locker(&m_recordsMutex);
+    if (m_records.isEmpty() || m_records.first().timestamp > limit)
+        return false;
+    out = m_records.takeFirst();
+    m_bufferedMs.store(m_bufferedMs.load(std::memory_order_relaxed) - out.durationMs,
+                       std::memory_order_relaxed);
+    return true;
+}
+
+qint64 FrameQueue::frontTimestamp() const
+{
+    QMutexLocker locker(&m_recordsMutex);
+    return m_records.isEmpty() ? std::numeric_limits<qint64>::max() : m_records.first().timestamp;
+}
+
+bool FrameQueue::visitOldest(const std::function<void(const FrameRecord &)> &visit) const
+{
+    QMutexLocker locker(&m_recordsMutex);
+    if (m_records.isEmpty())
+        return false;
+    visit(m_records.first());
+    return true;
+}
+
+void FrameQueue::dropOldest()
+{
+    FrameRecord record;
+    {
+        QMutexLocker locker(&m_recordsMutex);
+        if (m_records.isEmpty())
+            return;
+        record = m_records.takeFirst();
+        m_bufferedMs.store(m_bufferedMs.load(std::memory_order_relaxed) - record.durationMs,
+                           std::memory_order_relaxed);
+    }
+    recycle(record.block);
+}
+
+int FrameQueue::trimBefore(qint64 timestamp)
+{
+    QMutexLocker locker(&m_recordsMutex);
+    int removed = 0;
+    while (!m_records.isEmpty() && m_records.first().timestamp < timestamp) {
+        const FrameRecord record = m_records.takeFirst();
+        m_bufferedMs.store(m_bufferedMs.load(std::memory_order_relaxed) - record.durationMs,
+                           std::memory_order_relaxed);
+        recycle(record.block);
+        ++removed;
+    }
+    return removed;
+}
+
+void FrameQueue::clear()
+{
+    QMutexLocker locker(&m_recordsMutex);
+    for (const FrameRecord &record : qAsConst(m_records))
+        recycle(record.block);
+    m_records.resize(0); // keeps the capacity
+    m_bufferedMs.store(0.0, std::memory_order_relaxed);
+}
+
+void FrameQueue::release(const FrameRecord &record)
+{
+    recycle(record.block);
+}
+
+void FrameQueue::releaseBlocks()
+{
+    QMutexLocker recordsLocker(&m_recordsMutex);
+    QMutexLocker freeLocker(&m_freeMutex);
+    m_records.clear();
+    m_records.squeeze();
+    m_bufferedMs.store(0.0, std::memory_order_relaxed);
+    m_freeBlocks.clear();
+    m_blocks.clear();
+    m_blocks.shrink_to_fit();
+    m_blockSize = 0;
+    m_poolBytes = 0;
+}
+
+int FrameQueue::count() const
+{
+    QMutexLocker locker(&m_recordsMutex);
+    return m_records.size();
+}
+
+int FrameQueue::blockSize() const
+{
+    QMutexLocker locker(&m_freeMutex);
+    return m_blockSize;
+}
+
+int FrameQueue::blockCount() const
+{
+    QMutexLocker locker(&m_freeMutex);
+    return int(m_blocks.size());
+}
+
+int FrameQueue::freeBlockCount() const
+{
+    QMutexLocker locker(&m_freeMutex);
+    return m_freeBlocks.size();
+}

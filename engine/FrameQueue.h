@@ -1,0 +1,100 @@
+#pragma once
+
+#include "engine/FrameRecord.h"
+
+#include <QList>
+#include <QMutex>
+#include <QVector>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+struct AVFrame;
+
+// Timestamped FIFO of decoded frames whose data lives in recycled fixed-size blocks.
+//
+// Threads: one producer (a packet handler) calls push; one consumer (the delivery worker, or
+// in a video-only session also the video handler) pops, trims, drops, clears and releases.
+// bufferedMs() may be read from any thread without locking.
+// Locks: m_recordsMutex guards m_records and every change of m_bufferedMs; m_freeMutex guards
+// m_freeBlocks, m_blocks, m_blockSize and m_poolBytes. m_recordsMutex may be held while
+// m_freeMutex is taken, never the reverse. Frame data is copied while holding neither.
+class FrameQueue
+{
+public:
+    static constexpr int kKindAudio = 10;
+    static constexpr int kKindVideo = 20;
+    // Blocks added at once when a push finds the pool empty.
+    static constexpr int kGrowBlocks = 5;
+    // A peer that sends faster than delivery drains must not grow the pool without end: past
+    // this many bytes a push that finds no free block drops its frame instead.
+    static constexpr qint64 kMaxPoolBytes = qint64(512) * 1024 * 1024;
+
+    explicit FrameQueue(int kind);
+    ~FrameQueue();
+    FrameQueue(const FrameQueue &) = delete;
+    FrameQueue &operator=(const FrameQueue &) = delete;
+
+    // Producer thread. Sets the block size and adds count blocks. A pool that already holds
+    // blocks of another size is left alone (returns false): every block must have one size.
+    bool allocateBlocks(int count, int blockSize);
+
+    // Producer thread. Copies a YUV420P picture (video) or planar 32-bit float samples (audio)
+    // into a free block and appends a record. Returns false, with a log line and the frame
+    // counted as dropped, when the frame has another format or does not fit a block, or when
+    // the pool is at its bound.
+    bool push(const AVFrame *frame, qint64 timestamp, double durationMs);
+
+    // Consumer thread.
+    bool popIfDue(FrameRecord &out, qint64 limit);
+    qint64 frontTimestamp() const;
+    void dropOldest();
+    int trimBefore(qint64 timestamp);
+    void clear();
+    void release(const FrameRecord &record);
+
+    // Any thread: shows the oldest record to `visit` while the queue is locked, so the block
+    // stays valid during the call even if the session ends; false when the queue is empty.
+    bool visitOldest(const std::function<void(const FrameRecord &)> &visit) const;
+
+    // Any thread, no lock.
+    double bufferedMs() const { return m_bufferedMs.load(std::memory_order_relaxed); }
+    qint64 droppedFrames() const { return m_droppedFrames.load(std::memory_order_relaxed); }
+
+    // Session end, when no thread uses the queue any more and no popped record is still held:
+    // empties the queue and frees every block. The queue may be given blocks again afterwards.
+    void releaseBlocks();
+
+    int kind() const { return m_kind; }
+    int count() const;
+    int blockSize() const;
+    int blockCount() const;
+    int freeBlockCount() const;
+
+    // Bytes a video picture takes in a block, and the luma line size it gets there: the
+    // picture's own line sizes when its chroma line size is exactly half its luma line size,
+    // otherwise rows packed to an even luma line size. -1 when the picture is not YUV420P.
+    static int videoBytes(const AVFrame *frame, int *stride, bool *ownLineSizes);
+
+private:
+    bool takeFreeBlock(uchar **block);
+    void recycle(uchar *block);
+    void countDrop(const char *reason);
+
+    const int m_kind;
+    std::atomic<double> m_bufferedMs{0.0};
+    std::atomic<qint64> m_droppedFrames{0};
+
+    mutable QMutex m_recordsMutex;
+    // -- guarded by m_recordsMutex
+    QVector<FrameRecord> m_records;
+
+    mutable QMutex m_freeMutex;
+    // -- guarded by m_freeMutex
+    int m_blockSize = 0;
+    qint64 m_poolBytes = 0;
+    QList<uchar *> m_freeBlocks;
+    std::vector<std::unique_ptr<uchar[]>> m_blocks; // owns every block of the pool
+};

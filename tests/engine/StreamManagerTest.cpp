@@ -1,0 +1,460 @@
+#include "engine/StreamManager.h"
+#include "support/FfmpegPublisher.h"
+#include "support/FreePort.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Expected colours of the four-quarter test picture, as YUV420P limited range.
+struct Yuv
+{
+    int y, u, v;
+};
+constexpr Yuv kRed{81, 90, 240};
+constexpr Yuv kLime{145, 54, 34};
+constexpr Yuv kBlue{41, 240, 110};
+constexpr Yuv kWhite{235, 128, 128};
+// Compression blurs colour edges; samples are taken well inside each quarter.
+constexpr int kColourTolerance = 6;
+
+QString quarters(int width, int height, const QString &rate)
+{
+    const int left = (width / 2 + 1) & ~1;
+    const int right = width - left;
+    const int half = height / 2;
+    return QStringLiteral("color=c=red:s=%1x%3:r=%4[a];color=c=lime:s=%2x%3:r=%4[b];"
+                          "color=c=blue:s=%1x%3:r=%4[c];color=c=white:s=%2x%3:r=%4[d];"
+                          "[a][b]hstack[t];[c][d]hstack[u];[t][u]vstack")
+        .arg(left)
+        .arg(right)
+        .arg(half)
+        .arg(rate);
+}
+
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task"))
+                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                   .size());
+}
+
+// One manager under test, its signals as one ordered event list, and a consumer that stands
+// in for the delivery worker: it looks at the oldest record of each queue under the queue's
+// lock and drops it, so the pools stay small and no block is held across the session's end.
+class Session : public QObject
+{
+public:
+    Session()
+    {
+        m_port = FreePort::loopback();
+        m_manager = std::make_unique<StreamManager>(nullptr);
+        connect(m_manager.get(), &StreamManager::readyForConnect, this,
+                [this] { events << QStringLiteral("ready"); });
+        connect(m_manager.get(), &StreamManager::updateStreamState, this,
+                [this](const QString &state) { events << QStringLiteral("state:") + state; });
+        connect(m_manager.get(), &StreamManager::stopHandle, this,
+                [this] { events << QStringLiteral("stop"); });
+        connect(m_manager.get(), &StreamManager::errorMessage, this,
+                [this](const QString &title, const QString &) { events << title; });
+        m_consumer.setInterval(5);
+        connect(&m_consumer, &QTimer::timeout, this, [this] { consume(); });
+        m_consumer.start();
+    }
+    ~Session() override
+    {
+        m_consumer.stop();
+        m_manager.reset();
+    }
+
+    bool listen()
+    {
+        m_manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(m_port), m_port);
+        return FreePort::waitUntilListening(m_port, 10000);
+    }
+    int count(const QString &event) const { return events.count(event); }
+    bool ended() const { return events.contains(QStringLiteral("stop")); }
+
+    void consume()
+    {
+        StreamManager &m = *m_manager;
+        while (m.videoQueue().visitOldest([&](const FrameRecord &record) {
+            videoTimes << record.timestamp;
+            strides << record.stride;
+            if (checkPicture)
+                checkPicture(record, m.width(), m.height());
+        }))
+            m.videoQueue().dropOldest();
+        while (m.audioQueue().visitOldest([&](const FrameRecord &record) {
+            audioTimes << record.timestamp;
+            audioRates << record.sampleRate;
+        }))
+            m.audioQueue().dropOldest();
+    }
+
+    quint16 m_port = 0;
+    std::unique_ptr<StreamManager> m_manager;
+    QTimer m_consumer;
+    QStringList events;
+    QVector<qint64> videoTimes;
+    QVector<qint64> audioTimes;
+    QVector<int> strides;
+    QVector<int> audioRates;
+    std::function<void(const FrameRecord &, int width, int height)> checkPicture;
+};
+
+bool nonDecreasing(const QVector<qint64> &times)
+{
+    for (int i = 1; i < times.size(); ++i)
+        if (times[i] < times[i - 1])
+            return false;
+    return true;
+}
+
+// Checks the four quarters of a picture in a record, reading chroma rows as stride / 2 the
+// way the output does. Returns an empty string when every sample matches.
+QString quarterMismatch(const FrameRecord &record, int width, int height)
+{
+    const int stride = record.stride;
+    const int half = stride / 2;
+    const int chromaHeight = (height + 1) / 2;
+    const uchar *y = record.block;
+    const uchar *u = y + qint64(stride) * height;
+    const uchar *v = u + qint64(half) * chromaHeight;
+    if (qint64(stride) * height + 2 * qint64(half) * chromaHeight > record.size)
+        return QStringLiteral("record smaller than its planes");
+    const int left = (width / 2 + 1) & ~1;
+    const Yuv expected[2][2] = {{kRed, kLime}, {kBlue, kWhite}};
+    // Rows and columns a quarter of the way into each quarter, plus the first and last rows
+    // and columns that are still clear of the colour edges.
+    for (int qy = 0; qy < 2; ++qy) {
+        for (int qx = 0; qx < 2; ++qx) {
+            const Yuv &colour = expected[qy][qx];
+            const int x0 = qx == 0 ? 8 : left + 8;
+            const int x1 = qx == 0 ? left - 9 : width - 9;
+            const int y0 = qy == 0 ? 8 : height / 2 + 8;
+            const int y1 = qy == 0 ? height / 2 - 9 : height - 9;
+            for (int row : {y0, (y0 + y1) / 2, y1}) {
+                for (int column : {x0, (x0 + x1) / 2, x1}) {
+                    const int luma = y[qint64(row) * stride + column];
+                    const int cu = u[qint64(row / 2) * half + column / 2];
+                    const int cv = v[qint64(row / 2) * half + column / 2];
+                    if (qAbs(luma - colour.y) > kColourTolerance ||
+                        qAbs(cu - colour.u) > kColourTolerance ||
+                        qAbs(cv - colour.v) > kColourTolerance)
+                        return QStringLiteral("at %1,%2: %3 %4 %5, expected %6 %7 %8")
+                            .arg(column)
+                            .arg(row)
+                            .arg(luma)
+                            .arg(cu)
+                            .arg(cv)
+                            .arg(colour.y)
+                            .arg(colour.u)
+                            .arg(colour.v);
+                }
+            }
+        }
+    }
+    return QString();
+}
+
+} // namespace
+
+class StreamManagerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void frameRateAndTimeRules_data();
+    void frameRateAndTimeRules();
+    void sessionTimestamps();
+    void publisherWithAudioAndVideo();
+    void fullRangeIsConverted();
+    void oddWidthChromaIsHalfTheLumaLine();
+    void videoOnlyPublisher();
+    void ntscRateRunsAtThirty();
+    void publisherKilledMidStream();
+    void requestStopUnblocksListening();
+    void busyPortDoesNotSpin();
+    void destroyedWhileReading();
+};
+
+void StreamManagerTest::initTestCase()
+{
+    if (!FfmpegPublisher::available())
+        QFAIL("the ffmpeg command-line tool is needed as the RTMP publisher");
+}
+
+void StreamManagerTest::frameRateAndTimeRules_data()
+{
+    QTest::addColumn<int>("num");
+    QTest::addColumn<int>("den");
+    QTest::addColumn<int>("fps");
+    QTest::newRow("29.97") << 30000 << 1001 << 30;
+    QTest::newRow("59.94") << 60000 << 1001 << 60;
+    QTest::newRow("25") << 25 << 1 << 25;
+    QTest::newRow("23.976") << 24000 << 1001 << 23;
+    QTest::newRow("50") << 50 << 1 << 50;
+    QTest::newRow("31.5") << 63 << 2 << 30;
+    QTest::newRow("32") << 32 << 1 << 32;
+    // Below 1 fps the output rate keeps a floor, so nothing can divide by it being 0.
+    QTest::newRow("0.5") << 1 << 2 << 1;
+    QTest::newRow("zero numerator") << 0 << 1 << 0;
+    QTest::newRow("zero denominator") << 30 << 0 << 0;
+}
+
+void StreamManagerTest::frameRateAndTimeRules()
+{
+    QFETCH(int, num);
+    QFETCH(int, den);
+    QFETCH(int, fps);
+    QCOMPARE(StreamManager::detectFps(AVRational{num, den}), fps);
+}
+
+void StreamManagerTest::sessionTimestamps()
+{
+    QCOMPARE(StreamManager::ptsToMs(90000, AVRational{1, 90000}), qint64(1000));
+    QCOMPARE(StreamManager::ptsToMs(1001, AVRational{1, 30000}), qint64(33));   // 33.36 truncated
+    QCOMPARE(StreamManager::ptsToMs(-1001, AVRational{1, 30000}), qint64(-33)); // toward zero
+    QCOMPARE(StreamManager::ptsToMs(1234, AVRational{1, 1000}), qint64(1234));
+    QCOMPARE(StreamManager::ptsToMs(AV_NOPTS_VALUE, AVRational{1, 1000}), AV_NOPTS_VALUE);
+    QCOMPARE(StreamManager::ptsToMs(5, AVRational{1, 0}), AV_NOPTS_VALUE);
+    // A hostile pts must neither overflow nor wrap into a small time.
+    QCOMPARE(StreamManager::ptsToMs(std::numeric_limits<qint64>::max() - 1, AVRational{1, 1}),
+             AV_NOPTS_VALUE);
+}
+
+void StreamManagerTest::publisherWithAudioAndVideo()
+{
+    const int threadsBefore = threadCount();
+    Session session;
+    QVERIFY(session.listen());
+    QCOMPARE(session.events, QStringList{QStringLiteral("ready")});
+
+    FfmpegPublisher::Options options;
+    options.durationS = 2.5;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(session.m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 20000);
+    QVERIFY(publisher.waitForFinished(10000));
+    QCOMPARE(publisher.exitCode(), 0);
+
+    // One readiness before the connection; "connecting ..." then the format exactly once; the
+    // empty state and one stopHandle() at the end.
+    const QStringList expected{QStringLiteral("ready"), QStringLiteral("state:connecting ..."),
+                               QStringLiteral("state:320x240 30fps"), QStringLiteral("state:"),
+                               QStringLiteral("stop")};
+    QCOMPARE(session.events, expected);
+
+    // Frames of both kinds, on session time that starts near 0 and never runs backwards.
+    // (The consumer saw only what it drained before the session ended.)
+    QVERIFY2(session.videoTimes.size() >= 30,
+             qPrintable(QString::number(session.videoTimes.size())));
+    QVERIFY(session.audioTimes.size() >= 30);
+    QVERIFY(session.m_manager->startPtsMs() >= 0);
+    QVERIFY(qAbs(session.videoTimes.first()) < 200);
+    QVERIFY(qAbs(session.audioTimes.first()) < 200);
+    QVERIFY(nonDecreasing(session.videoTimes));
+    QVERIFY(nonDecreasing(session.audioTimes));
+    QVERIFY(session.videoTimes.last() > 1500);
+    QCOMPARE(session.audioRates.first(), 48000);
+    QCOMPARE(session.m_manager->fps(), 30);
+    QCOMPARE(session.m_manager->frameMs(), 1000.0 / 30);
+    QVERIFY(!session.m_manager->useConversion());
+
+    // Session over: the thread has ended, its decoder threads too, and its memory is given
+    // back although the manager object lives on.
+    QTRY_VERIFY_WITH_TIMEOUT(session.m_manager->isFinished(), 5000);
+    QVERIFY(session.m_manager->sessionReleased());
+    QCOMPARE(session.m_manager->videoQueue().blockCount(), 0);
+    QCOMPARE(session.m_manager->audioQueue().blockCount(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 5000);
+    QTest::qWait(200);
+    QCOMPARE(session.count(QStringLiteral("stop")), 1);
+}
+
+void StreamManagerTest::fullRangeIsConverted()
+{
+    // A full-range stream (as some action cameras send) goes through the conversion graph and
+    // comes out as limited-range YUV420P of the published size: unconverted, red would read
+    // 76/85/255 instead of 81/90/240.
+    Session session;
+    QString mismatch;
+    int checked = 0;
+    session.checkPicture = [&](const FrameRecord &record, int width, int height) {
+        ++checked;
+        if (mismatch.isEmpty())
+            mismatch = quarterMismatch(record, width, height);
+    };
+    QVERIFY(session.listen());
+    FfmpegPublisher::Options options;
+    options.lavfiVideo = quarters(320, 240, QStringLiteral("30"));
+    options.pixFmt = QStringLiteral("yuvj420p");
+    options.audio = false;
+    options.durationS = 1.5;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(session.m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 20000);
+    QVERIFY(session.events.contains(QStringLiteral("state:320x240 30fps")));
+    QVERIFY(session.m_manager->useConversion());
+    QCOMPARE(session.m_manager->width(), 320);
+    QCOMPARE(session.m_manager->height(), 240);
+    QVERIFY(checked >= 15);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+}
+
+void StreamManagerTest::oddWidthChromaIsHalfTheLumaLine()
+{
+    // 1030 wide: 515 chroma columns. Whatever line sizes the decoder chose, the queued
+    // picture must read right with chroma rows of stride / 2.
+    for (const char *format : {"yuv420p", "yuvj420p"}) {
+        Session session;
+        QString mismatch;
+        int checked = 0;
+        session.checkPicture = [&](const FrameRecord &record, int width, int height) {
+            ++checked;
+            if (mismatch.isEmpty())
+                mismatch = quarterMismatch(record, width, height);
+        };
+        QVERIFY(session.listen());
+        FfmpegPublisher::Options options;
+        options.lavfiVideo = quarters(1030, 580, QStringLiteral("30"));
+        options.pixFmt = QString::fromLatin1(format);
+        options.audio = false;
+        options.durationS = 1.2;
+        FfmpegPublisher publisher(options);
+        QVERIFY(publisher.start(session.m_port));
+        QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 20000);
+        QVERIFY2(session.events.contains(QStringLiteral("state:1030x580 30fps")),
+                 qPrintable(session.events.join(QLatin1Char('|'))));
+        QVERIFY(checked >= 10);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(QString::fromLatin1(format) + ": " + mismatch));
+        for (int stride : qAsConst(session.strides))
+            QVERIFY(stride >= 1030 && stride % 2 == 0);
+    }
+}
+
+void StreamManagerTest::videoOnlyPublisher()
+{
+    Session session;
+    QVERIFY(session.listen());
+    FfmpegPublisher::Options options;
+    options.audio = false;
+    options.durationS = 1.5;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(session.m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(session.videoTimes.size() >= 10, 20000);
+    // No audio stream turns the session video-only although audio was not ignored; the audio
+    // pool is never allocated.
+    QVERIFY(session.m_manager->m_ignoreAudio.load());
+    QCOMPARE(session.m_manager->audioQueue().blockCount(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 20000);
+    QVERIFY(session.audioTimes.isEmpty());
+    QVERIFY(nonDecreasing(session.videoTimes));
+}
+
+void StreamManagerTest::ntscRateRunsAtThirty()
+{
+    Session session;
+    QVERIFY(session.listen());
+    FfmpegPublisher::Options options;
+    options.rate = QStringLiteral("30000/1001");
+    options.durationS = 1.5;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(session.m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 20000);
+    QCOMPARE(session.count(QStringLiteral("state:320x240 30fps")), 1);
+    QCOMPARE(session.m_manager->fps(), 30);
+}
+
+void StreamManagerTest::publisherKilledMidStream()
+{
+    // A camera that loses power: the connection drops without an RTMP close, mid-GOP.
+    const int threadsBefore = threadCount();
+    Session session;
+    QVERIFY(session.listen());
+    FfmpegPublisher::Options options;
+    options.durationS = 0;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(session.m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(session.videoTimes.size() >= 20 && session.audioTimes.size() >= 20,
+                             20000);
+    QVERIFY(!session.ended());
+    publisher.kill();
+    QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 10000);
+    QCOMPARE(session.events.mid(session.events.size() - 2),
+             (QStringList{QStringLiteral("state:"), QStringLiteral("stop")}));
+    QTRY_VERIFY_WITH_TIMEOUT(session.m_manager->isFinished(), 5000);
+    QVERIFY(session.m_manager->sessionReleased());
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 5000);
+    QCOMPARE(session.count(QStringLiteral("stop")), 1);
+}
+
+void StreamManagerTest::requestStopUnblocksListening()
+{
+    const int threadsBefore = threadCount();
+    Session session;
+    QVERIFY(session.listen());
+    QElapsedTimer timer;
+    timer.start();
+    session.m_manager->requestStop();
+    QVERIFY(timer.elapsed() < 4500);
+    QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 5000);
+    QCOMPARE(session.events, (QStringList{QStringLiteral("ready"), QStringLiteral("state:"),
+                                          QStringLiteral("stop")}));
+    QTRY_VERIFY_WITH_TIMEOUT(session.m_manager->isFinished(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 5000);
+    // A second stop is harmless.
+    session.m_manager->requestStop();
+    QCOMPARE(session.count(QStringLiteral("stop")), 1);
+}
+
+void StreamManagerTest::busyPortDoesNotSpin()
+{
+    // Another program holds the port: each open fails at once. The manager keeps trying but
+    // pauses between attempts instead of spinning a core.
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+    Session session;
+    session.m_port = holder.serverPort();
+    session.m_manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(session.m_port),
+                                   session.m_port);
+    QTRY_VERIFY_WITH_TIMEOUT(session.count(QStringLiteral("ready")) >= 2, 5000);
+    QTest::qWait(1000);
+    const int attempts = session.count(QStringLiteral("ready"));
+    QVERIFY2(attempts <= 10, qPrintable(QString::number(attempts)));
+    QVERIFY(!session.ended());
+    session.m_manager->requestStop();
+    QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(session.m_manager->isFinished(), 5000);
+}
+
+void StreamManagerTest::destroyedWhileReading()
+{
+    // Deleting a manager in the middle of a session ends its threads and frees everything.
+    const int threadsBefore = threadCount();
+    auto session = std::make_unique<Session>();
+    QVERIFY(session->listen());
+    FfmpegPublisher::Options options;
+    options.durationS = 0;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(session->m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(session->videoTimes.size() >= 10, 20000);
+    QElapsedTimer timer;
+    timer.start();
+    session.reset();
+    QVERIFY(timer.elapsed() < 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 5000);
+    publisher.stop();
+}
+
+QTEST_GUILESS_MAIN(StreamManagerTest)
+#include "StreamManagerTest.moc"
