@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QHostAddress>
+#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -18,6 +19,8 @@ ProxyThread::ProxyThread(qintptr socketDescriptor, int port, QObject *parent)
 {
     // Names the OS thread too (debugger, TSan reports, the relay benchmark).
     setObjectName(QStringLiteral("ProxyThread"));
+    // finished() comes from the relay's thread; the slot runs later on the GUI thread.
+    connect(this, &QThread::finished, this, &ProxyThread::onFinished);
 }
 
 ProxyThread::~ProxyThread()
@@ -41,13 +44,20 @@ bool ProxyThread::stop(unsigned long timeoutMs)
     // exit() before the event loop has started makes exec() return at once, so a stop during
     // set-up is not lost.
     exit(0);
-    return wait(timeoutMs);
+    if (!wait(timeoutMs))
+        return false;
+    // Pairs with the release at the end of run(): everything run() did is visible here even
+    // to tools that cannot see Qt's own locking inside wait().
+    m_runEnded.load(std::memory_order_acquire);
+    return true;
 }
 
 void ProxyThread::run()
 {
-    // finished() comes from this thread; the slot runs later on the GUI thread.
-    connect(this, &QThread::finished, this, &ProxyThread::onFinished, Qt::UniqueConnection);
+    m_runEnded.store(false, std::memory_order_relaxed);
+    // Every way out of run() publishes its work to stop() (see there).
+    const auto published =
+        qScopeGuard([this] { m_runEnded.store(true, std::memory_order_release); });
     m_bytesFromClient = 0;
     m_bufferedBytes = 0;
     m_peakBufferedBytes = 0;

@@ -107,6 +107,8 @@ private:
     std::atomic<qint64> m_bytesFromClient{0};
     std::atomic<qint64> m_bufferedBytes{0};
     std::atomic<qint64> m_peakBufferedBytes{0};
+    // Set (release) when run() returns; read (acquire) by stop() after the thread has ended.
+    std::atomic<bool> m_runEnded{false};
 
     // -- Relay thread only (created and destroyed in run()).
     std::unique_ptr<QTcpSocket> m_client;

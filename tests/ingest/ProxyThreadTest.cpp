@@ -6,7 +6,6 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -15,6 +14,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <mutex>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,14 +25,14 @@
 namespace {
 
 // -- Log lines of every thread, guarded by g_logMutex.
-QMutex g_logMutex;
+std::mutex g_logMutex;
 QStringList g_log;
 QtMessageHandler g_previousHandler = nullptr;
 
 void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     {
-        QMutexLocker locker(&g_logMutex);
+        std::lock_guard<std::mutex> locker(g_logMutex);
         g_log << message;
     }
     if (g_previousHandler)
@@ -41,14 +41,14 @@ void captureMessage(QtMsgType type, const QMessageLogContext &context, const QSt
 
 void clearLog()
 {
-    QMutexLocker locker(&g_logMutex);
+    std::lock_guard<std::mutex> locker(g_logMutex);
     g_log.clear();
 }
 
 // Index of the first line that starts with `text`, or -1.
 int logIndex(const QString &text)
 {
-    QMutexLocker locker(&g_logMutex);
+    std::lock_guard<std::mutex> locker(g_logMutex);
     for (int i = 0; i < g_log.size(); ++i) {
         if (g_log.at(i).startsWith(text))
             return i;
