@@ -85,7 +85,10 @@ build_package() {
   rm -rf "$build_dir/packages"
   (cd "$build_dir" && cpack -G DEB -B "$build_dir/packages" >/dev/null)
   local debs=("$build_dir"/packages/*.deb)
-  [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "FAIL: cpack made no single .deb" >&2; exit 1; }
+  if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    echo "FAIL: cpack made no single .deb" >&2
+    exit 1
+  fi
   deb=${debs[0]}
   echo "package: $deb"
 }
