@@ -41,6 +41,18 @@ QString V4l2Sink::devicePath() const
     return m_path;
 }
 
+qint64 V4l2Sink::tapFramesWritten() const
+{
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    return m_tap ? m_tap->framesWritten() : 0;
+}
+
+qint64 V4l2Sink::tapFramesDropped() const
+{
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    return m_tap ? m_tap->framesDropped() : 0;
+}
+
 int V4l2Sink::init(const QString &name, const QString &, int)
 {
     std::lock_guard<std::timed_mutex> guard(m_lock);

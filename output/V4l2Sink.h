@@ -43,6 +43,9 @@ public:
     int outputHeight() const { return m_height; }
     qint64 framesWritten() const { return m_framesWritten.load(); }
     qint64 framesDropped() const { return m_framesDropped.load(); }
+    // Frames the tap wrote whole / could not take (0 without a tap).
+    qint64 tapFramesWritten() const;
+    qint64 tapFramesDropped() const;
 
 private:
     ~V4l2Sink() override;

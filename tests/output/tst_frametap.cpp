@@ -1,0 +1,262 @@
+// The frame tap read back by the real ffmpeg / ffprobe: what the virtual camera receives,
+// after scaling, as YUV4MPEG2 in a file or a FIFO, never blocking the sender.
+
+#include "FakeV4l2Io.h"
+#include "I420Picture.h"
+#include "LogCapture.h"
+#include "output/FrameFactory.h"
+#include "output/V4l2Sink.h"
+#include "output/VCam.h"
+
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace {
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+constexpr int kFrameBytes = kWidth * kHeight * 3 / 2;
+
+QByteArray run(const QString &program, const QStringList &arguments, bool *ok)
+{
+    QProcess process;
+    process.start(program, arguments);
+    *ok = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
+          process.exitCode() == 0;
+    if (!*ok) {
+        process.kill();
+        process.waitForFinished(5000);
+        qWarning() << program << arguments << process.readAllStandardError();
+    }
+    return process.readAllStandardOutput();
+}
+
+} // namespace
+
+class TestFrameTap : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void fileReadBackByFfmpeg();
+    void fifoWithoutReaderNeverBlocks();
+    void fifoReaderGetsWholeFramesInOrder();
+    void fifoReaderLeavingIsSurvived();
+
+private:
+    void makeSink();
+    void put(const I420Picture &picture);
+
+    QTemporaryDir m_dir;
+    std::shared_ptr<FakeV4l2Io> m_io;
+    MFPtr<FrameFactory> m_factory;
+    MFPtr<V4l2Sink> m_sink;
+    QProcess *m_reader = nullptr;
+};
+
+void TestFrameTap::init()
+{
+    QVERIFY(m_dir.isValid());
+    qputenv("QUORVIX_VCAM_SIZE", QByteArray::number(kWidth) + "x" + QByteArray::number(kHeight));
+    m_io = std::make_shared<FakeV4l2Io>();
+    m_factory = mfMake<FrameFactory>();
+}
+
+void TestFrameTap::cleanup()
+{
+    m_sink.reset();
+    if (m_reader) {
+        if (m_reader->state() != QProcess::NotRunning) {
+            m_reader->terminate();
+            if (!m_reader->waitForFinished(5000)) {
+                m_reader->kill();
+                m_reader->waitForFinished(5000);
+            }
+        }
+        delete m_reader;
+        m_reader = nullptr;
+    }
+    qunsetenv("QUORVIX_VCAM_TAP");
+    qunsetenv("QUORVIX_VCAM_SIZE");
+}
+
+void TestFrameTap::makeSink()
+{
+    m_sink = mfMake<V4l2Sink>(m_io, 20);
+    QCOMPARE(m_sink->init(QStringLiteral("Quorvix"), QStringLiteral("Quorvix"), 0), kMfOk);
+}
+
+void TestFrameTap::put(const I420Picture &picture)
+{
+    MFFrameProps props{};
+    props.video.fcc = kMfFccI420;
+    props.video.width = picture.width;
+    props.video.height = picture.height;
+    props.video.rowBytes = picture.stride;
+    MFPtr<IMFFrame> frame;
+    m_factory->createFromMemory(&props, picture.data.data(), 0, 0, frame.put(), QString());
+    m_sink->putFrame(frame.get(), -1, QString());
+}
+
+void TestFrameTap::fileReadBackByFfmpeg()
+{
+    const QString path = m_dir.filePath(QStringLiteral("tap.y4m"));
+    qputenv("QUORVIX_VCAM_TAP", path.toLocal8Bit());
+    {
+        // The whole output object with its real backends; no v4l2 device exists here.
+        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        I420Picture card(kWidth, kHeight);
+        card.solid(41, 240, 110);
+        cam.sendStub(card.data.data(), kWidth, kHeight);
+
+        I420Picture red(640, 480, 704);
+        red.solid(81, 90, 240);
+        cam.sendFrame(red.data.data(), 0, 640, 480, 704, nullptr, 0, 0, 0);
+
+        I420Picture wide(640, 360);
+        wide.solid(145, 54, 34);
+        cam.sendFrame(wide.data.data(), 0, 640, 360, 640, nullptr, 0, 0, 0);
+
+        I420Picture halves(1920, 1080);
+        halves.fill([](int x, int) { return x < 960 ? 30 : 220; }, [](int, int) { return 128; },
+                    [](int, int) { return 128; });
+        cam.sendFrame(halves.data.data(), 0, 1920, 1080, 1920, nullptr, 0, 0, 0);
+        // Dropped: the stream is active.
+        cam.sendStub(card.data.data(), kWidth, kHeight);
+    }
+
+    bool ok = false;
+    const QByteArray probe = run(QStringLiteral("ffprobe"),
+                                 {"-v", "error", "-count_frames", "-select_streams", "v:0",
+                                  "-show_entries", "stream=width,height,pix_fmt,nb_read_frames",
+                                  "-of", "default=noprint_wrappers=1", path},
+                                 &ok);
+    QVERIFY(ok);
+    QVERIFY2(probe.contains("width=320\n"), probe.constData());
+    QVERIFY2(probe.contains("height=240\n"), probe.constData());
+    QVERIFY2(probe.contains("pix_fmt=yuv420p\n"), probe.constData());
+    QVERIFY2(probe.contains("nb_read_frames=4\n"), probe.constData());
+
+    const QByteArray raw =
+        run(QStringLiteral("ffmpeg"),
+            {"-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"}, &ok);
+    QVERIFY(ok);
+    QCOMPARE(raw.size(), 4 * kFrameBytes);
+    auto frame = [&](int index) {
+        return PackedI420{reinterpret_cast<const uchar *>(raw.constData()) + index * kFrameBytes,
+                          kWidth, kHeight};
+    };
+    // The card, unchanged.
+    QCOMPARE(frame(0).y(10, 10), 41);
+    QCOMPARE(frame(0).u(100, 100), 240);
+    QCOMPARE(frame(0).v(50, 20), 110);
+    // 4:3 with padded rows, scaled to fill the 4:3 tap exactly.
+    for (int y : {0, 120, 239})
+        for (int x : {0, 160, 319})
+            QVERIFY(qAbs(frame(1).y(x, y) - 81) <= 2);
+    QVERIFY(qAbs(frame(1).v(80, 60) - 240) <= 2);
+    // 16:9 into 4:3: 320x180 picture between 30-row black bars.
+    QCOMPARE(frame(2).y(160, 5), 16);
+    QCOMPARE(frame(2).y(160, 234), 16);
+    QCOMPARE(frame(2).u(80, 2), 128);
+    QVERIFY(qAbs(frame(2).y(160, 120) - 145) <= 2);
+    QVERIFY(qAbs(frame(2).u(80, 60) - 54) <= 2);
+    // 1080p halves survive the scaling.
+    QVERIFY(qAbs(frame(3).y(40, 120) - 30) <= 2);
+    QVERIFY(qAbs(frame(3).y(280, 120) - 220) <= 2);
+}
+
+void TestFrameTap::fifoWithoutReaderNeverBlocks()
+{
+    LogCapture log;
+    const QString path = m_dir.filePath(QStringLiteral("nobody.fifo"));
+    QCOMPARE(mkfifo(path.toLocal8Bit().constData(), 0600), 0);
+    qputenv("QUORVIX_VCAM_TAP", path.toLocal8Bit());
+    makeSink();
+    I420Picture picture(1920, 1080);
+    picture.solid(90, 90, 90);
+    for (int i = 0; i < 30; ++i)
+        put(picture);
+    QCOMPARE(m_sink->tapFramesWritten(), 0);
+    QCOMPARE(m_sink->tapFramesDropped(), 30);
+    QCOMPARE(log.count(QStringLiteral("VCAM TAP: waiting for a reader")), 1);
+}
+
+void TestFrameTap::fifoReaderGetsWholeFramesInOrder()
+{
+    const QString path = m_dir.filePath(QStringLiteral("reader.fifo"));
+    const QString out = m_dir.filePath(QStringLiteral("out.raw"));
+    QCOMPARE(mkfifo(path.toLocal8Bit().constData(), 0600), 0);
+    qputenv("QUORVIX_VCAM_TAP", path.toLocal8Bit());
+    m_reader = new QProcess;
+    m_reader->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_reader->start(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-f", "yuv4mpegpipe", "-i",
+                                               path, "-f", "rawvideo", "-pix_fmt", "yuv420p", out});
+    QVERIFY(m_reader->waitForStarted(10000));
+    makeSink();
+
+    // Each frame one grey level, rising: a reader that saw a torn frame would show two.
+    int sent = 0;
+    auto sendNext = [&] {
+        I420Picture picture(kWidth, kHeight);
+        picture.solid(20 + sent % 200, 128, 128);
+        put(picture);
+        ++sent;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT((sendNext(), m_sink->tapFramesWritten() >= 40), 30000);
+    const qint64 written = m_sink->tapFramesWritten();
+    m_sink.reset(); // closes the FIFO: the reader sees the end
+    QVERIFY(m_reader->waitForFinished(30000));
+    QCOMPARE(m_reader->exitCode(), 0);
+
+    QFile file(out);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray raw = file.readAll();
+    QCOMPARE(raw.size() % kFrameBytes, 0);
+    const int frames = raw.size() / kFrameBytes;
+    // The last frame may still have been partly queued when the tap closed.
+    QVERIFY2(frames >= written - 1 && frames <= written,
+             qPrintable(QString("%1 of %2").arg(frames).arg(written)));
+    int previous = -1;
+    for (int i = 0; i < frames; ++i) {
+        const PackedI420 picture{reinterpret_cast<const uchar *>(raw.constData()) + i * kFrameBytes,
+                                 kWidth, kHeight};
+        const int level = picture.y(0, 0);
+        QCOMPARE(picture.y(kWidth - 1, kHeight - 1), level);
+        QCOMPARE(picture.y(kWidth / 2, kHeight / 2), level);
+        QCOMPARE(picture.u(10, 10), 128);
+        QVERIFY(level > previous);
+        previous = level;
+    }
+}
+
+void TestFrameTap::fifoReaderLeavingIsSurvived()
+{
+    LogCapture log;
+    const QString path = m_dir.filePath(QStringLiteral("leaving.fifo"));
+    QCOMPARE(mkfifo(path.toLocal8Bit().constData(), 0600), 0);
+    qputenv("QUORVIX_VCAM_TAP", path.toLocal8Bit());
+    // A reader that takes a little more than one frame and leaves.
+    m_reader = new QProcess;
+    m_reader->setStandardOutputFile(QProcess::nullDevice());
+    m_reader->start(QStringLiteral("head"), {"-c", QString::number(kFrameBytes + 1000), path});
+    QVERIFY(m_reader->waitForStarted(10000));
+    makeSink();
+    I420Picture picture(kWidth, kHeight);
+    picture.solid(60, 60, 60);
+    // Writing on after the reader left must not end this process (SIGPIPE).
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (put(picture), log.count(QStringLiteral("VCAM TAP: reader left")) >= 1), 30000);
+    QVERIFY(m_reader->state() == QProcess::NotRunning || m_reader->waitForFinished(10000));
+    const qint64 dropped = m_sink->tapFramesDropped();
+    for (int i = 0; i < 5; ++i)
+        put(picture);
+    QCOMPARE(m_sink->tapFramesDropped(), dropped + 5);
+}
+
+QTEST_MAIN(TestFrameTap)
+#include "tst_frametap.moc"

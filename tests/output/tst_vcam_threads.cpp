@@ -1,0 +1,124 @@
+// VCam's two senders at once (run it under ThreadSanitizer too): the delivery thread's live
+// frames and the GUI thread's card frames must never mix in the shared properties record,
+// and flags may be flipped from a third thread while both send.
+
+#include "output/VCam.h"
+#include "support/RecordingOutput.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+class TestVCamThreads : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sendersHammerFromTwoThreads();
+    void destroyedRightAfterLastSend();
+};
+
+void TestVCamThreads::sendersHammerFromTwoThreads()
+{
+    RecordingOutput output;
+    output.setCopyPictures(false);
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    cam.setPreviewWindow(11);
+
+    constexpr int kLiveWidth = 48, kLiveHeight = 32, kLiveStride = 64;
+    constexpr int kCardWidth = 32, kCardHeight = 16;
+    constexpr int kRounds = 1500;
+    std::vector<uchar> live(kLiveStride * kLiveHeight * 2, 0x40);
+    std::vector<uchar> card(kCardWidth * kCardHeight * 2, 0x80);
+    std::vector<qint16> audio(2 * 16, 7);
+
+    std::atomic<bool> done{false};
+    std::thread delivery([&] {
+        for (int i = 0; i < kRounds; ++i)
+            cam.sendFrame(live.data(), 0, kLiveWidth, kLiveHeight, kLiveStride, audio.data(), 16,
+                          48000, 2);
+        done = true;
+    });
+    // The stream engine ends and restarts streams while the window's flags change.
+    std::thread engine([&] {
+        int i = 0;
+        while (!done.load()) {
+            cam.m_streamActive = false;
+            cam.m_ndiEnabled = (++i % 3) == 0;
+            std::this_thread::yield();
+        }
+    });
+    while (!done.load())
+        cam.sendStub(card.data(), kCardWidth, kCardHeight);
+    delivery.join();
+    engine.join();
+    cam.m_streamActive = false;
+    cam.sendStub(card.data(), kCardWidth, kCardHeight);
+
+    // Every recorded frame is wholly live or wholly card: no record was built by both.
+    int liveSink = 0;
+    int cardSink = 0;
+    for (const RecordingOutput::Frame &frame : output.frames()) {
+        if (frame.rowBytes == kLiveStride) {
+            liveSink += frame.target == RecordingOutput::Sink ? 1 : 0;
+            QCOMPARE(frame.width, kLiveWidth);
+            QCOMPARE(frame.height, kLiveHeight);
+            QCOMPARE(frame.channels, 2);
+            QCOMPARE(frame.audioBytes, 16 * 2 * 2);
+            QVERIFY(frame.target == RecordingOutput::Sink ? frame.wait == -1 : true);
+        } else {
+            cardSink += frame.target == RecordingOutput::Sink ? 1 : 0;
+            QCOMPARE(frame.rowBytes, 0);
+            QCOMPARE(frame.width, kCardWidth);
+            QCOMPARE(frame.height, kCardHeight);
+            QCOMPARE(frame.channels, 0);
+            QVERIFY(!frame.audioAdded);
+            QCOMPARE(frame.wait, 0);
+            QVERIFY(frame.target != RecordingOutput::Preview);
+        }
+    }
+    // Every live frame reached the sink; cards got through whenever no stream was active.
+    QCOMPARE(liveSink, kRounds);
+    QVERIFY(cardSink > 0);
+    QCOMPARE(output.liveObjects(), 4);
+}
+
+void TestVCamThreads::destroyedRightAfterLastSend()
+{
+    // The delivery thread sends until told to stop; the owner tears VCam down while the
+    // last frame may still be under way on it.
+    for (int round = 0; round < 20; ++round) {
+        RecordingOutput output;
+        output.setCopyPictures(false);
+        auto *cam = new VCam(QStringLiteral("Quorvix"), nullptr);
+        cam->m_ndiEnabled = true;
+        std::vector<uchar> live(32 * 32 * 2, 0x10);
+        std::atomic<bool> stop{false};
+        std::atomic<int> sent{0};
+        std::thread delivery([&] {
+            while (!stop.load()) {
+                cam->sendFrame(live.data(), 0, 32, 32, 32, nullptr, 0, 0, 0);
+                ++sent;
+            }
+        });
+        QTRY_VERIFY(sent.load() > 10);
+        // Stop asking for more, then destroy without waiting for the thread: a send may be
+        // in progress and must finish before the outputs are released.
+        output.holdPuts(RecordingOutput::Sink);
+        QVERIFY(output.waitForHeldPut());
+        stop = true;
+        std::thread destroyer([&] { delete cam; });
+        output.releaseHeldPuts();
+        destroyer.join();
+        delivery.join();
+        QCOMPARE(output.liveObjects(), 0);
+        const QStringList calls = output.calls();
+        QVERIFY(calls.lastIndexOf(QStringLiteral("sink.done")) <
+                calls.indexOf(QStringLiteral("sink.released")));
+    }
+}
+
+QTEST_MAIN(TestVCamThreads)
+#include "tst_vcam_threads.moc"
