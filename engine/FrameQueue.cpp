@@ -101,7 +101,8 @@ bool FrameQueue::takeFreeBlock(uchar **block)
         if (m_freeBlocks.isEmpty())
             return false;
     }
-    *block = m_freeBlocks.takeFirst();
+    // The most recently returned block: its pages are mapped and likely still cached.
+    *block = m_freeBlocks.takeLast();
     return true;
 }
 

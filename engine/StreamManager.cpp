@@ -25,9 +25,11 @@ namespace {
 std::once_flag g_networkInit;
 
 // Stream probing: enough to find the picture size from the first keyframe without waiting a
-// second or more for the default analysis.
+// second or more for the default analysis. The analysis bound (in microseconds of stream)
+// keeps a video-only publisher of a very low bitrate from being probed for many seconds while
+// the demuxer still expects the audio its header announced (0 would mean FFmpeg's default).
 constexpr const char *kProbeSize = "8192";
-constexpr const char *kAnalyzeDuration = "0";
+constexpr const char *kAnalyzeDuration = "500000";
 constexpr const char *kFpsProbeSize = "0";
 
 constexpr int kLogEvery = 100;
