@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QLabel;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Asks the product web site once per start whether a newer build exists. The manifest is a
+// small JSON object {"build": <integer>, "msg": <link text>, "url": <link target>}; a newer
+// build is announced through newVersionAvailable. Every failure (no network, TLS, a status
+// other than 200 — redirects are not followed —, a body that is not JSON, a missing or
+// non-integral build, an oversized body) is silent.
+//
+// GUI thread only: checkForUpdate is called there and the network manager delivers the reply
+// there. The main window creates one instance without a parent and keeps it for its life.
+class UpdateChecker : public QObject
+{
+    Q_OBJECT
+public:
+    // The program's own build number, compared with the manifest's "build".
+    static constexpr int kProgramBuild = 28;
+    // A manifest is a few hundred bytes; a larger answer is not a manifest and is dropped
+    // before it can fill memory.
+    static constexpr qint64 kMaxManifestBytes = 64 * 1024;
+
+    explicit UpdateChecker(QObject *parent = nullptr);
+    ~UpdateChecker() override;
+
+    // Starts the request for `manifestUrl` and returns at once.
+    void checkForUpdate(int build, QString manifestUrl);
+
+    // HTTPS address of the manifest on the product web site.
+    static QString manifestUrl();
+    // The main window's handler for newVersionAvailable: logs "NEW VERSION:" with both values
+    // and turns `label` into a white link that opens `url` in the browser.
+    static void showNotice(QLabel *label, const QString &msg, const QString &url);
+
+signals:
+    // At most once per check, when the manifest's build is greater than the caller's.
+    void newVersionAvailable(QString msg, QString url);
+    // After every check has come to its end, whatever the outcome.
+    void checkFinished();
+
+private:
+    void onReplyFinished(QNetworkReply *reply, int build);
+
+    // Created on the first check and reused.
+    std::unique_ptr<QNetworkAccessManager> m_network;
+};

@@ -1,0 +1,211 @@
+#include "ui/ZoomQRW.h"
+
+#include "ui_ZoomQRW.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QSettings>
+#include <QUrl>
+
+#include <qrcodegen/qrcodegen.hpp>
+
+#include <stdexcept>
+
+namespace {
+// The window's own three keys in the shared store, with the values used when a key is absent.
+const char *const kKeyFramesFps = "FRAMES_FPS";
+const char *const kKeyBitrate = "BITRATE";
+const char *const kKeyKeyframes = "KEYFRAMES";
+const char *const kDefaultFramesFps = "HD@25";
+constexpr int kDefaultBitrateKbps = 2000;
+const char *const kDefaultKeyframes = "2s";
+
+// The code is rendered at this size; the label scales it to its own square.
+constexpr int kRenderSidePx = 500;
+// Gap between the window's top edge and the preview square.
+constexpr int kPreviewTopPx = 10;
+// Room kept below the preview for the row of choices besides cmdClose's own height.
+constexpr int kButtonRowMarginPx = 30;
+} // namespace
+
+ZoomQRW::ZoomQRW(QWidget *parent) : QWidget(parent), m_ui(std::make_unique<Ui::ZoomQRW>())
+{
+    m_ui->setupUi(this);
+    // The application style sheet paints this window's background; plain QWidgets ignore it
+    // without this attribute.
+    setAttribute(Qt::WA_StyledBackground);
+    setWindowTitle(tr("Scan this QR by iPhone"));
+    setWindowFlags(Qt::Window | Qt::WindowStaysOnTopHint);
+
+    connect(m_ui->cbFramesFps, &QComboBox::currentTextChanged, this, &ZoomQRW::showQR);
+    connect(m_ui->cbKeyframes, &QComboBox::currentTextChanged, this, &ZoomQRW::showQR);
+    connect(m_ui->sbBitrate, QOverload<int>::of(&QSpinBox::valueChanged), this,
+            [this](int) { showQR(); });
+
+    m_ui->lblDesc->setText(tr("this QR code for LarixBroadcaster (free iOS app)"));
+}
+
+ZoomQRW::~ZoomQRW() = default;
+
+void ZoomQRW::setSettings(QSettings *settings)
+{
+    m_settings = settings;
+}
+
+void ZoomQRW::loadSettings()
+{
+    if (!m_settings)
+        return;
+    // The widgets' change signals fire while they take the stored values; one render follows
+    // from showQRForUrl, not one per widget.
+    m_loading = true;
+    m_ui->cbFramesFps->setCurrentText(
+        m_settings->value(kKeyFramesFps, kDefaultFramesFps).toString());
+    m_ui->sbBitrate->setValue(m_settings->value(kKeyBitrate, kDefaultBitrateKbps).toInt());
+    m_ui->cbKeyframes->setCurrentText(
+        m_settings->value(kKeyKeyframes, kDefaultKeyframes).toString());
+    m_loading = false;
+}
+
+QString ZoomQRW::baseLink(const QString &publishUrl)
+{
+    return QStringLiteral("larix://set/v1/?conn[][url]=") +
+           QString::fromLatin1(QUrl::toPercentEncoding(publishUrl));
+}
+
+QString ZoomQRW::fullLink(const QString &url, const QString &framesFps, int bitrate,
+                          const QString &keyframes)
+{
+    const QStringList parts = framesFps.split(QLatin1Char('@'), Qt::KeepEmptyParts);
+    QString resolution = parts.value(0).toUpper();
+    // "FULLHD" first: it contains "HD".
+    resolution.replace(QStringLiteral("FULLHD"), QStringLiteral("1920x1080"));
+    resolution.replace(QStringLiteral("HD"), QStringLiteral("1280x720"));
+    const QString fps = parts.value(1);
+    const QString keyframe = keyframes.left(1);
+
+    QString params =
+        QStringLiteral(
+            "&enc[vid][bitrate]=%1&enc[vid][res]=%2&enc[vid][fps]=%3&enc[vid][keyframe]=%4")
+            .arg(bitrate)
+            .arg(resolution, fps, keyframe);
+    params += QStringLiteral("&conn[][name]=Quorvix");
+    return url + params;
+}
+
+void ZoomQRW::showQRForUrl(QString url)
+{
+    m_url = url;
+    m_link = fullLink(url, m_ui->cbFramesFps->currentText(), m_ui->sbBitrate->value(),
+                      m_ui->cbKeyframes->currentText());
+    const QImage image = renderQR(QSize(kRenderSidePx, kRenderSidePx), m_link);
+    ++m_renderCount;
+    m_ui->lblPreview->setPixmap(QPixmap::fromImage(image));
+    m_ui->lblPreview->setScaledContents(true);
+    showNormal();
+}
+
+QImage ZoomQRW::renderQR(const QSize &size, const QString &text)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+
+    const QByteArray utf8 = text.toUtf8();
+    int n = 0;
+    std::unique_ptr<qrcodegen::QrCode> code;
+    try {
+        code = std::make_unique<qrcodegen::QrCode>(
+            qrcodegen::QrCode::encodeText(utf8.constData(), qrcodegen::QrCode::Ecc::HIGH));
+        n = code->getSize();
+    } catch (const std::exception &e) {
+        // Too long for a level-HIGH symbol; a white image is shown instead of a wrong code.
+        qDebug() << "QR ENCODE FAILED:" << e.what() << utf8.size();
+        return image;
+    }
+    if (n <= 0)
+        n = 1;
+
+    const double width = size.width();
+    const double height = size.height();
+    if (width <= 0 || height <= 0)
+        return image;
+    // The shorter side decides, so the symbol plus a one-module quiet zone fits the image.
+    const double edge = (width / height > 1 ? height : width) / (n + 2);
+
+    QPainter painter(&image);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 0, 0, 255));
+    for (int y = 0; y < n; ++y) {
+        for (int x = 0; x < n; ++x) {
+            if (code->getModule(x, y))
+                painter.drawRect(QRectF((x + 1) * edge, (y + 1) * edge, edge, edge));
+        }
+    }
+    painter.end();
+    return image;
+}
+
+void ZoomQRW::showQR()
+{
+    if (!m_loading)
+        showQRForUrl(m_url);
+}
+
+void ZoomQRW::saveSettings()
+{
+    if (!m_settings)
+        return;
+    m_settings->setValue(kKeyFramesFps, m_ui->cbFramesFps->currentText());
+    m_settings->setValue(kKeyBitrate, m_ui->sbBitrate->value());
+    m_settings->setValue(kKeyKeyframes, m_ui->cbKeyframes->currentText());
+    m_settings->sync();
+}
+
+void ZoomQRW::on_cmdClose_clicked()
+{
+    close();
+}
+
+void ZoomQRW::keyPressEvent(QKeyEvent *event)
+{
+    qDebug() << "keyEvent";
+    if (event->key() == Qt::Key_Escape)
+        close();
+    else
+        QWidget::keyPressEvent(event);
+}
+
+void ZoomQRW::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    placePreview();
+}
+
+void ZoomQRW::closeEvent(QCloseEvent *event)
+{
+    saveSettings();
+    event->accept();
+}
+
+bool ZoomQRW::event(QEvent *event)
+{
+    const bool handled = QWidget::event(event);
+    // The layout places its items again whenever the preview's pixmap changes its size hint;
+    // put the square back so the code is never stretched.
+    if (event->type() == QEvent::LayoutRequest)
+        placePreview();
+    return handled;
+}
+
+void ZoomQRW::placePreview()
+{
+    int side = height() - m_ui->cmdClose->height() - kButtonRowMarginPx;
+    if (side >= width())
+        side = width();
+    side = qMax(0, side);
+    m_ui->lblPreview->setGeometry(static_cast<int>((width() - side) * 0.5), kPreviewTopPx, side,
+                                  side);
+}
