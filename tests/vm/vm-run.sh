@@ -6,13 +6,18 @@
 #   vm-run.sh --job FILE [--quorvix FILE] [--probe FILE] [--work DIR] [--timeout S]
 #             [--module boot|job] [--module-options "..."] [--env VAR=value]...
 #
-#   --job       bash script run as root in the machine; exit status 0 means PASS
+#   --job       bash script run as root in the machine; exit status 0 means PASS. A
+#               companion <job>.host.sh runs first on the host with the job folder as $1
+#               (clips and reference frames are encoded there, natively)
 #   --quorvix   program under test, given to the job as $QUORVIX (missing file: skip)
 #   --probe     the v4l2probe tool, given to the job as $VM_PROBE
 #   --work      host folder for the job folder and the console log (default: a temp folder)
 #   --timeout   seconds the job may run inside the machine before it is killed (default 150)
 #   --module    boot: v4l2loopback is loaded before the job starts (default);
 #               job: the job loads it itself with /tmp/vm/load-v4l2loopback [options]
+#   --module-options  default "devices=1 video_nr=10 card_label=Quorvix exclusive_caps=1"
+#               A job can set both in its header: "# vm-module: job",
+#               "# vm-module-options: devices=2 ...".
 #
 # Inside the machine the job finds its writable folder at $VM_JOBDIR (= --work/job on the
 # host), the module loader and a static busybox at $VM_TOOLS. Exit status: 0 PASS, 1 FAIL,
@@ -23,8 +28,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 log() { echo "vm-run: $*" >&2; }
 skip() { log "SKIP: $*"; exit 77; }
 
-job="" quorvix="" probe="" work="" timeout=150 module=boot
-module_options="devices=1 video_nr=10 card_label=Quorvix exclusive_caps=1"
+job="" quorvix="" probe="" work="" timeout=150 module="" module_options=""
 envs=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -41,6 +45,12 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$job" ] || { log "--job is required"; exit 2; }
 job=$(realpath "$job")
+# A job may state how the machine loads the module ("# vm-module: job",
+# "# vm-module-options: ..."); the command line wins.
+[ -n "$module" ] || module=$(sed -n 's/^# vm-module: *//p' "$job" | head -n1)
+[ -n "$module_options" ] || module_options=$(sed -n 's/^# vm-module-options: *//p' "$job" | head -n1)
+module=${module:-boot}
+module_options=${module_options:-devices=1 video_nr=10 card_label=Quorvix exclusive_caps=1}
 case "$module" in boot|job) ;; *) log "--module takes boot or job"; exit 2 ;; esac
 
 qemu=$(command -v qemu-system-x86_64 || true)
@@ -110,6 +120,14 @@ cp "$here/jobs/lib.sh" "$work/job/lib.sh"
 if [ -n "$probe" ]; then
   cp "$probe" "$work/job/v4l2probe"
   probe=/tmp/job/v4l2probe
+fi
+# Encoding under emulation is slow (x264 at 720p runs far below real time), so clips and
+# reference frames are made on the host by the job's companion <job>.host.sh, if any.
+host_prep="${job%.sh}.host.sh"
+if [ -f "$host_prep" ]; then
+  log "host preparation $(basename "$host_prep")"
+  VM_HOST_LIB="$here/jobs/host-lib.sh" bash "$host_prep" "$work/job" ||
+    { log "FAIL: host preparation failed"; exit 1; }
 fi
 case "$quorvix" in
   /tmp/*) log "FAIL: $quorvix is under /tmp, which the machine does not share"; exit 1 ;;

@@ -3,6 +3,7 @@
 # (devices=1 video_nr=10 card_label=Quorvix exclusive_caps=1), step by step, so the fake
 # device in the output tests can behave the same way.
 set -u
+# shellcheck source=tests/vm/jobs/lib.sh
 . "$VM_JOBDIR/lib.sh"
 
 # expect FILE KEY VALUE WHAT: one field of a probe output must have VALUE.

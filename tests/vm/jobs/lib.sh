@@ -71,3 +71,71 @@ capture() {
     sleep 0.3
   done
 }
+
+# ---- the program inside the machine (jobs app-*.sh) ----
+# Inside the machine no other test runs, so a fixed port is safe.
+PORT=${PORT:-19350}
+
+# start_quorvix [VAR=value...]: the program on $PORT for camera "Other", offscreen, with the
+# webcam size from QUORVIX_VCAM_SIZE (default 1280x720) and the device found by itself.
+start_quorvix() {
+  [ -x "${QUORVIX:-}" ] || fail "no program given (QUORVIX)"
+  start_bg quorvix env QT_QPA_PLATFORM=offscreen "$@" "$QUORVIX" "$PORT" Other
+}
+
+# start_publisher NAME: pushes clip NAME (encoded on the host, see host-lib.sh) to the program in real time, looping, the way a
+# camera does (rtmp://host:port/@/@).
+start_publisher() {
+  start_bg "publisher-$1" ffmpeg -hide_banner -loglevel error -nostdin -y -re \
+    -stream_loop -1 -i "$OUT/$1.flv" -c copy -f flv "rtmp://127.0.0.1:$PORT/@/@"
+}
+
+# stop_pid PID: stops one background process started by start_bg.
+stop_pid() {
+  kill -TERM "$1" 2>/dev/null || true
+  for _ in $(seq 1 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+# region_is FILE SIZE FRAME X Y W H "Y U V" TOLERANCE: the region's plane means are within
+# TOLERANCE of the expected values.
+region_is() {
+  local file=$1 size=$2 frame=$3 x=$4 y=$5 w=$6 h=$7 want=$8 tol=$9 got
+  "$PROBE" stats "$file" "$size" "$frame" "$x" "$y" "$w" "$h" >"$OUT/region.txt" || return 1
+  got="$(value mean_y <"$OUT/region.txt") $(value mean_u <"$OUT/region.txt") $(value mean_v <"$OUT/region.txt")"
+  echo "$got" >"$OUT/region.last"
+  awk -v got="$got" -v want="$want" -v tol="$tol" 'BEGIN {
+    split(got, g, " "); split(want, w, " ")
+    for (i = 1; i <= 3; ++i) { d = g[i] - w[i]; if (d < 0) d = -d; if (d > tol) exit 1 }
+  }'
+}
+
+# is_card FILE SIZE FRAME: the no-signal card (colour bars and text) is not a flat picture.
+is_card() {
+  "$PROBE" stats "$1" "$2" "$3" >"$OUT/card.txt" || return 1
+  [ $(($(value max_y <"$OUT/card.txt") - $(value min_y <"$OUT/card.txt"))) -gt 100 ]
+}
+
+# wait_picture SECONDS WHAT SIZE CHECK...: captures one frame at a time until CHECK FILE SIZE 0
+# succeeds on it (the picture switches when the program's stream state changes).
+wait_picture() {
+  local limit=$1 what=$2 size=$3 end
+  shift 3
+  end=$(($(date +%s) + limit))
+  while :; do
+    capture "$OUT/probe-frame.yuv" 1 "$limit"
+    [ "$(stat -c %s "$OUT/probe-frame.yuv")" -eq "$(frame_bytes "$size")" ] ||
+      fail "reader frame is $(stat -c %s "$OUT/probe-frame.yuv") bytes, not one $size frame"
+    if "$@" "$OUT/probe-frame.yuv" "$size" 0; then
+      note "$what"
+      return 0
+    fi
+    [ "$(date +%s)" -lt "$end" ] || fail "no $what within ${limit} s (last region: $(cat "$OUT/region.last" 2>/dev/null))"
+  done
+}
+
+frame_bytes() {
+  local w=${1%x*} h=${1#*x}
+  echo $((w * h * 3 / 2))
+}

@@ -1,0 +1,3 @@
+# shellcheck source=tests/vm/jobs/host-lib.sh
+. "$VM_HOST_LIB" "$1"
+frame ref smptehdbars=size=1280x720:rate=30

@@ -1,0 +1,19 @@
+# Helpers for the <job>.host.sh companions, run on the host before the machine boots:
+# everything encoded here lands in the job folder ($1 of the companion, $VM_JOBDIR inside).
+set -euo pipefail
+JOB=${1:?job folder}
+
+# clip NAME LAVFI_VIDEO SECONDS: H.264 + AAC in FLV, as a camera sends; published later in
+# the machine with -c copy so nothing is encoded under emulation.
+clip() {
+  ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "$2" \
+    -f lavfi -i sine=frequency=440:sample_rate=48000 -t "$3" \
+    -c:v libx264 -preset ultrafast -tune zerolatency -g 15 -pix_fmt yuv420p \
+    -c:a aac -f flv "$JOB/$1.flv"
+}
+
+# frame NAME LAVFI_VIDEO [FILTER]: one raw yuv420p reference frame, without encoder or driver.
+frame() {
+  ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "$2" -frames:v 1 \
+    ${3:+-vf "$3"} -pix_fmt yuv420p -f rawvideo "$JOB/$1.yuv"
+}
