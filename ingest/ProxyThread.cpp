@@ -154,7 +154,11 @@ void ProxyThread::onSmError()
         return;
     // Without its intake the camera's stream has nowhere to go: end the relay instead of
     // taking bytes that would be dropped (and counted as received).
-    qDebug().noquote() << "ProxyThread: ERROR connectToHost" << m_port << m_sm->errorString();
+    const QString reason = m_port <= 0 || m_port > 65535 ? QStringLiteral("invalid port")
+                           : m_sm->error() == QAbstractSocket::UnknownSocketError
+                               ? QStringLiteral("no connection after %1 ms").arg(kConnectTimeoutMs)
+                               : m_sm->errorString();
+    qDebug().noquote() << "ProxyThread: ERROR connectToHost" << m_port << reason;
     m_connectTimer->stop();
     m_client->disconnect(this);
     m_sm->disconnect(this);

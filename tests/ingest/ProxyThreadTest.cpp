@@ -184,6 +184,28 @@ private slots:
         QVERIFY(rig.relay->isRunning());
     }
 
+    // A camera speaks first (the RTMP handshake) and then waits for the answer: what it sent
+    // before the relay was set up must still reach the intake.
+    void bytesSentBeforeSetUpAreRelayed()
+    {
+        Rig rig;
+        QVERIFY(rig.intake.listen(QHostAddress::LocalHost, 0));
+        rig.listener = std::make_unique<RelayListener>(rig.intake.serverPort(), kLongWatchdogMs);
+        QVERIFY(rig.listener->listen(QHostAddress::LocalHost, 0));
+        const QByteArray hello = randomBytes(1537, 8); // the size of C0 + C1
+        rig.camera.connectToHost(QHostAddress::LocalHost, rig.listener->serverPort());
+        QVERIFY(rig.camera.waitForConnected(kWaitMs));
+        rig.camera.write(hello);
+        QVERIFY(rig.camera.waitForBytesWritten(kWaitMs)); // in the kernel before any accept
+        QVERIFY(rig.listener->m_relays.isEmpty());
+
+        QTRY_VERIFY_WITH_TIMEOUT(rig.intake.hasPendingConnections(), kWaitMs);
+        rig.managerSide = rig.intake.nextPendingConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.managerSide->bytesAvailable(), qint64(hello.size()), kWaitMs);
+        QCOMPARE(rig.managerSide->readAll(), hello);
+        QCOMPARE(rig.listener->m_relays.first()->bytesFromClient(), qint64(hello.size()));
+    }
+
     void countsOnlyCameraBytes()
     {
         Rig rig;
