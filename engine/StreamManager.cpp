@@ -615,9 +615,10 @@ bool StreamManager::convertPicture(AVFrame *frame, AVRational timeBase)
     }
     // A picture of another size or format than the graph was built for rebuilds it; the graph
     // scales to the session's geometry, so the blocks and the output never see a change.
-    if (!m_filterGraph || frame->width != m_graphWidth || frame->height != m_graphHeight ||
-        frame->format != m_graphFormat) {
-        if (m_filterGraph)
+    const bool changed = frame->width != m_graphWidth || frame->height != m_graphHeight ||
+                         frame->format != m_graphFormat;
+    if (!m_filterGraph || changed) {
+        if (changed)
             qDebug() << "-- PICTURE CHANGED:" << frame->width << frame->height
                      << av_get_pix_fmt_name(AVPixelFormat(frame->format)) << "-> rebuild filter";
         m_useConversion = true;
@@ -628,8 +629,13 @@ bool StreamManager::convertPicture(AVFrame *frame, AVRational timeBase)
         const int result =
             initFilterGraph(AV_PIX_FMT_YUV420P, filters.constData(), frame, timeBase);
         if (result < 0) {
-            qDebug() << "-- filter graph failed, picture dropped" << result;
-            m_filterGraph.reset();
+            // Remembered as seen, so a picture that cannot be converted is logged, not every one.
+            m_graphWidth = frame->width;
+            m_graphHeight = frame->height;
+            m_graphFormat = frame->format;
+            if (++m_conversionFailures == 1 || m_conversionFailures % kLogEvery == 0)
+                qDebug() << "-- filter graph failed, picture dropped" << result
+                         << m_conversionFailures;
             return false;
         }
     }
@@ -662,6 +668,10 @@ void StreamManager::startOutput(AVFrame *frame, AVRational timeBase, AVRational 
     m_height = frame->height;
     m_stride = frame->linesize[0];
     m_pixelFormat = AV_PIX_FMT_YUV420P;
+    // What later pictures are compared with; a graph built below records the same.
+    m_graphWidth = frame->width;
+    m_graphHeight = frame->height;
+    m_graphFormat = frame->format;
     if (frame->format != AV_PIX_FMT_YUV420P) {
         m_useConversion = true;
         m_filteredFrame.reset(av_frame_alloc());

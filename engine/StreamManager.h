@@ -195,6 +195,7 @@ private:
     int m_graphWidth = 0;
     int m_graphHeight = 0;
     int m_graphFormat = -1;
+    qint64 m_conversionFailures = 0;
 
     // -- Output and timing state. Written by one thread, read by others without a lock.
     std::atomic<bool> m_outputStarted{false}; // video handler

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTcpServer>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -179,6 +181,7 @@ private slots:
     void publisherWithAudioAndVideo();
     void fullRangeIsConverted();
     void oddWidthChromaIsHalfTheLumaLine();
+    void pictureSizeChangesMidStream();
     void videoOnlyPublisher();
     void ntscRateRunsAtThirty();
     void publisherKilledMidStream();
@@ -237,7 +240,7 @@ void StreamManagerTest::publisherWithAudioAndVideo()
     const int threadsBefore = threadCount();
     Session session;
     QVERIFY(session.listen());
-    QCOMPARE(session.events, QStringList{QStringLiteral("ready")});
+    QTRY_COMPARE_WITH_TIMEOUT(session.events, QStringList{QStringLiteral("ready")}, 5000);
 
     FfmpegPublisher::Options options;
     options.durationS = 2.5;
@@ -341,6 +344,79 @@ void StreamManagerTest::oddWidthChromaIsHalfTheLumaLine()
         for (int stride : qAsConst(session.strides))
             QVERIFY(stride >= 1030 && stride % 2 == 0);
     }
+}
+
+void StreamManagerTest::pictureSizeChangesMidStream()
+{
+    // A camera that switches resolution mid-stream: an H.264 stream whose second half carries
+    // a new, larger sequence header. Later pictures must neither overflow the blocks sized
+    // from the first picture nor change what the output is told about the geometry: they are
+    // scaled to the session's size.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString joined = dir.filePath(QStringLiteral("joined.h264"));
+    QByteArray stream;
+    for (const char *size : {"320x240", "480x360"}) {
+        const QString part = dir.filePath(QString::fromLatin1(size) + QStringLiteral(".h264"));
+        QProcess encoder;
+        encoder.start(FfmpegPublisher::program(),
+                      {QStringLiteral("-hide_banner"),
+                       QStringLiteral("-nostdin"),
+                       QStringLiteral("-loglevel"),
+                       QStringLiteral("error"),
+                       QStringLiteral("-f"),
+                       QStringLiteral("lavfi"),
+                       QStringLiteral("-i"),
+                       QStringLiteral("testsrc2=size=%1:rate=30").arg(QString::fromLatin1(size)),
+                       QStringLiteral("-t"),
+                       QStringLiteral("1"),
+                       QStringLiteral("-c:v"),
+                       QStringLiteral("libx264"),
+                       QStringLiteral("-preset"),
+                       QStringLiteral("ultrafast"),
+                       QStringLiteral("-g"),
+                       QStringLiteral("15"),
+                       QStringLiteral("-x264-params"),
+                       QStringLiteral("repeat-headers=1"),
+                       QStringLiteral("-pix_fmt"),
+                       QStringLiteral("yuv420p"),
+                       part});
+        QVERIFY(encoder.waitForFinished(30000));
+        QCOMPARE(encoder.exitCode(), 0);
+        QFile file(part);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        stream += file.readAll();
+    }
+    QFile out(joined);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    QCOMPARE(out.write(stream), qint64(stream.size()));
+    out.close();
+
+    Session session;
+    int wrongSize = 0;
+    int checked = 0;
+    session.checkPicture = [&](const FrameRecord &record, int width, int height) {
+        ++checked;
+        if (width != 320 || height != 240 || record.size < record.stride * 240 * 3 / 2)
+            ++wrongSize;
+    };
+    QVERIFY(session.listen());
+    FfmpegPublisher::Options options;
+    options.inputFile = joined;
+    options.inputFileArgs = QStringList{QStringLiteral("-f"), QStringLiteral("h264"),
+                                        QStringLiteral("-framerate"), QStringLiteral("30")};
+    options.durationS = 0;
+    FfmpegPublisher publisher(options);
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^-- PICTURE CHANGED:")));
+    QVERIFY(publisher.start(session.m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 20000);
+    QVERIFY2(session.events.contains(QStringLiteral("state:320x240 30fps")),
+             qPrintable(session.events.join(QLatin1Char('|'))));
+    // Pictures of both halves were queued, all in the first geometry.
+    QVERIFY2(checked >= 45, qPrintable(QString::number(checked)));
+    QCOMPARE(wrongSize, 0);
+    QCOMPARE(session.m_manager->videoQueue().droppedFrames(), qint64(0));
+    QVERIFY(session.m_manager->useConversion());
 }
 
 void StreamManagerTest::videoOnlyPublisher()

@@ -34,6 +34,15 @@ QStringList FfmpegPublisher::arguments(quint16 port) const
                      QStringLiteral("warning")};
     if (o.realtime)
         args << QStringLiteral("-re");
+    if (!o.inputFile.isEmpty()) {
+        args << o.inputFileArgs << QStringLiteral("-i") << o.inputFile;
+        if (o.durationS > 0)
+            args << QStringLiteral("-t") << QString::number(o.durationS);
+        args << QStringLiteral("-c") << QStringLiteral("copy") << o.extraOutputArgs
+             << QStringLiteral("-f") << QStringLiteral("flv")
+             << QStringLiteral("rtmp://127.0.0.1:%1/@/@").arg(port);
+        return args;
+    }
     QString video =
         QStringLiteral("%1%2size=%3x%4:rate=%5")
             .arg(o.videoSource, o.videoSource.contains(QLatin1Char('=')) ? QStringLiteral(":")

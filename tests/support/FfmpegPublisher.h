@@ -26,6 +26,10 @@ public:
         // the graph), e.g. four coloured quarters built with hstack and vstack.
         QString lavfiVideo;
         int sampleRate = 48000;
+        // Publish this file instead of a synthetic source, streams copied as they are
+        // (-c copy); inputFileArgs go before its -i, e.g. {"-f", "h264", "-framerate", "30"}.
+        QString inputFile;
+        QStringList inputFileArgs;
         int gop = 30;
         bool realtime = true; // -re: paced like a camera
         QString bitrate;      // e.g. "15M"; empty: encoder default
