@@ -68,8 +68,9 @@ void UpdateChecker::checkForUpdate(int build, QString manifestUrl)
         if (length.isValid() && length.toLongLong() > kMaxManifestBytes)
             reply->abort();
     });
-    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64) {
-        if (received > kMaxManifestBytes)
+    // readyRead, not downloadProgress: the latter is throttled and lets megabytes pile up first.
+    connect(reply, &QNetworkReply::readyRead, this, [reply]() {
+        if (reply->bytesAvailable() > kMaxManifestBytes)
             reply->abort();
     });
     connect(reply, &QNetworkReply::finished, this,

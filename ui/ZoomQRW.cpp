@@ -12,6 +12,7 @@
 
 #include <qrcodegen/qrcodegen.hpp>
 
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -114,19 +115,15 @@ QImage ZoomQRW::renderQR(const QSize &size, const QString &text)
     image.fill(Qt::white);
 
     const QByteArray utf8 = text.toUtf8();
-    int n = 0;
-    std::unique_ptr<qrcodegen::QrCode> code;
+    std::optional<qrcodegen::QrCode> code;
     try {
-        code = std::make_unique<qrcodegen::QrCode>(
-            qrcodegen::QrCode::encodeText(utf8.constData(), qrcodegen::QrCode::Ecc::HIGH));
-        n = code->getSize();
+        code.emplace(qrcodegen::QrCode::encodeText(utf8.constData(), qrcodegen::QrCode::Ecc::HIGH));
     } catch (const std::exception &e) {
         // Too long for a level-HIGH symbol; a white image is shown instead of a wrong code.
         qDebug() << "QR ENCODE FAILED:" << e.what() << utf8.size();
         return image;
     }
-    if (n <= 0)
-        n = 1;
+    const int n = code->getSize() > 0 ? code->getSize() : 1;
 
     const double width = size.width();
     const double height = size.height();
