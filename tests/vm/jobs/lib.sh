@@ -44,6 +44,7 @@ wait_for() {
   end=$(($(date +%s) + limit))
   until "$@" >/dev/null 2>&1; do
     [ "$(date +%s)" -lt "$end" ] || fail "no $what within ${limit} s"
+    program_alive
     sleep 0.2
   done
   note "$what"
@@ -68,6 +69,7 @@ capture() {
       return 0
     fi
     [ "$(date +%s)" -lt "$end" ] || fail "reader got no pictures within ${limit} s (see reader.log)"
+    program_alive
     sleep 0.3
   done
 }
@@ -81,6 +83,13 @@ PORT=${PORT:-19350}
 start_quorvix() {
   [ -x "${QUORVIX:-}" ] || fail "no program given (QUORVIX)"
   start_bg quorvix env QT_QPA_PLATFORM=offscreen "$@" "$QUORVIX" "$PORT" Other
+  QUORVIX_PID=${bg_pids[-1]}
+}
+
+# Waits end early when the program under test has exited.
+program_alive() {
+  [ -z "${QUORVIX_PID:-}" ] || kill -0 "$QUORVIX_PID" 2>/dev/null ||
+    fail "the program exited: $(tail -n 5 "$OUT/quorvix.log" | tr '\n' ' ')"
 }
 
 # start_publisher NAME: pushes clip NAME (encoded on the host, see host-lib.sh) to the program in real time, looping, the way a
