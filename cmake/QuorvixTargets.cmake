@@ -44,7 +44,7 @@ function(quorvix_add_test name)
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
     LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp
     ${T_ENV})
   set_tests_properties(${name} PROPERTIES
     LABELS "${T_LABELS}"
