@@ -37,7 +37,7 @@ bool FrameQueue::allocateBlocks(int count, int blockSize)
 {
     if (count <= 0 || blockSize <= 0)
         return false;
-    QMutexLocker locker(&m_freeMutex);
+    std::lock_guard<std::mutex> locker(m_freeMutex);
     if (!m_blocks.empty() && blockSize != m_blockSize) {
         qDebug() << "-- WARN: block pool keeps its block size" << m_blockSize << "not" << blockSize;
         return false;
@@ -83,7 +83,7 @@ int FrameQueue::videoBytes(const AVFrame *frame, int *stride, bool *ownLineSizes
 
 bool FrameQueue::takeFreeBlock(uchar **block)
 {
-    QMutexLocker locker(&m_freeMutex);
+    std::lock_guard<std::mutex> locker(m_freeMutex);
     if (m_freeBlocks.isEmpty()) {
         if (m_blockSize <= 0)
             return false;
@@ -110,7 +110,7 @@ void FrameQueue::recycle(uchar *block)
 {
     if (!block)
         return;
-    QMutexLocker locker(&m_freeMutex);
+    std::lock_guard<std::mutex> locker(m_freeMutex);
     m_freeBlocks.append(block);
 }
 
@@ -202,7 +202,7 @@ bool FrameQueue::push(const AVFrame *frame, qint64 timestamp, double durationMs)
                         channelBytes);
     }
 
-    QMutexLocker locker(&m_recordsMutex);
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
     m_bufferedMs.store(m_bufferedMs.load(std::memory_order_relaxed) + record.durationMs,
                        std::memory_order_relaxed);
     m_records.append(record);
@@ -211,7 +211,7 @@ bool FrameQueue::push(const AVFrame *frame, qint64 timestamp, double durationMs)
 
 bool FrameQueue::popIfDue(FrameRecord &out, qint64 limit)
 {
-    QMutexLocker locker(&m_recordsMutex);
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
     if (m_records.isEmpty() || m_records.first().timestamp > limit)
         return false;
     out = m_records.takeFirst();
@@ -222,13 +222,13 @@ bool FrameQueue::popIfDue(FrameRecord &out, qint64 limit)
 
 qint64 FrameQueue::frontTimestamp() const
 {
-    QMutexLocker locker(&m_recordsMutex);
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
     return m_records.isEmpty() ? std::numeric_limits<qint64>::max() : m_records.first().timestamp;
 }
 
 bool FrameQueue::visitOldest(const std::function<void(const FrameRecord &)> &visit) const
 {
-    QMutexLocker locker(&m_recordsMutex);
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
     if (m_records.isEmpty())
         return false;
     visit(m_records.first());
@@ -239,7 +239,7 @@ void FrameQueue::dropOldest()
 {
     FrameRecord record;
     {
-        QMutexLocker locker(&m_recordsMutex);
+        std::lock_guard<std::mutex> locker(m_recordsMutex);
         if (m_records.isEmpty())
             return;
         record = m_records.takeFirst();
@@ -251,7 +251,7 @@ void FrameQueue::dropOldest()
 
 int FrameQueue::trimBefore(qint64 timestamp)
 {
-    QMutexLocker locker(&m_recordsMutex);
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
     int removed = 0;
     while (!m_records.isEmpty() && m_records.first().timestamp < timestamp) {
         const FrameRecord record = m_records.takeFirst();
@@ -265,7 +265,7 @@ int FrameQueue::trimBefore(qint64 timestamp)
 
 void FrameQueue::clear()
 {
-    QMutexLocker locker(&m_recordsMutex);
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
     for (const FrameRecord &record : qAsConst(m_records))
         recycle(record.block);
     m_records.resize(0); // keeps the capacity
@@ -279,8 +279,8 @@ void FrameQueue::release(const FrameRecord &record)
 
 void FrameQueue::releaseBlocks()
 {
-    QMutexLocker recordsLocker(&m_recordsMutex);
-    QMutexLocker freeLocker(&m_freeMutex);
+    std::lock_guard<std::mutex> recordsLocker(m_recordsMutex);
+    std::lock_guard<std::mutex> freeLocker(m_freeMutex);
     m_records.clear();
     m_records.squeeze();
     m_bufferedMs.store(0.0, std::memory_order_relaxed);
@@ -293,24 +293,24 @@ void FrameQueue::releaseBlocks()
 
 int FrameQueue::count() const
 {
-    QMutexLocker locker(&m_recordsMutex);
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
     return m_records.size();
 }
 
 int FrameQueue::blockSize() const
 {
-    QMutexLocker locker(&m_freeMutex);
+    std::lock_guard<std::mutex> locker(m_freeMutex);
     return m_blockSize;
 }
 
 int FrameQueue::blockCount() const
 {
-    QMutexLocker locker(&m_freeMutex);
+    std::lock_guard<std::mutex> locker(m_freeMutex);
     return int(m_blocks.size());
 }
 
 int FrameQueue::freeBlockCount() const
 {
-    QMutexLocker locker(&m_freeMutex);
+    std::lock_guard<std::mutex> locker(m_freeMutex);
     return m_freeBlocks.size();
 }

@@ -3,12 +3,12 @@
 #include "engine/FrameRecord.h"
 
 #include <QList>
-#include <QMutex>
 #include <QVector>
 
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 struct AVFrame;
@@ -87,11 +87,11 @@ private:
     std::atomic<double> m_bufferedMs{0.0};
     std::atomic<qint64> m_droppedFrames{0};
 
-    mutable QMutex m_recordsMutex;
+    mutable std::mutex m_recordsMutex;
     // -- guarded by m_recordsMutex
     QVector<FrameRecord> m_records;
 
-    mutable QMutex m_freeMutex;
+    mutable std::mutex m_freeMutex;
     // -- guarded by m_freeMutex
     int m_blockSize = 0;
     qint64 m_poolBytes = 0;

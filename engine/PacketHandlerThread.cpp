@@ -17,13 +17,14 @@ PacketHandlerThread::~PacketHandlerThread()
 
 void PacketHandlerThread::wake()
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard<std::mutex> locker(m_mutex);
     m_pending = true;
-    m_wake.wakeOne();
+    m_wake.notify_one();
 }
 
 void PacketHandlerThread::requestStop()
 {
+    m_stopRequested = true;
     requestInterruption();
     wake();
 }
@@ -35,10 +36,9 @@ void PacketHandlerThread::run()
         {
             // The flag is tested under the same mutex the wakers take, so neither a packet
             // nor a stop request can slip in between the test and the wait.
-            QMutexLocker locker(&m_mutex);
-            while (!m_pending && !isInterruptionRequested())
-                m_wake.wait(&m_mutex);
-            if (isInterruptionRequested())
+            std::unique_lock<std::mutex> locker(m_mutex);
+            m_wake.wait(locker, [this] { return m_pending || m_stopRequested.load(); });
+            if (m_stopRequested)
                 return;
             m_pending = false;
         }

@@ -1,8 +1,10 @@
 #pragma once
 
-#include <QMutex>
 #include <QThread>
-#include <QWaitCondition>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 class StreamManager;
 
@@ -33,8 +35,10 @@ private:
     StreamManager *const m_manager; // not owned
     const int m_kind;
 
-    QMutex m_mutex;
+    std::atomic<bool> m_stopRequested{false};
+
+    std::mutex m_mutex;
     // -- guarded by m_mutex
-    QWaitCondition m_wake;
+    std::condition_variable m_wake;
     bool m_pending = false; // packets were appended since the last drain began
 };

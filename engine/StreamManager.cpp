@@ -421,12 +421,12 @@ void StreamManager::readLoop()
             if (queued) {
                 // Takes the read packet's data reference over; nothing is copied.
                 av_packet_move_ref(queued.get(), packet);
-                QMutex &mutex = isVideo ? m_videoPacketsMutex : m_audioPacketsMutex;
+                std::mutex &mutex = isVideo ? m_videoPacketsMutex : m_audioPacketsMutex;
                 std::deque<AVPacketPtr> &list = isVideo ? m_videoPackets : m_audioPackets;
                 const size_t bound = isVideo ? kMaxQueuedVideoPackets : kMaxQueuedAudioPackets;
                 bool appended = false;
                 {
-                    QMutexLocker locker(&mutex);
+                    std::lock_guard<std::mutex> locker(mutex);
                     if (list.size() < bound) {
                         list.push_back(std::move(queued));
                         appended = true;
@@ -495,10 +495,10 @@ void StreamManager::releaseSession()
 void StreamManager::clearPackets()
 {
     {
-        QMutexLocker locker(&m_videoPacketsMutex);
+        std::lock_guard<std::mutex> locker(m_videoPacketsMutex);
         m_videoPackets.clear();
     }
-    QMutexLocker locker(&m_audioPacketsMutex);
+    std::lock_guard<std::mutex> locker(m_audioPacketsMutex);
     m_audioPackets.clear();
 }
 
@@ -515,7 +515,7 @@ void StreamManager::decodeVideoPackets()
     while (!m_stop) {
         AVPacketPtr packet;
         {
-            QMutexLocker locker(&m_videoPacketsMutex);
+            std::lock_guard<std::mutex> locker(m_videoPacketsMutex);
             if (m_videoPackets.empty())
                 return;
             packet = std::move(m_videoPackets.front());
@@ -801,7 +801,7 @@ void StreamManager::decodeAudioPackets()
     while (!m_stop) {
         AVPacketPtr packet;
         {
-            QMutexLocker locker(&m_audioPacketsMutex);
+            std::lock_guard<std::mutex> locker(m_audioPacketsMutex);
             if (m_audioPackets.empty())
                 return;
             packet = std::move(m_audioPackets.front());

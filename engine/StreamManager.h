@@ -3,7 +3,6 @@
 #include "engine/FfmpegPtr.h"
 #include "engine/FrameQueue.h"
 
-#include <QMutex>
 #include <QString>
 #include <QThread>
 
@@ -12,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class Generator;
 class PacketHandlerThread;
@@ -179,9 +179,9 @@ private:
     AVPacketPtr m_readPacket; // manager thread
 
     // -- Packet lists, oldest first; each guarded by its mutex, held only to append or take.
-    QMutex m_videoPacketsMutex;
+    std::mutex m_videoPacketsMutex;
     std::deque<AVPacketPtr> m_videoPackets;
-    QMutex m_audioPacketsMutex;
+    std::mutex m_audioPacketsMutex;
     std::deque<AVPacketPtr> m_audioPackets;
     qint64 m_droppedPackets = 0; // manager thread
 
