@@ -1,0 +1,372 @@
+#include "ingest/Server.h"
+
+#include "engine/StreamManager.h"
+#include "ingest/ProxyThread.h"
+#include "ingest/ServerHost.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QMutexLocker>
+#include <QSet>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QWidget>
+
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+Server::Server(VCam *output, QObject *parent)
+    : QTcpServer(parent), m_output(output), m_warningBox(&Server::showWarningBox)
+{
+    setObjectName(QStringLiteral("Server"));
+    // The window constructs the listener from its own constructor body, where its dynamic
+    // type is already complete.
+    m_host = dynamic_cast<ServerHost *>(parent);
+    if (m_host)
+        m_hostObject = parent;
+}
+
+Server::~Server()
+{
+    m_shuttingDown = true;
+    if (isListening())
+        stopListening();
+    shutdown();
+}
+
+void Server::setWarningBox(WarningBox box)
+{
+    m_warningBox = box ? std::move(box) : WarningBox(&Server::showWarningBox);
+}
+
+void Server::showWarningBox(QWidget *parent, const QString &title, const QString &text)
+{
+    QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+}
+
+bool Server::startListening(const QHostAddress &address, quint16 port)
+{
+    if (isListening()) {
+        // A second start would otherwise fail in listen() and claim the port is taken.
+        qDebug() << "Server: already listening on" << serverPort();
+        return true;
+    }
+    if (!listen(address, port)) {
+        qDebug().noquote() << "Server: listen failed" << port << errorString();
+        const QString text = tr("Port %1 not available").arg(port) + QStringLiteral("\n") +
+                             tr("Please enter other port") + tr(" ( Settings )");
+        m_warningBox(qobject_cast<QWidget *>(parent()), tr("Warning"), text);
+        return false;
+    }
+    m_activeManager = nullptr;
+    createManagers(kInitialManagers);
+    return true;
+}
+
+void Server::createManagers(int count)
+{
+    qDebug() << "create StreamManager pool:" << count;
+    for (int i = 0; i < count; ++i) {
+        const int port = nextManagerPort();
+        qDebug() << "m_last_smgr_port:" << port;
+        startManager(port);
+    }
+}
+
+int Server::nextManagerPort()
+{
+    QSet<int> held;
+    const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
+    for (const StreamManager *manager : managers)
+        held.insert(manager->port());
+    for (int tries = 0; tries <= kLastPort - kPortBase; ++tries) {
+        ++m_last_smgr_port;
+        if (m_last_smgr_port > kLastPort || m_last_smgr_port <= kPortBase)
+            m_last_smgr_port = kPortBase + 1;
+        if (!held.contains(m_last_smgr_port))
+            break;
+    }
+    return m_last_smgr_port;
+}
+
+void Server::replaceManager(int port)
+{
+    startManager(port);
+}
+
+StreamManager *Server::startManager(int port)
+{
+    auto *manager = new StreamManager(this);
+    const QPointer<StreamManager> guard(manager);
+    connect(manager, &StreamManager::readyForConnect, this, [this, guard] {
+        if (guard)
+            onStreamManagerReadyForConnect(guard);
+    });
+    connect(manager, &StreamManager::stopHandle, this, [this, guard] {
+        if (guard)
+            onStreamManagerStopHandle(guard);
+    });
+    connect(manager, &StreamManager::errorMessage, this, &Server::onStreamManagerShowError);
+    if (m_host) {
+        ServerHost *host = m_host;
+        // The window is the context: the state text is delivered queued on its thread, and
+        // the connection goes away with the window.
+        connect(manager, &StreamManager::updateStreamState, m_hostObject,
+                [host](const QString &msg) { host->onUpdateStreamState(msg); });
+    }
+    // An ended manager is deleted once its thread is over (see onManagerFinished).
+    connect(manager, &QThread::finished, this, [this, guard] {
+        if (guard)
+            onManagerFinished(guard);
+    });
+    // Set before the thread starts, so the manager never sees it change under it.
+    manager->m_output = m_output;
+    manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);
+    return manager;
+}
+
+void Server::onStreamManagerReadyForConnect(StreamManager *manager)
+{
+    if (!isListening()) {
+        // A manager whose handshake was cut by the stop sequence listens again; after a stop
+        // nothing may keep listening, so it is stopped here and deleted when it has ended.
+        if (manager->isRunning() && !manager->stopped())
+            manager->requestStop();
+        return;
+    }
+    if (manager->stopped())
+        return;
+    QMutexLocker locker(&m_poolMutex);
+    // A manager already waiting (its open failed on a connection that did not come through
+    // a relay) stays at its place: twice in the list it would be handed to two cameras.
+    if (!m_freeManagers.contains(manager))
+        m_freeManagers.append(manager);
+}
+
+void Server::onStreamManagerStopHandle(StreamManager *manager)
+{
+    if (!isListening())
+        return;
+    const int port = manager->port();
+    qDebug() << "*** RE-USE port *** for new StreamManager:" << port;
+    {
+        // Only a manager that served a connection straight to its loopback port (not through
+        // a relay) can end while still in the list.
+        QMutexLocker locker(&m_poolMutex);
+        m_freeManagers.removeAll(manager);
+    }
+    ProxyThread *relay = m_relays.value(port);
+    if (relay && relay->isRunning())
+        relay->exit(0);
+    replaceManager(port);
+}
+
+void Server::onStreamManagerShowError(QString title, QString txt)
+{
+    qDebug() << "onStreamManagerShowError:" << title << txt;
+}
+
+void Server::onManagerFinished(StreamManager *manager)
+{
+    if (m_shuttingDown)
+        return;
+    {
+        QMutexLocker locker(&m_poolMutex);
+        m_freeManagers.removeAll(manager);
+    }
+    // m_activeManager is a QPointer: the statistics and the buffer reset see null from now on.
+    manager->deleteLater();
+}
+
+void Server::onRelayFinished(ProxyThread *relay)
+{
+    if (m_shuttingDown)
+        return;
+    if (isListening()) {
+        const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
+        for (StreamManager *manager : managers) {
+            if (manager->m_relay.load() != relay)
+                continue;
+            const QPointer<StreamManager> managerGuard(manager);
+            const QPointer<ProxyThread> relayGuard(relay);
+            QTimer::singleShot(kReclaimDelayMs, this, [this, managerGuard, relayGuard] {
+                if (managerGuard && relayGuard)
+                    reclaimManager(managerGuard, relayGuard);
+            });
+        }
+    }
+    // The relay recorded for its port keeps its byte count for the statistics; an older one
+    // has nothing left to give.
+    if (m_relays.value(relay->port()) != relay)
+        relay->deleteLater();
+}
+
+void Server::reclaimManager(StreamManager *manager, ProxyThread *relay)
+{
+    // Not when a newer relay feeds it, nor when its session got under way or ended: then it
+    // announces itself again (or is replaced) on its own.
+    if (!isListening() || manager->m_relay.load() != relay || !manager->listening() ||
+        manager->stopped())
+        return;
+    QMutexLocker locker(&m_poolMutex);
+    if (m_freeManagers.contains(manager))
+        return;
+    qDebug() << "Server: manager back in the pool, its relay never reached it:" << manager->port();
+    m_freeManagers.append(manager);
+}
+
+void Server::incomingConnection(qintptr socketDescriptor)
+{
+    const bool ignoreAudio = m_host ? m_host->ignoreAudio() : false;
+    const bool mevo = m_host ? m_host->isMevo() : false;
+    int maxBufferMs = kFallbackMaxBufferMs;
+    if (m_host)
+        maxBufferMs = ignoreAudio ? m_host->maxBufferIgnoreAudioMs() : m_host->maxBufferMs();
+
+    StreamManager *manager = nullptr;
+    {
+        QMutexLocker locker(&m_poolMutex);
+        if (!m_freeManagers.isEmpty())
+            manager = m_freeManagers.takeFirst();
+    }
+    if (!manager) {
+        const int room = kMaxManagers - managerCount();
+        if (room > 0)
+            createManagers(qMin(kGrowManagers, room));
+        else
+            qDebug() << "Server: manager pool at its limit of" << kMaxManagers;
+        refuse(socketDescriptor);
+        return;
+    }
+    const int port = manager->port();
+    if (port < 0) {
+        refuse(socketDescriptor);
+        return;
+    }
+
+    auto *relay = new ProxyThread(socketDescriptor, port, this);
+    const QPointer<ProxyThread> guard(relay);
+    connect(relay, &QThread::finished, this, [this, guard] {
+        if (guard)
+            onRelayFinished(guard);
+    });
+    const QPointer<ProxyThread> older = m_relays.value(port);
+    m_relays.insert(port, relay);
+    if (older && older->isFinished())
+        older->deleteLater();
+    // The manager reads the count on the GUI thread only; the relay may be gone by then.
+    manager->setRelay(relay, [guard] { return guard ? guard->bytesFromClient() : qint64(0); });
+    manager->m_ignoreAudio = ignoreAudio;
+    manager->m_mevo = mevo;
+    manager->m_maxBufferMs = maxBufferMs;
+    m_activeManager = manager;
+    relay->start(QThread::InheritPriority);
+}
+
+void Server::refuse(qintptr socketDescriptor)
+{
+    qDebug() << "no free workers, close incomming connection";
+    auto *socket = new QTcpSocket();
+    if (!socket->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
+                                     QIODevice::ReadWrite)) {
+        qDebug().noquote() << "Server: ERROR setSocketDescriptor" << socket->errorString();
+        delete socket;
+        // Not attached, so still ours to close.
+        if (::close(int(socketDescriptor)) != 0)
+            qDebug() << "Server: ERROR close" << socketDescriptor << std::strerror(errno);
+        return;
+    }
+    socket->write(kOverloadText);
+    socket->write("\r\n");
+    // Hand the text to the kernel now: close() would otherwise wait for the event loop to
+    // write it, and deleteLater() may come first.
+    socket->flush();
+    socket->close();
+    socket->deleteLater();
+}
+
+bool Server::streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) const
+{
+    StreamManager *manager = m_activeManager.data();
+    if (!manager)
+        return false;
+    manager->bufferedMs(audioMs, videoMs);
+    bytesReceived = manager->bytesReceived();
+    return true;
+}
+
+void Server::resetActiveBuffers()
+{
+    if (StreamManager *manager = m_activeManager.data())
+        manager->requestBufferReset();
+}
+
+bool Server::waitForThread(QThread *thread)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (thread->isRunning()) {
+        if (waited.elapsed() >= kStopWaitMs) {
+            qDebug() << "Server: thread still running after" << kStopWaitMs
+                     << "ms:" << thread->objectName();
+            return false;
+        }
+        QThread::msleep(kStopPollMs);
+    }
+    return true;
+}
+
+void Server::stopListening()
+{
+    qDebug() << "SERVER STOP";
+    m_activeManager = nullptr;
+    close();
+
+    // Every relay, not only the one recorded per port: an older one on a port may still run.
+    const QList<ProxyThread *> relays =
+        findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly);
+    for (ProxyThread *relay : relays) {
+        relay->exit(0);
+        relay->requestInterruption();
+        // One still running is deleted by onRelayFinished once it has ended (it is no longer
+        // recorded below).
+        if (waitForThread(relay))
+            relay->deleteLater();
+    }
+    m_relays.clear();
+
+    const QList<StreamManager *> managers = m_freeManagers;
+    for (StreamManager *manager : managers) {
+        manager->requestStop();
+        manager->exit(0);
+        manager->requestInterruption();
+        if (waitForThread(manager))
+            manager->deleteLater();
+        // Otherwise onManagerFinished deletes it once it has ended.
+    }
+    m_freeManagers.clear();
+}
+
+void Server::shutdown()
+{
+    m_freeManagers.clear();
+    m_relays.clear();
+    m_activeManager = nullptr;
+    // Relays first: their end closes the serving managers' loopback connections.
+    const QList<ProxyThread *> relays =
+        findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly);
+    for (ProxyThread *relay : relays)
+        delete relay; // stops its thread and waits for it
+    const QList<StreamManager *> managers =
+        findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
+    // Ask them all at once so they wind down side by side, then wait for each.
+    for (StreamManager *manager : managers) {
+        if (manager->isRunning() && !manager->stopped())
+            manager->requestStop();
+    }
+    for (StreamManager *manager : managers)
+        delete manager; // waits for its threads, delivery included
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QMutex>
+#include <QPointer>
+#include <QString>
+#include <QTcpServer>
+
+#include <functional>
+
+class ProxyThread;
+class ServerHost;
+class StreamManager;
+class VCam;
+class QWidget;
+
+// The program's only listening socket: cameras publish RTMP to the user's port, and each
+// accepted connection is handed to a ready StreamManager from a pool of loopback intakes
+// (ports 61101 upward) through a ProxyThread byte relay. With no manager ready the connection
+// is refused with the overload text and the pool grows; a manager whose stream ended is
+// replaced on the same port.
+//
+// The parent window is consulted at each admission through ServerHost (found as the QObject
+// parent); each manager's state text goes straight to the host's onUpdateStreamState.
+//
+// Threads: everything here runs on the GUI thread: the public functions, incomingConnection
+// and the handlers of the managers' signals (queued from their threads). Managers and relays
+// are children of the listener; each runs its own thread. Destruction runs a complete stop:
+// no manager or relay thread outlives its object.
+class Server : public QTcpServer
+{
+    Q_OBJECT
+public:
+    // Loopback port counter base: the first manager ever gets kPortBase + 1.
+    static constexpr int kPortBase = 61100;
+    // Managers created when listening starts, and added when a connection finds none free.
+    static constexpr int kInitialManagers = 10;
+    static constexpr int kGrowManagers = 3;
+    // Growth stops at this many live managers (three threads each): a peer that opens
+    // connections faster than managers come back cannot make the pool grow without end.
+    static constexpr int kMaxManagers = 40;
+    // Highest TCP port; the counter wraps back to kPortBase + 1 after it, skipping ports that
+    // live managers still hold.
+    static constexpr int kLastPort = 65535;
+    // Polling step while the stop sequence waits for a thread to end.
+    static constexpr unsigned long kStopPollMs = 100;
+    // Longest the stop sequence waits for one thread; one that is still running then is left
+    // to end by itself and deleted when it has (its object is never destroyed while it runs).
+    static constexpr int kStopWaitMs = 10000;
+    // A relay can end without ever reaching its manager (the camera reset the connection
+    // before it was attached, or the loopback connection failed). That manager still waits for
+    // a connection but will not announce itself again, so it is put back into the pool when it
+    // has not done so this long after its relay ended.
+    static constexpr int kReclaimDelayMs = 1000;
+    // Bound handed to a stream when no host window is there to ask.
+    static constexpr int kFallbackMaxBufferMs = 2000;
+    // Written to a refused connection, followed by CR LF.
+    static constexpr const char *kOverloadText = "Server is overloaded, try again later...";
+
+    // Shows the port warning: parent window, title and text. The default is the modal
+    // QMessageBox::critical with a single Ok button; tests put a recorder in its place.
+    using WarningBox =
+        std::function<void(QWidget *parent, const QString &title, const QString &text)>;
+
+    // GUI thread. Creates no manager and does not listen. output is handed to every manager
+    // (not owned; it must outlive the listener's managers). parent is the main window; when
+    // it implements ServerHost the listener reads its admission values from it.
+    Server(VCam *output, QObject *parent);
+    // GUI thread. Stops listening, ends every relay and manager and waits for their threads.
+    ~Server() override;
+
+    // GUI thread. Listens on address:port and creates the first ten managers; true when
+    // listening. A port that cannot be opened shows the warning box and creates nothing.
+    bool startListening(const QHostAddress &address, quint16 port);
+    // GUI thread. The stop sequence: closes the port, ends every relay, stops and deletes the
+    // managers still waiting for a connection. A serving manager ends by itself once its
+    // relay is gone. Blocks until those threads have ended (each at most kStopWaitMs).
+    void stopListening();
+    // GUI thread. The stream that received the latest connection: its buffered milliseconds
+    // and the bytes its relay took from the camera. False when there is none (before the
+    // first admission, after a stop, and once that stream's manager has ended and gone).
+    bool streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) const;
+    // GUI thread. Asks the stream that received the latest connection to flush its buffers.
+    void resetActiveBuffers();
+
+    // GUI thread. Replaces the port warning box (tests); an empty function restores the
+    // default.
+    void setWarningBox(WarningBox box);
+    static void showWarningBox(QWidget *parent, const QString &title, const QString &text);
+
+    // -- Read-only views for diagnostics and tests, GUI thread.
+    // Last loopback port handed to a manager (never reused across stop and start).
+    int lastManagerPort() const { return m_last_smgr_port; }
+    // Moves the port counter (tests of the wrap at the top of the port range).
+    void setLastManagerPort(int port) { m_last_smgr_port = port; }
+    // Ports of the managers waiting for a connection, in hand-out order.
+    QList<int> freeManagerPorts() const;
+    // Port of the manager that received the latest connection, -1 when there is none.
+    int activeManagerPort() const;
+    // Manager and relay objects alive now (serving, waiting, or ended and not yet deleted).
+    int managerCount() const;
+    int relayCount() const;
+
+public slots:
+    // Manager error: logged only, nothing is shown to the user.
+    void onStreamManagerShowError(QString title, QString txt);
+
+protected:
+    // GUI thread, for every accepted connection: admission or refusal.
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    // The handlers of a manager's signals get the manager itself: a queued signal may arrive
+    // after its sender is gone, so QObject::sender() is not trusted here.
+    void onStreamManagerReadyForConnect(StreamManager *manager);
+    void onStreamManagerStopHandle(StreamManager *manager);
+    void onManagerFinished(StreamManager *manager);
+    void onRelayFinished(ProxyThread *relay);
+    void reclaimManager(StreamManager *manager, ProxyThread *relay);
+
+    void createManagers(int count);
+    void replaceManager(int port);
+    // Advances m_last_smgr_port to the next port no live manager holds.
+    int nextManagerPort();
+    StreamManager *startManager(int port);
+    void refuse(qintptr socketDescriptor);
+    // Polls isRunning() every kStopPollMs for at most kStopWaitMs; true when it has ended.
+    static bool waitForThread(QThread *thread);
+    // Ends and destroys every relay and manager still alive (destruction).
+    void shutdown();
+
+    // -- GUI thread only, except m_freeManagers (see m_poolMutex).
+    int m_last_smgr_port = kPortBase;
+    QPointer<StreamManager> m_activeManager; // not owned; null once that manager is deleted
+    // Guards m_freeManagers on admission and on a ready announcement; the stop sequence and
+    // the deletion of an ended manager touch it on the same thread without it.
+    QMutex m_poolMutex;
+    QList<StreamManager *> m_freeManagers; // FIFO; every entry is a live child
+    // The relay most recently started for each manager port.
+    QHash<int, QPointer<ProxyThread>> m_relays;
+    VCam *m_output = nullptr; // not owned
+
+    ServerHost *m_host = nullptr;    // the parent window, when it is a ServerHost
+    QObject *m_hostObject = nullptr; // the same window as a QObject (context of its slot)
+    WarningBox m_warningBox;
+    bool m_shuttingDown = false;
+};
