@@ -56,8 +56,8 @@ protected:
     ~IMFFactory() = default;
 };
 
-// Wait values of the put operations: -1 waits as long as the output needs, 0 does not wait
-// (a busy output drops the frame).
+// Wait values of the put operations: -1 waits as long as the output needs, 0 (or any other
+// value) does not wait: a busy output drops the frame.
 constexpr int kMfWaitForever = -1;
 constexpr int kMfNoWait = 0;
 

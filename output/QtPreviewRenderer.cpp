@@ -40,10 +40,10 @@ int QtPreviewRenderer::receiverPutFrame(IMFFrame *frame, int waitMs, const QStri
         return kMfPointer;
     if (!m_painter || !m_painter->attached())
         return kMfFalse;
-    std::unique_lock<std::timed_mutex> guard(m_convertLock, std::defer_lock);
+    std::unique_lock<std::mutex> guard(m_convertLock, std::defer_lock);
     if (waitMs < 0)
         guard.lock();
-    else if (!guard.try_lock_for(std::chrono::milliseconds(waitMs)))
+    else if (!guard.try_lock())
         return kMfFalse;
 
     const MFVideoProps &video = frame->props().video;

@@ -35,7 +35,7 @@ private:
     QPointer<PreviewPainter> m_painter; // lives on the GUI thread
 
     // -- All the following fields are protected by m_convertLock.
-    std::timed_mutex m_convertLock;
+    std::mutex m_convertLock;
     outputffmpeg::SwsContextPtr m_sws;
     QImage m_back;
     std::atomic<qint64> m_framesShown{0};

@@ -37,25 +37,25 @@ V4l2Sink::~V4l2Sink()
 
 QString V4l2Sink::devicePath() const
 {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     return m_path;
 }
 
 qint64 V4l2Sink::tapFramesWritten() const
 {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     return m_tap ? m_tap->framesWritten() : 0;
 }
 
 qint64 V4l2Sink::tapFramesDropped() const
 {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     return m_tap ? m_tap->framesDropped() : 0;
 }
 
 int V4l2Sink::init(const QString &name, const QString &, int)
 {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     if (m_initialised)
         return kMfOk;
     m_initialised = true;
@@ -234,10 +234,10 @@ int V4l2Sink::putFrame(IMFFrame *frame, int waitMs, const QString &)
 {
     if (!frame)
         return kMfPointer;
-    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
+    std::unique_lock<std::mutex> guard(m_lock, std::defer_lock);
     if (waitMs < 0)
         guard.lock();
-    else if (!guard.try_lock_for(std::chrono::milliseconds(waitMs))) {
+    else if (!guard.try_lock()) {
         ++m_framesDropped;
         return kMfFalse;
     }

@@ -60,7 +60,7 @@ private:
     const int m_probeIntervalMs;
 
     // -- All the following fields are protected by m_lock.
-    mutable std::timed_mutex m_lock;
+    mutable std::mutex m_lock;
     bool m_initialised = false;
     QString m_name;
     QString m_fixedPath; // QUORVIX_VCAM_DEVICE, empty for auto-detection

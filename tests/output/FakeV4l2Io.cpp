@@ -16,31 +16,31 @@ void FakeV4l2Io::addLoopback(const QString &path, const QByteArray &card)
 
 void FakeV4l2Io::addDevice(const QString &path, const Device &device)
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_devices[path] = device;
 }
 
 void FakeV4l2Io::removeDevice(const QString &path)
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_devices[path].present = false;
 }
 
 FakeV4l2Io::Device FakeV4l2Io::device(const QString &path) const
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     return m_devices.value(path);
 }
 
 int FakeV4l2Io::openDescriptors() const
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     return m_descriptors.size();
 }
 
 QStringList FakeV4l2Io::videoDevices()
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     QStringList paths;
     for (auto it = m_devices.cbegin(); it != m_devices.cend(); ++it)
         if (it->present)
@@ -50,7 +50,7 @@ QStringList FakeV4l2Io::videoDevices()
 
 int FakeV4l2Io::open(const char *path, int)
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     auto it = m_devices.find(QString::fromLocal8Bit(path));
     if (it == m_devices.end() || !it->present) {
         errno = ENOENT;
@@ -64,7 +64,7 @@ int FakeV4l2Io::open(const char *path, int)
 
 int FakeV4l2Io::ioctl(int fd, unsigned long request, void *arg)
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     if (!m_descriptors.contains(fd)) {
         errno = EBADF;
         return -1;
@@ -110,7 +110,7 @@ int FakeV4l2Io::ioctl(int fd, unsigned long request, void *arg)
 
 ssize_t FakeV4l2Io::write(int fd, const void *data, size_t bytes)
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     if (!m_descriptors.contains(fd)) {
         errno = EBADF;
         return -1;
@@ -128,7 +128,7 @@ ssize_t FakeV4l2Io::write(int fd, const void *data, size_t bytes)
 
 int FakeV4l2Io::close(int fd)
 {
-    QMutexLocker guard(&m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     if (!m_descriptors.remove(fd)) {
         errno = EBADF;
         return -1;

@@ -4,7 +4,9 @@
 
 #include <QByteArray>
 #include <QMap>
-#include <QMutex>
+#include <QStringList>
+
+#include <mutex>
 
 #include <linux/videodev2.h>
 
@@ -49,7 +51,7 @@ public:
     int close(int fd) override;
 
 private:
-    mutable QMutex m_lock;
+    mutable std::mutex m_lock;
     QMap<QString, Device> m_devices;
     QMap<int, QString> m_descriptors;
     int m_nextFd = 100;

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <QMutex>
 #include <QStringList>
 #include <QtGlobal>
+
+#include <mutex>
 
 // Collects the debug log while alive (any thread) and still prints it.
 class LogCapture
@@ -21,17 +22,17 @@ public:
 
     QStringList lines() const
     {
-        QMutexLocker guard(&m_lock);
+        std::lock_guard<std::mutex> guard(m_lock);
         return m_lines;
     }
     QStringList criticals() const
     {
-        QMutexLocker guard(&m_lock);
+        std::lock_guard<std::mutex> guard(m_lock);
         return m_criticals;
     }
     int count(const QString &part) const
     {
-        QMutexLocker guard(&m_lock);
+        std::lock_guard<std::mutex> guard(m_lock);
         int n = 0;
         for (const QString &line : m_lines)
             n += line.contains(part) ? 1 : 0;
@@ -39,7 +40,7 @@ public:
     }
     void clear()
     {
-        QMutexLocker guard(&m_lock);
+        std::lock_guard<std::mutex> guard(m_lock);
         m_lines.clear();
         m_criticals.clear();
     }
@@ -49,7 +50,7 @@ private:
     {
         LogCapture *self = s_current;
         if (self) {
-            QMutexLocker guard(&self->m_lock);
+            std::lock_guard<std::mutex> guard(self->m_lock);
             self->m_lines << text;
             if (type == QtCriticalMsg)
                 self->m_criticals << text;
@@ -60,7 +61,7 @@ private:
 
     static inline LogCapture *s_current = nullptr;
     QtMessageHandler m_previous = nullptr;
-    mutable QMutex m_lock;
+    mutable std::mutex m_lock; // std, so ThreadSanitizer sees it
     QStringList m_lines;
     QStringList m_criticals;
 };

@@ -5,15 +5,17 @@
 #include "output/MFObject.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
-#include <QWaitCondition>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 
 struct RecordingOutput::State
 {
-    mutable QMutex lock;
-    mutable QWaitCondition changed;
+    // std primitives rather than QMutex, so ThreadSanitizer sees the synchronisation.
+    mutable std::mutex lock;
+    mutable std::condition_variable changed;
 
     // -- configuration, guarded by lock
     QList<MFGuid> failing;
@@ -38,21 +40,21 @@ struct RecordingOutput::State
 
     void call(const QString &text)
     {
-        QMutexLocker guard(&lock);
+        std::unique_lock<std::mutex> guard(lock);
         calls << text;
     }
     void objectBorn()
     {
-        QMutexLocker guard(&lock);
+        std::unique_lock<std::mutex> guard(lock);
         ++liveObjects;
     }
     void objectGone(const QString &what)
     {
-        QMutexLocker guard(&lock);
+        std::unique_lock<std::mutex> guard(lock);
         --liveObjects;
         if (!what.isEmpty())
             calls << what + QStringLiteral(".released");
-        changed.wakeAll();
+        changed.notify_all();
     }
     int put(Target target, IMFFrame *frame, int wait);
 };
@@ -110,7 +112,7 @@ public:
     {
         quint64 sequence;
         {
-            QMutexLocker guard(&m_state->lock);
+            std::unique_lock<std::mutex> guard(m_state->lock);
             m_state->calls << QStringLiteral("factory.create %1 %2 %3")
                                   .arg(reserved1)
                                   .arg(reserved2)
@@ -143,7 +145,7 @@ public:
     }
     int init(const QString &name, const QString &label, int flags) override
     {
-        QMutexLocker guard(&m_state->lock);
+        std::unique_lock<std::mutex> guard(m_state->lock);
         m_state->calls << QStringLiteral("sink.init %1 %2 %3").arg(name, label).arg(flags);
         return m_state->sinkInitResult;
     }
@@ -164,7 +166,7 @@ public:
     int queryInterface(const MFGuid &iid, void **object) override
     {
         {
-            QMutexLocker guard(&m_state->lock);
+            std::unique_lock<std::mutex> guard(m_state->lock);
             if (iid == kIID_IMFReceiver && m_state->refuse[RecordingOutput::Preview]) {
                 *object = nullptr;
                 return kMfNoInterface;
@@ -204,7 +206,7 @@ public:
     int queryInterface(const MFGuid &iid, void **object) override
     {
         {
-            QMutexLocker guard(&m_state->lock);
+            std::unique_lock<std::mutex> guard(m_state->lock);
             if (iid == kIID_IMFReceiver && m_state->refuse[RecordingOutput::Ndi]) {
                 *object = nullptr;
                 return kMfNoInterface;
@@ -214,14 +216,14 @@ public:
     }
     int deviceGetCount(eMFDeviceType type, int *count) override
     {
-        QMutexLocker guard(&m_state->lock);
+        std::unique_lock<std::mutex> guard(m_state->lock);
         m_state->calls << QStringLiteral("ndi.count %1").arg(type);
         *count = m_state->ndiDevices.size();
         return m_state->deviceCountResult;
     }
     int deviceGetByIndex(eMFDeviceType type, int index, QString *name, int *busy) override
     {
-        QMutexLocker guard(&m_state->lock);
+        std::unique_lock<std::mutex> guard(m_state->lock);
         m_state->calls << QStringLiteral("ndi.name %1 %2").arg(type).arg(index);
         *name = m_state->ndiDevices.value(index);
         *busy = 0;
@@ -229,13 +231,13 @@ public:
     }
     int deviceSet(eMFDeviceType type, int index, const QString &hints) override
     {
-        QMutexLocker guard(&m_state->lock);
+        std::unique_lock<std::mutex> guard(m_state->lock);
         m_state->calls << QStringLiteral("ndi.set %1 %2 \"%3\"").arg(type).arg(index).arg(hints);
         return m_state->deviceSetResult;
     }
     int propsSet(const QString &name, const QString &value) override
     {
-        QMutexLocker guard(&m_state->lock);
+        std::unique_lock<std::mutex> guard(m_state->lock);
         m_state->calls << QStringLiteral("ndi.props %1 %2").arg(name, value);
         return m_state->propsSetResult;
     }
@@ -279,16 +281,16 @@ int RecordingOutput::State::put(Target target, IMFFrame *frame, int wait)
     bool copy;
     PutBehaviour behaviour;
     {
-        QMutexLocker guard(&lock);
+        std::unique_lock<std::mutex> guard(lock);
         calls << QStringLiteral("%1.put %2").arg(targetName(target)).arg(wait);
         copy = copyPictures;
         behaviour = this->behaviour[target];
         // Held puts block here, as a slow output would.
         if (hold[target]) {
             ++heldNow;
-            changed.wakeAll();
+            changed.notify_all();
             while (hold[target])
-                changed.wait(&lock);
+                changed.wait(guard);
             --heldNow;
         }
     }
@@ -301,10 +303,10 @@ int RecordingOutput::State::put(Target target, IMFFrame *frame, int wait)
         record.checksum = 0;
     }
     {
-        QMutexLocker guard(&lock);
+        std::unique_lock<std::mutex> guard(lock);
         calls << QStringLiteral("%1.done").arg(targetName(target));
         frames << record;
-        changed.wakeAll();
+        changed.notify_all();
     }
     if (behaviour == PutThrows)
         throw std::runtime_error("fake output failure");
@@ -331,7 +333,7 @@ void RecordingOutput::install()
         MFPtr<IMFUnknown> made;
         bool fail;
         {
-            QMutexLocker guard(&state->lock);
+            std::unique_lock<std::mutex> guard(state->lock);
             fail = state->failing.contains(clsid);
         }
         if (!fail) {
@@ -346,7 +348,7 @@ void RecordingOutput::install()
                 made = MFPtr<IMFUnknown>(static_cast<IMFDevice *>(mfMake<FakeNdi>(state).get()));
         }
         const int result = made ? made->queryInterface(iid, object) : kMfClassNotRegistered;
-        QMutexLocker guard(&state->lock);
+        std::unique_lock<std::mutex> guard(state->lock);
         state->creations << Creation{clsid, iid, clsContext, outer == nullptr, result};
         return result;
     });
@@ -362,61 +364,61 @@ void RecordingOutput::uninstall()
 
 void RecordingOutput::failCreate(const MFGuid &clsid)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->failing << clsid;
 }
 
 void RecordingOutput::setSinkInitResult(int result)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->sinkInitResult = result;
 }
 
 void RecordingOutput::refuseReceiver(Target target)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->refuse[target] = true;
 }
 
 void RecordingOutput::setNdiDevices(const QStringList &names)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->ndiDevices = names;
 }
 
 void RecordingOutput::setDeviceCountResult(int result)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->deviceCountResult = result;
 }
 
 void RecordingOutput::setDeviceSetResult(int result)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->deviceSetResult = result;
 }
 
 void RecordingOutput::setPropsSetResult(int result)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->propsSetResult = result;
 }
 
 void RecordingOutput::setPutBehaviour(Target target, PutBehaviour behaviour)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->behaviour[target] = behaviour;
 }
 
 void RecordingOutput::setCopyPictures(bool copy)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->copyPictures = copy;
 }
 
 void RecordingOutput::holdPuts(Target target)
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->hold[target] = true;
 }
 
@@ -424,45 +426,45 @@ bool RecordingOutput::waitForHeldPut(int timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     while (m_state->heldNow == 0) {
         const qint64 left = timeoutMs - timer.elapsed();
         if (left <= 0)
             return false;
-        m_state->changed.wait(&m_state->lock, static_cast<unsigned long>(left));
+        m_state->changed.wait_for(guard, std::chrono::milliseconds(left));
     }
     return true;
 }
 
 void RecordingOutput::releaseHeldPuts()
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     for (bool &hold : m_state->hold)
         hold = false;
-    m_state->changed.wakeAll();
+    m_state->changed.notify_all();
 }
 
 QList<RecordingOutput::Creation> RecordingOutput::creations() const
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     return m_state->creations;
 }
 
 QStringList RecordingOutput::calls() const
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     return m_state->calls;
 }
 
 QList<RecordingOutput::Frame> RecordingOutput::frames() const
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     return m_state->frames;
 }
 
 QList<RecordingOutput::Frame> RecordingOutput::frames(Target target) const
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     QList<Frame> result;
     for (const Frame &frame : m_state->frames)
         if (frame.target == target)
@@ -472,7 +474,7 @@ QList<RecordingOutput::Frame> RecordingOutput::frames(Target target) const
 
 int RecordingOutput::frameCount(Target target) const
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     int count = 0;
     for (const Frame &frame : m_state->frames)
         count += frame.target == target ? 1 : 0;
@@ -481,13 +483,13 @@ int RecordingOutput::frameCount(Target target) const
 
 int RecordingOutput::framesCreated() const
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     return m_state->framesCreated;
 }
 
 int RecordingOutput::liveObjects() const
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     return m_state->liveObjects;
 }
 
@@ -495,7 +497,7 @@ bool RecordingOutput::waitForFrames(int count, int timeoutMs, int target) const
 {
     QElapsedTimer timer;
     timer.start();
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     for (;;) {
         int have = 0;
         for (const Frame &frame : m_state->frames)
@@ -505,13 +507,13 @@ bool RecordingOutput::waitForFrames(int count, int timeoutMs, int target) const
         const qint64 left = timeoutMs - timer.elapsed();
         if (left <= 0)
             return false;
-        m_state->changed.wait(&m_state->lock, static_cast<unsigned long>(left));
+        m_state->changed.wait_for(guard, std::chrono::milliseconds(left));
     }
 }
 
 void RecordingOutput::clear()
 {
-    QMutexLocker guard(&m_state->lock);
+    std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->calls.clear();
     m_state->frames.clear();
     m_state->creations.clear();
