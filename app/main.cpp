@@ -1,11 +1,109 @@
-// Process entry. The control window arrives with the main-window work; until then the
-// program only brings up the application object so the build and packaging paths exist.
+// Process entry: the application object with the program-wide style sheet, the control window,
+// the command line, and a clean end on SIGTERM / SIGINT (the same as closing the window).
+#include "ui/MainWindow.h"
+
 #include <QApplication>
-#include <QTextStream>
+#include <QDebug>
+#include <QGuiApplication>
+#include <QSocketNotifier>
+
+#include <memory>
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kStyleSheet[] =
+    "MainWindow { background-color: #050F15; }QDialog {background-color: #050F15;border:4px "
+    "solid lightgray;}QStatusBar {background-color:transparent; color:white;font-weight: "
+    "bold;}QStatusBar::item {border:none;}QLabel {font-size:13px; color: white;}QCheckBox "
+    "{font-size:13px;color: white;}QToolBar {border:none;}QGroupBoxZZ {color:white;}QGroupBox "
+    "{background-color: #0E2B47;border:1px solid #34383A;}QComboBox {background:#262626;color: "
+    "#EA700C; selection-background-color:#262626; selection-color: #EA700C; } QSpinBox "
+    "{background:#262626;color:#EA700C; border:none; selection-background-color:#262626; "
+    "selection-color: #EA700C; }QDoubleSpinBox {background:#262626;color:#EA700C; border:none; "
+    "selection-background-color:#262626; selection-color: #EA700C; }QLineEdit "
+    "{font-size:14px; background: black; border:none; color: #EA700C;}WCapture "
+    "{background-color: #050F15;}ZoomQRW {background-color: #0E2B47;}#lblRTMP "
+    "{font-size:14px;}QCheckBox::indicator{background:#262626;color:#FFFFFF; "
+    "}QCheckBox::indicator:checked{background:#EA700C;color:#FFFFFF;}QPushButton:checked{"
+    "background:none;border:none;padding:0;margin:0;};";
+
+constexpr char kDesktopFileName[] = "com.morlaid.Quorvix";
+
+// SIGTERM and SIGINT arrive as readable data on a signalfd that the GUI thread watches, so the
+// program ends through its normal close path (listening stops, every stream thread ends)
+// instead of inside a signal handler. The signals are blocked before the first thread exists;
+// every thread inherits the mask, so none of them takes the default action.
+class TerminationSignals
+{
+public:
+    TerminationSignals()
+    {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGTERM);
+        sigaddset(&m_set, SIGINT);
+        if (pthread_sigmask(SIG_BLOCK, &m_set, nullptr) != 0)
+            return;
+        m_fd = signalfd(-1, &m_set, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (m_fd < 0)
+            pthread_sigmask(SIG_UNBLOCK, &m_set, nullptr);
+    }
+    ~TerminationSignals()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    TerminationSignals(const TerminationSignals &) = delete;
+    TerminationSignals &operator=(const TerminationSignals &) = delete;
+
+    // GUI thread, once the window exists: on a signal close it and leave the event loops
+    // (a modal dialog's as well).
+    void watch(MainWindow *window)
+    {
+        if (m_fd < 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, window, [this, window]() {
+            signalfd_siginfo info{};
+            while (::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+                qDebug() << "SIGNAL" << info.ssi_signo << "- closing";
+            window->close();
+            QCoreApplication::quit();
+        });
+    }
+
+    // GUI thread, after the event loop: the notifier goes while the application object exists.
+    void unwatch() { m_notifier.reset(); }
+
+private:
+    sigset_t m_set{};
+    int m_fd = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    TerminationSignals terminationSignals;
+
     QApplication app(argc, argv);
-    QTextStream(stdout) << "Quorvix 1.2.5: the control window is not built yet\n";
-    return 0;
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopFileName));
+    app.setStyleSheet(QString::fromLatin1(kStyleSheet));
+    // No periodic polling of the network configurations by Qt's bearer code.
+    qputenv("QT_BEARER_POLL_TIMEOUT", "-1");
+
+    auto window = std::make_unique<MainWindow>();
+    window->show();
+    terminationSignals.watch(window.get());
+    if (argc > 1)
+        window->startFromCommandLine();
+
+    const int exitCode = app.exec();
+    terminationSignals.unwatch();
+    window.reset();
+    return exitCode;
 }

@@ -1,0 +1,371 @@
+#include "ui/MainWindow.h"
+
+#include "app/AppSettings.h"
+#include "ingest/Server.h"
+#include "output/VCam.h"
+#include "ui/GlobalSettings.h"
+#include "ui/NetworkAddresses.h"
+#include "ui/ProductSite.h"
+#include "ui/StatsText.h"
+#include "ui/UpdateChecker.h"
+#include "ui/ZoomQRW.h"
+
+#include "ui_MainWindow.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QHostAddress>
+#include <QIcon>
+#include <QSettings>
+
+#include <algorithm>
+
+namespace {
+
+struct Camera
+{
+    const char *text;
+    const char *key;
+};
+
+// The camera types offered, in this order. The text is what CAM stores; the key is what the
+// listener (Mevo) and the guide link use.
+constexpr Camera kCameras[] = {
+    {"GoPro 9", "GOPRO"}, {"GoPro 8", "GOPRO"}, {"GoPro 7", "GOPRO"}, {"GoPro Max", "GOPRO"},
+    {"Mevo", "MEVO"},     {"iPhone", "IPHONE"}, {"Other", "OTHER"},
+};
+
+constexpr char kIPhoneText[] = "iPhone";
+constexpr char kMevoKey[] = "MEVO";
+constexpr char kIconStart[] = ":START";
+constexpr char kIconStop[] = ":STOP";
+constexpr char kIconPreview[] = ":PREVIEW";
+constexpr char kIconPreviewOff[] = ":PREVIEW_OFF";
+constexpr char kIconSettings[] = ":SETTINGS";
+constexpr char kIconSettingsOff[] = ":SETTINGS_OFF";
+constexpr char kIconButtonStyle[] = "border:none;padding:0;margin:0;";
+constexpr char kPreviewStyle[] = "background:#0E2B47;";
+
+QString settingKey(const char *key)
+{
+    return QString::fromLatin1(key);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), m_ui(std::make_unique<Ui::MainWindow>()),
+      m_preview(std::make_unique<QWidget>()), m_zoomQR(std::make_unique<ZoomQRW>())
+{
+    m_fromCommandLine = false;
+    // Builds the tree and binds the on_<object>_<signal> slots by name.
+    m_ui->setupUi(this);
+    m_ui->stackedWidget->setCurrentIndex(0);
+
+    m_running = false;
+    m_vcam = new VCam(QString::fromLatin1(kProductName), this);
+
+    setWindowFlags(Qt::Window | Qt::WindowStaysOnTopHint);
+
+    m_settings = AppSettings::openStore();
+    m_zoomQR->setSettings(m_settings.get());
+
+    // The first insertion makes "GoPro 9" current, which shows the guide link.
+    for (const Camera &camera : kCameras)
+        m_ui->cmbCams->addItem(QString::fromLatin1(camera.text), QString::fromLatin1(camera.key));
+
+    styleButtons();
+
+    m_ui->cmbNetwork->addItems(NetworkAddresses::networkAddressItems());
+
+    setWindowTitle(QString::fromLatin1(kProductName) +
+                   tr(" (ver %1)").arg(QString::fromLatin1(kVersion)));
+
+    m_updateChecker = std::make_unique<UpdateChecker>();
+    connect(m_updateChecker.get(), &UpdateChecker::newVersionAvailable, this,
+            [this](const QString &msg, const QString &url) {
+                UpdateChecker::showNotice(m_ui->lblUpdate, msg, url);
+            });
+
+    m_server = new Server(m_vcam, this);
+    m_statsSource = [this](int &audioMs, int &videoMs, qint64 &bytes) {
+        return m_server->streamStats(audioMs, videoMs, bytes);
+    };
+
+    m_stubCard.compose(*m_settings);
+    connect(&m_stubTimer, &QTimer::timeout, this, &MainWindow::sendStub);
+    m_stubTimer.start(kStubIntervalMs);
+
+    onUpdateStreamState(QString());
+
+    m_preview->setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint);
+    m_preview->setWindowTitle(QString::fromLatin1(kProductName) + tr(": Preview"));
+    m_preview->setStyleSheet(QString::fromLatin1(kPreviewStyle));
+
+    // One check per start. The address can be moved (or the check skipped with an empty
+    // value) for offline installs and for tests, which must not reach the internet.
+    const QByteArray manifestVariable = kManifestUrlVariable;
+    const QString manifestUrl = qEnvironmentVariableIsSet(manifestVariable.constData())
+                                    ? qEnvironmentVariable(manifestVariable.constData())
+                                    : UpdateChecker::manifestUrl();
+    if (!manifestUrl.isEmpty())
+        m_updateChecker->checkForUpdate(UpdateChecker::kProgramBuild, manifestUrl);
+
+    m_statTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_statTimer, &QTimer::timeout, this, &MainWindow::onStatTimer);
+
+    m_ui->lblBuffers->setText(QString());
+
+    // An absent key reads as "", which matches no item and keeps the first one.
+    m_ui->cmbNetwork->setCurrentText(AppSettings::readString(*m_settings, AppSettings::kIp));
+    m_ui->cmbCams->setCurrentText(AppSettings::readString(*m_settings, AppSettings::kCam));
+
+    m_maxBufferMs = AppSettings::readInt(*m_settings, AppSettings::kMaxBufferMs);
+    m_maxBufferIgnoreAudioMs =
+        AppSettings::readInt(*m_settings, AppSettings::kMaxBufferIgnoreAudioMs);
+    m_ignoreAudio = AppSettings::readBool(*m_settings, AppSettings::kIgnoreAudio);
+    m_ndiMode = AppSettings::readBool(*m_settings, AppSettings::kNdiMode);
+    m_vcam->m_ndiEnabled = m_ndiMode;
+    m_port = AppSettings::readInt(*m_settings, AppSettings::kPort);
+
+    m_ui->lblRTMP->setText(rtmpUrl());
+}
+
+MainWindow::~MainWindow()
+{
+    m_stubTimer.stop();
+    m_statTimer.stop();
+    // The listener goes first: its stream threads deliver into the output, so none of them
+    // may outlive it (the window's children would otherwise die in creation order, output
+    // first).
+    stopServer();
+    delete m_server;
+    m_server = nullptr;
+    if (m_vcam)
+        m_vcam->setPreviewWindow(0);
+    delete m_vcam;
+    m_vcam = nullptr;
+}
+
+bool MainWindow::isMevo() const
+{
+    return m_ui->cmbCams->currentData(Qt::UserRole).toString() == QLatin1String(kMevoKey);
+}
+
+QString MainWindow::rtmpUrl() const
+{
+    return NetworkAddresses::rtmpUrl(m_ui->cmbNetwork->currentText(), m_port);
+}
+
+void MainWindow::startFromCommandLine()
+{
+    startFromCommandLine(QCoreApplication::arguments());
+}
+
+void MainWindow::startFromCommandLine(const QStringList &arguments)
+{
+    m_fromCommandLine = true;
+    if (arguments.size() > 1 && !arguments.at(1).isEmpty()) {
+        bool ok = false;
+        const int port = arguments.at(1).toInt(&ok, 10);
+        // Not a number, 0, or no TCP port at all: the port in use stays.
+        if (ok && port > 0 && port <= 65535) {
+            m_port = port;
+            m_ui->lblRTMP->setText(rtmpUrl());
+        }
+    }
+    if (arguments.size() > 2 && !arguments.at(2).isEmpty()) {
+        const int index = m_ui->cmbCams->findText(arguments.at(2), Qt::MatchExactly);
+        if (index >= 0)
+            m_ui->cmbCams->setCurrentIndex(index);
+    }
+    on_cmdStart_clicked();
+}
+
+void MainWindow::setStatsSource(StatsSource source)
+{
+    if (source) {
+        m_statsSource = std::move(source);
+        return;
+    }
+    m_statsSource = [this](int &audioMs, int &videoMs, qint64 &bytes) {
+        return m_server->streamStats(audioMs, videoMs, bytes);
+    };
+}
+
+void MainWindow::onUpdateStreamState(QString msg)
+{
+    qDebug() << "Stream State:" << msg;
+    if (!msg.isEmpty()) {
+        m_ui->stackedWidget->setCurrentIndex(1);
+        m_ui->lblState->setText(msg);
+    } else {
+        m_ui->stackedWidget->setCurrentIndex(0);
+        m_lastBytes = 0;
+    }
+}
+
+void MainWindow::on_cmdStart_clicked()
+{
+    m_lastBytes = 0;
+    if (m_running) {
+        m_ui->cmdStart->setIcon(QIcon(QString::fromLatin1(kIconStart)));
+        QCoreApplication::processEvents();
+        m_server->stopListening();
+        m_running = false;
+        m_statTimer.stop();
+        m_ui->cmbNetwork->setEnabled(true);
+        return;
+    }
+    if (!m_fromCommandLine) {
+        m_settings->setValue(settingKey(AppSettings::kIp), m_ui->cmbNetwork->currentText());
+        m_settings->setValue(settingKey(AppSettings::kCam), m_ui->cmbCams->currentText());
+    }
+    m_ui->cmdStart->setIcon(QIcon(QString::fromLatin1(kIconStop)));
+    // A port that cannot be opened is reported by the listener itself.
+    m_server->startListening(QHostAddress::Any, static_cast<quint16>(m_port));
+    m_running = true;
+    m_statTimer.start(kStatIntervalMs);
+    m_ui->cmbNetwork->setEnabled(false);
+}
+
+void MainWindow::on_cmbCams_currentIndexChanged(QString arg1)
+{
+    m_ui->cmdQR->setVisible(arg1 == QLatin1String(kIPhoneText));
+    updateGuideLink();
+}
+
+void MainWindow::on_cmbNetwork_currentIndexChanged(QString)
+{
+    m_ui->lblRTMP->setText(rtmpUrl());
+}
+
+void MainWindow::onStatTimer()
+{
+    QString buffers;
+    QString bitrate;
+    int audioMs = 0;
+    int videoMs = 0;
+    qint64 bytes = 0;
+    if (m_statsSource && m_statsSource(audioMs, videoMs, bytes)) {
+        buffers = StatsText::buffers(m_ignoreAudio, audioMs, videoMs);
+        bitrate = StatsText::bitrate(static_cast<quint64>(std::max<qint64>(bytes, 0)), m_lastBytes);
+    }
+    m_ui->lblBitrate->setText(bitrate);
+    m_ui->lblBuffers->setText(buffers);
+}
+
+void MainWindow::onSettingsTriggered()
+{
+    const QString image =
+        AppSettings::readString(*m_settings, AppSettings::kDisplayedColorbarImage);
+    const QString stubText = AppSettings::readString(*m_settings, AppSettings::kStubText);
+    m_ui->cmdSettings->setIcon(QIcon(QString::fromLatin1(kIconSettingsOff)));
+
+    GlobalSettings dialog(
+        m_running, m_port, image == QLatin1String(StubCard::kBuiltInImage) ? QString() : image,
+        m_maxBufferMs, m_maxBufferIgnoreAudioMs, m_ignoreAudio, m_ndiMode, stubText, nullptr);
+    if (dialog.exec() == QDialog::Accepted) {
+        // The card itself keeps its start-up picture and text until the next start.
+        StubCard::storeChoice(*m_settings, dialog.imagePath());
+
+        m_port = dialog.port();
+        m_ui->lblRTMP->setText(rtmpUrl());
+        m_settings->setValue(settingKey(AppSettings::kPort), m_port);
+
+        m_maxBufferMs = dialog.maxBufferMs();
+        m_settings->setValue(settingKey(AppSettings::kMaxBufferMs), m_maxBufferMs);
+
+        m_maxBufferIgnoreAudioMs = dialog.maxBufferIgnoreAudioMs();
+        m_settings->setValue(settingKey(AppSettings::kMaxBufferIgnoreAudioMs),
+                             m_maxBufferIgnoreAudioMs);
+
+        m_ignoreAudio = dialog.ignoreAudio();
+        m_settings->setValue(settingKey(AppSettings::kIgnoreAudio), m_ignoreAudio);
+
+        m_ndiMode = dialog.ndiMode();
+        m_vcam->m_ndiEnabled = m_ndiMode;
+        m_settings->setValue(settingKey(AppSettings::kNdiMode), m_ndiMode);
+
+        m_settings->setValue(settingKey(AppSettings::kStubText),
+                             AppSettings::stubTextFromTyped(dialog.stubText()));
+        m_settings->sync();
+    }
+    m_ui->cmdSettings->setIcon(QIcon(QString::fromLatin1(kIconSettings)));
+}
+
+void MainWindow::on_cmdPreview_clicked(bool checked)
+{
+    if (checked) {
+        m_preview->showNormal();
+        m_vcam->setPreviewWindow(m_preview->winId());
+        m_ui->cmdPreview->setIcon(QIcon(QString::fromLatin1(kIconPreviewOff)));
+    } else {
+        m_vcam->setPreviewWindow(0);
+        m_preview->hide();
+        m_ui->cmdPreview->setIcon(QIcon(QString::fromLatin1(kIconPreview)));
+    }
+}
+
+void MainWindow::on_cmdReset_clicked()
+{
+    m_server->resetActiveBuffers();
+}
+
+void MainWindow::on_cmdQR_clicked()
+{
+    m_zoomQR->loadSettings();
+    m_zoomQR->showQRForUrl(ZoomQRW::baseLink(m_ui->lblRTMP->text()));
+}
+
+void MainWindow::on_cmdSettings_clicked()
+{
+    onSettingsTriggered();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    m_zoomQR->hide();
+    m_preview->close();
+    // Closing ends the program: listening stops and every stream thread ends here, while the
+    // window and the output still exist, rather than in the destructors.
+    stopServer();
+    event->accept();
+}
+
+void MainWindow::styleButtons()
+{
+    QPushButton *const buttons[] = {m_ui->cmdStart, m_ui->cmdPreview, m_ui->cmdSettings,
+                                    m_ui->cmdReset};
+    for (QPushButton *button : buttons) {
+        button->setText(QString());
+        button->setStyleSheet(QString::fromLatin1(kIconButtonStyle));
+        button->setCursor(Qt::PointingHandCursor);
+    }
+}
+
+void MainWindow::updateGuideLink()
+{
+    ProductSite::showGuideLink(m_ui->lblHelp, m_ui->cmbCams->currentData(Qt::UserRole).toString(),
+                               m_ui->cmbCams->currentText());
+}
+
+void MainWindow::sendStub()
+{
+    if (m_stubCard.width() > 0 && m_stubCard.height() > 0)
+        m_vcam->sendStub(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
+}
+
+void MainWindow::stopServer()
+{
+    if (!m_server)
+        return;
+    if (m_running) {
+        m_server->stopListening();
+        m_running = false;
+        m_statTimer.stop();
+        m_ui->cmdStart->setIcon(QIcon(QString::fromLatin1(kIconStart)));
+        m_ui->cmbNetwork->setEnabled(true);
+    }
+}

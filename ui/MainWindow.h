@@ -1,0 +1,123 @@
+#pragma once
+
+#include "ingest/ServerHost.h"
+#include "ui/StubCard.h"
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+class QCloseEvent;
+class QSettings;
+class Server;
+class UpdateChecker;
+class VCam;
+class ZoomQRW;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The control window and the owner of everything that runs: the settings store, the output
+// (VCam), the ingest listener (Server), the QR window, the update check, the preview window
+// and the no-signal card. The user picks the address the camera sends to and the camera type,
+// reads the publish URL, starts and stops listening; while a stream arrives the lower strip
+// shows its state, bitrate and buffer levels.
+//
+// Threads: everything here runs on the GUI thread: the slots, both timers, the ServerHost
+// getters (the listener reads them while admitting a connection) and onUpdateStreamState,
+// which the streams reach through queued signals.
+class MainWindow : public QMainWindow, public ServerHost
+{
+    Q_OBJECT
+
+public:
+    static constexpr const char *kVersion = "1.2.5";
+    static constexpr const char *kProductName = "Quorvix";
+    static constexpr int kStatIntervalMs = 3000;
+    static constexpr int kStubIntervalMs = 200;
+    // Overrides the update manifest's address; set but empty skips the update check.
+    static constexpr const char *kManifestUrlVariable = "QUORVIX_MANIFEST_URL";
+
+    // The listener's numbers for the statistics tick (Server::streamStats by default).
+    using StatsSource = std::function<bool(int &audioMs, int &videoMs, qint64 &bytesReceived)>;
+
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // -- ServerHost: read by the listener for every accepted connection.
+    bool ignoreAudio() const override { return m_ignoreAudio; }
+    bool isMevo() const override;
+    int maxBufferMs() const override { return m_maxBufferMs; }
+    int maxBufferIgnoreAudioMs() const override { return m_maxBufferIgnoreAudioMs; }
+
+    // The publish URL for the chosen address and the current port.
+    QString rtmpUrl() const;
+
+    // `program [port [camera text]]`: a non-zero port replaces the one in use (not stored), a
+    // camera text selects that camera, then listening starts. For the rest of the run the
+    // address and camera are not stored on Start. Reads QCoreApplication::arguments().
+    void startFromCommandLine();
+    // The same with an explicit argument list (element 0 is the program).
+    void startFromCommandLine(const QStringList &arguments);
+
+    // -- For tests and diagnostics.
+    bool isRunning() const { return m_running; }
+    int port() const { return m_port; }
+    const StubCard &stubCard() const { return m_stubCard; }
+    Server *server() const { return m_server; }
+    VCam *vcam() const { return m_vcam; }
+    ZoomQRW *zoomQR() const { return m_zoomQR.get(); }
+    QWidget *previewWindow() const { return m_preview.get(); }
+    void setStatsSource(StatsSource source);
+
+public slots:
+    void onUpdateStreamState(QString msg) override;
+
+private slots:
+    void on_cmdStart_clicked();
+    void on_cmbCams_currentIndexChanged(QString arg1);
+    void on_cmbNetwork_currentIndexChanged(QString arg1);
+    void onStatTimer();
+    void onSettingsTriggered();
+    void on_cmdPreview_clicked(bool checked);
+    void on_cmdReset_clicked();
+    void on_cmdQR_clicked();
+    void on_cmdSettings_clicked();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void styleButtons();
+    void updateGuideLink();
+    void sendStub();
+    // Stops listening and ends every stream thread; safe to call more than once.
+    void stopServer();
+
+    // -- GUI thread only, all of them.
+    std::unique_ptr<Ui::MainWindow> m_ui;
+    // Declared before the QR window, which keeps a pointer to it.
+    std::unique_ptr<QSettings> m_settings;
+    bool m_running = false;
+    int m_port = 1935;
+    int m_maxBufferMs = 2000;
+    int m_maxBufferIgnoreAudioMs = 300;
+    bool m_ignoreAudio = false;
+    bool m_ndiMode = false;
+    quint64 m_lastBytes = 0;
+    bool m_fromCommandLine = false;
+    QTimer m_statTimer;
+    QTimer m_stubTimer;
+    std::unique_ptr<QWidget> m_preview;
+    std::unique_ptr<ZoomQRW> m_zoomQR;
+    StubCard m_stubCard;
+    std::unique_ptr<UpdateChecker> m_updateChecker;
+    StatsSource m_statsSource;
+    VCam *m_vcam = nullptr;     // child of the window
+    Server *m_server = nullptr; // child of the window
+};

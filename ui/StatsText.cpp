@@ -1,0 +1,22 @@
+#include "ui/StatsText.h"
+
+QString StatsText::buffers(bool ignoreAudio, int audioMs, int videoMs)
+{
+    if (ignoreAudio)
+        return QStringLiteral("v:%1ms").arg(videoMs);
+    return QStringLiteral("a:%1ms  v:%2ms").arg(audioMs).arg(videoMs);
+}
+
+QString StatsText::bitrate(quint64 totalBytes, quint64 &lastBytes)
+{
+    if (totalBytes < lastBytes) {
+        lastBytes = totalBytes;
+        return QString();
+    }
+    const quint64 difference = totalBytes - lastBytes;
+    lastBytes = totalBytes;
+    const float rate = static_cast<float>(difference) * 8.0f / 3072.0f;
+    if (rate > 0)
+        return QStringLiteral("%1Kbs").arg(static_cast<qint64>(rate));
+    return QString();
+}

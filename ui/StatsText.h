@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The lower strip's statistics texts, worked out from one 3-second tick of the listener's
+// numbers. Kept apart from the window so the arithmetic can be checked on its own.
+//
+// Threads: reentrant; the main window calls it on the GUI thread.
+class StatsText
+{
+public:
+    StatsText() = delete;
+
+    // The statistics tick; the bitrate divides by it (8 bits / 3072 = per 1024 bit/s at 3 s).
+    static constexpr int kTickMs = 3000;
+
+    // "v:%1ms" when audio is ignored, otherwise "a:%1ms  v:%2ms".
+    static QString buffers(bool ignoreAudio, int audioMs, int videoMs);
+
+    // "%1Kbs" for the bytes received since the previous tick, or "" when none arrived.
+    // `lastBytes` is the previous tick's total and becomes `totalBytes`. A total below
+    // `lastBytes` means another connection became current: it is the new base and this tick
+    // shows no rate.
+    static QString bitrate(quint64 totalBytes, quint64 &lastBytes);
+};
