@@ -555,7 +555,8 @@ bool StreamManager::decodeVideoPacket(AVPacket *packet)
 void StreamManager::onVideoFrame(AVFrame *frame, AVRational timeBase, AVRational frameRate)
 {
     if (!m_outputStarted) {
-        if (frameRate.num == 0 || frameRate.den == 0) {
+        // A negative term is as unusable as a zero one: it would give an output rate of 0.
+        if (frameRate.num <= 0 || frameRate.den <= 0) {
             qDebug() << "BAD FPS";
             return;
         }
