@@ -114,3 +114,16 @@ public:
 protected:
     ~IMFProps() = default;
 };
+
+// What the virtual camera sink can tell about its device. Our own addition; a sink without it
+// simply refuses the query.
+class IMFSinkStatus : public IMFUnknown
+{
+public:
+    static constexpr const MFGuid &kIid = kIID_IMFSinkStatus;
+    // True while the sink has an output device open. Any thread; cheap.
+    virtual bool sinkDeviceOpen() const = 0;
+
+protected:
+    ~IMFSinkStatus() = default;
+};

@@ -65,7 +65,12 @@ struct MFVideoProps
     qint32 width;    // pixels
     qint32 height;   // pixels
     qint32 rowBytes; // bytes per luma row; 0 means rows packed (width bytes)
-    qint32 reserved[7];
+    // Frame rate of the stream as an exact fraction (30000/1001 for 29.97), live frames only;
+    // 0/0 when not given (card frames). Our own addition in a field the frame factory never
+    // used, so the fixed offsets above and the record's size stay as they were.
+    qint32 rateNum;
+    qint32 rateDen;
+    qint32 reserved[5];
 };
 
 // The frame properties record, 2144 bytes.
@@ -81,6 +86,9 @@ static_assert(offsetof(MFFrameProps, video) + offsetof(MFVideoProps, fcc) == 4, 
 static_assert(offsetof(MFFrameProps, video) + offsetof(MFVideoProps, width) == 8, "width");
 static_assert(offsetof(MFFrameProps, video) + offsetof(MFVideoProps, height) == 12, "height");
 static_assert(offsetof(MFFrameProps, video) + offsetof(MFVideoProps, rowBytes) == 16, "row bytes");
+static_assert(offsetof(MFFrameProps, video) + offsetof(MFVideoProps, rateNum) == 20, "rate");
+static_assert(offsetof(MFFrameProps, video) + offsetof(MFVideoProps, rateDen) == 24, "rate");
+static_assert(sizeof(MFVideoProps) == 48, "video part");
 static_assert(offsetof(MFFrameProps, audio) == 48, "audio part");
 static_assert(offsetof(MFFrameProps, audio) + offsetof(MFAudioProps, channels) == 48, "channels");
 static_assert(offsetof(MFFrameProps, audio) + offsetof(MFAudioProps, sampleRate) == 52,
@@ -115,3 +123,6 @@ constexpr MFGuid kIID_IMFProps = {
 // The frame interface is only ever handed out by the factory; its identifier is our own.
 constexpr MFGuid kIID_IMFFrame = {
     0x6A1E3C20, 0x51B4, 0x4E0F, {0x9C, 0x1D, 0x7B, 0x20, 0x4F, 0x3A, 0x88, 0x15}};
+// The sink status interface is our own too.
+constexpr MFGuid kIID_IMFSinkStatus = {
+    0x6A1E3C21, 0x51B4, 0x4E0F, {0x9C, 0x1D, 0x7B, 0x20, 0x4F, 0x3A, 0x88, 0x15}};

@@ -199,6 +199,7 @@ void V4l2Sink::probeIfDue()
     }
     m_fd = fd;
     m_path = path;
+    m_deviceOpen.store(true);
     m_missingLogged = false;
     qDebug().noquote() << "VCAM: virtual camera started:" << path
                        << QStringLiteral("%1x%2 I420").arg(m_width).arg(m_height);
@@ -209,6 +210,7 @@ void V4l2Sink::closeDevice()
     if (m_fd >= 0)
         m_io->close(m_fd);
     m_fd = -1;
+    m_deviceOpen.store(false);
     m_path.clear();
 }
 

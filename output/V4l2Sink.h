@@ -20,7 +20,7 @@
 // thread, so loading the module later just works.
 //
 // init: GUI thread, before any put. putFrame: any thread, serialised by m_lock.
-class V4l2Sink final : public MFObject<IMFSink>
+class V4l2Sink final : public MFObject<IMFSink, IMFSinkStatus>
 {
 public:
     static constexpr int kDefaultWidth = 1280;
@@ -36,6 +36,9 @@ public:
     int putFrame(IMFFrame *frame, int waitMs, const QString &hints) override;
     // name: the product name, preferred as the device's card label.
     int init(const QString &name, const QString &label, int flags) override;
+
+    // True while a device is open. Any thread.
+    bool sinkDeviceOpen() const override { return m_deviceOpen.load(); }
 
     // Observers for tests and benchmarks; any thread.
     QString devicePath() const;
@@ -73,6 +76,8 @@ private:
     QElapsedTimer m_sinceProbe;
     bool m_missingLogged = false;
 
+    // Mirrors m_fd >= 0 for readers on other threads.
+    std::atomic<bool> m_deviceOpen{false};
     std::atomic<qint64> m_framesWritten{0};
     std::atomic<qint64> m_framesDropped{0};
 };

@@ -50,6 +50,7 @@ VCam::~VCam()
         m_previewReceiver.reset();
         m_preview.reset();
         m_factory.reset();
+        m_sinkStatus.reset();
         m_sink.reset();
     }
     // Senders that entered meanwhile only look at m_closing; let them leave before the
@@ -74,6 +75,7 @@ void VCam::init(const QString &name)
         return;
     }
     qDebug() << "VCam successfully init";
+    m_sinkStatus = m_sink.query<IMFSinkStatus>();
 
     mfCreate(kCLSID_MFPreview, m_preview);
     if (m_preview) {
@@ -154,6 +156,9 @@ void VCam::sendFrame(const uchar *video, int pixelFormat, int width, int height,
     m_props.video.width = width;
     m_props.video.height = height;
     m_props.video.rowBytes = stride;
+    const quint64 rate = m_frameRate.load();
+    m_props.video.rateNum = static_cast<qint32>(rate >> 32);
+    m_props.video.rateDen = static_cast<qint32>(rate & 0xFFFFFFFFu);
     if (audio) {
         m_props.audio.channels = channels;
         m_props.audio.sampleRate = sampleRate;
@@ -222,4 +227,16 @@ void VCam::setPreviewWindow(WId window)
     if (m_preview)
         m_preview->attachWindow(QString(), window);
     m_previewEnabled.store(true);
+}
+
+void VCam::setFrameRate(int num, int den)
+{
+    if (num <= 0 || den <= 0)
+        return;
+    m_frameRate.store((static_cast<quint64>(num) << 32) | static_cast<quint32>(den));
+}
+
+bool VCam::webcamAvailable() const
+{
+    return m_sinkStatus && m_sinkStatus->sinkDeviceOpen();
 }

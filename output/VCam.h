@@ -43,6 +43,16 @@ public:
     // Attach the preview to a native window (non-zero) or stop feeding it (0). GUI thread.
     void setPreviewWindow(WId window);
 
+    // Frame rate of the live frames from now on, as an exact fraction (30000/1001 for
+    // 29.97 fps); 30/1 until first called. A rate with a term that is not positive is
+    // ignored. Any thread (the stream engine calls it when a stream's output starts).
+    void setFrameRate(int num, int den);
+
+    // True while the virtual camera has a device open (a v4l2loopback node was found and took
+    // our format); false without one or when its device went away. The sink looks for a
+    // device again every few seconds while frames are sent. Any thread; one atomic load.
+    bool webcamAvailable() const;
+
 private:
     void init(const QString &name);
     void initNDI();
@@ -56,6 +66,12 @@ private:
     MFFrameProps m_props{};
     MFPtr<IMFSink> m_sink;
     MFPtr<IMFFactory> m_factory;
+    // The sink's device state, when the sink offers it. Set on the GUI thread at
+    // construction, released in the destructor; only its atomic read in between.
+    MFPtr<IMFSinkStatus> m_sinkStatus;
+    // Live frame rate, numerator in the high half and denominator in the low half, so a
+    // reader never sees the terms of two different rates. Any thread.
+    std::atomic<quint64> m_frameRate{(quint64(30) << 32) | 1u};
 
 public:
     // Set by every live frame; cleared by the stream engine when a stream ends.

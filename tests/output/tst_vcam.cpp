@@ -7,6 +7,7 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -45,6 +46,7 @@ private slots:
     void ndiDeviceSelection();
     void liveFrameRecord();
     void liveFrameWithoutAudio();
+    void frameRateInRecord();
     void routing_data();
     void routing();
     void failingPutDoesNotStarveOthers_data();
@@ -256,13 +258,16 @@ void TestVCam::liveFrameRecord()
     QVERIFY(output.calls().contains(QStringLiteral("frame.addAudio 40")));
     QVERIFY(output.calls().contains(QStringLiteral("factory.create 0 0 \"\"")));
 
-    // Nothing but the named fields is written in the 2144-byte record.
+    // Nothing but the named fields (and the frame rate, 30/1 until set) is written in the
+    // 2144-byte record.
     MFFrameProps expected;
     std::memset(&expected, 0, sizeof expected);
     expected.video.fcc = 0x30323449;
     expected.video.width = width;
     expected.video.height = height;
     expected.video.rowBytes = stride;
+    expected.video.rateNum = 30;
+    expected.video.rateDen = 1;
     expected.audio.channels = 2;
     expected.audio.sampleRate = 48000;
     expected.audio.bitsPerSample = 16;
@@ -290,6 +295,62 @@ void TestVCam::liveFrameWithoutAudio()
     QCOMPARE(frame.bitsPerSample, 0);
     QVERIFY(!frame.audioAdded);
     QVERIFY(output.calls().filter(QStringLiteral("addAudio")).isEmpty());
+}
+
+void TestVCam::frameRateInRecord()
+{
+    RecordingOutput output;
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    const std::vector<uchar> picture = makePicture(32, 18, 32);
+    const auto lastRate = [&output] {
+        const RecordingOutput::Frame frame = output.frames(RecordingOutput::Sink).last();
+        const uchar *bytes = reinterpret_cast<const uchar *>(&frame.props);
+        qint32 num = 0;
+        qint32 den = 0;
+        std::memcpy(&num, bytes + 20, 4); // offsets backends read the rate at
+        std::memcpy(&den, bytes + 24, 4);
+        return qMakePair(num, den);
+    };
+
+    // 29.97 fps stays the exact fraction, not a rounded integer.
+    cam.setFrameRate(30000, 1001);
+    cam.sendFrame(picture.data(), 0, 32, 18, 32, nullptr, 0, 0, 0);
+    QCOMPARE(lastRate(), qMakePair(30000, 1001));
+    // Terms that are not positive are ignored; the last good rate stays.
+    cam.setFrameRate(0, 1);
+    cam.setFrameRate(25, -1);
+    cam.sendFrame(picture.data(), 0, 32, 18, 32, nullptr, 0, 0, 0);
+    QCOMPARE(lastRate(), qMakePair(30000, 1001));
+    cam.setFrameRate(2147483647, 2147483646);
+    cam.sendFrame(picture.data(), 0, 32, 18, 32, nullptr, 0, 0, 0);
+    QCOMPARE(lastRate(), qMakePair(2147483647, 2147483646));
+
+    // Card frames carry no rate: the card has its own timer.
+    cam.m_streamActive.store(false);
+    output.clear();
+    cam.sendStub(picture.data(), 32, 18);
+    QCOMPARE(output.frameCount(RecordingOutput::Sink), 1);
+    QCOMPARE(lastRate(), qMakePair(0, 0));
+
+    // A rate set from another thread while frames go out is always one of the pairs set.
+    std::atomic<bool> stop{false};
+    std::thread setter([&cam, &stop] {
+        for (int i = 0; !stop.load(); ++i)
+            i % 2 ? cam.setFrameRate(60000, 1001) : cam.setFrameRate(25, 1);
+    });
+    for (int i = 0; i < 200; ++i) {
+        output.clear();
+        cam.sendFrame(picture.data(), 0, 32, 18, 32, nullptr, 0, 0, 0);
+        const QPair<qint32, qint32> rate = lastRate();
+        if (rate != qMakePair(60000, 1001) && rate != qMakePair(25, 1) &&
+            rate != qMakePair(2147483647, 2147483646)) {
+            stop.store(true);
+            setter.join();
+            QFAIL(qPrintable(QString("torn rate %1/%2").arg(rate.first).arg(rate.second)));
+        }
+    }
+    stop.store(true);
+    setter.join();
 }
 
 void TestVCam::routing_data()
