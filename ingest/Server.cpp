@@ -8,7 +8,6 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QMutexLocker>
-#include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWidget>
@@ -117,6 +116,7 @@ StreamManager *Server::startManager(int port)
         connect(manager, &StreamManager::updateStreamState, m_hostObject,
                 [host](const QString &msg) { host->onUpdateStreamState(msg); });
     }
+    connect(manager, &QObject::destroyed, this, [this](QObject *gone) { m_retired.remove(gone); });
     // An ended manager is deleted once its thread is over (see onManagerFinished).
     connect(manager, &QThread::finished, this, [this, guard] {
         if (guard)
@@ -130,7 +130,7 @@ StreamManager *Server::startManager(int port)
 
 void Server::onStreamManagerReadyForConnect(StreamManager *manager)
 {
-    if (!isListening()) {
+    if (!isListening() || m_retired.contains(manager)) {
         // A manager whose handshake was cut by the stop sequence listens again; after a stop
         // nothing may keep listening, so it is stopped here and deleted when it has ended.
         if (manager->isRunning() && !manager->stopped())
@@ -148,7 +148,9 @@ void Server::onStreamManagerReadyForConnect(StreamManager *manager)
 
 void Server::onStreamManagerStopHandle(StreamManager *manager)
 {
-    if (!isListening())
+    // A manager retired by a stop ends without a successor, also when the listener has been
+    // started again before its signal arrives.
+    if (!isListening() || m_retired.contains(manager))
         return;
     const int port = manager->port();
     qDebug() << "*** RE-USE port *** for new StreamManager:" << port;
@@ -208,8 +210,8 @@ void Server::reclaimManager(StreamManager *manager, ProxyThread *relay)
 {
     // Not when a newer relay feeds it, nor when its session got under way or ended: then it
     // announces itself again (or is replaced) on its own.
-    if (!isListening() || manager->m_relay.load() != relay || !manager->listening() ||
-        manager->stopped())
+    if (!isListening() || m_retired.contains(manager) || manager->m_relay.load() != relay ||
+        !manager->listening() || manager->stopped())
         return;
     QMutexLocker locker(&m_poolMutex);
     if (m_freeManagers.contains(manager))
@@ -304,6 +306,30 @@ void Server::resetActiveBuffers()
         manager->requestBufferReset();
 }
 
+QList<int> Server::freeManagerPorts() const
+{
+    QList<int> ports;
+    for (const StreamManager *manager : m_freeManagers)
+        ports.append(manager->port());
+    return ports;
+}
+
+int Server::activeManagerPort() const
+{
+    const StreamManager *manager = m_activeManager.data();
+    return manager ? manager->port() : -1;
+}
+
+int Server::managerCount() const
+{
+    return findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly).size();
+}
+
+int Server::relayCount() const
+{
+    return findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly).size();
+}
+
 bool Server::waitForThread(QThread *thread)
 {
     QElapsedTimer waited;
@@ -324,6 +350,9 @@ void Server::stopListening()
     qDebug() << "SERVER STOP";
     m_activeManager = nullptr;
     close();
+    const auto all = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
+    for (const StreamManager *manager : all)
+        m_retired.insert(manager);
 
     // Every relay, not only the one recorded per port: an older one on a port may still run.
     const QList<ProxyThread *> relays =

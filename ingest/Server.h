@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMutex>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTcpServer>
 
@@ -140,6 +141,10 @@ private:
     QList<StreamManager *> m_freeManagers; // FIFO; every entry is a live child
     // The relay most recently started for each manager port.
     QHash<int, QPointer<ProxyThread>> m_relays;
+    // Managers of an earlier listening session (all that were alive at a stop). Their queued
+    // signals may arrive after the next start and must not count for the new session. An
+    // entry leaves the set when its manager is destroyed.
+    QSet<const QObject *> m_retired;
     VCam *m_output = nullptr; // not owned
 
     ServerHost *m_host = nullptr;    // the parent window, when it is a ServerHost

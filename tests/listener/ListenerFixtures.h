@@ -1,0 +1,140 @@
+#pragma once
+
+#include "ingest/Server.h"
+#include "ingest/ServerHost.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QWidget>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+// Shared by the listener tests: a window standing in for the main window, raw camera sockets
+// and process figures.
+namespace listener {
+
+constexpr int kFirstPort = Server::kPortBase + 1;
+// Managers start, listen and announce themselves; under sanitizers this takes a while.
+constexpr int kReadyTimeoutMs = 20000;
+constexpr int kSocketTimeoutMs = 10000;
+// RTMP handshake: C0 + C1 from the camera, S0 + S1 + S2 from the intake.
+constexpr int kHandshakeOutBytes = 1 + 1536;
+constexpr int kHandshakeInBytes = 1 + 2 * 1536;
+
+inline QByteArray overloadBytes()
+{
+    return QByteArray("Server is overloaded, try again later...\r\n");
+}
+
+// The window the listener asks at each admission; records the state texts it is sent.
+class TestWindow : public QWidget, public ServerHost
+{
+public:
+    bool ignoreAudio() const override { return m_ignoreAudio; }
+    bool isMevo() const override { return m_mevo; }
+    int maxBufferMs() const override { return m_maxBufferMs; }
+    int maxBufferIgnoreAudioMs() const override { return m_maxBufferIgnoreAudioMs; }
+    void onUpdateStreamState(QString msg) override { states.append(msg); }
+
+    bool m_ignoreAudio = false;
+    bool m_mevo = false;
+    int m_maxBufferMs = 2000;
+    int m_maxBufferIgnoreAudioMs = 300;
+    QStringList states;
+};
+
+// A camera that connects and does what the test says, from the test's thread. The connection
+// is made with a blocking wait, which runs no event loop: the listener only sees it later.
+inline std::unique_ptr<QTcpSocket> connectCamera(quint16 port)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    if (!socket->waitForConnected(kSocketTimeoutMs))
+        return nullptr;
+    return socket;
+}
+
+// The first part of an RTMP handshake (version 3, then 1536 bytes of time, zero and filler).
+inline QByteArray handshakeC0C1()
+{
+    QByteArray bytes(kHandshakeOutBytes, '\0');
+    bytes[0] = 3;
+    for (int i = 9; i < bytes.size(); ++i)
+        bytes[i] = char((i * 131) & 0xff);
+    return bytes;
+}
+
+// Reads until the peer closes (or the time is up), running the event loop, and returns what
+// came.
+inline QByteArray readUntilClosed(QTcpSocket &socket, int timeoutMs = kSocketTimeoutMs)
+{
+    QByteArray got;
+    QElapsedTimer timer;
+    timer.start();
+    while (socket.state() != QAbstractSocket::UnconnectedState && timer.elapsed() < timeoutMs) {
+        // The listener answers from this thread's event loop.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        socket.waitForReadyRead(20);
+        got += socket.readAll();
+    }
+    got += socket.readAll();
+    return got;
+}
+
+// Runs the event loop until the socket has at least `count` bytes to read.
+inline bool waitForBytes(QTcpSocket &socket, qint64 count, int timeoutMs = kSocketTimeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (socket.bytesAvailable() < count && timer.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        socket.waitForReadyRead(20);
+    }
+    return socket.bytesAvailable() >= count;
+}
+
+// Threads of this process, from /proc/self/status.
+inline int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task"))
+                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                   .size());
+}
+
+// A field of /proc/self/status in its own unit (kB for VmRSS).
+inline qint64 statusField(const char *name)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(name) + ':';
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).simplified().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+inline QList<int> portRange(int first, int count)
+{
+    QList<int> ports;
+    for (int i = 0; i < count; ++i)
+        ports.append(first + i);
+    return ports;
+}
+
+inline QList<int> sorted(QList<int> ports)
+{
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+} // namespace listener
