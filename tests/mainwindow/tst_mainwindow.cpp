@@ -1,0 +1,539 @@
+// The control window without listening: widget tree, start-up from the store, camera choice,
+// settings dialog flow, state page and statistics, preview, QR window and the update notice.
+#include "WindowTestUtil.h"
+
+#include "output/VCam.h"
+#include "ui/NetworkAddresses.h"
+#include "ui/ProductSite.h"
+#include "ui/StubCard.h"
+#include "ui/ZoomQRW.h"
+
+#include <QBoxLayout>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMetaMethod>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace windowtest;
+
+namespace {
+
+const QStringList kCameraTexts{"GoPro 9", "GoPro 8", "GoPro 7", "GoPro Max",
+                               "Mevo",    "iPhone",  "Other"};
+const QStringList kCameraKeys{"GOPRO", "GOPRO", "GOPRO", "GOPRO", "MEVO", "IPHONE", "OTHER"};
+
+// Answers every request with one canned HTTP response, on 127.0.0.1.
+class ManifestServer : public QTcpServer
+{
+public:
+    explicit ManifestServer(const QByteArray &body) : m_body(body)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this]() {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket]() {
+                    m_request += socket->readAll();
+                    if (!m_request.contains("\r\n\r\n"))
+                        return;
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                  "Connection: close\r\nContent-Length: " +
+                                  QByteArray::number(m_body.size()) + "\r\n\r\n" + m_body);
+                    socket->disconnectFromHost();
+                });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    QByteArray m_request;
+
+private:
+    QByteArray m_body;
+};
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void widgetTreeAsBuilt();
+    void startUpWithEmptyStore();
+    void startUpRestoresStoredChoices();
+    void qrButtonFollowsCamera();
+    void stateMessagesSwitchPages();
+    void statisticsTick();
+    void settingsAcceptedWhileStopped();
+    void settingsCancelledChangesNothing();
+    void settingsImageChoiceTakesEffectNextStart();
+    void previewOnOff();
+    void closeHidesQrAndPreview();
+    void updateNoticeShowsWhiteLink();
+
+private:
+    std::unique_ptr<MainWindow> makeWindow();
+    std::unique_ptr<MainWindow> m_window;
+};
+
+void TestMainWindow::init()
+{
+    clearStore();
+    QDir(QFileInfo(StubCard::imageCopyPath(QStringLiteral("x"))).absolutePath())
+        .removeRecursively();
+}
+
+void TestMainWindow::cleanup()
+{
+    m_window.reset();
+}
+
+std::unique_ptr<MainWindow> TestMainWindow::makeWindow()
+{
+    return std::make_unique<MainWindow>();
+}
+
+void TestMainWindow::widgetTreeAsBuilt()
+{
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    QCOMPARE(w.size(), QSize(379, 222));
+    QCOMPARE(w.windowTitle(), QStringLiteral("Quorvix (ver 1.2.5)"));
+    QVERIFY(w.windowFlags() & Qt::WindowStaysOnTopHint);
+    QVERIFY(w.menuBar()->actions().isEmpty());
+    QCOMPARE(w.menuBar()->objectName(), QStringLiteral("menubar"));
+    QCOMPARE(w.centralWidget()->objectName(), QStringLiteral("centralwidget"));
+
+    auto *outer = child<QVBoxLayout>(w, "verticalLayout");
+    QVERIFY(outer);
+    QCOMPARE(outer->sizeConstraint(), QLayout::SetMinimumSize);
+    QCOMPARE(outer->contentsMargins().bottom(), 0);
+    QCOMPARE(outer->itemAt(0)->widget()->objectName(), QStringLiteral("groupBox"));
+    QCOMPARE(outer->itemAt(1)->widget()->objectName(), QStringLiteral("groupBox_2"));
+    QCOMPARE(outer->itemAt(2)->widget()->objectName(), QStringLiteral("stackedWidget"));
+
+    auto *cams = child<QComboBox>(w, "cmbCams");
+    QCOMPARE(cams->maximumWidth(), 120);
+    QCOMPARE(cams->count(), kCameraTexts.size());
+    for (int i = 0; i < cams->count(); ++i) {
+        QCOMPARE(cams->itemText(i), kCameraTexts.at(i));
+        QCOMPARE(cams->itemData(i, Qt::UserRole).toString(), kCameraKeys.at(i));
+        QVERIFY(cams->itemIcon(i).isNull());
+    }
+
+    auto *qr = child<QPushButton>(w, "cmdQR");
+    QCOMPARE(qr->maximumSize(), QSize(40, 20));
+    QCOMPARE(qr->text(), QStringLiteral("QR"));
+    QCOMPARE(qr->styleSheet(), QStringLiteral("color:gray;border:none;padding:0;margin:0;"));
+    QCOMPARE(qr->cursor().shape(), Qt::PointingHandCursor);
+    QCOMPARE(qr->toolTip(), QStringLiteral("QR code"));
+    QCOMPARE(child<QLabel>(w, "lblHelp")->alignment(), Qt::AlignLeft | Qt::AlignVCenter);
+    QVERIFY(child<QLabel>(w, "lblUpdate")->text().isEmpty());
+
+    struct IconButton
+    {
+        const char *name;
+        QSize maximum;
+        QSize iconSize;
+        const char *icon;
+        const char *toolTip;
+        bool checkable;
+    };
+    const IconButton buttons[] = {
+        {"cmdSettings", QSize(50, QWIDGETSIZE_MAX), QSize(25, 25), ":SETTINGS", "Settings", false},
+        {"cmdPreview", QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX), QSize(36, 36), ":PREVIEW",
+         "Preview", true},
+        {"cmdStart", QSize(50, QWIDGETSIZE_MAX), QSize(36, 36), ":START", "Start", false},
+        {"cmdReset", QSize(100, 20), QSize(10, 10), ":CLEAR", "Clear buffers", false},
+    };
+    for (const IconButton &b : buttons) {
+        auto *button = child<QPushButton>(w, b.name);
+        QVERIFY2(button, b.name);
+        QCOMPARE(button->maximumSize(), b.maximum);
+        QCOMPARE(button->iconSize(), b.iconSize);
+        QVERIFY2(showsIcon(button->icon(), b.icon), b.name);
+        QCOMPARE(button->toolTip(), QString::fromLatin1(b.toolTip));
+        QCOMPARE(button->isCheckable(), b.checkable);
+        QVERIFY(button->text().isEmpty());
+        QCOMPARE(button->styleSheet(), QStringLiteral("border:none;padding:0;margin:0;"));
+        QCOMPARE(button->cursor().shape(), Qt::PointingHandCursor);
+    }
+
+    auto *stack = child<QStackedWidget>(w, "stackedWidget");
+    QCOMPARE(stack->maximumHeight(), 50);
+    QCOMPARE(stack->widget(0)->objectName(), QStringLiteral("page"));
+    QCOMPARE(stack->widget(1)->objectName(), QStringLiteral("page_2"));
+    auto *pageLayout = child<QVBoxLayout>(w, "verticalLayout_3");
+    QCOMPARE(pageLayout->spacing(), 0);
+    QCOMPARE(pageLayout->contentsMargins().top(), 0);
+    QCOMPARE(child<QHBoxLayout>(w, "horizontalLayout_5")->contentsMargins().top(), 0);
+    auto *rtmp = child<QLabel>(w, "lblRTMP");
+    QCOMPARE(rtmp->alignment(), Qt::AlignCenter);
+    QCOMPARE(rtmp->font().pointSize(), 8);
+    auto *buffers = child<QLabel>(w, "lblBuffers");
+    QCOMPARE(buffers->alignment(), Qt::AlignRight | Qt::AlignVCenter);
+    QCOMPARE(buffers->toolTip(), QStringLiteral("audio & video buffers for play"));
+
+    QWidget *preview = w.previewWindow();
+    QVERIFY(!preview->parent());
+    QVERIFY(preview->isHidden());
+    QVERIFY(preview->windowFlags() & Qt::Window);
+    QVERIFY(preview->windowFlags() & Qt::WindowMinimizeButtonHint);
+    QCOMPARE(preview->windowTitle(), QStringLiteral("Quorvix: Preview"));
+    QCOMPARE(preview->styleSheet(), QStringLiteral("background:#0E2B47;"));
+    QVERIFY(preview->children().isEmpty());
+
+    // The slots, in the order the listener and connect-by-name rely on.
+    const QMetaObject *meta = w.metaObject();
+    QStringList slotSignatures;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
+        if (meta->method(i).methodType() == QMetaMethod::Slot)
+            slotSignatures << QString::fromLatin1(meta->method(i).methodSignature());
+    QCOMPARE(slotSignatures, QStringList({"onUpdateStreamState(QString)", "on_cmdStart_clicked()",
+                                          "on_cmbCams_currentIndexChanged(QString)",
+                                          "on_cmbNetwork_currentIndexChanged(QString)",
+                                          "onStatTimer()", "onSettingsTriggered()",
+                                          "on_cmdPreview_clicked(bool)", "on_cmdReset_clicked()",
+                                          "on_cmdQR_clicked()", "on_cmdSettings_clicked()"}));
+}
+
+void TestMainWindow::startUpWithEmptyStore()
+{
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    auto *network = child<QComboBox>(w, "cmbNetwork");
+    QCOMPARE(network->count(), NetworkAddresses::networkAddressItems().size());
+    if (network->count() > 0)
+        QCOMPARE(network->currentIndex(), 0);
+    QCOMPARE(child<QComboBox>(w, "cmbCams")->currentText(), QStringLiteral("GoPro 9"));
+    QCOMPARE(w.port(), 1935);
+    QVERIFY(!w.isRunning());
+    const QString url = child<QLabel>(w, "lblRTMP")->text();
+    QCOMPARE(url, NetworkAddresses::rtmpUrl(network->currentText(), 1935));
+    QVERIFY(url.startsWith(QStringLiteral("rtmp://")));
+    QVERIFY(url.endsWith(QStringLiteral("/@/@")));
+    QVERIFY(!url.contains(QStringLiteral(":1935")));
+    QCOMPARE(child<QStackedWidget>(w, "stackedWidget")->currentIndex(), 0);
+    QCOMPARE(child<QLabel>(w, "lblBitrate")->text(), QStringLiteral("--"));
+    QVERIFY(child<QLabel>(w, "lblBuffers")->text().isEmpty());
+    QCOMPARE(w.stubCard().width(), 1280);
+    QCOMPARE(w.stubCard().height(), 720);
+    QVERIFY(child<QPushButton>(w, "cmdQR")->isHidden());
+    QCOMPARE(child<QLabel>(w, "lblHelp")->text(),
+             ProductSite::guideLinkText(QStringLiteral("GOPRO"), QStringLiteral("GoPro 9")));
+    QCOMPARE(w.maxBufferMs(), 2000);
+    QCOMPARE(w.maxBufferIgnoreAudioMs(), 300);
+    QVERIFY(!w.ignoreAudio());
+    QVERIFY(!w.isMevo());
+    QVERIFY(!w.vcam()->m_ndiEnabled);
+    // Reading the defaults stores nothing.
+    QVERIFY(AppSettings::openStore()->allKeys().isEmpty());
+}
+
+void TestMainWindow::startUpRestoresStoredChoices()
+{
+    store(AppSettings::kPort, 1936);
+    store(AppSettings::kCam, QStringLiteral("Mevo"));
+    store(AppSettings::kIp, QStringLiteral("203.0.113.9 gone..."));
+    store(AppSettings::kMaxBufferMs, 1500);
+    store(AppSettings::kMaxBufferIgnoreAudioMs, 250);
+    store(AppSettings::kIgnoreAudio, true);
+    store(AppSettings::kNdiMode, true);
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    QCOMPARE(w.port(), 1936);
+    QVERIFY(child<QLabel>(w, "lblRTMP")->text().endsWith(QStringLiteral(":1936/@/@")));
+    QCOMPARE(w.rtmpUrl(), child<QLabel>(w, "lblRTMP")->text());
+    QVERIFY(w.isMevo());
+    QCOMPARE(w.maxBufferMs(), 1500);
+    QCOMPARE(w.maxBufferIgnoreAudioMs(), 250);
+    QVERIFY(w.ignoreAudio());
+    QVERIFY(w.vcam()->m_ndiEnabled);
+    // An address that no longer exists leaves the first item.
+    auto *network = child<QComboBox>(w, "cmbNetwork");
+    if (network->count() > 0)
+        QCOMPARE(network->currentIndex(), 0);
+}
+
+void TestMainWindow::qrButtonFollowsCamera()
+{
+    store(AppSettings::kCam, QStringLiteral("iPhone"));
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    auto *cams = child<QComboBox>(w, "cmbCams");
+    auto *qr = child<QPushButton>(w, "cmdQR");
+    auto *help = child<QLabel>(w, "lblHelp");
+    QCOMPARE(cams->currentText(), QStringLiteral("iPhone"));
+    QVERIFY(!qr->isHidden());
+    for (int i = 0; i < cams->count(); ++i) {
+        cams->setCurrentIndex(i);
+        QCOMPARE(qr->isHidden(), kCameraTexts.at(i) != QLatin1String("iPhone"));
+        QCOMPARE(help->text(), ProductSite::guideLinkText(kCameraKeys.at(i), kCameraTexts.at(i)));
+        QCOMPARE(w.isMevo(), kCameraKeys.at(i) == QLatin1String("MEVO"));
+    }
+    QVERIFY(help->text().contains(QStringLiteral("/how_to_other.html")));
+    QVERIFY(help->openExternalLinks());
+}
+
+void TestMainWindow::stateMessagesSwitchPages()
+{
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    auto *stack = child<QStackedWidget>(w, "stackedWidget");
+    w.onUpdateStreamState(QStringLiteral("connecting ..."));
+    QCOMPARE(stack->currentIndex(), 1);
+    QCOMPARE(child<QLabel>(w, "lblState")->text(), QStringLiteral("connecting ..."));
+    // Queued from another thread, as the streams send it.
+    QMetaObject::invokeMethod(&w, "onUpdateStreamState", Qt::QueuedConnection,
+                              Q_ARG(QString, QStringLiteral("1280x720 30fps")));
+    QTRY_COMPARE(child<QLabel>(w, "lblState")->text(), QStringLiteral("1280x720 30fps"));
+    w.onUpdateStreamState(QString());
+    QCOMPARE(stack->currentIndex(), 0);
+}
+
+void TestMainWindow::statisticsTick()
+{
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    bool current = false;
+    int audio = 0;
+    int video = 0;
+    qint64 bytes = 0;
+    w.setStatsSource([&](int &a, int &v, qint64 &b) {
+        a = audio;
+        v = video;
+        b = bytes;
+        return current;
+    });
+    auto *bitrate = child<QLabel>(w, "lblBitrate");
+    auto *buffers = child<QLabel>(w, "lblBuffers");
+    auto tick = [&]() { QVERIFY(QMetaObject::invokeMethod(&w, "onStatTimer")); };
+
+    // No current stream: both labels empty.
+    tick();
+    QCOMPARE(bitrate->text(), QString());
+    QCOMPARE(buffers->text(), QString());
+
+    current = true;
+    audio = 120;
+    video = 80;
+    bytes = 384000;
+    tick();
+    QCOMPARE(bitrate->text(), QStringLiteral("1000Kbs"));
+    QCOMPARE(buffers->text(), QStringLiteral("a:120ms  v:80ms"));
+
+    // Nothing arrived: no rate, levels still shown.
+    tick();
+    QCOMPARE(bitrate->text(), QString());
+    QCOMPARE(buffers->text(), QStringLiteral("a:120ms  v:80ms"));
+
+    // Another connection with fewer bytes became current: new base, no rate this tick.
+    bytes = 5000;
+    tick();
+    QCOMPARE(bitrate->text(), QString());
+    bytes = 5000 + 768000;
+    tick();
+    QCOMPARE(bitrate->text(), QStringLiteral("2000Kbs"));
+
+    // An ended stream restarts the count from zero.
+    w.onUpdateStreamState(QString());
+    tick();
+    QCOMPARE(bitrate->text(), QStringLiteral("2013Kbs")); // (5000 + 768000) * 8 / 3072
+
+    // Audio ignored (from the store at start-up): video level only.
+    store(AppSettings::kIgnoreAudio, true);
+    m_window = makeWindow();
+    m_window->setStatsSource([&](int &a, int &v, qint64 &b) {
+        a = audio;
+        v = video;
+        b = bytes;
+        return true;
+    });
+    QVERIFY(QMetaObject::invokeMethod(m_window.get(), "onStatTimer"));
+    QCOMPARE(child<QLabel>(*m_window, "lblBuffers")->text(), QStringLiteral("v:80ms"));
+}
+
+void TestMainWindow::settingsAcceptedWhileStopped()
+{
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    auto *settingsButton = child<QPushButton>(w, "cmdSettings");
+    bool dimmed = false;
+    bool portEnabled = false;
+    QString imageShown = QStringLiteral("unset");
+    const bool seen = driveSettingsDialog(
+        [&]() { settingsButton->click(); },
+        [&](GlobalSettings *dialog) {
+            dimmed = showsIcon(settingsButton->icon(), ":SETTINGS_OFF");
+            auto *port = child<QSpinBox>(*dialog, "spbPort");
+            portEnabled = port->isEnabled();
+            imageShown = dialog->imagePath();
+            port->setValue(1940);
+            child<QLineEdit>(*dialog, "txtStubText")->setText(QStringLiteral("Live\\nsoon"));
+            child<QCheckBox>(*dialog, "chkNDI")->setChecked(true);
+            child<QDialogButtonBox>(*dialog, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+        });
+    QVERIFY(seen);
+    QVERIFY(dimmed);
+    QVERIFY(portEnabled);
+    QCOMPARE(imageShown, QString()); // the built-in card is shown as no choice
+    QVERIFY(showsIcon(settingsButton->icon(), ":SETTINGS"));
+    QCOMPARE(w.port(), 1940);
+    QVERIFY(child<QLabel>(w, "lblRTMP")->text().endsWith(QStringLiteral(":1940/@/@")));
+    QCOMPARE(stored(AppSettings::kPort).toInt(), 1940);
+    QCOMPARE(stored(AppSettings::kStubText).toString(), QStringLiteral("Live\nsoon"));
+    QCOMPARE(stored(AppSettings::kNdiMode).toBool(), true);
+    QVERIFY(w.vcam()->m_ndiEnabled);
+    QCOMPARE(stored(AppSettings::kMaxBufferMs).toInt(), 2000);
+    QCOMPARE(stored(AppSettings::kMaxBufferIgnoreAudioMs).toInt(), 300);
+    QCOMPARE(stored(AppSettings::kIgnoreAudio).toBool(), false);
+    QCOMPARE(stored(AppSettings::kDisplayedColorbarImage).toString(), QStringLiteral(":BKG"));
+    // Start was never pressed.
+    QVERIFY(!stored(AppSettings::kIp).isValid());
+    QVERIFY(!stored(AppSettings::kCam).isValid());
+}
+
+void TestMainWindow::settingsCancelledChangesNothing()
+{
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    auto *settingsButton = child<QPushButton>(w, "cmdSettings");
+    const QString url = child<QLabel>(w, "lblRTMP")->text();
+    const bool seen = driveSettingsDialog([&]() { settingsButton->click(); },
+                                          [&](GlobalSettings *dialog) {
+                                              child<QSpinBox>(*dialog, "spbPort")->setValue(1999);
+                                              child<QCheckBox>(*dialog, "chkNDI")->setChecked(true);
+                                              dialog->reject();
+                                          });
+    QVERIFY(seen);
+    QCOMPARE(w.port(), 1935);
+    QCOMPARE(child<QLabel>(w, "lblRTMP")->text(), url);
+    QVERIFY(!w.vcam()->m_ndiEnabled);
+    QVERIFY(AppSettings::openStore()->allKeys().isEmpty());
+    QVERIFY(showsIcon(settingsButton->icon(), ":SETTINGS"));
+}
+
+void TestMainWindow::settingsImageChoiceTakesEffectNextStart()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString picture = dir.filePath(QStringLiteral("stage.png"));
+    QImage image(640, 360, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    QVERIFY(image.save(picture));
+
+    m_window = makeWindow();
+    auto *settingsButton = child<QPushButton>(*m_window, "cmdSettings");
+    const bool seen = driveSettingsDialog(
+        [&]() { settingsButton->click(); },
+        [&](GlobalSettings *dialog) {
+            dialog->setFileChooser([&](QWidget *, const QString &, const QString &, const QString &,
+                                       QString *) { return picture; });
+            child<QPushButton>(*dialog, "cmdChooseImage")->click();
+            child<QDialogButtonBox>(*dialog, "buttonBox")->button(QDialogButtonBox::Ok)->click();
+        });
+    QVERIFY(seen);
+    const QString copy = StubCard::imageCopyPath(picture);
+    QCOMPARE(stored(AppSettings::kDisplayedColorbarImage).toString(), picture);
+    QCOMPARE(stored(AppSettings::kLastTempColorbarImage).toString(), copy);
+    QCOMPARE(QDir(QFileInfo(copy).absolutePath()).entryList(QDir::Files | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("stage.png")});
+    // This run keeps its card; the next one uses the new picture.
+    QCOMPARE(m_window->stubCard().width(), 1280);
+    m_window = makeWindow();
+    QCOMPARE(m_window->stubCard().width(), 640);
+    QCOMPARE(m_window->stubCard().height(), 360);
+
+    // The dialog opens with the stored choice.
+    QString shown;
+    QVERIFY(driveSettingsDialog([&]() { child<QPushButton>(*m_window, "cmdSettings")->click(); },
+                                [&](GlobalSettings *dialog) {
+                                    shown = dialog->imagePath();
+                                    dialog->reject();
+                                }));
+    QCOMPARE(shown, picture);
+}
+
+void TestMainWindow::previewOnOff()
+{
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    w.show();
+    auto *button = child<QPushButton>(w, "cmdPreview");
+    button->click();
+    QVERIFY(button->isChecked());
+    QVERIFY(w.previewWindow()->isVisible());
+    QVERIFY(w.vcam()->m_previewEnabled);
+    QVERIFY(showsIcon(button->icon(), ":PREVIEW_OFF"));
+
+    // Its own close button only hides it; the button stays on.
+    w.previewWindow()->close();
+    QVERIFY(!w.previewWindow()->isVisible());
+    QVERIFY(button->isChecked());
+    QVERIFY(showsIcon(button->icon(), ":PREVIEW_OFF"));
+
+    button->click();
+    QVERIFY(!button->isChecked());
+    QVERIFY(!w.vcam()->m_previewEnabled);
+    QVERIFY(!w.previewWindow()->isVisible());
+    QVERIFY(showsIcon(button->icon(), ":PREVIEW"));
+}
+
+void TestMainWindow::closeHidesQrAndPreview()
+{
+    store(AppSettings::kCam, QStringLiteral("iPhone"));
+    m_window = makeWindow();
+    MainWindow &w = *m_window;
+    w.show();
+    child<QPushButton>(w, "cmdQR")->click();
+    QVERIFY(w.zoomQR()->isVisible());
+    QCOMPARE(w.zoomQR()->currentLink().left(ZoomQRW::baseLink(w.rtmpUrl()).size()),
+             ZoomQRW::baseLink(w.rtmpUrl()));
+    child<QPushButton>(w, "cmdPreview")->click();
+    QVERIFY(w.previewWindow()->isVisible());
+
+    QVERIFY(w.close());
+    QVERIFY(!w.zoomQR()->isVisible());
+    QVERIFY(!w.previewWindow()->isVisible());
+    QVERIFY(!w.isVisible());
+}
+
+void TestMainWindow::updateNoticeShowsWhiteLink()
+{
+    ManifestServer server(
+        R"({"build": 29, "msg": "Quorvix 1.3 is out", "url": "https://example.invalid/new"})");
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    const QByteArray variable = MainWindow::kManifestUrlVariable;
+    const QByteArray previous = qgetenv(variable.constData());
+    qputenv(variable.constData(),
+            QStringLiteral("http://127.0.0.1:%1/qvdesk.json").arg(server.serverPort()).toUtf8());
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^NEW VERSION:")));
+    m_window = makeWindow();
+    qputenv(variable.constData(), previous);
+
+    auto *label = child<QLabel>(*m_window, "lblUpdate");
+    QTRY_COMPARE_WITH_TIMEOUT(
+        label->text(),
+        QStringLiteral(
+            "<a href='https://example.invalid/new' style='color:white;'>Quorvix 1.3 is out</a>"),
+        10000);
+    QVERIFY(label->openExternalLinks());
+    QVERIFY(server.m_request.startsWith("GET /qvdesk.json "));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
