@@ -1,8 +1,74 @@
 #pragma once
 
-#include "output/MFPtr.h"
+#include "output/MFObject.h"
+#include "output/NdiApi.h"
 
-// The NDI renderer (device list "NDI Renderer", property "line-out" = source name, frame
-// receiver). It needs the NDI runtime, loaded at run time; without it creation fails and the
-// output object goes on without NDI. Returns an empty pointer on failure. GUI thread.
+#include <QByteArray>
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class NdiRuntime;
+
+// The NDI renderer: one NDI sender behind the device, property and frame-receiver interfaces
+// the output object uses. Its device list is the one device "NDI Renderer"; the "line-out"
+// property names the NDI source. The sender is created on the first frame (clocks off: the
+// program paces its frames itself) and sends each I420 picture as it is, with its line size
+// and the stream's exact frame rate, and the frame's audio converted from interleaved 16-bit
+// to the planar float the runtime takes.
+//
+// Created and configured on the GUI thread; receiverPutFrame from the delivery threads (wait
+// -1) and the GUI thread's card timer (wait 0: dropped while another frame is being sent).
+class NdiRenderer final : public MFObject<IMFDevice, IMFProps, IMFReceiver>
+{
+public:
+    // Rate given to frames that carry none (the no-signal card).
+    static constexpr int kDefaultRateNum = 30;
+    static constexpr int kDefaultRateDen = 1;
+    // A sender the runtime refused is asked for again after this long, not on every frame.
+    static constexpr int kSenderRetryMs = 3000;
+    // Bounds of one frame's audio; larger descriptions are dropped rather than allocated for.
+    static constexpr int kMaxAudioChannels = 16;
+    static constexpr int kMaxAudioSamples = 192000;
+
+    explicit NdiRenderer(std::unique_ptr<NdiRuntime> runtime);
+
+    int deviceGetCount(eMFDeviceType type, int *count) override;
+    int deviceGetByIndex(eMFDeviceType type, int index, QString *name, int *busy) override;
+    int deviceSet(eMFDeviceType type, int index, const QString &hints) override;
+    // "line-out": the NDI source name (not empty). A new name takes effect with the next
+    // frame. Other names are refused.
+    int propsSet(const QString &name, const QString &value) override;
+    int receiverPutFrame(IMFFrame *frame, int waitMs, const QString &hints) override;
+
+    // Observers for tests and benchmarks; any thread.
+    qint64 framesSent() const { return m_framesSent.load(); }
+    qint64 framesDropped() const { return m_framesDropped.load(); }
+
+private:
+    ~NdiRenderer() override;
+    // The sender, created with the current name if there is none; null while refused.
+    bool ensureSender();
+    void destroySender();
+    void sendAudio(const IMFFrame &frame);
+
+    const std::unique_ptr<NdiRuntime> m_runtime;
+
+    // -- All the following fields are protected by m_lock.
+    std::mutex m_lock;
+    QByteArray m_sourceName; // UTF-8
+    NDIlib_send_instance_t m_sender = nullptr;
+    QByteArray m_senderName; // the name m_sender was created with
+    QElapsedTimer m_sinceRefused;
+    std::vector<float> m_planar; // converted audio, grown to the largest frame seen
+
+    std::atomic<qint64> m_framesSent{0};
+    std::atomic<qint64> m_framesDropped{0};
+};
+
+// The NDI renderer over the runtime, or an empty pointer (logged) when no runtime is usable;
+// the output object then logs its "failed to create NDI" line. GUI thread.
 MFPtr<IMFUnknown> createNdiRenderer();

@@ -1,0 +1,543 @@
+// The NDI output end to end below VCam: the real adapter loads a stand-in NDI runtime built
+// by the suite (libndi.so.6 / libndi.so.5) from the folders the NDI_RUNTIME_DIR_* variables
+// name, and the runtime records every call and frame it gets. The webcam sits on the fake
+// v4l2 device, the preview on a real widget.
+
+#include "FakeV4l2Io.h"
+#include "I420Picture.h"
+#include "LogCapture.h"
+#include "output/MFCreateInstance.h"
+#include "output/QtPreviewRenderer.h"
+#include "output/V4l2Sink.h"
+#include "output/VCam.h"
+
+#include <QtTest>
+#include <QWidget>
+
+#include <cmath>
+#include <dlfcn.h>
+#include <vector>
+
+namespace {
+
+constexpr char kLogVariable[] = "QUORVIX_FAKE_NDI_LOG";
+
+// One recorded call: its name and its key=value fields.
+struct Call
+{
+    QString name;
+    QMap<QString, QString> fields;
+    QString operator[](const QString &key) const { return fields.value(key); }
+};
+
+quint64 fnv1a(quint64 hash, const uchar *data, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) {
+        hash ^= data[i];
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// Checksum of the visible picture, the way a receiver of the documented I420 layout sees it.
+QString visibleChecksum(I420Picture &picture)
+{
+    quint64 hash = 14695981039346656037ull;
+    for (int row = 0; row < picture.height; ++row)
+        hash = fnv1a(hash, picture.y() + row * picture.stride, picture.width);
+    for (uchar *plane : {picture.u(), picture.v()})
+        for (int row = 0; row < picture.chromaHeight(); ++row)
+            hash = fnv1a(hash, plane + row * picture.chromaStride(), (picture.width + 1) / 2);
+    return QStringLiteral("%1").arg(hash, 16, 16, QLatin1Char('0'));
+}
+
+bool systemHasNdiRuntime()
+{
+    for (const char *name : {"libndi.so.6", "libndi.so.5"}) {
+        if (void *handle = dlopen(name, RTLD_LAZY | RTLD_LOCAL)) {
+            dlclose(handle);
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+class TestNdi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void sourceNamedAfterTheProduct();
+    void liveFrameWithAudio();
+    void fractionalRateAndMonoAudio();
+    void ndiModeOffKeepsCardOnly();
+    void destructionDestroysSenderAndUnloads();
+    void missingRuntimeKeepsWebcamAndPreview();
+    void highestMajorWins_data();
+    void highestMajorWins();
+    void libraryWithoutEntryPointIsSkipped();
+    void runtimeRefusingTheCpu();
+    void senderRefusedIsSurvived();
+
+private:
+    QList<Call> calls(const QString &name = QString()) const;
+    void installWebcam();
+    void sendLive(VCam &cam, I420Picture &picture, const std::vector<qint16> *audio = nullptr,
+                  int sampleRate = 48000, int channels = 2);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_logPath;
+    std::shared_ptr<FakeV4l2Io> m_io;
+    QtPreviewRenderer *m_preview = nullptr; // kept alive by the VCam under test
+};
+
+void TestNdi::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_logPath = m_dir->filePath(QStringLiteral("ndi-calls.txt"));
+    qputenv(kLogVariable, QFile::encodeName(m_logPath));
+    qputenv("NDI_RUNTIME_DIR_V6", FAKE_NDI_DIR6);
+    qunsetenv("NDI_RUNTIME_DIR_V5");
+    qunsetenv("QUORVIX_FAKE_NDI_REFUSE_INIT");
+    qunsetenv("QUORVIX_FAKE_NDI_REFUSE_SENDER");
+    m_preview = nullptr;
+    installWebcam();
+}
+
+void TestNdi::cleanup()
+{
+    mfInstallCreator({});
+    if (m_io)
+        QCOMPARE(m_io->openDescriptors(), 0);
+    m_io.reset();
+    qunsetenv(kLogVariable);
+    m_dir.reset();
+}
+
+// The real adapter everywhere, except that the webcam's device calls go to the fake device.
+void TestNdi::installWebcam()
+{
+    m_io = std::make_shared<FakeV4l2Io>();
+    m_io->addLoopback(QStringLiteral("/dev/video0"), "Quorvix");
+    qunsetenv("QUORVIX_VCAM_DEVICE");
+    qunsetenv("QUORVIX_VCAM_TAP");
+    std::shared_ptr<FakeV4l2Io> io = m_io;
+    mfInstallCreator([this, io](const MFGuid &clsid, IMFUnknown *outer, quint32 context,
+                                const MFGuid &iid, void **object) {
+        if (clsid == kCLSID_MFSink) {
+            MFPtr<V4l2Sink> sink = mfMake<V4l2Sink>(io);
+            return sink->queryInterface(iid, object);
+        }
+        const int result = mfCreateBackend(clsid, outer, context, iid, object);
+        if (result >= 0 && clsid == kCLSID_MFPreview && iid == kIID_IMFPreview)
+            m_preview = static_cast<QtPreviewRenderer *>(static_cast<IMFPreview *>(*object));
+        return result;
+    });
+}
+
+QList<Call> TestNdi::calls(const QString &name) const
+{
+    QList<Call> result;
+    QFile file(m_logPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QStringList parts = QString::fromUtf8(line).split(QLatin1Char(' '));
+        if (parts.first().isEmpty() || (!name.isEmpty() && parts.first() != name))
+            continue;
+        Call call;
+        call.name = parts.first();
+        for (int i = 1; i < parts.size(); ++i) {
+            const int eq = parts[i].indexOf(QLatin1Char('='));
+            call.fields.insert(parts[i].left(eq), parts[i].mid(eq + 1));
+        }
+        result << call;
+    }
+    return result;
+}
+
+void TestNdi::sendLive(VCam &cam, I420Picture &picture, const std::vector<qint16> *audio,
+                       int sampleRate, int channels)
+{
+    const int samples = audio ? static_cast<int>(audio->size()) / channels : 0;
+    cam.sendFrame(picture.data.data(), 0, picture.width, picture.height, picture.stride,
+                  audio ? audio->data() : nullptr, samples, sampleRate, channels);
+}
+
+void TestNdi::sourceNamedAfterTheProduct()
+{
+    LogCapture log;
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    QCOMPARE(log.count(QStringLiteral("NDI: runtime loaded: " FAKE_NDI_DIR6 "/libndi.so.6")), 1);
+    QCOMPARE(log.count(QStringLiteral("(Fake NDI 6.0.0)")), 1);
+    QCOMPARE(log.count(QStringLiteral("PROPS SET SUCCESSFULL")), 1);
+    QCOMPARE(log.count(QStringLiteral(" ENUM:")), 1);
+    QVERIFY(log.criticals().isEmpty());
+    // The source appears with the first frame, not before.
+    QCOMPARE(calls(QStringLiteral("initialize")).size(), 1);
+    QCOMPARE(calls(QStringLiteral("send_create")).size(), 0);
+
+    I420Picture card(1280, 720);
+    card.solid(16, 128, 128);
+    for (int i = 0; i < 3; ++i)
+        cam.sendStub(card.data.data(), 1280, 720);
+    const QList<Call> created = calls(QStringLiteral("send_create"));
+    QCOMPARE(created.size(), 1);
+    QCOMPARE(created[0][QStringLiteral("name")], QStringLiteral("Quorvix"));
+    QCOMPARE(created[0][QStringLiteral("groups")], QStringLiteral("(null)"));
+    // Quorvix paces its frames itself: the runtime must not clock them.
+    QCOMPARE(created[0][QStringLiteral("clock_video")], QStringLiteral("0"));
+    QCOMPARE(created[0][QStringLiteral("clock_audio")], QStringLiteral("0"));
+    QCOMPARE(calls(QStringLiteral("video")).size(), 3);
+    QCOMPARE(log.count(QStringLiteral("NDI: source created: Quorvix")), 1);
+}
+
+void TestNdi::liveFrameWithAudio()
+{
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    cam.m_ndiEnabled.store(true);
+    // Padded rows (line size 1344 for 1280 pixels) and a picture where every plane varies.
+    I420Picture picture(1280, 720, 1344);
+    picture.fill([](int x, int y) { return (x * 3 + y * 7) & 0xFF; },
+                 [](int x, int y) { return (x + 2 * y) & 0xFF; },
+                 [](int x, int y) { return (255 - x - y) & 0xFF; });
+    // 20 ms of stereo at 48 kHz, both extremes and a ramp, the channels different.
+    std::vector<qint16> audio(960 * 2);
+    for (int i = 0; i < 960; ++i) {
+        audio[2 * i] = static_cast<qint16>(i * 34 - 16000);
+        audio[2 * i + 1] = static_cast<qint16>(-i);
+    }
+    audio[0] = -32768;
+    audio[1] = 32767;
+    sendLive(cam, picture, &audio);
+
+    const QList<Call> video = calls(QStringLiteral("video"));
+    QCOMPARE(video.size(), 1);
+    QCOMPARE(video[0][QStringLiteral("xres")], QStringLiteral("1280"));
+    QCOMPARE(video[0][QStringLiteral("yres")], QStringLiteral("720"));
+    QCOMPARE(video[0][QStringLiteral("fourcc")].toInt(), 0x30323449); // "I420"
+    QCOMPARE(video[0][QStringLiteral("stride")], QStringLiteral("1344"));
+    QCOMPARE(video[0][QStringLiteral("rate")], QStringLiteral("30/1")); // until a stream says
+    QCOMPARE(video[0][QStringLiteral("format")], QStringLiteral("1"));  // progressive
+    QCOMPARE(video[0][QStringLiteral("aspect")], QStringLiteral("0"));
+    QCOMPARE(video[0][QStringLiteral("metadata")], QStringLiteral("0"));
+    QCOMPARE(video[0][QStringLiteral("timecode")].toLongLong(), INT64_MAX); // synthesized
+    QCOMPARE(video[0][QStringLiteral("checksum")], visibleChecksum(picture));
+    QCOMPARE(video[0][QStringLiteral("ymid")].toInt(), (640 * 3 + 360 * 7) & 0xFF);
+    QCOMPARE(video[0][QStringLiteral("umid")].toInt(), (320 + 2 * 180) & 0xFF);
+    QCOMPARE(video[0][QStringLiteral("vmid")].toInt(), (255 - 320 - 180) & 0xFF);
+
+    const QList<Call> sound = calls(QStringLiteral("audio"));
+    QCOMPARE(sound.size(), 1);
+    QCOMPARE(sound[0][QStringLiteral("rate")], QStringLiteral("48000"));
+    QCOMPARE(sound[0][QStringLiteral("channels")], QStringLiteral("2"));
+    QCOMPARE(sound[0][QStringLiteral("samples")], QStringLiteral("960"));
+    QCOMPARE(sound[0][QStringLiteral("stride")], QStringLiteral("3840")); // planar float
+    const QStringList values = sound[0][QStringLiteral("values")].split(QLatin1Char(','));
+    QCOMPARE(values.size(), 1920);
+    // Planar: the whole left channel, then the whole right one; full scale is 1.0.
+    for (int channel = 0; channel < 2; ++channel)
+        for (int i = 0; i < 960; ++i) {
+            const double expected = audio[2 * i + channel] / 32768.0;
+            const double got = values[channel * 960 + i].toDouble();
+            if (std::fabs(got - expected) > 1e-6)
+                QFAIL(qPrintable(QStringLiteral("channel %1 sample %2: %3, expected %4")
+                                     .arg(channel)
+                                     .arg(i)
+                                     .arg(got)
+                                     .arg(expected)));
+        }
+    QCOMPARE(values[0].toDouble(), -1.0);
+    QVERIFY(values[960].toDouble() > 0.9999 && values[960].toDouble() < 1.0);
+
+    // A live frame without audio sends no audio.
+    sendLive(cam, picture);
+    QCOMPARE(calls(QStringLiteral("video")).size(), 2);
+    QCOMPARE(calls(QStringLiteral("audio")).size(), 1);
+    QCOMPARE(calls(QStringLiteral("send_create")).size(), 1);
+}
+
+void TestNdi::fractionalRateAndMonoAudio()
+{
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    cam.m_ndiEnabled.store(true);
+    I420Picture picture(640, 360);
+    picture.solid(81, 90, 240);
+    std::vector<qint16> mono(1470);
+    for (size_t i = 0; i < mono.size(); ++i)
+        mono[i] = static_cast<qint16>(std::lround(12000 * std::sin(i * 0.0627)));
+
+    cam.setFrameRate(30000, 1001);
+    sendLive(cam, picture, &mono, 44100, 1);
+    cam.setFrameRate(60000, 1001);
+    sendLive(cam, picture);
+    cam.setFrameRate(25, 1);
+    sendLive(cam, picture);
+    const QList<Call> video = calls(QStringLiteral("video"));
+    QCOMPARE(video.size(), 3);
+    QCOMPARE(video[0][QStringLiteral("rate")], QStringLiteral("30000/1001"));
+    QCOMPARE(video[1][QStringLiteral("rate")], QStringLiteral("60000/1001"));
+    QCOMPARE(video[2][QStringLiteral("rate")], QStringLiteral("25/1"));
+    QCOMPARE(video[0][QStringLiteral("stride")], QStringLiteral("640"));
+
+    const QList<Call> sound = calls(QStringLiteral("audio"));
+    QCOMPARE(sound.size(), 1);
+    QCOMPARE(sound[0][QStringLiteral("rate")], QStringLiteral("44100"));
+    QCOMPARE(sound[0][QStringLiteral("channels")], QStringLiteral("1"));
+    QCOMPARE(sound[0][QStringLiteral("samples")], QStringLiteral("1470"));
+    const QStringList values = sound[0][QStringLiteral("values")].split(QLatin1Char(','));
+    QCOMPARE(values.size(), 1470);
+    for (int i : {0, 1, 25, 700, 1469})
+        QVERIFY(std::fabs(values[i].toDouble() - mono[i] / 32768.0) < 1e-6);
+}
+
+void TestNdi::ndiModeOffKeepsCardOnly()
+{
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    I420Picture card(1280, 720);
+    card.solid(180, 100, 60);
+    I420Picture live(1920, 1080);
+    live.solid(50, 150, 110);
+    std::vector<qint16> audio(1600 * 2, 1000);
+
+    // NDI mode off (the default): the card goes to NDI all the same, with the fallback rate.
+    cam.sendStub(card.data.data(), 1280, 720);
+    QList<Call> video = calls(QStringLiteral("video"));
+    QCOMPARE(video.size(), 1);
+    QCOMPARE(video[0][QStringLiteral("xres")], QStringLiteral("1280"));
+    QCOMPARE(video[0][QStringLiteral("stride")], QStringLiteral("1280")); // packed card rows
+    QCOMPARE(video[0][QStringLiteral("rate")], QStringLiteral("30/1"));
+    QCOMPARE(video[0][QStringLiteral("checksum")], visibleChecksum(card));
+
+    // Live frames: the webcam gets them, NDI neither picture nor sound.
+    for (int i = 0; i < 5; ++i)
+        sendLive(cam, live, &audio);
+    QCOMPARE(calls(QStringLiteral("video")).size(), 1);
+    QCOMPARE(calls(QStringLiteral("audio")).size(), 0);
+    QVERIFY(m_io->device(QStringLiteral("/dev/video0")).framesWritten >= 5);
+
+    // NDI mode on: live frames go to NDI too.
+    cam.m_ndiEnabled.store(true);
+    sendLive(cam, live, &audio);
+    video = calls(QStringLiteral("video"));
+    QCOMPARE(video.size(), 2);
+    QCOMPARE(video[1][QStringLiteral("xres")], QStringLiteral("1920"));
+    QCOMPARE(calls(QStringLiteral("audio")).size(), 1);
+
+    // Off again, and the stream ends: the card comes back to NDI, live frames do not.
+    cam.m_ndiEnabled.store(false);
+    sendLive(cam, live, &audio);
+    QCOMPARE(calls(QStringLiteral("video")).size(), 2);
+    cam.m_streamActive.store(false);
+    cam.sendStub(card.data.data(), 1280, 720);
+    video = calls(QStringLiteral("video"));
+    QCOMPARE(video.size(), 3);
+    QCOMPARE(video[2][QStringLiteral("checksum")], visibleChecksum(card));
+    QCOMPARE(calls(QStringLiteral("send_create")).size(), 1);
+}
+
+void TestNdi::destructionDestroysSenderAndUnloads()
+{
+    {
+        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        I420Picture card(320, 180);
+        card.solid(16, 128, 128);
+        cam.sendStub(card.data.data(), 320, 180);
+        QCOMPARE(calls(QStringLiteral("send_create")).size(), 1);
+        // Loaded while the output lives.
+        void *handle = dlopen(FAKE_NDI_DIR6 "/libndi.so.6", RTLD_LAZY | RTLD_NOLOAD);
+        QVERIFY(handle);
+        dlclose(handle);
+    }
+    QStringList order;
+    for (const Call &call : calls())
+        order << call.name;
+    QCOMPARE(order, QStringList({"load", "initialize", "send_create", "video", "send_destroy",
+                                 "destroy", "unload"}));
+    QCOMPARE(calls(QStringLiteral("send_destroy"))[0][QStringLiteral("sender")],
+             calls(QStringLiteral("send_create"))[0][QStringLiteral("sender")]);
+    QCOMPARE(calls(QStringLiteral("destroy"))[0][QStringLiteral("live_senders")],
+             QStringLiteral("0"));
+    const Call unload = calls(QStringLiteral("unload"))[0];
+    QCOMPARE(unload[QStringLiteral("live_senders")], QStringLiteral("0"));
+    QCOMPARE(unload[QStringLiteral("initialised")], QStringLiteral("0"));
+    QVERIFY(!dlopen(FAKE_NDI_DIR6 "/libndi.so.6", RTLD_LAZY | RTLD_NOLOAD));
+
+    // A second output object loads the runtime afresh.
+    {
+        VCam again(QStringLiteral("Quorvix"), nullptr);
+        QCOMPARE(calls(QStringLiteral("load")).size(), 2);
+    }
+    QCOMPARE(calls(QStringLiteral("unload")).size(), 2);
+}
+
+void TestNdi::missingRuntimeKeepsWebcamAndPreview()
+{
+    if (systemHasNdiRuntime())
+        QSKIP("an NDI runtime is installed on this system");
+    QTemporaryDir empty6;
+    QTemporaryDir empty5;
+    qputenv("NDI_RUNTIME_DIR_V6", QFile::encodeName(empty6.path()));
+    qputenv("NDI_RUNTIME_DIR_V5", QFile::encodeName(empty5.path()));
+    LogCapture log;
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    QCOMPARE(log.criticals().size(), 1);
+    QVERIFY(log.criticals()[0].contains(QStringLiteral("ERROR: failed to create NDI")));
+    QCOMPARE(log.count(QStringLiteral("NDI: no runtime found")), 1);
+    const QString why = log.lines().filter(QStringLiteral("NDI: no runtime found")).first();
+    QVERIFY2(why.contains(QStringLiteral("NDI_RUNTIME_DIR_V6=") + empty6.path()), qPrintable(why));
+    QVERIFY2(why.contains(QStringLiteral("NDI_RUNTIME_DIR_V5=") + empty5.path()), qPrintable(why));
+    QVERIFY(why.contains(QStringLiteral("libndi.so.6")));
+    QVERIFY(why.contains(QStringLiteral("install the NDI runtime")));
+    QCOMPARE(log.count(QStringLiteral("PROPS SET SUCCESSFULL")), 0);
+    QVERIFY(calls().isEmpty());
+
+    // The webcam and the preview work as ever.
+    QVERIFY(cam.webcamAvailable());
+    QWidget widget;
+    widget.resize(320, 180);
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+    cam.setPreviewWindow(widget.winId());
+    cam.m_ndiEnabled.store(true);
+    I420Picture card(1280, 720);
+    card.solid(16, 128, 128);
+    cam.sendStub(card.data.data(), 1280, 720);
+    I420Picture live(1280, 720);
+    live.solid(81, 90, 240);
+    std::vector<qint16> audio(1600 * 2, -5);
+    sendLive(cam, live, &audio);
+    const FakeV4l2Io::Device device = m_io->device(QStringLiteral("/dev/video0"));
+    QCOMPARE(device.framesWritten, 2);
+    const PackedI420 out{reinterpret_cast<const uchar *>(device.lastFrame.constData()), 1280, 720};
+    QCOMPARE(out.y(640, 360), 81);
+    QVERIFY(m_preview);
+    QTRY_COMPARE(m_preview->framesShown(), qint64(1));
+    QVERIFY(calls().isEmpty());
+}
+
+void TestNdi::highestMajorWins_data()
+{
+    QTest::addColumn<QByteArray>("variable");
+    QTest::newRow("both in NDI_RUNTIME_DIR_V6") << QByteArray("NDI_RUNTIME_DIR_V6");
+    QTest::newRow("both in NDI_RUNTIME_DIR_V5") << QByteArray("NDI_RUNTIME_DIR_V5");
+}
+
+void TestNdi::highestMajorWins()
+{
+    QFETCH(QByteArray, variable);
+    // libndi.so.5 and libndi.so.6 side by side in one folder.
+    QTemporaryDir both;
+    QVERIFY(
+        QFile::copy(FAKE_NDI_DIR5 "/libndi.so.5", both.filePath(QStringLiteral("libndi.so.5"))));
+    QVERIFY(
+        QFile::copy(FAKE_NDI_DIR6 "/libndi.so.6", both.filePath(QStringLiteral("libndi.so.6"))));
+    qunsetenv("NDI_RUNTIME_DIR_V6");
+    qputenv(variable.constData(), QFile::encodeName(both.path()));
+    LogCapture log;
+    {
+        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        QCOMPARE(log.count(QStringLiteral("NDI: runtime loaded: ") + both.path() +
+                           QStringLiteral("/libndi.so.6 (Fake NDI 6.0.0)")),
+                 1);
+        const QList<Call> loads = calls(QStringLiteral("load"));
+        QCOMPARE(loads.size(), 1);
+        QCOMPARE(loads[0][QStringLiteral("major")], QStringLiteral("6"));
+    }
+    // With only the 5 there, the 5 is taken.
+    QVERIFY(QFile::remove(both.filePath(QStringLiteral("libndi.so.6"))));
+    {
+        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        QCOMPARE(log.count(QStringLiteral("NDI: runtime loaded: ") + both.path() +
+                           QStringLiteral("/libndi.so.5 (Fake NDI 5.6.0)")),
+                 1);
+        I420Picture card(64, 36);
+        card.solid(16, 128, 128);
+        cam.sendStub(card.data.data(), 64, 36);
+        QCOMPARE(calls(QStringLiteral("video")).size(), 1);
+    }
+    QCOMPARE(calls(QStringLiteral("unload")).size(), 2);
+}
+
+void TestNdi::libraryWithoutEntryPointIsSkipped()
+{
+    // A libndi.so.6 that is not a usable runtime is passed over for the 5 in the other folder.
+    qputenv("NDI_RUNTIME_DIR_V6", FAKE_NDI_DIR_INCOMPLETE);
+    qputenv("NDI_RUNTIME_DIR_V5", FAKE_NDI_DIR5);
+    LogCapture log;
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    QCOMPARE(log.count(QStringLiteral("NDI: runtime loaded: " FAKE_NDI_DIR5 "/libndi.so.5")), 1);
+    QVERIFY(log.criticals().isEmpty());
+    QStringList loaded;
+    for (const Call &call : calls())
+        if (call.name == QLatin1String("load") || call.name == QLatin1String("unload"))
+            loaded << call.name + call[QStringLiteral("major")];
+    // The incomplete 6 came and went before the 5 was initialised.
+    QCOMPARE(loaded, QStringList({"load6", "unload6", "load5"}));
+    QVERIFY(!dlopen(FAKE_NDI_DIR_INCOMPLETE "/libndi.so.6", RTLD_LAZY | RTLD_NOLOAD));
+
+    // Nothing usable at all: the reason names the file and what it lacks.
+    qunsetenv("NDI_RUNTIME_DIR_V5");
+    if (systemHasNdiRuntime())
+        return;
+    log.clear();
+    VCam none(QStringLiteral("Quorvix"), nullptr);
+    QCOMPARE(log.count(QStringLiteral("ERROR: failed to create NDI")), 1);
+    QCOMPARE(
+        log.count(QStringLiteral(FAKE_NDI_DIR_INCOMPLETE "/libndi.so.6: not an NDI runtime (no "
+                                                         "NDIlib_send_send_audio_v2)")),
+        1);
+}
+
+void TestNdi::runtimeRefusingTheCpu()
+{
+    qputenv("QUORVIX_FAKE_NDI_REFUSE_INIT", "1");
+    qputenv("NDI_RUNTIME_DIR_V5", FAKE_NDI_DIR5);
+    LogCapture log;
+    {
+        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        QCOMPARE(log.count(QStringLiteral("cannot run on this CPU")), 1);
+        QCOMPARE(log.count(QStringLiteral("ERROR: failed to create NDI")), 1);
+        QCOMPARE(log.count(QStringLiteral("NDI: runtime loaded")), 0);
+        I420Picture card(64, 36);
+        card.solid(16, 128, 128);
+        cam.sendStub(card.data.data(), 64, 36);
+        QCOMPARE(m_io->device(QStringLiteral("/dev/video0")).framesWritten, 1);
+    }
+    // Not retried with the 5: the same CPU would be refused again. Unloaded, never destroyed.
+    QStringList order;
+    for (const Call &call : calls())
+        order << call.name;
+    QCOMPARE(order, QStringList({"load", "initialize", "unload"}));
+}
+
+void TestNdi::senderRefusedIsSurvived()
+{
+    qputenv("QUORVIX_FAKE_NDI_REFUSE_SENDER", "1");
+    LogCapture log;
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    cam.m_ndiEnabled.store(true);
+    I420Picture live(320, 180);
+    live.solid(81, 90, 240);
+    for (int i = 0; i < 10; ++i)
+        sendLive(cam, live);
+    // Asked once, then left alone for a while rather than on every frame; logged once.
+    QCOMPARE(calls(QStringLiteral("send_create")).size(), 1);
+    QCOMPARE(calls(QStringLiteral("video")).size(), 0);
+    QCOMPARE(log.count(QStringLiteral("NDI: the runtime refused to create the source Quorvix")), 1);
+    QCOMPARE(m_io->device(QStringLiteral("/dev/video0")).framesWritten, 10);
+
+    // Once the runtime agrees, the source comes up at the next attempt.
+    qunsetenv("QUORVIX_FAKE_NDI_REFUSE_SENDER");
+    QTRY_VERIFY_WITH_TIMEOUT((sendLive(cam, live), calls(QStringLiteral("video")).size() > 0),
+                             15000);
+    QCOMPARE(calls(QStringLiteral("send_create")).size(), 2);
+}
+
+QTEST_MAIN(TestNdi)
+#include "tst_ndi.moc"
