@@ -220,6 +220,15 @@ bool FrameQueue::popIfDue(FrameRecord &out, qint64 limit)
     return true;
 }
 
+bool FrameQueue::peekOldest(FrameRecord &out) const
+{
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
+    if (m_records.isEmpty())
+        return false;
+    out = m_records.first();
+    return true;
+}
+
 qint64 FrameQueue::frontTimestamp() const
 {
     std::lock_guard<std::mutex> locker(m_recordsMutex);

@@ -49,6 +49,9 @@ public:
 
     // Consumer thread.
     bool popIfDue(FrameRecord &out, qint64 limit);
+    // A copy of the oldest record, left queued; false when empty. With one consumer, the
+    // record seen is the one its next pop takes.
+    bool peekOldest(FrameRecord &out) const;
     qint64 frontTimestamp() const;
     void dropOldest();
     int trimBefore(qint64 timestamp);

@@ -1,6 +1,10 @@
 #include "engine/StreamManager.h"
 
+#include "engine/AudioConvert.h"
+#include "engine/DeliveryObserver.h"
+#include "engine/Generator.h"
 #include "engine/PacketHandlerThread.h"
+#include "engine/Worker.h"
 #include "output/VCam.h"
 
 #include <QDebug>
@@ -16,6 +20,7 @@ extern "C" {
 }
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -34,7 +39,15 @@ constexpr const char *kFpsProbeSize = "0";
 
 constexpr int kLogEvery = 100;
 
+// The benchmark's timing probe; null (off) unless installed.
+std::atomic<DeliveryObserver *> g_deliveryObserver{nullptr};
+
 } // namespace
+
+void StreamManager::setDeliveryObserver(DeliveryObserver *observer)
+{
+    g_deliveryObserver.store(observer);
+}
 
 StreamManager::StreamManager(QObject *parent) : QThread(parent)
 {
@@ -56,7 +69,7 @@ StreamManager::~StreamManager()
         m_audioHandler->requestStop();
     m_videoHandler.reset();
     m_audioHandler.reset();
-    stopDelivery();
+    stopDelivery(true);
 }
 
 qint64 StreamManager::ptsToMs(qint64 pts, AVRational timeBase)
@@ -414,6 +427,14 @@ void StreamManager::readLoop()
         }
 
         const bool isVideo = packet->stream_index == m_videoStream && m_videoDecoder;
+        if (isVideo) {
+            if (DeliveryObserver *observer = g_deliveryObserver.load(std::memory_order_relaxed)) {
+                const qint64 pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+                const qint64 ms = ptsToMs(pts, m_videoTimeBase);
+                if (ms != AV_NOPTS_VALUE)
+                    observer->videoPacketRead(this, ms - m_startPtsMs.load());
+            }
+        }
         const bool isAudio =
             !isVideo && !m_ignoreAudio && m_audioDecoder && packet->stream_index == m_audioStream;
         if (isVideo || isAudio) {
@@ -452,12 +473,14 @@ void StreamManager::softClear()
             handlersEnded = handlersEnded && handler->isFinished();
         }
     }
+    // Delivery ends before the output's stream flag is cleared: a frame sent after it would
+    // set the flag again and keep the no-signal card away for good.
+    const bool deliveryEnded = stopDelivery(false);
     if (VCam *output = m_output.load())
         output->m_streamActive = false;
-    stopDelivery();
-    // Nothing touches the session any more, unless a handler failed to end: then its data
-    // stays until the destructor has waited for it.
-    if (handlersEnded)
+    // Nothing touches the session any more, unless a handler or the worker failed to end: then
+    // its data stays until the destructor has waited for them.
+    if (handlersEnded && deliveryEnded)
         releaseSession();
     emit stopHandle();
 }
@@ -502,9 +525,24 @@ void StreamManager::clearPackets()
     m_audioPackets.clear();
 }
 
-void StreamManager::stopDelivery()
+bool StreamManager::stopDelivery(bool untilEnded)
 {
-    // The output clock and worker do not exist yet; when they do, they are ended here.
+    Generator *clock = m_clock.load();
+    if (!clock)
+        return true;
+    // The clock ends its worker on the way out (interruption, semaphore release, bounded wait).
+    clock->requestStop();
+    const bool ended = untilEnded ? clock->wait() : clock->wait(kDeliveryStopWaitMs);
+    if (untilEnded && clock->worker())
+        clock->worker()->wait();
+    if (!ended || !clock->workerEnded()) {
+        qDebug() << "can't stop delivery" << QThread::currentThreadId();
+        return false;
+    }
+    m_clock = nullptr;
+    delete clock; // and its worker, a child
+    qDebug() << "delivery stopped";
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -711,7 +749,34 @@ void StreamManager::startOutput(AVFrame *frame, AVRational timeBase, AVRational 
 
 void StreamManager::startDelivery()
 {
-    // The output clock (Generator) and the delivery worker (Worker) for m_fps start here.
+    if (m_stop || m_clock.load() || !m_outputFrame)
+        return;
+    // Without an output object there is nobody to pace for; the queues are left to whoever
+    // reads them.
+    if (!m_output.load()) {
+        qDebug() << "-- no output object: delivery not started";
+        return;
+    }
+    // A tick that has audio before its first picture sends black, not stale memory.
+    const int stride = m_stride.load();
+    const int height = m_height.load();
+    const qint64 luma = qint64(stride) * height;
+    const qint64 chroma = qint64(stride / 2) * ((height + 1) / 2);
+    if (stride > 0 && luma + 2 * chroma <= kOutputFrameBytes) {
+        std::memset(m_outputFrame.get(), 16, size_t(luma));
+        std::memset(m_outputFrame.get() + luma, 128, size_t(2 * chroma));
+    }
+    m_outputStride = stride;
+    m_outputPictureMs = -1;
+
+    auto *clock = new Generator(1000000 / qMax(1, m_fps.load()));
+    clock->setObjectName(QStringLiteral("output clock %1").arg(m_port.load()));
+    auto *worker = new Worker(this, clock);
+    worker->setObjectName(QStringLiteral("delivery worker %1").arg(m_port.load()));
+    // Both inherit the video handler's time-critical priority and ask for it again themselves.
+    worker->start(QThread::InheritPriority);
+    clock->start(QThread::InheritPriority);
+    m_clock = clock;
 }
 
 int StreamManager::initFilterGraph(int outputFormat, const char *filters, AVFrame *frame,
@@ -842,5 +907,173 @@ void StreamManager::decodeAudioPackets()
             }
             av_frame_unref(frame);
         }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Delivery worker thread
+
+bool StreamManager::takePicture(const FrameRecord &record)
+{
+    if (record.size > kOutputFrameBytes || !m_outputFrame) {
+        const qint64 dropped = ++m_oversizedPictureDrops;
+        if (dropped == 1 || dropped % kLogEvery == 0)
+            qDebug() << "-- WARN: picture larger than the output frame dropped" << record.size
+                     << dropped;
+        return false;
+    }
+    std::memcpy(m_outputFrame.get(), record.block, size_t(record.size));
+    m_outputStride = record.stride;
+    m_outputPictureMs = record.timestamp;
+    return true;
+}
+
+void StreamManager::send(const qint16 *audio, int samples, int sampleRate, bool newPicture)
+{
+    VCam *output = m_output.load();
+    if (!output)
+        return;
+    output->sendFrame(m_outputFrame.get(), m_pixelFormat.load(), m_width.load(), m_height.load(),
+                      m_outputStride, audio, audio ? samples : 0, audio ? sampleRate : 0,
+                      audio ? 2 : 0);
+    if (DeliveryObserver *observer = g_deliveryObserver.load(std::memory_order_relaxed))
+        observer->frameSent(this, m_outputPictureMs, newPicture, audio ? samples : 0);
+}
+
+void StreamManager::videoOnlyTick()
+{
+    if (!m_aligned) {
+        const qint64 last = m_lastVideoMs.load();
+        if (last < 1)
+            return;
+        m_aligned = true;
+        m_clockMs = last;
+    }
+    if (m_resetRequested) {
+        m_resetRequested = false;
+        m_videoQueue.clear();
+        qDebug() << "-- RESET BUFFERS";
+        return;
+    }
+    if (m_videoQueue.bufferedMs() < kMinQueuedVideoOnlyMs) {
+        // Nothing to show yet: wait one frame instead of polling at every tick.
+        QThread::msleep(static_cast<unsigned long>(m_frameMs.load()));
+        return;
+    }
+    FrameRecord record;
+    if (!m_videoQueue.popIfDue(record, std::numeric_limits<qint64>::max()))
+        return;
+    const bool taken = takePicture(record);
+    m_clockMs = record.timestamp;
+    m_videoQueue.release(record);
+    if (taken)
+        send(nullptr, 0, 0, true);
+}
+
+bool StreamManager::alignWithAudio()
+{
+    const qint64 lastVideo = m_lastVideoMs.load();
+    const qint64 lastAudio = m_lastAudioMs.load();
+    qDebug() << "S 10:" << lastVideo << lastAudio;
+    if (lastVideo < 1 || lastAudio < 1)
+        return false;
+    qDebug() << "LAST PTS BEFORE FLUSH:" << lastVideo << lastAudio;
+    qDebug() << "DIFF: " << lastAudio - lastVideo;
+    qDebug() << "IN DURATION:" << m_videoQueue.bufferedMs() << m_audioQueue.bufferedMs();
+    m_aligned = true;
+    // The newest time at which both kinds have arrived: everything older is backlog.
+    const qint64 clock = qMin(lastVideo, lastAudio);
+    m_clockMs = clock;
+    m_videoQueue.trimBefore(clock);
+    m_audioQueue.trimBefore(clock);
+    qDebug() << "IN VIDEO and AUDI BUFF AFTER TRIM:" << m_videoQueue.count() << m_audioQueue.count()
+             << clock;
+    m_firstResetArmed = true;
+    return true;
+}
+
+void StreamManager::resetBuffers()
+{
+    m_resetRequested = false;
+    qDebug() << "-- RESET BUFFERS" << m_audioQueue.bufferedMs() << m_videoQueue.bufferedMs();
+    m_videoQueue.clear();
+    m_audioQueue.clear();
+    qDebug() << "-- RESET BUFFERS";
+}
+
+void StreamManager::deliverTick()
+{
+    if (!m_aligned && !alignWithAudio())
+        return;
+    if (m_resetRequested) {
+        resetBuffers();
+        return;
+    }
+    if (m_videoQueue.bufferedMs() < kMinQueuedMs || m_audioQueue.bufferedMs() < kMinQueuedMs)
+        return;
+
+    constexpr qint64 kNone = std::numeric_limits<qint64>::max();
+    const qint64 limit = m_clockMs.load() + kLookAheadMs + qint64(m_frameMs.load());
+    // Stereo sample frames the delivery buffer holds.
+    constexpr int kCapacity = kOutputAudioSamples / 2;
+
+    // Audio: everything due, interleaved into m_outputAudio. The worker is the only consumer,
+    // so the oldest record seen here is the one popped next.
+    int samples = 0;
+    int sampleRate = 0;
+    qint64 audioMs = kNone;
+    FrameRecord record;
+    while (m_audioQueue.peekOldest(record) && record.timestamp <= limit) {
+        if (record.samples > kCapacity) {
+            // It could never fit, not even alone: kept queued it would stop all delivery.
+            m_audioQueue.dropOldest();
+            const qint64 dropped = ++m_oversizedAudioDrops;
+            qDebug() << "-- WARN: audio frame larger than the delivery buffer dropped"
+                     << record.samples << dropped;
+            continue;
+        }
+        if (samples + record.samples > kCapacity)
+            break; // the next tick takes it first
+        if (!m_audioQueue.popIfDue(record, limit))
+            break;
+        floatPlanarToS16Stereo(m_outputAudio.data() + 2 * qint64(samples),
+                               reinterpret_cast<const float *>(record.block), record.samples,
+                               record.channels);
+        samples += record.samples;
+        sampleRate = record.sampleRate;
+        audioMs = record.timestamp;
+        m_audioQueue.release(record);
+    }
+
+    // Video: one picture, the oldest due; without one the previous picture stays.
+    qint64 videoMs = kNone;
+    bool newPicture = false;
+    if (m_videoQueue.popIfDue(record, limit)) {
+        newPicture = takePicture(record);
+        videoMs = record.timestamp;
+        m_videoQueue.release(record);
+    } else {
+        qDebug() << "--- no video" << m_clockMs.load();
+    }
+
+    // A tick without due audio sends nothing; its picture goes out with the next audio.
+    if (samples > 0)
+        send(m_outputAudio.data(), samples, sampleRate, newPicture);
+
+    // The clock stands at the oldest data still queued.
+    const qint64 front = qMin(m_videoQueue.frontTimestamp(), m_audioQueue.frontTimestamp());
+    const qint64 popped = qMin(audioMs, videoMs);
+    const qint64 clock = front < kNone ? front : popped;
+    if (clock == kNone)
+        // Nothing queued and nothing popped: the clock keeps its value, since admitting only
+        // frames newer than "never" would end delivery for the rest of the session.
+        qDebug() << "---- ALERT -- ALERT--" << m_clockMs.load() << popped << front;
+    else
+        m_clockMs = clock;
+
+    if (m_firstResetArmed && m_videoQueue.bufferedMs() > kAutoResetMs) {
+        m_resetRequested = true;
+        m_firstResetArmed = false;
+        qDebug() << "-- first auto reset";
     }
 }

@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 
+class DeliveryObserver;
+class DeliveryTest;
 class Generator;
 class PacketHandlerThread;
 class ProxyThread;
@@ -32,6 +34,7 @@ class StreamManager : public QThread
     friend class PacketHandlerThread;
     friend class Generator;
     friend class Worker;
+    friend class DeliveryTest; // drives the delivery tick directly, without the clock
 
 public:
     // Pool block counts and sizes.
@@ -55,6 +58,16 @@ public:
     // beyond these bounds instead of growing the lists without end.
     static constexpr int kMaxQueuedVideoPackets = 1000;
     static constexpr int kMaxQueuedAudioPackets = 2000;
+    // Delivery (worker thread): what must be queued before a tick delivers, with audio (each
+    // kind) and video-only; the extra look-ahead of a tick beyond one frame duration; the
+    // queued video above which the one automatic flush of a session happens.
+    static constexpr double kMinQueuedMs = 20.0;
+    static constexpr double kMinQueuedVideoOnlyMs = 10.0;
+    static constexpr qint64 kLookAheadMs = 5;
+    static constexpr double kAutoResetMs = 700.0;
+    // The clock and worker get this long to end at the soft clear before the session's data
+    // is kept (not released) for the destructor to free.
+    static constexpr unsigned long kDeliveryStopWaitMs = 5000;
 
     // GUI thread. Does not start the thread.
     explicit StreamManager(QObject *parent);
@@ -102,6 +115,18 @@ public:
     qint64 lastAudioMs() const { return m_lastAudioMs.load(); }
     // True once the session's FFmpeg objects, packets, pools and output buffer are freed.
     bool sessionReleased() const { return m_sessionReleased.load(); }
+    qint64 clockMs() const { return m_clockMs.load(); }
+    bool aligned() const { return m_aligned.load(); }
+    // True while the output clock and delivery worker of the session exist.
+    bool deliveryRunning() const { return m_clock.load() != nullptr; }
+    // Any thread: audio records dropped because they could never fit the delivery buffer, and
+    // pictures dropped because they were larger than the output frame buffer.
+    qint64 oversizedAudioDrops() const { return m_oversizedAudioDrops.load(); }
+    qint64 oversizedPictureDrops() const { return m_oversizedPictureDrops.load(); }
+
+    // Any thread: installs (or with null removes) the timing probe of every manager's delivery
+    // path. Off by default; used by benchmarks. The observer must outlive the sessions using it.
+    static void setDeliveryObserver(DeliveryObserver *observer);
 
     // -- Identity and admission. Written by the listener on the GUI thread: m_output right
     // after startListen, the rest at admission, before the publisher's open returns. Atomic,
@@ -150,9 +175,21 @@ private:
     // Audio handler thread.
     void decodeAudioPackets();
 
-    // Manager thread, at the soft clear: ends the clock and the worker so that no tick runs
-    // against session data that is about to be released.
-    void stopDelivery();
+    // Delivery worker thread, once per tick (the clock and the worker are Generator and
+    // Worker). The tick with audio is driven by timestamps against m_clockMs, the video-only
+    // tick by the tick alone.
+    void deliverTick();
+    void videoOnlyTick();
+    bool alignWithAudio();
+    void resetBuffers();
+    // Copies a popped picture into m_outputFrame; false (counted) when it does not fit.
+    bool takePicture(const FrameRecord &record);
+    void send(const qint16 *audio, int samples, int sampleRate, bool newPicture);
+
+    // Manager thread at the soft clear (bounded), GUI thread in the destructor (until ended):
+    // ends the clock and with it the worker, so that no tick runs against session data that is
+    // about to be released. True when both have ended (or never existed).
+    bool stopDelivery(bool untilEnded);
 
     // -- Session control. Plain flags read across threads.
     QString m_uri; // GUI thread before start, then manager thread
@@ -215,14 +252,21 @@ private:
     std::atomic<bool> m_audioPoolPending{true}; // audio handler
     int m_overLimitCount = 0;                   // video handler
     bool m_firstVideoLogged = false;            // video handler
-    Generator *m_clock = nullptr;               // the delivery work owns its lifetime
+    // The output clock; owns the worker (its QObject child). Created by the video handler,
+    // stopped and deleted by stopDelivery.
+    std::atomic<Generator *> m_clock{nullptr};
+    std::atomic<qint64> m_oversizedAudioDrops{0};
+    std::atomic<qint64> m_oversizedPictureDrops{0};
 
     FrameQueue m_videoQueue{FrameQueue::kKindVideo};
     FrameQueue m_audioQueue{FrameQueue::kKindAudio};
 
-    // -- Delivery buffers, written only by the delivery worker. m_outputFrame is freed with
-    // the rest of the session.
+    // -- Delivery buffers, written only by the delivery worker (startDelivery fills the
+    // picture black before the worker starts). m_outputFrame is freed with the rest of the
+    // session.
     std::unique_ptr<uchar[]> m_outputFrame;
+    int m_outputStride = 0;        // luma line size of the picture in m_outputFrame
+    qint64 m_outputPictureMs = -1; // its session time
     std::array<qint16, kOutputAudioSamples> m_outputAudio{};
 
     // -- Relay byte count, GUI thread only.
