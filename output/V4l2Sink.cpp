@@ -140,10 +140,18 @@ bool V4l2Sink::configure(int fd, const QString &path)
     v4l2_streamparm parm;
     std::memset(&parm, 0, sizeof parm);
     parm.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-    parm.parm.output.timeperframe.numerator = 1;
-    parm.parm.output.timeperframe.denominator = kFps;
+    parm.parm.output.timeperframe.numerator = static_cast<quint32>(m_rateDen);
+    parm.parm.output.timeperframe.denominator = static_cast<quint32>(m_rateNum);
     if (m_io->ioctl(fd, VIDIOC_S_PARM, &parm) < 0)
         qDebug() << "VCAM: device takes no frame interval:" << path << strerror(errno);
+    // v4l2loopback 0.12.x wants STREAMON from a write() producer too: without it the node
+    // offers no capture until the first frame, and once such a producer closes the node
+    // offers neither output nor capture until the module is reloaded. With it, closing gives
+    // the output back for the next start. Readers see capture from here on and get our first
+    // frame with the next put.
+    int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    if (m_io->ioctl(fd, VIDIOC_STREAMON, &type) < 0)
+        qWarning() << "VCAM: VIDIOC_STREAMON failed:" << path << strerror(errno);
     return true;
 }
 
@@ -250,6 +258,11 @@ int V4l2Sink::putFrame(IMFFrame *frame, int waitMs, const QString &)
     if (video.fcc != kMfFccI420 || !frame->video() || video.width <= 0 || video.height <= 0) {
         ++m_framesDropped;
         return kMfInvalidArg;
+    }
+    if (video.rateNum > 0 && video.rateDen > 0) {
+        // The device's frame interval is set when it is opened; the next open uses this.
+        m_rateNum = video.rateNum;
+        m_rateDen = video.rateDen;
     }
     probeIfDue();
     if (m_fd < 0 && !m_tap)

@@ -25,7 +25,8 @@ class V4l2Sink final : public MFObject<IMFSink, IMFSinkStatus>
 public:
     static constexpr int kDefaultWidth = 1280;
     static constexpr int kDefaultHeight = 720;
-    // Frame interval offered to the device and written in the tap header.
+    // Frame rate offered to the device and written in the tap header until a live frame
+    // tells the stream's own.
     static constexpr int kFps = 30;
     // How often a missing device is looked for.
     static constexpr int kProbeIntervalMs = 3000;
@@ -69,6 +70,9 @@ private:
     QString m_fixedPath; // QUORVIX_VCAM_DEVICE, empty for auto-detection
     int m_width = kDefaultWidth;
     int m_height = kDefaultHeight;
+    // The last live frame's rate (frames per second = num / den); given to the device at open.
+    int m_rateNum = kFps;
+    int m_rateDen = 1;
     std::unique_ptr<FrameScaler> m_scaler;
     std::unique_ptr<FrameTap> m_tap;
     int m_fd = -1;

@@ -3,14 +3,19 @@
 #include <cerrno>
 #include <cstring>
 
-void FakeV4l2Io::addLoopback(const QString &path, const QByteArray &card)
+namespace {
+
+constexpr quint32 kLoopbackIo = V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+
+} // namespace
+
+void FakeV4l2Io::addLoopback(const QString &path, const QByteArray &card, bool exclusiveCaps)
 {
     Device device;
     device.driver = "v4l2 loopback";
     device.card = card;
-    device.capabilities = V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_DEVICE_CAPS |
-                          V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
-    device.deviceCaps = V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+    device.loopback = true;
+    device.exclusiveCaps = exclusiveCaps;
     addDevice(path, device);
 }
 
@@ -38,6 +43,30 @@ int FakeV4l2Io::openDescriptors() const
     return m_descriptors.size();
 }
 
+quint32 FakeV4l2Io::offeredCaps(const QString &path) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return offered(m_devices.value(path));
+}
+
+quint32 FakeV4l2Io::offered(const Device &device)
+{
+    if (!device.loopback)
+        return (device.capabilities & V4L2_CAP_DEVICE_CAPS) ? device.deviceCaps
+                                                            : device.capabilities;
+    if (!device.exclusiveCaps)
+        return V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_VIDEO_CAPTURE | kLoopbackIo;
+    switch (device.state) {
+    case State::Fresh:
+        return V4L2_CAP_VIDEO_OUTPUT | kLoopbackIo;
+    case State::Streaming:
+        return V4L2_CAP_VIDEO_CAPTURE | kLoopbackIo;
+    case State::Stuck:
+        break;
+    }
+    return kLoopbackIo;
+}
+
 QStringList FakeV4l2Io::videoDevices()
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -58,7 +87,7 @@ int FakeV4l2Io::open(const char *path, int)
     }
     ++it->opens;
     const int fd = m_nextFd++;
-    m_descriptors[fd] = it.key();
+    m_descriptors[fd] = Descriptor{it.key(), false, false};
     return fd;
 }
 
@@ -69,7 +98,8 @@ int FakeV4l2Io::ioctl(int fd, unsigned long request, void *arg)
         errno = EBADF;
         return -1;
     }
-    Device &device = m_devices[m_descriptors[fd]];
+    Descriptor &descriptor = m_descriptors[fd];
+    Device &device = m_devices[descriptor.path];
     if (!device.present) {
         errno = ENODEV;
         return -1;
@@ -81,8 +111,14 @@ int FakeV4l2Io::ioctl(int fd, unsigned long request, void *arg)
                      sizeof cap->driver - 1);
         std::strncpy(reinterpret_cast<char *>(cap->card), device.card.constData(),
                      sizeof cap->card - 1);
-        cap->capabilities = device.capabilities;
-        cap->device_caps = device.deviceCaps;
+        if (device.loopback) {
+            cap->device_caps = offered(device);
+            cap->capabilities =
+                V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_VIDEO_CAPTURE | kLoopbackIo | V4L2_CAP_DEVICE_CAPS;
+        } else {
+            cap->capabilities = device.capabilities;
+            cap->device_caps = device.deviceCaps;
+        }
         return 0;
     }
     if (request == VIDIOC_S_FMT) {
@@ -92,16 +128,35 @@ int FakeV4l2Io::ioctl(int fd, unsigned long request, void *arg)
             return -1;
         }
         ++device.formatCalls;
-        if (device.forcedWidth > 0) {
-            format->fmt.pix.width = static_cast<quint32>(device.forcedWidth);
-            format->fmt.pix.height = static_cast<quint32>(device.forcedHeight);
+        if (device.loopback && device.state == State::Stuck) {
+            errno = EINVAL;
+            return -1;
         }
+        if (device.loopback && device.state == State::Streaming) {
+            // Locked: success, with the format the node already has.
+            *format = device.format;
+            return 0;
+        }
+        format->fmt.pix.bytesperline = format->fmt.pix.width;
+        format->fmt.pix.sizeimage = format->fmt.pix.width * format->fmt.pix.height * 3 / 2;
         device.format = *format;
         return 0;
     }
     if (request == VIDIOC_S_PARM) {
         ++device.parmCalls;
         device.parm = *static_cast<v4l2_streamparm *>(arg);
+        return 0;
+    }
+    if (request == VIDIOC_STREAMON) {
+        if (*static_cast<const int *>(arg) != V4L2_BUF_TYPE_VIDEO_OUTPUT ||
+            (device.loopback && device.state == State::Stuck)) {
+            errno = EINVAL;
+            return -1;
+        }
+        ++device.streamOnCalls;
+        descriptor.streamOn = true;
+        if (device.loopback)
+            device.state = State::Streaming;
         return 0;
     }
     errno = ENOTTY;
@@ -115,11 +170,19 @@ ssize_t FakeV4l2Io::write(int fd, const void *data, size_t bytes)
         errno = EBADF;
         return -1;
     }
-    Device &device = m_devices[m_descriptors[fd]];
+    Descriptor &descriptor = m_descriptors[fd];
+    Device &device = m_devices[descriptor.path];
     if (!device.present) {
         errno = ENODEV;
         return -1;
     }
+    if (device.loopback && device.state == State::Stuck) {
+        errno = EINVAL;
+        return -1;
+    }
+    descriptor.wrote = true;
+    if (device.loopback)
+        device.state = State::Streaming;
     ++device.framesWritten;
     device.lastWriteBytes = static_cast<qint64>(bytes);
     device.lastFrame = QByteArray(static_cast<const char *>(data), static_cast<int>(bytes));
@@ -129,9 +192,20 @@ ssize_t FakeV4l2Io::write(int fd, const void *data, size_t bytes)
 int FakeV4l2Io::close(int fd)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_descriptors.remove(fd)) {
+    if (!m_descriptors.contains(fd)) {
         errno = EBADF;
         return -1;
     }
+    const Descriptor closing = m_descriptors.take(fd);
+    auto it = m_devices.find(closing.path);
+    if (it == m_devices.end() || !it->loopback || !(closing.streamOn || closing.wrote))
+        return 0;
+    bool streamerLeft = false;
+    for (const Descriptor &other : qAsConst(m_descriptors))
+        streamerLeft = streamerLeft || (other.path == closing.path && other.streamOn);
+    if (streamerLeft)
+        return 0;
+    // The driver gives the output back only to a writer that said STREAMON.
+    it->state = closing.streamOn ? State::Fresh : State::Stuck;
     return 0;
 }

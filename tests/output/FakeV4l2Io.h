@@ -11,11 +11,30 @@
 #include <linux/videodev2.h>
 
 // Stands in for the kernel's video devices at the sink's system-call seam: devices can be
-// added (a module loaded), removed (a device deleted: open fails, writes on open descriptors
-// fail with ENODEV) and inspected (format set, frames written). Thread-safe.
+// added (a module loaded), removed (a device deleted: open fails, calls on open descriptors
+// fail with ENODEV) and inspected (format set, STREAMON, frames written). Thread-safe.
+//
+// A loopback device follows what v4l2loopback 0.12.7 was seen to do (tests/vm, job
+// driver-behaviour), loaded with exclusive_caps=1 unless said otherwise:
+// - fresh: it offers video output only; S_FMT(output) takes the size asked;
+// - after a writer's STREAMON(output) or first write: it offers capture and no output, and
+//   the format is locked: S_FMT succeeds but answers the locked format;
+// - a second writer is not kept out (open and S_FMT work, answering the locked format);
+// - closing a writer that did STREAMON gives the output capability back (fresh again);
+// - closing a writer that wrote without STREAMON leaves it offering neither, and every later
+//   S_FMT fails with EINVAL until the module is reloaded (the device added again).
+// QUERYCAP reports the current state. With exclusive_caps=0 it always offers both.
+// Other devices answer with fixed capabilities and take any format.
 class FakeV4l2Io final : public V4l2Io
 {
 public:
+    enum class State
+    {
+        Fresh,     // output offered
+        Streaming, // capture offered, format locked
+        Stuck      // neither offered
+    };
+
     struct Device
     {
         QByteArray driver;
@@ -23,26 +42,29 @@ public:
         quint32 capabilities = 0;
         quint32 deviceCaps = 0; // used when capabilities has V4L2_CAP_DEVICE_CAPS
         bool present = true;
-        // Answer S_FMT with this size instead of the one asked (a device holding a format).
-        int forcedWidth = 0;
-        int forcedHeight = 0;
+        bool loopback = false; // follows the driver's states above
+        bool exclusiveCaps = true;
+        State state = State::Fresh;
         // -- observed
         int formatCalls = 0;
-        v4l2_format format{};
+        v4l2_format format{}; // the last S_FMT as answered (the locked one while streaming)
         int parmCalls = 0;
         v4l2_streamparm parm{};
+        int streamOnCalls = 0;
         int opens = 0;
         int framesWritten = 0;
         QByteArray lastFrame;
         qint64 lastWriteBytes = 0;
     };
 
-    // A v4l2loopback device offering video output (as a free one does).
-    void addLoopback(const QString &path, const QByteArray &card);
+    // A freshly loaded v4l2loopback device.
+    void addLoopback(const QString &path, const QByteArray &card, bool exclusiveCaps = true);
     void addDevice(const QString &path, const Device &device);
     void removeDevice(const QString &path);
     Device device(const QString &path) const;
     int openDescriptors() const;
+    // What QUERYCAP reports as the device's capabilities now.
+    quint32 offeredCaps(const QString &path) const;
 
     QStringList videoDevices() override;
     int open(const char *path, int flags) override;
@@ -51,8 +73,17 @@ public:
     int close(int fd) override;
 
 private:
+    struct Descriptor
+    {
+        QString path;
+        bool streamOn = false;
+        bool wrote = false;
+    };
+    static quint32 offered(const Device &device);
+
     mutable std::mutex m_lock;
+    // -- guarded by m_lock
     QMap<QString, Device> m_devices;
-    QMap<int, QString> m_descriptors;
+    QMap<int, Descriptor> m_descriptors;
     int m_nextFd = 100;
 };

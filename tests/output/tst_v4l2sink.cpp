@@ -1,15 +1,20 @@
 // The v4l2loopback sink at its system-call seam: device discovery, the one output format,
-// scaling with aspect kept, a module loaded after start and a device that goes away.
+// STREAMON and what the driver does around it, scaling with aspect kept, a module loaded after
+// start and a device that goes away; and VCam's webcamAvailable following all that.
 
 #include "FakeV4l2Io.h"
 #include "I420Picture.h"
 #include "LogCapture.h"
 #include "output/FrameFactory.h"
+#include "output/MFCreateInstance.h"
 #include "output/V4l2Sink.h"
+#include "output/VCam.h"
 
 #include <QtTest>
 
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 
 namespace {
 
@@ -23,6 +28,48 @@ FakeV4l2Io::Device plainDevice(const QByteArray &driver, const QByteArray &card,
     device.card = card;
     device.capabilities = caps;
     return device;
+}
+
+// Another producer on the same fake device: open, set a size, optionally STREAMON and write.
+// Returns its descriptor (the caller closes it) or -1 with the failing step in *failed.
+int otherWriter(FakeV4l2Io &io, const QString &path, int width, int height, bool streamOn,
+                int frames, QString *failed = nullptr)
+{
+    const int fd = io.open(path.toLocal8Bit().constData(), O_RDWR);
+    if (fd < 0)
+        return -1;
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    format.fmt.pix.width = static_cast<quint32>(width);
+    format.fmt.pix.height = static_cast<quint32>(height);
+    format.fmt.pix.pixelformat = V4L2_PIX_FMT_YUV420;
+    if (io.ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
+        if (failed)
+            *failed = QStringLiteral("S_FMT %1").arg(strerror(errno));
+        io.close(fd);
+        return -1;
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    if (streamOn && io.ioctl(fd, VIDIOC_STREAMON, &type) < 0) {
+        if (failed)
+            *failed = QStringLiteral("STREAMON %1").arg(strerror(errno));
+        io.close(fd);
+        return -1;
+    }
+    const QByteArray frame(width * height * 3 / 2, char(16));
+    for (int i = 0; i < frames; ++i)
+        io.write(fd, frame.constData(), static_cast<size_t>(frame.size()));
+    return fd;
+}
+
+bool offersOutput(const FakeV4l2Io &io, const QString &path)
+{
+    return io.offeredCaps(path) & V4L2_CAP_VIDEO_OUTPUT;
+}
+
+bool offersCapture(const FakeV4l2Io &io, const QString &path)
+{
+    return io.offeredCaps(path) & V4L2_CAP_VIDEO_CAPTURE;
 }
 
 } // namespace
@@ -39,6 +86,10 @@ private slots:
     void discoverySkipsDevicesWithoutOutput();
     void fixedDeviceFromEnvironment();
     void formatSetOnceForAllInputSizes();
+    void streamOnOncePerOpenAndOutputBackOnClose();
+    void fakeFollowsTheDriver();
+    void plainWriterLeavesNodeStuck();
+    void secondInstanceTakesAnotherDevice();
     void scaledPictureKeepsContent();
     void otherAspectGetsBlackBars();
     void paddedRowsAreRepacked();
@@ -48,10 +99,12 @@ private slots:
     void deviceGoneIsSurvived();
     void refusedFormatLeavesDeviceUnused();
     void unusableFramesAreDropped();
+    void webcamAvailableFollowsDevice();
 
 private:
     MFPtr<V4l2Sink> makeSink();
-    int put(const I420Picture &picture, int wait = -1, qint32 fcc = kMfFccI420);
+    int put(const I420Picture &picture, int wait = -1, qint32 fcc = kMfFccI420, int rateNum = 0,
+            int rateDen = 0);
 
     std::shared_ptr<FakeV4l2Io> m_io;
     MFPtr<V4l2Sink> m_sink;
@@ -84,10 +137,12 @@ MFPtr<V4l2Sink> TestV4l2Sink::makeSink()
     return m_sink;
 }
 
-int TestV4l2Sink::put(const I420Picture &picture, int wait, qint32 fcc)
+int TestV4l2Sink::put(const I420Picture &picture, int wait, qint32 fcc, int rateNum, int rateDen)
 {
     MFFrameProps props{};
     props.video.fcc = fcc;
+    props.video.rateNum = rateNum;
+    props.video.rateDen = rateDen;
     props.video.width = picture.width;
     props.video.height = picture.height;
     props.video.rowBytes = picture.stride;
@@ -101,17 +156,19 @@ void TestV4l2Sink::discoveryPrefersProductLabel()
     m_io->addDevice("/dev/video0",
                     plainDevice("uvcvideo", "Integrated Camera", V4L2_CAP_VIDEO_CAPTURE));
     m_io->addLoopback("/dev/video1", "Dummy video device (0x0000)");
-    FakeV4l2Io::Device held =
-        plainDevice("v4l2 loopback", "Quorvix",
-                    V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_DEVICE_CAPS);
-    held.deviceCaps = V4L2_CAP_VIDEO_CAPTURE; // another producer holds it (exclusive_caps=1)
-    m_io->addDevice("/dev/video2", held);
+    m_io->addLoopback("/dev/video2", "Quorvix");
+    // Another producer streams into video2 (exclusive_caps=1): it offers capture only.
+    const int other = otherWriter(*m_io, "/dev/video2", 640, 480, true, 1);
+    QVERIFY(other >= 0);
     m_io->addLoopback("/dev/video3", "Quorvix");
     QVERIFY(makeSink());
     QCOMPARE(m_sink->devicePath(), QStringLiteral("/dev/video3"));
-    QCOMPARE(m_io->openDescriptors(), 1);
+    QCOMPARE(m_io->openDescriptors(), 2);
     QCOMPARE(m_io->device("/dev/video3").formatCalls, 1);
     QCOMPARE(m_io->device("/dev/video1").formatCalls, 0);
+    QCOMPARE(m_io->device("/dev/video2").formatCalls, 1); // the other producer's only
+    QCOMPARE(m_io->device("/dev/video2").format.fmt.pix.width, 640u);
+    m_io->close(other);
 }
 
 void TestV4l2Sink::discoveryTakesFirstLoopbackOutput()
@@ -127,15 +184,14 @@ void TestV4l2Sink::discoveryTakesFirstLoopbackOutput()
 void TestV4l2Sink::discoverySkipsDevicesWithoutOutput()
 {
     LogCapture log;
-    FakeV4l2Io::Device held =
-        plainDevice("v4l2 loopback", "Quorvix", V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_DEVICE_CAPS);
-    held.deviceCaps = V4L2_CAP_VIDEO_CAPTURE;
-    m_io->addDevice("/dev/video0", held);
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    const int other = otherWriter(*m_io, "/dev/video0", 1280, 720, true, 0);
+    QVERIFY(other >= 0);
     m_io->addDevice("/dev/video1",
                     plainDevice("v4l2 loopback", "Capture only", V4L2_CAP_VIDEO_CAPTURE));
     QVERIFY(makeSink());
     QCOMPARE(m_sink->devicePath(), QString());
-    QCOMPARE(m_io->openDescriptors(), 0);
+    QCOMPARE(m_io->openDescriptors(), 1);
     QCOMPARE(log.count(QStringLiteral("no v4l2loopback device found")), 1);
     QCOMPARE(log.count(QStringLiteral("modprobe v4l2loopback card_label=Quorvix exclusive_caps=1")),
              1);
@@ -145,6 +201,7 @@ void TestV4l2Sink::discoverySkipsDevicesWithoutOutput()
     I420Picture picture(1280, 720);
     picture.solid(100, 110, 120);
     QTRY_VERIFY((put(picture), m_sink->devicePath() == QStringLiteral("/dev/video2")));
+    m_io->close(other);
 }
 
 void TestV4l2Sink::fixedDeviceFromEnvironment()
@@ -189,8 +246,115 @@ void TestV4l2Sink::formatSetOnceForAllInputSizes()
     QCOMPARE(device.parmCalls, 1);
     QCOMPARE(device.parm.parm.output.timeperframe.numerator, 1u);
     QCOMPARE(device.parm.parm.output.timeperframe.denominator, 30u);
+    QCOMPARE(device.streamOnCalls, 1);
     QCOMPARE(device.framesWritten, 5);
     QCOMPARE(device.opens, 1);
+}
+
+void TestV4l2Sink::streamOnOncePerOpenAndOutputBackOnClose()
+{
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QVERIFY(makeSink());
+    // Readers see the webcam as soon as the sink has it, before the first frame.
+    FakeV4l2Io::Device device = m_io->device("/dev/video0");
+    QCOMPARE(device.streamOnCalls, 1);
+    QCOMPARE(device.framesWritten, 0);
+    QVERIFY(offersCapture(*m_io, "/dev/video0"));
+    QVERIFY(!offersOutput(*m_io, "/dev/video0"));
+    I420Picture picture(1280, 720);
+    picture.solid(81, 90, 240);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(put(picture), kMfOk);
+    QCOMPARE(m_io->device("/dev/video0").streamOnCalls, 1);
+    QCOMPARE(m_io->device("/dev/video0").framesWritten, 3);
+
+    // Quit: the node offers output again, so the next start (here at another size) gets it.
+    m_sink.reset();
+    QVERIFY(offersOutput(*m_io, "/dev/video0"));
+    QVERIFY(!offersCapture(*m_io, "/dev/video0"));
+    qputenv("QUORVIX_VCAM_SIZE", "640x360");
+    QVERIFY(makeSink());
+    QCOMPARE(m_sink->devicePath(), QStringLiteral("/dev/video0"));
+    device = m_io->device("/dev/video0");
+    QCOMPARE(device.format.fmt.pix.width, 640u);
+    QCOMPARE(device.format.fmt.pix.height, 360u);
+    QCOMPARE(device.streamOnCalls, 2);
+    QCOMPARE(put(picture), kMfOk);
+    QCOMPARE(m_io->device("/dev/video0").lastWriteBytes, qint64(640 * 360 * 3 / 2));
+}
+
+void TestV4l2Sink::fakeFollowsTheDriver()
+{
+    // The states the fake device goes through, as the real driver was recorded doing them.
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QVERIFY(offersOutput(*m_io, "/dev/video0"));
+    QVERIFY(!offersCapture(*m_io, "/dev/video0"));
+    const int first = otherWriter(*m_io, "/dev/video0", 1280, 720, false, 0);
+    QVERIFY(first >= 0);
+    QVERIFY(offersOutput(*m_io, "/dev/video0")); // a format alone changes nothing
+    int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    QCOMPARE(m_io->ioctl(first, VIDIOC_STREAMON, &type), 0);
+    QVERIFY(offersCapture(*m_io, "/dev/video0"));
+    QVERIFY(!offersOutput(*m_io, "/dev/video0"));
+    // A second writer gets in, and its size is refused silently.
+    const int second = otherWriter(*m_io, "/dev/video0", 640, 480, false, 0);
+    QVERIFY(second >= 0);
+    QCOMPARE(m_io->device("/dev/video0").format.fmt.pix.width, 1280u);
+    m_io->close(second); // it never wrote: nothing changes
+    QVERIFY(offersCapture(*m_io, "/dev/video0"));
+    m_io->close(first);
+    QVERIFY(offersOutput(*m_io, "/dev/video0"));
+    QVERIFY(!offersCapture(*m_io, "/dev/video0"));
+    // A plain write() producer: capture offered from its first frame, neither after it left.
+    const int plain = otherWriter(*m_io, "/dev/video0", 640, 480, false, 2);
+    QVERIFY(plain >= 0);
+    QCOMPARE(m_io->device("/dev/video0").format.fmt.pix.width, 640u);
+    QVERIFY(offersCapture(*m_io, "/dev/video0"));
+    m_io->close(plain);
+    QCOMPARE(m_io->offeredCaps("/dev/video0") & (V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_VIDEO_CAPTURE),
+             0u);
+    QString failed;
+    QCOMPARE(otherWriter(*m_io, "/dev/video0", 640, 480, true, 0, &failed), -1);
+    QCOMPARE(failed, QStringLiteral("S_FMT ") + strerror(EINVAL));
+    QCOMPARE(m_io->openDescriptors(), 0);
+}
+
+void TestV4l2Sink::plainWriterLeavesNodeStuck()
+{
+    LogCapture log;
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    // Someone wrote frames without STREAMON and left: the node is useless until reloaded.
+    QCOMPARE(m_io->close(otherWriter(*m_io, "/dev/video0", 640, 480, false, 1)), 0);
+    QVERIFY(makeSink());
+    QCOMPARE(m_sink->devicePath(), QString());
+    QCOMPARE(log.count(QStringLiteral("no v4l2loopback device found")), 1);
+    I420Picture picture(1280, 720);
+    picture.solid(60, 70, 80);
+    QCOMPARE(put(picture), kMfOk);
+
+    // The module reloaded: found at the next probe.
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QTRY_VERIFY((put(picture), m_io->device("/dev/video0").framesWritten > 0));
+    QCOMPARE(m_io->device("/dev/video0").streamOnCalls, 1);
+    QCOMPARE(m_sink->devicePath(), QStringLiteral("/dev/video0"));
+}
+
+void TestV4l2Sink::secondInstanceTakesAnotherDevice()
+{
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QVERIFY(makeSink());
+    MFPtr<V4l2Sink> first = m_sink;
+    // A second program: the first one's device offers no output any more.
+    QVERIFY(makeSink());
+    QCOMPARE(m_sink->devicePath(), QString());
+    QCOMPARE(m_io->device("/dev/video0").formatCalls, 1);
+    m_io->addLoopback("/dev/video1", "Spare");
+    I420Picture picture(1280, 720);
+    picture.solid(60, 70, 80);
+    QTRY_VERIFY((put(picture), m_sink->devicePath() == QStringLiteral("/dev/video1")));
+    QCOMPARE(first->devicePath(), QStringLiteral("/dev/video0"));
+    QCOMPARE(m_io->device("/dev/video1").streamOnCalls, 1);
+    first.reset();
 }
 
 void TestV4l2Sink::scaledPictureKeepsContent()
@@ -326,9 +490,14 @@ void TestV4l2Sink::moduleLoadedAfterStart()
     }
     QCOMPARE(log.count(QStringLiteral("no v4l2loopback device found")), 1);
 
+    // Live frames of a 29.97 fps stream: the device, opened now, is told that rate.
     m_io->addLoopback("/dev/video7", "Quorvix");
-    QTRY_VERIFY((put(picture), m_io->device("/dev/video7").framesWritten > 0));
+    QTRY_VERIFY(
+        (put(picture, -1, kMfFccI420, 30000, 1001), m_io->device("/dev/video7").framesWritten > 0));
     QCOMPARE(m_sink->devicePath(), QStringLiteral("/dev/video7"));
+    QCOMPARE(m_io->device("/dev/video7").streamOnCalls, 1);
+    QCOMPARE(m_io->device("/dev/video7").parm.parm.output.timeperframe.numerator, 1001u);
+    QCOMPARE(m_io->device("/dev/video7").parm.parm.output.timeperframe.denominator, 30000u);
     QCOMPARE(log.count(QStringLiteral("virtual camera started: /dev/video7 1280x720 I420")), 1);
     const QByteArray frame = m_io->device("/dev/video7").lastFrame;
     const PackedI420 out{reinterpret_cast<const uchar *>(frame.constData()), 1280, 720};
@@ -359,24 +528,36 @@ void TestV4l2Sink::deviceGoneIsSurvived()
     m_io->addLoopback("/dev/video0", "Quorvix");
     QTRY_VERIFY((put(picture), m_io->device("/dev/video0").framesWritten > 0));
     QCOMPARE(m_io->device("/dev/video0").formatCalls, 1);
+    QCOMPARE(m_io->device("/dev/video0").streamOnCalls, 1);
     QCOMPARE(log.count(QStringLiteral("virtual camera device lost")), 1);
 }
 
 void TestV4l2Sink::refusedFormatLeavesDeviceUnused()
 {
     LogCapture log;
-    FakeV4l2Io::Device busy = plainDevice("v4l2 loopback", "Quorvix", V4L2_CAP_VIDEO_OUTPUT);
-    busy.forcedWidth = 640;
-    busy.forcedHeight = 480;
-    m_io->addDevice("/dev/video0", busy);
+    // Loaded without exclusive_caps, the node offers output while another producer streams
+    // 640x480 into it; S_FMT then succeeds but answers the locked size.
+    m_io->addLoopback("/dev/video0", "Quorvix", false);
+    const int other = otherWriter(*m_io, "/dev/video0", 640, 480, true, 1);
+    QVERIFY(other >= 0);
     QVERIFY(makeSink());
     QCOMPARE(m_sink->devicePath(), QString());
-    QCOMPARE(m_io->openDescriptors(), 0);
+    QCOMPARE(m_io->openDescriptors(), 1); // the other producer's
     QCOMPARE(log.count(QStringLiteral("device refused the format")), 1);
+    QCOMPARE(log.count(QStringLiteral("got 640 x 480")), 1);
+    QCOMPARE(m_io->device("/dev/video0").formatCalls, 2);
+    QCOMPARE(m_io->device("/dev/video0").streamOnCalls, 1); // not ours
     I420Picture picture(1280, 720);
     picture.solid(1, 2, 3);
     QCOMPARE(put(picture), kMfOk);
-    QCOMPARE(m_io->device("/dev/video0").framesWritten, 0);
+    QCOMPARE(m_io->device("/dev/video0").framesWritten, 1);
+    QVERIFY(!m_sink->sinkDeviceOpen());
+
+    // The other producer leaves: the next probe gets the node at our size.
+    m_io->close(other);
+    QTRY_VERIFY((put(picture), m_io->device("/dev/video0").framesWritten > 1));
+    QCOMPARE(m_io->device("/dev/video0").format.fmt.pix.width, 1280u);
+    QCOMPARE(m_io->device("/dev/video0").lastWriteBytes, k720pBytes);
 }
 
 void TestV4l2Sink::unusableFramesAreDropped()
@@ -394,6 +575,41 @@ void TestV4l2Sink::unusableFramesAreDropped()
     QCOMPARE(m_sink->framesDropped(), 2);
     QCOMPARE(put(picture), kMfOk);
     QCOMPARE(m_io->device("/dev/video0").framesWritten, 1);
+}
+
+void TestV4l2Sink::webcamAvailableFollowsDevice()
+{
+    // VCam on the real adapter, its sink on the fake devices; no NDI here.
+    std::shared_ptr<FakeV4l2Io> io = m_io;
+    mfInstallCreator([io](const MFGuid &clsid, IMFUnknown *outer, quint32 context,
+                          const MFGuid &iid, void **object) {
+        if (clsid == kCLSID_MFSink)
+            return mfMake<V4l2Sink>(io, kProbeMs)->queryInterface(iid, object);
+        if (clsid == kCLSID_MFNdiRenderer) {
+            *object = nullptr;
+            return kMfClassNotRegistered;
+        }
+        return mfCreateBackend(clsid, outer, context, iid, object);
+    });
+    {
+        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        QVERIFY(!cam.webcamAvailable());
+        I420Picture card(1280, 720);
+        card.solid(16, 128, 128);
+        cam.sendStub(card.data.data(), 1280, 720);
+        QVERIFY(!cam.webcamAvailable());
+
+        // The module is loaded: available after the next probe (the card timer's frames).
+        m_io->addLoopback("/dev/video0", "Quorvix");
+        QTRY_VERIFY((cam.sendStub(card.data.data(), 1280, 720), cam.webcamAvailable()));
+        // The device goes away: the next frame finds out.
+        m_io->removeDevice("/dev/video0");
+        cam.sendStub(card.data.data(), 1280, 720);
+        QVERIFY(!cam.webcamAvailable());
+        m_io->addLoopback("/dev/video0", "Quorvix");
+        QTRY_VERIFY((cam.sendStub(card.data.data(), 1280, 720), cam.webcamAvailable()));
+    }
+    mfInstallCreator({});
 }
 
 QTEST_MAIN(TestV4l2Sink)
