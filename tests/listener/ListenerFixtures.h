@@ -17,6 +17,11 @@
 #include <memory>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 // Shared by the listener tests: a window standing in for the main window, raw camera sockets
 // and process figures.
 namespace listener {
@@ -60,6 +65,25 @@ inline std::unique_ptr<QTcpSocket> connectCamera(quint16 port)
     if (!socket->waitForConnected(kSocketTimeoutMs))
         return nullptr;
     return socket;
+}
+
+// A camera that connects and at once resets the connection (RST, not FIN), before the
+// listener has even accepted it.
+inline bool connectAndReset(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const linger reset{1, 0};
+    const bool ok =
+        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)) == 0;
+    ::close(fd);
+    return ok;
 }
 
 // The first part of an RTMP handshake (version 3, then 1536 bytes of time, zero and filler).

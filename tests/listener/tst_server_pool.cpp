@@ -285,9 +285,7 @@ void ServerPoolTest::cameraGoneBeforeAttachDoesNotLoseItsManager()
 
     // The camera resets its connection before the listener has even accepted it: the relay
     // cannot attach it and never reaches the manager it was given.
-    auto camera = connectCamera(port);
-    QVERIFY(camera);
-    camera->abort();
+    QVERIFY(connectAndReset(port));
     QTRY_COMPARE(server.activeManagerPort(), order.first());
     QCOMPARE(server.freeManagerPorts().size(), 9);
     // That manager still waits for a connection and comes back into the pool.

@@ -1,0 +1,248 @@
+// A real publisher (the ffmpeg command-line tool) through the listener: the stream reaches a
+// manager through its relay, the byte count is the camera's, an ended stream is replaced on its
+// port, and Stop and destruction end a connected camera without leaving a thread behind.
+#include "ListenerFixtures.h"
+
+#include "output/VCam.h"
+#include "support/FfmpegPublisher.h"
+#include "support/FreePort.h"
+#include "support/RecordingOutput.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+using namespace listener;
+
+namespace {
+
+constexpr int kStreamTimeoutMs = 30000;
+const QString kStateText = QStringLiteral("320x240 30fps");
+
+// Sits between the publisher and the listener and counts what passes each way. The way up
+// can be held, so the relay's count can be compared with everything sent so far.
+class CountingForwarder : public QObject
+{
+public:
+    explicit CountingForwarder(quint16 target) : m_target(target)
+    {
+        connect(&m_listener, &QTcpServer::newConnection, this, [this] { accept(); });
+    }
+
+    quint16 listen()
+    {
+        return m_listener.listen(QHostAddress::LocalHost, 0) ? m_listener.serverPort() : 0;
+    }
+    void setUpstreamHeld(bool held)
+    {
+        m_held = held;
+        if (!held)
+            pumpUp();
+    }
+    qint64 up() const { return m_up; }
+    qint64 down() const { return m_down; }
+
+private:
+    void accept()
+    {
+        QTcpSocket *camera = m_listener.nextPendingConnection();
+        if (!camera || m_camera) {
+            delete camera;
+            return;
+        }
+        m_camera = camera;
+        m_upstream = new QTcpSocket(this);
+        connect(m_camera, &QTcpSocket::readyRead, this, [this] { pumpUp(); });
+        connect(m_upstream, &QTcpSocket::connected, this, [this] { pumpUp(); });
+        connect(m_upstream, &QTcpSocket::readyRead, this, [this] { pumpDown(); });
+        connect(m_camera, &QTcpSocket::disconnected, this, [this] {
+            m_held = false;
+            pumpUp();
+            m_upstream->disconnectFromHost();
+        });
+        connect(m_upstream, &QTcpSocket::disconnected, this, [this] { m_camera->abort(); });
+        m_upstream->connectToHost(QHostAddress::LocalHost, m_target);
+    }
+    void pumpUp()
+    {
+        if (m_held || !m_upstream || m_upstream->state() != QAbstractSocket::ConnectedState)
+            return;
+        const QByteArray bytes = m_camera->readAll();
+        m_up += bytes.size();
+        m_upstream->write(bytes);
+    }
+    void pumpDown()
+    {
+        const QByteArray bytes = m_upstream->readAll();
+        m_down += bytes.size();
+        m_camera->write(bytes);
+    }
+
+    quint16 m_target;
+    QTcpServer m_listener;
+    QTcpSocket *m_camera = nullptr;   // child of m_listener
+    QTcpSocket *m_upstream = nullptr; // child of this
+    bool m_held = false;
+    qint64 m_up = 0;
+    qint64 m_down = 0;
+};
+
+FfmpegPublisher::Options endlessPublisher()
+{
+    FfmpegPublisher::Options options;
+    options.size = QSize(320, 240);
+    options.durationS = 0;
+    return options;
+}
+
+} // namespace
+
+class ServerStreamTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void publisherReachesTheManagerAndIsReplacedWhenItLeaves();
+    void stopWithAConnectedCameraAbortsIt();
+    void destructionWithAConnectedCameraEndsEverything();
+};
+
+void ServerStreamTest::initTestCase()
+{
+    if (!FfmpegPublisher::available())
+        QSKIP("the ffmpeg command-line tool is not installed");
+}
+
+void ServerStreamTest::publisherReachesTheManagerAndIsReplacedWhenItLeaves()
+{
+    RecordingOutput output;
+    output.setCopyPictures(false);
+    VCam cam(QStringLiteral("Quorvix"));
+    TestWindow window;
+    Server server(&cam, &window);
+    const quint16 port = FreePort::loopback();
+    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
+    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    const QList<int> readyOrder = server.freeManagerPorts();
+
+    CountingForwarder forwarder(port);
+    const quint16 forwarderPort = forwarder.listen();
+    QVERIFY(forwarderPort != 0);
+    FfmpegPublisher publisher(endlessPublisher());
+    QVERIFY(publisher.start(forwarderPort));
+
+    QTRY_VERIFY_WITH_TIMEOUT(window.states.contains(kStateText), kStreamTimeoutMs);
+    QCOMPARE(window.states.mid(0, 2), (QStringList{QStringLiteral("connecting ..."), kStateText}));
+    QCOMPARE(server.activeManagerPort(), readyOrder.first());
+    int audioMs = 0, videoMs = 0;
+    qint64 bytes = 0;
+    // Decoded frames wait in the manager's queues.
+    QTRY_VERIFY_WITH_TIMEOUT(server.streamStats(audioMs, videoMs, bytes) && videoMs > 0 &&
+                                 audioMs > 0,
+                             kStreamTimeoutMs);
+
+    // Hold the camera's bytes: once the relay has passed on all of them, its count is exactly
+    // what the camera sent, none of the intake's answers.
+    forwarder.setUpstreamHeld(true);
+    QTRY_VERIFY_WITH_TIMEOUT(server.streamStats(audioMs, videoMs, bytes) && bytes == forwarder.up(),
+                             kSocketTimeoutMs);
+    qInfo("camera sent %lld bytes, intake answered %lld, relay counted %lld", forwarder.up(),
+          forwarder.down(), bytes);
+    QVERIFY(forwarder.down() > 0);
+    QVERIFY(bytes > 10000); // handshake, commands and some seconds of pictures
+    const qint64 heldCount = bytes;
+    forwarder.setUpstreamHeld(false);
+    QTRY_VERIFY_WITH_TIMEOUT(server.streamStats(audioMs, videoMs, bytes) && bytes > heldCount,
+                             kSocketTimeoutMs);
+
+    // The camera loses power: the state text is cleared and a fresh manager takes the same
+    // port; it queues up behind the others.
+    const int servedPort = server.activeManagerPort();
+    publisher.kill();
+    QTRY_COMPARE_WITH_TIMEOUT(window.states.last(), QString(), kStreamTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    QCOMPARE(server.freeManagerPorts().last(), servedPort);
+    QCOMPARE(sorted(server.freeManagerPorts()), portRange(kFirstPort, 10));
+    QCOMPARE(server.lastManagerPort(), kFirstPort + 9);
+    QVERIFY(!cam.m_streamActive.load());
+    // The ended manager is deleted once its thread is over; the statistics no longer reach it.
+    QTRY_COMPARE(server.managerCount(), 10);
+    QVERIFY(!server.streamStats(audioMs, videoMs, bytes));
+    server.resetActiveBuffers();
+
+    // The next camera is served by the next manager in line.
+    FfmpegPublisher second(endlessPublisher());
+    window.states.clear();
+    QVERIFY(second.start(port));
+    QTRY_VERIFY_WITH_TIMEOUT(window.states.contains(kStateText), kStreamTimeoutMs);
+    QCOMPARE(server.activeManagerPort(), readyOrder.at(1));
+    second.stop();
+    server.stopListening();
+    QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
+}
+
+void ServerStreamTest::stopWithAConnectedCameraAbortsIt()
+{
+    TestWindow window;
+    Server server(nullptr, &window);
+    const quint16 port = FreePort::loopback();
+    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
+    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    FfmpegPublisher publisher(endlessPublisher());
+    QVERIFY(publisher.start(port));
+    QTRY_VERIFY_WITH_TIMEOUT(window.states.contains(kStateText), kStreamTimeoutMs);
+
+    QElapsedTimer stopTime;
+    stopTime.start();
+    server.stopListening();
+    qInfo("stop with a connected camera: %lld ms", stopTime.elapsed());
+    int audioMs, videoMs;
+    qint64 bytes;
+    QVERIFY(!server.streamStats(audioMs, videoMs, bytes));
+    QVERIFY(!FreePort::isListening(port));
+    // The camera's connection is cut, so the publisher gives up by itself.
+    QTRY_VERIFY_WITH_TIMEOUT(!publisher.isRunning(), kStreamTimeoutMs);
+    // The serving manager ends on its own; none takes its place.
+    QTRY_COMPARE_WITH_TIMEOUT(window.states.last(), QString(), kStreamTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
+    QCOMPARE(server.relayCount(), 0);
+    QCOMPARE(server.lastManagerPort(), kFirstPort + 9);
+    for (int managerPort : portRange(kFirstPort, 10))
+        QVERIFY(!FreePort::isListening(quint16(managerPort)));
+}
+
+void ServerStreamTest::destructionWithAConnectedCameraEndsEverything()
+{
+    RecordingOutput output;
+    output.setCopyPictures(false);
+    VCam cam(QStringLiteral("Quorvix"));
+    const int threadsBefore = threadCount();
+    TestWindow window;
+    auto server = std::make_unique<Server>(&cam, &window);
+    const quint16 port = FreePort::loopback();
+    QVERIFY(server->startListening(QHostAddress::LocalHost, port));
+    QTRY_COMPARE_WITH_TIMEOUT(server->freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    FfmpegPublisher publisher(endlessPublisher());
+    QVERIFY(publisher.start(port));
+    QTRY_VERIFY_WITH_TIMEOUT(window.states.contains(kStateText), kStreamTimeoutMs);
+    int audioMs = 0, videoMs = 0;
+    qint64 bytes = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(server->streamStats(audioMs, videoMs, bytes) && videoMs > 0,
+                             kStreamTimeoutMs);
+
+    // The window goes away with the listener still listening and a stream running.
+    QElapsedTimer destroyTime;
+    destroyTime.start();
+    server.reset();
+    qInfo("destruction with a connected camera: %lld ms", destroyTime.elapsed());
+    QTRY_COMPARE(threadCount(), threadsBefore);
+    QVERIFY(!FreePort::isListening(port));
+    QTRY_VERIFY_WITH_TIMEOUT(!publisher.isRunning(), kStreamTimeoutMs);
+    // The output object outlives the listener and is left showing no stream.
+    QVERIFY(!cam.m_streamActive.load());
+}
+
+QTEST_MAIN(ServerStreamTest)
+#include "tst_server_stream.moc"
