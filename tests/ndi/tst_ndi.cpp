@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <dlfcn.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -75,6 +76,7 @@ private slots:
     void liveFrameWithAudio();
     void fractionalRateAndMonoAudio();
     void ndiModeOffKeepsCardOnly();
+    void liveAndCardFromTwoThreads();
     void destructionDestroysSenderAndUnloads();
     void missingRuntimeKeepsWebcamAndPreview();
     void highestMajorWins_data();
@@ -338,6 +340,60 @@ void TestNdi::ndiModeOffKeepsCardOnly()
     video = calls(QStringLiteral("video"));
     QCOMPARE(video.size(), 3);
     QCOMPARE(video[2][QStringLiteral("checksum")], visibleChecksum(card));
+    QCOMPARE(calls(QStringLiteral("send_create")).size(), 1);
+}
+
+void TestNdi::liveAndCardFromTwoThreads()
+{
+    constexpr int kLiveFrames = 150;
+    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    cam.m_ndiEnabled.store(true);
+    cam.setFrameRate(30000, 1001);
+    I420Picture live(640, 360);
+    live.fill([](int x, int y) { return (x ^ y) & 0xFF; }, [](int x, int) { return x & 0xFF; },
+              [](int, int y) { return y & 0xFF; });
+    I420Picture card(320, 180);
+    card.solid(16, 128, 128);
+    std::vector<qint16> audio(1601 * 2);
+    for (size_t i = 0; i < audio.size(); ++i)
+        audio[i] = static_cast<qint16>(i * 11);
+
+    // The delivery thread sends live frames while the card timer keeps trying (the stream
+    // ending and starting again in between), so both meet in the NDI sender.
+    std::atomic<bool> done{false};
+    std::thread delivery([&] {
+        for (int i = 0; i < kLiveFrames; ++i)
+            sendLive(cam, live, &audio);
+        done.store(true);
+    });
+    int cardsTried = 0;
+    while (!done.load()) {
+        cam.m_streamActive.store(false);
+        cam.sendStub(card.data.data(), 320, 180);
+        ++cardsTried;
+    }
+    delivery.join();
+
+    // Every live frame arrived whole, with its rate and its sound; no card came out torn.
+    int liveSeen = 0;
+    const QString liveSum = visibleChecksum(live);
+    const QString cardSum = visibleChecksum(card);
+    for (const Call &call : calls(QStringLiteral("video"))) {
+        if (call[QStringLiteral("xres")] == QLatin1String("640")) {
+            ++liveSeen;
+            QCOMPARE(call[QStringLiteral("checksum")], liveSum);
+            QCOMPARE(call[QStringLiteral("rate")], QStringLiteral("30000/1001"));
+        } else {
+            QCOMPARE(call[QStringLiteral("checksum")], cardSum);
+            QCOMPARE(call[QStringLiteral("rate")], QStringLiteral("30/1"));
+        }
+    }
+    QCOMPARE(liveSeen, kLiveFrames);
+    const QList<Call> sound = calls(QStringLiteral("audio"));
+    QCOMPARE(sound.size(), kLiveFrames);
+    for (const Call &call : sound)
+        QCOMPARE(call[QStringLiteral("samples")], QStringLiteral("1601"));
+    QVERIFY(cardsTried > 0);
     QCOMPARE(calls(QStringLiteral("send_create")).size(), 1);
 }
 
