@@ -47,6 +47,7 @@ private slots:
     void liveFrameRecord();
     void liveFrameWithoutAudio();
     void frameRateInRecord();
+    void webcamAvailableFromSink();
     void routing_data();
     void routing();
     void failingPutDoesNotStarveOthers_data();
@@ -351,6 +352,23 @@ void TestVCam::frameRateInRecord()
     }
     stop.store(true);
     setter.join();
+}
+
+void TestVCam::webcamAvailableFromSink()
+{
+    RecordingOutput output;
+    {
+        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        QVERIFY(cam.webcamAvailable());
+        output.setWebcamAvailable(false);
+        QVERIFY(!cam.webcamAvailable());
+        output.setWebcamAvailable(true);
+        QVERIFY(cam.webcamAvailable());
+    }
+    // A sink that failed to initialise is no webcam, whatever it would say.
+    output.setSinkInitResult(kMfFail);
+    VCam failed(QStringLiteral("Quorvix"), nullptr);
+    QVERIFY(!failed.webcamAvailable());
 }
 
 void TestVCam::routing_data()

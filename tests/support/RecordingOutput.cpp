@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,6 +30,8 @@ struct RecordingOutput::State
     bool copyPictures = true;
     bool hold[3] = {false, false, false};
     int heldNow = 0;
+    // What the sink tells VCam::webcamAvailable; read without the lock by any thread.
+    std::atomic<bool> webcamAvailable{true};
 
     // -- records, guarded by lock
     QList<Creation> creations;
@@ -130,7 +133,7 @@ private:
     std::shared_ptr<RecordingOutput::State> m_state;
 };
 
-class FakeSink final : public MFObject<IMFSink>
+class FakeSink final : public MFObject<IMFSink, IMFSinkStatus>
 {
 public:
     explicit FakeSink(std::shared_ptr<RecordingOutput::State> state) : m_state(std::move(state))
@@ -149,6 +152,7 @@ public:
         m_state->calls << QStringLiteral("sink.init %1 %2 %3").arg(name, label).arg(flags);
         return m_state->sinkInitResult;
     }
+    bool sinkDeviceOpen() const override { return m_state->webcamAvailable.load(); }
 
 private:
     std::shared_ptr<RecordingOutput::State> m_state;
@@ -340,7 +344,7 @@ void RecordingOutput::install()
             if (clsid == kCLSID_MFFactory)
                 made = MFPtr<IMFUnknown>(mfMake<FakeFactory>(state).get());
             else if (clsid == kCLSID_MFSink)
-                made = MFPtr<IMFUnknown>(mfMake<FakeSink>(state).get());
+                made = MFPtr<IMFUnknown>(static_cast<IMFSink *>(mfMake<FakeSink>(state).get()));
             else if (clsid == kCLSID_MFPreview)
                 made =
                     MFPtr<IMFUnknown>(static_cast<IMFPreview *>(mfMake<FakePreview>(state).get()));
@@ -372,6 +376,11 @@ void RecordingOutput::setSinkInitResult(int result)
 {
     std::unique_lock<std::mutex> guard(m_state->lock);
     m_state->sinkInitResult = result;
+}
+
+void RecordingOutput::setWebcamAvailable(bool available)
+{
+    m_state->webcamAvailable.store(available);
 }
 
 void RecordingOutput::refuseReceiver(Target target)

@@ -74,6 +74,9 @@ public:
     // -- configuration
     void failCreate(const MFGuid &clsid);
     void setSinkInitResult(int result);
+    // What the sink reports as its device state (VCam::webcamAvailable); true until set.
+    // Any time, from any thread.
+    void setWebcamAvailable(bool available);
     void refuseReceiver(Target target); // queryInterface for the frame receiver fails
     void setNdiDevices(const QStringList &names);
     void setDeviceCountResult(int result);
