@@ -143,6 +143,14 @@ void ServerStreamTest::publisherReachesTheManagerAndIsReplacedWhenItLeaves()
                                  audioMs > 0,
                              kStreamTimeoutMs);
 
+    // Pictures reach the output object, at the stream's size. (The forwarder needs this
+    // thread's event loop, so the wait must run it.)
+    QTRY_VERIFY_WITH_TIMEOUT(output.frameCount(RecordingOutput::Sink) >= 10, kStreamTimeoutMs);
+    const RecordingOutput::Frame frame = output.frames(RecordingOutput::Sink).last();
+    QCOMPARE(frame.width, 320);
+    QCOMPARE(frame.height, 240);
+    QVERIFY(cam.m_streamActive.load());
+
     // Hold the camera's bytes: once the relay has passed on all of them, its count is exactly
     // what the camera sent, none of the intake's answers.
     forwarder.setUpstreamHeld(true);
@@ -231,6 +239,8 @@ void ServerStreamTest::destructionWithAConnectedCameraEndsEverything()
     qint64 bytes = 0;
     QTRY_VERIFY_WITH_TIMEOUT(server->streamStats(audioMs, videoMs, bytes) && videoMs > 0,
                              kStreamTimeoutMs);
+    // Delivery runs: its clock and worker threads are among those that must end.
+    QVERIFY(output.waitForFrames(5, kStreamTimeoutMs, RecordingOutput::Sink));
 
     // The window goes away with the listener still listening and a stream running.
     QElapsedTimer destroyTime;
