@@ -13,6 +13,8 @@ public:
     virtual ~DeliveryObserver() = default;
     // Manager thread: a video packet was read; `sessionMs` is its time on the session clock.
     virtual void videoPacketRead(const StreamManager *manager, qint64 sessionMs) = 0;
+    // Video handler thread: a picture was queued for delivery at `sessionMs`.
+    virtual void videoPictureQueued(const StreamManager *manager, qint64 sessionMs) = 0;
     // Delivery worker, right after sendFrame returned: `pictureMs` is the session time of the
     // picture it carried (`newPicture` false when it repeated the previous one), `samples` the
     // audio sample frames per channel (0 without audio).

@@ -635,6 +635,8 @@ void StreamManager::onVideoFrame(AVFrame *frame, AVRational timeBase, AVRational
         if (m_videoQueue.push(picture, t, m_frameMs.load())) {
             m_lastVideoMs = t;
             m_stride = stride;
+            if (DeliveryObserver *observer = g_deliveryObserver.load(std::memory_order_relaxed))
+                observer->videoPictureQueued(this, t);
         }
     }
     if (picture == m_filteredFrame.get()) {
@@ -739,6 +741,9 @@ void StreamManager::startOutput(AVFrame *frame, AVRational timeBase, AVRational 
              << frame->linesize[1] << frame->linesize[2];
     m_videoQueue.allocateBlocks(kVideoBlocks, blockSize);
     m_frameMs = 1000.0 / m_fps.load();
+    // The output carries the stream's exact rate (30000/1001, not the rounded 30) to NDI.
+    if (VCam *output = m_output.load())
+        output->setFrameRate(frameRate.num, frameRate.den);
 
     startDelivery();
 

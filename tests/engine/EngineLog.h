@@ -60,8 +60,8 @@ private:
             std::lock_guard<std::mutex> guard(self->m_lock);
             self->m_lines << text;
         }
-        // Warnings and worse still reach the test output.
-        if (type != QtDebugMsg && type != QtInfoMsg && self->m_previous)
+        // Information, warnings and worse still reach the test output.
+        if (type != QtDebugMsg && self->m_previous)
             self->m_previous(type, context, text);
     }
 

@@ -1,0 +1,301 @@
+#include "EngineLog.h"
+#include "engine/DeliveryObserver.h"
+#include "engine/StreamManager.h"
+#include "output/VCam.h"
+#include "support/FfmpegPublisher.h"
+#include "support/FreePort.h"
+#include "support/RecordingOutput.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// Names of this process's threads, as the kernel knows them (Qt names them after objectName).
+QStringList threadNames()
+{
+    QStringList names;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly))
+            names << QString::fromUtf8(comm.readAll()).trimmed();
+    }
+    return names;
+}
+
+int countNamed(const QStringList &names, const QString &prefix)
+{
+    return int(std::count_if(names.begin(), names.end(),
+                             [&](const QString &name) { return name.startsWith(prefix); }));
+}
+
+// Records every delivery: when it happened, the picture's session time, and where the newest
+// queued picture stood at that moment. Preallocated; the worker thread writes, the test reads
+// after the session.
+class SendLog : public DeliveryObserver
+{
+public:
+    static constexpr int kCapacity = 4000;
+    SendLog() : m_sends(kCapacity) { m_timer.start(); }
+
+    void videoPacketRead(const StreamManager *, qint64) override {}
+    void videoPictureQueued(const StreamManager *, qint64) override {}
+    void frameSent(const StreamManager *manager, qint64 pictureMs, bool, int samples) override
+    {
+        const int index = m_count.load();
+        if (index >= kCapacity)
+            return;
+        m_sends[size_t(index)] =
+            Send{m_timer.nsecsElapsed() / 1000, pictureMs, manager->lastVideoMs(), samples};
+        m_count.store(index + 1);
+    }
+
+    struct Send
+    {
+        qint64 atUs;
+        qint64 pictureMs;
+        qint64 newestVideoMs;
+        int samples;
+    };
+    int count() const { return m_count.load(); }
+    const Send &at(int index) const { return m_sends[size_t(index)]; }
+
+private:
+    QElapsedTimer m_timer;
+    std::vector<Send> m_sends;
+    std::atomic<int> m_count{0};
+};
+
+// One manager delivering into a real VCam over the recording adapter.
+struct Rig
+{
+    Rig()
+    {
+        output.setCopyPictures(false);
+        cam = std::make_unique<VCam>(QStringLiteral("Quorvix"), nullptr);
+        manager = std::make_unique<StreamManager>(nullptr);
+        manager->m_output = cam.get();
+        QObject::connect(manager.get(), &StreamManager::stopHandle, [this] { ended = true; });
+        StreamManager::setDeliveryObserver(&sends);
+    }
+    ~Rig()
+    {
+        manager.reset();
+        StreamManager::setDeliveryObserver(nullptr);
+    }
+    bool listen()
+    {
+        port = FreePort::loopback();
+        manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);
+        return FreePort::waitUntilListening(port, 10000);
+    }
+    // Samples the queued video every 50 ms from the first delivery to the session's end.
+    void watchBuffer()
+    {
+        watch.setInterval(50);
+        QObject::connect(&watch, &QTimer::timeout, [this] {
+            if (sends.count() == 0)
+                return;
+            int audioMs = 0;
+            int videoMs = 0;
+            manager->bufferedMs(audioMs, videoMs);
+            maxVideoMs = qMax(maxVideoMs, videoMs);
+            if (manager->deliveryRunning())
+                namesWhileRunning = threadNames();
+        });
+        watch.start();
+    }
+
+    RecordingOutput output; // before the VCam: it installs the fake adapter
+    std::unique_ptr<VCam> cam;
+    SendLog sends;
+    std::unique_ptr<StreamManager> manager;
+    quint16 port = 0;
+    bool ended = false;
+    QTimer watch;
+    int maxVideoMs = 0;
+    QStringList namesWhileRunning;
+};
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+class DeliveryEndToEndTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void pacedWithAudioFromTheLiveEdge();
+    void videoOnlyPacedAndBounded();
+};
+
+void DeliveryEndToEndTest::initTestCase()
+{
+    if (!FfmpegPublisher::available())
+        QFAIL("the ffmpeg command-line tool is needed as the RTMP publisher");
+}
+
+void DeliveryEndToEndTest::pacedWithAudioFromTheLiveEdge()
+{
+    const int threadsBefore = threadNames().size();
+    EngineLog log;
+    Rig rig;
+    QVERIFY(rig.listen());
+    rig.watchBuffer();
+    FfmpegPublisher::Options options;
+    options.size = QSize(1280, 720);
+    options.durationS = 10;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(rig.port));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.ended, 40000);
+    rig.watch.stop();
+    QVERIFY(publisher.waitForFinished(10000));
+
+    // The backlog was trimmed at the first alignment and delivery started at the live edge.
+    QCOMPARE(log.count(QStringLiteral("IN VIDEO and AUDI BUFF AFTER TRIM:")), 1);
+    const SendLog &sends = rig.sends;
+    QVERIFY2(sends.count() > 200, qPrintable(QString::number(sends.count())));
+    const SendLog::Send &first = sends.at(0);
+    qInfo() << "first picture" << first.pictureMs << "newest queued" << first.newestVideoMs;
+    QVERIFY2(first.newestVideoMs - first.pictureMs < 150,
+             qPrintable(QStringLiteral("%1 behind").arg(first.newestVideoMs - first.pictureMs)));
+
+    // Paced at the clock's rate (33 ms ticks: 30.3/s), with 2-channel 48 kHz audio whose
+    // amount follows the elapsed time. Measured away from the start and the end.
+    const int from = 30;
+    const int to = sends.count() - 30;
+    const double seconds = (sends.at(to).atUs - sends.at(from).atUs) / 1e6;
+    const double rate = (to - from) / seconds;
+    qint64 samples = 0;
+    for (int i = from + 1; i <= to; ++i)
+        samples += sends.at(i).samples;
+    const double sampleRate = samples / seconds;
+    qInfo() << "deliveries/s" << rate << "audio samples/s" << sampleRate << "over" << seconds
+            << "s";
+    QVERIFY2(rate > 27.0 && rate < 32.0, qPrintable(QString::number(rate)));
+    QVERIFY2(qAbs(sampleRate - 48000) < 48000 * 0.04, qPrintable(QString::number(sampleRate)));
+    std::vector<double> intervals;
+    for (int i = from + 1; i <= to; ++i)
+        intervals.push_back((sends.at(i).atUs - sends.at(i - 1).atUs) / 1000.0);
+    const double medianInterval = median(intervals);
+    QVERIFY2(medianInterval > 30 && medianInterval < 37,
+             qPrintable(QString::number(medianInterval)));
+
+    // Every delivery carried stereo 48 kHz audio and the session's picture geometry.
+    const QList<RecordingOutput::Frame> frames = rig.output.frames(RecordingOutput::Sink);
+    QCOMPARE(frames.size(), sends.count());
+    for (const RecordingOutput::Frame &frame : frames) {
+        QCOMPARE(frame.channels, 2);
+        QCOMPARE(frame.sampleRate, 48000);
+        QCOMPARE(frame.width, 1280);
+        QCOMPARE(frame.height, 720);
+        QVERIFY(frame.audioAdded);
+        QVERIFY(!frame.samples.isEmpty());
+    }
+    // Pictures in order of their time; the queued video stayed small.
+    for (int i = 1; i < sends.count(); ++i)
+        QVERIFY(sends.at(i).pictureMs >= sends.at(i - 1).pictureMs);
+    qInfo() << "most video queued" << rig.maxVideoMs << "ms";
+    QVERIFY2(rig.maxVideoMs < 700, qPrintable(QString::number(rig.maxVideoMs)));
+
+    // Named delivery threads ran; after the publisher left they are gone and nothing is sent.
+    QCOMPARE(countNamed(rig.namesWhileRunning, QStringLiteral("output clock")), 1);
+    QCOMPARE(countNamed(rig.namesWhileRunning, QStringLiteral("delivery worker")), 1);
+    QVERIFY(!rig.manager->deliveryRunning());
+    QVERIFY(rig.manager->sessionReleased());
+    const int sent = rig.output.frameCount(RecordingOutput::Sink);
+    QTest::qWait(300);
+    QCOMPARE(rig.output.frameCount(RecordingOutput::Sink), sent);
+    QVERIFY(!rig.cam->m_streamActive.load());
+    const QStringList after = threadNames();
+    QCOMPARE(countNamed(after, QStringLiteral("output clock")), 0);
+    QCOMPARE(countNamed(after, QStringLiteral("delivery worker")), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(threadNames().size(), threadsBefore + 0, 5000);
+}
+
+void DeliveryEndToEndTest::videoOnlyPacedAndBounded()
+{
+    // A video-only publisher (29.97 fps) that sends at twice the real rate, as a camera catching up
+    // after a stall would: delivery stays at the clock's pace and the bound rule holds the queue
+    // near its bound instead of letting it grow by a second every two seconds.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString clip = dir.filePath(QStringLiteral("clip.flv"));
+    QProcess encoder;
+    encoder.start(FfmpegPublisher::program(),
+                  {QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"),
+                   QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-f"),
+                   QStringLiteral("lavfi"), QStringLiteral("-i"),
+                   QStringLiteral("testsrc2=size=640x360:rate=30000/1001"), QStringLiteral("-t"),
+                   QStringLiteral("8"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+                   QStringLiteral("-preset"), QStringLiteral("ultrafast"), QStringLiteral("-g"),
+                   QStringLiteral("30"), QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"),
+                   clip});
+    QVERIFY(encoder.waitForFinished(60000));
+    QCOMPARE(encoder.exitCode(), 0);
+
+    const int threadsBefore = threadNames().size();
+    EngineLog log;
+    Rig rig;
+    rig.manager->m_maxBufferMs = 300;
+    QVERIFY(rig.listen());
+    rig.watchBuffer();
+    FfmpegPublisher::Options options;
+    options.inputFile = clip;
+    options.inputFileArgs = QStringList{QStringLiteral("-readrate"), QStringLiteral("2")};
+    options.realtime = false;
+    options.durationS = 0;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(rig.port));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.ended, 40000);
+    rig.watch.stop();
+    QVERIFY(publisher.waitForFinished(10000));
+
+    QVERIFY(rig.manager->m_ignoreAudio.load());
+    const SendLog &sends = rig.sends;
+    QVERIFY2(sends.count() >= 60, qPrintable(QString::number(sends.count())));
+    const double seconds = (sends.at(sends.count() - 1).atUs - sends.at(0).atUs) / 1e6;
+    const double rate = (sends.count() - 1) / seconds;
+    qInfo() << "video-only deliveries" << sends.count() << "rate" << rate << "most queued"
+            << rig.maxVideoMs << "ms";
+    QVERIFY2(rate > 27 && rate < 32.0, qPrintable(QString::number(rate)));
+    // Twice the real rate arrived, so without the rule the queue would have reached seconds.
+    QVERIFY2(rig.maxVideoMs >= 300, qPrintable(QString::number(rig.maxVideoMs)));
+    QVERIFY2(rig.maxVideoMs <= 300 + 3 * 34, qPrintable(QString::number(rig.maxVideoMs)));
+    // Every picture without audio, and marked with the stream's exact rate, not the rounded 30.
+    for (const RecordingOutput::Frame &frame : rig.output.frames(RecordingOutput::Sink)) {
+        QVERIFY(!frame.audioAdded);
+        QCOMPARE(frame.channels, 0);
+        QVERIFY(frame.props.video.rateDen > 0);
+        const double fps = double(frame.props.video.rateNum) / frame.props.video.rateDen;
+        QVERIFY2(qAbs(fps - 29.97) < 0.01, qPrintable(QString::number(fps)));
+    }
+    QCOMPARE(rig.manager->fps(), 30);
+    QVERIFY(!rig.manager->deliveryRunning());
+    const int sent = rig.output.frameCount(RecordingOutput::Sink);
+    QTest::qWait(300);
+    QCOMPARE(rig.output.frameCount(RecordingOutput::Sink), sent);
+    QTRY_COMPARE_WITH_TIMEOUT(threadNames().size(), threadsBefore + 0, 5000);
+}
+
+QTEST_GUILESS_MAIN(DeliveryEndToEndTest)
+#include "DeliveryEndToEndTest.moc"
