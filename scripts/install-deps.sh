@@ -15,7 +15,7 @@ packages=(
   # QR encoder
   libqrcodegencpp-dev
   # tests: real publisher, QR decoder, real windows
-  ffmpeg zbar-tools xvfb xauth
+  ffmpeg zbar-tools xvfb xauth x11-utils
   # tests: a real v4l2loopback driver in an emulated Debian kernel
   qemu-system-x86 busybox-static cpio kmod
   # packaging checks
