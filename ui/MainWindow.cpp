@@ -18,6 +18,7 @@
 #include <QHostAddress>
 #include <QIcon>
 #include <QSettings>
+#include <QStatusBar>
 
 #include <algorithm>
 
@@ -95,7 +96,12 @@ MainWindow::MainWindow(QWidget *parent)
 
     m_stubCard.compose(*m_settings);
     connect(&m_stubTimer, &QTimer::timeout, this, &MainWindow::sendStub);
+    // The card tick runs whether or not the window listens, and the card frames are what
+    // makes the output look for a device again, so the webcam line follows the same tick.
+    connect(&m_stubTimer, &QTimer::timeout, this, &MainWindow::updateWebcamNotice);
     m_stubTimer.start(kStubIntervalMs);
+    m_ui->statusbar->hide();
+    updateWebcamNotice();
 
     onUpdateStreamState(QString());
 
@@ -355,6 +361,50 @@ void MainWindow::sendStub()
 {
     if (m_stubCard.width() > 0 && m_stubCard.height() > 0)
         m_vcam->sendStub(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
+}
+
+QString MainWindow::webcamNotice() const
+{
+    return m_ui->statusbar->isHidden() ? QString() : m_ui->statusbar->currentMessage();
+}
+
+void MainWindow::updateWebcamNotice()
+{
+    QStatusBar *const bar = m_ui->statusbar;
+    const bool grows = !(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen));
+    if (m_vcam && m_vcam->webcamAvailable()) {
+        if (bar->isHidden())
+            return;
+        const int heightWith = height();
+        bar->clearMessage();
+        bar->setToolTip(QString());
+        bar->hide();
+        // The window's minimum still counts the bar until its layout runs again.
+        layout()->activate();
+        if (m_noticeHeight > 0 && grows)
+            resize(width(), heightWith - m_noticeHeight);
+        m_noticeHeight = 0;
+        return;
+    }
+    // Short enough for the window's width; the tooltip has the whole command.
+    const QString text = tr("No virtual cam: load v4l2loopback");
+    // A status tip may have replaced the message; put it back on the next tick.
+    if (bar->currentMessage() != text)
+        bar->showMessage(text);
+    if (!bar->isHidden())
+        return;
+    bar->setToolTip(tr("No v4l2loopback device was found, so the virtual webcam is off.\n"
+                       "Load the module with:\n%1\n"
+                       "The webcam starts by itself within a few seconds.")
+                        .arg(QString::fromLatin1(kLoopbackLoadCommand)));
+    // Showing the bar may already stretch the window to its new minimum; grow from the
+    // height it had without the bar.
+    const int heightWithout = height();
+    bar->show();
+    if (grows) {
+        m_noticeHeight = bar->sizeHint().height();
+        resize(width(), heightWithout + m_noticeHeight);
+    }
 }
 
 void MainWindow::stopServer()

@@ -28,6 +28,10 @@ class MainWindow;
 // reads the publish URL, starts and stops listening; while a stream arrives the lower strip
 // shows its state, bitrate and buffer levels.
 //
+// While the output has no virtual webcam device (no v4l2loopback node), a line in the status
+// bar says so and how to load the module; the card timer looks at the output's device state
+// on every tick, so the line goes as soon as a device turns up (and comes back if it goes).
+//
 // Threads: everything here runs on the GUI thread: the slots, both timers, the ServerHost
 // getters (the listener reads them while admitting a connection) and onUpdateStreamState,
 // which the streams reach through queued signals.
@@ -42,6 +46,9 @@ public:
     static constexpr int kStubIntervalMs = 200;
     // Overrides the update manifest's address; set but empty skips the update check.
     static constexpr const char *kManifestUrlVariable = "QUORVIX_MANIFEST_URL";
+    // The module load line the status bar's tooltip shows when there is no virtual webcam.
+    static constexpr const char *kLoopbackLoadCommand =
+        "sudo modprobe v4l2loopback card_label=Quorvix exclusive_caps=1";
 
     // The listener's numbers for the statistics tick (Server::streamStats by default).
     using StatsSource = std::function<bool(int &audioMs, int &videoMs, qint64 &bytesReceived)>;
@@ -73,6 +80,8 @@ public:
     VCam *vcam() const { return m_vcam; }
     ZoomQRW *zoomQR() const { return m_zoomQR.get(); }
     QWidget *previewWindow() const { return m_preview.get(); }
+    // The "no virtual webcam" line in the status bar, or "" while a webcam device is open.
+    QString webcamNotice() const;
     void setStatsSource(StatsSource source);
 
 public slots:
@@ -96,6 +105,9 @@ private:
     void styleButtons();
     void updateGuideLink();
     void sendStub();
+    // Shows or removes the status bar's "no virtual webcam" line after the output's device
+    // state; called at construction and on every card tick.
+    void updateWebcamNotice();
     // Stops listening and ends every stream thread; safe to call more than once.
     void stopServer();
 
@@ -118,6 +130,9 @@ private:
     StubCard m_stubCard;
     std::unique_ptr<UpdateChecker> m_updateChecker;
     StatsSource m_statsSource;
+    // Height the window grew by when the status bar appeared; given back when it goes, so the
+    // controls keep their size either way. 0 while the status bar is hidden.
+    int m_noticeHeight = 0;
     VCam *m_vcam = nullptr;     // child of the window
     Server *m_server = nullptr; // child of the window
 };
