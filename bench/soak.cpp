@@ -1,0 +1,609 @@
+// Soak and abuse runner: quorvix as users start it (offscreen, command-line port, webcam tap
+// followed in memory), treated the way real networks and cameras treat it:
+//   1. publish/leave cycles with threads, descriptors and RSS after the first and the last;
+//   2. ten simultaneous publishers all served, the eleventh refused with the overload text;
+//   3. connections sending random bytes, truncated handshakes and oversized chunk headers,
+//      then a real publisher still served;
+//   4. a publisher flooding the port faster than the intake reads (RSS growth bounded);
+//   5. a publisher killed mid-stream (SIGKILL) and one that stalls for 15 s.
+// A publisher counts as served when pictures carrying its stamp reach the webcam tap.
+// Prints the figures; exits non-zero when quorvix crashed or ended badly, stopped serving, or
+// leaked beyond the bounds (threads and descriptors back to their count, RSS within 10 MB
+// after the cycles, flood growth at most 64 MB). The RSS bounds are enforced in the full run
+// of a normal build only: the short run's few sessions do not let the allocator settle, and a
+// sanitizer build's allocator keeps freed memory in quarantine.
+//
+// bench_soak [--short]     (QUORVIX_SOAK=short does the same: the CI variant, about 2 minutes)
+// The full run: 50 cycles, 1000 abusive connections, 20 s of flood.
+
+#include "BenchProcess.h"
+#include "Stamp.h"
+#include "TapReader.h"
+#include "support/FreePort.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr char kOverloadText[] = "Server is overloaded, try again later...\r\n";
+constexpr qint64 kCycleRssBoundKb = 10 * 1024;
+constexpr qint64 kFloodRssBoundKb = 64 * 1024;
+constexpr char kPublisherSize[] = "320x240";
+
+struct Plan
+{
+    int cycles = 50;
+    double cycleS = 2.0;
+    int abuseConnections = 1000;
+    int abuseParallel = 4;
+    // The RSS bounds hold for the full run: over a handful of sessions the allocator's
+    // per-thread arenas are still growing to their working size.
+    bool enforceRss = true;
+    double floodS = 20;
+    double stallS = 15;
+    int simultaneous = 10;
+};
+
+int g_failures = 0;
+
+void fail(const char *what)
+{
+    ++g_failures;
+    std::printf("FAIL: %s\n", what);
+    std::fflush(stdout);
+}
+
+// ---- Raw clients -----------------------------------------------------------------------------
+
+int connectTo(quint16 port, int timeoutMs)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const void *data, size_t bytes)
+{
+    const auto *p = static_cast<const char *>(data);
+    while (bytes > 0) {
+        const ssize_t n = ::send(fd, p, bytes, MSG_NOSIGNAL);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        bytes -= size_t(n);
+    }
+    return true;
+}
+
+// Reads until the peer closes, the time-out passes or `max` bytes have come.
+std::string readSome(int fd, size_t max)
+{
+    std::string got;
+    char buf[4096];
+    while (got.size() < max) {
+        const ssize_t n = ::recv(fd, buf, std::min(sizeof buf, max - got.size()), 0);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+        got.append(buf, size_t(n));
+    }
+    return got;
+}
+
+enum class Abuse
+{
+    RandomBytes,
+    TruncatedHandshake,
+    OversizedChunkHeader,
+    HugeChunkSize,
+    Count
+};
+
+// One abusive connection; true when the server answered with the overload text.
+bool abuseOnce(quint16 port, Abuse kind, std::mt19937 &rng)
+{
+    const int fd = connectTo(port, 2000);
+    if (fd < 0)
+        return false;
+    std::vector<unsigned char> bytes;
+    auto randomBytes = [&](size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            bytes.push_back(static_cast<unsigned char>(rng()));
+    };
+    bool refused = false;
+    switch (kind) {
+    case Abuse::RandomBytes:
+        randomBytes(1 + rng() % 8192);
+        sendAll(fd, bytes.data(), bytes.size());
+        break;
+    case Abuse::TruncatedHandshake:
+        bytes.push_back(0x03);     // C0: RTMP version 3
+        randomBytes(rng() % 1536); // part of C1
+        sendAll(fd, bytes.data(), bytes.size());
+        break;
+    case Abuse::OversizedChunkHeader:
+    case Abuse::HugeChunkSize: {
+        bytes.push_back(0x03);
+        randomBytes(1536); // C1
+        if (!sendAll(fd, bytes.data(), bytes.size()))
+            break;
+        const std::string reply = readSome(fd, 1 + 1536 + 1536); // S0 S1 S2
+        if (reply.compare(0, 5, "Serve") == 0) {
+            refused = reply.find(kOverloadText) == 0;
+            break;
+        }
+        if (reply.size() < 1 + 1536)
+            break;
+        std::vector<unsigned char> c2(reply.begin() + 1, reply.begin() + 1 + 1536); // echo S1
+        sendAll(fd, c2.data(), c2.size());
+        std::vector<unsigned char> chunk;
+        if (kind == Abuse::OversizedChunkHeader) {
+            // Three-byte chunk stream id (65599), type 0 header with the largest timestamp
+            // (extended follows), the largest message length and an odd message type.
+            chunk = {0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                     0x14, 0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+        } else {
+            // Set Chunk Size to 0x7FFFFFFF, then the start of a huge message.
+            chunk = {0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x01, 0x00, 0x00,
+                     0x00, 0x00, 0x7F, 0xFF, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x00,
+                     0xFF, 0xFF, 0xFF, 0x14, 0x00, 0x00, 0x00, 0x00};
+        }
+        const size_t header = chunk.size();
+        chunk.resize(header + 512 + rng() % 4096);
+        for (size_t i = header; i < chunk.size(); ++i)
+            chunk[i] = static_cast<unsigned char>(rng());
+        sendAll(fd, chunk.data(), chunk.size());
+        break;
+    }
+    case Abuse::Count:
+        break;
+    }
+    if (!refused && kind != Abuse::OversizedChunkHeader && kind != Abuse::HugeChunkSize) {
+        // Whatever comes back within a moment (a refusal or a handshake), then hang up.
+        ::shutdown(fd, SHUT_WR);
+        const std::string reply = readSome(fd, 8192);
+        refused = reply.find(kOverloadText) == 0;
+    }
+    ::close(fd);
+    return refused;
+}
+
+// ---- The runner ------------------------------------------------------------------------------
+
+class Soak
+{
+public:
+    Soak(const Plan &plan, const QString &dir) : m_plan(plan), m_dir(dir) {}
+
+    int run()
+    {
+        const QString tapPath = m_dir + QStringLiteral("/tap.y4m");
+        m_tap = std::make_unique<TapReader>(tapPath.toStdString());
+        if (!m_tap->ok())
+            return 1;
+        // The program's stream managers take fixed loopback ports: wait while another
+        // instance (a test, a user's quorvix) still holds them.
+        if (!bench::waitFor([] { return !FreePort::isListening(bench::kFirstManagerPort); },
+                            120000)) {
+            fail("the stream managers' loopback ports stay taken by another program");
+            return 1;
+        }
+        m_port = FreePort::loopback();
+        if (!m_quorvix.start(m_port, m_dir, tapPath, QString::fromLatin1(kPublisherSize))) {
+            fail("quorvix did not start serving");
+            return 1;
+        }
+        const bench::ProcSample start = bench::procSample(m_quorvix.pid());
+        std::printf("soak: quorvix pid %lld on port %u%s; at start: %d threads, %d fds, RSS %.1f "
+                    "MB\n",
+                    m_quorvix.pid(), m_port, kSanitized ? " (sanitizer build)" : "", start.threads,
+                    start.fds, start.rssKb / 1024.0);
+        std::fflush(stdout);
+
+        cycles();
+        simultaneous();
+        abuse();
+        flood();
+        killed();
+        stalled();
+
+        const bench::ProcSample end = bench::procSample(m_quorvix.pid());
+        std::printf("at the end: %d threads, %d fds, RSS %.1f MB, peak RSS %.1f MB\n", end.threads,
+                    end.fds, end.rssKb / 1024.0, end.peakRssKb / 1024.0);
+        const bool clean = m_quorvix.stop();
+        std::printf("quorvix ended on SIGTERM: %s\n", qPrintable(m_quorvix.exitText()));
+        if (!clean)
+            fail("quorvix did not end cleanly (crash, sanitizer report or hang)");
+        std::printf("%s: %d failure(s)\n", g_failures ? "SOAK FAILED" : "SOAK PASSED", g_failures);
+        return g_failures ? 2 : 0;
+    }
+
+private:
+    bool rssEnforced() const { return m_plan.enforceRss && !kSanitized; }
+
+    bool alive()
+    {
+        if (m_quorvix.running())
+            return true;
+        fail(qPrintable(QStringLiteral("quorvix is gone: ") + m_quorvix.exitText()));
+        return false;
+    }
+
+    QStringList publisherArgs(unsigned id, double seconds) const
+    {
+        return {QStringLiteral("--port"),    QString::number(m_port),
+                QStringLiteral("--size"),    QString::fromLatin1(kPublisherSize),
+                QStringLiteral("--seconds"), QString::number(seconds),
+                QStringLiteral("--id"),      QString::number(id)};
+    }
+
+    std::unique_ptr<QProcess> startPublisher(const QStringList &args)
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessChannelMode(QProcess::SeparateChannels);
+        p->setStandardErrorFile(QProcess::nullDevice());
+        p->start(bench::publisherProgram(), args);
+        if (!p->waitForStarted(10000))
+            fail("the stamped publisher did not start");
+        return p;
+    }
+
+    static void stopPublisher(QProcess &p)
+    {
+        if (p.state() == QProcess::NotRunning)
+            return;
+        p.terminate();
+        if (!p.waitForFinished(5000)) {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    }
+
+    // True once `count` pictures of the id reached the webcam since `sinceUs`.
+    bool seen(unsigned id, size_t count, int timeoutMs, int64_t sinceUs = 0)
+    {
+        return bench::waitFor([&] { return m_tap->stampedCount(id, sinceUs) >= count; }, timeoutMs);
+    }
+
+    // A fresh publisher for a few seconds: served when its pictures reach the webcam.
+    bool served(const char *after)
+    {
+        const unsigned id = m_nextId++;
+        auto p = startPublisher(publisherArgs(id, 4));
+        QElapsedTimer t;
+        t.start();
+        const bool ok = seen(id, 15, 20000);
+        std::printf("  real publisher after %s: %s (%zu pictures, first after %lld ms)\n", after,
+                    ok ? "served" : "NOT SERVED", m_tap->stampedCount(id), t.elapsed());
+        p->waitForFinished(15000);
+        stopPublisher(*p);
+        if (!ok)
+            fail(qPrintable(QStringLiteral("publisher not served after ") +
+                            QString::fromLatin1(after)));
+        return ok;
+    }
+
+    // Threads and descriptors settle once the ended session's threads are gone.
+    bench::ProcSample settled(const bench::ProcSample &reference)
+    {
+        bench::ProcSample s;
+        bench::waitFor(
+            [&] {
+                s = bench::procSample(m_quorvix.pid());
+                return s.threads == reference.threads && s.fds == reference.fds;
+            },
+            8000);
+        return s;
+    }
+
+    void cycles()
+    {
+        std::printf("1. %d publish/leave cycles of %.1f s\n", m_plan.cycles, m_plan.cycleS);
+        bench::ProcSample first;
+        std::vector<double> startMs;
+        for (int i = 0; i < m_plan.cycles && alive(); ++i) {
+            const unsigned id = m_nextId++;
+            QElapsedTimer t;
+            t.start();
+            auto p = startPublisher(publisherArgs(id, m_plan.cycleS));
+            const bool ok = seen(id, 1, 15000);
+            startMs.push_back(double(t.elapsed()));
+            p->waitForFinished(int(m_plan.cycleS * 1000) + 15000);
+            const bool finished = p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
+            stopPublisher(*p);
+            if (!ok || !finished) {
+                std::printf("  cycle %d: %s\n", i + 1, ok ? "publisher broke off" : "NOT SERVED");
+                fail("a publish/leave cycle was not served");
+            }
+            // The session ends, its threads go and a fresh manager takes the port.
+            bench::waitFor([] { return false; }, 500);
+            if (i == 0) {
+                first = bench::procSample(m_quorvix.pid());
+                bench::waitFor([] { return false; }, 1500);
+                first = bench::procSample(m_quorvix.pid());
+            }
+            m_tap->clear();
+        }
+        const bench::ProcSample last = settled(first);
+        std::sort(startMs.begin(), startMs.end());
+        std::printf("  after cycle 1: %d threads, %d fds, RSS %.1f MB\n", first.threads, first.fds,
+                    first.rssKb / 1024.0);
+        std::printf("  after cycle %d: %d threads, %d fds, RSS %.1f MB (%+.1f MB; bound 10 MB%s)\n",
+                    m_plan.cycles, last.threads, last.fds, last.rssKb / 1024.0,
+                    (last.rssKb - first.rssKb) / 1024.0, rssEnforced() ? "" : ", not enforced");
+        if (!startMs.empty())
+            std::printf("  publisher start to first picture: median %.0f ms, max %.0f ms\n",
+                        startMs[startMs.size() / 2], startMs.back());
+        if (last.threads != first.threads)
+            fail("threads did not return to their count after the cycles");
+        if (last.fds != first.fds)
+            fail("file descriptors did not return to their count after the cycles");
+        if (rssEnforced() && last.rssKb - first.rssKb > kCycleRssBoundKb)
+            fail("RSS grew more than 10 MB over the cycles");
+        std::fflush(stdout);
+    }
+
+    void simultaneous()
+    {
+        if (!alive())
+            return;
+        const int n = m_plan.simultaneous;
+        std::printf("2. %d simultaneous publishers, then one more\n", n);
+        std::vector<std::unique_ptr<QProcess>> publishers;
+        std::vector<unsigned> ids;
+        for (int i = 0; i < n; ++i) {
+            ids.push_back(m_nextId++);
+            publishers.push_back(startPublisher(publisherArgs(ids.back(), 10)));
+        }
+        // All ten admitted and publishing before the eleventh knocks.
+        const bool allConnected = bench::waitFor(
+            [&] {
+                for (auto &p : publishers)
+                    if (!p->canReadLine() && !p->peek(16).contains("CONNECTED"))
+                        return false;
+                return true;
+            },
+            20000);
+        const int extra = connectTo(m_port, 5000);
+        std::string reply;
+        if (extra >= 0) {
+            reply = readSome(extra, 256);
+            ::close(extra);
+        }
+        const bool refused = reply == kOverloadText;
+        std::printf("  all %d connected: %s; the next one %s\n", n, allConnected ? "yes" : "NO",
+                    refused ? "refused with the overload text"
+                            : qPrintable(QStringLiteral("got \"%1\"")
+                                             .arg(QString::fromLatin1(reply.c_str()).trimmed())));
+        if (!allConnected)
+            fail("not all simultaneous publishers were admitted");
+        if (!refused)
+            fail("the publisher beyond the pool was not refused with the overload text");
+        int servedCount = 0;
+        size_t fewest = SIZE_MAX;
+        for (size_t i = 0; i < publishers.size(); ++i) {
+            publishers[i]->waitForFinished(30000);
+            stopPublisher(*publishers[i]);
+            const size_t count = m_tap->stampedCount(ids[i]);
+            fewest = std::min(fewest, count);
+            servedCount += count >= 30;
+        }
+        std::printf("  served: %d of %d (fewest pictures from one publisher: %zu)\n", servedCount,
+                    n, fewest);
+        if (servedCount != n)
+            fail("not every simultaneous publisher reached the webcam");
+        m_tap->clear();
+        bench::waitFor([] { return false; }, 1000);
+        std::fflush(stdout);
+    }
+
+    void abuse()
+    {
+        if (!alive())
+            return;
+        std::printf("3. %d abusive connections (%d at a time)\n", m_plan.abuseConnections,
+                    m_plan.abuseParallel);
+        std::atomic<int> next{0};
+        std::atomic<int> refused{0};
+        QElapsedTimer t;
+        t.start();
+        std::vector<std::thread> threads;
+        for (int w = 0; w < m_plan.abuseParallel; ++w) {
+            threads.emplace_back([&, w] {
+                std::mt19937 rng(1234u + unsigned(w));
+                for (int i = next++; i < m_plan.abuseConnections; i = next++) {
+                    const auto kind = Abuse(i % int(Abuse::Count));
+                    if (abuseOnce(m_port, kind, rng)) {
+                        ++refused;
+                        // Every manager is busy with earlier abuse: give them a moment, so
+                        // that most connections reach an intake rather than the refusal.
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    }
+                }
+            });
+        }
+        for (std::thread &th : threads)
+            th.join();
+        const bench::ProcSample s = bench::procSample(m_quorvix.pid());
+        std::printf("  done in %.1f s; %d refused with the overload text; quorvix %s, %d threads, "
+                    "%d fds, RSS %.1f MB\n",
+                    t.elapsed() / 1000.0, refused.load(), s.alive ? "alive" : "GONE", s.threads,
+                    s.fds, s.rssKb / 1024.0);
+        if (alive())
+            served("the abuse");
+        std::fflush(stdout);
+    }
+
+    void flood()
+    {
+        if (!alive())
+            return;
+        std::printf("4. a 1280x720 publisher flooding the port for %.0f s\n", m_plan.floodS);
+        const bench::ProcSample before = bench::procSample(m_quorvix.pid());
+        auto p = startPublisher({QStringLiteral("--port"), QString::number(m_port),
+                                 QStringLiteral("--size"), QStringLiteral("1280x720"),
+                                 QStringLiteral("--seconds"), QString::number(m_plan.floodS),
+                                 QStringLiteral("--id"), QString::number(m_nextId++),
+                                 QStringLiteral("--flood")});
+        qint64 peakKb = before.rssKb;
+        while (p->state() != QProcess::NotRunning && alive()) {
+            peakKb = std::max(peakKb, bench::procSample(m_quorvix.pid()).rssKb);
+            p->waitForFinished(200);
+        }
+        stopPublisher(*p);
+        bench::waitFor([] { return false; }, 1000);
+        const bench::ProcSample after = bench::procSample(m_quorvix.pid());
+        peakKb = std::max(peakKb, after.rssKb);
+        std::printf("  RSS before %.1f MB, peak during %.1f MB (growth %.1f MB; bound 64 MB%s), "
+                    "after %.1f MB\n",
+                    before.rssKb / 1024.0, peakKb / 1024.0, (peakKb - before.rssKb) / 1024.0,
+                    rssEnforced() ? "" : ", not enforced", after.rssKb / 1024.0);
+        if (rssEnforced() && peakKb - before.rssKb > kFloodRssBoundKb)
+            fail("RSS grew more than 64 MB under the flood");
+        if (alive())
+            served("the flood");
+        std::fflush(stdout);
+    }
+
+    void killed()
+    {
+        if (!alive())
+            return;
+        std::printf("5a. a publisher killed mid-stream (SIGKILL)\n");
+        const unsigned id = m_nextId++;
+        auto p = startPublisher(publisherArgs(id, 60));
+        const bool wasServed = seen(id, 30, 20000);
+        p->kill();
+        p->waitForFinished(5000);
+        const int64_t killedAt = stamp::nowUs();
+        // The card comes back once the session has ended.
+        const bool cardBack = bench::waitFor(
+            [&] {
+                size_t cards = 0;
+                for (const TapFrame &f : m_tap->frames())
+                    cards += !f.stamped && f.arrivalUs > killedAt;
+                return cards >= 3;
+            },
+            15000);
+        std::printf("  served before the kill: %s; no-signal picture back after it: %s\n",
+                    wasServed ? "yes" : "NO", cardBack ? "yes" : "NO");
+        if (!wasServed || !cardBack)
+            fail("the killed publisher's session did not end cleanly");
+        if (alive())
+            served("the killed publisher");
+        m_tap->clear();
+        std::fflush(stdout);
+    }
+
+    void stalled()
+    {
+        if (!alive())
+            return;
+        std::printf("5b. a publisher stalling for %.0f s mid-stream\n", m_plan.stallS);
+        const unsigned id = m_nextId++;
+        QStringList args = publisherArgs(id, 2 + m_plan.stallS + 4);
+        args << QStringLiteral("--stall-at") << QStringLiteral("2") << QStringLiteral("--stall-for")
+             << QString::number(m_plan.stallS);
+        auto p = startPublisher(args);
+        const bool before = seen(id, 20, 20000);
+        // While it is silent, another camera is served.
+        bench::waitFor([] { return false; }, 3000);
+        served("the stall began");
+        const bool resumed =
+            bench::waitFor([&] { return m_tap->stampedCount(id, stamp::nowUs() - 1000000) > 0; },
+                           int(m_plan.stallS * 1000) + 10000);
+        p->waitForFinished(20000);
+        stopPublisher(*p);
+        std::printf("  stalled publisher served before: %s; served again after the stall: %s\n",
+                    before ? "yes" : "NO", resumed ? "yes" : "no");
+        if (!before)
+            fail("the stalling publisher was not served before its stall");
+        if (!resumed)
+            fail("the stalled publisher was not served again after its stall");
+        if (alive())
+            served("the stalled publisher");
+        std::fflush(stdout);
+    }
+
+    const Plan m_plan;
+    const QString m_dir;
+    std::unique_ptr<TapReader> m_tap;
+    bench::Quorvix m_quorvix;
+    quint16 m_port = 0;
+    unsigned m_nextId = 1;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    Plan plan;
+    const bool shortRun = app.arguments().contains(QStringLiteral("--short")) ||
+                          qEnvironmentVariable("QUORVIX_SOAK") == QLatin1String("short");
+    if (shortRun) {
+        plan.cycles = 6;
+        plan.cycleS = 1.5;
+        plan.abuseConnections = 120;
+        plan.floodS = 5;
+        plan.enforceRss = false;
+    }
+    // The tap file and the settings live in memory.
+    QTemporaryDir dir(QStringLiteral("/dev/shm/quorvix-soak-XXXXXX"));
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary folder in /dev/shm\n");
+        return 1;
+    }
+    std::printf("soak and abuse runner (%s)\n", shortRun ? "short variant" : "full");
+    Soak soak(plan, dir.path());
+    return soak.run();
+}
