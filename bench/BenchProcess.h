@@ -121,6 +121,12 @@ public:
     // workDir: private folder for settings and the log; tap: FIFO path; size: "WxH".
     bool start(quint16 port, const QString &workDir, const QString &tap, const QString &size)
     {
+        // Its stream managers take fixed loopback ports: wait while another instance (a test,
+        // a user's quorvix) still holds them.
+        if (!waitFor([] { return !FreePort::isListening(kFirstManagerPort); }, 120000)) {
+            std::fprintf(stderr, "the stream managers' ports stay taken by another program\n");
+            return false;
+        }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), workDir + QStringLiteral("/config"));
