@@ -14,7 +14,8 @@
  *                                              up to COUNT solid frames at 30 fps
  *                                              (fewer once the until FILE exists), then try
  *                                              another size, wait for the close FILE, close
- *   v4l2probe read DEV TIMEOUT_MS              read one frame, print its plane means
+ *   v4l2probe read DEV TIMEOUT_MS [FILE]       read one frame, print its plane means (and
+ *                                              save it to FILE as raw yuv420p)
  *   v4l2probe stats FILE WxH FRAME [X Y W H]   plane means and Y range of a region of one
  *                                              frame of a raw yuv420p file
  *   v4l2probe cmp FILE_A FRAME_A FILE_B FRAME_B WxH
@@ -288,7 +289,7 @@ static int writeFrames(int argc, char **argv)
     return failed == 0 && (written > 0 || count == 0) ? 0 : 1;
 }
 
-static int readFrame(const char *dev, long timeoutMs)
+static int readFrame(const char *dev, long timeoutMs, const char *file)
 {
     int fd = open(dev, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
@@ -315,11 +316,16 @@ static int readFrame(const char *dev, long timeoutMs)
         close(fd);
         return 1;
     }
-    struct pollfd p = {fd, POLLIN, 0};
-    int pr = poll(&p, 1, (int)timeoutMs);
-    ssize_t n = -1;
-    if (pr > 0)
-        n = read(fd, buf, size);
+    /* read() first: the driver makes an opener a reader only on its first read or STREAMON,
+     * and until then poll() reports nothing, however many frames are written. */
+    ssize_t n = read(fd, buf, size);
+    int pr = 1;
+    if (n < 0 && errno == EAGAIN) {
+        struct pollfd p = {fd, POLLIN, 0};
+        pr = poll(&p, 1, (int)timeoutMs);
+        if (pr > 0)
+            n = read(fd, buf, size);
+    }
     if (pr <= 0 || n < (ssize_t)((size_t)w * h * 3 / 2)) {
         printf("read=%s\n", pr == 0 ? "timeout" : n < 0 ? errName(errno) : "short");
         free(buf);
@@ -336,9 +342,20 @@ static int readFrame(const char *dev, long timeoutMs)
     }
     printf("read=ok\nsize=%ux%u\nmean_y=%.0f\nmean_u=%.0f\nmean_v=%.0f\n", w, h, sum[0] / ySize,
            sum[1] / (ySize / 4), sum[2] / (ySize / 4));
+    int rc = 0;
+    if (file) {
+        FILE *out = fopen(file, "wb");
+        size_t frameBytes = (size_t)w * h * 3 / 2;
+        if (!out || fwrite(buf, 1, frameBytes, out) != frameBytes) {
+            printf("save=%s\n", errName(errno));
+            rc = 1;
+        }
+        if (out && fclose(out) != 0)
+            rc = 1;
+    }
     free(buf);
     close(fd);
-    return 0;
+    return rc;
 }
 
 /* Loads frame INDEX of a raw yuv420p file into a buffer the caller frees. */
@@ -439,7 +456,7 @@ int main(int argc, char **argv)
             return r;
     }
     if (argc >= 4 && strcmp(argv[1], "read") == 0)
-        return readFrame(argv[2], atol(argv[3]));
+        return readFrame(argv[2], atol(argv[3]), argc >= 5 ? argv[4] : NULL);
     if (argc >= 2 && strcmp(argv[1], "stats") == 0) {
         int r = frameStats(argc, argv);
         if (r != 2)

@@ -3,7 +3,7 @@
 # script inside it, chrooted into this machine's own root (shared read-only), so the job uses
 # the host's ffmpeg, Qt and build tree against the real driver.
 #
-#   vm-run.sh --job FILE [--quorvix FILE] [--probe FILE] [--work DIR] [--timeout S]
+#   vm-run.sh --job FILE [--quorvix FILE] [--probe FILE] [--cardref FILE] [--work DIR] [--timeout S]
 #             [--module boot|job] [--module-options "..."] [--env VAR=value]...
 #
 #   --job       bash script run as root in the machine; exit status 0 means PASS. A
@@ -11,6 +11,7 @@
 #               (clips and reference frames are encoded there, natively)
 #   --quorvix   program under test, given to the job as $QUORVIX (missing file: skip)
 #   --probe     the v4l2probe tool, given to the job as $VM_PROBE
+#   --cardref   the vm_cardref tool, given to the host preparation as $VM_CARDREF
 #   --work      host folder for the job folder and the console log (default: a temp folder)
 #   --timeout   seconds the job may run inside the machine before it is killed (default 150)
 #   --module    boot: v4l2loopback is loaded before the job starts (default);
@@ -28,13 +29,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 log() { echo "vm-run: $*" >&2; }
 skip() { log "SKIP: $*"; exit 77; }
 
-job="" quorvix="" probe="" work="" timeout=150 module="" module_options=""
+job="" quorvix="" probe="" cardref="" work="" timeout=150 module="" module_options=""
 envs=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --job) job=$2; shift 2 ;;
     --quorvix) quorvix=$2; shift 2 ;;
     --probe) probe=$2; shift 2 ;;
+    --cardref) cardref=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
     --module) module=$2; shift 2 ;;
@@ -126,7 +128,7 @@ fi
 host_prep="${job%.sh}.host.sh"
 if [ -f "$host_prep" ]; then
   log "host preparation $(basename "$host_prep")"
-  VM_HOST_LIB="$here/jobs/host-lib.sh" bash "$host_prep" "$work/job" ||
+  VM_HOST_LIB="$here/jobs/host-lib.sh" VM_CARDREF="$cardref" bash "$host_prep" "$work/job" ||
     { log "FAIL: host preparation failed"; exit 1; }
 fi
 case "$quorvix" in

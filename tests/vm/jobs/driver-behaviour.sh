@@ -82,7 +82,9 @@ expect "$OUT/w1.log" write_failed 0 "writes"
 expect "$OUT/w1.log" resize ok "S_FMT of another size while streaming"
 expect "$OUT/w1.log" resize_size 1280x720 "S_FMT of another size while streaming (format locked)"
 probe r2 read "$DEV" 1500
-expect "$OUT/r2.txt" read timeout "reader while the writer is silent (no repeat of the last frame)"
+expect "$OUT/r2.txt" read ok "a new reader while the writer is silent gets the last frame at once"
+expect "$OUT/r2.txt" mean_y 81 "the last frame, repeated to a new reader"
+expect "$OUT/r2.txt" mean_v 240 "the last frame, repeated to a new reader"
 probe caps3 caps "$DEV"
 expect "$OUT/caps3.txt" capture 1 "writer silent but open"
 

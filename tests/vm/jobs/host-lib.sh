@@ -17,3 +17,10 @@ frame() {
   ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "$2" -frames:v 1 \
     ${3:+-vf "$3"} -pix_fmt yuv420p -f rawvideo "$JOB/$1.yuv"
 }
+
+# card_ref SIZE: the program's no-signal card at webcam size SIZE (card-SIZE.yuv), rendered by
+# vm_cardref from the build tree with an empty settings store, as the program does.
+card_ref() {
+  [ -x "${VM_CARDREF:-}" ] || { echo "no vm_cardref given (--cardref)" >&2; return 1; }
+  XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$JOB} "$VM_CARDREF" "$JOB/card-$1.yuv" "$1"
+}
