@@ -1,12 +1,18 @@
 #include "output/FrameTap.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,10 +20,12 @@ namespace {
 
 constexpr char kFrameMarker[] = "FRAME\n";
 constexpr size_t kFrameMarkerBytes = sizeof(kFrameMarker) - 1;
+// What a FIFO holds before it is enlarged; below this there is nothing to gain.
+constexpr int kDefaultPipeBytes = 64 * 1024;
 
-// write() that reports a vanished FIFO reader as EPIPE instead of killing the process with
+// writev() that reports a vanished FIFO reader as EPIPE instead of killing the process with
 // SIGPIPE: the signal is blocked on this thread for the call and a pending one is consumed.
-ssize_t writeNoSigpipe(int fd, const void *data, size_t bytes)
+ssize_t writeNoSigpipe(int fd, const iovec *parts, int count)
 {
     sigset_t pipeSet;
     sigset_t oldSet;
@@ -26,7 +34,7 @@ ssize_t writeNoSigpipe(int fd, const void *data, size_t bytes)
     pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
     ssize_t written;
     do {
-        written = ::write(fd, data, bytes);
+        written = ::writev(fd, parts, count);
     } while (written < 0 && errno == EINTR);
     const int savedErrno = errno;
     if (written < 0 && savedErrno == EPIPE && !sigismember(&oldSet, SIGPIPE)) {
@@ -37,6 +45,16 @@ ssize_t writeNoSigpipe(int fd, const void *data, size_t bytes)
     pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
     errno = savedErrno;
     return written;
+}
+
+int pipeMaxBytes()
+{
+    QFile file(QStringLiteral("/proc/sys/fs/pipe-max-size"));
+    if (!file.open(QIODevice::ReadOnly))
+        return kDefaultPipeBytes;
+    bool ok = false;
+    const int bytes = file.readAll().trimmed().toInt(&ok);
+    return ok && bytes > 0 ? bytes : kDefaultPipeBytes;
 }
 
 } // namespace
@@ -51,12 +69,34 @@ FrameTap::FrameTap(const QString &path, int width, int height, int fps)
                    .arg(fps)
                    .toLatin1();
     m_pending.resize(static_cast<size_t>(m_header.size()) + kFrameMarkerBytes + m_frameBytes);
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd < 0)
+        qWarning() << "VCAM TAP: eventfd failed:" << strerror(errno);
+    m_thread.reset(QThread::create([this]() { run(); }));
+    m_thread->setObjectName(QStringLiteral("VCamTap"));
+    m_thread->start();
+    std::lock_guard<std::mutex> guard(m_lock);
     ensureOpen();
 }
 
 FrameTap::~FrameTap()
 {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stopping = true;
+    }
+    m_wake.notify_one();
+    if (m_wakeFd >= 0) {
+        const uint64_t one = 1;
+        if (::write(m_wakeFd, &one, sizeof one) < 0)
+            qWarning() << "VCAM TAP: cannot wake the tap thread:" << strerror(errno);
+    }
+    // The thread gives up on a stalled reader after kDrainMs (poll timeout, even unwoken).
+    m_thread->wait();
+    std::lock_guard<std::mutex> guard(m_lock);
     closeTap();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
 }
 
 bool FrameTap::ensureOpen()
@@ -86,12 +126,45 @@ bool FrameTap::ensureOpen()
     m_fd = fd;
     m_waitLogged = false;
     m_errorLogged = false;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode))
+        enlargePipe(fd);
     qDebug() << "VCAM TAP: writing" << m_path.constData();
     // Each reader gets the stream header first.
-    std::memcpy(m_pending.data(), m_header.constData(), static_cast<size_t>(m_header.size()));
-    m_pendingOffset = 0;
-    m_pendingBytes = static_cast<size_t>(m_header.size());
+    m_headerDue = true;
     return true;
+}
+
+void FrameTap::enlargePipe(int fd)
+{
+    // Two pictures with their markers: one being read while the next goes in.
+    const size_t wantBytes =
+        static_cast<size_t>(m_header.size()) + 2 * (kFrameMarkerBytes + m_frameBytes);
+    int want = static_cast<int>(std::min(wantBytes, static_cast<size_t>(kMaxPipeBytes)));
+    int current = ::fcntl(fd, F_GETPIPE_SZ);
+    if (current < 0)
+        current = kDefaultPipeBytes;
+    // Unprivileged users may not go past pipe-max-size, nor past their share of pipe pages;
+    // each refusal halves the request until it is no bigger than what the pipe has.
+    bool triedMax = false;
+    while (want > current) {
+        const int got = ::fcntl(fd, F_SETPIPE_SZ, want);
+        if (got >= 0) {
+            current = got;
+            break;
+        }
+        if (errno != EPERM && errno != EBUSY) {
+            qDebug() << "VCAM TAP: cannot enlarge the FIFO:" << strerror(errno);
+            break;
+        }
+        const int max = pipeMaxBytes();
+        want = (!triedMax && want > max) ? max : want / 2;
+        triedMax = true;
+    }
+    m_pipeBytes.store(current);
+    if (static_cast<size_t>(current) < wantBytes)
+        qDebug() << "VCAM TAP: FIFO holds" << current << "bytes, less than two pictures;"
+                 << "the tap thread finishes each picture as the reader makes room";
 }
 
 void FrameTap::closeTap()
@@ -101,76 +174,113 @@ void FrameTap::closeTap()
     m_fd = -1;
     m_pendingBytes = 0;
     m_pendingOffset = 0;
-}
-
-bool FrameTap::flushPending()
-{
-    while (m_pendingBytes > 0) {
-        const ssize_t written =
-            writeNoSigpipe(m_fd, m_pending.data() + m_pendingOffset, m_pendingBytes);
-        if (written < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return false;
-            if (errno == EPIPE)
-                qDebug() << "VCAM TAP: reader left:" << m_path.constData();
-            else
-                qWarning() << "VCAM TAP: write failed:" << m_path.constData() << strerror(errno);
-            closeTap();
-            return false;
-        }
-        m_pendingOffset += static_cast<size_t>(written);
-        m_pendingBytes -= static_cast<size_t>(written);
-    }
-    m_pendingOffset = 0;
-    return true;
-}
-
-bool FrameTap::writeSome(const uchar *data, size_t bytes)
-{
-    size_t done = 0;
-    while (done < bytes) {
-        const ssize_t written = writeNoSigpipe(m_fd, data + done, bytes - done);
-        if (written < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
-            if (errno == EPIPE)
-                qDebug() << "VCAM TAP: reader left:" << m_path.constData();
-            else
-                qWarning() << "VCAM TAP: write failed:" << m_path.constData() << strerror(errno);
-            closeTap();
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    if (done < bytes) {
-        // Keep the tail; it goes out before any later frame.
-        std::memcpy(m_pending.data(), data + done, bytes - done);
-        m_pendingOffset = 0;
-        m_pendingBytes = bytes - done;
-    }
-    return true;
+    m_pipeBytes.store(0);
 }
 
 void FrameTap::write(const uchar *picture)
 {
-    if (!ensureOpen() || !flushPending()) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    // A picture still being finished for a slow reader: this one is not taken.
+    if (m_pendingBytes > 0 || !ensureOpen()) {
         ++m_framesDropped;
         return;
     }
-    // The marker goes through the pending path only if the picture does not follow at once.
-    if (!writeSome(reinterpret_cast<const uchar *>(kFrameMarker), kFrameMarkerBytes)) {
-        ++m_framesDropped;
-        return;
+    iovec parts[3];
+    int count = 0;
+    if (m_headerDue)
+        parts[count++] = {const_cast<char *>(m_header.constData()),
+                          static_cast<size_t>(m_header.size())};
+    parts[count++] = {const_cast<char *>(kFrameMarker), kFrameMarkerBytes};
+    parts[count++] = {const_cast<uchar *>(picture), m_frameBytes};
+    m_headerDue = false;
+
+    ssize_t written = writeNoSigpipe(m_fd, parts, count);
+    if (written < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (errno == EPIPE)
+                qDebug() << "VCAM TAP: reader left:" << m_path.constData();
+            else
+                qWarning() << "VCAM TAP: write failed:" << m_path.constData() << strerror(errno);
+            closeTap();
+            ++m_framesDropped;
+            return;
+        }
+        written = 0;
     }
-    if (m_pendingBytes > 0) {
-        // Marker only partly out: queue the picture behind its tail.
-        std::memcpy(m_pending.data() + m_pendingBytes, picture, m_frameBytes);
-        m_pendingBytes += m_frameBytes;
+    // Whatever did not fit goes to the tap thread, which finishes it before any later picture.
+    size_t skip = static_cast<size_t>(written);
+    size_t tail = 0;
+    for (int i = 0; i < count; ++i) {
+        const size_t from = std::min(skip, parts[i].iov_len);
+        skip -= from;
+        const size_t left = parts[i].iov_len - from;
+        if (left > 0)
+            std::memcpy(m_pending.data() + tail,
+                        static_cast<const uchar *>(parts[i].iov_base) + from, left);
+        tail += left;
+    }
+    if (tail == 0) {
         ++m_framesWritten;
         return;
     }
-    if (writeSome(picture, m_frameBytes))
-        ++m_framesWritten;
-    else
-        ++m_framesDropped;
+    m_pendingOffset = 0;
+    m_pendingBytes = tail;
+    m_wake.notify_one();
+}
+
+void FrameTap::run()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    QElapsedTimer draining;
+    for (;;) {
+        m_wake.wait(lock, [this]() { return m_stopping || m_pendingBytes > 0; });
+        if (m_pendingBytes == 0)
+            return; // stopping with nothing left
+        if (m_stopping && !draining.isValid())
+            draining.start();
+        const int fd = m_fd;
+        const iovec part = {m_pending.data() + m_pendingOffset, m_pendingBytes};
+        lock.unlock();
+
+        ssize_t written = writeNoSigpipe(fd, &part, 1);
+        const int writeErrno = errno;
+        if (written < 0 && (writeErrno == EAGAIN || writeErrno == EWOULDBLOCK)) {
+            pollfd fds[2] = {{fd, POLLOUT, 0}, {m_wakeFd, POLLIN, 0}};
+            const int timeoutMs =
+                draining.isValid()
+                    ? static_cast<int>(std::max<qint64>(0, kDrainMs - draining.elapsed()))
+                    : -1;
+            if (::poll(fds, m_wakeFd >= 0 ? 2 : 1, m_wakeFd >= 0 ? timeoutMs : 100) > 0 &&
+                (fds[1].revents & POLLIN)) {
+                uint64_t count;
+                if (::read(m_wakeFd, &count, sizeof count) < 0 && errno != EAGAIN)
+                    qWarning() << "VCAM TAP: wake read failed:" << strerror(errno);
+            }
+            lock.lock();
+            if (draining.isValid() && draining.elapsed() >= kDrainMs) {
+                closeTap();
+                ++m_framesDropped;
+                qDebug() << "VCAM TAP: reader too slow, last picture cut:" << m_path.constData();
+            }
+            continue;
+        }
+        lock.lock();
+        if (written < 0) {
+            // Counted before the log line, which a watcher may take as the sign it happened.
+            closeTap();
+            ++m_framesDropped;
+            if (writeErrno == EPIPE)
+                qDebug() << "VCAM TAP: reader left:" << m_path.constData();
+            else
+                qWarning() << "VCAM TAP: write failed:" << m_path.constData()
+                           << strerror(writeErrno);
+            continue;
+        }
+        m_pendingOffset += static_cast<size_t>(written);
+        m_pendingBytes -= static_cast<size_t>(written);
+        if (m_pendingBytes == 0) {
+            m_pendingOffset = 0;
+            ++m_framesWritten;
+        }
+    }
 }
