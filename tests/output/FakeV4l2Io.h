@@ -24,6 +24,9 @@
 // - closing a writer that wrote without STREAMON leaves it offering neither, and every later
 //   S_FMT fails with EINVAL until the module is reloaded (the device added again).
 // QUERYCAP reports the current state. With exclusive_caps=0 it always offers both.
+// Readers are not modelled (the sink never reads). For the record, the driver makes an opener
+// a reader only at its first read() or STREAMON (poll() reports nothing before), and a new
+// reader gets the last frame written at once, even while the writer is silent.
 // Other devices answer with fixed capabilities and take any format.
 class FakeV4l2Io final : public V4l2Io
 {
