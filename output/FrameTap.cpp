@@ -161,7 +161,6 @@ void FrameTap::enlargePipe(int fd)
         want = (!triedMax && want > max) ? max : want / 2;
         triedMax = true;
     }
-    m_pipeBytes.store(current);
     if (static_cast<size_t>(current) < wantBytes)
         qDebug() << "VCAM TAP: FIFO holds" << current << "bytes, less than two pictures;"
                  << "the tap thread finishes each picture as the reader makes room";
@@ -174,7 +173,6 @@ void FrameTap::closeTap()
     m_fd = -1;
     m_pendingBytes = 0;
     m_pendingOffset = 0;
-    m_pipeBytes.store(0);
 }
 
 void FrameTap::write(const uchar *picture)

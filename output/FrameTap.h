@@ -35,8 +35,6 @@ public:
     // Pictures that went out whole / that were not taken or were lost with a leaving reader.
     qint64 framesWritten() const { return m_framesWritten.load(); }
     qint64 framesDropped() const { return m_framesDropped.load(); }
-    // Capacity of the FIFO after it was opened (0: not a FIFO, or not opened yet).
-    int pipeBytes() const { return m_pipeBytes.load(); }
 
     // How often a FIFO without a reader is tried again.
     static constexpr int kReopenIntervalMs = 1000;
@@ -76,5 +74,4 @@ private:
 
     std::atomic<qint64> m_framesWritten{0};
     std::atomic<qint64> m_framesDropped{0};
-    std::atomic<int> m_pipeBytes{0};
 };
