@@ -26,7 +26,7 @@ wait_picture 60 "card frame on the late device" $size is_card
 
 # One reader runs across the switch from the card to the stream.
 start_bg long-reader ffmpeg -hide_banner -loglevel error -nostdin -y -f v4l2 -i "$DEV" \
-  -frames:v 100000 -fps_mode passthrough -pix_fmt yuv420p -f rawvideo "$OUT/long.yuv"
+  -frames:v 100000 "${READER_OPTS[@]}" -pix_fmt yuv420p -f rawvideo "$OUT/long.yuv"
 reader=${bg_pids[-1]}
 wait_for 60 "long reader running" test -s "$OUT/long.yuv"
 start_publisher bars

@@ -52,6 +52,12 @@ wait_for() {
 
 has_capture() { "$PROBE" caps "$DEV" | grep -qx 'capture=1'; }
 
+# Reader output options: every picture as it comes (no frame-rate conversion, which would
+# duplicate pictures), stamped in the driver's microseconds. In the default 1/30 s time base
+# two pictures written less than a tick apart (the card's last and the stream's first, or
+# emulation jitter) collide and the muxer refuses the second.
+READER_OPTS=(-fps_mode passthrough -enc_time_base -1)
+
 # capture FILE FRAMES [SECONDS] [extra ffmpeg output options...]: reads FRAMES pictures
 # from $DEV as raw yuv420p. With exclusive_caps the node offers capture only after the
 # writer's first frame, so the reader is retried until it gets its pictures.
@@ -62,7 +68,7 @@ capture() {
   rm -f "$file"
   while :; do
     if timeout -k 2 30 ffmpeg -hide_banner -loglevel error -nostdin -y \
-      -f v4l2 -i "$DEV" -frames:v "$frames" -fps_mode passthrough "$@" \
+      -f v4l2 -i "$DEV" -frames:v "$frames" "${READER_OPTS[@]}" "$@" \
       -pix_fmt yuv420p -f rawvideo "$file" >>"$OUT/reader.log" 2>&1 &&
       [ -s "$file" ]; then
       note "captured $frames frame(s) into $(basename "$file")"
