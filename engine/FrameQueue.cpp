@@ -42,19 +42,32 @@ bool FrameQueue::allocateBlocks(int count, int blockSize)
         qDebug() << "-- WARN: block pool keeps its block size" << m_blockSize << "not" << blockSize;
         return false;
     }
+    const bool first = m_blocks.empty();
     m_blockSize = blockSize;
     m_blocks.reserve(m_blocks.size() + count);
     for (int i = 0; i < count; ++i) {
         std::unique_ptr<uchar[]> block(new (std::nothrow) uchar[blockSize]);
         if (!block) {
             qDebug() << "-- WARN: cannot allocate memory block of" << blockSize << "bytes";
+            if (first)
+                m_initialBytes = m_poolBytes;
             return i > 0;
         }
         m_freeBlocks.append(block.get());
         m_blocks.push_back(std::move(block));
         m_poolBytes += blockSize;
     }
+    // Later calls add blocks the producer asked for on purpose; the growth bound stays at
+    // what the first call gave.
+    if (first)
+        m_initialBytes = m_poolBytes;
     return true;
+}
+
+qint64 FrameQueue::poolBoundBytes() const
+{
+    std::lock_guard<std::mutex> locker(m_freeMutex);
+    return qMax(m_poolBytes, m_initialBytes + qMin(kMaxGrowBytes, m_initialBytes));
 }
 
 int FrameQueue::videoBytes(const AVFrame *frame, int *stride, bool *ownLineSizes)
@@ -87,10 +100,12 @@ bool FrameQueue::takeFreeBlock(uchar **block)
     if (m_freeBlocks.isEmpty()) {
         if (m_blockSize <= 0)
             return false;
-        if (m_poolBytes + qint64(kGrowBlocks) * m_blockSize > kMaxPoolBytes)
+        const qint64 bound = m_initialBytes + qMin(kMaxGrowBytes, m_initialBytes);
+        const int room = int(qMin<qint64>(kGrowBlocks, (bound - m_poolBytes) / m_blockSize));
+        if (room <= 0)
             return false;
         qDebug() << "-- WARN: need additional memory blocks";
-        for (int i = 0; i < kGrowBlocks; ++i) {
+        for (int i = 0; i < room; ++i) {
             std::unique_ptr<uchar[]> fresh(new (std::nothrow) uchar[m_blockSize]);
             if (!fresh)
                 break;
@@ -298,6 +313,7 @@ void FrameQueue::releaseBlocks()
     m_blocks.shrink_to_fit();
     m_blockSize = 0;
     m_poolBytes = 0;
+    m_initialBytes = 0;
 }
 
 int FrameQueue::count() const

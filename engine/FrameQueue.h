@@ -19,8 +19,8 @@ struct AVFrame;
 // in a video-only session also the video handler) pops, trims, drops, clears and releases.
 // bufferedMs() may be read from any thread without locking.
 // Locks: m_recordsMutex guards m_records and every change of m_bufferedMs; m_freeMutex guards
-// m_freeBlocks, m_blocks, m_blockSize and m_poolBytes. m_recordsMutex may be held while
-// m_freeMutex is taken, never the reverse. Frame data is copied while holding neither.
+// m_freeBlocks, m_blocks, m_blockSize, m_poolBytes and m_initialBytes. m_recordsMutex may be held
+// while m_freeMutex is taken, never the reverse. Frame data is copied while holding neither.
 class FrameQueue
 {
 public:
@@ -28,9 +28,11 @@ public:
     static constexpr int kKindVideo = 20;
     // Blocks added at once when a push finds the pool empty.
     static constexpr int kGrowBlocks = 5;
-    // A peer that sends faster than delivery drains must not grow the pool without end: past
-    // this many bytes a push that finds no free block drops its frame instead.
-    static constexpr qint64 kMaxPoolBytes = qint64(512) * 1024 * 1024;
+    // A peer that sends faster than delivery drains must not make the program take hundreds
+    // of MB: beyond its first allocation the pool grows by at most this many bytes, and by no
+    // more than that first allocation; a push that then finds no free block drops its frame.
+    // A real-time stream never comes near: its queue holds a few frames at a time.
+    static constexpr qint64 kMaxGrowBytes = qint64(64) * 1024 * 1024;
 
     explicit FrameQueue(int kind);
     ~FrameQueue();
@@ -40,6 +42,8 @@ public:
     // Producer thread. Sets the block size and adds count blocks. A pool that already holds
     // blocks of another size is left alone (returns false): every block must have one size.
     bool allocateBlocks(int count, int blockSize);
+    // Any thread: the most the pool may hold now (its first allocation plus the growth bound).
+    qint64 poolBoundBytes() const;
 
     // Producer thread. Copies a YUV420P picture (video) or planar 32-bit float samples (audio)
     // into a free block and appends a record. Returns false, with a log line and the frame
@@ -98,6 +102,7 @@ private:
     // -- guarded by m_freeMutex
     int m_blockSize = 0;
     qint64 m_poolBytes = 0;
+    qint64 m_initialBytes = 0; // what allocateBlocks gave an empty pool; sets the growth bound
     QList<uchar *> m_freeBlocks;
     std::vector<std::unique_ptr<uchar[]>> m_blocks; // owns every block of the pool
 };
