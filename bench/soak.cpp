@@ -591,7 +591,7 @@ int main(int argc, char **argv)
     const bool shortRun = app.arguments().contains(QStringLiteral("--short")) ||
                           qEnvironmentVariable("QUORVIX_SOAK") == QLatin1String("short");
     if (shortRun) {
-        plan.cycles = 6;
+        plan.cycles = 12;
         plan.cycleS = 1.5;
         plan.abuseConnections = 120;
         plan.floodS = 5;

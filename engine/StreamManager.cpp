@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -106,6 +107,7 @@ void StreamManager::startListen(const QString &uri, int port)
     m_port = port;
     m_stop = false;
     m_listening = false;
+    m_portUnavailable = false;
     m_ignoreAudio = false;
     m_mevo = false;
     m_outputStarted = false;
@@ -256,6 +258,7 @@ void StreamManager::session()
 
 bool StreamManager::openListening(const QByteArray &url)
 {
+    int portBusy = 0;
     for (;;) {
         if (m_stop)
             return false;
@@ -296,6 +299,13 @@ bool StreamManager::openListening(const QByteArray &url)
         }
         // On failure avformat_open_input has freed the context.
         qDebug() << "ERR (Could not open input file)" << ffmpeg::errorText(result).c_str();
+        portBusy = result == AVERROR(EADDRINUSE) ? portBusy + 1 : 0;
+        if (portBusy >= kPortBusyAttempts && !m_stop) {
+            qDebug() << "-- port held by another program, intake gives it up:" << m_port.load();
+            m_listening = false;
+            m_portUnavailable = true;
+            return false;
+        }
         if (attempt.elapsed() < kListenFastFailMs && !m_stop) {
             // Pause in short steps so a stop request is still seen at once.
             QElapsedTimer pause;

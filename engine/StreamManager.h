@@ -52,6 +52,11 @@ public:
     // kListenRetryPauseMs, so a manager never spins a core on a port it cannot get.
     static constexpr qint64 kListenFastFailMs = 100;
     static constexpr int kListenRetryPauseMs = 250;
+    // Opens refused this many times in a row because another program holds the port end the
+    // session with portUnavailable() set, so the listener can move the intake to another port:
+    // announced as ready on a port it cannot bind, it would take cameras into nowhere (or hand
+    // them to that other program's listener).
+    static constexpr int kPortBusyAttempts = 4;
     // requestStop's unblocking connection: bounds of its connect and disconnect waits.
     static constexpr int kUnblockWaitMs = 2000;
     // Packets waiting for a decoder; a peer sending faster than we decode loses packets
@@ -105,6 +110,8 @@ public:
     bool useConversion() const { return m_useConversion.load(); }
     bool listening() const { return m_listening.load(); }
     bool stopped() const { return m_stop.load(); }
+    // True once the session ended because its port was held elsewhere (kPortBusyAttempts).
+    bool portUnavailable() const { return m_portUnavailable.load(); }
     int width() const { return m_width.load(); }
     int height() const { return m_height.load(); }
     int fps() const { return m_fps.load(); }
@@ -195,6 +202,7 @@ private:
     QString m_uri; // GUI thread before start, then manager thread
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_listening{false};
+    std::atomic<bool> m_portUnavailable{false};
     std::atomic<bool> m_sessionReleased{false};
     std::unique_ptr<PacketHandlerThread> m_videoHandler; // created and stopped by run()
     std::unique_ptr<PacketHandlerThread> m_audioHandler;

@@ -152,7 +152,9 @@ void Server::onStreamManagerStopHandle(StreamManager *manager)
     // started again before its signal arrives.
     if (!isListening() || m_retired.contains(manager))
         return;
-    const int port = manager->port();
+    // A manager that could never bind its port (another program holds it) is replaced on the
+    // next port no live manager holds; the same port would only fail again.
+    const int port = manager->portUnavailable() ? nextManagerPort() : manager->port();
     qDebug() << "*** RE-USE port *** for new StreamManager:" << port;
     {
         // Only a manager that served a connection straight to its loopback port (not through
@@ -160,7 +162,7 @@ void Server::onStreamManagerStopHandle(StreamManager *manager)
         QMutexLocker locker(&m_poolMutex);
         m_freeManagers.removeAll(manager);
     }
-    ProxyThread *relay = m_relays.value(port);
+    ProxyThread *relay = m_relays.value(manager->port());
     if (relay && relay->isRunning())
         relay->exit(0);
     replaceManager(port);
