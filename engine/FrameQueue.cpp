@@ -67,7 +67,7 @@ bool FrameQueue::allocateBlocks(int count, int blockSize)
 qint64 FrameQueue::poolBoundBytes() const
 {
     std::lock_guard<std::mutex> locker(m_freeMutex);
-    return qMax(m_poolBytes, m_initialBytes + qMin(kMaxGrowBytes, m_initialBytes));
+    return qMax(m_poolBytes, m_initialBytes + kMaxGrowBytes);
 }
 
 int FrameQueue::videoBytes(const AVFrame *frame, int *stride, bool *ownLineSizes)
@@ -100,7 +100,7 @@ bool FrameQueue::takeFreeBlock(uchar **block)
     if (m_freeBlocks.isEmpty()) {
         if (m_blockSize <= 0)
             return false;
-        const qint64 bound = m_initialBytes + qMin(kMaxGrowBytes, m_initialBytes);
+        const qint64 bound = m_initialBytes + kMaxGrowBytes;
         const int room = int(qMin<qint64>(kGrowBlocks, (bound - m_poolBytes) / m_blockSize));
         if (room <= 0)
             return false;

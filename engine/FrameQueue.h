@@ -29,10 +29,10 @@ public:
     // Blocks added at once when a push finds the pool empty.
     static constexpr int kGrowBlocks = 5;
     // A peer that sends faster than delivery drains must not make the program take hundreds
-    // of MB: beyond its first allocation the pool grows by at most this many bytes, and by no
-    // more than that first allocation; a push that then finds no free block drops its frame.
-    // A real-time stream never comes near: its queue holds a few frames at a time.
-    static constexpr qint64 kMaxGrowBytes = qint64(64) * 1024 * 1024;
+    // of MB: beyond its first allocation the pool grows by at most this many bytes; a push
+    // that then finds no free block drops its frame (counted, logged now and then). A real-time
+    // stream never comes near: its queues hold a few frames at a time.
+    static constexpr qint64 kMaxGrowBytes = qint64(48) * 1024 * 1024;
 
     explicit FrameQueue(int kind);
     ~FrameQueue();
