@@ -111,8 +111,14 @@ struct Rig
             int videoMs = 0;
             manager->bufferedMs(audioMs, videoMs);
             maxVideoMs = qMax(maxVideoMs, videoMs);
-            if (manager->deliveryRunning())
-                namesWhileRunning = threadNames();
+            // The most seen in any one sample: a single sample can fall just before a thread
+            // has taken its name or just after the clock has ended its worker.
+            if (manager->deliveryRunning()) {
+                const QStringList names = threadNames();
+                maxClocks = qMax(maxClocks, countNamed(names, QStringLiteral("output clock")));
+                maxWorkers =
+                    qMax(maxWorkers, countNamed(names, QStringLiteral("delivery worker")));
+            }
         });
         watch.start();
     }
@@ -125,7 +131,8 @@ struct Rig
     bool ended = false;
     QTimer watch;
     int maxVideoMs = 0;
-    QStringList namesWhileRunning;
+    int maxClocks = 0;
+    int maxWorkers = 0;
 };
 
 double median(std::vector<double> values)
@@ -218,8 +225,8 @@ void DeliveryEndToEndTest::pacedWithAudioFromTheLiveEdge()
     QVERIFY2(rig.maxVideoMs < 700, qPrintable(QString::number(rig.maxVideoMs)));
 
     // Named delivery threads ran; after the publisher left they are gone and nothing is sent.
-    QCOMPARE(countNamed(rig.namesWhileRunning, QStringLiteral("output clock")), 1);
-    QCOMPARE(countNamed(rig.namesWhileRunning, QStringLiteral("delivery worker")), 1);
+    QCOMPARE(rig.maxClocks, 1);
+    QCOMPARE(rig.maxWorkers, 1);
     QVERIFY(!rig.manager->deliveryRunning());
     QVERIFY(rig.manager->sessionReleased());
     const int sent = rig.output.frameCount(RecordingOutput::Sink);
