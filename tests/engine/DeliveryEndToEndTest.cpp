@@ -116,8 +116,7 @@ struct Rig
             if (manager->deliveryRunning()) {
                 const QStringList names = threadNames();
                 maxClocks = qMax(maxClocks, countNamed(names, QStringLiteral("output clock")));
-                maxWorkers =
-                    qMax(maxWorkers, countNamed(names, QStringLiteral("delivery worker")));
+                maxWorkers = qMax(maxWorkers, countNamed(names, QStringLiteral("delivery worker")));
             }
         });
         watch.start();
