@@ -150,7 +150,7 @@ QImage cardImage()
         for (int x = 0; x < w; ++x) {
             const int g = rng.next(31) - 15;
             row[x] = qRgb(qBound(0, qRed(row[x]) + g, 255), qBound(0, qGreen(row[x]) + g, 255),
-                           qBound(0, qBlue(row[x]) + g, 255));
+                          qBound(0, qBlue(row[x]) + g, 255));
         }
     }
     return img;
