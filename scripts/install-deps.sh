@@ -18,6 +18,8 @@ packages=(
   ffmpeg zbar-tools xvfb xauth x11-utils
   # tests: a real v4l2loopback driver in an emulated Debian kernel
   qemu-system-x86 busybox-static cpio kmod
+  # formatting check
+  clang-format
   # packaging checks
   desktop-file-utils appstream dpkg-dev file
 )
