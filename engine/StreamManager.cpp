@@ -556,19 +556,29 @@ bool StreamManager::stopDelivery(bool untilEnded)
 }
 
 // ---------------------------------------------------------------------------------------------
+// Decoding threads
+
+// The oldest waiting packet of one list, or null when the list is empty. Holds the list's
+// mutex only to take it.
+AVPacketPtr StreamManager::takePacket(std::mutex &mutex, std::deque<AVPacketPtr> &packets)
+{
+    std::lock_guard<std::mutex> locker(mutex);
+    if (packets.empty())
+        return nullptr;
+    AVPacketPtr packet = std::move(packets.front());
+    packets.pop_front();
+    return packet;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Video handler thread
 
 void StreamManager::decodeVideoPackets()
 {
     while (!m_stop) {
-        AVPacketPtr packet;
-        {
-            std::lock_guard<std::mutex> locker(m_videoPacketsMutex);
-            if (m_videoPackets.empty())
-                return;
-            packet = std::move(m_videoPackets.front());
-            m_videoPackets.pop_front();
-        }
+        AVPacketPtr packet = takePacket(m_videoPacketsMutex, m_videoPackets);
+        if (!packet)
+            return;
         decodeVideoPacket(packet.get());
     }
 }
@@ -880,14 +890,9 @@ void StreamManager::decodeAudioPackets()
     AVCodecContext *decoder = m_audioDecoder.get();
     AVFrame *frame = m_audioFrame.get();
     while (!m_stop) {
-        AVPacketPtr packet;
-        {
-            std::lock_guard<std::mutex> locker(m_audioPacketsMutex);
-            if (m_audioPackets.empty())
-                return;
-            packet = std::move(m_audioPackets.front());
-            m_audioPackets.pop_front();
-        }
+        AVPacketPtr packet = takePacket(m_audioPacketsMutex, m_audioPackets);
+        if (!packet)
+            return;
         if (!decoder || !frame)
             continue;
         if (avcodec_send_packet(decoder, packet.get()) < 0) {

@@ -168,6 +168,9 @@ private:
     void clearPackets();
     static int interruptCallback(void *opaque);
 
+    // Either decoding thread.
+    static AVPacketPtr takePacket(std::mutex &mutex, std::deque<AVPacketPtr> &packets);
+
     // Video handler thread.
     void decodeVideoPackets();
     bool decodeVideoPacket(AVPacket *packet);

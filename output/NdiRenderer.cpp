@@ -1,6 +1,7 @@
 #include "output/NdiRenderer.h"
 
 #include "output/NdiRuntime.h"
+#include "output/PutLock.h"
 
 #include <QDebug>
 
@@ -105,10 +106,8 @@ int NdiRenderer::receiverPutFrame(IMFFrame *frame, int waitMs, const QString &)
 {
     if (!frame)
         return kMfPointer;
-    std::unique_lock<std::mutex> guard(m_lock, std::defer_lock);
-    if (waitMs < 0)
-        guard.lock();
-    else if (!guard.try_lock()) {
+    auto guard = lockForPut(m_lock, waitMs);
+    if (!guard.owns_lock()) {
         ++m_framesDropped;
         return kMfFalse;
     }

@@ -1,6 +1,7 @@
 #include "output/QtPreviewRenderer.h"
 
 #include "output/PreviewPainter.h"
+#include "output/PutLock.h"
 
 #include <QDebug>
 #include <QThread>
@@ -40,10 +41,8 @@ int QtPreviewRenderer::receiverPutFrame(IMFFrame *frame, int waitMs, const QStri
         return kMfPointer;
     if (!m_painter || !m_painter->attached())
         return kMfFalse;
-    std::unique_lock<std::mutex> guard(m_convertLock, std::defer_lock);
-    if (waitMs < 0)
-        guard.lock();
-    else if (!guard.try_lock())
+    auto guard = lockForPut(m_convertLock, waitMs);
+    if (!guard.owns_lock())
         return kMfFalse;
 
     const MFVideoProps &video = frame->props().video;

@@ -1,5 +1,7 @@
 #include "output/V4l2Sink.h"
 
+#include "output/PutLock.h"
+
 #include <QDebug>
 #include <QRegularExpression>
 
@@ -244,10 +246,8 @@ int V4l2Sink::putFrame(IMFFrame *frame, int waitMs, const QString &)
 {
     if (!frame)
         return kMfPointer;
-    std::unique_lock<std::mutex> guard(m_lock, std::defer_lock);
-    if (waitMs < 0)
-        guard.lock();
-    else if (!guard.try_lock()) {
+    auto guard = lockForPut(m_lock, waitMs);
+    if (!guard.owns_lock()) {
         ++m_framesDropped;
         return kMfFalse;
     }
