@@ -213,6 +213,14 @@ qint64 ProxyThread::copy(QTcpSocket &from, QTcpSocket &to)
         }
         moved += got;
     }
+    // Hand the bytes to the OS now instead of on the next pass of the event loop: one wake-up
+    // per camera segment instead of two. flush() emits bytesWritten(), which re-enters this
+    // copy on the same pair; the guard keeps that to the outer loop.
+    if (moved > 0 && !m_flushing) {
+        m_flushing = true;
+        to.flush();
+        m_flushing = false;
+    }
     return moved;
 }
 

@@ -116,6 +116,7 @@ private:
     std::unique_ptr<QTimer> m_connectTimer;
     std::unique_ptr<QTimer> m_watchdog;
     std::vector<char> m_copyBuffer;
+    bool m_flushing = false; // inside copy()'s flush(), which re-enters copy()
     bool m_smConnected = false;
 
     // -- Set on the GUI thread before start(); read-only afterwards.
