@@ -1076,9 +1076,13 @@ void StreamManager::deliverTick()
         qDebug() << "--- no video" << m_clockMs.load();
     }
 
-    // A tick without due audio sends nothing; its picture goes out with the next audio.
+    // A picture whose audio is not due yet goes out alone: held back for that audio, it was
+    // overwritten by the next picture whenever the two arrived in the same tick, and at the
+    // live edge that lost every sixth picture. Its audio follows with the next tick.
     if (samples > 0)
         send(m_outputAudio.data(), samples, sampleRate, newPicture);
+    else if (newPicture)
+        send(nullptr, 0, 0, true);
 
     // The clock stands at the oldest data still queued.
     const qint64 front = qMin(m_videoQueue.frontTimestamp(), m_audioQueue.frontTimestamp());
@@ -1095,5 +1099,28 @@ void StreamManager::deliverTick()
         m_resetRequested = true;
         m_firstResetArmed = false;
         qDebug() << "-- first auto reset";
+    } else if (!m_resetRequested && m_videoQueue.count() > kMaxWaitingPictures) {
+        catchUp();
     }
+}
+
+void StreamManager::catchUp()
+{
+    // Only pictures older than the newest time at which both kinds have arrived are backlog:
+    // a camera whose audio has stopped, or runs behind its pictures, gives nothing to skip.
+    const qint64 target = qMin(m_lastVideoMs.load(), m_lastAudioMs.load());
+    int skipped = 0;
+    while (m_videoQueue.count() > kMaxWaitingPictures && m_videoQueue.frontTimestamp() < target) {
+        m_videoQueue.dropOldest();
+        ++skipped;
+    }
+    if (skipped == 0)
+        return;
+    // The clock moves on to the oldest picture kept; the next tick sends it with all the
+    // audio up to it, so no sound is skipped.
+    const qint64 clock = m_videoQueue.frontTimestamp();
+    m_clockMs = clock;
+    const qint64 total = m_catchUpPictureDrops.fetch_add(skipped) + skipped;
+    qDebug() << "-- catch up: pictures skipped" << skipped << "clock" << clock << "skipped so far"
+             << total;
 }

@@ -70,6 +70,11 @@ public:
     static constexpr double kMinQueuedVideoOnlyMs = 10.0;
     static constexpr qint64 kLookAheadMs = 5;
     static constexpr double kAutoResetMs = 700.0;
+    // A tick hands out one picture and the clock runs only ~1 % faster than a camera, so the
+    // pictures a burst or a stall leaves waiting would drain at 0.3 a second: with more than
+    // this still queued after a tick, the oldest are skipped (only ever those older than the
+    // newest time at which both kinds have arrived).
+    static constexpr int kMaxWaitingPictures = 1;
     // The clock and worker get this long to end at the soft clear before the session's data
     // is kept (not released) for the destructor to free.
     static constexpr unsigned long kDeliveryStopWaitMs = 5000;
@@ -129,6 +134,8 @@ public:
     // Any thread: audio records dropped because they could never fit the delivery buffer, and
     // pictures dropped because they were larger than the output frame buffer.
     qint64 oversizedAudioDrops() const { return m_oversizedAudioDrops.load(); }
+    // Pictures skipped so far to catch up with a backlog.
+    qint64 catchUpPictureDrops() const { return m_catchUpPictureDrops.load(); }
     qint64 oversizedPictureDrops() const { return m_oversizedPictureDrops.load(); }
 
     // Any thread: installs (or with null removes) the timing probe of every manager's delivery
@@ -192,6 +199,7 @@ private:
     void videoOnlyTick();
     bool alignWithAudio();
     void resetBuffers();
+    void catchUp();
     // Copies a popped picture into m_outputFrame; false (counted) when it does not fit.
     bool takePicture(const FrameRecord &record);
     void send(const qint16 *audio, int samples, int sampleRate, bool newPicture);
@@ -268,6 +276,7 @@ private:
     std::atomic<Generator *> m_clock{nullptr};
     std::atomic<qint64> m_oversizedAudioDrops{0};
     std::atomic<qint64> m_oversizedPictureDrops{0};
+    std::atomic<qint64> m_catchUpPictureDrops{0};
 
     FrameQueue m_videoQueue{FrameQueue::kKindVideo};
     FrameQueue m_audioQueue{FrameQueue::kKindAudio};

@@ -51,13 +51,14 @@ public:
 
     void videoPacketRead(const StreamManager *, qint64) override {}
     void videoPictureQueued(const StreamManager *, qint64) override {}
-    void frameSent(const StreamManager *manager, qint64 pictureMs, bool, int samples) override
+    void frameSent(const StreamManager *manager, qint64 pictureMs, bool newPicture,
+                   int samples) override
     {
         const int index = m_count.load();
         if (index >= kCapacity)
             return;
-        m_sends[size_t(index)] =
-            Send{m_timer.nsecsElapsed() / 1000, pictureMs, manager->lastVideoMs(), samples};
+        m_sends[size_t(index)] = Send{m_timer.nsecsElapsed() / 1000, pictureMs,
+                                      manager->lastVideoMs(), samples, newPicture};
         m_count.store(index + 1);
     }
 
@@ -67,6 +68,7 @@ public:
         qint64 pictureMs;
         qint64 newestVideoMs;
         int samples;
+        bool newPicture;
     };
     int count() const { return m_count.load(); }
     const Send &at(int index) const { return m_sends[size_t(index)]; }
@@ -197,7 +199,8 @@ void DeliveryEndToEndTest::pacedWithAudioFromTheLiveEdge()
     const double sampleRate = samples / seconds;
     qInfo() << "deliveries/s" << rate << "audio samples/s" << sampleRate << "over" << seconds
             << "s";
-    QVERIFY2(rate > 27.0 && rate < 32.0, qPrintable(QString::number(rate)));
+    // Pictures skipped to catch up after a burst leave their ticks empty, hence the margin.
+    QVERIFY2(rate > 24.0 && rate < 32.0, qPrintable(QString::number(rate)));
     QVERIFY2(qAbs(sampleRate - 48000) < 48000 * 0.04, qPrintable(QString::number(sampleRate)));
     std::vector<double> intervals;
     for (int i = from + 1; i <= to; ++i)
@@ -206,17 +209,28 @@ void DeliveryEndToEndTest::pacedWithAudioFromTheLiveEdge()
     QVERIFY2(medianInterval > 30 && medianInterval < 37,
              qPrintable(QString::number(medianInterval)));
 
-    // Every delivery carried stereo 48 kHz audio and the session's picture geometry.
+    // Every delivery had the session's picture geometry and carried stereo 48 kHz audio, or
+    // was a picture whose audio was not due yet, sent alone.
     const QList<RecordingOutput::Frame> frames = rig.output.frames(RecordingOutput::Sink);
     QCOMPARE(frames.size(), sends.count());
-    for (const RecordingOutput::Frame &frame : frames) {
-        QCOMPARE(frame.channels, 2);
-        QCOMPARE(frame.sampleRate, 48000);
+    int withAudio = 0;
+    for (int i = 0; i < frames.size(); ++i) {
+        const RecordingOutput::Frame &frame = frames.at(i);
         QCOMPARE(frame.width, 1280);
         QCOMPARE(frame.height, 720);
+        if (frame.channels == 0) {
+            QVERIFY(frame.samples.isEmpty());
+            QVERIFY(sends.at(i).newPicture);
+            continue;
+        }
+        ++withAudio;
+        QCOMPARE(frame.channels, 2);
+        QCOMPARE(frame.sampleRate, 48000);
         QVERIFY(frame.audioAdded);
         QVERIFY(!frame.samples.isEmpty());
     }
+    qInfo() << "deliveries with audio" << withAudio << "of" << frames.size();
+    QVERIFY(withAudio > frames.size() / 2);
     // Pictures in order of their time; the queued video stayed small.
     for (int i = 1; i < sends.count(); ++i)
         QVERIFY(sends.at(i).pictureMs >= sends.at(i - 1).pictureMs);

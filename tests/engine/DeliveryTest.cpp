@@ -134,10 +134,11 @@ private slots:
     void audioConversion();
     void alignmentWaitsForBothKindsThenTrims();
     void nothingBelowTheMinimumAmounts();
-    void pictureWaitsForAudio();
+    void pictureWithoutDueAudioGoesAlone();
     void lookAheadLimit();
     void clockAdvance();
     void automaticFlushOnlyOnce();
+    void backlogCatchesUp();
     void resetRequest();
     void resetRequestWaitsForAlignment();
     void videoOnlyTick();
@@ -252,7 +253,7 @@ void DeliveryTest::nothingBelowTheMinimumAmounts()
     QCOMPARE(rig2.sent(), 1);
 }
 
-void DeliveryTest::pictureWaitsForAudio()
+void DeliveryTest::pictureWithoutDueAudioGoesAlone()
 {
     Rig rig(true);
     StreamManager &m = *rig.manager;
@@ -260,15 +261,19 @@ void DeliveryTest::pictureWaitsForAudio()
     rig.picture(1000, 50);
     rig.audio(1200); // due only after the clock has moved
     rig.tick();
-    // The picture was taken, but without due audio nothing goes out.
-    QCOMPARE(rig.sent(), 0);
+    // Held back for its audio it would be overwritten by the next picture: it goes alone.
+    QCOMPARE(rig.sent(), 1);
+    QCOMPARE(lastLuma(rig.output), 50);
+    QCOMPARE(rig.last().channels, 0);
+    QVERIFY(rig.last().samples.isEmpty());
     QCOMPARE(m.videoQueue().count(), 0);
     QCOMPARE(m.clockMs(), qint64(1200));
 
-    // A newer picture queued but not yet due; the audio is due now.
+    // A newer picture queued but not yet due; the audio is due now and goes out with the
+    // picture on show.
     rig.picture(1300, 90);
     rig.tick();
-    QCOMPARE(rig.sent(), 1);
+    QCOMPARE(rig.sent(), 2);
     const RecordingOutput::Frame frame = rig.last();
     QCOMPARE(lastLuma(rig.output), 50);
     QCOMPARE(frame.width, kWidth);
@@ -351,7 +356,8 @@ void DeliveryTest::automaticFlushOnlyOnce()
     QCOMPARE(m.videoQueue().bufferedMs(), 0.0);
     QCOMPARE(log.count(QStringLiteral("-- RESET BUFFERS")), 2);
 
-    // A second excursion above 700 ms is left alone.
+    // A second excursion above 700 ms is not flushed; the backlog is only cut back to where
+    // the audio has got to.
     const qint64 clock = m.clockMs();
     for (int i = 0; i < 25; ++i)
         rig.picture(clock + qint64(i * kFrameMs), 80);
@@ -362,7 +368,61 @@ void DeliveryTest::automaticFlushOnlyOnce()
     QCOMPARE(rig.sent(), 3);
     QVERIFY(!m.m_resetRequested.load());
     QCOMPARE(log.count(QStringLiteral("-- first auto reset")), 1);
-    QVERIFY(m.videoQueue().bufferedMs() > 700.0);
+    QCOMPARE(log.count(QStringLiteral("-- RESET BUFFERS")), 2);
+    QVERIFY(m.videoQueue().bufferedMs() > 500.0);
+    QVERIFY(m.videoQueue().frontTimestamp() >= clock + 9 * 21);
+}
+
+void DeliveryTest::backlogCatchesUp()
+{
+    EngineLog log;
+    Rig rig(true);
+    StreamManager &m = *rig.manager;
+    rig.alignAt(1000);
+    auto at = [](int frame) { return 1000 + qint64(frame * kFrameMs); };
+
+    // Steady state: the next picture waiting is no backlog.
+    rig.picture(at(0), 10);
+    rig.picture(at(1), 11);
+    rig.audio(at(0));
+    rig.audio(at(1));
+    rig.tick();
+    QCOMPARE(rig.sent(), 1);
+    QCOMPARE(lastLuma(rig.output), 10);
+    QCOMPARE(m.videoQueue().count(), 1);
+    QCOMPARE(log.count(QStringLiteral("-- catch up")), 0);
+
+    // A stall: its pictures and audio arrive at once. The tick still delivers the oldest due
+    // picture, then skips the waiting ones older than the newest audio.
+    for (int frame = 2; frame < 7; ++frame)
+        rig.picture(at(frame), 10 + frame);
+    for (int frame = 2; frame < 6; ++frame)
+        rig.audio(at(frame));
+    rig.tick();
+    QCOMPARE(rig.sent(), 2);
+    QCOMPARE(lastLuma(rig.output), 11);
+    QCOMPARE(log.count(QStringLiteral("-- catch up")), 1);
+    QCOMPARE(m.catchUpPictureDrops(), qint64(3)); // frames 2 to 4
+    QCOMPARE(m.videoQueue().count(), 2);          // frames 5 and 6: 6 is newer than the audio
+    QCOMPARE(m.clockMs(), at(5));
+
+    // The next tick sends frame 5 with all the audio up to it: no sound is skipped.
+    rig.tick();
+    QCOMPARE(rig.sent(), 3);
+    QCOMPARE(lastLuma(rig.output), 15);
+    QCOMPARE(rig.last().samples.size(), 2 * 3 * 1024); // frames 3 to 5
+    QCOMPARE(m.audioQueue().count(), 0);
+
+    // The camera's audio has stopped: nothing newer than the clock to cut to, so waiting
+    // pictures are not thrown away here (the flush rules and the reset button deal with that).
+    for (int frame = 7; frame < 12; ++frame)
+        rig.picture(at(frame), 10 + frame);
+    rig.audio(at(6) + 10);
+    rig.tick();
+    QCOMPARE(rig.sent(), 4);
+    QCOMPARE(log.count(QStringLiteral("-- catch up")), 1);
+    QCOMPARE(m.videoQueue().count(), 5);
+    QCOMPARE(m.catchUpPictureDrops(), qint64(3));
 }
 
 void DeliveryTest::resetRequest()
@@ -681,6 +741,8 @@ void DeliveryTest::busyWorkerLosesTicks()
         rig.picture(1000 + qint64(i * kFrameMs), i);
         rig.audio(1000 + qint64(i * kFrameMs), 1600);
     }
+    // The backlog is what keeps the worker busy: nothing newer than the clock to catch up to.
+    m.m_lastAudioMs = 1000;
     rig.output.holdPuts(RecordingOutput::Sink);
     m.startDelivery();
     QVERIFY(m.deliveryRunning());
@@ -714,6 +776,7 @@ void DeliveryTest::deliveryStopsAndIsBounded()
         rig.picture(1000 + qint64(i * kFrameMs), i);
         rig.audio(1000 + qint64(i * kFrameMs), 1600);
     }
+    m.m_lastAudioMs = 1000; // worked off one picture per tick, not caught up
     m.startDelivery();
     QTRY_VERIFY_WITH_TIMEOUT(rig.sent() >= 3, 5000);
     // A stop while idle returns at once and leaves nothing behind.
