@@ -339,7 +339,7 @@ private:
         bench::waitFor(
             [&] {
                 s = bench::procSample(m_quorvix.pid());
-                return s.threads == reference.threads && s.fds == reference.fds;
+                return s.threads <= reference.threads && s.fds <= reference.fds;
             },
             8000);
         return s;
@@ -383,9 +383,10 @@ private:
         if (!startMs.empty())
             std::printf("  publisher start to first picture: median %.0f ms, max %.0f ms\n",
                         startMs[startMs.size() / 2], startMs.back());
-        if (last.threads != first.threads)
+        // Fewer is no leak: Qt's idle pooled thread, for one, ends by itself after 30 s.
+        if (last.threads > first.threads)
             fail("threads did not return to their count after the cycles");
-        if (last.fds != first.fds)
+        if (last.fds > first.fds)
             fail("file descriptors did not return to their count after the cycles");
         if (rssEnforced() && last.rssKb - first.rssKb > kCycleRssBoundKb)
             fail("RSS grew more than 10 MB over the cycles");

@@ -25,6 +25,8 @@ extern "C" {
 #include <limits>
 #include <mutex>
 
+#include <malloc.h>
+
 namespace {
 
 // FFmpeg's network layer is initialised once per process, before the first open.
@@ -523,6 +525,9 @@ void StreamManager::releaseSession()
     m_audioQueue.releaseBlocks();
     m_outputFrame.reset();
     m_sessionReleased = true;
+    // The session's smaller buffers (packets, decoder state) came from the malloc arenas of
+    // threads that are gone now; hand their free pages back instead of keeping them per arena.
+    malloc_trim(0);
 }
 
 void StreamManager::clearPackets()
