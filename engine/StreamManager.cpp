@@ -1081,9 +1081,8 @@ void StreamManager::deliverTick()
         qDebug() << "--- no video" << m_clockMs.load();
     }
 
-    // A picture whose audio is not due yet goes out alone: held back for that audio, it was
-    // overwritten by the next picture whenever the two arrived in the same tick, and at the
-    // live edge that lost every sixth picture. Its audio follows with the next tick.
+    // A picture whose audio is not due yet goes out alone: held back for that audio, it would
+    // be lost whenever the next picture is popped first. Its audio follows with a later tick.
     if (samples > 0)
         send(m_outputAudio.data(), samples, sampleRate, newPicture);
     else if (newPicture)
