@@ -1,0 +1,26 @@
+#pragma once
+
+#include "output/OutputFrame.h"
+
+// One kind of output behind VCam: the virtual webcam, NDI, the preview, the microphone. VCam
+// fans each frame out to the backends that are on and catches whatever one of them throws, so
+// one failing backend never stops the others.
+//
+// Threads: VCam serialises every call on one backend (its send lock), so a backend sees one
+// call at a time. putLive comes from the delivery thread of the session that owns the output;
+// putCard and sessionChanged from the GUI thread. A backend is destroyed on the GUI thread
+// after the last call has returned.
+class OutputBackend
+{
+public:
+    virtual ~OutputBackend() = default;
+
+    // A live frame of the session that owns the output. May wait briefly for the backend's
+    // own work under way (a device write), never for a scan, the GUI or the network.
+    virtual void putLive(const OutputFrame &frame) = 0;
+    // A no-signal card frame (no audio, no rate). Never waits: a busy backend drops it.
+    virtual void putCard(const OutputFrame &frame) = 0;
+    // The output changed hands (another session owns it now) or went back to the card: what
+    // a backend still holds of the previous session must not be played any more.
+    virtual void sessionChanged() {}
+};
