@@ -1,9 +1,9 @@
 // Process entry: the application object with the program-wide style sheet, the control window,
 // the command line, and a clean end on SIGTERM / SIGINT (the same as closing the window).
+#include "app/AppLog.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
-#include <QDebug>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 
@@ -21,17 +21,17 @@ constexpr char kStyleSheet[] =
     "MainWindow { background-color: #050F15; }QDialog {background-color: #050F15;border:4px "
     "solid lightgray;}QStatusBar {background-color:transparent; color:white;font-weight: "
     "bold;}QStatusBar::item {border:none;}QLabel {font-size:13px; color: white;}QCheckBox "
-    "{font-size:13px;color: white;}QToolBar {border:none;}QGroupBoxZZ {color:white;}QGroupBox "
+    "{font-size:13px;color: white;}QToolBar {border:none;}QGroupBox "
     "{background-color: #0E2B47;border:1px solid #34383A;}QComboBox {background:#262626;color: "
     "#EA700C; selection-background-color:#262626; selection-color: #EA700C; } QSpinBox "
     "{background:#262626;color:#EA700C; border:none; selection-background-color:#262626; "
     "selection-color: #EA700C; }QDoubleSpinBox {background:#262626;color:#EA700C; border:none; "
     "selection-background-color:#262626; selection-color: #EA700C; }QLineEdit "
-    "{font-size:14px; background: black; border:none; color: #EA700C;}WCapture "
-    "{background-color: #050F15;}ZoomQRW {background-color: #0E2B47;}#lblRTMP "
+    "{font-size:14px; background: black; border:none; color: #EA700C;}ZoomQRW {background-color: "
+    "#0E2B47;}#lblRTMP "
     "{font-size:14px;}QCheckBox::indicator{background:#262626;color:#FFFFFF; "
     "}QCheckBox::indicator:checked{background:#EA700C;color:#FFFFFF;}QPushButton:checked{"
-    "background:none;border:none;padding:0;margin:0;};";
+    "background:none;border:none;padding:0;margin:0;}";
 
 constexpr char kDesktopFileName[] = "com.morlaid.Quorvix";
 // Allocations at least this large get their own mapping (see main()).
@@ -73,7 +73,7 @@ public:
         QObject::connect(m_notifier.get(), &QSocketNotifier::activated, window, [this, window]() {
             signalfd_siginfo info{};
             while (::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-                qDebug() << "SIGNAL" << info.ssi_signo << "- closing";
+                qCInfo(lcApp) << "SIGNAL" << info.ssi_signo << "- closing";
             window->close();
             QCoreApplication::quit();
         });
@@ -99,7 +99,8 @@ int main(int argc, char *argv[])
     // mapping, which goes back to the system when freed; glibc's sliding default moves them
     // into the heap after the first free, where they stayed (about 2 MB more per session).
     if (mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes) != 1)
-        qWarning("mallopt(M_MMAP_THRESHOLD) failed: freed session memory may stay with us");
+        qCWarning(lcApp)
+            << "mallopt(M_MMAP_THRESHOLD) failed: freed session memory may stay with us";
 
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopFileName));

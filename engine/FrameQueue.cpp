@@ -1,6 +1,6 @@
 #include "engine/FrameQueue.h"
 
-#include <QDebug>
+#include "engine/EngineLog.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -13,9 +13,6 @@ extern "C" {
 #include <new>
 
 namespace {
-
-// One log line per this many dropped frames, so a broken stream cannot flood the log.
-constexpr qint64 kDropLogEvery = 100;
 
 // Copies rows of `bytes` bytes from a plane with line size `from` into rows of line size `to`.
 void copyRows(uchar *destination, int to, const uint8_t *source, int from, int bytes, int rows)
@@ -39,7 +36,8 @@ bool FrameQueue::allocateBlocks(int count, int blockSize)
         return false;
     std::lock_guard<std::mutex> locker(m_freeMutex);
     if (!m_blocks.empty() && blockSize != m_blockSize) {
-        qDebug() << "-- WARN: block pool keeps its block size" << m_blockSize << "not" << blockSize;
+        qCWarning(lcEngine) << "-- WARN: block pool keeps its block size" << m_blockSize << "not"
+                            << blockSize;
         return false;
     }
     const bool first = m_blocks.empty();
@@ -48,7 +46,8 @@ bool FrameQueue::allocateBlocks(int count, int blockSize)
     for (int i = 0; i < count; ++i) {
         std::unique_ptr<uchar[]> block(new (std::nothrow) uchar[blockSize]);
         if (!block) {
-            qDebug() << "-- WARN: cannot allocate memory block of" << blockSize << "bytes";
+            qCWarning(lcEngine) << "-- WARN: cannot allocate memory block of" << blockSize
+                                << "bytes";
             if (first)
                 m_initialBytes = m_poolBytes;
             return i > 0;
@@ -104,7 +103,7 @@ bool FrameQueue::takeFreeBlock(uchar **block)
         const int room = int(qMin<qint64>(kGrowBlocks, (bound - m_poolBytes) / m_blockSize));
         if (room <= 0)
             return false;
-        qDebug() << "-- WARN: need additional memory blocks";
+        qCDebug(lcEngine) << "-- WARN: need additional memory blocks";
         for (int i = 0; i < room; ++i) {
             std::unique_ptr<uchar[]> fresh(new (std::nothrow) uchar[m_blockSize]);
             if (!fresh)
@@ -131,9 +130,10 @@ void FrameQueue::recycle(uchar *block)
 
 void FrameQueue::countDrop(const char *reason)
 {
-    const qint64 dropped = m_droppedFrames.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (dropped == 1 || dropped % kDropLogEvery == 0)
-        qDebug() << "-- WARN: frame dropped:" << reason << "kind" << m_kind << "dropped" << dropped;
+    // A broken stream can fail every frame: a line now and then, not one per frame.
+    if (m_drops.count())
+        qCWarning(lcEngine) << "-- WARN: frame dropped:" << reason << "kind" << m_kind << "dropped"
+                            << m_drops.total();
 }
 
 bool FrameQueue::push(const AVFrame *frame, qint64 timestamp, double durationMs)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/LogThrottle.h"
 #include "engine/FrameRecord.h"
 
 #include <QList>
@@ -15,8 +16,9 @@ struct AVFrame;
 
 // Timestamped FIFO of decoded frames whose data lives in recycled fixed-size blocks.
 //
-// Threads: one producer (a packet handler) calls push; one consumer (the delivery worker, or
-// in a video-only session also the video handler) pops, trims, drops, clears and releases.
+// Threads: one producer (a decoding thread) calls push; one consumer (the delivery worker)
+// pops, trims, drops, clears and releases (in a video-only session the producer also drops,
+// to hold the queue under its bound).
 // bufferedMs() may be read from any thread without locking.
 // Locks: m_recordsMutex guards m_records and every change of m_bufferedMs; m_freeMutex guards
 // m_freeBlocks, m_blocks, m_blockSize, m_poolBytes and m_initialBytes. m_recordsMutex may be held
@@ -68,7 +70,7 @@ public:
 
     // Any thread, no lock.
     double bufferedMs() const { return m_bufferedMs.load(std::memory_order_relaxed); }
-    qint64 droppedFrames() const { return m_droppedFrames.load(std::memory_order_relaxed); }
+    qint64 droppedFrames() const { return m_drops.total(); }
 
     // Session end, when no thread uses the queue any more and no popped record is still held:
     // empties the queue and frees every block. The queue may be given blocks again afterwards.
@@ -92,7 +94,7 @@ private:
 
     const int m_kind;
     std::atomic<double> m_bufferedMs{0.0};
-    std::atomic<qint64> m_droppedFrames{0};
+    LogThrottle m_drops;
 
     mutable std::mutex m_recordsMutex;
     // -- guarded by m_recordsMutex

@@ -1,8 +1,7 @@
 #include "engine/Generator.h"
 
+#include "engine/EngineLog.h"
 #include "engine/Worker.h"
-
-#include <QDebug>
 
 #include <chrono>
 
@@ -73,7 +72,7 @@ void Generator::run()
     setPriority(QThread::TimeCriticalPriority);
     // A rate above 1000 fps would give a period of 0 and a clock that never sleeps.
     const qint64 period = qMax<qint64>(1, m_periodUs / 1000);
-    qDebug() << "GENERATOR MS:" << period;
+    qCInfo(lcEngine) << "GENERATOR MS:" << period;
     m_timer.start();
     const ElapsedFunction elapsed = m_elapsed ? m_elapsed : [this] { return m_timer.elapsed(); };
 
@@ -105,5 +104,5 @@ void Generator::stopWorker()
         if (m_worker->wait(kWorkerPollMs))
             return;
     }
-    qDebug() << "can't stop delivery worker" << m_worker;
+    qCWarning(lcEngine) << "can't stop delivery worker" << m_worker;
 }

@@ -1,12 +1,11 @@
 #include "engine/PacketHandlerThread.h"
 
-#include "engine/StreamManager.h"
+#include "engine/PacketQueue.h"
 
-PacketHandlerThread::PacketHandlerThread(StreamManager *manager, int kind)
-    : m_manager(manager), m_kind(kind)
+PacketHandlerThread::PacketHandlerThread(PacketQueue &queue, Handler handler, const QString &name)
+    : m_queue(queue), m_handler(std::move(handler))
 {
-    setObjectName(kind == kKindVideo ? QStringLiteral("video decoder")
-                                     : QStringLiteral("audio decoder"));
+    setObjectName(name);
 }
 
 PacketHandlerThread::~PacketHandlerThread()
@@ -15,36 +14,21 @@ PacketHandlerThread::~PacketHandlerThread()
     wait();
 }
 
-void PacketHandlerThread::wake()
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    m_pending = true;
-    m_wake.notify_one();
-}
-
 void PacketHandlerThread::requestStop()
 {
     m_stopRequested = true;
     requestInterruption();
-    wake();
+    m_queue.requestStop();
 }
 
 void PacketHandlerThread::run()
 {
-    QThread::currentThread()->setPriority(QThread::TimeCriticalPriority);
-    for (;;) {
-        {
-            // The flag is tested under the same mutex the wakers take, so neither a packet
-            // nor a stop request can slip in between the test and the wait.
-            std::unique_lock<std::mutex> locker(m_mutex);
-            m_wake.wait(locker, [this] { return m_pending || m_stopRequested.load(); });
-            if (m_stopRequested)
-                return;
-            m_pending = false;
-        }
-        if (m_kind == kKindVideo)
-            m_manager->decodeVideoPackets();
-        else
-            m_manager->decodeAudioPackets();
+    // Refused without the right to raise priority; decoding then runs at normal priority.
+    setPriority(QThread::TimeCriticalPriority);
+    while (!m_stopRequested.load()) {
+        AVPacketPtr packet = m_queue.take();
+        if (!packet || m_stopRequested.load())
+            return;
+        m_handler(packet.get());
     }
 }

@@ -1,44 +1,36 @@
 #pragma once
 
+#include "engine/FfmpegPtr.h"
+
 #include <QThread>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <functional>
 
-class StreamManager;
+class PacketQueue;
 
-// One decoding thread of a stream manager: kind 10 decodes the video packet list, kind 20 the
-// audio packet list. Created and stopped by the manager's own thread.
+// One decoding thread of a session: takes packets from its queue, oldest first, and hands each
+// to its handler (the video or the audio decoder's work) until it is stopped.
+//
+// Threads: created, started and stopped by the manager thread; run() is the decoding thread;
+// requestStop from any thread.
 class PacketHandlerThread : public QThread
 {
 public:
-    static constexpr int kKindVideo = 10;
-    static constexpr int kKindAudio = 20;
+    using Handler = std::function<void(AVPacket *packet)>;
 
-    // Manager thread. No parent: the manager owns the handler.
-    PacketHandlerThread(StreamManager *manager, int kind);
+    // The queue is not owned and must outlive the thread.
+    PacketHandlerThread(PacketQueue &queue, Handler handler, const QString &name);
     ~PacketHandlerThread() override;
 
-    // Manager thread (reader), after a packet was appended to the handler's list. Never lost:
-    // a wake that arrives while the handler drains makes it drain once more.
-    void wake();
-    // Any thread: interruption plus wake; the thread ends at its next test.
+    // Any thread: the thread ends after the packet it is decoding, or at once while it waits.
     void requestStop();
-
-    int kind() const { return m_kind; }
 
 protected:
     void run() override;
 
 private:
-    StreamManager *const m_manager; // not owned
-    const int m_kind;
-
+    PacketQueue &m_queue;
+    const Handler m_handler;
     std::atomic<bool> m_stopRequested{false};
-
-    std::mutex m_mutex;
-    // -- guarded by m_mutex
-    std::condition_variable m_wake;
-    bool m_pending = false; // packets were appended since the last drain began
 };

@@ -1,9 +1,10 @@
 #include "engine/Worker.h"
 
 #include "engine/Generator.h"
-#include "engine/StreamManager.h"
 
-Worker::Worker(StreamManager *manager, Generator *clock) : QThread(clock), m_manager(manager)
+#include <chrono>
+
+Worker::Worker(Generator *clock, PassFunction pass) : QThread(clock), m_pass(std::move(pass))
 {
     setObjectName(QStringLiteral("delivery worker"));
     if (clock)
@@ -44,6 +45,13 @@ bool Worker::waitForTick()
     return !m_stopRequested.load();
 }
 
+void Worker::pause(qint64 ms)
+{
+    std::unique_lock<std::mutex> locker(m_tickMutex);
+    m_tickWake.wait_for(locker, std::chrono::milliseconds(ms),
+                        [this] { return m_stopRequested.load(); });
+}
+
 void Worker::run()
 {
     // Refused without the right to raise priority; delivery then simply runs at normal priority.
@@ -54,13 +62,10 @@ void Worker::run()
     for (;;) {
         // Set before the pass: a tick arriving while this pass works starts the next at once.
         m_waiting = 1;
-        if (!m_manager->m_stop.load()) {
-            if (m_manager->m_ignoreAudio.load())
-                m_manager->videoOnlyTick();
-            else
-                m_manager->deliverTick();
-        }
+        const qint64 pauseMs = m_pass ? m_pass() : 0;
         m_passes.fetch_add(1);
+        if (pauseMs > 0)
+            pause(pauseMs);
         if (!waitForTick())
             return;
     }

@@ -4,14 +4,15 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 class Generator;
-class StreamManager;
 
-// The delivery thread of one stream manager: woken by each tick of its output clock
-// (Generator), it runs one delivery pass on the manager (the tick with audio, or the video-only
-// tick) and waits for the next tick.
+// The delivery thread of one session: woken by each tick of its output clock (Generator), it
+// runs one delivery pass (its pass function: the session's delivery policy) and waits for the
+// next tick. A pass that found nothing to deliver may ask for a pause of some milliseconds,
+// which a stop cuts short.
 //
 // Threads: created on the video handler thread with the clock as QObject parent; run() is the
 // worker thread; offerTick() comes from the clock thread; requestStop() from any thread.
@@ -21,8 +22,11 @@ class StreamManager;
 class Worker : public QThread
 {
 public:
-    // Video handler thread. Registers itself as the clock's worker.
-    Worker(StreamManager *manager, Generator *clock);
+    // One delivery pass; returns the milliseconds to pause before the next one (0: none).
+    using PassFunction = std::function<qint64()>;
+
+    // Video decoding thread. Registers itself as the clock's worker.
+    Worker(Generator *clock, PassFunction pass);
     // Owner's thread: stops the thread and waits for it.
     ~Worker() override;
 
@@ -44,8 +48,10 @@ protected:
 private:
     // Worker thread: takes the semaphore; false when the worker is to end.
     bool waitForTick();
+    // Worker thread: pauses `ms`, or less when a stop arrives.
+    void pause(qint64 ms);
 
-    StreamManager *const m_manager; // not owned
+    const PassFunction m_pass;
     std::atomic<int> m_waiting{0};
     std::atomic<bool> m_stopRequested{false};
     std::atomic<qint64> m_passes{0};

@@ -1,6 +1,7 @@
 #include "ingest/ProxyThread.h"
 
-#include <QDebug>
+#include "ingest/IngestLog.h"
+
 #include <QHostAddress>
 #include <QScopeGuard>
 #include <QTcpSocket>
@@ -28,7 +29,7 @@ ProxyThread::~ProxyThread()
     if (!stop()) {
         // Cannot happen while run() only blocks in its event loop; destroying a running
         // QThread would abort the program, so wait it out rather than crash.
-        qWarning("ProxyThread: still running after %lu ms, waiting", kStopWaitMs);
+        qCWarning(lcIngest) << "ProxyThread: still running after" << kStopWaitMs << "ms, waiting";
         wait();
     }
 }
@@ -74,8 +75,8 @@ void ProxyThread::run()
                                        QIODevice::ReadWrite)) {
         if (problem.isEmpty())
             problem = m_client->errorString();
-        qDebug().noquote() << "ProxyThread: ERROR setSocketDescriptor" << m_socketDescriptor
-                           << problem;
+        qCWarning(lcIngest).noquote()
+            << "ProxyThread: ERROR setSocketDescriptor" << m_socketDescriptor << problem;
         m_client.reset();
         // Nobody else will close an open one: the listener handed it over and forgot it. A
         // descriptor that is not open is left alone, its number may be someone else's by now.
@@ -84,7 +85,7 @@ void ProxyThread::run()
         return;
     }
     m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    qDebug().noquote() << "PEER ADDRESS:" << m_client->peerAddress().toString();
+    qCInfo(lcIngest).noquote() << "PEER ADDRESS:" << m_client->peerAddress().toString();
 
     m_copyBuffer.resize(static_cast<size_t>(kCopyChunkBytes));
     m_sm = std::make_unique<QTcpSocket>();
@@ -144,7 +145,7 @@ void ProxyThread::onSmConnected()
     copyClientToSm();
     copySmToClient();
     m_watchdog->start(m_noDataTimeoutMs);
-    qDebug("ProxyThread RUN %d", m_port);
+    qCInfo(lcIngest) << "ProxyThread RUN" << m_port;
 }
 
 void ProxyThread::onSmError()
@@ -158,7 +159,7 @@ void ProxyThread::onSmError()
                            : m_sm->error() == QAbstractSocket::UnknownSocketError
                                ? QStringLiteral("no connection after %1 ms").arg(kConnectTimeoutMs)
                                : m_sm->errorString();
-    qDebug().noquote() << "ProxyThread: ERROR connectToHost" << m_port << reason;
+    qCWarning(lcIngest).noquote() << "ProxyThread: ERROR connectToHost" << m_port << reason;
     m_connectTimer->stop();
     m_client->disconnect(this);
     m_sm->disconnect(this);
@@ -208,7 +209,7 @@ qint64 ProxyThread::copy(QTcpSocket &from, QTcpSocket &to)
         if (put != got) {
             // Only a socket that is no longer open refuses a buffered write; its disconnect
             // handler ends the relay.
-            qDebug().noquote() << "ProxyThread: ERROR write" << to.errorString();
+            qCWarning(lcIngest).noquote() << "ProxyThread: ERROR write" << to.errorString();
             break;
         }
         moved += got;
@@ -235,7 +236,7 @@ void ProxyThread::updateBufferedBytes()
 
 void ProxyThread::onClientDisconnected()
 {
-    qDebug("client disconnected");
+    qCInfo(lcIngest) << "client disconnected";
     if (m_sm)
         m_sm->abort();
     exit(0);
@@ -243,7 +244,7 @@ void ProxyThread::onClientDisconnected()
 
 void ProxyThread::onSmDisconnected()
 {
-    qDebug("rtmpserver disconnected");
+    qCInfo(lcIngest) << "rtmpserver disconnected";
     if (m_client)
         m_client->abort();
     exit(0);
@@ -251,11 +252,11 @@ void ProxyThread::onSmDisconnected()
 
 void ProxyThread::onNoDataTimeout()
 {
-    qDebug("ProxyThread SINGLE SHOT");
+    qCDebug(lcIngest) << "ProxyThread SINGLE SHOT";
     if (m_bytesFromClient.load(std::memory_order_relaxed) != 0)
         return;
     exit(0);
-    qDebug("ProxyThread finished (no data from client)");
+    qCInfo(lcIngest) << "ProxyThread finished (no data from client)";
 }
 
 void ProxyThread::closeSockets()
@@ -281,7 +282,7 @@ void ProxyThread::closeSockets()
 
 void ProxyThread::onFinished()
 {
-    qDebug("call onFinished");
+    qCDebug(lcIngest) << "call onFinished";
 }
 
 ProxyThread::DescriptorState ProxyThread::checkDescriptor(qintptr descriptor, QString &problem)
@@ -319,5 +320,5 @@ void ProxyThread::closeDescriptor(qintptr descriptor)
 {
     // No retry on EINTR: on Linux the descriptor is released even then.
     if (::close(static_cast<int>(descriptor)) != 0)
-        qDebug() << "ProxyThread: ERROR close" << descriptor << std::strerror(errno);
+        qCWarning(lcIngest) << "ProxyThread: ERROR close" << descriptor << std::strerror(errno);
 }

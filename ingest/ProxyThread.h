@@ -63,12 +63,6 @@ public:
     // Safe before start(), after the end and more than once. True when the thread is not running.
     bool stop(unsigned long timeoutMs = kStopWaitMs);
 
-signals:
-    // Declared for the listener's sake; not emitted (the listener learns of an ended stream
-    // from its manager).
-    void disconnectedByClient();
-    void disconnectedBySM();
-
 public slots:
     // Relay thread (direct connections). Camera -> manager; counts the camera's bytes.
     void client_readyRead();

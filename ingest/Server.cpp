@@ -1,13 +1,12 @@
 #include "ingest/Server.h"
 
 #include "engine/StreamManager.h"
+#include "ingest/IngestLog.h"
 #include "ingest/ProxyThread.h"
 #include "ingest/ServerHost.h"
 
-#include <QDebug>
 #include <QElapsedTimer>
 #include <QMessageBox>
-#include <QMutexLocker>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWidget>
@@ -17,7 +16,7 @@
 
 #include <unistd.h>
 
-Server::Server(VCam *output, QObject *parent)
+Server::Server(OutputSink *output, QObject *parent)
     : QTcpServer(parent), m_output(output), m_warningBox(&Server::showWarningBox)
 {
     setObjectName(QStringLiteral("Server"));
@@ -50,11 +49,11 @@ bool Server::startListening(const QHostAddress &address, quint16 port)
 {
     if (isListening()) {
         // A second start would otherwise fail in listen() and claim the port is taken.
-        qDebug() << "Server: already listening on" << serverPort();
+        qCInfo(lcIngest) << "Server: already listening on" << serverPort();
         return true;
     }
     if (!listen(address, port)) {
-        qDebug().noquote() << "Server: listen failed" << port << errorString();
+        qCInfo(lcIngest).noquote() << "Server: listen failed" << port << errorString();
         const QString text = tr("Port %1 not available").arg(port) + QStringLiteral("\n") +
                              tr("Please enter other port") + tr(" ( Settings )");
         m_warningBox(qobject_cast<QWidget *>(parent()), tr("Warning"), text);
@@ -67,10 +66,10 @@ bool Server::startListening(const QHostAddress &address, quint16 port)
 
 void Server::createManagers(int count)
 {
-    qDebug() << "create StreamManager pool:" << count;
+    qCInfo(lcIngest) << "create StreamManager pool:" << count;
     for (int i = 0; i < count; ++i) {
         const int port = nextManagerPort();
-        qDebug() << "m_last_smgr_port:" << port;
+        qCInfo(lcIngest) << "m_last_smgr_port:" << port;
         startManager(port);
     }
 }
@@ -123,7 +122,7 @@ StreamManager *Server::startManager(int port)
             onManagerFinished(guard);
     });
     // Set before the thread starts, so the manager never sees it change under it.
-    manager->m_output = m_output;
+    manager->m_output = &m_output;
     manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);
     return manager;
 }
@@ -139,7 +138,6 @@ void Server::onStreamManagerReadyForConnect(StreamManager *manager)
     }
     if (manager->stopped())
         return;
-    QMutexLocker locker(&m_poolMutex);
     // A manager already waiting (its open failed on a connection that did not come through
     // a relay) stays at its place: twice in the list it would be handed to two cameras.
     if (!m_freeManagers.contains(manager))
@@ -155,13 +153,10 @@ void Server::onStreamManagerStopHandle(StreamManager *manager)
     // A manager that could never bind its port (another program holds it) is replaced on the
     // next port no live manager holds; the same port would only fail again.
     const int port = manager->portUnavailable() ? nextManagerPort() : manager->port();
-    qDebug() << "*** RE-USE port *** for new StreamManager:" << port;
-    {
-        // Only a manager that served a connection straight to its loopback port (not through
-        // a relay) can end while still in the list.
-        QMutexLocker locker(&m_poolMutex);
-        m_freeManagers.removeAll(manager);
-    }
+    qCInfo(lcIngest) << "*** RE-USE port *** for new StreamManager:" << port;
+    // Only a manager that served a connection straight to its loopback port (not through a
+    // relay) can end while still in the list.
+    m_freeManagers.removeAll(manager);
     ProxyThread *relay = m_relays.value(manager->port());
     if (relay && relay->isRunning())
         relay->exit(0);
@@ -170,17 +165,14 @@ void Server::onStreamManagerStopHandle(StreamManager *manager)
 
 void Server::onStreamManagerShowError(QString title, QString txt)
 {
-    qDebug() << "onStreamManagerShowError:" << title << txt;
+    qCInfo(lcIngest) << "onStreamManagerShowError:" << title << txt;
 }
 
 void Server::onManagerFinished(StreamManager *manager)
 {
     if (m_shuttingDown)
         return;
-    {
-        QMutexLocker locker(&m_poolMutex);
-        m_freeManagers.removeAll(manager);
-    }
+    m_freeManagers.removeAll(manager);
     // m_activeManager is a QPointer: the statistics and the buffer reset see null from now on.
     manager->deleteLater();
 }
@@ -215,10 +207,10 @@ void Server::reclaimManager(StreamManager *manager, ProxyThread *relay)
     if (!isListening() || m_retired.contains(manager) || manager->m_relay.load() != relay ||
         !manager->listening() || manager->stopped())
         return;
-    QMutexLocker locker(&m_poolMutex);
     if (m_freeManagers.contains(manager))
         return;
-    qDebug() << "Server: manager back in the pool, its relay never reached it:" << manager->port();
+    qCInfo(lcIngest) << "Server: manager back in the pool, its relay never reached it:"
+                     << manager->port();
     m_freeManagers.append(manager);
 }
 
@@ -230,18 +222,13 @@ void Server::incomingConnection(qintptr socketDescriptor)
     if (m_host)
         maxBufferMs = ignoreAudio ? m_host->maxBufferIgnoreAudioMs() : m_host->maxBufferMs();
 
-    StreamManager *manager = nullptr;
-    {
-        QMutexLocker locker(&m_poolMutex);
-        if (!m_freeManagers.isEmpty())
-            manager = m_freeManagers.takeFirst();
-    }
+    StreamManager *const manager = m_freeManagers.isEmpty() ? nullptr : m_freeManagers.takeFirst();
     if (!manager) {
         const int room = kMaxManagers - managerCount();
         if (room > 0)
             createManagers(qMin(kGrowManagers, room));
         else
-            qDebug() << "Server: manager pool at its limit of" << kMaxManagers;
+            qCInfo(lcIngest) << "Server: manager pool at its limit of" << kMaxManagers;
         refuse(socketDescriptor);
         return;
     }
@@ -266,21 +253,24 @@ void Server::incomingConnection(qintptr socketDescriptor)
     manager->m_ignoreAudio = ignoreAudio;
     manager->m_mevo = mevo;
     manager->m_maxBufferMs = maxBufferMs;
+    manager->m_admission = m_output.nextAdmission();
     m_activeManager = manager;
     relay->start(QThread::InheritPriority);
 }
 
 void Server::refuse(qintptr socketDescriptor)
 {
-    qDebug() << "no free workers, close incomming connection";
+    qCInfo(lcIngest) << "no free workers, close incomming connection";
     auto *socket = new QTcpSocket();
     if (!socket->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                      QIODevice::ReadWrite)) {
-        qDebug().noquote() << "Server: ERROR setSocketDescriptor" << socket->errorString();
+        qCWarning(lcIngest).noquote()
+            << "Server: ERROR setSocketDescriptor" << socket->errorString();
         delete socket;
         // Not attached, so still ours to close.
         if (::close(int(socketDescriptor)) != 0)
-            qDebug() << "Server: ERROR close" << socketDescriptor << std::strerror(errno);
+            qCWarning(lcIngest) << "Server: ERROR close" << socketDescriptor
+                                << std::strerror(errno);
         return;
     }
     socket->write(kOverloadText);
@@ -292,9 +282,21 @@ void Server::refuse(qintptr socketDescriptor)
     socket->deleteLater();
 }
 
+StreamManager *Server::statsManager() const
+{
+    if (const void *owner = m_output.owner()) {
+        for (StreamManager *manager :
+             findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (manager == owner)
+                return manager;
+        }
+    }
+    return m_activeManager.data();
+}
+
 bool Server::streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) const
 {
-    StreamManager *manager = m_activeManager.data();
+    StreamManager *manager = statsManager();
     if (!manager)
         return false;
     manager->bufferedMs(audioMs, videoMs);
@@ -304,7 +306,7 @@ bool Server::streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) cons
 
 void Server::resetActiveBuffers()
 {
-    if (StreamManager *manager = m_activeManager.data())
+    if (StreamManager *manager = statsManager())
         manager->requestBufferReset();
 }
 
@@ -318,7 +320,7 @@ QList<int> Server::freeManagerPorts() const
 
 int Server::activeManagerPort() const
 {
-    const StreamManager *manager = m_activeManager.data();
+    const StreamManager *manager = statsManager();
     return manager ? manager->port() : -1;
 }
 
@@ -338,8 +340,8 @@ bool Server::waitForThread(QThread *thread)
     waited.start();
     while (thread->isRunning()) {
         if (waited.elapsed() >= kStopWaitMs) {
-            qDebug() << "Server: thread still running after" << kStopWaitMs
-                     << "ms:" << thread->objectName();
+            qCInfo(lcIngest) << "Server: thread still running after" << kStopWaitMs
+                             << "ms:" << thread->objectName();
             return false;
         }
         QThread::msleep(kStopPollMs);
@@ -349,7 +351,7 @@ bool Server::waitForThread(QThread *thread)
 
 void Server::stopListening()
 {
-    qDebug() << "SERVER STOP";
+    qCInfo(lcIngest) << "SERVER STOP";
     m_activeManager = nullptr;
     close();
     const auto all = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "engine/OutputSwitch.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
-#include <QMutex>
 #include <QPointer>
 #include <QSet>
 #include <QString>
@@ -14,7 +15,7 @@
 class ProxyThread;
 class ServerHost;
 class StreamManager;
-class VCam;
+class OutputSink;
 class QWidget;
 
 // The program's only listening socket: cameras publish RTMP to the user's port, and each
@@ -65,10 +66,11 @@ public:
     using WarningBox =
         std::function<void(QWidget *parent, const QString &title, const QString &text)>;
 
-    // GUI thread. Creates no manager and does not listen. output is handed to every manager
-    // (not owned; it must outlive the listener's managers). parent is the main window; when
+    // GUI thread. Creates no manager and does not listen. The managers deliver to output
+    // through the listener's OutputSwitch, one camera at a time (not owned; it must outlive
+    // the listener). parent is the main window; when
     // it implements ServerHost the listener reads its admission values from it.
-    Server(VCam *output, QObject *parent);
+    Server(OutputSink *output, QObject *parent);
     // GUI thread. Stops listening, ends every relay and manager and waits for their threads.
     ~Server() override;
 
@@ -79,11 +81,12 @@ public:
     // managers still waiting for a connection. A serving manager ends by itself once its
     // relay is gone. Blocks until those threads have ended (each at most kStopWaitMs).
     void stopListening();
-    // GUI thread. The stream that received the latest connection: its buffered milliseconds
-    // and the bytes its relay took from the camera. False when there is none (before the
-    // first admission, after a stop, and once that stream's manager has ended and gone).
+    // GUI thread. The stream on the output (or, while none is, the one that received the
+    // latest connection): its buffered milliseconds and the bytes its relay took from the
+    // camera. False when there is none (before the first admission, after a stop, and once
+    // that stream's manager has ended and gone).
     bool streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) const;
-    // GUI thread. Asks the stream that received the latest connection to flush its buffers.
+    // GUI thread. Asks the stream on the output (as for streamStats) to flush its buffers.
     void resetActiveBuffers();
 
     // GUI thread. Replaces the port warning box (tests); an empty function restores the
@@ -98,7 +101,7 @@ public:
     void setLastManagerPort(int port) { m_last_smgr_port = port; }
     // Ports of the managers waiting for a connection, in hand-out order.
     QList<int> freeManagerPorts() const;
-    // Port of the manager that received the latest connection, -1 when there is none.
+    // Port of the manager streamStats reports on, -1 when there is none.
     int activeManagerPort() const;
     // Manager and relay objects alive now (serving, waiting, or ended and not yet deleted).
     int managerCount() const;
@@ -121,6 +124,8 @@ private:
     void onRelayFinished(ProxyThread *relay);
     void reclaimManager(StreamManager *manager, ProxyThread *relay);
 
+    // The manager whose stream is on the output, else the one admitted last (or null).
+    StreamManager *statsManager() const;
     void createManagers(int count);
     void replaceManager(int port);
     // Advances m_last_smgr_port to the next port no live manager holds.
@@ -132,20 +137,17 @@ private:
     // Ends and destroys every relay and manager still alive (destruction).
     void shutdown();
 
-    // -- GUI thread only, except m_freeManagers (see m_poolMutex).
+    // -- GUI thread only: the managers' signals arrive here queued, so the pool needs no lock.
     int m_last_smgr_port = kPortBase;
     QPointer<StreamManager> m_activeManager; // not owned; null once that manager is deleted
-    // Guards m_freeManagers on admission and on a ready announcement; the stop sequence and
-    // the deletion of an ended manager touch it on the same thread without it.
-    QMutex m_poolMutex;
-    QList<StreamManager *> m_freeManagers; // FIFO; every entry is a live child
+    QList<StreamManager *> m_freeManagers;   // FIFO; every entry is a live child
     // The relay most recently started for each manager port.
     QHash<int, QPointer<ProxyThread>> m_relays;
     // Managers of an earlier listening session (all that were alive at a stop). Their queued
     // signals may arrive after the next start and must not count for the new session. An
     // entry leaves the set when its manager is destroyed.
     QSet<const QObject *> m_retired;
-    VCam *m_output = nullptr; // not owned
+    OutputSwitch m_output; // the managers' way to the output; used from their threads
 
     ServerHost *m_host = nullptr;    // the parent window, when it is a ServerHost
     QObject *m_hostObject = nullptr; // the same window as a QObject (context of its slot)

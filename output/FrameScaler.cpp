@@ -1,6 +1,6 @@
 #include "output/FrameScaler.h"
 
-#include <QDebug>
+#include "output/OutputLog.h"
 
 #include <cstring>
 
@@ -73,8 +73,8 @@ const uchar *FrameScaler::scale(const uchar *video, int width, int height, int s
             AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
         m_sws.reset(context);
         if (!context) {
-            qWarning() << "VCAM: sws_getCachedContext failed:" << width << height << "->"
-                       << fitWidth << fitHeight;
+            qCWarning(lcOutput) << "VCAM: sws_getCachedContext failed:" << width << height << "->"
+                                << fitWidth << fitHeight;
             m_barsValid = false;
             return nullptr;
         }
@@ -96,7 +96,7 @@ const uchar *FrameScaler::scale(const uchar *video, int width, int height, int s
     const int srcStride[4] = {stride, chromaStride, chromaStride, 0};
     const int rows = sws_scale(m_sws.get(), src, srcStride, 0, height, dst, dstStride);
     if (rows <= 0) {
-        qWarning() << "VCAM: sws_scale failed:" << rows;
+        qCWarning(lcOutput) << "VCAM: sws_scale failed:" << rows;
         return nullptr;
     }
     return m_out.data();

@@ -1,6 +1,7 @@
 #include "output/FrameTap.h"
 
-#include <QDebug>
+#include "output/OutputLog.h"
+
 #include <QFile>
 #include <QThread>
 
@@ -71,7 +72,7 @@ FrameTap::FrameTap(const QString &path, int width, int height, int fps)
     m_pending.resize(static_cast<size_t>(m_header.size()) + kFrameMarkerBytes + m_frameBytes);
     m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_wakeFd < 0)
-        qWarning() << "VCAM TAP: eventfd failed:" << strerror(errno);
+        qCWarning(lcOutput) << "VCAM TAP: eventfd failed:" << strerror(errno);
     m_thread.reset(QThread::create([this]() { run(); }));
     m_thread->setObjectName(QStringLiteral("VCamTap"));
     m_thread->start();
@@ -89,7 +90,7 @@ FrameTap::~FrameTap()
     if (m_wakeFd >= 0) {
         const uint64_t one = 1;
         if (::write(m_wakeFd, &one, sizeof one) < 0)
-            qWarning() << "VCAM TAP: cannot wake the tap thread:" << strerror(errno);
+            qCWarning(lcOutput) << "VCAM TAP: cannot wake the tap thread:" << strerror(errno);
     }
     // The thread gives up on a stalled reader after kDrainMs (poll timeout, even unwoken).
     m_thread->wait();
@@ -115,10 +116,10 @@ bool FrameTap::ensureOpen()
         // A FIFO nobody reads yet: normal, try again later.
         if (errno == ENXIO) {
             if (!m_waitLogged)
-                qDebug() << "VCAM TAP: waiting for a reader:" << m_path.constData();
+                qCInfo(lcOutput) << "VCAM TAP: waiting for a reader:" << m_path.constData();
             m_waitLogged = true;
         } else if (!m_errorLogged) {
-            qWarning() << "VCAM TAP: cannot open" << m_path.constData() << strerror(errno);
+            qCWarning(lcOutput) << "VCAM TAP: cannot open" << m_path.constData() << strerror(errno);
             m_errorLogged = true;
         }
         return false;
@@ -129,7 +130,7 @@ bool FrameTap::ensureOpen()
     struct stat info;
     if (::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode))
         enlargePipe(fd);
-    qDebug() << "VCAM TAP: writing" << m_path.constData();
+    qCInfo(lcOutput) << "VCAM TAP: writing" << m_path.constData();
     // Each reader gets the stream header first.
     m_headerDue = true;
     return true;
@@ -154,7 +155,7 @@ void FrameTap::enlargePipe(int fd)
             break;
         }
         if (errno != EPERM && errno != EBUSY) {
-            qDebug() << "VCAM TAP: cannot enlarge the FIFO:" << strerror(errno);
+            qCInfo(lcOutput) << "VCAM TAP: cannot enlarge the FIFO:" << strerror(errno);
             break;
         }
         const int max = pipeMaxBytes();
@@ -162,8 +163,8 @@ void FrameTap::enlargePipe(int fd)
         triedMax = true;
     }
     if (static_cast<size_t>(current) < wantBytes)
-        qDebug() << "VCAM TAP: FIFO holds" << current << "bytes, less than two pictures;"
-                 << "the tap thread finishes each picture as the reader makes room";
+        qCInfo(lcOutput) << "VCAM TAP: FIFO holds" << current << "bytes, less than two pictures;"
+                         << "the tap thread finishes each picture as the reader makes room";
 }
 
 void FrameTap::closeTap()
@@ -196,9 +197,10 @@ void FrameTap::write(const uchar *picture)
     if (written < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             if (errno == EPIPE)
-                qDebug() << "VCAM TAP: reader left:" << m_path.constData();
+                qCInfo(lcOutput) << "VCAM TAP: reader left:" << m_path.constData();
             else
-                qWarning() << "VCAM TAP: write failed:" << m_path.constData() << strerror(errno);
+                qCWarning(lcOutput)
+                    << "VCAM TAP: write failed:" << m_path.constData() << strerror(errno);
             closeTap();
             ++m_framesDropped;
             return;
@@ -252,13 +254,14 @@ void FrameTap::run()
                 (fds[1].revents & POLLIN)) {
                 uint64_t count;
                 if (::read(m_wakeFd, &count, sizeof count) < 0 && errno != EAGAIN)
-                    qWarning() << "VCAM TAP: wake read failed:" << strerror(errno);
+                    qCWarning(lcOutput) << "VCAM TAP: wake read failed:" << strerror(errno);
             }
             lock.lock();
             if (draining.isValid() && draining.elapsed() >= kDrainMs) {
                 closeTap();
                 ++m_framesDropped;
-                qDebug() << "VCAM TAP: reader too slow, last picture cut:" << m_path.constData();
+                qCInfo(lcOutput) << "VCAM TAP: reader too slow, last picture cut:"
+                                 << m_path.constData();
             }
             continue;
         }
@@ -268,10 +271,10 @@ void FrameTap::run()
             closeTap();
             ++m_framesDropped;
             if (writeErrno == EPIPE)
-                qDebug() << "VCAM TAP: reader left:" << m_path.constData();
+                qCInfo(lcOutput) << "VCAM TAP: reader left:" << m_path.constData();
             else
-                qWarning() << "VCAM TAP: write failed:" << m_path.constData()
-                           << strerror(writeErrno);
+                qCWarning(lcOutput)
+                    << "VCAM TAP: write failed:" << m_path.constData() << strerror(writeErrno);
             continue;
         }
         m_pendingOffset += static_cast<size_t>(written);

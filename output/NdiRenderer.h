@@ -1,10 +1,11 @@
 #pragma once
 
-#include "output/MFObject.h"
 #include "output/NdiApi.h"
+#include "output/OutputBackend.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QString>
 
 #include <atomic>
 #include <memory>
@@ -13,16 +14,15 @@
 
 class NdiRuntime;
 
-// The NDI renderer: one NDI sender behind the device, property and frame-receiver interfaces
-// the output object uses. Its device list is the one device "NDI Renderer"; the "line-out"
-// property names the NDI source. The sender is created on the first frame (clocks off: the
-// program paces its frames itself) and sends each I420 picture as it is, with its line size
-// and the stream's exact frame rate, and the frame's audio converted from interleaved 16-bit
-// to the planar float the runtime takes.
+// The NDI renderer: one NDI sender named after the source name. The sender is created on the
+// first frame (clocks off: the program paces its frames itself) and sends each I420 picture as
+// it is, with its line size and the stream's exact frame rate, and the frame's audio converted
+// from interleaved 16-bit to the planar float the runtime takes.
 //
-// Created and configured on the GUI thread; receiverPutFrame from the delivery threads (wait
-// -1) and the GUI thread's card timer (wait 0: dropped while another frame is being sent).
-class NdiRenderer final : public MFObject<IMFDevice, IMFProps, IMFReceiver>
+// Created and named on the GUI thread; live frames from the delivery threads (waiting for a
+// send under way), card frames from the GUI thread's card timer (dropped while another frame
+// is being sent).
+class NdiRenderer final : public OutputBackend
 {
 public:
     // Rate given to frames that carry none (the no-signal card).
@@ -35,25 +35,25 @@ public:
     static constexpr int kMaxAudioSamples = 192000;
 
     explicit NdiRenderer(std::unique_ptr<NdiRuntime> runtime);
+    ~NdiRenderer() override;
 
-    int deviceGetCount(eMFDeviceType type, int *count) override;
-    int deviceGetByIndex(eMFDeviceType type, int index, QString *name, int *busy) override;
-    int deviceSet(eMFDeviceType type, int index, const QString &hints) override;
-    // "line-out": the NDI source name (not empty). A new name takes effect with the next
-    // frame. Other names are refused.
-    int propsSet(const QString &name, const QString &value) override;
-    int receiverPutFrame(IMFFrame *frame, int waitMs, const QString &hints) override;
+    // The NDI source name (not empty; false otherwise). A new name takes effect with the next
+    // frame. Any thread.
+    bool setSourceName(const QString &name);
+
+    void putLive(const OutputFrame &frame) override { put(frame, true); }
+    void putCard(const OutputFrame &frame) override { put(frame, false); }
 
     // Observers for tests and benchmarks; any thread.
     qint64 framesSent() const { return m_framesSent.load(); }
     qint64 framesDropped() const { return m_framesDropped.load(); }
 
 private:
-    ~NdiRenderer() override;
+    bool put(const OutputFrame &frame, bool wait);
     // The sender, created with the current name if there is none; null while refused.
     bool ensureSender();
     void destroySender();
-    void sendAudio(const IMFFrame &frame);
+    void sendAudio(const OutputFrame &frame);
 
     const std::unique_ptr<NdiRuntime> m_runtime;
 
@@ -69,6 +69,6 @@ private:
     std::atomic<qint64> m_framesDropped{0};
 };
 
-// The NDI renderer over the runtime, or an empty pointer (logged) when no runtime is usable;
-// the output object then logs its "failed to create NDI" line. GUI thread.
-MFPtr<IMFUnknown> createNdiRenderer();
+// The NDI renderer over the runtime, or null (logged) when no runtime is usable; the output
+// object then logs its "failed to create NDI" line. GUI thread.
+std::unique_ptr<NdiRenderer> createNdiRenderer();

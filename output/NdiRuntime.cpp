@@ -1,6 +1,7 @@
 #include "output/NdiRuntime.h"
 
-#include <QDebug>
+#include "output/OutputLog.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
@@ -94,8 +95,9 @@ std::unique_ptr<NdiRuntime> NdiRuntime::load()
             // The runtime refuses CPUs without the instructions it needs (SSE4.2 and up); an
             // older major would refuse the same CPU, so stop here.
             if (!runtime->m_initialize()) {
-                qDebug().noquote() << "NDI: runtime" << path
-                                   << "cannot run on this CPU (NDIlib_initialize failed); NDI off";
+                qCInfo(lcOutput).noquote()
+                    << "NDI: runtime" << path
+                    << "cannot run on this CPU (NDIlib_initialize failed); NDI off";
                 dlclose(handle);
                 return {};
             }
@@ -108,7 +110,7 @@ std::unique_ptr<NdiRuntime> NdiRuntime::load()
             QString loaded = QStringLiteral("NDI: runtime loaded: %1").arg(path);
             if (versionText)
                 loaded += QStringLiteral(" (%1)").arg(QString::fromUtf8(versionText));
-            qDebug().noquote() << loaded;
+            qCInfo(lcOutput).noquote() << loaded;
             return runtime;
         }
     }
@@ -118,7 +120,7 @@ std::unique_ptr<NdiRuntime> NdiRuntime::load()
                       .arg(looked.join(QLatin1String(", ")));
     if (!problems.isEmpty())
         why += QStringLiteral(" (%1)").arg(problems.join(QLatin1String("; ")));
-    qDebug().noquote() << why;
+    qCInfo(lcOutput).noquote() << why;
     return {};
 }
 
@@ -128,5 +130,5 @@ NdiRuntime::~NdiRuntime()
         return;
     m_destroy();
     if (dlclose(m_handle) != 0)
-        qDebug().noquote() << "NDI: unloading the runtime failed:" << loaderError();
+        qCWarning(lcOutput).noquote() << "NDI: unloading the runtime failed:" << loaderError();
 }

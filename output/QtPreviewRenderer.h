@@ -1,7 +1,7 @@
 #pragma once
 
-#include "output/MFObject.h"
 #include "output/OutputFfmpegPtr.h"
+#include "output/PreviewOutput.h"
 
 #include <QImage>
 #include <QPointer>
@@ -14,24 +14,24 @@ class PreviewPainter;
 // window id. Colour conversion and scaling to the widget's size run on the delivery thread
 // into buffers allocated once per size; the GUI thread only draws the finished picture.
 //
-// Created, set up and attached on the GUI thread; receiverPutFrame from the delivery thread.
-class QtPreviewRenderer final : public MFObject<IMFPreview, IMFReceiver>
+// Created and attached on the GUI thread; live frames from the delivery thread. Card frames
+// are not shown.
+class QtPreviewRenderer final : public PreviewOutput
 {
 public:
     QtPreviewRenderer();
+    ~QtPreviewRenderer() override;
 
-    int setup(const QString &hints, int video, int audio) override;
-    // window: a native window id of this process's widgets (QWidget::winId).
-    int attachWindow(const QString &hints, WId window) override;
-    // waitMs 0: a conversion under way elsewhere means this frame is dropped.
-    int receiverPutFrame(IMFFrame *frame, int waitMs, const QString &hints) override;
+    // window: a native window id of this process's widgets (QWidget::winId); 0 detaches.
+    void attachWindow(WId window) override;
+    // A conversion under way elsewhere means this frame is dropped: the preview never waits.
+    void putLive(const OutputFrame &frame) override;
+    void putCard(const OutputFrame &) override {}
 
     // Frames converted and handed to the GUI; any thread (tests).
     qint64 framesShown() const { return m_framesShown.load(); }
 
 private:
-    ~QtPreviewRenderer() override;
-
     QPointer<PreviewPainter> m_painter; // lives on the GUI thread
 
     // -- All the following fields are protected by m_convertLock.

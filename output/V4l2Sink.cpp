@@ -1,8 +1,8 @@
 #include "output/V4l2Sink.h"
 
+#include "output/OutputLog.h"
 #include "output/PutLock.h"
 
-#include <QDebug>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -55,11 +55,11 @@ qint64 V4l2Sink::tapFramesDropped() const
     return m_tap ? m_tap->framesDropped() : 0;
 }
 
-int V4l2Sink::init(const QString &name, const QString &, int)
+void V4l2Sink::init(const QString &name)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_initialised)
-        return kMfOk;
+        return;
     m_initialised = true;
     m_name = name;
     m_fixedPath = qEnvironmentVariable("QUORVIX_VCAM_DEVICE");
@@ -75,7 +75,8 @@ int V4l2Sink::init(const QString &name, const QString &, int)
             m_width = width;
             m_height = height;
         } else {
-            qWarning() << "VCAM: ignoring QUORVIX_VCAM_SIZE (want even WIDTHxHEIGHT):" << size;
+            qCWarning(lcOutput) << "VCAM: ignoring QUORVIX_VCAM_SIZE (want even WIDTHxHEIGHT):"
+                                << size;
         }
     }
     m_scaler = std::make_unique<FrameScaler>(m_width, m_height);
@@ -85,7 +86,6 @@ int V4l2Sink::init(const QString &name, const QString &, int)
         m_tap = std::make_unique<FrameTap>(tap, m_width, m_height, kFps);
 
     probeIfDue();
-    return kMfOk;
 }
 
 int V4l2Sink::openCandidate(const QString &path, bool requireLoopback, QString *card)
@@ -127,15 +127,16 @@ bool V4l2Sink::configure(int fd, const QString &path)
     format.fmt.pix.sizeimage = static_cast<quint32>(m_scaler->frameBytes());
     format.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
     if (m_io->ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
-        qWarning() << "VCAM: VIDIOC_S_FMT failed:" << path << strerror(errno);
+        qCWarning(lcOutput) << "VCAM: VIDIOC_S_FMT failed:" << path << strerror(errno);
         return false;
     }
     // A device that keeps another producer's format answers with that one.
     if (format.fmt.pix.pixelformat != V4L2_PIX_FMT_YUV420 ||
         format.fmt.pix.width != static_cast<quint32>(m_width) ||
         format.fmt.pix.height != static_cast<quint32>(m_height)) {
-        qWarning() << "VCAM: device refused the format:" << path << m_width << "x" << m_height
-                   << "I420, got" << format.fmt.pix.width << "x" << format.fmt.pix.height;
+        qCWarning(lcOutput) << "VCAM: device refused the format:" << path << m_width << "x"
+                            << m_height << "I420, got" << format.fmt.pix.width << "x"
+                            << format.fmt.pix.height;
         return false;
     }
     // Frame interval where the device takes it; readers otherwise assume their own.
@@ -145,7 +146,7 @@ bool V4l2Sink::configure(int fd, const QString &path)
     parm.parm.output.timeperframe.numerator = static_cast<quint32>(m_rateDen);
     parm.parm.output.timeperframe.denominator = static_cast<quint32>(m_rateNum);
     if (m_io->ioctl(fd, VIDIOC_S_PARM, &parm) < 0)
-        qDebug() << "VCAM: device takes no frame interval:" << path << strerror(errno);
+        qCInfo(lcOutput) << "VCAM: device takes no frame interval:" << path << strerror(errno);
     // v4l2loopback 0.12.x wants STREAMON from a write() producer too: without it the node
     // offers no capture until the first frame, and once such a producer closes the node
     // offers neither output nor capture until the module is reloaded. With it, closing gives
@@ -153,7 +154,7 @@ bool V4l2Sink::configure(int fd, const QString &path)
     // frame with the next put.
     int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
     if (m_io->ioctl(fd, VIDIOC_STREAMON, &type) < 0)
-        qWarning() << "VCAM: VIDIOC_STREAMON failed:" << path << strerror(errno);
+        qCWarning(lcOutput) << "VCAM: VIDIOC_STREAMON failed:" << path << strerror(errno);
     return true;
 }
 
@@ -199,9 +200,9 @@ void V4l2Sink::probeIfDue()
     if (fd < 0) {
         if (!m_missingLogged) {
             if (m_fixedPath.isEmpty())
-                qDebug().noquote() << "VCAM: no v4l2loopback device found;" << kLoadHint;
+                qCInfo(lcOutput).noquote() << "VCAM: no v4l2loopback device found;" << kLoadHint;
             else
-                qDebug().noquote()
+                qCInfo(lcOutput).noquote()
                     << "VCAM: no v4l2loopback output device at" << m_fixedPath << ";" << kLoadHint;
         }
         m_missingLogged = true;
@@ -211,8 +212,8 @@ void V4l2Sink::probeIfDue()
     m_path = path;
     m_deviceOpen.store(true);
     m_missingLogged = false;
-    qDebug().noquote() << "VCAM: virtual camera started:" << path
-                       << QStringLiteral("%1x%2 I420").arg(m_width).arg(m_height);
+    qCInfo(lcOutput).noquote() << "VCAM: virtual camera started:" << path
+                               << QStringLiteral("%1x%2 I420").arg(m_width).arg(m_height);
 }
 
 void V4l2Sink::closeDevice()
@@ -236,47 +237,42 @@ void V4l2Sink::writeDevice(const uchar *picture)
     if (written >= 0 || errno == EAGAIN || errno == EWOULDBLOCK)
         return;
     // The device went away (module removed, device deleted): say so once, then look again.
-    qDebug().noquote() << "VCAM: virtual camera device lost:" << m_path << strerror(errno);
+    qCInfo(lcOutput).noquote() << "VCAM: virtual camera device lost:" << m_path << strerror(errno);
     closeDevice();
     m_missingLogged = true;
     m_sinceProbe.start();
 }
 
-int V4l2Sink::putFrame(IMFFrame *frame, int waitMs, const QString &)
+bool V4l2Sink::put(const OutputFrame &frame, bool wait)
 {
-    if (!frame)
-        return kMfPointer;
-    auto guard = lockForPut(m_lock, waitMs);
+    auto guard = lockForPut(m_lock, wait ? -1 : 0);
     if (!guard.owns_lock()) {
         ++m_framesDropped;
-        return kMfFalse;
+        return false;
     }
     if (!m_initialised)
-        return kMfFail;
-
-    const MFVideoProps &video = frame->props().video;
-    if (video.fcc != kMfFccI420 || !frame->video() || video.width <= 0 || video.height <= 0) {
+        return false;
+    if (!frame.video || frame.width <= 0 || frame.height <= 0) {
         ++m_framesDropped;
-        return kMfInvalidArg;
+        return false;
     }
-    if (video.rateNum > 0 && video.rateDen > 0) {
+    if (frame.rateNum > 0 && frame.rateDen > 0) {
         // The device's frame interval is set when it is opened; the next open uses this.
-        m_rateNum = video.rateNum;
-        m_rateDen = video.rateDen;
+        m_rateNum = frame.rateNum;
+        m_rateDen = frame.rateDen;
     }
     probeIfDue();
     if (m_fd < 0 && !m_tap)
-        return kMfOk;
+        return true;
 
-    const uchar *picture =
-        m_scaler->scale(frame->video(), video.width, video.height, video.rowBytes);
+    const uchar *picture = m_scaler->scale(frame.video, frame.width, frame.height, frame.stride);
     if (!picture) {
         ++m_framesDropped;
-        return kMfInvalidArg;
+        return false;
     }
     if (m_fd >= 0)
         writeDevice(picture);
     if (m_tap)
         m_tap->write(picture);
-    return kMfOk;
+    return true;
 }

@@ -2,8 +2,8 @@
 
 #include "output/FrameScaler.h"
 #include "output/FrameTap.h"
-#include "output/MFObject.h"
 #include "output/V4l2Io.h"
+#include "output/WebcamOutput.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -19,8 +19,8 @@
 // tap, QUORVIX_VCAM_TAP); it looks for a device again every few seconds from the sending
 // thread, so loading the module later just works.
 //
-// init: GUI thread, before any put. putFrame: any thread, serialised by m_lock.
-class V4l2Sink final : public MFObject<IMFSink, IMFSinkStatus>
+// init: GUI thread, before any put. Puts: any thread, serialised by m_lock.
+class V4l2Sink final : public WebcamOutput
 {
 public:
     static constexpr int kDefaultWidth = 1280;
@@ -32,14 +32,17 @@ public:
     static constexpr int kProbeIntervalMs = 3000;
 
     explicit V4l2Sink(std::shared_ptr<V4l2Io> io, int probeIntervalMs = kProbeIntervalMs);
+    ~V4l2Sink() override;
 
-    // waitMs -1 waits for a put under way on another thread; 0 drops the frame instead.
-    int putFrame(IMFFrame *frame, int waitMs, const QString &hints) override;
     // name: the product name, preferred as the device's card label.
-    int init(const QString &name, const QString &label, int flags) override;
+    void init(const QString &name);
 
+    // A live frame waits for a put under way on another thread; a card frame is dropped
+    // instead. Both are scaled to the device's size; frames before init() are ignored.
+    void putLive(const OutputFrame &frame) override { put(frame, true); }
+    void putCard(const OutputFrame &frame) override { put(frame, false); }
     // True while a device is open. Any thread.
-    bool sinkDeviceOpen() const override { return m_deviceOpen.load(); }
+    bool deviceOpen() const override { return m_deviceOpen.load(); }
 
     // Observers for tests and benchmarks; any thread.
     QString devicePath() const;
@@ -52,7 +55,8 @@ public:
     qint64 tapFramesDropped() const;
 
 private:
-    ~V4l2Sink() override;
+    // False when the frame was dropped (busy, or not a usable picture).
+    bool put(const OutputFrame &frame, bool wait);
     void probeIfDue();
     // Opens and configures `path`; requireLoopback: check the driver name too.
     int openCandidate(const QString &path, bool requireLoopback, QString *card);

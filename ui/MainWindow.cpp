@@ -7,6 +7,7 @@
 #include "ui/NetworkAddresses.h"
 #include "ui/ProductSite.h"
 #include "ui/StatsText.h"
+#include "ui/UiLog.h"
 #include "ui/UpdateChecker.h"
 #include "ui/ZoomQRW.h"
 
@@ -14,7 +15,6 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDebug>
 #include <QHostAddress>
 #include <QIcon>
 #include <QSettings>
@@ -132,7 +132,7 @@ MainWindow::MainWindow(QWidget *parent)
         AppSettings::readInt(*m_settings, AppSettings::kMaxBufferIgnoreAudioMs);
     m_ignoreAudio = AppSettings::readBool(*m_settings, AppSettings::kIgnoreAudio);
     m_ndiMode = AppSettings::readBool(*m_settings, AppSettings::kNdiMode);
-    m_vcam->m_ndiEnabled = m_ndiMode;
+    m_vcam->setNdiEnabled(m_ndiMode);
     m_port = AppSettings::readInt(*m_settings, AppSettings::kPort);
 
     m_ui->lblRTMP->setText(rtmpUrl());
@@ -202,7 +202,7 @@ void MainWindow::setStatsSource(StatsSource source)
 
 void MainWindow::onUpdateStreamState(QString msg)
 {
-    qDebug() << "Stream State:" << msg;
+    qCInfo(lcUi) << "Stream State:" << msg;
     if (!msg.isEmpty()) {
         m_ui->stackedWidget->setCurrentIndex(1);
         m_ui->lblState->setText(msg);
@@ -291,7 +291,7 @@ void MainWindow::onSettingsTriggered()
         m_settings->setValue(settingKey(AppSettings::kIgnoreAudio), m_ignoreAudio);
 
         m_ndiMode = dialog.ndiMode();
-        m_vcam->m_ndiEnabled = m_ndiMode;
+        m_vcam->setNdiEnabled(m_ndiMode);
         m_settings->setValue(settingKey(AppSettings::kNdiMode), m_ndiMode);
 
         m_settings->setValue(settingKey(AppSettings::kStubText),

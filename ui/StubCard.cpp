@@ -1,8 +1,8 @@
 #include "ui/StubCard.h"
 
 #include "app/AppSettings.h"
+#include "ui/UiLog.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -50,29 +50,29 @@ bool copyReplacing(const QString &source, const QString &dest)
         return true;
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly)) {
-        qWarning() << "CARD IMAGE COPY FAILED:" << source << in.errorString();
+        qCWarning(lcUi) << "CARD IMAGE COPY FAILED:" << source << in.errorString();
         return false;
     }
     QSaveFile out(dest);
     if (!out.open(QIODevice::WriteOnly)) {
-        qWarning() << "CARD IMAGE COPY FAILED:" << dest << out.errorString();
+        qCWarning(lcUi) << "CARD IMAGE COPY FAILED:" << dest << out.errorString();
         return false;
     }
     QByteArray chunk;
     while (!(chunk = in.read(kCopyChunkBytes)).isEmpty()) {
         if (out.write(chunk) != chunk.size()) {
-            qWarning() << "CARD IMAGE COPY FAILED:" << dest << out.errorString();
+            qCWarning(lcUi) << "CARD IMAGE COPY FAILED:" << dest << out.errorString();
             out.cancelWriting();
             return false;
         }
     }
     if (in.error() != QFileDevice::NoError) {
-        qWarning() << "CARD IMAGE COPY FAILED:" << source << in.errorString();
+        qCWarning(lcUi) << "CARD IMAGE COPY FAILED:" << source << in.errorString();
         out.cancelWriting();
         return false;
     }
     if (!out.commit()) {
-        qWarning() << "CARD IMAGE COPY FAILED:" << dest << out.errorString();
+        qCWarning(lcUi) << "CARD IMAGE COPY FAILED:" << dest << out.errorString();
         return false;
     }
     return true;
@@ -91,7 +91,7 @@ void removeAllBut(const QString &folder, const QString &keep)
                                  ? QDir(entry.absoluteFilePath()).removeRecursively()
                                  : QFile::remove(entry.absoluteFilePath());
         if (!removed)
-            qWarning() << "CARD IMAGE OLD COPY NOT REMOVED:" << entry.absoluteFilePath();
+            qCWarning(lcUi) << "CARD IMAGE OLD COPY NOT REMOVED:" << entry.absoluteFilePath();
     }
 }
 
@@ -168,11 +168,11 @@ QImage StubCard::loadImage(const QString &file)
 {
     QImage image(file);
     if (image.isNull()) {
-        qWarning() << "CARD IMAGE NOT READABLE, USING BUILT-IN:" << file;
+        qCWarning(lcUi) << "CARD IMAGE NOT READABLE, USING BUILT-IN:" << file;
         image = QImage(QString::fromLatin1(kBuiltInImage));
     }
     if (pictureBytes(image.width(), image.height()) > kBufferBytes) {
-        qDebug() << "CARD IMAGE SCALED DOWN:" << image.size();
+        qCInfo(lcUi) << "CARD IMAGE SCALED DOWN:" << image.size();
         image = image.scaled(QSize(kFitWidthPx, kFitHeightPx), Qt::KeepAspectRatio,
                              Qt::SmoothTransformation);
     }
@@ -189,7 +189,7 @@ bool StubCard::storeChoice(QSettings &settings, const QString &imagePath)
     }
     const QString dest = imageCopyPath(imagePath);
     if (!QFileInfo(imagePath).isFile() || !copyReplacing(imagePath, dest)) {
-        qWarning() << "CARD IMAGE NOT STORED, KEEPING THE OLD ONE:" << imagePath;
+        qCWarning(lcUi) << "CARD IMAGE NOT STORED, KEEPING THE OLD ONE:" << imagePath;
         return false;
     }
     removeAllBut(QFileInfo(dest).absolutePath(), QFileInfo(dest).fileName());
@@ -210,7 +210,7 @@ void StubCard::renderStub(int width, int height, QImage &image, const QString &t
     if (width <= 0 || height <= 0 || image.format() != QImage::Format_ARGB32 ||
         image.width() != width || image.height() != height ||
         pictureBytes(width, height) > kBufferBytes) {
-        qWarning() << " STUB EXCEPTION" << width << height;
+        qCWarning(lcUi) << " STUB EXCEPTION" << width << height;
         return;
     }
     m_width = width;
@@ -245,7 +245,7 @@ void StubCard::renderStub(int width, int height, QImage &image, const QString &t
     }
     if (!m_stubScaler || !m_stubFrame || m_stubFrame->width != width ||
         m_stubFrame->height != height) {
-        qWarning() << " STUB EXCEPTION";
+        qCWarning(lcUi) << " STUB EXCEPTION";
         return;
     }
 
@@ -253,7 +253,7 @@ void StubCard::renderStub(int width, int height, QImage &image, const QString &t
     const int srcStride[1] = {static_cast<int>(image.bytesPerLine())};
     if (sws_scale(m_stubScaler.get(), src, srcStride, 0, height, m_stubFrame->data,
                   m_stubFrame->linesize) <= 0) {
-        qWarning() << " STUB EXCEPTION";
+        qCWarning(lcUi) << " STUB EXCEPTION";
         return;
     }
 

@@ -1,8 +1,8 @@
 #include "ui/UpdateChecker.h"
 
 #include "ui/ProductSite.h"
+#include "ui/UiLog.h"
 
-#include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -101,7 +101,7 @@ void UpdateChecker::onReplyFinished(QNetworkReply *reply, int build)
 
 void UpdateChecker::showNotice(QLabel *label, const QString &msg, const QString &url)
 {
-    qDebug() << "NEW VERSION:" << msg << url;
+    qCInfo(lcUi) << "NEW VERSION:" << msg << url;
     label->setTextInteractionFlags(Qt::TextBrowserInteraction);
     label->setOpenExternalLinks(true);
     label->setText(QStringLiteral("<a href='%1' style='color:white;'>%2</a>").arg(url, msg));

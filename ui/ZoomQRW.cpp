@@ -1,9 +1,9 @@
 #include "ui/ZoomQRW.h"
 
+#include "ui/UiLog.h"
 #include "ui_ZoomQRW.h"
 
 #include <QCloseEvent>
-#include <QDebug>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QResizeEvent>
@@ -120,7 +120,7 @@ QImage ZoomQRW::renderQR(const QSize &size, const QString &text)
         code.emplace(qrcodegen::QrCode::encodeText(utf8.constData(), qrcodegen::QrCode::Ecc::HIGH));
     } catch (const std::exception &e) {
         // Too long for a level-HIGH symbol; a white image is shown instead of a wrong code.
-        qDebug() << "QR ENCODE FAILED:" << e.what() << utf8.size();
+        qCInfo(lcUi) << "QR ENCODE FAILED:" << e.what() << utf8.size();
         return image;
     }
     const int n = code->getSize() > 0 ? code->getSize() : 1;
@@ -168,7 +168,7 @@ void ZoomQRW::on_cmdClose_clicked()
 
 void ZoomQRW::keyPressEvent(QKeyEvent *event)
 {
-    qDebug() << "keyEvent";
+    qCDebug(lcUi) << "keyEvent";
     if (event->key() == Qt::Key_Escape)
         close();
     else

@@ -34,7 +34,8 @@ constexpr int kCardScale = 1; // the card is 1280x720, the tap's size
 enum class FrameKind
 {
     Card,
-    Camera,
+    Camera,       // plain green
+    SecondCamera, // plain blue
     Other
 };
 
@@ -152,6 +153,7 @@ private:
         const uchar *v = u + (kTapWidth / 2) * (kTapHeight / 2);
         const int cardWidth = kTapWidth * kCardScale;
         int green = 0;
+        int blue = 0;
         int cardDifference = 0;
         int samples = 0;
         for (int sy = 1; sy <= 5; ++sy) {
@@ -162,6 +164,9 @@ private:
                 // Pure green in BT.601 limited range: U about 54, V about 34.
                 if (qAbs(u[c] - 54) < 25 && qAbs(v[c] - 34) < 25)
                     ++green;
+                // Pure blue: U about 240, V about 110.
+                if (qAbs(u[c] - 240) < 25 && qAbs(v[c] - 110) < 25)
+                    ++blue;
                 // The card is grainy: compare block averages, which survive the scaling.
                 cardDifference += qAbs(blockMean(picture, kTapWidth, x, y, 8) -
                                        blockMean(m_card.buffer(), cardWidth, x * kCardScale,
@@ -171,6 +176,8 @@ private:
         }
         if (green == samples)
             return FrameKind::Camera;
+        if (blue == samples)
+            return FrameKind::SecondCamera;
         if (cardDifference / samples < 10)
             return FrameKind::Card;
         return FrameKind::Other;
@@ -197,6 +204,7 @@ private slots:
     void init();
     void cleanup();
     void cameraReplacesCardAndCardReturns();
+    void twoCamerasOneAtATime();
     void sigtermWhilePublishingEndsCleanly();
 
 private:
@@ -371,6 +379,64 @@ void TestEndToEnd::cameraReplacesCardAndCardReturns()
     QVERIFY(!m_log.contains("Sanitizer"));
     QVERIFY(!m_log.contains("runtime error:"));
     QVERIFY(!FreePort::isListening(m_port));
+}
+
+void TestEndToEnd::twoCamerasOneAtATime()
+{
+    // Two cameras stream at once: the webcam shows the one that connected last, never both
+    // in turn; the first comes back when the second leaves, the card only when both have.
+    const QString tap = m_dir->filePath(QStringLiteral("tap.y4m"));
+    QCOMPARE(::mkfifo(QFile::encodeName(tap).constData(), 0600), 0);
+    TapReader reader(tap, *m_card);
+    QVERIFY(reader.isOpen());
+    QVERIFY(startProgram(tap));
+    QVERIFY(FreePort::waitUntilListening(m_port, 20000));
+
+    FfmpegPublisher::Options options;
+    options.size = QSize(640, 360);
+    options.videoSource = QStringLiteral("color=c=lime");
+    options.durationS = 14;
+    FfmpegPublisher first(options);
+    QVERIFY(first.start(m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(reader.count(FrameKind::Camera) >= 10, 30000);
+
+    options.videoSource = QStringLiteral("color=c=blue");
+    options.durationS = 4;
+    FfmpegPublisher second(options);
+    QVERIFY(second.start(m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(reader.count(FrameKind::SecondCamera) > 0, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!second.isRunning(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        reader.count(FrameKind::Camera, reader.lastAt(FrameKind::SecondCamera)) >= 10, 30000);
+    QVERIFY(first.isRunning());
+
+    // From the second camera's first picture to its last: only the second camera.
+    const qint64 taken = reader.firstAt(FrameKind::SecondCamera);
+    const qint64 left = reader.lastAt(FrameKind::SecondCamera);
+    int seconds = 0;
+    int firsts = 0;
+    int cards = 0;
+    for (const TapFrame &f : reader.frames()) {
+        if (f.atMs < taken || f.atMs > left)
+            continue;
+        seconds += f.kind == FrameKind::SecondCamera ? 1 : 0;
+        firsts += f.kind == FrameKind::Camera ? 1 : 0;
+        cards += f.kind == FrameKind::Card ? 1 : 0;
+    }
+    qDebug() << "while both streamed: second" << seconds << "first" << firsts << "card" << cards;
+    QVERIFY2(seconds >= 60, qPrintable(QString::number(seconds)));
+    QCOMPARE(firsts, 0);
+    QCOMPARE(cards, 0);
+    // The first came back without the card in between, and the card only after both left.
+    QCOMPARE(reader.count(FrameKind::Card, left), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!first.isRunning(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(reader.count(FrameKind::Card, reader.lastAt(FrameKind::Camera)) >= 3,
+                             30000);
+    QCOMPARE(reader.count(FrameKind::Other), 0);
+
+    qint64 tookMs = 0;
+    QVERIFY(stopProgram(10000, &tookMs));
+    QCOMPARE(m_program->exitCode(), 0);
 }
 
 void TestEndToEnd::sigtermWhilePublishingEndsCleanly()

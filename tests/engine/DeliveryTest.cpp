@@ -1,10 +1,12 @@
-#include "EngineLog.h"
+#include "RecordingSink.h"
 #include "engine/AudioConvert.h"
+#include "engine/DeliveryPolicy.h"
+#include "engine/FrameFeeder.h"
+#include "engine/FrameQueue.h"
 #include "engine/Generator.h"
-#include "engine/StreamManager.h"
+#include "engine/SessionTimeline.h"
+#include "engine/VideoBound.h"
 #include "engine/Worker.h"
-#include "output/VCam.h"
-#include "support/RecordingOutput.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -23,15 +25,6 @@ constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 constexpr double kFrameMs = 1000.0 / 30;
 constexpr int kRate = 48000;
-
-// The picture luma of the newest frame the virtual camera received (first byte of Y).
-int lastLuma(const RecordingOutput &output)
-{
-    const QList<RecordingOutput::Frame> frames = output.frames(RecordingOutput::Sink);
-    if (frames.isEmpty() || frames.last().picture.isEmpty())
-        return -1;
-    return uchar(frames.last().picture.at(0));
-}
 
 AVFrame *makePicture(int luma)
 {
@@ -65,70 +58,60 @@ AVFrame *makeAudio(int samples, int channels, float left, float right)
     return frame;
 }
 
+// One session's queues and timeline with a delivery policy over them, ticked by hand on the
+// test thread, delivering into a recording sink.
+struct Rig
+{
+    explicit Rig(bool withAudio, int audioBlockBytes = FrameFeeder::kAudioBlockBytes)
+    {
+        video.allocateBlocks(FrameFeeder::kVideoBlocks, kWidth * kHeight * 3 / 2);
+        if (withAudio)
+            audio.allocateBlocks(FrameFeeder::kAudioBlocks, audioBlockBytes);
+        DeliveryPolicy::Session session;
+        session.width = kWidth;
+        session.height = kHeight;
+        session.stride = kWidth;
+        session.frameMs = kFrameMs;
+        session.videoOnly = !withAudio;
+        policy = std::make_unique<DeliveryPolicy>(session, video, audio, timeline, sink);
+    }
+
+    void picture(qint64 t, int luma, double durationMs = kFrameMs)
+    {
+        AVFrame *frame = makePicture(luma);
+        QVERIFY(video.push(frame, t, durationMs));
+        av_frame_free(&frame);
+        timeline.lastVideoMs = t;
+    }
+    void sound(qint64 t, int samples = 1024, int channels = 2, float left = 0.25f,
+               float right = -0.25f)
+    {
+        AVFrame *frame = makeAudio(samples, channels, left, right);
+        QVERIFY(audio.push(frame, t, 0.0));
+        av_frame_free(&frame);
+        timeline.lastAudioMs = t;
+    }
+    // As after the first alignment, without the automatic flush armed.
+    void alignAt(qint64 clock) { policy->alignAt_for_testing(clock, false); }
+    DeliveryPolicy::Tick tick() { return policy->tick(); }
+    int sent() const { return sink.count(); }
+    RecordingSink::Frame last() const { return sink.last(); }
+    int lastLuma() const { return sink.count() ? sink.last().luma : -1; }
+    qint64 clock() const { return timeline.clockMs.load(); }
+
+    FrameQueue video{FrameQueue::kKindVideo};
+    FrameQueue audio{FrameQueue::kKindAudio};
+    SessionTimeline timeline;
+    RecordingSink sink;
+    std::unique_ptr<DeliveryPolicy> policy;
+};
+
 } // namespace
 
-// The delivery tick, driven directly on the test thread (no clock, no worker) against queues
-// filled with synthetic frames, delivering into a real VCam over the recording adapter.
+// The delivery policy's rules over synthetic queues, and the clock and worker that drive it.
 class DeliveryTest : public QObject
 {
     Q_OBJECT
-
-    struct Rig
-    {
-        explicit Rig(bool withAudio, int audioBlockBytes = StreamManager::kAudioBlockBytes)
-        {
-            output.setCopyPictures(true);
-            cam = std::make_unique<VCam>(QStringLiteral("Quorvix"), nullptr);
-            manager = std::make_unique<StreamManager>(nullptr);
-            StreamManager &m = *manager;
-            m.m_output = cam.get();
-            m.m_ignoreAudio = !withAudio;
-            m.m_width = kWidth;
-            m.m_height = kHeight;
-            m.m_stride = kWidth;
-            m.m_outputStride = kWidth;
-            m.m_fps = 30;
-            m.m_frameMs = kFrameMs;
-            m.m_videoQueue.allocateBlocks(StreamManager::kVideoBlocks, kWidth * kHeight * 3 / 2);
-            if (withAudio)
-                m.m_audioQueue.allocateBlocks(StreamManager::kAudioBlocks, audioBlockBytes);
-        }
-
-        void picture(qint64 t, int luma, double durationMs = kFrameMs)
-        {
-            AVFrame *frame = makePicture(luma);
-            QVERIFY(manager->m_videoQueue.push(frame, t, durationMs));
-            av_frame_free(&frame);
-            manager->m_lastVideoMs = t;
-        }
-        void audio(qint64 t, int samples = 1024, int channels = 2, float left = 0.25f,
-                   float right = -0.25f)
-        {
-            AVFrame *frame = makeAudio(samples, channels, left, right);
-            QVERIFY(manager->m_audioQueue.push(frame, t, 0.0));
-            av_frame_free(&frame);
-            manager->m_lastAudioMs = t;
-        }
-        // As after the first alignment, without the automatic flush armed.
-        void alignAt(qint64 clock)
-        {
-            manager->m_aligned = true;
-            manager->m_clockMs = clock;
-        }
-        void tick()
-        {
-            if (manager->m_ignoreAudio)
-                manager->videoOnlyTick();
-            else
-                manager->deliverTick();
-        }
-        int sent() const { return output.frameCount(RecordingOutput::Sink); }
-        RecordingOutput::Frame last() const { return output.frames(RecordingOutput::Sink).last(); }
-
-        RecordingOutput output; // before the VCam: it installs the fake adapter
-        std::unique_ptr<VCam> cam;
-        std::unique_ptr<StreamManager> manager;
-    };
 
 private slots:
     void audioConversion();
@@ -142,14 +125,17 @@ private slots:
     void resetRequest();
     void resetRequestWaitsForAlignment();
     void videoOnlyTick();
+    void videoOnlyBound_data();
     void videoOnlyBound();
     void monoAndClampingThroughTheTick();
     void oversizedAudioNeverWedges();
+    void blackBeforeTheFirstPicture();
     void clockSchedule_data();
     void clockSchedule();
     void clockCatchesUp();
     void busyWorkerLosesTicks();
-    void deliveryStopsAndIsBounded();
+    void stuckWorkerStopIsBounded();
+    void idlePauseEndsOnStop();
 };
 
 void DeliveryTest::audioConversion()
@@ -182,69 +168,58 @@ void DeliveryTest::audioConversion()
 
 void DeliveryTest::alignmentWaitsForBothKindsThenTrims()
 {
-    EngineLog log;
     Rig rig(true);
-    StreamManager &m = *rig.manager;
 
     // Pictures only, and audio stamped 0: not yet positive for both kinds.
     for (int i = 0; i < 10; ++i)
         rig.picture(qint64(i * kFrameMs), 40);
     rig.tick();
-    rig.audio(0);
+    rig.sound(0);
     rig.tick();
-    QVERIFY(!m.aligned());
-    QCOMPARE(m.clockMs(), qint64(-1));
+    QVERIFY(!rig.policy->aligned());
+    QCOMPARE(rig.clock(), qint64(-1));
     QCOMPARE(rig.sent(), 0);
-    QCOMPARE(log.count(QStringLiteral("S 10:")), 2);
-    QCOMPARE(m.videoQueue().count(), 10);
+    QCOMPARE(rig.video.count(), 10);
 
     // A two-second backlog of both kinds: audio lags the newest picture.
     for (int i = 10; i < 60; ++i)
         rig.picture(qint64(i * kFrameMs), i);
     for (int i = 1; i < 90; ++i)
-        rig.audio(qint64(i * 1024 * 1000.0 / kRate));
-    const qint64 newestVideo = m.lastVideoMs();
-    const qint64 newestAudio = m.lastAudioMs();
-    QCOMPARE(newestVideo, qint64(1966));
-    QCOMPARE(newestAudio, qint64(1898));
+        rig.sound(qint64(i * 1024 * 1000.0 / kRate));
+    QCOMPARE(rig.timeline.lastVideoMs.load(), qint64(1966));
+    QCOMPARE(rig.timeline.lastAudioMs.load(), qint64(1898));
     rig.tick();
 
-    QVERIFY(m.aligned());
-    QCOMPARE(log.count(QStringLiteral("LAST PTS BEFORE FLUSH:")), 1);
-    QCOMPARE(log.count(QStringLiteral("IN VIDEO and AUDI BUFF AFTER TRIM:")), 1);
-    QVERIFY(m.m_firstResetArmed.load());
+    QVERIFY(rig.policy->aligned());
+    QVERIFY(rig.policy->autoResetArmed());
     // Trimmed to the newer common time, 1898: pictures from 1900 on (57, 58, 59) and the
     // audio frame at 1898 survived; the tick then delivered the due part of them.
     QCOMPARE(rig.sent(), 1);
-    QCOMPARE(lastLuma(rig.output), 57);
+    QCOMPARE(rig.lastLuma(), 57);
     QCOMPARE(rig.last().samples.size(), 2 * 1024);
-    QCOMPARE(m.videoQueue().count(), 2);
-    QCOMPARE(m.audioQueue().count(), 0);
-    QCOMPARE(m.clockMs(), qint64(1933));
-    // "S 10:" only until the alignment.
-    rig.tick();
-    QCOMPARE(log.count(QStringLiteral("S 10:")), 3);
+    QCOMPARE(rig.video.count(), 2);
+    QCOMPARE(rig.audio.count(), 0);
+    QCOMPARE(rig.clock(), qint64(1933));
 }
 
 void DeliveryTest::nothingBelowTheMinimumAmounts()
 {
     Rig rig(true);
-    StreamManager &m = *rig.manager;
     rig.alignAt(1000);
     // Plenty of pictures, 15 ms of audio.
     for (int i = 0; i < 5; ++i)
         rig.picture(1000 + qint64(i * kFrameMs), 100);
-    rig.audio(1000, 720);
+    rig.sound(1000, 720);
     rig.tick();
     QCOMPARE(rig.sent(), 0);
-    QCOMPARE(m.videoQueue().count(), 5);
-    QCOMPARE(m.clockMs(), qint64(1000));
+    QCOMPARE(rig.video.count(), 5);
+    QCOMPARE(rig.clock(), qint64(1000));
 
     // Enough audio, but only 10 ms of video.
     Rig rig2(true);
     rig2.alignAt(1000);
     rig2.picture(1000, 100, 10.0);
-    rig2.audio(1000, 2048);
+    rig2.sound(1000, 2048);
     rig2.tick();
     QCOMPARE(rig2.sent(), 0);
     // 20.0 ms exactly is enough.
@@ -256,337 +231,302 @@ void DeliveryTest::nothingBelowTheMinimumAmounts()
 void DeliveryTest::pictureWithoutDueAudioGoesAlone()
 {
     Rig rig(true);
-    StreamManager &m = *rig.manager;
     rig.alignAt(1000);
     rig.picture(1000, 50);
-    rig.audio(1200); // due only after the clock has moved
+    rig.sound(1200); // due only after the clock has moved
     rig.tick();
     // Held back for its audio it would be overwritten by the next picture: it goes alone.
     QCOMPARE(rig.sent(), 1);
-    QCOMPARE(lastLuma(rig.output), 50);
+    QCOMPARE(rig.lastLuma(), 50);
     QCOMPARE(rig.last().channels, 0);
     QVERIFY(rig.last().samples.isEmpty());
-    QCOMPARE(m.videoQueue().count(), 0);
-    QCOMPARE(m.clockMs(), qint64(1200));
+    QVERIFY(rig.last().newPicture);
+    QCOMPARE(rig.video.count(), 0);
+    QCOMPARE(rig.clock(), qint64(1200));
 
     // A newer picture queued but not yet due; the audio is due now and goes out with the
     // picture on show.
     rig.picture(1300, 90);
     rig.tick();
     QCOMPARE(rig.sent(), 2);
-    const RecordingOutput::Frame frame = rig.last();
-    QCOMPARE(lastLuma(rig.output), 50);
+    const RecordingSink::Frame frame = rig.last();
+    QCOMPARE(frame.luma, 50);
+    QVERIFY(!frame.newPicture);
     QCOMPARE(frame.width, kWidth);
     QCOMPARE(frame.height, kHeight);
-    QCOMPARE(frame.rowBytes, kWidth);
+    QCOMPARE(frame.stride, kWidth);
     QCOMPARE(frame.channels, 2);
     QCOMPARE(frame.sampleRate, kRate);
     QCOMPARE(frame.samples.size(), 2 * 1024);
     QCOMPARE(frame.samples.at(0), qint16(8191));
     QCOMPARE(frame.samples.at(1), qint16(-8191));
-    QCOMPARE(m.clockMs(), qint64(1300));
+    QCOMPARE(rig.clock(), qint64(1300));
 }
 
 void DeliveryTest::lookAheadLimit()
 {
     Rig rig(true);
-    StreamManager &m = *rig.manager;
     rig.alignAt(1000);
     // Limit: 1000 + 5 + 33 = 1038, inclusive.
     for (qint64 t : {1000, 1021, 1038, 1039})
-        rig.audio(t);
+        rig.sound(t);
     rig.picture(1038, 70);
     rig.picture(1039, 71);
     rig.tick();
     QCOMPARE(rig.sent(), 1);
     QCOMPARE(rig.last().samples.size(), 2 * 3 * 1024);
-    QCOMPARE(lastLuma(rig.output), 70);
-    QCOMPARE(m.audioQueue().count(), 1);
-    QCOMPARE(m.videoQueue().count(), 1);
-    QCOMPARE(m.clockMs(), qint64(1039));
+    QCOMPARE(rig.lastLuma(), 70);
+    QCOMPARE(rig.audio.count(), 1);
+    QCOMPARE(rig.video.count(), 1);
+    QCOMPARE(rig.clock(), qint64(1039));
 }
 
 void DeliveryTest::clockAdvance()
 {
-    EngineLog log;
     Rig rig(true);
-    StreamManager &m = *rig.manager;
     rig.alignAt(1000);
     // The tick empties both queues: the clock takes the older of what it popped.
     rig.picture(1010, 60);
-    rig.audio(1005);
+    rig.sound(1005);
     rig.tick();
     QCOMPARE(rig.sent(), 1);
-    QCOMPARE(m.clockMs(), qint64(1005));
-    QCOMPARE(log.count(QStringLiteral("---- ALERT")), 0);
+    QCOMPARE(rig.clock(), qint64(1005));
 
-    // Only audio popped, no picture due: "--- no video", and the clock goes to the oldest
-    // queued picture even though it lies beyond the limit.
+    // Only audio popped, no picture due: the previous picture again, and the clock goes to the
+    // oldest queued picture even though it lies beyond the limit.
     rig.picture(1500, 61);
-    rig.audio(1010);
+    rig.sound(1010);
     rig.tick();
     QCOMPARE(rig.sent(), 2);
-    QCOMPARE(lastLuma(rig.output), 60); // the previous picture again
-    QCOMPARE(log.count(QStringLiteral("--- no video")), 1);
-    QCOMPARE(m.clockMs(), qint64(1500));
+    QCOMPARE(rig.lastLuma(), 60);
+    QVERIFY(!rig.last().newPicture);
+    QCOMPARE(rig.clock(), qint64(1500));
 }
 
 void DeliveryTest::automaticFlushOnlyOnce()
 {
-    EngineLog log;
     Rig rig(true);
-    StreamManager &m = *rig.manager;
-    rig.alignAt(1000);
-    m.m_firstResetArmed = true;
+    rig.policy->alignAt_for_testing(1000, true);
     for (int i = 0; i < 25; ++i) // 833 ms
         rig.picture(1000 + qint64(i * kFrameMs), 30 + i);
     for (int i = 0; i < 10; ++i)
-        rig.audio(1000 + i * 21);
+        rig.sound(1000 + i * 21);
     rig.tick();
     QCOMPARE(rig.sent(), 1);
-    QVERIFY(m.m_resetRequested.load());
-    QVERIFY(!m.m_firstResetArmed.load());
-    QCOMPARE(log.count(QStringLiteral("-- first auto reset")), 1);
+    QVERIFY(rig.policy->resetPending());
+    QVERIFY(!rig.policy->autoResetArmed());
 
     // The flush happens at the next tick, which delivers nothing.
     rig.tick();
     QCOMPARE(rig.sent(), 1);
-    QCOMPARE(m.videoQueue().count(), 0);
-    QCOMPARE(m.audioQueue().count(), 0);
-    QCOMPARE(m.videoQueue().bufferedMs(), 0.0);
-    QCOMPARE(log.count(QStringLiteral("-- RESET BUFFERS")), 2);
+    QVERIFY(!rig.policy->resetPending());
+    QCOMPARE(rig.video.count(), 0);
+    QCOMPARE(rig.audio.count(), 0);
+    QCOMPARE(rig.video.bufferedMs(), 0.0);
 
     // A second excursion above 700 ms is not flushed; the backlog is only cut back to where
     // the audio has got to.
-    const qint64 clock = m.clockMs();
+    const qint64 clock = rig.clock();
     for (int i = 0; i < 25; ++i)
         rig.picture(clock + qint64(i * kFrameMs), 80);
     for (int i = 0; i < 10; ++i)
-        rig.audio(clock + i * 21);
+        rig.sound(clock + i * 21);
     rig.tick();
     rig.tick();
     QCOMPARE(rig.sent(), 3);
-    QVERIFY(!m.m_resetRequested.load());
-    QCOMPARE(log.count(QStringLiteral("-- first auto reset")), 1);
-    QCOMPARE(log.count(QStringLiteral("-- RESET BUFFERS")), 2);
-    QVERIFY(m.videoQueue().bufferedMs() > 500.0);
-    QVERIFY(m.videoQueue().frontTimestamp() >= clock + 9 * 21);
+    QVERIFY(!rig.policy->resetPending());
+    QVERIFY(rig.video.bufferedMs() > 500.0);
+    QVERIFY(rig.video.frontTimestamp() >= clock + 9 * 21);
 }
 
 void DeliveryTest::backlogCatchesUp()
 {
-    EngineLog log;
     Rig rig(true);
-    StreamManager &m = *rig.manager;
     rig.alignAt(1000);
     auto at = [](int frame) { return 1000 + qint64(frame * kFrameMs); };
 
     // Steady state: the next picture waiting is no backlog.
     rig.picture(at(0), 10);
     rig.picture(at(1), 11);
-    rig.audio(at(0));
-    rig.audio(at(1));
+    rig.sound(at(0));
+    rig.sound(at(1));
     rig.tick();
     QCOMPARE(rig.sent(), 1);
-    QCOMPARE(lastLuma(rig.output), 10);
-    QCOMPARE(m.videoQueue().count(), 1);
-    QCOMPARE(log.count(QStringLiteral("-- catch up")), 0);
+    QCOMPARE(rig.lastLuma(), 10);
+    QCOMPARE(rig.video.count(), 1);
+    QCOMPARE(rig.policy->catchUpPictureDrops(), qint64(0));
 
     // A stall: its pictures and audio arrive at once. The tick still delivers the oldest due
     // picture, then skips the waiting ones older than the newest audio.
     for (int frame = 2; frame < 7; ++frame)
         rig.picture(at(frame), 10 + frame);
     for (int frame = 2; frame < 6; ++frame)
-        rig.audio(at(frame));
+        rig.sound(at(frame));
     rig.tick();
     QCOMPARE(rig.sent(), 2);
-    QCOMPARE(lastLuma(rig.output), 11);
-    QCOMPARE(log.count(QStringLiteral("-- catch up")), 1);
-    QCOMPARE(m.catchUpPictureDrops(), qint64(3)); // frames 2 to 4
-    QCOMPARE(m.videoQueue().count(), 2);          // frames 5 and 6: 6 is newer than the audio
-    QCOMPARE(m.clockMs(), at(5));
+    QCOMPARE(rig.lastLuma(), 11);
+    QCOMPARE(rig.policy->catchUpPictureDrops(), qint64(3)); // frames 2 to 4
+    QCOMPARE(rig.video.count(), 2); // frames 5 and 6: 6 is newer than the audio
+    QCOMPARE(rig.clock(), at(5));
 
     // The next tick sends frame 5 with all the audio up to it: no sound is skipped.
     rig.tick();
     QCOMPARE(rig.sent(), 3);
-    QCOMPARE(lastLuma(rig.output), 15);
+    QCOMPARE(rig.lastLuma(), 15);
     QCOMPARE(rig.last().samples.size(), 2 * 3 * 1024); // frames 3 to 5
-    QCOMPARE(m.audioQueue().count(), 0);
+    QCOMPARE(rig.audio.count(), 0);
 
     // The camera's audio has stopped: nothing newer than the clock to cut to, so waiting
     // pictures are not thrown away here (the flush rules and the reset button deal with that).
     for (int frame = 7; frame < 12; ++frame)
         rig.picture(at(frame), 10 + frame);
-    rig.audio(at(6) + 10);
+    rig.sound(at(6) + 10);
     rig.tick();
     QCOMPARE(rig.sent(), 4);
-    QCOMPARE(log.count(QStringLiteral("-- catch up")), 1);
-    QCOMPARE(m.videoQueue().count(), 5);
-    QCOMPARE(m.catchUpPictureDrops(), qint64(3));
+    QCOMPARE(rig.video.count(), 5);
+    QCOMPARE(rig.policy->catchUpPictureDrops(), qint64(3));
 }
 
 void DeliveryTest::resetRequest()
 {
     {
         Rig rig(true);
-        StreamManager &m = *rig.manager;
         rig.alignAt(1000);
         for (int i = 0; i < 3; ++i) {
             rig.picture(1000 + i * 33, 10);
-            rig.audio(1000 + i * 21);
+            rig.sound(1000 + i * 21);
         }
-        m.requestBufferReset();
+        rig.policy->requestReset();
         rig.tick();
         QCOMPARE(rig.sent(), 0);
-        QCOMPARE(m.videoQueue().count(), 0);
-        QCOMPARE(m.audioQueue().count(), 0);
-        QVERIFY(!m.m_resetRequested.load());
+        QCOMPARE(rig.video.count(), 0);
+        QCOMPARE(rig.audio.count(), 0);
+        QVERIFY(!rig.policy->resetPending());
         // Not realigned: the clock keeps its value.
-        QCOMPARE(m.clockMs(), qint64(1000));
-        QVERIFY(m.aligned());
+        QCOMPARE(rig.clock(), qint64(1000));
+        QVERIFY(rig.policy->aligned());
     }
     {
         // Video-only: only the video queue; the audio queue is not the tick's business.
         Rig rig(false);
-        StreamManager &m = *rig.manager;
-        m.m_audioQueue.allocateBlocks(2, StreamManager::kAudioBlockBytes);
-        rig.audio(500);
+        rig.audio.allocateBlocks(2, FrameFeeder::kAudioBlockBytes);
+        rig.sound(500);
         rig.alignAt(1000);
         for (int i = 0; i < 3; ++i)
             rig.picture(1000 + i * 33, 10);
-        m.requestBufferReset();
+        rig.policy->requestReset();
         rig.tick();
         QCOMPARE(rig.sent(), 0);
-        QCOMPARE(m.videoQueue().count(), 0);
-        QCOMPARE(m.audioQueue().count(), 1);
-        QVERIFY(!m.m_resetRequested.load());
+        QCOMPARE(rig.video.count(), 0);
+        QCOMPARE(rig.audio.count(), 1);
+        QVERIFY(!rig.policy->resetPending());
     }
 }
 
 void DeliveryTest::resetRequestWaitsForAlignment()
 {
     Rig rig(true);
-    StreamManager &m = *rig.manager;
     rig.picture(100, 10);
-    m.requestBufferReset();
+    rig.policy->requestReset();
     rig.tick(); // no audio yet: no alignment, no reset
-    QVERIFY(m.m_resetRequested.load());
-    QCOMPARE(m.videoQueue().count(), 1);
-    rig.audio(90);
+    QVERIFY(rig.policy->resetPending());
+    QCOMPARE(rig.video.count(), 1);
+    rig.sound(90);
     rig.tick(); // aligned, then the pending reset
-    QVERIFY(m.aligned());
-    QVERIFY(!m.m_resetRequested.load());
-    QCOMPARE(m.videoQueue().count(), 0);
-    QCOMPARE(m.audioQueue().count(), 0);
+    QVERIFY(rig.policy->aligned());
+    QVERIFY(!rig.policy->resetPending());
+    QCOMPARE(rig.video.count(), 0);
+    QCOMPARE(rig.audio.count(), 0);
     QCOMPARE(rig.sent(), 0);
 }
 
 void DeliveryTest::videoOnlyTick()
 {
     Rig rig(false);
-    StreamManager &m = *rig.manager;
     // Not aligned while the newest picture is stamped below 1.
     rig.picture(0, 20);
     rig.tick();
-    QVERIFY(!m.aligned());
+    QVERIFY(!rig.policy->aligned());
     QCOMPARE(rig.sent(), 0);
-    QCOMPARE(m.videoQueue().count(), 1);
+    QCOMPARE(rig.video.count(), 1);
 
     rig.picture(33, 21);
     rig.tick();
-    QVERIFY(m.aligned());
+    QVERIFY(rig.policy->aligned());
     QCOMPARE(rig.sent(), 1);
-    QCOMPARE(lastLuma(rig.output), 20);
-    QCOMPARE(m.clockMs(), qint64(0));
-    const RecordingOutput::Frame frame = rig.last();
-    QVERIFY(!frame.audioAdded);
-    QCOMPARE(frame.channels, 0);
-    QCOMPARE(frame.sampleRate, 0);
+    QCOMPARE(rig.lastLuma(), 20);
+    QCOMPARE(rig.clock(), qint64(0));
+    QCOMPARE(rig.last().channels, 0);
+    QCOMPARE(rig.last().sampleRate, 0);
+    QVERIFY(rig.last().samples.isEmpty());
 
     // One picture of 33.3 ms queued: delivered at once, timestamps play no part.
     rig.picture(5000, 22);
-    rig.tick();
+    QCOMPARE(rig.tick(), DeliveryPolicy::Tick::Done);
     QCOMPARE(rig.sent(), 2);
-    QCOMPARE(lastLuma(rig.output), 21);
+    QCOMPARE(rig.lastLuma(), 21);
     rig.tick();
     QCOMPARE(rig.sent(), 3);
-    QCOMPARE(lastLuma(rig.output), 22);
-    QCOMPARE(m.clockMs(), qint64(5000));
+    QCOMPARE(rig.lastLuma(), 22);
+    QCOMPARE(rig.clock(), qint64(5000));
 
-    // Nothing queued: the tick waits one frame duration and delivers nothing.
-    QElapsedTimer timer;
-    timer.start();
-    rig.tick();
-    QVERIFY2(timer.elapsed() >= 30, qPrintable(QString::number(timer.elapsed())));
+    // Nothing queued: the tick asks for a pause of one frame and delivers nothing.
+    QCOMPARE(rig.tick(), DeliveryPolicy::Tick::Idle);
     QCOMPARE(rig.sent(), 3);
     // Below 10 ms is as good as nothing.
     rig.picture(5033, 23, 9.9);
-    rig.tick();
+    QCOMPARE(rig.tick(), DeliveryPolicy::Tick::Idle);
     QCOMPARE(rig.sent(), 3);
+}
+
+void DeliveryTest::videoOnlyBound_data()
+{
+    // Pictures of 30 ms queued before (lumas 0, 1, ...), checks of the bound (each followed by
+    // an arriving picture when `arrive`), pictures taken out by hand before the last check, and
+    // what is left: the count, the over-limit count and the oldest picture. Bound: 300 ms.
+    QTest::addColumn<int>("queued");
+    QTest::addColumn<int>("checks");
+    QTest::addColumn<bool>("arrive");
+    QTest::addColumn<int>("dropBeforeLast");
+    QTest::addColumn<int>("expectedCount");
+    QTest::addColumn<int>("expectedOverLimit");
+    QTest::addColumn<int>("expectedOldest");
+    QTest::newRow("exactly at the bound: never a drop") << 10 << 5 << false << 0 << 10 << 0 << 0;
+    QTest::newRow("above: two checks tolerated") << 11 << 2 << false << 0 << 11 << 2 << 0;
+    // 330 -> 300 is no longer above the bound: one dropped, and the count restarts.
+    QTest::newRow("above: the third drops one") << 11 << 3 << false << 0 << 10 << 0 << 1;
+    // 420 ms at the third check: the oldest two go.
+    QTest::newRow("well above: the third drops two") << 12 << 3 << true << 0 << 13 << 0 << 2;
+    QTest::newRow("one check below restarts the count") << 11 << 3 << false << 2 << 9 << 0 << 2;
 }
 
 void DeliveryTest::videoOnlyBound()
 {
-    // The bound rule as the video handler applies it, before each picture is queued.
-    auto arrive = [](Rig &rig, int luma) {
-        rig.manager->applyVideoBound();
-        rig.picture(0, luma, 30.0);
-    };
-    {
-        // Exactly at the bound: never a drop.
-        Rig rig(false);
-        rig.manager->m_maxBufferMs = 300;
-        for (int i = 0; i < 10; ++i)
-            rig.picture(0, i, 30.0);
-        for (int i = 0; i < 5; ++i) {
-            rig.manager->applyVideoBound();
-            QCOMPARE(rig.manager->videoQueue().count(), 10);
-            QCOMPARE(rig.manager->m_overLimitCount, 0);
-        }
+    QFETCH(int, queued);
+    QFETCH(int, checks);
+    QFETCH(bool, arrive);
+    QFETCH(int, dropBeforeLast);
+    QFETCH(int, expectedCount);
+    QFETCH(int, expectedOverLimit);
+    QFETCH(int, expectedOldest);
+    Rig rig(false);
+    VideoBound bound;
+    bound.setBoundMs(300);
+    for (int i = 0; i < queued; ++i)
+        rig.picture(0, i, 30.0);
+    for (int check = 0; check < checks; ++check) {
+        if (check == checks - 1)
+            for (int i = 0; i < dropBeforeLast; ++i)
+                rig.video.dropOldest();
+        bound.apply(rig.video);
+        if (arrive)
+            rig.picture(0, 100 + check, 30.0);
     }
-    {
-        // Above it: the first two arrivals are tolerated, the third drops one (330 -> 300 is
-        // no longer above the bound) and restarts the count.
-        Rig rig(false);
-        rig.manager->m_maxBufferMs = 300;
-        for (int i = 0; i < 11; ++i)
-            rig.picture(0, i, 30.0);
-        rig.manager->applyVideoBound();
-        QCOMPARE(rig.manager->videoQueue().count(), 11);
-        rig.manager->applyVideoBound();
-        QCOMPARE(rig.manager->videoQueue().count(), 11);
-        rig.manager->applyVideoBound();
-        QCOMPARE(rig.manager->videoQueue().count(), 10);
-        QCOMPARE(rig.manager->m_overLimitCount, 0);
-    }
-    {
-        // Well above it: the third arrival drops two, oldest first.
-        Rig rig(false);
-        rig.manager->m_maxBufferMs = 300;
-        for (int i = 0; i < 12; ++i)
-            rig.picture(0, i, 30.0);
-        arrive(rig, 100);
-        arrive(rig, 101);
-        QCOMPARE(rig.manager->videoQueue().count(), 14);
-        arrive(rig, 102);
-        QCOMPARE(rig.manager->videoQueue().count(), 13);
-        QCOMPARE(rig.manager->m_overLimitCount, 0);
-        rig.alignAt(1);
-        rig.tick();
-        QCOMPARE(lastLuma(rig.output), 2);
-        // A single arrival below the bound restarts the count.
-        Rig small(false);
-        small.manager->m_maxBufferMs = 300;
-        for (int i = 0; i < 11; ++i)
-            small.picture(0, i, 30.0);
-        small.manager->applyVideoBound();
-        small.manager->applyVideoBound();
-        small.manager->m_videoQueue.dropOldest();
-        small.manager->m_videoQueue.dropOldest();
-        small.manager->applyVideoBound();
-        QCOMPARE(small.manager->m_overLimitCount, 0);
-        QCOMPARE(small.manager->videoQueue().count(), 9);
-    }
+    QCOMPARE(rig.video.count(), expectedCount);
+    QCOMPARE(bound.overLimitCount(), expectedOverLimit);
+    int oldest = -1;
+    QVERIFY(rig.video.visitOldest([&](const FrameRecord &record) { oldest = record.block[0]; }));
+    QCOMPARE(oldest, expectedOldest);
 }
 
 void DeliveryTest::monoAndClampingThroughTheTick()
@@ -594,8 +534,8 @@ void DeliveryTest::monoAndClampingThroughTheTick()
     Rig rig(true);
     rig.alignAt(1000);
     rig.picture(1000, 10);
-    rig.audio(1000, 960, 1, 1.5f);
-    rig.audio(1020, 960, 2, -2.0f, 0.5f);
+    rig.sound(1000, 960, 1, 1.5f);
+    rig.sound(1020, 960, 2, -2.0f, 0.5f);
     rig.tick();
     QCOMPARE(rig.sent(), 1);
     const QVector<qint16> samples = rig.last().samples;
@@ -613,33 +553,49 @@ void DeliveryTest::monoAndClampingThroughTheTick()
 
 void DeliveryTest::oversizedAudioNeverWedges()
 {
-    EngineLog log;
     // Blocks large enough for records beyond the 240,000 sample frames of the delivery buffer.
     Rig rig(true, 1200000);
-    StreamManager &m = *rig.manager;
     rig.alignAt(1000);
     for (int i = 0; i < 4; ++i)
         rig.picture(1000 + qint64(i * kFrameMs), 40 + i);
-    rig.audio(1000, 250000, 1); // can never fit
-    rig.audio(1001, 1024);
+    rig.sound(1000, 250000, 1); // can never fit
+    rig.sound(1001, 1024);
     rig.tick();
-    QCOMPARE(m.oversizedAudioDrops(), qint64(1));
-    QCOMPARE(log.count(QStringLiteral("-- WARN: audio frame larger than the delivery buffer")), 1);
+    QCOMPARE(rig.policy->oversizedAudioDrops(), qint64(1));
     QCOMPARE(rig.sent(), 1);
     QCOMPARE(rig.last().samples.size(), 2 * 1024);
 
     // Two that fit only one at a time: the second waits for the next tick, then goes out.
-    const qint64 clock = m.clockMs();
-    rig.audio(clock, 200000, 1);
-    rig.audio(clock + 1, 200000, 1);
+    const qint64 clock = rig.clock();
+    rig.sound(clock, 200000, 1);
+    rig.sound(clock + 1, 200000, 1);
     rig.tick();
     QCOMPARE(rig.sent(), 2);
     QCOMPARE(rig.last().samples.size(), 2 * 200000);
-    QCOMPARE(m.audioQueue().count(), 1);
+    QCOMPARE(rig.audio.count(), 1);
     rig.tick();
     QCOMPARE(rig.sent(), 3);
     QCOMPARE(rig.last().samples.size(), 2 * 200000);
-    QCOMPARE(m.oversizedAudioDrops(), qint64(1));
+    QCOMPARE(rig.policy->oversizedAudioDrops(), qint64(1));
+}
+
+void DeliveryTest::blackBeforeTheFirstPicture()
+{
+    // Audio due before any picture: the frame carries a black picture, not stale memory.
+    Rig rig(true);
+    rig.sink.copyPictures = true;
+    rig.alignAt(1000);
+    rig.picture(1200, 200);
+    rig.sound(1000, 2048);
+    rig.tick();
+    QCOMPARE(rig.sent(), 1);
+    const RecordingSink::Frame frame = rig.last();
+    QVERIFY(!frame.newPicture);
+    QCOMPARE(frame.picture.size(), kWidth * kHeight * 3 / 2);
+    QCOMPARE(uchar(frame.picture.at(0)), uchar(16));
+    QCOMPARE(uchar(frame.picture.at(kWidth * kHeight - 1)), uchar(16));
+    QCOMPARE(uchar(frame.picture.at(kWidth * kHeight)), uchar(128));
+    QCOMPARE(uchar(frame.picture.back()), uchar(128));
 }
 
 void DeliveryTest::clockSchedule_data()
@@ -659,7 +615,6 @@ void DeliveryTest::clockSchedule()
     QFETCH(int, fps);
     QFETCH(int, periodMs);
     QFETCH(int, ticksPerSecond);
-    EngineLog log;
     Generator clock(1000000 / fps);
     qint64 now = 0;
     qint64 slept = 0;
@@ -681,7 +636,6 @@ void DeliveryTest::clockSchedule()
     clock.start();
     QVERIFY(clock.wait(10000));
     record();
-    QCOMPARE(log.count(QStringLiteral("GENERATOR MS: %1").arg(periodMs)), 1);
     QCOMPARE(clock.periodMs(), periodMs);
     QCOMPARE(tickTimes.size(), ticksPerSecond);
     for (int i = 0; i < tickTimes.size(); ++i)
@@ -695,7 +649,6 @@ void DeliveryTest::clockSchedule()
 
 void DeliveryTest::clockCatchesUp()
 {
-    EngineLog log;
     Generator clock(1000000 / 30);
     qint64 now = 0;
     bool stalled = false;
@@ -731,77 +684,100 @@ void DeliveryTest::clockCatchesUp()
 
 void DeliveryTest::busyWorkerLosesTicks()
 {
-    // Real clock and worker over a queue of due frames; the virtual camera's put is held, so
-    // the worker stays inside one delivery while the clock goes on ticking.
-    EngineLog log;
+    // A real clock and worker over a queue of due frames; the sink's put is held, so the
+    // worker stays inside one delivery while the clock goes on ticking.
     Rig rig(true);
-    StreamManager &m = *rig.manager;
     rig.alignAt(1000);
     for (int i = 0; i < 50; ++i) {
         rig.picture(1000 + qint64(i * kFrameMs), i);
-        rig.audio(1000 + qint64(i * kFrameMs), 1600);
+        rig.sound(1000 + qint64(i * kFrameMs), 1600);
     }
     // The backlog is what keeps the worker busy: nothing newer than the clock to catch up to.
-    m.m_lastAudioMs = 1000;
-    rig.output.holdPuts(RecordingOutput::Sink);
-    m.startDelivery();
-    QVERIFY(m.deliveryRunning());
-    Generator *clock = m.m_clock.load();
-    Worker *worker = clock->worker();
-    QCOMPARE(clock->objectName(), QStringLiteral("output clock -1"));
-    QVERIFY(rig.output.waitForHeldPut(5000));
+    rig.timeline.lastAudioMs = 1000;
+    rig.sink.hold();
+    auto *clock = new Generator(1000000 / 30);
+    auto *worker = new Worker(clock, [&rig]() -> qint64 {
+        rig.tick();
+        return 0;
+    });
+    const std::unique_ptr<Generator> owner(clock);
+    worker->start();
+    clock->start();
+    QVERIFY(rig.sink.waitForHeld(5000));
     // While the pass is held: exactly the pass's own tick and one pending tick were handed
     // over, everything else is lost.
     QTRY_VERIFY_WITH_TIMEOUT(clock->lostTicks() >= 5, 5000);
     QCOMPARE(clock->ticks(), qint64(2));
     QCOMPARE(worker->passes(), qint64(0));
-    rig.output.releaseHeldPuts();
+    rig.sink.release();
     QTRY_VERIFY_WITH_TIMEOUT(rig.sent() >= 10, 5000);
     // One pass per handed tick, never more; at most one tick waits besides the running pass.
     const qint64 passes = worker->passes();
     const qint64 ticks = clock->ticks();
     QVERIFY(passes <= ticks);
     QVERIFY(ticks - passes <= 2);
-    QVERIFY(m.stopDelivery(false));
-    QVERIFY(!m.deliveryRunning());
+    clock->requestStop();
+    QVERIFY(clock->wait(5000));
+    QVERIFY(clock->workerEnded());
+    const int sent = rig.sent();
+    QTest::qWait(100);
+    QCOMPARE(rig.sent(), sent);
 }
 
-void DeliveryTest::deliveryStopsAndIsBounded()
+void DeliveryTest::stuckWorkerStopIsBounded()
 {
-    EngineLog log;
+    // A worker stuck in the output: the clock stops within its bound and says the worker has
+    // not ended; once the output lets go, the worker ends too.
     Rig rig(true);
-    StreamManager &m = *rig.manager;
     rig.alignAt(1000);
     for (int i = 0; i < 50; ++i) {
         rig.picture(1000 + qint64(i * kFrameMs), i);
-        rig.audio(1000 + qint64(i * kFrameMs), 1600);
+        rig.sound(1000 + qint64(i * kFrameMs), 1600);
     }
-    m.m_lastAudioMs = 1000; // worked off one picture per tick, not caught up
-    m.startDelivery();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.sent() >= 3, 5000);
-    // A stop while idle returns at once and leaves nothing behind.
+    rig.timeline.lastAudioMs = 1000;
+    rig.sink.hold();
+    auto *clock = new Generator(1000000 / 30);
+    auto *worker = new Worker(clock, [&rig]() -> qint64 {
+        rig.tick();
+        return 0;
+    });
+    const std::unique_ptr<Generator> owner(clock);
+    worker->start();
+    clock->start();
+    QVERIFY(rig.sink.waitForHeld(5000));
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(m.stopDelivery(false));
-    QVERIFY(timer.elapsed() < 1000);
-    const int sent = rig.sent();
-    QTest::qWait(200);
-    QCOMPARE(rig.sent(), sent);
-    QVERIFY(m.stopDelivery(false)); // twice is harmless
+    clock->requestStop();
+    QVERIFY(clock->wait(10000));
+    const qint64 bound = Generator::kWorkerPolls * qint64(Generator::kWorkerPollMs);
+    QVERIFY2(timer.elapsed() < bound + 2000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!clock->workerEnded());
+    rig.sink.release();
+    QVERIFY(worker->wait(5000));
+    QVERIFY(clock->workerEnded());
+}
 
-    // A worker stuck in the output: the stop gives up after its bound and says so, and the
-    // manager keeps the clock for a later, unbounded stop.
-    m.startDelivery();
-    rig.output.holdPuts(RecordingOutput::Sink);
-    QVERIFY(rig.output.waitForHeldPut(5000));
-    timer.restart();
-    QVERIFY(!m.stopDelivery(false));
-    QVERIFY(timer.elapsed() < 8000);
-    QVERIFY(m.deliveryRunning());
-    QCOMPARE(log.count(QStringLiteral("can't stop delivery")), 2);
-    rig.output.releaseHeldPuts();
-    QVERIFY(m.stopDelivery(true));
-    QVERIFY(!m.deliveryRunning());
+void DeliveryTest::idlePauseEndsOnStop()
+{
+    // A pass that asks for a long pause (nothing queued in a slow video-only stream) does not
+    // hold a stop back.
+    std::atomic<int> passes{0};
+    auto *clock = new Generator(1000000 / 30);
+    auto *worker = new Worker(clock, [&passes]() -> qint64 {
+        ++passes;
+        return 60000;
+    });
+    const std::unique_ptr<Generator> owner(clock);
+    worker->start();
+    clock->start();
+    QTRY_VERIFY_WITH_TIMEOUT(passes.load() >= 1, 5000);
+    QElapsedTimer timer;
+    timer.start();
+    clock->requestStop();
+    QVERIFY(clock->wait(5000));
+    QVERIFY(worker->wait(5000));
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(passes.load(), 1);
 }
 
 QTEST_GUILESS_MAIN(DeliveryTest)

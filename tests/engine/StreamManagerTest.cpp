@@ -407,7 +407,6 @@ void StreamManagerTest::pictureSizeChangesMidStream()
                                         QStringLiteral("-framerate"), QStringLiteral("30")};
     options.durationS = 0;
     FfmpegPublisher publisher(options);
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^-- PICTURE CHANGED:")));
     QVERIFY(publisher.start(session.m_port));
     QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 20000);
     QVERIFY2(session.events.contains(QStringLiteral("state:320x240 30fps")),

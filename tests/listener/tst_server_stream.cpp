@@ -149,7 +149,7 @@ void ServerStreamTest::publisherReachesTheManagerAndIsReplacedWhenItLeaves()
     const RecordingOutput::Frame frame = output.frames(RecordingOutput::Sink).last();
     QCOMPARE(frame.width, 320);
     QCOMPARE(frame.height, 240);
-    QVERIFY(cam.m_streamActive.load());
+    QVERIFY(cam.streamActive());
 
     // Hold the camera's bytes: once the relay has passed on all of them, its count is exactly
     // what the camera sent, none of the intake's answers.
@@ -174,7 +174,7 @@ void ServerStreamTest::publisherReachesTheManagerAndIsReplacedWhenItLeaves()
     QCOMPARE(server.freeManagerPorts().last(), servedPort);
     QCOMPARE(sorted(server.freeManagerPorts()), portRange(kFirstPort, 10));
     QCOMPARE(server.lastManagerPort(), kFirstPort + 9);
-    QVERIFY(!cam.m_streamActive.load());
+    QVERIFY(!cam.streamActive());
     // The ended manager is deleted once its thread is over; the statistics no longer reach it.
     QTRY_COMPARE(server.managerCount(), 10);
     QVERIFY(!server.streamStats(audioMs, videoMs, bytes));
@@ -251,7 +251,7 @@ void ServerStreamTest::destructionWithAConnectedCameraEndsEverything()
     QVERIFY(!FreePort::isListening(port));
     QTRY_VERIFY_WITH_TIMEOUT(!publisher.isRunning(), kStreamTimeoutMs);
     // The output object outlives the listener and is left showing no stream.
-    QVERIFY(!cam.m_streamActive.load());
+    QVERIFY(!cam.streamActive());
 }
 
 QTEST_MAIN(ServerStreamTest)

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QtGlobal>
+
+// What the engine needs of the program's output (the virtual webcam and the outputs beside
+// it). The engine sees only this interface; OutputSwitch decides which session may use it.
+//
+// Threads: sendFrame from the delivery thread of the session that owns the output, the other
+// two from whichever thread changes the owner; OutputSwitch serialises all three.
+class OutputSink
+{
+public:
+    virtual ~OutputSink() = default;
+
+    // One live frame: YUV420P picture (planes one after the other, `stride` bytes per luma
+    // row) and optional interleaved signed 16-bit audio (`samples` per channel).
+    virtual void sendFrame(const uchar *video, int pixelFormat, int width, int height, int stride,
+                           const qint16 *audio, int samples, int sampleRate, int channels) = 0;
+    // Frame rate of the live frames from now on, as an exact fraction.
+    virtual void setFrameRate(int num, int den) = 0;
+    // A session took the output (`live` true: whatever the output holds of another session is
+    // stale), or the last one left (`live` false: the no-signal card returns).
+    virtual void setStreamLive(bool live) = 0;
+};

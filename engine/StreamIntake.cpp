@@ -1,0 +1,203 @@
+#include "engine/StreamIntake.h"
+
+#include "engine/EngineLog.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <cerrno>
+
+namespace {
+
+// Stream probing: enough to find the picture size from the first keyframe without waiting a
+// second or more for the default analysis. The analysis bound (in microseconds of stream)
+// keeps a video-only publisher of a very low bitrate from being probed for many seconds while
+// the demuxer still expects the audio its header announced (0 would mean FFmpeg's default).
+constexpr const char *kProbeSize = "8192";
+constexpr const char *kAnalyzeDuration = "500000";
+constexpr const char *kFpsProbeSize = "0";
+
+} // namespace
+
+StreamIntake::StreamIntake(const std::atomic<bool> &stop) : m_stop(stop) {}
+
+int StreamIntake::interruptCallback(void *opaque)
+{
+    return static_cast<const StreamIntake *>(opaque)->m_stop.load() ? 1 : 0;
+}
+
+StreamIntake::Opened StreamIntake::open(const QByteArray &url, const std::function<void()> &ready)
+{
+    int portBusy = 0;
+    for (;;) {
+        if (m_stop)
+            return Opened::Stopped;
+        qCDebug(lcEngine) << "m_uri:" << url;
+
+        AVDictionary *rawOptions = nullptr;
+        // Low delay on the loopback socket: the RTMP command exchange otherwise stalls on
+        // Nagle plus delayed ACKs for a good part of a second.
+        if (av_dict_set(&rawOptions, "listen", "1", 0) < 0 ||
+            av_dict_set(&rawOptions, "tcp_nodelay", "1", 0) < 0 ||
+            av_dict_set(&rawOptions, "probesize", kProbeSize, 0) < 0 ||
+            av_dict_set(&rawOptions, "analyzeduration", kAnalyzeDuration, 0) < 0 ||
+            av_dict_set(&rawOptions, "fpsprobesize", kFpsProbeSize, 0) < 0) {
+            av_dict_free(&rawOptions);
+            av_log(nullptr, AV_LOG_ERROR, "Cannot set input options\n");
+            return Opened::Failed;
+        }
+        AVDictionaryPtr options(rawOptions);
+
+        AVFormatContext *input = avformat_alloc_context();
+        if (!input) {
+            av_log(nullptr, AV_LOG_ERROR, "Cannot allocate input context\n");
+            return Opened::Failed;
+        }
+        // Lets a stop end a blocked accept, handshake or read without a connection.
+        input->interrupt_callback.callback = &StreamIntake::interruptCallback;
+        input->interrupt_callback.opaque = this;
+
+        m_input.reset();
+        m_listening = true;
+        ready();
+
+        QElapsedTimer attempt;
+        attempt.start();
+        rawOptions = options.release();
+        const int result = avformat_open_input(&input, url.constData(), nullptr, &rawOptions);
+        options.reset(rawOptions);
+        if (result >= 0) {
+            m_listening = false;
+            m_input.reset(input);
+            return m_stop ? Opened::Stopped : Opened::Connected;
+        }
+        // On failure avformat_open_input has freed the context.
+        qCDebug(lcEngine) << "ERR (Could not open input file)" << ffmpeg::errorText(result).c_str();
+        portBusy = result == AVERROR(EADDRINUSE) ? portBusy + 1 : 0;
+        if (portBusy >= kPortBusyAttempts && !m_stop) {
+            qCWarning(lcEngine) << "-- port held by another program, intake gives it up:" << url;
+            m_listening = false;
+            return Opened::PortBusy;
+        }
+        if (attempt.elapsed() < kListenFastFailMs && !m_stop) {
+            // Pause in short steps so a stop request is still seen at once.
+            QElapsedTimer pause;
+            pause.start();
+            while (!m_stop && pause.elapsed() < kListenRetryPauseMs)
+                QThread::msleep(10);
+        }
+    }
+}
+
+int StreamIntake::readUntil(const std::function<int()> &find)
+{
+    AVPacketPtr packet(av_packet_alloc());
+    if (!packet)
+        return -1;
+    int index = find();
+    while (index < 0) {
+        if (m_stop)
+            return -1;
+        if (av_read_frame(m_input.get(), packet.get()) < 0) {
+            qCInfo(lcEngine) << "can't read packet";
+            return -1;
+        }
+        av_packet_unref(packet.get());
+        index = find();
+    }
+    return index;
+}
+
+bool StreamIntake::discover(const QByteArray &url, bool mevo, bool &ignoreAudio, Streams &streams)
+{
+    if (avformat_find_stream_info(m_input.get(), nullptr) < 0)
+        av_log(nullptr, AV_LOG_ERROR, "Cannot find stream information\n");
+
+    AVFormatContext *input = m_input.get();
+    const AVCodec *videoCodec = nullptr;
+    auto findVideo = [&] {
+        return av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, &videoCodec, 0);
+    };
+    int video = findVideo();
+    if (video < 0) {
+        av_log(nullptr, AV_LOG_ERROR, "Cannot find a video stream in the input file\n");
+        qCInfo(lcEngine) << "start search loop...";
+        video = readUntil(findVideo);
+        if (video < 0)
+            return false;
+        qCInfo(lcEngine) << "SUCCESS FIND VIDEO STREAM" << video;
+    }
+    av_dump_format(input, 0, url.constData(), 0);
+    streams.video = video;
+    streams.videoCodec = videoCodec;
+    const AVStream *stream = input->streams[video];
+    streams.videoTimeBase = stream->time_base;
+    streams.videoFrameRate =
+        stream->r_frame_rate.den == 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    qCInfo(lcEngine) << "V TIME BASE:" << streams.videoTimeBase.num << streams.videoTimeBase.den
+                     << "V FPS:" << streams.videoFrameRate.num << streams.videoFrameRate.den;
+
+    streams.audio = -1;
+    if (ignoreAudio)
+        return true; // video only by choice
+    const AVCodec *audioCodec = nullptr;
+    auto findAudio = [&] {
+        return av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, &audioCodec, 0);
+    };
+    int audio = -1;
+    if (mevo) {
+        // The Mevo announces its audio stream late: wait for it.
+        qCInfo(lcEngine) << "--- special audio detector for Mevo ---";
+        audio = readUntil(findAudio);
+        if (audio < 0)
+            return false;
+        qCInfo(lcEngine) << "SUCCESS FIND AUDIO STREAM" << audio;
+        av_dump_format(input, 0, url.constData(), 0);
+    } else {
+        audio = findAudio();
+        if (audio < 0) {
+            av_log(nullptr, AV_LOG_ERROR, "Cannot find a audio stream in the input file\n");
+            ignoreAudio = true;
+            return true;
+        }
+    }
+    streams.audio = audio;
+    streams.audioCodec = audioCodec;
+    streams.audioTimeBase = input->streams[audio]->time_base;
+    return true;
+}
+
+const AVCodecParameters *StreamIntake::parameters(int stream) const
+{
+    if (!m_input || stream < 0 || stream >= int(m_input->nb_streams))
+        return nullptr;
+    return m_input->streams[stream]->codecpar;
+}
+
+AVRational StreamIntake::timeBase(int stream) const
+{
+    if (!m_input || stream < 0 || stream >= int(m_input->nb_streams))
+        return AVRational{0, 1};
+    return m_input->streams[stream]->time_base;
+}
+
+void StreamIntake::readLoop(const std::function<void(AVPacket *packet)> &onPacket)
+{
+    m_packet.reset(av_packet_alloc());
+    if (!m_packet || !m_input)
+        return;
+    AVPacket *packet = m_packet.get();
+    while (!m_stop) {
+        if (av_read_frame(m_input.get(), packet) < 0)
+            break;
+        onPacket(packet);
+        av_packet_unref(packet);
+    }
+}
+
+void StreamIntake::close()
+{
+    m_packet.reset();
+    m_input.reset();
+    m_listening = false;
+}

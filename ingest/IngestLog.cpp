@@ -1,0 +1,3 @@
+#include "ingest/IngestLog.h"
+
+Q_LOGGING_CATEGORY(lcIngest, "quorvix.ingest", QtInfoMsg)

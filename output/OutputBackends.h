@@ -1,0 +1,30 @@
+#pragma once
+
+#include "output/OutputBackend.h"
+#include "output/PreviewOutput.h"
+#include "output/WebcamOutput.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// The backends one VCam fans its frames out to; an absent one is null.
+struct OutputBackends
+{
+    std::unique_ptr<WebcamOutput> webcam;
+    std::unique_ptr<OutputBackend> ndi;
+    std::unique_ptr<PreviewOutput> preview;
+    std::unique_ptr<OutputBackend> microphone;
+
+    // The real ones: the v4l2loopback webcam, NDI when its runtime is installed, the Qt
+    // preview. `name` is the webcam's preferred card label and the NDI source name. GUI thread.
+    static OutputBackends createDefault(const QString &name);
+
+    // Makes every VCam built from now on take its backends from `factory` (tests, benchmarks);
+    // an empty factory restores the real ones. Any thread.
+    using Factory = std::function<OutputBackends(const QString &name)>;
+    static void setFactory_for_testing(Factory factory);
+    // The installed factory's backends, or the real ones.
+    static OutputBackends create(const QString &name);
+};

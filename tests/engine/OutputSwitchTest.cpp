@@ -1,0 +1,192 @@
+#include "RecordingSink.h"
+#include "engine/OutputSwitch.h"
+#include "engine/StreamManager.h"
+#include "support/FfmpegPublisher.h"
+#include "support/FreePort.h"
+
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// Flat colours as YUV420P limited-range luma; compression keeps a flat picture within a few.
+constexpr int kRedLuma = 81;
+constexpr int kBlueLuma = 41;
+constexpr int kLumaTolerance = 8;
+
+bool near(int luma, int expected)
+{
+    return qAbs(luma - expected) <= kLumaTolerance;
+}
+
+// One intake with its own publisher of a flat colour, delivering through the shared switch.
+struct Camera
+{
+    Camera(OutputSwitch &output, const QString &colour, const QString &rate, double seconds)
+        : output(output)
+    {
+        manager = std::make_unique<StreamManager>(nullptr);
+        manager->m_output = &output;
+        QObject::connect(manager.get(), &StreamManager::stopHandle, [this] { ended = true; });
+        FfmpegPublisher::Options options;
+        options.lavfiVideo = QStringLiteral("color=c=%1:s=320x240:r=%2").arg(colour, rate);
+        options.rate = rate;
+        options.durationS = seconds;
+        publisher = std::make_unique<FfmpegPublisher>(options);
+    }
+    ~Camera()
+    {
+        publisher->stop();
+        manager.reset();
+    }
+    bool start()
+    {
+        port = FreePort::loopback();
+        manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);
+        // As the listener does when the camera connects.
+        manager->m_admission = output.nextAdmission();
+        return FreePort::waitUntilListening(port, 10000) && publisher->start(port);
+    }
+
+    OutputSwitch &output;
+    quint16 port = 0;
+    bool ended = false;
+    std::unique_ptr<StreamManager> manager;
+    std::unique_ptr<FfmpegPublisher> publisher;
+};
+
+} // namespace
+
+// One session owns the output at a time: the rule on its own, and with real publishers.
+class OutputSwitchTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void ownerIsTheNewestAdmission();
+    void ownerChangesReachTheOutput();
+    void twoCamerasNeverInterleave();
+};
+
+void OutputSwitchTest::ownerIsTheNewestAdmission()
+{
+    RecordingSink sink;
+    OutputSwitch output(&sink);
+    int a = 0, b = 0, c = 0; // sessions are told apart by address
+    const quint64 first = output.nextAdmission();
+    const quint64 second = output.nextAdmission();
+    const quint64 third = output.nextAdmission();
+    QVERIFY(first < second && second < third);
+    QCOMPARE(output.owner(), nullptr);
+
+    // A session admitted later that starts delivering first keeps the output when the earlier
+    // one starts.
+    output.join(&b, second, 30, 1);
+    QVERIFY(output.owns(&b));
+    output.join(&a, first, 25, 1);
+    QVERIFY(output.owns(&b));
+    output.join(&c, third, 60, 1);
+    QVERIFY(output.owns(&c));
+
+    // Only the owner's frames get through.
+    const uchar picture[6] = {1, 2, 3, 4, 5, 6};
+    QVERIFY(!output.send(&a, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QVERIFY(!output.send(&b, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QVERIFY(output.send(&c, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QCOMPARE(sink.count(), 1);
+
+    // The owner leaves: the newest of those left takes over, not the oldest; a session that
+    // is not the owner leaving changes nothing; one that never joined is a no-op.
+    output.leave(&c);
+    QVERIFY(output.owns(&b));
+    output.leave(&a);
+    QVERIFY(output.owns(&b));
+    int stranger = 0;
+    output.leave(&stranger);
+    QVERIFY(output.owns(&b));
+    output.leave(&b);
+    QCOMPARE(output.owner(), nullptr);
+    QVERIFY(!output.send(&b, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QCOMPARE(sink.count(), 1);
+}
+
+void OutputSwitchTest::ownerChangesReachTheOutput()
+{
+    RecordingSink sink;
+    OutputSwitch output(&sink);
+    int a = 0, b = 0;
+    const uchar picture[6] = {7, 7, 7, 7, 7, 7};
+    output.join(&a, output.nextAdmission(), 25, 1);
+    // Live only once the owner's first frame arrives; the rate is the owner's from the start.
+    QVERIFY(!sink.live());
+    QVERIFY(output.send(&a, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QVERIFY(sink.live());
+    QCOMPARE(sink.last().rateNum, 25);
+    QCOMPARE(sink.liveChanges(), 1);
+
+    output.join(&b, output.nextAdmission(), 30000, 1001);
+    QVERIFY(output.send(&b, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QCOMPARE(sink.last().rateNum, 30000);
+    QCOMPARE(sink.last().rateDen, 1001);
+    // The output heard of the new owner (it drops what it held of the old one).
+    QCOMPARE(sink.liveChanges(), 2);
+
+    output.leave(&b);
+    QVERIFY(output.send(&a, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QCOMPARE(sink.last().rateNum, 25);
+    QCOMPARE(sink.liveChanges(), 3);
+    output.leave(&a);
+    QVERIFY(!sink.live()); // the card returns
+}
+
+void OutputSwitchTest::twoCamerasNeverInterleave()
+{
+    if (!FfmpegPublisher::available())
+        QFAIL("the ffmpeg command-line tool is needed as the RTMP publisher");
+    RecordingSink sink;
+    OutputSwitch output(&sink);
+
+    // The first camera (red, 25 fps) streams alone, then a second (blue, 30 fps) joins for a
+    // few seconds and leaves while the first goes on.
+    Camera first(output, QStringLiteral("red"), QStringLiteral("25"), 14);
+    QVERIFY(first.start());
+    QTRY_VERIFY_WITH_TIMEOUT(sink.count() > 10 && near(sink.last().luma, kRedLuma), 20000);
+    QCOMPARE(sink.last().rateNum, 25);
+
+    Camera second(output, QStringLiteral("blue"), QStringLiteral("30"), 4);
+    QVERIFY(second.start());
+    QTRY_VERIFY_WITH_TIMEOUT(near(sink.last().luma, kBlueLuma), 20000);
+    const int takenAt = sink.count() - 1;
+    QTRY_VERIFY_WITH_TIMEOUT(second.ended, 30000);
+    const int leftAt = sink.count();
+    QVERIFY(first.manager->isRunning());
+
+    // While the second camera owned the output, nothing of the first reached it.
+    const QList<RecordingSink::Frame> whileBoth = sink.frames().mid(takenAt, leftAt - takenAt);
+    QVERIFY2(whileBoth.size() > 60, qPrintable(QString::number(whileBoth.size())));
+    int red = 0;
+    for (const RecordingSink::Frame &frame : whileBoth) {
+        red += near(frame.luma, kRedLuma) ? 1 : 0;
+        QCOMPARE(frame.rateNum, 30);
+    }
+    QCOMPARE(red, 0);
+    // The output stayed live through the hand-over and back.
+    QVERIFY(sink.live());
+
+    // The first camera comes back at its own rate, without the card in between.
+    QTRY_VERIFY_WITH_TIMEOUT(sink.count() > leftAt + 10, 10000);
+    const QList<RecordingSink::Frame> after = sink.frames().mid(leftAt);
+    for (const RecordingSink::Frame &frame : after) {
+        QVERIFY2(near(frame.luma, kRedLuma), qPrintable(QString::number(frame.luma)));
+        QCOMPARE(frame.rateNum, 25);
+    }
+    QVERIFY(sink.live());
+
+    // Only when both have left does the card return.
+    QTRY_VERIFY_WITH_TIMEOUT(first.ended, 30000);
+    QVERIFY(!sink.live());
+}
+
+QTEST_GUILESS_MAIN(OutputSwitchTest)
+#include "OutputSwitchTest.moc"
