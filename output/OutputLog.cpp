@@ -1,0 +1,3 @@
+#include "output/OutputLog.h"
+
+Q_LOGGING_CATEGORY(lcOutput, "quorvix.output", QtInfoMsg)
