@@ -337,7 +337,8 @@ void PipeWireMicrophone::step()
             std::lock_guard<std::mutex> guard(m_reasonLock);
             error = m_streamError;
         }
-        qCWarning(lcOutput) << "MIC: stream failed:" << m_nodeName << error;
+        if (logDue(m_lastStreamLogMs))
+            qCWarning(lcOutput) << "MIC: stream failed:" << m_nodeName << error;
         closeStream();
         setUnavailable(QStringLiteral("No microphone: PipeWire stream failed (%1)").arg(error));
         return; // the next look reopens it
@@ -351,8 +352,10 @@ void PipeWireMicrophone::step()
     if (m_stream && m_streamRate.load() == rate && m_streamChannels.load() == channels)
         return;
     if (m_stream) {
-        qCInfo(lcOutput) << "MIC: reopening for the audio's format:" << rate << "Hz" << channels
-                         << "channels";
+        // A camera flipping formats could repeat this; the log line is rate-limited.
+        if (logDue(m_lastReopenLogMs))
+            qCInfo(lcOutput) << "MIC: reopening for the audio's format:" << rate << "Hz" << channels
+                             << "channels";
         closeStream();
     }
     openStream(rate, channels);

@@ -162,7 +162,10 @@ private:
     std::atomic<qint64> m_pastTrimmed{0};
     std::atomic<qint64> m_pastPlayed{0};
     std::atomic<qint64> m_connectAttempts{0};
+    // When a repeatable line was last logged (steady ms, -1 never).
     std::atomic<qint64> m_lastUnsupportedLogMs{-1};
+    std::atomic<qint64> m_lastStreamLogMs{-1};
+    std::atomic<qint64> m_lastReopenLogMs{-1};
 
     // Guarded by m_reasonLock (written by the worker and the main-loop thread).
     mutable std::mutex m_reasonLock;
