@@ -12,10 +12,15 @@ packages=(
   libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
   # the no-signal card font
   fonts-liberation fontconfig
+  # the microphone output (PipeWire client library)
+  libpipewire-0.3-dev
   # QR encoder
   libqrcodegencpp-dev
   # tests: real publisher, QR decoder, real windows
   ffmpeg zbar-tools xvfb xauth x11-utils
+  # tests: a private PipeWire (daemon, session manager, PulseAudio-API server, pw-record,
+  # parecord, pactl) inside its own session bus
+  pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus
   # tests: a real v4l2loopback driver in an emulated Debian kernel
   qemu-system-x86 busybox-static cpio kmod
   # formatting check

@@ -1,0 +1,142 @@
+#include "output/AudioRing.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+int framesForMs(int sampleRate, int ms)
+{
+    return static_cast<int>(static_cast<qint64>(sampleRate) * ms / 1000);
+}
+
+} // namespace
+
+AudioRing::AudioRing(int sampleRate, int channels)
+    : m_sampleRate(std::clamp(sampleRate, 1, 384000)), m_channels(std::clamp(channels, 1, 8)),
+      m_reserveFrames(std::max(1, framesForMs(m_sampleRate, kReserveMs))),
+      m_maxFillFrames(m_reserveFrames + std::max(1, framesForMs(m_sampleRate, kMaxAheadMs))),
+      m_capacityFrames(std::max(m_maxFillFrames + 1, framesForMs(m_sampleRate, kStorageMs))),
+      m_storage(static_cast<size_t>(m_capacityFrames) * static_cast<size_t>(m_channels))
+{
+}
+
+int AudioRing::write(const qint16 *samples, int frames)
+{
+    if (!samples || frames <= 0)
+        return 0;
+    // More than the whole storage in one go: only the newest part can ever play.
+    if (frames > m_capacityFrames) {
+        m_framesTrimmed.fetch_add(frames - m_capacityFrames, std::memory_order_relaxed);
+        samples += static_cast<size_t>(frames - m_capacityFrames) * m_channels;
+        frames = m_capacityFrames;
+    }
+    const quint64 write = m_writeIndex.load(std::memory_order_relaxed);
+    const quint64 read = m_readIndex.load(std::memory_order_acquire);
+    const quint64 space = static_cast<quint64>(m_capacityFrames) - (write - read);
+    if (static_cast<quint64>(frames) > space) {
+        // The consumer is not draining; what it holds is stale by now. Only it may move the
+        // read index, so ask it to discard and drop this audio meanwhile.
+        m_framesTrimmed.fetch_add(frames, std::memory_order_relaxed);
+        m_staleUpTo.store(write, std::memory_order_release);
+        m_staleRequests.fetch_add(1, std::memory_order_release);
+        return 0;
+    }
+    const size_t slot = static_cast<size_t>(write % static_cast<quint64>(m_capacityFrames));
+    const int first = std::min(frames, m_capacityFrames - static_cast<int>(slot));
+    std::memcpy(m_storage.data() + slot * m_channels, samples,
+                static_cast<size_t>(first) * m_channels * sizeof(qint16));
+    if (first < frames)
+        std::memcpy(m_storage.data(), samples + static_cast<size_t>(first) * m_channels,
+                    static_cast<size_t>(frames - first) * m_channels * sizeof(qint16));
+    m_writeIndex.store(write + static_cast<quint64>(frames), std::memory_order_release);
+    m_framesWritten.fetch_add(frames, std::memory_order_relaxed);
+    return frames;
+}
+
+void AudioRing::copyOut(quint64 from, qint16 *out, int frames) const
+{
+    const size_t slot = static_cast<size_t>(from % static_cast<quint64>(m_capacityFrames));
+    const int first = std::min(frames, m_capacityFrames - static_cast<int>(slot));
+    std::memcpy(out, m_storage.data() + slot * m_channels,
+                static_cast<size_t>(first) * m_channels * sizeof(qint16));
+    if (first < frames)
+        std::memcpy(out + static_cast<size_t>(first) * m_channels, m_storage.data(),
+                    static_cast<size_t>(frames - first) * m_channels * sizeof(qint16));
+}
+
+void AudioRing::read(qint16 *out, int frames)
+{
+    if (!out || frames <= 0)
+        return;
+    quint64 read = m_readIndex.load(std::memory_order_relaxed);
+    // The requests first: a write index loaded after them covers all audio queued before.
+    const quint32 flushes = m_flushRequests.load(std::memory_order_acquire);
+    const quint32 stales = m_staleRequests.load(std::memory_order_acquire);
+    const quint64 flushUpTo = m_flushUpTo.load(std::memory_order_acquire);
+    const quint64 staleUpTo = m_staleUpTo.load(std::memory_order_acquire);
+    const quint64 write = m_writeIndex.load(std::memory_order_acquire);
+    if (flushes != m_flushesSeen) {
+        m_flushesSeen = flushes;
+        discardUpTo(std::min(flushUpTo, write), read, m_framesFlushed);
+        m_primed = false;
+    }
+    if (stales != m_stalesSeen) {
+        m_stalesSeen = stales;
+        discardUpTo(std::min(staleUpTo, write), read, m_framesTrimmed);
+        m_primed = false;
+    }
+    quint64 fill = write - read;
+    if (fill > static_cast<quint64>(m_maxFillFrames)) {
+        // Running ahead: drop the oldest down to the reserve in one cut.
+        const quint64 keep = static_cast<quint64>(m_reserveFrames);
+        m_framesTrimmed.fetch_add(static_cast<qint64>(fill - keep), std::memory_order_relaxed);
+        read = write - keep;
+        fill = keep;
+    }
+    if (!m_primed && fill >= static_cast<quint64>(m_reserveFrames))
+        m_primed = true;
+    int played = 0;
+    if (m_primed) {
+        played = static_cast<int>(std::min<quint64>(fill, static_cast<quint64>(frames)));
+        copyOut(read, out, played);
+        read += static_cast<quint64>(played);
+        m_framesPlayed.fetch_add(played, std::memory_order_relaxed);
+        if (played < frames) {
+            // Ran dry: silence until the reserve is back, rather than stuttering.
+            m_underruns.fetch_add(1, std::memory_order_relaxed);
+            m_primed = false;
+        }
+    }
+    if (played < frames)
+        std::memset(out + static_cast<size_t>(played) * m_channels, 0,
+                    static_cast<size_t>(frames - played) * m_channels * sizeof(qint16));
+    m_readIndex.store(read, std::memory_order_release);
+}
+
+void AudioRing::discardUpTo(quint64 upTo, quint64 &read, std::atomic<qint64> &counter)
+{
+    if (upTo <= read)
+        return;
+    counter.fetch_add(static_cast<qint64>(upTo - read), std::memory_order_relaxed);
+    read = upTo;
+}
+
+void AudioRing::flush()
+{
+    // Audio written after this call belongs to whoever comes next and stays.
+    const quint64 upTo = m_writeIndex.load(std::memory_order_acquire);
+    quint64 previous = m_flushUpTo.load(std::memory_order_relaxed);
+    while (previous < upTo &&
+           !m_flushUpTo.compare_exchange_weak(previous, upTo, std::memory_order_release,
+                                              std::memory_order_relaxed)) {
+    }
+    m_flushRequests.fetch_add(1, std::memory_order_release);
+}
+
+qint64 AudioRing::queuedFrames() const
+{
+    const quint64 read = m_readIndex.load(std::memory_order_acquire);
+    const quint64 write = m_writeIndex.load(std::memory_order_acquire);
+    return write >= read ? static_cast<qint64>(write - read) : 0;
+}

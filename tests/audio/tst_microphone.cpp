@@ -1,0 +1,367 @@
+#include "PipeWireDaemon.h"
+#include "WavFile.h"
+#include "output/PipeWireMicrophone.h"
+#include "tests/output/LogCapture.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr char kNode[] = "quorvix_microphone";
+constexpr double kToneHz = 1000.0;
+constexpr double kToneAmplitude = 0.5;                             // -6 dBFS peak
+const double kToneRmsDbfs = 20 * std::log10(0.5 / std::sqrt(2.0)); // -9.03 dBFS
+constexpr int kFps = 30;
+
+// The delivery thread as the engine drives it: one frame every 1/30 s carrying rate/30
+// samples of a continuous sine, on the first channel only when leftOnly.
+class ToneFeeder
+{
+public:
+    ToneFeeder(PipeWireMicrophone &mic, int rate, int channels, bool leftOnly)
+        : m_mic(mic), m_rate(rate), m_channels(channels), m_leftOnly(leftOnly)
+    {
+        m_thread = std::thread([this] { run(); });
+    }
+    ~ToneFeeder() { stop(); }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    qint64 framesSent() const { return m_frames.load(); }
+
+private:
+    void run()
+    {
+        const int samples = m_rate / kFps;
+        std::vector<qint16> audio(static_cast<size_t>(samples) * m_channels);
+        qint64 position = 0;
+        auto next = std::chrono::steady_clock::now();
+        while (!m_stop) {
+            for (int i = 0; i < samples; ++i, ++position) {
+                const double phase = 2 * M_PI * kToneHz * double(position) / m_rate;
+                const auto value =
+                    static_cast<qint16>(std::lround(kToneAmplitude * 32767 * std::sin(phase)));
+                for (int c = 0; c < m_channels; ++c)
+                    audio[size_t(i) * m_channels + c] = (m_leftOnly && c > 0) ? 0 : value;
+            }
+            OutputFrame frame;
+            frame.audio = audio.data();
+            frame.samples = samples;
+            frame.sampleRate = m_rate;
+            frame.channels = m_channels;
+            m_mic.putLive(frame);
+            ++m_frames;
+            // Pacing, as the engine's output clock does; not a wait for anything.
+            next += std::chrono::microseconds(1000000 / kFps);
+            std::this_thread::sleep_until(next);
+        }
+    }
+
+    PipeWireMicrophone &m_mic;
+    const int m_rate;
+    const int m_channels;
+    const bool m_leftOnly;
+    std::atomic<bool> m_stop{false};
+    std::atomic<qint64> m_frames{0};
+    std::thread m_thread;
+};
+
+// A recorder process on the microphone, stopped with SIGINT as a user would.
+class Recorder
+{
+public:
+    Recorder(const PipeWireDaemon &daemon, const QString &program, const QString &path)
+    {
+        const QString node = QLatin1String(kNode);
+        QStringList args;
+        if (program == QLatin1String("pw-record"))
+            args << "--target" << node << "--rate"
+                 << "48000"
+                 << "--channels"
+                 << "2"
+                 << "--format"
+                 << "s16" << path;
+        else
+            args << "-d" << node << "--latency-msec=20"
+                 << "--file-format=wav"
+                 << "--rate=48000"
+                 << "--channels=2"
+                 << "--format=s16le" << path;
+        m_process.setProcessEnvironment(daemon.clientEnvironment());
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start(program, args);
+    }
+    ~Recorder() { stop(); }
+    bool started() { return m_process.waitForStarted(5000); }
+    bool stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return m_process.exitStatus() == QProcess::NormalExit;
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGINT);
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    QProcess m_process;
+};
+
+} // namespace
+
+class MicrophoneTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void listedBeforeAudioAndSilent();
+    void toneComesOutAtPitchAndLevel_data();
+    void toneComesOutAtPitchAndLevel();
+    void offAndDestructionRemoveTheNode();
+    void waitsForTheServerAndFollowsIt();
+
+private:
+    bool startDaemon();
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<PipeWireDaemon> m_daemon;
+};
+
+void MicrophoneTest::initTestCase()
+{
+    const QStringList missing = PipeWireDaemon::missingPrograms();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("PipeWire test programs not installed (%1); "
+                                        "scripts/install-deps.sh installs them")
+                             .arg(missing.join(QStringLiteral(", ")))));
+}
+
+void MicrophoneTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    PipeWireDaemon::pointClientsAt(m_dir->path());
+}
+
+void MicrophoneTest::cleanup()
+{
+    m_daemon.reset();
+    m_dir.reset();
+}
+
+bool MicrophoneTest::startDaemon()
+{
+    m_daemon = std::make_unique<PipeWireDaemon>(m_dir->path());
+    if (!m_daemon->start()) {
+        qWarning() << "PipeWire daemon:" << m_daemon->errorString();
+        return false;
+    }
+    return true;
+}
+
+// Before any camera the node is there (a call can pick it) and plays digital silence.
+void MicrophoneTest::listedBeforeAudioAndSilent()
+{
+    QVERIFY(startDaemon());
+    PipeWireMicrophone mic;
+    QTRY_VERIFY_WITH_TIMEOUT(mic.available(), 10000);
+    QVERIFY(mic.unavailableReason().isEmpty());
+    QCOMPARE(mic.streamRate(), 48000);
+    QCOMPARE(mic.streamChannels(), 2);
+    QVERIFY(m_daemon->nodeListed(kNode));
+    QVERIFY(m_daemon->sourceListed(kNode));
+
+    const QString path = m_dir->filePath(QStringLiteral("silence.wav"));
+    Recorder recorder(*m_daemon, QStringLiteral("pw-record"), path);
+    QVERIFY(recorder.started());
+    // A second of audio at 48 kHz stereo S16 plus the header.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 48000 * 4 + 44, 10000);
+    QVERIFY(recorder.stop());
+
+    WavFile wav;
+    QString error;
+    QVERIFY2(wav.load(path, &error), qPrintable(error));
+    QVERIFY(wav.frames() >= 24000);
+    for (int c = 0; c < wav.channels; ++c) {
+        const ToneMeasure m = measureTone(wav.channel(c), wav.sampleRate, 0, 100);
+        QCOMPARE(m.peak, 0.0);
+    }
+    QCOMPARE(mic.samplesReceived(), qint64(0));
+}
+
+void MicrophoneTest::toneComesOutAtPitchAndLevel_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<bool>("leftOnly");
+    QTest::newRow("44.1 kHz mono") << 44100 << 1 << false;
+    QTest::newRow("48 kHz stereo") << 48000 << 2 << false;
+    QTest::newRow("48 kHz stereo, left only") << 48000 << 2 << true;
+    QTest::newRow("44.1 kHz stereo, left only") << 44100 << 2 << true;
+}
+
+// A paced sine through putLive, recorded by both kinds of recorder at once: the pitch within
+// 2 Hz and the level within 1 dB on every channel that carries it, silence on the others.
+void MicrophoneTest::toneComesOutAtPitchAndLevel()
+{
+    QFETCH(int, rate);
+    QFETCH(int, channels);
+    QFETCH(bool, leftOnly);
+    QVERIFY(startDaemon());
+    PipeWireMicrophone mic;
+    QTRY_VERIFY_WITH_TIMEOUT(mic.available(), 10000);
+
+    ToneFeeder feeder(mic, rate, channels, leftOnly);
+    // The stream follows the audio's own format before anyone records.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        mic.available() && mic.streamRate() == rate && mic.streamChannels() == channels, 10000);
+    const QString pwPath = m_dir->filePath(QStringLiteral("pw.wav"));
+    const QString paPath = m_dir->filePath(QStringLiteral("pa.wav"));
+    Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), pwPath);
+    Recorder paRecord(*m_daemon, QStringLiteral("parecord"), paPath);
+    QVERIFY(pwRecord.started());
+    QVERIFY(paRecord.started());
+    const qint64 startFrames = feeder.framesSent();
+    QTRY_VERIFY_WITH_TIMEOUT(feeder.framesSent() >= startFrames + 3 * kFps, 20000);
+    QVERIFY(pwRecord.stop());
+    QVERIFY(paRecord.stop());
+    qInfo() << "graph delay" << mic.graphDelayMs() << "ms, ring queue" << mic.queuedMs()
+            << "ms, underruns" << mic.underruns() << "trimmed" << mic.samplesTrimmed();
+    feeder.stop();
+
+    QCOMPARE(mic.samplesReceived(), feeder.framesSent() * (rate / kFps));
+    QCOMPARE(mic.samplesDropped(PipeWireMicrophone::DropReason::MicrophoneOff), qint64(0));
+    QCOMPARE(mic.samplesDropped(PipeWireMicrophone::DropReason::UnsupportedFormat), qint64(0));
+
+    for (const QString &path : {pwPath, paPath}) {
+        WavFile wav;
+        QString error;
+        QVERIFY2(wav.load(path, &error), qPrintable(path + ": " + error));
+        QCOMPARE(wav.channels, 2);
+        const QVector<double> left = wav.channel(0);
+        const qint64 onset = firstLoudSample(left, 1000);
+        QVERIFY2(onset >= 0, qPrintable(path + ": no tone recorded"));
+        // Past the onset's priming, 1.5 s of what should be an unbroken tone.
+        const double start = double(onset) / wav.sampleRate + 0.2;
+        QVERIFY2(wav.frames() >= qint64((start + 1.5) * wav.sampleRate),
+                 qPrintable(QStringLiteral("%1: only %2 frames").arg(path).arg(wav.frames())));
+        for (int c = 0; c < 2; ++c) {
+            const ToneMeasure m = measureTone(wav.channel(c), wav.sampleRate, start, 1.5);
+            const QString what = QStringLiteral("%1 channel %2: %3 Hz, %4 dBFS, peak %5")
+                                     .arg(path)
+                                     .arg(c)
+                                     .arg(m.frequencyHz)
+                                     .arg(m.rmsDbfs)
+                                     .arg(m.peak);
+            qInfo().noquote() << what;
+            if (c == 1 && leftOnly) {
+                QVERIFY2(m.rmsDbfs < -60, qPrintable(what));
+                continue;
+            }
+            QVERIFY2(std::abs(m.frequencyHz - kToneHz) <= 2.0, qPrintable(what));
+            QVERIFY2(std::abs(m.rmsDbfs - kToneRmsDbfs) <= 1.0, qPrintable(what));
+        }
+    }
+}
+
+// Off takes the node out of the graph within a second, on brings it back, and so does the
+// destructor.
+void MicrophoneTest::offAndDestructionRemoveTheNode()
+{
+    QVERIFY(startDaemon());
+    auto mic = std::make_unique<PipeWireMicrophone>();
+    QTRY_VERIFY_WITH_TIMEOUT(mic->available(), 10000);
+    QVERIFY(m_daemon->sourceListed(kNode));
+
+    QElapsedTimer timer;
+    timer.start();
+    mic->setEnabled(false);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_daemon->nodeListed(kNode), 1000);
+    QVERIFY(timer.elapsed() < 1000);
+    QVERIFY(!mic->available());
+    QVERIFY(!mic->unavailableReason().isEmpty());
+
+    std::vector<qint16> audio(1600 * 2, 1000);
+    OutputFrame frame;
+    frame.audio = audio.data();
+    frame.samples = 1600;
+    frame.sampleRate = 48000;
+    frame.channels = 2;
+    mic->putLive(frame);
+    QCOMPARE(mic->samplesDropped(PipeWireMicrophone::DropReason::MicrophoneOff), qint64(1600));
+
+    mic->setEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(mic->available(), 10000);
+    QVERIFY(m_daemon->nodeListed(kNode));
+
+    timer.restart();
+    mic.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_daemon->nodeListed(kNode), 1000);
+    QVERIFY(timer.elapsed() < 1000);
+}
+
+// No server at first: puts work and are counted, one log line says why; the microphone joins
+// a server that starts later, says once when it goes away and joins it again when it is back.
+void MicrophoneTest::waitsForTheServerAndFollowsIt()
+{
+    LogCapture log;
+    PipeWireMicrophone mic;
+    QTRY_VERIFY_WITH_TIMEOUT(mic.connectAttempts() >= 2, 15000);
+    QVERIFY(!mic.available());
+    QVERIFY(mic.unavailableReason().contains(QLatin1String("no PipeWire server")));
+    QCOMPARE(log.count(QStringLiteral("MIC: no PipeWire server")), 1);
+
+    std::vector<qint16> audio(1470, 500);
+    OutputFrame frame;
+    frame.audio = audio.data();
+    frame.samples = 1470;
+    frame.sampleRate = 44100;
+    frame.channels = 1;
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 10; ++i)
+        mic.putLive(frame);
+    QVERIFY(timer.elapsed() < 100); // a put never waits for the server
+    QCOMPARE(mic.samplesReceived(), qint64(14700));
+    QCOMPARE(mic.samplesDropped(PipeWireMicrophone::DropReason::NoServer), qint64(14700));
+
+    QVERIFY(startDaemon());
+    QTRY_VERIFY_WITH_TIMEOUT(mic.available(), 15000);
+    // The last audio's format, not the default.
+    QCOMPARE(mic.streamRate(), 44100);
+    QCOMPARE(mic.streamChannels(), 1);
+    QVERIFY(m_daemon->sourceListed(kNode));
+    QCOMPARE(log.count(QStringLiteral("MIC: microphone started")), 1);
+
+    m_daemon->stop();
+    QTRY_VERIFY_WITH_TIMEOUT(!mic.available(), 10000);
+    const qint64 attempts = mic.connectAttempts();
+    QTRY_VERIFY_WITH_TIMEOUT(mic.connectAttempts() >= attempts + 1, 15000);
+    QCOMPARE(log.count(QStringLiteral("MIC: PipeWire server gone")), 1);
+    QCOMPARE(log.count(QStringLiteral("MIC: no PipeWire server")), 1);
+
+    QVERIFY(startDaemon());
+    QTRY_VERIFY_WITH_TIMEOUT(mic.available(), 15000);
+    QVERIFY(m_daemon->nodeListed(kNode));
+    QCOMPARE(log.count(QStringLiteral("MIC: microphone started")), 2);
+}
+
+QTEST_GUILESS_MAIN(MicrophoneTest)
+#include "tst_microphone.moc"
