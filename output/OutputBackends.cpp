@@ -2,6 +2,7 @@
 
 #include "output/NdiRenderer.h"
 #include "output/OutputLog.h"
+#include "output/PipeWireMicrophone.h"
 #include "output/QtPreviewRenderer.h"
 #include "output/V4l2Sink.h"
 #include "output/V4l2SystemIo.h"
@@ -35,6 +36,7 @@ OutputBackends OutputBackends::createDefault(const QString &name)
     webcam->init(name);
     backends.webcam = std::move(webcam);
     backends.preview = std::make_unique<QtPreviewRenderer>();
+    backends.microphone = std::make_unique<PipeWireMicrophone>();
     if (std::unique_ptr<NdiRenderer> ndi = createNdiRenderer()) {
         if (ndi->setSourceName(name))
             qCInfo(lcOutput) << "PROPS SET SUCCESSFULL";

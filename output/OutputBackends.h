@@ -1,5 +1,6 @@
 #pragma once
 
+#include "output/MicrophoneOutput.h"
 #include "output/OutputBackend.h"
 #include "output/PreviewOutput.h"
 #include "output/WebcamOutput.h"
@@ -15,10 +16,10 @@ struct OutputBackends
     std::unique_ptr<WebcamOutput> webcam;
     std::unique_ptr<OutputBackend> ndi;
     std::unique_ptr<PreviewOutput> preview;
-    std::unique_ptr<OutputBackend> microphone;
+    std::unique_ptr<MicrophoneOutput> microphone;
 
     // The real ones: the v4l2loopback webcam, NDI when its runtime is installed, the Qt
-    // preview. `name` is the webcam's preferred card label and the NDI source name. GUI thread.
+    // preview and the PipeWire microphone. `name` is the webcam's preferred card label and the NDI source name. GUI thread.
     static OutputBackends createDefault(const QString &name);
 
     // Makes every VCam built from now on take its backends from `factory` (tests, benchmarks);

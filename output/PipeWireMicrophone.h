@@ -1,7 +1,7 @@
 #pragma once
 
 #include "output/AudioRing.h"
-#include "output/OutputBackend.h"
+#include "output/MicrophoneOutput.h"
 
 #include <QString>
 
@@ -40,7 +40,7 @@ struct pw_thread_loop;
 //   - PipeWire's main-loop thread (pw_thread_loop) runs the core and stream events.
 //   - PipeWire's real-time data thread runs onProcess: it only reads the ring.
 //   - Observers (available, counters, unavailableReason, graphDelayMs): any thread.
-class PipeWireMicrophone final : public OutputBackend
+class PipeWireMicrophone final : public MicrophoneOutput
 {
 public:
     static constexpr char kDefaultNodeName[] = "quorvix_microphone";
@@ -77,13 +77,13 @@ public:
     void sessionChanged() override;
 
     // GUI thread. Off removes the node at once; on looks for a server again.
-    void setEnabled(bool enabled);
+    void setEnabled(bool enabled) override;
     bool enabled() const { return m_enabled.load(); }
 
     // Any thread. True while the node is in the graph.
-    bool available() const { return m_available.load(); }
+    bool available() const override { return m_available.load(); }
     // Any thread. One line for the status bar; empty while available.
-    QString unavailableReason() const;
+    QString unavailableReason() const override;
 
     // Counters, any thread; samples are per channel.
     qint64 samplesReceived() const { return m_samplesReceived.load(); }

@@ -158,10 +158,28 @@ void VCam::setStreamLive(bool live)
     m_streamActive.store(live);
     for (OutputBackend *backend :
          {static_cast<OutputBackend *>(m_backends.webcam.get()), m_backends.ndi.get(),
-          static_cast<OutputBackend *>(m_backends.preview.get()), m_backends.microphone.get()}) {
+          static_cast<OutputBackend *>(m_backends.preview.get()),
+          static_cast<OutputBackend *>(m_backends.microphone.get())}) {
         if (backend)
             guardedPut("output session change failed", [&] { backend->sessionChanged(); });
     }
+}
+
+void VCam::setMicrophoneEnabled(bool enabled)
+{
+    // Not under the send lock: the microphone's own worker does the slow part.
+    if (m_backends.microphone)
+        m_backends.microphone->setEnabled(enabled);
+}
+
+bool VCam::microphoneAvailable() const
+{
+    return m_backends.microphone && m_backends.microphone->available();
+}
+
+QString VCam::microphoneUnavailableReason() const
+{
+    return m_backends.microphone ? m_backends.microphone->unavailableReason() : QString();
 }
 
 bool VCam::webcamAvailable() const

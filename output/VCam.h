@@ -64,6 +64,12 @@ public:
     bool ndiEnabled() const { return m_ndiEnabled.load(); }
     // Live frames go to the preview while a window is attached.
     bool previewEnabled() const { return m_previewEnabled.load(); }
+    // The microphone on or off (off removes its input device). GUI thread.
+    void setMicrophoneEnabled(bool enabled);
+    // Any thread: the microphone's input device is there; else why not (empty when there is
+    // no microphone backend at all).
+    bool microphoneAvailable() const;
+    QString microphoneUnavailableReason() const;
 
 private:
     // Puts to one backend, catching anything it throws so the others still run.

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "output/OutputBackend.h"
+
+#include <QString>
+
+// The microphone: a backend that takes the live frames' audio and offers it to call programs
+// as an input device, present (playing silence) also while no camera streams.
+class MicrophoneOutput : public OutputBackend
+{
+public:
+    // GUI thread. Off removes the input device; on offers it again.
+    virtual void setEnabled(bool enabled) = 0;
+    // Any thread: the input device is there.
+    virtual bool available() const = 0;
+    // Any thread: why it is not (one line for the status bar); empty while available.
+    virtual QString unavailableReason() const = 0;
+};
