@@ -247,7 +247,7 @@ void TestMainWindow::startUpWithEmptyStore()
     QCOMPARE(w.maxBufferIgnoreAudioMs(), 300);
     QVERIFY(!w.ignoreAudio());
     QVERIFY(!w.isMevo());
-    QVERIFY(!w.vcam()->m_ndiEnabled);
+    QVERIFY(!w.vcam()->ndiEnabled());
     // Reading the defaults stores nothing.
     QVERIFY(AppSettings::openStore()->allKeys().isEmpty());
 }
@@ -270,7 +270,7 @@ void TestMainWindow::startUpRestoresStoredChoices()
     QCOMPARE(w.maxBufferMs(), 1500);
     QCOMPARE(w.maxBufferIgnoreAudioMs(), 250);
     QVERIFY(w.ignoreAudio());
-    QVERIFY(w.vcam()->m_ndiEnabled);
+    QVERIFY(w.vcam()->ndiEnabled());
     // An address that no longer exists leaves the first item.
     auto *network = child<QComboBox>(w, "cmbNetwork");
     if (network->count() > 0)
@@ -405,7 +405,7 @@ void TestMainWindow::settingsAcceptedWhileStopped()
     QCOMPARE(stored(AppSettings::kPort).toInt(), 1940);
     QCOMPARE(stored(AppSettings::kStubText).toString(), QStringLiteral("Live\nsoon"));
     QCOMPARE(stored(AppSettings::kNdiMode).toBool(), true);
-    QVERIFY(w.vcam()->m_ndiEnabled);
+    QVERIFY(w.vcam()->ndiEnabled());
     QCOMPARE(stored(AppSettings::kMaxBufferMs).toInt(), 2000);
     QCOMPARE(stored(AppSettings::kMaxBufferIgnoreAudioMs).toInt(), 300);
     QCOMPARE(stored(AppSettings::kIgnoreAudio).toBool(), false);
@@ -430,7 +430,7 @@ void TestMainWindow::settingsCancelledChangesNothing()
     QVERIFY(seen);
     QCOMPARE(w.port(), 1935);
     QCOMPARE(child<QLabel>(w, "lblRTMP")->text(), url);
-    QVERIFY(!w.vcam()->m_ndiEnabled);
+    QVERIFY(!w.vcam()->ndiEnabled());
     QVERIFY(AppSettings::openStore()->allKeys().isEmpty());
     QVERIFY(showsIcon(settingsButton->icon(), ":SETTINGS"));
 }
@@ -485,7 +485,7 @@ void TestMainWindow::previewOnOff()
     button->click();
     QVERIFY(button->isChecked());
     QVERIFY(w.previewWindow()->isVisible());
-    QVERIFY(w.vcam()->m_previewEnabled);
+    QVERIFY(w.vcam()->previewEnabled());
     QVERIFY(showsIcon(button->icon(), ":PREVIEW_OFF"));
 
     // Its own close button only hides it; the button stays on.
@@ -496,7 +496,7 @@ void TestMainWindow::previewOnOff()
 
     button->click();
     QVERIFY(!button->isChecked());
-    QVERIFY(!w.vcam()->m_previewEnabled);
+    QVERIFY(!w.vcam()->previewEnabled());
     QVERIFY(!w.previewWindow()->isVisible());
     QVERIFY(showsIcon(button->icon(), ":PREVIEW"));
 }
@@ -529,7 +529,7 @@ void TestMainWindow::updateNoticeShowsWhiteLink()
     const QByteArray previous = qgetenv(variable.constData());
     qputenv(variable.constData(),
             QStringLiteral("http://127.0.0.1:%1/qvdesk.json").arg(server.serverPort()).toUtf8());
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^NEW VERSION:")));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("^NEW VERSION:")));
     m_window = makeWindow();
     qputenv(variable.constData(), previous);
 

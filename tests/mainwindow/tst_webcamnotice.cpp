@@ -189,12 +189,12 @@ void TestWebcamNotice::followsTheDeviceWhileACameraStreams()
     QVERIFY(publisher.start(port));
     // Live pictures reach the webcam, so the card frames are no longer sent.
     QTRY_COMPARE_WITH_TIMEOUT(child<QStackedWidget>(w, "stackedWidget")->currentIndex(), 1, 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(w.vcam()->m_streamActive.load(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.vcam()->streamActive(), 20000);
     QVERIFY(w.webcamNotice().isEmpty());
 
     output.setWebcamAvailable(false);
     QTRY_VERIFY_WITH_TIMEOUT(!w.webcamNotice().isEmpty(), kWaitMs);
-    QVERIFY(w.vcam()->m_streamActive.load());
+    QVERIFY(w.vcam()->streamActive());
     output.setWebcamAvailable(true);
     QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().isEmpty(), kWaitMs);
     QVERIFY(publisher.isRunning());

@@ -4,7 +4,6 @@
 #include "FakeV4l2Io.h"
 #include "I420Picture.h"
 #include "LogCapture.h"
-#include "output/FrameFactory.h"
 #include "output/V4l2Sink.h"
 #include "output/VCam.h"
 
@@ -171,8 +170,7 @@ private:
 
     QTemporaryDir m_dir;
     std::shared_ptr<FakeV4l2Io> m_io;
-    MFPtr<FrameFactory> m_factory;
-    MFPtr<V4l2Sink> m_sink;
+    std::unique_ptr<V4l2Sink> m_sink;
     QProcess *m_reader = nullptr;
 };
 
@@ -181,7 +179,6 @@ void TestFrameTap::init()
     QVERIFY(m_dir.isValid());
     qputenv("QUORVIX_VCAM_SIZE", QByteArray::number(kWidth) + "x" + QByteArray::number(kHeight));
     m_io = std::make_shared<FakeV4l2Io>();
-    m_factory = mfMake<FrameFactory>();
 }
 
 void TestFrameTap::cleanup()
@@ -204,20 +201,18 @@ void TestFrameTap::cleanup()
 
 void TestFrameTap::makeSink()
 {
-    m_sink = mfMake<V4l2Sink>(m_io, 20);
-    QCOMPARE(m_sink->init(QStringLiteral("Quorvix"), QStringLiteral("Quorvix"), 0), kMfOk);
+    m_sink = std::make_unique<V4l2Sink>(m_io, 20);
+    m_sink->init(QStringLiteral("Quorvix"));
 }
 
 void TestFrameTap::put(const I420Picture &picture)
 {
-    MFFrameProps props{};
-    props.video.fcc = kMfFccI420;
-    props.video.width = picture.width;
-    props.video.height = picture.height;
-    props.video.rowBytes = picture.stride;
-    MFPtr<IMFFrame> frame;
-    m_factory->createFromMemory(&props, picture.data.data(), 0, 0, frame.put(), QString());
-    m_sink->putFrame(frame.get(), -1, QString());
+    OutputFrame frame;
+    frame.video = picture.data.data();
+    frame.width = picture.width;
+    frame.height = picture.height;
+    frame.stride = picture.stride;
+    m_sink->putLive(frame);
 }
 
 void TestFrameTap::fileReadBackByFfmpeg()

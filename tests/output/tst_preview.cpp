@@ -139,7 +139,7 @@ void TestPreview::widgetClosedWhileAttached()
     for (int i = 0; i < 5; ++i)
         cam.sendFrame(red.data.data(), 0, 320, 180, 320, nullptr, 0, 0, 0);
     QCoreApplication::processEvents();
-    QVERIFY(cam.m_previewEnabled.load());
+    QVERIFY(cam.previewEnabled());
 }
 
 QTEST_MAIN(TestPreview)

@@ -5,8 +5,7 @@
 #include "FakeV4l2Io.h"
 #include "I420Picture.h"
 #include "LogCapture.h"
-#include "output/FrameFactory.h"
-#include "output/MFCreateInstance.h"
+#include "output/OutputBackends.h"
 #include "output/V4l2Sink.h"
 #include "output/VCam.h"
 
@@ -102,13 +101,12 @@ private slots:
     void webcamAvailableFollowsDevice();
 
 private:
-    MFPtr<V4l2Sink> makeSink();
-    int put(const I420Picture &picture, int wait = -1, qint32 fcc = kMfFccI420, int rateNum = 0,
-            int rateDen = 0);
+    V4l2Sink *makeSink();
+    // A live frame (a card frame when `live` is false) of `picture`; the rate 0/0 is none.
+    void put(const I420Picture &picture, bool live = true, int rateNum = 0, int rateDen = 0);
 
     std::shared_ptr<FakeV4l2Io> m_io;
-    MFPtr<V4l2Sink> m_sink;
-    MFPtr<FrameFactory> m_factory;
+    std::shared_ptr<V4l2Sink> m_sink;
 };
 
 void TestV4l2Sink::init()
@@ -117,7 +115,6 @@ void TestV4l2Sink::init()
     qunsetenv("QUORVIX_VCAM_SIZE");
     qunsetenv("QUORVIX_VCAM_TAP");
     m_io = std::make_shared<FakeV4l2Io>();
-    m_factory = mfMake<FrameFactory>();
 }
 
 void TestV4l2Sink::cleanup()
@@ -126,29 +123,28 @@ void TestV4l2Sink::cleanup()
     if (m_io)
         QCOMPARE(m_io->openDescriptors(), 0);
     m_io.reset();
-    m_factory.reset();
 }
 
-MFPtr<V4l2Sink> TestV4l2Sink::makeSink()
+V4l2Sink *TestV4l2Sink::makeSink()
 {
-    m_sink = mfMake<V4l2Sink>(m_io, kProbeMs);
-    if (m_sink->init(QStringLiteral("Quorvix"), QStringLiteral("Quorvix"), 0) < 0)
-        return {};
-    return m_sink;
+    m_sink = std::make_shared<V4l2Sink>(m_io, kProbeMs);
+    m_sink->init(QStringLiteral("Quorvix"));
+    return m_sink.get();
 }
 
-int TestV4l2Sink::put(const I420Picture &picture, int wait, qint32 fcc, int rateNum, int rateDen)
+void TestV4l2Sink::put(const I420Picture &picture, bool live, int rateNum, int rateDen)
 {
-    MFFrameProps props{};
-    props.video.fcc = fcc;
-    props.video.rateNum = rateNum;
-    props.video.rateDen = rateDen;
-    props.video.width = picture.width;
-    props.video.height = picture.height;
-    props.video.rowBytes = picture.stride;
-    MFPtr<IMFFrame> frame;
-    m_factory->createFromMemory(&props, picture.data.data(), 0, 0, frame.put(), QString());
-    return m_sink->putFrame(frame.get(), wait, QString());
+    OutputFrame frame;
+    frame.video = picture.data.data();
+    frame.width = picture.width;
+    frame.height = picture.height;
+    frame.stride = picture.stride;
+    frame.rateNum = rateNum;
+    frame.rateDen = rateDen;
+    if (live)
+        m_sink->putLive(frame);
+    else
+        m_sink->putCard(frame);
 }
 
 void TestV4l2Sink::discoveryPrefersProductLabel()
@@ -232,7 +228,7 @@ void TestV4l2Sink::formatSetOnceForAllInputSizes()
     for (const QSize &size : sizes) {
         I420Picture picture(size.width(), size.height());
         picture.solid(60, 100, 150);
-        QCOMPARE(put(picture), kMfOk);
+        put(picture);
         QCOMPARE(m_io->device("/dev/video0").lastWriteBytes, k720pBytes);
     }
     const FakeV4l2Io::Device device = m_io->device("/dev/video0");
@@ -264,7 +260,7 @@ void TestV4l2Sink::streamOnOncePerOpenAndOutputBackOnClose()
     I420Picture picture(1280, 720);
     picture.solid(81, 90, 240);
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(put(picture), kMfOk);
+        put(picture);
     QCOMPARE(m_io->device("/dev/video0").streamOnCalls, 1);
     QCOMPARE(m_io->device("/dev/video0").framesWritten, 3);
 
@@ -279,7 +275,7 @@ void TestV4l2Sink::streamOnOncePerOpenAndOutputBackOnClose()
     QCOMPARE(device.format.fmt.pix.width, 640u);
     QCOMPARE(device.format.fmt.pix.height, 360u);
     QCOMPARE(device.streamOnCalls, 2);
-    QCOMPARE(put(picture), kMfOk);
+    put(picture);
     QCOMPARE(m_io->device("/dev/video0").lastWriteBytes, qint64(640 * 360 * 3 / 2));
 }
 
@@ -330,7 +326,7 @@ void TestV4l2Sink::plainWriterLeavesNodeStuck()
     QCOMPARE(log.count(QStringLiteral("no v4l2loopback device found")), 1);
     I420Picture picture(1280, 720);
     picture.solid(60, 70, 80);
-    QCOMPARE(put(picture), kMfOk);
+    put(picture);
 
     // The module reloaded: found at the next probe.
     m_io->addLoopback("/dev/video0", "Quorvix");
@@ -343,7 +339,7 @@ void TestV4l2Sink::secondInstanceTakesAnotherDevice()
 {
     m_io->addLoopback("/dev/video0", "Quorvix");
     QVERIFY(makeSink());
-    MFPtr<V4l2Sink> first = m_sink;
+    std::shared_ptr<V4l2Sink> first = m_sink;
     // A second program: the first one's device offers no output any more.
     QVERIFY(makeSink());
     QCOMPARE(m_sink->devicePath(), QString());
@@ -366,7 +362,7 @@ void TestV4l2Sink::scaledPictureKeepsContent()
     picture.fill([](int x, int) { return x < 960 ? 50 : 200; },
                  [](int, int y) { return y < 270 ? 90 : 160; },
                  [](int x, int) { return x < 480 ? 60 : 190; });
-    QCOMPARE(put(picture), kMfOk);
+    put(picture);
     const QByteArray frame = m_io->device("/dev/video0").lastFrame;
     QCOMPARE(frame.size(), int(k720pBytes));
     const PackedI420 out{reinterpret_cast<const uchar *>(frame.constData()), 1280, 720};
@@ -392,7 +388,7 @@ void TestV4l2Sink::otherAspectGetsBlackBars()
     // 4:3 into 16:9: 960x720 in the middle, 160-pixel black bars left and right.
     I420Picture picture(640, 480);
     picture.solid(180, 40, 220);
-    QCOMPARE(put(picture), kMfOk);
+    put(picture);
     QByteArray frame = m_io->device("/dev/video0").lastFrame;
     PackedI420 out{reinterpret_cast<const uchar *>(frame.constData()), 1280, 720};
     for (int y : {0, 360, 719}) {
@@ -409,7 +405,7 @@ void TestV4l2Sink::otherAspectGetsBlackBars()
     // Portrait next: bars move to wider sides, nothing of the previous picture remains.
     I420Picture portrait(720, 1280);
     portrait.solid(120, 128, 128);
-    QCOMPARE(put(portrait), kMfOk);
+    put(portrait);
     frame = m_io->device("/dev/video0").lastFrame;
     out.base = reinterpret_cast<const uchar *>(frame.constData());
     QCOMPARE(out.y(300, 360), 16);
@@ -425,7 +421,7 @@ void TestV4l2Sink::paddedRowsAreRepacked()
     I420Picture picture(1280, 720, 1344);
     picture.fill([](int x, int y) { return (x + y) & 0xFF; }, [](int x, int) { return x & 0x7F; },
                  [](int, int y) { return 64 + (y & 0x3F); });
-    QCOMPARE(put(picture), kMfOk);
+    put(picture);
     const QByteArray frame = m_io->device("/dev/video0").lastFrame;
     const PackedI420 out{reinterpret_cast<const uchar *>(frame.constData()), 1280, 720};
     for (int y = 0; y < 720; y += 37)
@@ -468,7 +464,7 @@ void TestV4l2Sink::sizeFromEnvironment()
     QCOMPARE(m_io->device("/dev/video0").format.fmt.pix.height, quint32(height));
     I420Picture picture(1280, 720);
     picture.solid(81, 90, 240);
-    QCOMPARE(put(picture), kMfOk);
+    put(picture);
     QCOMPARE(m_io->device("/dev/video0").lastWriteBytes, qint64(width) * height * 3 / 2);
 }
 
@@ -484,7 +480,7 @@ void TestV4l2Sink::moduleLoadedAfterStart()
     timer.start();
     int probes = 0;
     while (timer.elapsed() < 5 * kProbeMs || probes < 20) {
-        QCOMPARE(put(picture), kMfOk);
+        put(picture);
         ++probes;
         QTest::qWait(1);
     }
@@ -492,8 +488,7 @@ void TestV4l2Sink::moduleLoadedAfterStart()
 
     // Live frames of a 29.97 fps stream: the device, opened now, is told that rate.
     m_io->addLoopback("/dev/video7", "Quorvix");
-    QTRY_VERIFY(
-        (put(picture, -1, kMfFccI420, 30000, 1001), m_io->device("/dev/video7").framesWritten > 0));
+    QTRY_VERIFY((put(picture, true, 30000, 1001), m_io->device("/dev/video7").framesWritten > 0));
     QCOMPARE(m_sink->devicePath(), QStringLiteral("/dev/video7"));
     QCOMPARE(m_io->device("/dev/video7").streamOnCalls, 1);
     QCOMPARE(m_io->device("/dev/video7").parm.parm.output.timeperframe.numerator, 1001u);
@@ -512,12 +507,12 @@ void TestV4l2Sink::deviceGoneIsSurvived()
     QVERIFY(makeSink());
     I420Picture picture(1280, 720);
     picture.solid(100, 100, 100);
-    QCOMPARE(put(picture), kMfOk);
+    put(picture);
     QCOMPARE(m_io->device("/dev/video0").framesWritten, 1);
 
     m_io->removeDevice("/dev/video0");
     for (int i = 0; i < 20; ++i)
-        QCOMPARE(put(picture), kMfOk);
+        put(picture);
     QCOMPARE(log.count(QStringLiteral("virtual camera device lost: /dev/video0")), 1);
     QCOMPARE(log.count(QStringLiteral("no v4l2loopback device found")), 0);
     QCOMPARE(m_sink->devicePath(), QString());
@@ -549,9 +544,9 @@ void TestV4l2Sink::refusedFormatLeavesDeviceUnused()
     QCOMPARE(m_io->device("/dev/video0").streamOnCalls, 1); // not ours
     I420Picture picture(1280, 720);
     picture.solid(1, 2, 3);
-    QCOMPARE(put(picture), kMfOk);
+    put(picture);
     QCOMPARE(m_io->device("/dev/video0").framesWritten, 1);
-    QVERIFY(!m_sink->sinkDeviceOpen());
+    QVERIFY(!m_sink->deviceOpen());
 
     // The other producer leaves: the next probe gets the node at our size.
     m_io->close(other);
@@ -564,32 +559,38 @@ void TestV4l2Sink::unusableFramesAreDropped()
 {
     m_io->addLoopback("/dev/video0", "Quorvix");
     QVERIFY(makeSink());
-    I420Picture picture(1280, 720);
-    picture.solid(1, 2, 3);
-    QVERIFY(put(picture, -1, 0) < 0); // not I420
     I420Picture narrow(1280, 720, 1280);
     narrow.stride = 640; // row length shorter than a row
-    QVERIFY(put(narrow) < 0);
-    QCOMPARE(m_sink->putFrame(nullptr, -1, QString()), kMfPointer);
+    put(narrow);
+    OutputFrame noPicture;
+    noPicture.width = 1280;
+    noPicture.height = 720;
+    m_sink->putLive(noPicture);
+    I420Picture picture(1280, 720);
+    picture.solid(1, 2, 3);
+    OutputFrame noSize;
+    noSize.video = picture.data.data();
+    m_sink->putCard(noSize);
     QCOMPARE(m_io->device("/dev/video0").framesWritten, 0);
-    QCOMPARE(m_sink->framesDropped(), 2);
-    QCOMPARE(put(picture), kMfOk);
-    QCOMPARE(m_io->device("/dev/video0").framesWritten, 1);
+    QCOMPARE(m_sink->framesDropped(), 3);
+
+    // Usable frames still go out after those, live and card alike.
+    put(picture);
+    put(picture, false);
+    QCOMPARE(m_io->device("/dev/video0").framesWritten, 2);
+    QCOMPARE(m_sink->framesWritten(), 2);
 }
 
 void TestV4l2Sink::webcamAvailableFollowsDevice()
 {
-    // VCam on the real adapter, its sink on the fake devices; no NDI here.
+    // VCam with the sink on the fake devices as its only backend.
     std::shared_ptr<FakeV4l2Io> io = m_io;
-    mfInstallCreator([io](const MFGuid &clsid, IMFUnknown *outer, quint32 context,
-                          const MFGuid &iid, void **object) {
-        if (clsid == kCLSID_MFSink)
-            return mfMake<V4l2Sink>(io, kProbeMs)->queryInterface(iid, object);
-        if (clsid == kCLSID_MFNdiRenderer) {
-            *object = nullptr;
-            return kMfClassNotRegistered;
-        }
-        return mfCreateBackend(clsid, outer, context, iid, object);
+    OutputBackends::setFactory_for_testing([io](const QString &name) {
+        OutputBackends backends;
+        auto sink = std::make_unique<V4l2Sink>(io, kProbeMs);
+        sink->init(name);
+        backends.webcam = std::move(sink);
+        return backends;
     });
     {
         VCam cam(QStringLiteral("Quorvix"), nullptr);
@@ -609,7 +610,7 @@ void TestV4l2Sink::webcamAvailableFollowsDevice()
         m_io->addLoopback("/dev/video0", "Quorvix");
         QTRY_VERIFY((cam.sendStub(card.data.data(), 1280, 720), cam.webcamAvailable()));
     }
-    mfInstallCreator({});
+    OutputBackends::setFactory_for_testing({});
 }
 
 QTEST_MAIN(TestV4l2Sink)

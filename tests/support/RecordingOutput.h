@@ -1,19 +1,16 @@
 #pragma once
 
-#include "output/MFTypes.h"
-
 #include <QByteArray>
 #include <QList>
 #include <QString>
-#include <QStringList>
 #include <QVector>
 
 #include <memory>
 
-// A recording fake of the whole output adapter, installed behind MFCreateInstance. Every
-// object the output object creates (factory, sink, preview, NDI renderer) is a fake that
-// records what it is asked; every frame put to an output is recorded with a copy of its
-// picture and audio. Failures and misbehaviour can be configured per object.
+// A recording fake of the output backends, installed behind OutputBackends::create: every VCam
+// built while it is installed gets a recording webcam, NDI, preview and microphone, which
+// record each frame they are given with a copy of its picture and audio, and each session
+// change. Missing, failing and slow backends can be configured per backend.
 //
 //     RecordingOutput output;          // installs itself; the destructor uninstalls
 //     VCam cam("Quorvix", nullptr);
@@ -21,8 +18,9 @@
 //     QVERIFY(output.waitForFrames(10));
 //     const auto frames = output.frames(RecordingOutput::Sink);
 //
-// Configure before the VCam is built. All functions are thread-safe; puts may come from any
-// thread. Fake objects outlive the RecordingOutput safely (they share its state).
+// Configure before the VCam is built (put behaviour, holds, copying and the webcam's device
+// state may change at any time). All functions are thread-safe; puts may come from any thread.
+// Fake backends outlive the RecordingOutput safely (they share its state).
 class RecordingOutput
 {
 public:
@@ -30,37 +28,34 @@ public:
     {
         Sink,
         Ndi,
-        Preview
+        Preview,
+        Microphone
     };
+    static constexpr int kTargets = 4;
+
     enum PutBehaviour
     {
         PutOk,
-        PutFails,
+        // The backend records the frame (or the session change), then throws.
         PutThrows
-    };
-
-    struct Creation
-    {
-        MFGuid clsid;
-        MFGuid iid;
-        quint32 clsContext;
-        bool outerNull;
-        int result;
     };
 
     struct Frame
     {
-        Target target;
-        int wait;
-        quint64 sequence; // the frame object's number; the same for all outputs of one frame
-        MFFrameProps props;
-        qint32 fcc, width, height, rowBytes;
-        qint32 channels, sampleRate, bitsPerSample;
-        bool audioAdded;
-        int audioBytes;
-        QVector<qint16> samples;
-        QByteArray picture; // the I420 picture as handed over (rows with rowBytes, or packed)
-        quint64 checksum;   // FNV-1a 64 of the picture bytes
+        Target target = Sink;
+        bool live = false; // putLive (true) or putCard
+        int width = 0;
+        int height = 0;
+        int rowBytes = 0; // the stride as handed over; 0 for packed rows
+        int rateNum = 0;
+        int rateDen = 0;
+        int channels = 0;
+        int sampleRate = 0;
+        bool audioAdded = false;     // the frame carried audio
+        QVector<qint16> samples;     // interleaved, samples per channel x channels
+        QByteArray picture;          // the I420 picture as handed over (empty when not copied)
+        quint64 checksum = 0;        // FNV-1a 64 of the picture bytes
+        const void *video = nullptr; // the buffer the backend was pointed at
     };
 
     RecordingOutput();
@@ -72,16 +67,13 @@ public:
     void uninstall();
 
     // -- configuration
-    void failCreate(const MFGuid &clsid);
-    void setSinkInitResult(int result);
-    // What the sink reports as its device state (VCam::webcamAvailable); true until set.
-    // Any time, from any thread.
+    // The factory leaves that backend null (the webcam without a device node, no NDI runtime).
+    void failCreate(Target target);
+    // What the webcam reports as its device state (VCam::webcamAvailable); true until set.
     void setWebcamAvailable(bool available);
-    void refuseReceiver(Target target); // queryInterface for the frame receiver fails
-    void setNdiDevices(const QStringList &names);
-    void setDeviceCountResult(int result);
-    void setDeviceSetResult(int result);
-    void setPropsSetResult(int result);
+    // What the microphone reports (VCam::microphoneAvailable and the reason when not); true
+    // and no reason until set.
+    void setMicrophoneAvailable(bool available, const QString &reason = QString());
     void setPutBehaviour(Target target, PutBehaviour behaviour);
     // Copying pictures costs time; hammer tests may keep only the checksum.
     void setCopyPictures(bool copy);
@@ -91,23 +83,25 @@ public:
     void releaseHeldPuts();
 
     // -- records
-    QList<Creation> creations() const;
-    // Calls in order, e.g. "sink.init Quorvix Quorvix 0", "frame.addAudio 7680",
-    // "sink.put -1" (entered) / "sink.done" (returning), "preview.attach 42", "ndi.name 0 1",
-    // "sink.released".
-    QStringList calls() const;
     QList<Frame> frames() const;
     QList<Frame> frames(Target target) const;
     int frameCount(Target target) const;
-    int framesCreated() const;
-    // Fake objects alive now (factory, sink, ... and frames not yet released).
-    int liveObjects() const;
     // Waits until at least `count` frames are recorded (for `target`, or any when -1).
     bool waitForFrames(int count, int timeoutMs = 5000, int target = -1) const;
+    // The windows the preview was attached to, in order.
+    QList<quintptr> attachedWindows() const;
+    // The microphone's setEnabled calls, in order.
+    QList<bool> microphoneSwitches() const;
+    // sessionChanged calls (on `target`, or on any backend when -1).
+    int sessionChanges(int target = -1) const;
+    // Fake backends alive now, over all VCams built while installed.
+    int backendsAlive() const;
+    // Backends destroyed while one of their calls was still running (always a fault).
+    int destroyedWhileBusy() const;
+    // Forgets the frames and session changes recorded so far.
     void clear();
 
     static quint64 checksum(const void *data, qint64 bytes);
-    static QString targetName(Target target);
 
     struct State;
 
