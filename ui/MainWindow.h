@@ -107,13 +107,14 @@ private slots:
     void on_cmdReset_clicked();
     void on_cmdQR_clicked();
     void on_cmdSettings_clicked();
-    void onSetupWebcamClicked();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void styleButtons();
+    // Opens the webcam set-up dialog (made on first use, re-checked on every later use).
+    void onSetupWebcamClicked();
     void updateGuideLink();
     void sendStub();
     // Shows or removes the status bar's "no virtual webcam" line after the output's device

@@ -130,9 +130,13 @@ void WebcamSetupDialog::finish(const CommandResult &result, bool permanent)
         qCInfo(lcUi) << "webcam setup:"
                      << (permanent ? "module loaded and set up for every start" : "module loaded");
     } else {
-        qCWarning(lcUi) << "webcam setup failed: status" << result.status << "exit code"
-                        << result.exitCode << result.errorText
-                        << QString::fromLocal8Bit(result.errorOutput).trimmed();
+        const QString output = QString::fromLocal8Bit(result.errorOutput).trimmed();
+        if (result.status == CommandResult::FailedToStart)
+            qCWarning(lcUi) << "webcam setup: pkexec could not be started:" << result.errorText;
+        else if (result.status == CommandResult::Crashed)
+            qCWarning(lcUi) << "webcam setup: the command crashed:" << result.errorText << output;
+        else
+            qCWarning(lcUi) << "webcam setup failed: exit code" << result.exitCode << output;
     }
     m_message->setText(messageFor(outcome, result, permanent));
     updateButtons();
