@@ -12,6 +12,8 @@ namespace {
 // Longest piece of modprobe's error output shown in the dialog; the log has all of it.
 constexpr int kShownErrorChars = 200;
 constexpr char kInstallLine[] = "sudo apt install v4l2loopback-dkms";
+// DKMS signs the modules it builds with this key; Secure Boot loads them once it is enrolled.
+constexpr char kEnrolKeyLine[] = "sudo mokutil --import /var/lib/dkms/mok.pub";
 
 QString firstLine(const QByteArray &output)
 {
@@ -181,8 +183,9 @@ QString WebcamSetupDialog::messageFor(WebcamModule::Outcome outcome, const Comma
     if (permanent)
         text += QLatin1Char('\n') + tr("The files for every start were written.");
     text += QLatin1Char('\n') +
-            tr("With Secure Boot on, the module must be signed with a key the computer "
-               "accepts; the v4l2loopback-dkms installation offers to enrol one.");
+            tr("With Secure Boot on, the computer must know the key the module is signed "
+               "with:\n%1\nthen confirm it at the next start.")
+                .arg(QLatin1String(kEnrolKeyLine));
     return text;
 }
 
