@@ -61,8 +61,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://${QUORVIX_SITE_HOST}/")
 # found through fontconfig at run time, so no tool can see that dependency.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation")
-# The virtual webcam needs the module, but the program runs (NDI, preview) without it.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "v4l2loopback-dkms")
+# The virtual webcam needs the module, but the program runs (NDI, preview) without it;
+# pkexec lets the window load the module after asking for the password.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "v4l2loopback-dkms, pkexec")
 set(CPACK_SOURCE_GENERATOR TXZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/\\\\.cache/")
 include(CPack)

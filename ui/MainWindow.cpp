@@ -9,6 +9,7 @@
 #include "ui/StatsText.h"
 #include "ui/UiLog.h"
 #include "ui/UpdateChecker.h"
+#include "ui/WebcamSetupDialog.h"
 #include "ui/ZoomQRW.h"
 
 #include "ui_MainWindow.h"
@@ -17,6 +18,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QIcon>
+#include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
 
@@ -33,11 +35,13 @@ struct Camera
 // The camera types offered, in this order. The text is what CAM stores; the key is what the
 // listener (Mevo) and the guide link use.
 constexpr Camera kCameras[] = {
-    {"GoPro 9", "GOPRO"}, {"GoPro 8", "GOPRO"}, {"GoPro 7", "GOPRO"}, {"GoPro Max", "GOPRO"},
-    {"Mevo", "MEVO"},     {"iPhone", "IPHONE"}, {"Other", "OTHER"},
+    {"GoPro 9", "GOPRO"}, {"GoPro 8", "GOPRO"}, {"GoPro 7", "GOPRO"},   {"GoPro Max", "GOPRO"},
+    {"Mevo", "MEVO"},     {"iPhone", "IPHONE"}, {"Android", "ANDROID"}, {"Other", "OTHER"},
 };
 
-constexpr char kIPhoneText[] = "iPhone";
+// Both run Larix Broadcaster, which reads the same QR link on either system.
+constexpr char kIPhoneKey[] = "IPHONE";
+constexpr char kAndroidKey[] = "ANDROID";
 constexpr char kMevoKey[] = "MEVO";
 constexpr char kIconStart[] = ":START";
 constexpr char kIconStop[] = ":STOP";
@@ -47,6 +51,9 @@ constexpr char kIconSettings[] = ":SETTINGS";
 constexpr char kIconSettingsOff[] = ":SETTINGS_OFF";
 constexpr char kIconButtonStyle[] = "border:none;padding:0;margin:0;";
 constexpr char kPreviewStyle[] = "background:#0E2B47;";
+// The status bar's set-up button reads as a link beside the notice.
+constexpr char kLinkButtonStyle[] = "QPushButton{border:none;padding:0 4px;background:transparent;"
+                                    "color:#EA700C;text-decoration:underline;}";
 
 QString settingKey(const char *key)
 {
@@ -100,6 +107,15 @@ MainWindow::MainWindow(QWidget *parent)
     // makes the output look for a device again, so the webcam line follows the same tick.
     connect(&m_stubTimer, &QTimer::timeout, this, &MainWindow::updateWebcamNotice);
     m_stubTimer.start(kStubIntervalMs);
+    m_setupWebcam = new QPushButton(tr("Set up virtual webcam"), m_ui->statusbar);
+    m_setupWebcam->setObjectName(QStringLiteral("cmdSetupWebcam"));
+    m_setupWebcam->setFlat(true);
+    m_setupWebcam->setCursor(Qt::PointingHandCursor);
+    m_setupWebcam->setStyleSheet(QString::fromLatin1(kLinkButtonStyle));
+    m_setupWebcam->setToolTip(tr("Load the v4l2loopback module (asks for a password)"));
+    // Permanent, so status tips never cover it; it goes with the bar.
+    m_ui->statusbar->addPermanentWidget(m_setupWebcam);
+    connect(m_setupWebcam, &QPushButton::clicked, this, &MainWindow::onSetupWebcamClicked);
     m_ui->statusbar->hide();
     updateWebcamNotice();
 
@@ -236,9 +252,10 @@ void MainWindow::on_cmdStart_clicked()
     m_ui->cmbNetwork->setEnabled(false);
 }
 
-void MainWindow::on_cmbCams_currentIndexChanged(QString arg1)
+void MainWindow::on_cmbCams_currentIndexChanged(QString)
 {
-    m_ui->cmdQR->setVisible(arg1 == QLatin1String(kIPhoneText));
+    const QString key = m_ui->cmbCams->currentData(Qt::UserRole).toString();
+    m_ui->cmdQR->setVisible(key == QLatin1String(kIPhoneKey) || key == QLatin1String(kAndroidKey));
     updateGuideLink();
 }
 
@@ -321,6 +338,10 @@ void MainWindow::on_cmdReset_clicked()
 
 void MainWindow::on_cmdQR_clicked()
 {
+    m_zoomQR->setPhone(m_ui->cmbCams->currentData(Qt::UserRole).toString() ==
+                               QLatin1String(kAndroidKey)
+                           ? ZoomQRW::Phone::Android
+                           : ZoomQRW::Phone::IPhone);
     m_zoomQR->loadSettings();
     m_zoomQR->showQRForUrl(ZoomQRW::baseLink(m_ui->lblRTMP->text()));
 }
@@ -330,9 +351,35 @@ void MainWindow::on_cmdSettings_clicked()
     onSettingsTriggered();
 }
 
+void MainWindow::onSetupWebcamClicked()
+{
+    if (!m_webcamSetup) {
+        m_webcamSetup = new WebcamSetupDialog(m_setupRunner, m_setupModuleInstalled, this);
+        // The output has no call to look for a device at once: its sink looks again every
+        // few seconds while card frames flow, and the card tick takes the notice away then.
+        // Looking here as well catches a device the sink found in the meantime.
+        connect(m_webcamSetup, &WebcamSetupDialog::moduleLoaded, this,
+                &MainWindow::updateWebcamNotice);
+    } else {
+        // The package may have been installed since the dialog was last open.
+        m_webcamSetup->checkInstalled();
+    }
+    m_webcamSetup->show();
+    m_webcamSetup->raise();
+    m_webcamSetup->activateWindow();
+}
+
+void MainWindow::setWebcamSetupHooks(CommandRunner runner, std::function<bool()> moduleInstalled)
+{
+    m_setupRunner = std::move(runner);
+    m_setupModuleInstalled = std::move(moduleInstalled);
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     m_zoomQR->hide();
+    if (m_webcamSetup)
+        m_webcamSetup->hide();
     m_preview->close();
     // Closing ends the program: listening stops and every stream thread ends here, while the
     // window and the output still exist, rather than in the destructors.
@@ -375,6 +422,8 @@ void MainWindow::updateWebcamNotice()
     if (m_vcam && m_vcam->webcamAvailable()) {
         if (bar->isHidden())
             return;
+        if (m_webcamSetup)
+            m_webcamSetup->webcamFound();
         const int heightWith = height();
         bar->clearMessage();
         bar->setToolTip(QString());
@@ -386,15 +435,16 @@ void MainWindow::updateWebcamNotice()
         m_noticeHeight = 0;
         return;
     }
-    // Short enough for the window's width; the tooltip has the whole command.
-    const QString text = tr("No virtual cam: load v4l2loopback");
+    // Short enough for the window's width beside the set-up button; the tooltip has the
+    // whole command.
+    const QString text = tr("No virtual cam");
     // A status tip may have replaced the message; put it back on the next tick.
     if (bar->currentMessage() != text)
         bar->showMessage(text);
     if (!bar->isHidden())
         return;
     bar->setToolTip(tr("No v4l2loopback device was found, so the virtual webcam is off.\n"
-                       "Load the module with:\n%1\n"
+                       "Press \"Set up virtual webcam\", or load the module with:\n%1\n"
                        "The webcam starts by itself within a few seconds.")
                         .arg(QString::fromLatin1(kLoopbackLoadCommand)));
     // Showing the bar may already stretch the window to its new minimum; grow from the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ingest/ServerHost.h"
+#include "ui/CommandRunner.h"
 #include "ui/StubCard.h"
 
 #include <QMainWindow>
@@ -12,10 +13,12 @@
 #include <memory>
 
 class QCloseEvent;
+class QPushButton;
 class QSettings;
 class Server;
 class UpdateChecker;
 class VCam;
+class WebcamSetupDialog;
 class ZoomQRW;
 
 namespace Ui {
@@ -29,8 +32,10 @@ class MainWindow;
 // shows its state, bitrate and buffer levels.
 //
 // While the output has no virtual webcam device (no v4l2loopback node), a line in the status
-// bar says so and how to load the module; the card timer looks at the output's device state
-// on every tick, so the line goes as soon as a device turns up (and comes back if it goes).
+// bar says so and how to load the module, with a "Set up virtual webcam" button that opens the
+// set-up dialog (the module loaded through pkexec); the card timer looks at the output's device
+// state on every tick, so the line goes as soon as a device turns up (and comes back if it
+// goes).
 //
 // Threads: everything here runs on the GUI thread: the slots, both timers, the ServerHost
 // getters (the listener reads them while admitting a connection) and onUpdateStreamState,
@@ -83,6 +88,11 @@ public:
     // The "no virtual webcam" line in the status bar, or "" while a webcam device is open.
     QString webcamNotice() const;
     void setStatsSource(StatsSource source);
+    // What the webcam set-up dialog runs its privileged commands with and how it learns
+    // whether the module is installed; empty means the real ones. Before the dialog opens.
+    void setWebcamSetupHooks(CommandRunner runner, std::function<bool()> moduleInstalled);
+    // The set-up dialog, once the status bar's button has opened it.
+    WebcamSetupDialog *webcamSetupDialog() const { return m_webcamSetup; }
 
 public slots:
     void onUpdateStreamState(QString msg) override;
@@ -103,6 +113,8 @@ protected:
 
 private:
     void styleButtons();
+    // Opens the webcam set-up dialog (made on first use, re-checked on every later use).
+    void onSetupWebcamClicked();
     void updateGuideLink();
     void sendStub();
     // Shows or removes the status bar's "no virtual webcam" line after the output's device
@@ -133,6 +145,10 @@ private:
     // Height the window grew by when the status bar appeared; given back when it goes, so the
     // controls keep their size either way. 0 while the status bar is hidden.
     int m_noticeHeight = 0;
+    QPushButton *m_setupWebcam = nullptr;       // in the status bar
+    WebcamSetupDialog *m_webcamSetup = nullptr; // child of the window, made on first use
+    CommandRunner m_setupRunner;
+    std::function<bool()> m_setupModuleInstalled;
     VCam *m_vcam = nullptr;     // child of the window
     Server *m_server = nullptr; // child of the window
 };

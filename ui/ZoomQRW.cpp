@@ -38,7 +38,6 @@ ZoomQRW::ZoomQRW(QWidget *parent) : QWidget(parent), m_ui(std::make_unique<Ui::Z
     // The application style sheet paints this window's background; plain QWidgets ignore it
     // without this attribute.
     setAttribute(Qt::WA_StyledBackground);
-    setWindowTitle(tr("Scan this QR by iPhone"));
     setWindowFlags(Qt::Window | Qt::WindowStaysOnTopHint);
 
     connect(m_ui->cbFramesFps, &QComboBox::currentTextChanged, this, &ZoomQRW::showQR);
@@ -46,10 +45,21 @@ ZoomQRW::ZoomQRW(QWidget *parent) : QWidget(parent), m_ui(std::make_unique<Ui::Z
     connect(m_ui->sbBitrate, QOverload<int>::of(&QSpinBox::valueChanged), this,
             [this](int) { showQR(); });
 
-    m_ui->lblDesc->setText(tr("this QR code for LarixBroadcaster (free iOS app)"));
+    setPhone(Phone::IPhone);
 }
 
 ZoomQRW::~ZoomQRW() = default;
+
+void ZoomQRW::setPhone(Phone phone)
+{
+    if (phone == Phone::Android) {
+        setWindowTitle(tr("Scan this QR by Android phone"));
+        m_ui->lblDesc->setText(tr("this QR code for LarixBroadcaster (free Android app)"));
+    } else {
+        setWindowTitle(tr("Scan this QR by iPhone"));
+        m_ui->lblDesc->setText(tr("this QR code for LarixBroadcaster (free iOS app)"));
+    }
+}
 
 void ZoomQRW::setSettings(QSettings *settings)
 {

@@ -13,7 +13,8 @@ namespace Ui {
 class ZoomQRW;
 }
 
-// Stay-on-top window with a QR code that configures Larix Broadcaster on an iPhone: the code
+// Stay-on-top window with a QR code that configures Larix Broadcaster on an iPhone or an
+// Android phone (both read the same link; only the window's wording differs): the code
 // carries a larix://set/v1/ link with the publish URL, a connection name and the encoder
 // choices picked in the window (frame size and rate, bitrate, keyframe interval). Every change
 // of a choice re-renders the code; the choices are stored when the window closes.
@@ -24,8 +25,18 @@ class ZoomQRW : public QWidget
 {
     Q_OBJECT
 public:
+    enum class Phone
+    {
+        IPhone,
+        Android
+    };
+
     explicit ZoomQRW(QWidget *parent = nullptr);
     ~ZoomQRW() override;
+
+    // Which phone the title and the description name; the code stays the same. IPhone until
+    // set.
+    void setPhone(Phone phone);
 
     // The shared store; not owned, must outlive this window. Called once after construction.
     void setSettings(QSettings *settings);

@@ -33,8 +33,11 @@ using namespace windowtest;
 namespace {
 
 const QStringList kCameraTexts{"GoPro 9", "GoPro 8", "GoPro 7", "GoPro Max",
-                               "Mevo",    "iPhone",  "Other"};
-const QStringList kCameraKeys{"GOPRO", "GOPRO", "GOPRO", "GOPRO", "MEVO", "IPHONE", "OTHER"};
+                               "Mevo",    "iPhone",  "Android", "Other"};
+const QStringList kCameraKeys{"GOPRO", "GOPRO",  "GOPRO",   "GOPRO",
+                              "MEVO",  "IPHONE", "ANDROID", "OTHER"};
+// The phones that run Larix Broadcaster get the QR button.
+const QStringList kQrCameras{"iPhone", "Android"};
 
 // Answers every request with one canned HTTP response, on 127.0.0.1.
 class ManifestServer : public QTcpServer
@@ -289,12 +292,15 @@ void TestMainWindow::qrButtonFollowsCamera()
     QVERIFY(!qr->isHidden());
     for (int i = 0; i < cams->count(); ++i) {
         cams->setCurrentIndex(i);
-        QCOMPARE(qr->isHidden(), kCameraTexts.at(i) != QLatin1String("iPhone"));
+        QCOMPARE(qr->isHidden(), !kQrCameras.contains(kCameraTexts.at(i)));
         QCOMPARE(help->text(), ProductSite::guideLinkText(kCameraKeys.at(i), kCameraTexts.at(i)));
         QCOMPARE(w.isMevo(), kCameraKeys.at(i) == QLatin1String("MEVO"));
     }
     QVERIFY(help->text().contains(QStringLiteral("/how_to_other.html")));
     QVERIFY(help->openExternalLinks());
+    cams->setCurrentText(QStringLiteral("Android"));
+    QVERIFY(help->text().contains(ProductSite::address() + QStringLiteral("/how_to_android.html")));
+    QVERIFY(help->text().contains(QStringLiteral("guide for Android")));
 }
 
 void TestMainWindow::stateMessagesSwitchPages()

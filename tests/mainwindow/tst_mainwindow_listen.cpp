@@ -67,6 +67,7 @@ private slots:
     void manualStartStoresAddressAndCamera();
     void commandLineStartsWithoutStoring();
     void commandLineIgnoresBadValues();
+    void androidFromCommandLineAndStore();
     void portTakenWarnsAndStillToggles();
     void settingsWhileRunningLockPort();
     void closingWithCameraPublishingEndsEverything();
@@ -167,6 +168,34 @@ void TestMainWindowListen::commandLineIgnoresBadValues()
         m_window.reset();
         QVERIFY(!FreePort::isListening(m_port));
     }
+}
+
+void TestMainWindowListen::androidFromCommandLineAndStore()
+{
+    // On the command line: chosen and listening, nothing stored; matched exactly, as the
+    // other types are.
+    for (const QString &text : {QStringLiteral("android"), QStringLiteral("Android")}) {
+        m_window = std::make_unique<MainWindow>();
+        m_window->startFromCommandLine({QStringLiteral("quorvix"), QString::number(m_port), text});
+        QVERIFY(m_window->isRunning());
+        QCOMPARE(child<QComboBox>(*m_window, "cmbCams")->currentText(),
+                 text == QLatin1String("Android") ? text : QStringLiteral("GoPro 9"));
+        m_window.reset();
+        QVERIFY(!stored(AppSettings::kCam).isValid());
+    }
+
+    // Started by hand: stored, and the next start picks it with its QR button.
+    store(AppSettings::kPort, m_port);
+    m_window = std::make_unique<MainWindow>();
+    child<QComboBox>(*m_window, "cmbCams")->setCurrentText(QStringLiteral("Android"));
+    child<QPushButton>(*m_window, "cmdStart")->click();
+    QVERIFY(m_window->isRunning());
+    QCOMPARE(stored(AppSettings::kCam).toString(), QStringLiteral("Android"));
+    m_window.reset();
+    m_window = std::make_unique<MainWindow>();
+    QCOMPARE(child<QComboBox>(*m_window, "cmbCams")->currentText(), QStringLiteral("Android"));
+    QVERIFY(!child<QPushButton>(*m_window, "cmdQR")->isHidden());
+    QVERIFY(!m_window->isMevo());
 }
 
 void TestMainWindowListen::portTakenWarnsAndStillToggles()

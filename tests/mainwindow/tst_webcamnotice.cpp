@@ -1,10 +1,13 @@
-// The status bar's "no virtual webcam" line: it follows the output's device state while the
-// window is stopped and while a camera streams, keeps the controls' size, survives status tips,
-// fits the window's width in the application's bold status-bar font, and shows with the real
-// v4l2 sink when there is no device.
+// The status bar's "no virtual webcam" line and its "Set up virtual webcam" button: they follow
+// the output's device state while the window is stopped and while a camera streams, keep the
+// controls' size, survive status tips, fit the window's width in the application's bold
+// status-bar font, and show with the real v4l2 sink when there is no device. The button opens
+// the set-up dialog, whose privileged commands are recorded here, never run.
 #include "WindowTestUtil.h"
 
 #include "output/VCam.h"
+#include "ui/WebcamModule.h"
+#include "ui/WebcamSetupDialog.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -12,6 +15,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -27,6 +31,21 @@ constexpr int kWaitMs = 5000;
 // The status-bar rules of the program's style sheet (app/main.cpp), which tests do not load.
 constexpr char kStatusBarSheet[] = "QStatusBar {background-color:transparent; color:white;"
                                    "font-weight: bold;}QStatusBar::item {border:none;}";
+const QString kNotice = QStringLiteral("No virtual cam");
+const QString kSetupText = QStringLiteral("Set up virtual webcam");
+
+QPushButton *setupButton(const MainWindow &w)
+{
+    return child<QPushButton>(w, "cmdSetupWebcam");
+}
+
+// The privileged commands the set-up dialog asks for, kept instead of run.
+struct RecordedCommand
+{
+    QString program;
+    QStringList arguments;
+    QByteArray input;
+};
 
 } // namespace
 
@@ -43,6 +62,7 @@ private slots:
     void statusTipsDoNotEraseIt();
     void realSinkWithoutDeviceShowsAFittingLine();
     void followsTheDeviceWhileACameraStreams();
+    void setupButtonRunsOnlyTheFixedCommands();
 };
 
 void TestWebcamNotice::init()
@@ -75,8 +95,10 @@ void TestWebcamNotice::comesAndGoesWithTheDevice()
     for (int round = 0; round < 2; ++round) {
         output.setWebcamAvailable(false);
         QTRY_VERIFY_WITH_TIMEOUT(!w.webcamNotice().isEmpty(), kWaitMs);
-        QVERIFY(w.webcamNotice().contains(QLatin1String("v4l2loopback")));
+        QCOMPARE(w.webcamNotice(), kNotice);
         QVERIFY(bar->isVisible());
+        QVERIFY(setupButton(w)->isVisible());
+        QCOMPARE(setupButton(w)->text(), kSetupText);
         QVERIFY(bar->toolTip().contains(QLatin1String(MainWindow::kLoopbackLoadCommand)));
         QCOMPARE(w.size(), QSize(379, 222 + bar->sizeHint().height()));
         QTRY_COMPARE_WITH_TIMEOUT(w.centralWidget()->size(), controls, kWaitMs);
@@ -86,6 +108,7 @@ void TestWebcamNotice::comesAndGoesWithTheDevice()
         output.setWebcamAvailable(true);
         QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().isEmpty(), kWaitMs);
         QVERIFY(bar->isHidden());
+        QVERIFY(!setupButton(w)->isVisible());
         QVERIFY(bar->currentMessage().isEmpty());
         QVERIFY(bar->toolTip().isEmpty());
         QCOMPARE(w.size(), QSize(379, 222));
@@ -137,6 +160,7 @@ void TestWebcamNotice::statusTipsDoNotEraseIt()
     QCoreApplication::sendEvent(&w, &leave);
     QTRY_COMPARE_WITH_TIMEOUT(w.webcamNotice(), notice, kWaitMs);
     QVERIFY(w.statusBar()->isVisible());
+    QVERIFY(setupButton(w)->isVisible());
 }
 
 void TestWebcamNotice::realSinkWithoutDeviceShowsAFittingLine()
@@ -151,15 +175,20 @@ void TestWebcamNotice::realSinkWithoutDeviceShowsAFittingLine()
     QStatusBar *bar = w.statusBar();
     QVERIFY(bar->isVisible());
     const QString notice = w.webcamNotice();
-    QVERIFY(notice.contains(QLatin1String("v4l2loopback")));
+    QCOMPARE(notice, kNotice);
     QCOMPARE(w.width(), 379);
 
-    // The application's bold status-bar font, and the line is whole in the window's width.
+    // The application's bold status-bar font, and the line and the whole button are in the
+    // window's width.
     QVERIFY(bar->font().bold());
-    // The bar draws its message from 6 px in to 12 px before the right edge.
+    QPushButton *button = setupButton(w);
+    QVERIFY(button->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(button->width() >= button->sizeHint().width(), kWaitMs);
+    QVERIFY(button->geometry().right() < bar->width());
+    // The bar draws its message from 6 px in to 2 px before the button.
     const int needed = QFontMetrics(bar->font()).horizontalAdvance(notice);
-    QVERIFY2(needed <= bar->width() - 18,
-             qPrintable(QStringLiteral("%1 px for a %2 px bar").arg(needed).arg(bar->width())));
+    const int room = button->x() - 2 - 6;
+    QVERIFY2(needed <= room, qPrintable(QStringLiteral("%1 px in %2 px").arg(needed).arg(room)));
 
     // Still there ticks later: the sink keeps looking and finds nothing.
     QTest::qWait(3 * MainWindow::kStubIntervalMs);
@@ -203,6 +232,73 @@ void TestWebcamNotice::followsTheDeviceWhileACameraStreams()
     window.reset();
     publisher.stop();
     QVERIFY(!FreePort::isListening(port));
+}
+
+void TestWebcamNotice::setupButtonRunsOnlyTheFixedCommands()
+{
+    // Everything the user types or picks in the window; none of it may reach a root command.
+    store(AppSettings::kPort, 45678);
+    store(AppSettings::kStubText, QStringLiteral("typed card text"));
+    store(AppSettings::kCam, QStringLiteral("Android"));
+    RecordingOutput output;
+    output.setWebcamAvailable(false);
+    MainWindow w;
+    QList<RecordedCommand> commands;
+    QList<CommandDone> pending;
+    w.setWebcamSetupHooks(
+        [&](const QString &program, const QStringList &arguments, const QByteArray &input,
+            QObject *, CommandDone done) {
+            commands.append({program, arguments, input});
+            pending.append(std::move(done));
+        },
+        []() { return true; });
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(!w.webcamSetupDialog());
+
+    setupButton(w)->click();
+    WebcamSetupDialog *dialog = w.webcamSetupDialog();
+    QVERIFY(dialog);
+    QVERIFY(dialog->isVisible());
+    CommandResult success;
+    child<QPushButton>(*dialog, "cmdLoad")->click();
+    QCOMPARE(pending.size(), 1);
+    pending.takeLast()(success);
+    child<QPushButton>(*dialog, "cmdLoadPermanent")->click();
+    QCOMPARE(pending.size(), 1);
+    pending.takeLast()(success);
+
+    QCOMPARE(commands.size(), 2);
+    QCOMPARE(commands.at(0).program, QStringLiteral("/usr/bin/pkexec"));
+    QCOMPARE(commands.at(0).arguments, QStringList({"/usr/sbin/modprobe", "v4l2loopback",
+                                                    "card_label=Quorvix", "exclusive_caps=1"}));
+    QCOMPARE(commands.at(1).program, QStringLiteral("/usr/bin/pkexec"));
+    QCOMPARE(commands.at(1).arguments, WebcamModule::permanentCommand().arguments);
+    const QStringList typed{QStringLiteral("45678"), QStringLiteral("typed card text"), w.rtmpUrl(),
+                            QStringLiteral("Android")};
+    for (const RecordedCommand &command : commands) {
+        QVERIFY(command.input.isEmpty());
+        const QString all = command.program + command.arguments.join(QLatin1Char('\n'));
+        for (const QString &value : typed)
+            QVERIFY2(!all.contains(value), qPrintable(value));
+    }
+
+    // Closed and opened again: the same dialog.
+    dialog->close();
+    setupButton(w)->click();
+    QCOMPARE(w.webcamSetupDialog(), dialog);
+    QVERIFY(dialog->isVisible());
+
+    // The device turns up: notice and button go, the dialog says so.
+    output.setWebcamAvailable(true);
+    QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().isEmpty(), kWaitMs);
+    QVERIFY(!setupButton(w)->isVisible());
+    QCOMPARE(dialog->message(), QStringLiteral("The virtual webcam is ready."));
+    output.setWebcamAvailable(false);
+    QTRY_VERIFY_WITH_TIMEOUT(setupButton(w)->isVisible(), kWaitMs);
+
+    QVERIFY(w.close());
+    QVERIFY(!dialog->isVisible());
 }
 
 QTEST_MAIN(TestWebcamNotice)

@@ -1,0 +1,132 @@
+#include "ui/WebcamModule.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
+
+namespace {
+
+// Run as root by pkexec. A constant: nothing is put into it at run time. The files are
+// written before the module is loaded so a failing modprobe (Secure Boot, a kernel without
+// the module built yet) still leaves it set up for the next start; exit 3 tells a failed
+// write from modprobe's own 1.
+constexpr char kPermanentScript[] =
+    "umask 022\n"
+    "mkdir -p /etc/modules-load.d /etc/modprobe.d || exit 3\n"
+    "printf 'v4l2loopback\\n' > /etc/modules-load.d/quorvix.conf || exit 3\n"
+    "printf 'options v4l2loopback card_label=Quorvix exclusive_caps=1\\n'"
+    " > /etc/modprobe.d/quorvix.conf || exit 3\n"
+    "exec /usr/sbin/modprobe v4l2loopback card_label=Quorvix exclusive_caps=1\n";
+
+QStringList moduleArguments()
+{
+    return QString::fromLatin1(WebcamModule::kModuleOptions).split(QLatin1Char(' '));
+}
+
+bool isModuleFileName(const QByteArray &name)
+{
+    const QByteArray base = QByteArray(WebcamModule::kModuleName) + ".ko";
+    // Debian compresses nothing, other kernels use .ko.xz / .ko.zst / .ko.gz.
+    return name == base || name.startsWith(base + '.');
+}
+
+} // namespace
+
+QString WebcamModule::terminalLoadLine()
+{
+    return QStringLiteral("sudo modprobe ") + QLatin1String(kModuleName) + QLatin1Char(' ') +
+           QLatin1String(kModuleOptions);
+}
+
+WebcamModule::Command WebcamModule::loadCommand()
+{
+    Command command;
+    command.program = QString::fromLatin1(kPkexec);
+    command.arguments << QString::fromLatin1(kModprobe) << QString::fromLatin1(kModuleName)
+                      << moduleArguments();
+    return command;
+}
+
+WebcamModule::Command WebcamModule::permanentCommand()
+{
+    Command command;
+    command.program = QString::fromLatin1(kPkexec);
+    command.arguments << QString::fromLatin1(kShell) << QStringLiteral("-c")
+                      << QString::fromLatin1(kPermanentScript);
+    return command;
+}
+
+QByteArray WebcamModule::modulesLoadContents()
+{
+    return QByteArray(kModuleName) + '\n';
+}
+
+QByteArray WebcamModule::modprobeConfContents()
+{
+    return QByteArray("options ") + kModuleName + ' ' + kModuleOptions + '\n';
+}
+
+WebcamModule::Outcome WebcamModule::outcomeOf(const CommandResult &result)
+{
+    switch (result.status) {
+    case CommandResult::FailedToStart:
+        return Outcome::NoPkexec;
+    case CommandResult::Crashed:
+        return Outcome::ModprobeFailed;
+    case CommandResult::Exited:
+        break;
+    }
+    switch (result.exitCode) {
+    case 0:
+        return Outcome::Succeeded;
+    case kPkexecDismissedExitCode:
+        return Outcome::Cancelled;
+    case kPkexecNotAuthorisedExitCode:
+        return Outcome::NotAuthorised;
+    case kFilesNotWrittenExitCode:
+        return Outcome::FilesNotWritten;
+    default:
+        return Outcome::ModprobeFailed;
+    }
+}
+
+bool WebcamModule::isInstalled(const QString &modulesDir, const QString &sysModuleDir)
+{
+    if (QFileInfo(sysModuleDir).isDir())
+        return true;
+    QFile index(modulesDir + QStringLiteral("/modules.dep"));
+    if (index.open(QIODevice::ReadOnly)) {
+        // Lines read "kernel/drivers/.../name.ko: dependencies"; a module built by dkms but
+        // not yet indexed is one modprobe cannot load either.
+        while (!index.atEnd()) {
+            const QByteArray line = index.readLine();
+            const int colon = line.indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray path = line.left(colon);
+            if (isModuleFileName(path.mid(path.lastIndexOf('/') + 1)))
+                return true;
+        }
+        return false;
+    }
+    QDirIterator files(modulesDir, {QLatin1String(kModuleName) + QStringLiteral(".ko*")},
+                       QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        if (isModuleFileName(QFileInfo(files.next()).fileName().toUtf8()))
+            return true;
+    }
+    return false;
+}
+
+bool WebcamModule::isInstalledForRunningKernel()
+{
+    return isInstalled(QStringLiteral("/lib/modules/") + runningKernelRelease(),
+                       QStringLiteral("/sys/module/") + QLatin1String(kModuleName));
+}
+
+QString WebcamModule::runningKernelRelease()
+{
+    // uname -r on Linux.
+    return QSysInfo::kernelVersion();
+}

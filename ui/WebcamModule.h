@@ -1,0 +1,74 @@
+#pragma once
+
+#include "ui/CommandRunner.h"
+
+#include <QString>
+#include <QStringList>
+
+// The fixed privileged commands that set up the v4l2loopback module for the virtual webcam,
+// the check whether the module is installed, and what a finished command means. Plain
+// functions of their arguments, no state; any thread.
+//
+// Nothing the user typed or chose reaches a command: programs, arguments and file contents
+// are constants of this class. pkexec asks for the password through the desktop's polkit
+// agent and runs the command as root with a clean environment.
+class WebcamModule
+{
+public:
+    WebcamModule() = delete;
+
+    static constexpr const char *kPkexec = "/usr/bin/pkexec";
+    static constexpr const char *kModprobe = "/usr/sbin/modprobe";
+    static constexpr const char *kShell = "/bin/sh";
+    static constexpr const char *kModuleName = "v4l2loopback";
+    // The label the output looks for first; exclusive_caps=1 makes browsers list the device.
+    static constexpr const char *kModuleOptions = "card_label=Quorvix exclusive_caps=1";
+    static constexpr const char *kModulesLoadFile = "/etc/modules-load.d/quorvix.conf";
+    static constexpr const char *kModprobeConfFile = "/etc/modprobe.d/quorvix.conf";
+    // What the set-up script exits with when /etc could not be written (modprobe itself ends
+    // with 0 or 1).
+    static constexpr int kFilesNotWrittenExitCode = 3;
+    // pkexec's own exit codes.
+    static constexpr int kPkexecDismissedExitCode = 126;
+    static constexpr int kPkexecNotAuthorisedExitCode = 127;
+
+    enum class Outcome
+    {
+        Succeeded,
+        Cancelled,       // the password prompt was dismissed
+        NotAuthorised,   // polkit said no, or no agent could ask
+        NoPkexec,        // pkexec could not be started
+        ModprobeFailed,  // modprobe ran and failed (or the command crashed)
+        FilesNotWritten, // the files in /etc could not be written
+    };
+
+    // One privileged command: the program pkexec is, its arguments, its standard input.
+    struct Command
+    {
+        QString program;
+        QStringList arguments;
+        QByteArray input;
+    };
+
+    // The terminal line for people who prefer it, shown in tooltips and messages.
+    static QString terminalLoadLine();
+    // pkexec /usr/sbin/modprobe v4l2loopback card_label=Quorvix exclusive_caps=1
+    static Command loadCommand();
+    // pkexec /bin/sh -c <fixed script>: writes both files in /etc, then loads the module, so
+    // one password prompt does all of it.
+    static Command permanentCommand();
+    // The two files' contents, line break included.
+    static QByteArray modulesLoadContents();
+    static QByteArray modprobeConfContents();
+
+    static Outcome outcomeOf(const CommandResult &result);
+
+    // True when the module is loaded (sysModuleDir exists) or modprobe can find it for the
+    // running kernel: listed in modulesDir/modules.dep, which is what modprobe reads. Only
+    // when that index is missing are the files below modulesDir searched for
+    // v4l2loopback.ko*.
+    static bool isInstalled(const QString &modulesDir, const QString &sysModuleDir);
+    // The same for the running kernel: /lib/modules/<release>, /sys/module/v4l2loopback.
+    static bool isInstalledForRunningKernel();
+    static QString runningKernelRelease();
+};
