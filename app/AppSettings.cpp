@@ -18,6 +18,7 @@ QVector<AppSettings::Key> AppSettings::keys()
         {kIgnoreAudio, QMetaType::Bool, kDefaultIgnoreAudio},
         {kNdiMode, QMetaType::Bool, kDefaultNdiMode},
         {kPort, QMetaType::Int, kDefaultPort},
+        {kMicrophone, QMetaType::Bool, kDefaultMicrophone},
         {kFramesFps, QMetaType::QString, QString::fromUtf8(kDefaultFramesFps)},
         {kBitrate, QMetaType::Int, kDefaultBitrate},
         {kKeyframes, QMetaType::QString, QString::fromUtf8(kDefaultKeyframes)},

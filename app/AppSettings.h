@@ -33,6 +33,7 @@ public:
     static constexpr const char *kMaxBufferIgnoreAudioMs = "MAX_BUFFER_IA_MS";
     static constexpr const char *kIgnoreAudio = "IGNORE_AUDIO";
     static constexpr const char *kNdiMode = "NDI_MODE";
+    static constexpr const char *kMicrophone = "MICROPHONE";
     static constexpr const char *kStubText = "STUB_TEXT";
     static constexpr const char *kDisplayedColorbarImage = "DISPLAYED_COLORBAR_IMAGE";
     static constexpr const char *kLastTempColorbarImage = "LAST_TEMP_COLORBAR_IMAGE";
@@ -49,6 +50,7 @@ public:
     static constexpr int kDefaultMaxBufferIgnoreAudioMs = 300;
     static constexpr bool kDefaultIgnoreAudio = false;
     static constexpr bool kDefaultNdiMode = false;
+    static constexpr bool kDefaultMicrophone = true;
     // The line break is a real one: the card draws two lines.
     static constexpr const char *kDefaultStubText = "Quorvix \n( no signal )";
     // The built-in card image in the resource bundle.

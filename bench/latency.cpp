@@ -8,6 +8,7 @@
 // Targets: arrival to delivery median < 80 ms; interval p95 within 5 ms of the frame period.
 
 #include "engine/DeliveryObserver.h"
+#include "engine/OutputSwitch.h"
 #include "engine/StreamManager.h"
 #include "output/VCam.h"
 #include "support/FfmpegPublisher.h"
@@ -126,10 +127,11 @@ int main(int argc, char **argv)
     Probe probe;
     StreamManager::setDeliveryObserver(&probe);
     VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputSwitch output(&cam);
     bool ended = false;
     {
         StreamManager manager(nullptr);
-        manager.m_output = &cam;
+        manager.m_output = &output;
         QObject::connect(&manager, &StreamManager::stopHandle, [&] { ended = true; });
         const quint16 port = FreePort::loopback();
         manager.startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);

@@ -252,7 +252,7 @@ void ProxyThread::onSmDisconnected()
 
 void ProxyThread::onNoDataTimeout()
 {
-    qCDebug(lcIngest) << "ProxyThread SINGLE SHOT";
+    qCInfo(lcIngest) << "ProxyThread SINGLE SHOT";
     if (m_bytesFromClient.load(std::memory_order_relaxed) != 0)
         return;
     exit(0);
@@ -282,7 +282,7 @@ void ProxyThread::closeSockets()
 
 void ProxyThread::onFinished()
 {
-    qCDebug(lcIngest) << "call onFinished";
+    qCInfo(lcIngest) << "call onFinished";
 }
 
 ProxyThread::DescriptorState ProxyThread::checkDescriptor(qintptr descriptor, QString &problem)

@@ -82,6 +82,16 @@ bool GlobalSettings::ndiMode() const
     return m_ui->chkNDI->isChecked();
 }
 
+void GlobalSettings::setMicrophone(bool on)
+{
+    m_ui->chkMicrophone->setChecked(on);
+}
+
+bool GlobalSettings::microphone() const
+{
+    return m_ui->chkMicrophone->isChecked();
+}
+
 QString GlobalSettings::stubText() const
 {
     return m_ui->txtStubText->text();

@@ -39,6 +39,9 @@ public:
     int maxBufferIgnoreAudioMs() const;
     bool ignoreAudio() const;
     bool ndiMode() const;
+    // The microphone switch (on unless set otherwise before exec()).
+    void setMicrophone(bool on);
+    bool microphone() const;
     // Exactly as edited; turning a typed backslash-n into a line break is the caller's business.
     QString stubText() const;
     // Full path of the chosen image, empty for the built-in one.

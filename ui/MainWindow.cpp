@@ -77,6 +77,9 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowFlags(Qt::Window | Qt::WindowStaysOnTopHint);
 
     m_settings = AppSettings::openStore();
+    // Before the first status-bar update, which shows the microphone's line only while on.
+    m_microphone = AppSettings::readBool(*m_settings, AppSettings::kMicrophone);
+    m_vcam->setMicrophoneEnabled(m_microphone);
     m_zoomQR->setSettings(m_settings.get());
 
     // The first insertion makes "GoPro 9" current, which shows the guide link.
@@ -289,6 +292,7 @@ void MainWindow::onSettingsTriggered()
     GlobalSettings dialog(
         m_running, m_port, image == QLatin1String(StubCard::kBuiltInImage) ? QString() : image,
         m_maxBufferMs, m_maxBufferIgnoreAudioMs, m_ignoreAudio, m_ndiMode, stubText, nullptr);
+    dialog.setMicrophone(m_microphone);
     if (dialog.exec() == QDialog::Accepted) {
         // The card itself keeps its start-up picture and text until the next start.
         StubCard::storeChoice(*m_settings, dialog.imagePath());
@@ -310,6 +314,10 @@ void MainWindow::onSettingsTriggered()
         m_ndiMode = dialog.ndiMode();
         m_vcam->setNdiEnabled(m_ndiMode);
         m_settings->setValue(settingKey(AppSettings::kNdiMode), m_ndiMode);
+
+        m_microphone = dialog.microphone();
+        m_vcam->setMicrophoneEnabled(m_microphone);
+        m_settings->setValue(settingKey(AppSettings::kMicrophone), m_microphone);
 
         m_settings->setValue(settingKey(AppSettings::kStubText),
                              AppSettings::stubTextFromTyped(dialog.stubText()));
@@ -419,11 +427,18 @@ void MainWindow::updateWebcamNotice()
 {
     QStatusBar *const bar = m_ui->statusbar;
     const bool grows = !(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen));
-    if (m_vcam && m_vcam->webcamAvailable()) {
+    const bool webcam = m_vcam && m_vcam->webcamAvailable();
+    // The microphone line only while it is switched on and has something to say.
+    const QString micReason = m_vcam && m_microphone && !m_vcam->microphoneAvailable()
+                                  ? m_vcam->microphoneUnavailableReason()
+                                  : QString();
+    if (webcam && m_webcamMissing && m_webcamSetup)
+        m_webcamSetup->webcamFound();
+    m_webcamMissing = !webcam;
+    m_setupWebcam->setVisible(!webcam);
+    if (webcam && micReason.isEmpty()) {
         if (bar->isHidden())
             return;
-        if (m_webcamSetup)
-            m_webcamSetup->webcamFound();
         const int heightWith = height();
         bar->clearMessage();
         bar->setToolTip(QString());
@@ -435,18 +450,27 @@ void MainWindow::updateWebcamNotice()
         m_noticeHeight = 0;
         return;
     }
-    // Short enough for the window's width beside the set-up button; the tooltip has the
-    // whole command.
-    const QString text = tr("No virtual cam");
+    // Short enough for the window's width beside the set-up button; the tooltip says more.
+    QStringList texts;
+    QStringList tips;
+    if (!webcam) {
+        texts << tr("No virtual cam");
+        tips << tr("No v4l2loopback device was found, so the virtual webcam is off.\n"
+                   "Press \"Set up virtual webcam\", or load the module with:\n%1\n"
+                   "The webcam starts by itself within a few seconds.")
+                    .arg(QString::fromLatin1(kLoopbackLoadCommand));
+    }
+    if (!micReason.isEmpty()) {
+        texts << tr("No microphone");
+        tips << tr("The camera's sound is not offered as a microphone: %1").arg(micReason);
+    }
+    const QString text = texts.join(QStringLiteral(" · "));
     // A status tip may have replaced the message; put it back on the next tick.
     if (bar->currentMessage() != text)
         bar->showMessage(text);
+    bar->setToolTip(tips.join(QStringLiteral("\n\n")));
     if (!bar->isHidden())
         return;
-    bar->setToolTip(tr("No v4l2loopback device was found, so the virtual webcam is off.\n"
-                       "Press \"Set up virtual webcam\", or load the module with:\n%1\n"
-                       "The webcam starts by itself within a few seconds.")
-                        .arg(QString::fromLatin1(kLoopbackLoadCommand)));
     // Showing the bar may already stretch the window to its new minimum; grow from the
     // height it had without the bar.
     const int heightWithout = height();

@@ -85,7 +85,8 @@ public:
     VCam *vcam() const { return m_vcam; }
     ZoomQRW *zoomQR() const { return m_zoomQR.get(); }
     QWidget *previewWindow() const { return m_preview.get(); }
-    // The "no virtual webcam" line in the status bar, or "" while a webcam device is open.
+    // The status bar's line about a missing webcam device or microphone, or "" while both
+    // are there (or the microphone is switched off).
     QString webcamNotice() const;
     void setStatsSource(StatsSource source);
     // What the webcam set-up dialog runs its privileged commands with and how it learns
@@ -133,6 +134,8 @@ private:
     int m_maxBufferIgnoreAudioMs = 300;
     bool m_ignoreAudio = false;
     bool m_ndiMode = false;
+    bool m_microphone = true;
+    bool m_webcamMissing = false; // as the last notice update found it
     quint64 m_lastBytes = 0;
     bool m_fromCommandLine = false;
     QTimer m_statTimer;

@@ -63,6 +63,8 @@ private slots:
     void realSinkWithoutDeviceShowsAFittingLine();
     void followsTheDeviceWhileACameraStreams();
     void setupButtonRunsOnlyTheFixedCommands();
+    void microphoneLineFollowsItsState();
+    void microphoneSwitchedOffIsQuietAndStored();
 };
 
 void TestWebcamNotice::init()
@@ -168,6 +170,8 @@ void TestWebcamNotice::realSinkWithoutDeviceShowsAFittingLine()
     // The suite points the sink at a device that does not exist; the sink still starts.
     QVERIFY(qEnvironmentVariable("QUORVIX_VCAM_DEVICE").startsWith(QLatin1String("/nonexistent/")));
     qApp->setStyleSheet(QString::fromLatin1(kStatusBarSheet));
+    // The webcam's line alone: the real microphone would find no sound server here.
+    store(AppSettings::kMicrophone, false);
     MainWindow w;
     QVERIFY(!w.vcam()->webcamAvailable());
     w.show();
@@ -299,6 +303,54 @@ void TestWebcamNotice::setupButtonRunsOnlyTheFixedCommands()
 
     QVERIFY(w.close());
     QVERIFY(!dialog->isVisible());
+}
+
+void TestWebcamNotice::microphoneLineFollowsItsState()
+{
+    RecordingOutput output;
+    output.setWebcamAvailable(true);
+    output.setMicrophoneAvailable(true);
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(w.webcamNotice().isEmpty());
+    QCOMPARE(output.microphoneSwitches(), QList<bool>{true});
+
+    // No server: the line says so, the reason is in the tooltip, no webcam button.
+    const QString reason = QStringLiteral("no PipeWire server (it looks again every 3 s)");
+    output.setMicrophoneAvailable(false, reason);
+    QTRY_COMPARE_WITH_TIMEOUT(w.webcamNotice(), QStringLiteral("No microphone"), kWaitMs);
+    QVERIFY(w.statusBar()->toolTip().contains(reason));
+    QVERIFY(!setupButton(w)->isVisible());
+
+    // Both missing: one line for both, and the button for the webcam.
+    output.setWebcamAvailable(false);
+    QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().startsWith(kNotice), kWaitMs);
+    QVERIFY(w.webcamNotice().contains(QStringLiteral("No microphone")));
+    QVERIFY(setupButton(w)->isVisible());
+
+    output.setWebcamAvailable(true);
+    output.setMicrophoneAvailable(true);
+    QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().isEmpty(), kWaitMs);
+    QVERIFY(w.statusBar()->isHidden());
+}
+
+void TestWebcamNotice::microphoneSwitchedOffIsQuietAndStored()
+{
+    // Switched off in the settings: the output is told at start, and a missing microphone is
+    // no news for the status bar.
+    store(AppSettings::kMicrophone, false);
+    RecordingOutput output;
+    output.setWebcamAvailable(true);
+    output.setMicrophoneAvailable(false, QStringLiteral("switched off"));
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(output.microphoneSwitches(), QList<bool>{false});
+    // Several card ticks pass without a line.
+    const int frames = output.frameCount(RecordingOutput::Sink);
+    QTRY_VERIFY_WITH_TIMEOUT(output.frameCount(RecordingOutput::Sink) >= frames + 3, kWaitMs);
+    QVERIFY(w.webcamNotice().isEmpty());
 }
 
 QTEST_MAIN(TestWebcamNotice)

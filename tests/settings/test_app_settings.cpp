@@ -122,6 +122,7 @@ void TestAppSettings::keyTableNamesEachKeyOnceWithMatchingDefaultType()
                                     "MAX_BUFFER_IA_MS",
                                     "IGNORE_AUDIO",
                                     "NDI_MODE",
+                                    "MICROPHONE",
                                     "STUB_TEXT",
                                     "DISPLAYED_COLORBAR_IMAGE",
                                     "LAST_TEMP_COLORBAR_IMAGE",
@@ -175,6 +176,7 @@ void TestAppSettings::valuesReadBackThroughNewStore()
         store->setValue(AppSettings::kMaxBufferIgnoreAudioMs, 0);
         store->setValue(AppSettings::kIgnoreAudio, true);
         store->setValue(AppSettings::kNdiMode, true);
+        store->setValue(AppSettings::kMicrophone, false);
         store->setValue(AppSettings::kStubText, stubText);
         store->setValue(AppSettings::kDisplayedColorbarImage, image);
         store->setValue(AppSettings::kLastTempColorbarImage,
@@ -195,6 +197,7 @@ void TestAppSettings::valuesReadBackThroughNewStore()
     QCOMPARE(AppSettings::readInt(*store, AppSettings::kMaxBufferIgnoreAudioMs), 0);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kIgnoreAudio), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), true);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kMicrophone), false);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kStubText), stubText);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kDisplayedColorbarImage), image);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kLastTempColorbarImage),
