@@ -19,7 +19,8 @@ struct OutputBackends
     std::unique_ptr<MicrophoneOutput> microphone;
 
     // The real ones: the v4l2loopback webcam, NDI when its runtime is installed, the Qt
-    // preview and the PipeWire microphone. `name` is the webcam's preferred card label and the NDI source name. GUI thread.
+    // preview and the PipeWire microphone. `name` is the webcam's preferred card label and the NDI
+    // source name. GUI thread.
     static OutputBackends createDefault(const QString &name);
 
     // Makes every VCam built from now on take its backends from `factory` (tests, benchmarks);
