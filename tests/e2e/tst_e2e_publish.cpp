@@ -209,6 +209,8 @@ private slots:
 
 private:
     bool startProgram(const QString &tapPath);
+    // The program with its webcam tap on a FIFO that `reader` follows, listening.
+    bool startWithTap(std::unique_ptr<TapReader> &reader);
     bool stopProgram(int timeoutMs, qint64 *tookMs);
     QStringList stateLines() const;
 
@@ -276,6 +278,15 @@ bool TestEndToEnd::startProgram(const QString &tapPath)
     return m_program->waitForStarted(10000);
 }
 
+bool TestEndToEnd::startWithTap(std::unique_ptr<TapReader> &reader)
+{
+    const QString tap = m_dir->filePath(QStringLiteral("tap.y4m"));
+    if (::mkfifo(QFile::encodeName(tap).constData(), 0600) != 0)
+        return false;
+    reader = std::make_unique<TapReader>(tap, *m_card);
+    return reader->isOpen() && startProgram(tap) && FreePort::waitUntilListening(m_port, 20000);
+}
+
 // SIGTERM, as a desktop session or a service manager ends the program.
 bool TestEndToEnd::stopProgram(int timeoutMs, qint64 *tookMs)
 {
@@ -302,12 +313,9 @@ QStringList TestEndToEnd::stateLines() const
 
 void TestEndToEnd::cameraReplacesCardAndCardReturns()
 {
-    const QString tap = m_dir->filePath(QStringLiteral("tap.y4m"));
-    QCOMPARE(::mkfifo(QFile::encodeName(tap).constData(), 0600), 0);
-    TapReader reader(tap, *m_card);
-    QVERIFY(reader.isOpen());
-    QVERIFY(startProgram(tap));
-    QVERIFY(FreePort::waitUntilListening(m_port, 20000));
+    std::unique_ptr<TapReader> tapReader;
+    QVERIFY(startWithTap(tapReader));
+    TapReader &reader = *tapReader;
 
     // The card, every 200 ms, before any camera.
     QTRY_VERIFY_WITH_TIMEOUT(reader.count(FrameKind::Card) >= 6, 20000);
@@ -385,12 +393,9 @@ void TestEndToEnd::twoCamerasOneAtATime()
 {
     // Two cameras stream at once: the webcam shows the one that connected last, never both
     // in turn; the first comes back when the second leaves, the card only when both have.
-    const QString tap = m_dir->filePath(QStringLiteral("tap.y4m"));
-    QCOMPARE(::mkfifo(QFile::encodeName(tap).constData(), 0600), 0);
-    TapReader reader(tap, *m_card);
-    QVERIFY(reader.isOpen());
-    QVERIFY(startProgram(tap));
-    QVERIFY(FreePort::waitUntilListening(m_port, 20000));
+    std::unique_ptr<TapReader> tapReader;
+    QVERIFY(startWithTap(tapReader));
+    TapReader &reader = *tapReader;
 
     FfmpegPublisher::Options options;
     options.size = QSize(640, 360);

@@ -106,6 +106,28 @@ struct Rig
     std::unique_ptr<DeliveryPolicy> policy;
 };
 
+// A real clock and worker over a backlog of due frames, delivering into a sink that holds
+// the first put: the worker stays inside one delivery while the clock goes on ticking.
+std::unique_ptr<Generator> startHeldDelivery(Rig &rig)
+{
+    rig.alignAt(1000);
+    for (int i = 0; i < 50; ++i) {
+        rig.picture(1000 + qint64(i * kFrameMs), i);
+        rig.sound(1000 + qint64(i * kFrameMs), 1600);
+    }
+    // The backlog is what keeps the worker busy: nothing newer than the clock to catch up to.
+    rig.timeline.lastAudioMs = 1000;
+    rig.sink.hold();
+    auto clock = std::make_unique<Generator>(1000000 / 30);
+    auto *worker = new Worker(clock.get(), [&rig]() -> qint64 {
+        rig.tick();
+        return 0;
+    });
+    worker->start();
+    clock->start();
+    return clock;
+}
+
 } // namespace
 
 // The delivery policy's rules over synthetic queues, and the clock and worker that drive it.
@@ -684,26 +706,10 @@ void DeliveryTest::clockCatchesUp()
 
 void DeliveryTest::busyWorkerLosesTicks()
 {
-    // A real clock and worker over a queue of due frames; the sink's put is held, so the
-    // worker stays inside one delivery while the clock goes on ticking.
     Rig rig(true);
-    rig.alignAt(1000);
-    for (int i = 0; i < 50; ++i) {
-        rig.picture(1000 + qint64(i * kFrameMs), i);
-        rig.sound(1000 + qint64(i * kFrameMs), 1600);
-    }
-    // The backlog is what keeps the worker busy: nothing newer than the clock to catch up to.
-    rig.timeline.lastAudioMs = 1000;
-    rig.sink.hold();
-    auto *clock = new Generator(1000000 / 30);
-    auto *worker = new Worker(clock, [&rig]() -> qint64 {
-        rig.tick();
-        return 0;
-    });
-    const std::unique_ptr<Generator> owner(clock);
-    worker->start();
-    clock->start();
+    const std::unique_ptr<Generator> clock = startHeldDelivery(rig);
     QVERIFY(rig.sink.waitForHeld(5000));
+    Worker *worker = clock->worker();
     // While the pass is held: exactly the pass's own tick and one pending tick were handed
     // over, everything else is lost.
     QTRY_VERIFY_WITH_TIMEOUT(clock->lostTicks() >= 5, 5000);
@@ -729,22 +735,9 @@ void DeliveryTest::stuckWorkerStopIsBounded()
     // A worker stuck in the output: the clock stops within its bound and says the worker has
     // not ended; once the output lets go, the worker ends too.
     Rig rig(true);
-    rig.alignAt(1000);
-    for (int i = 0; i < 50; ++i) {
-        rig.picture(1000 + qint64(i * kFrameMs), i);
-        rig.sound(1000 + qint64(i * kFrameMs), 1600);
-    }
-    rig.timeline.lastAudioMs = 1000;
-    rig.sink.hold();
-    auto *clock = new Generator(1000000 / 30);
-    auto *worker = new Worker(clock, [&rig]() -> qint64 {
-        rig.tick();
-        return 0;
-    });
-    const std::unique_ptr<Generator> owner(clock);
-    worker->start();
-    clock->start();
+    const std::unique_ptr<Generator> clock = startHeldDelivery(rig);
     QVERIFY(rig.sink.waitForHeld(5000));
+    Worker *worker = clock->worker();
     QElapsedTimer timer;
     timer.start();
     clock->requestStop();

@@ -1,6 +1,7 @@
 // The Android camera type in the control window: its QR button opens the same window with the
 // same link as for an iPhone (Larix Broadcaster reads one link format on both systems), and the
 // code on screen decodes back to that link, byte for byte.
+#include "QrDecode.h"
 #include "app/AppSettings.h"
 #include "ui/MainWindow.h"
 #include "ui/ZoomQRW.h"
@@ -10,6 +11,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+
 #include <QtTest>
 
 namespace {
@@ -29,22 +31,7 @@ QString expectedLink(QString publishUrl)
 
 QString decode(const QPixmap &pixmap, const QTemporaryDir &dir)
 {
-    const QString path = dir.filePath(QStringLiteral("qr.png"));
-    if (!pixmap.toImage().save(path))
-        return QStringLiteral("<could not write png>");
-    QProcess zbar;
-    zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), path});
-    if (!zbar.waitForFinished(30000)) {
-        zbar.kill();
-        zbar.waitForFinished(5000);
-        return QStringLiteral("<zbarimg hung>");
-    }
-    if (zbar.exitStatus() != QProcess::NormalExit || zbar.exitCode() != 0)
-        return QStringLiteral("<zbarimg found no code: %1>").arg(zbar.exitCode());
-    QByteArray out = zbar.readAllStandardOutput();
-    if (out.endsWith('\n'))
-        out.chop(1);
-    return QString::fromUtf8(out);
+    return decodeQr(pixmap.toImage(), dir.filePath(QStringLiteral("qr.png")));
 }
 
 } // namespace
