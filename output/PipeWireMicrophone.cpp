@@ -448,8 +448,7 @@ bool PipeWireMicrophone::changeFormat(int rate, int channels)
     return true;
 }
 
-const spa_pod *PipeWireMicrophone::buildFormat(uint8_t *buffer, size_t size, int rate,
-                                               int channels)
+const spa_pod *PipeWireMicrophone::buildFormat(uint8_t *buffer, size_t size, int rate, int channels)
 {
     spa_audio_info_raw info;
     std::memset(&info, 0, sizeof info);

@@ -1,4 +1,5 @@
 #include "PipeWireDaemon.h"
+#include "Recorder.h"
 #include "WavFile.h"
 #include "output/PipeWireMicrophone.h"
 #include "tests/output/LogCapture.h"
@@ -16,7 +17,7 @@
 
 namespace {
 
-constexpr char kNode[] = "quorvix_microphone";
+const QString kNode = QStringLiteral("quorvix_microphone");
 constexpr double kToneHz = 1000.0;
 constexpr double kToneAmplitude = 0.5;                             // -6 dBFS peak
 const double kToneRmsDbfs = 20 * std::log10(0.5 / std::sqrt(2.0)); // -9.03 dBFS
@@ -92,50 +93,6 @@ private:
     std::thread m_thread;
 };
 
-// A recorder process on the microphone, stopped with SIGINT as a user would.
-class Recorder
-{
-public:
-    Recorder(const PipeWireDaemon &daemon, const QString &program, const QString &path)
-    {
-        const QString node = QLatin1String(kNode);
-        QStringList args;
-        if (program == QLatin1String("pw-record"))
-            args << "--target" << node << "--rate"
-                 << "48000"
-                 << "--channels"
-                 << "2"
-                 << "--format"
-                 << "s16" << path;
-        else
-            args << "-d" << node << "--latency-msec=20"
-                 << "--file-format=wav"
-                 << "--rate=48000"
-                 << "--channels=2"
-                 << "--format=s16le" << path;
-        m_process.setProcessEnvironment(daemon.clientEnvironment());
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(program, args);
-    }
-    ~Recorder() { stop(); }
-    bool started() { return m_process.waitForStarted(5000); }
-    bool stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return m_process.exitStatus() == QProcess::NormalExit;
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGINT);
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-            return false;
-        }
-        return true;
-    }
-
-private:
-    QProcess m_process;
-};
-
 } // namespace
 
 class MicrophoneTest : public QObject
@@ -204,7 +161,7 @@ void MicrophoneTest::listedBeforeAudioAndSilent()
     QVERIFY(m_daemon->sourceListed(kNode));
 
     const QString path = m_dir->filePath(QStringLiteral("silence.wav"));
-    Recorder recorder(*m_daemon, QStringLiteral("pw-record"), path);
+    Recorder recorder(*m_daemon, QStringLiteral("pw-record"), kNode, path);
     QVERIFY(recorder.started());
     // A second of audio at 48 kHz stereo S16 plus the header.
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 48000 * 4 + 44, 10000);
@@ -249,8 +206,8 @@ void MicrophoneTest::toneComesOutAtPitchAndLevel()
         mic.available() && mic.streamRate() == rate && mic.streamChannels() == channels, 10000);
     const QString pwPath = m_dir->filePath(QStringLiteral("pw.wav"));
     const QString paPath = m_dir->filePath(QStringLiteral("pa.wav"));
-    Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), pwPath);
-    Recorder paRecord(*m_daemon, QStringLiteral("parecord"), paPath);
+    Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), kNode, pwPath);
+    Recorder paRecord(*m_daemon, QStringLiteral("parecord"), kNode, paPath);
     QVERIFY(pwRecord.started());
     QVERIFY(paRecord.started());
     const qint64 startFrames = feeder.framesSent();
@@ -312,14 +269,13 @@ void MicrophoneTest::formatChangeKeepsTheNodeAndItsRecorders()
 
     const QString pwPath = m_dir->filePath(QStringLiteral("pw.wav"));
     const QString paPath = m_dir->filePath(QStringLiteral("pa.wav"));
-    Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), pwPath);
-    Recorder paRecord(*m_daemon, QStringLiteral("parecord"), paPath);
+    Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), kNode, pwPath);
+    Recorder paRecord(*m_daemon, QStringLiteral("parecord"), kNode, paPath);
     QVERIFY(pwRecord.started());
     QVERIFY(paRecord.started());
     // A second and a half of the first tone in both recordings.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(pwPath).size() > 72000 * 4 && QFileInfo(paPath).size() >
-                                 72000 * 4,
-                             15000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QFileInfo(pwPath).size() > 72000 * 4 && QFileInfo(paPath).size() > 72000 * 4, 15000);
 
     feeder.setTone(44100, kSecondToneHz);
     QTRY_VERIFY_WITH_TIMEOUT(mic.streamRate() == 44100 && mic.formatChanges() == 1, 10000);
