@@ -88,7 +88,8 @@ struct PipeWireMicrophone::Callbacks
             return;
         }
         spa_data &plane = spaBuffer->datas[0];
-        AudioRing *ring = self->m_ring.get();
+        // Swapped only on this thread (swapRing), so it stays valid for the whole call.
+        AudioRing *ring = self->m_playRing;
         const quint32 stride = static_cast<quint32>(ring->channels()) * sizeof(qint16);
         quint32 frames = plane.maxsize / stride;
         // The graph's quantum, converted to our rate by the adapter.
@@ -99,6 +100,32 @@ struct PipeWireMicrophone::Callbacks
         plane.chunk->stride = static_cast<qint32>(stride);
         plane.chunk->size = frames * stride;
         pw_stream_queue_buffer(self->m_stream, buffer);
+    }
+
+    // PipeWire's data thread, called through pw_data_loop_invoke by the worker, which waits:
+    // the ring the process callback reads changes between two cycles, never during one.
+    static int swapRing(spa_loop *, bool, uint32_t, const void *, size_t, void *data)
+    {
+        auto *self = static_cast<PipeWireMicrophone *>(data);
+        self->m_playRing = self->m_nextRing;
+        return 0;
+    }
+
+    // PipeWire's main-loop thread: the format the adapter agreed on (none while renegotiating).
+    static void paramChanged(void *data, uint32_t id, const spa_pod *param)
+    {
+        if (id != SPA_PARAM_Format)
+            return;
+        auto *self = static_cast<PipeWireMicrophone *>(data);
+        spa_audio_info_raw info;
+        std::memset(&info, 0, sizeof info);
+        if (!param || spa_format_audio_raw_parse(param, &info) < 0) {
+            self->m_negotiatedFormat = 0;
+        } else {
+            self->m_negotiatedFormat =
+                packFormat(static_cast<int>(info.rate), static_cast<int>(info.channels));
+        }
+        pw_thread_loop_signal(self->m_loop, false);
     }
 
     // PipeWire's main-loop thread.
@@ -154,6 +181,8 @@ PipeWireMicrophone::PipeWireMicrophone(const QString &nodeName, const QString &d
     m_listeners->streamEvents.version = PW_VERSION_STREAM_EVENTS;
     m_listeners->streamEvents.state_changed = &Callbacks::streamStateChanged;
     m_listeners->streamEvents.process = &Callbacks::process;
+    m_listeners->streamEvents.param_changed = &Callbacks::paramChanged;
+    m_playRing = m_ring.get();
     for (auto &counter : m_samplesDropped)
         counter = 0;
     m_unavailableReason = QStringLiteral("Microphone: looking for PipeWire");
@@ -352,13 +381,92 @@ void PipeWireMicrophone::step()
     if (m_stream && m_streamRate.load() == rate && m_streamChannels.load() == channels)
         return;
     if (m_stream) {
-        // A camera flipping formats could repeat this; the log line is rate-limited.
+        // The node stays: removing it would move a recording call to another microphone.
+        if (changeFormat(rate, channels))
+            return;
         if (logDue(m_lastReopenLogMs))
-            qCInfo(lcOutput) << "MIC: reopening for the audio's format:" << rate << "Hz" << channels
-                             << "channels";
+            qCWarning(lcOutput) << "MIC: reopening for the audio's format:" << rate << "Hz"
+                                << channels << "channels";
         closeStream();
     }
     openStream(rate, channels);
+}
+
+bool PipeWireMicrophone::changeFormat(int rate, int channels)
+{
+    // Built here: the data thread only ever gets a pointer to it.
+    auto next = std::make_unique<AudioRing>(rate, channels);
+    uint8_t podBuffer[1024];
+    const spa_pod *params[1] = {buildFormat(podBuffer, sizeof podBuffer, rate, channels)};
+    if (!params[0])
+        return false;
+
+    pw_thread_loop_lock(m_loop);
+    // PipeWire 0.3.65's adapter only clears the old format on new EnumFormat; the pause and
+    // resume around it make it negotiate the new one. The node and its links stay.
+    int res = pw_stream_set_active(m_stream, false);
+    if (res < 0)
+        qCWarning(lcOutput) << "MIC: pw_stream_set_active(false) failed:" << spa_strerror(res);
+    else if ((res = pw_stream_update_params(m_stream, params, 1)) < 0)
+        qCWarning(lcOutput) << "MIC: pw_stream_update_params failed:" << spa_strerror(res);
+    pw_data_loop *dataLoop = pw_context_get_data_loop(m_context);
+    pw_thread_loop_unlock(m_loop);
+    if (res < 0)
+        return false;
+
+    // Until the swap, audio in the new format finds the old ring and is dropped (FormatChange).
+    m_nextRing = next.get();
+    res = dataLoop ? pw_data_loop_invoke(dataLoop, &Callbacks::swapRing, 0, nullptr, 0, true, this)
+                   : -ENOENT;
+    if (res < 0) {
+        // The data thread may still read the old ring: only destroying the stream is safe now.
+        qCWarning(lcOutput) << "MIC: pw_data_loop_invoke failed:" << spa_strerror(res);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_ringLock);
+        m_pastUnderruns.fetch_add(m_ring->underruns());
+        m_pastTrimmed.fetch_add(m_ring->framesTrimmed());
+        m_pastPlayed.fetch_add(m_ring->framesPlayed());
+        m_ring = std::move(next);
+    }
+    m_streamRate = rate;
+    m_streamChannels = channels;
+
+    pw_thread_loop_lock(m_loop);
+    res = pw_stream_set_active(m_stream, true);
+    pw_thread_loop_unlock(m_loop);
+    if (res < 0) {
+        qCWarning(lcOutput) << "MIC: pw_stream_set_active(true) failed:" << spa_strerror(res);
+        return false;
+    }
+    m_formatChanges.fetch_add(1);
+    // A camera flipping formats could repeat this; the line is rate-limited.
+    if (logDue(m_lastReopenLogMs))
+        qCInfo(lcOutput) << "MIC: format changed:" << m_nodeName << rate << "Hz" << channels
+                         << "channels";
+    return true;
+}
+
+const spa_pod *PipeWireMicrophone::buildFormat(uint8_t *buffer, size_t size, int rate, int channels)
+{
+    spa_audio_info_raw info;
+    std::memset(&info, 0, sizeof info);
+    info.format = SPA_AUDIO_FORMAT_S16;
+    info.rate = static_cast<uint32_t>(rate);
+    info.channels = static_cast<uint32_t>(channels);
+    if (channels == 1) {
+        info.position[0] = SPA_AUDIO_CHANNEL_MONO;
+    } else {
+        info.position[0] = SPA_AUDIO_CHANNEL_FL;
+        info.position[1] = SPA_AUDIO_CHANNEL_FR;
+    }
+    spa_pod_builder builder;
+    spa_pod_builder_init(&builder, buffer, static_cast<uint32_t>(size));
+    const spa_pod *format = spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
+    if (!format)
+        qCWarning(lcOutput) << "MIC: spa_format_audio_raw_build failed:" << rate << channels;
+    return format;
 }
 
 bool PipeWireMicrophone::connectServer()
@@ -429,6 +537,7 @@ bool PipeWireMicrophone::openStream(int rate, int channels)
             m_pastTrimmed.fetch_add(m_ring->framesTrimmed());
             m_pastPlayed.fetch_add(m_ring->framesPlayed());
             m_ring = std::make_unique<AudioRing>(rate, channels);
+            m_playRing = m_ring.get();
         } else {
             m_ring->flush();
         }
@@ -447,25 +556,10 @@ bool PipeWireMicrophone::openStream(int rate, int channels)
     // A quantum of at most 20 ms: the graph may pick a shorter one, never a longer one for us.
     pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%d/%d", rate / 50, rate);
 
-    spa_audio_info_raw info;
-    std::memset(&info, 0, sizeof info);
-    info.format = SPA_AUDIO_FORMAT_S16;
-    info.rate = static_cast<uint32_t>(rate);
-    info.channels = static_cast<uint32_t>(channels);
-    if (channels == 1) {
-        info.position[0] = SPA_AUDIO_CHANNEL_MONO;
-    } else {
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    }
     uint8_t podBuffer[1024];
-    spa_pod_builder builder;
-    spa_pod_builder_init(&builder, podBuffer, sizeof podBuffer);
-    const spa_pod *params[1];
-    params[0] = spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
+    const spa_pod *params[1] = {buildFormat(podBuffer, sizeof podBuffer, rate, channels)};
     if (!params[0]) {
         pw_properties_free(props);
-        qCWarning(lcOutput) << "MIC: spa_format_audio_raw_build failed:" << rate << channels;
         return false;
     }
 
@@ -536,6 +630,7 @@ void PipeWireMicrophone::closeStream()
     m_available = false;
     m_streamRate = 0;
     m_streamChannels = 0;
+    m_negotiatedFormat = 0;
     if (!m_stream)
         return;
     std::lock_guard<std::mutex> guard(m_controlLock);
@@ -555,6 +650,7 @@ void PipeWireMicrophone::disconnectServer()
     m_available = false;
     m_streamRate = 0;
     m_streamChannels = 0;
+    m_negotiatedFormat = 0;
     std::lock_guard<std::mutex> guard(m_controlLock);
     if (!m_loop)
         return;

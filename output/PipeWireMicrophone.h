@@ -8,6 +8,8 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -16,18 +18,20 @@ struct pw_context;
 struct pw_core;
 struct pw_stream;
 struct pw_thread_loop;
+struct spa_pod;
 
 // The camera's sound as a microphone: a PipeWire node (media.class "Audio/Source") that call
-// programs and browsers list as an input device. The stream is opened in the audio's own rate
+// programs and browsers list as an input device. The stream runs in the audio's own rate
 // and channel count (mono or stereo) and PipeWire's adapter converts to the graph's rate;
 // before the first audio it is 48 kHz stereo. The node stays while no camera streams and
-// plays silence then, because removing it would move a call to another microphone.
+// plays silence then, and a new format is negotiated on the same node, because removing it
+// would move a call to another microphone.
 //
 // States (worker thread):
 //
 //   off --setEnabled(true)--> looking --server answers--> connected --format differs--+
 //    ^                          ^   |                       |     ^                    |
-//    |                          |   +--every 3 s------------+     +--stream reopened---+
+//    |                          |   +--every 3 s------------+     +-renegotiated in place+
 //    |                          +--------server gone-----------+
 //    +-----------setEnabled(false) from any state: the node is removed----------------+
 //
@@ -57,7 +61,7 @@ public:
     {
         MicrophoneOff,     // setEnabled(false)
         NoServer,          // no PipeWire server, or the stream is not up yet
-        FormatChange,      // the stream is being reopened for the audio's rate or channels
+        FormatChange,      // the stream is changing to the audio's rate or channels
         UnsupportedFormat, // not mono or stereo, or a rate outside 8-192 kHz
     };
     static constexpr int kDropReasons = 4;
@@ -92,6 +96,10 @@ public:
     qint64 underruns() const;
     qint64 samplesTrimmed() const;
     qint64 samplesPlayed() const;
+    // Formats changed in place, without removing the node.
+    qint64 formatChanges() const { return m_formatChanges.load(); }
+    // The rate the server agreed on for the stream (0 while none is).
+    int negotiatedRate() const { return static_cast<int>(m_negotiatedFormat.load() / 16); }
     // Connection attempts so far (each look for a server counts one).
     qint64 connectAttempts() const { return m_connectAttempts.load(); }
     // The open stream's rate and channel count (0 without a stream).
@@ -108,6 +116,9 @@ private:
     void step();
     bool connectServer();
     bool openStream(int rate, int channels);
+    // Renegotiates the open stream's format in place; false when only a reopen can help.
+    bool changeFormat(int rate, int channels);
+    static const spa_pod *buildFormat(uint8_t *buffer, size_t size, int rate, int channels);
     void closeStream();
     void disconnectServer();
     void setUnavailable(const QString &reason);
@@ -137,6 +148,10 @@ private:
     // m_ringLock, which putLive and sessionChanged hold while they use it (never for long).
     mutable std::mutex m_ringLock;
     std::unique_ptr<AudioRing> m_ring;
+    // The ring the data thread reads: set while no stream exists, or swapped on the data
+    // thread itself (to m_nextRing, through a blocking invoke from the worker) while one does.
+    AudioRing *m_playRing = nullptr;
+    AudioRing *m_nextRing = nullptr;
 
     // -- Worker wake-ups, guarded by m_wakeLock.
     std::mutex m_wakeLock;
@@ -162,6 +177,9 @@ private:
     std::atomic<qint64> m_pastTrimmed{0};
     std::atomic<qint64> m_pastPlayed{0};
     std::atomic<qint64> m_connectAttempts{0};
+    std::atomic<qint64> m_formatChanges{0};
+    // The format the adapter agreed on, rate * 16 + channels; 0 while none is.
+    std::atomic<qint64> m_negotiatedFormat{0};
     // When a repeatable line was last logged (steady ms, -1 never).
     std::atomic<qint64> m_lastUnsupportedLogMs{-1};
     std::atomic<qint64> m_lastStreamLogMs{-1};

@@ -179,3 +179,21 @@ bool PipeWireDaemon::nodeListed(const QString &nodeName) const
         runClient(QStringLiteral("pw-cli"), {QStringLiteral("ls"), QStringLiteral("Node")});
     return out.contains("node.name = \"" + nodeName.toUtf8() + "\"");
 }
+
+int PipeWireDaemon::nodeId(const QString &nodeName) const
+{
+    const QByteArray out =
+        runClient(QStringLiteral("pw-cli"), {QStringLiteral("ls"), QStringLiteral("Node")});
+    // Each object starts with a line "\tid N, type ..." followed by its properties.
+    int id = -1;
+    for (const QByteArray &line : out.split('\n')) {
+        const QByteArray trimmed = line.trimmed();
+        if (trimmed.startsWith("id ")) {
+            const int comma = trimmed.indexOf(',');
+            id = trimmed.mid(3, comma - 3).toInt();
+        } else if (trimmed == "node.name = \"" + nodeName.toUtf8() + "\"") {
+            return id;
+        }
+    }
+    return -1;
+}

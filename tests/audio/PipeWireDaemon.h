@@ -45,6 +45,8 @@ public:
     bool sourceListed(const QString &nodeName) const;
     // True when `pw-cli ls Node` lists a node with this node.name.
     bool nodeListed(const QString &nodeName) const;
+    // The id of the node with this node.name in `pw-cli ls Node`; -1 when none.
+    int nodeId(const QString &nodeName) const;
 
 private:
     const QString m_runtimeDir;

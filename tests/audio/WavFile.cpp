@@ -2,7 +2,9 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 #include <cstring>
 
 namespace {
@@ -126,4 +128,21 @@ qint64 firstLoudSample(const QVector<double> &signal, double threshold)
             return i;
     }
     return -1;
+}
+
+double medianFrequency(const QVector<double> &signal, int sampleRate, double startSeconds,
+                       double seconds)
+{
+    constexpr double kWindowSeconds = 0.1;
+    std::vector<double> pitches;
+    for (double t = startSeconds; t + kWindowSeconds <= startSeconds + seconds + 1e-9;
+         t += kWindowSeconds) {
+        const ToneMeasure m = measureTone(signal, sampleRate, t, kWindowSeconds);
+        if (m.frequencyHz > 0)
+            pitches.push_back(m.frequencyHz);
+    }
+    if (pitches.empty())
+        return 0;
+    std::sort(pitches.begin(), pitches.end());
+    return pitches[pitches.size() / 2];
 }

@@ -29,5 +29,9 @@ struct ToneMeasure
 // The measure of `seconds` of `signal` from `startSeconds` on.
 ToneMeasure measureTone(const QVector<double> &signal, int sampleRate, double startSeconds,
                         double seconds);
+// The median of the pitches of the 100 ms windows of that stretch: the tone's pitch also when a
+// dropout (a run of silence) falls into it, which the level still shows.
+double medianFrequency(const QVector<double> &signal, int sampleRate, double startSeconds,
+                       double seconds);
 // The first sample whose magnitude exceeds `threshold`; -1 when none does.
 qint64 firstLoudSample(const QVector<double> &signal, double threshold);

@@ -1,4 +1,5 @@
 #include "PipeWireDaemon.h"
+#include "Recorder.h"
 #include "WavFile.h"
 #include "output/PipeWireMicrophone.h"
 #include "tests/output/LogCapture.h"
@@ -16,19 +17,21 @@
 
 namespace {
 
-constexpr char kNode[] = "quorvix_microphone";
+const QString kNode = QStringLiteral("quorvix_microphone");
 constexpr double kToneHz = 1000.0;
 constexpr double kToneAmplitude = 0.5;                             // -6 dBFS peak
 const double kToneRmsDbfs = 20 * std::log10(0.5 / std::sqrt(2.0)); // -9.03 dBFS
 constexpr int kFps = 30;
 
 // The delivery thread as the engine drives it: one frame every 1/30 s carrying rate/30
-// samples of a continuous sine, on the first channel only when leftOnly.
+// samples of a continuous sine, on the first channel only when leftOnly. setTone() switches
+// rate and pitch between two frames, as a camera's new audio format arrives.
 class ToneFeeder
 {
 public:
-    ToneFeeder(PipeWireMicrophone &mic, int rate, int channels, bool leftOnly)
-        : m_mic(mic), m_rate(rate), m_channels(channels), m_leftOnly(leftOnly)
+    ToneFeeder(PipeWireMicrophone &mic, int rate, int channels, bool leftOnly,
+               double toneHz = kToneHz)
+        : m_mic(mic), m_channels(channels), m_leftOnly(leftOnly), m_rate(rate), m_toneHz(toneHz)
     {
         m_thread = std::thread([this] { run(); });
     }
@@ -39,30 +42,40 @@ public:
         if (m_thread.joinable())
             m_thread.join();
     }
+    void setTone(int rate, double toneHz)
+    {
+        m_toneHz = toneHz;
+        m_rate = rate;
+    }
     qint64 framesSent() const { return m_frames.load(); }
+    qint64 samplesSent() const { return m_samples.load(); }
 
 private:
     void run()
     {
-        const int samples = m_rate / kFps;
-        std::vector<qint16> audio(static_cast<size_t>(samples) * m_channels);
-        qint64 position = 0;
+        std::vector<qint16> audio;
+        double phase = 0;
         auto next = std::chrono::steady_clock::now();
         while (!m_stop) {
-            for (int i = 0; i < samples; ++i, ++position) {
-                const double phase = 2 * M_PI * kToneHz * double(position) / m_rate;
+            const int rate = m_rate.load();
+            const double toneHz = m_toneHz.load();
+            const int samples = rate / kFps;
+            audio.resize(static_cast<size_t>(samples) * m_channels);
+            for (int i = 0; i < samples; ++i) {
                 const auto value =
                     static_cast<qint16>(std::lround(kToneAmplitude * 32767 * std::sin(phase)));
+                phase = std::fmod(phase + 2 * M_PI * toneHz / rate, 2 * M_PI);
                 for (int c = 0; c < m_channels; ++c)
                     audio[size_t(i) * m_channels + c] = (m_leftOnly && c > 0) ? 0 : value;
             }
             OutputFrame frame;
             frame.audio = audio.data();
             frame.samples = samples;
-            frame.sampleRate = m_rate;
+            frame.sampleRate = rate;
             frame.channels = m_channels;
             m_mic.putLive(frame);
             ++m_frames;
+            m_samples += samples;
             // Pacing, as the engine's output clock does; not a wait for anything.
             next += std::chrono::microseconds(1000000 / kFps);
             std::this_thread::sleep_until(next);
@@ -70,56 +83,14 @@ private:
     }
 
     PipeWireMicrophone &m_mic;
-    const int m_rate;
     const int m_channels;
     const bool m_leftOnly;
+    std::atomic<int> m_rate;
+    std::atomic<double> m_toneHz;
     std::atomic<bool> m_stop{false};
     std::atomic<qint64> m_frames{0};
+    std::atomic<qint64> m_samples{0};
     std::thread m_thread;
-};
-
-// A recorder process on the microphone, stopped with SIGINT as a user would.
-class Recorder
-{
-public:
-    Recorder(const PipeWireDaemon &daemon, const QString &program, const QString &path)
-    {
-        const QString node = QLatin1String(kNode);
-        QStringList args;
-        if (program == QLatin1String("pw-record"))
-            args << "--target" << node << "--rate"
-                 << "48000"
-                 << "--channels"
-                 << "2"
-                 << "--format"
-                 << "s16" << path;
-        else
-            args << "-d" << node << "--latency-msec=20"
-                 << "--file-format=wav"
-                 << "--rate=48000"
-                 << "--channels=2"
-                 << "--format=s16le" << path;
-        m_process.setProcessEnvironment(daemon.clientEnvironment());
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(program, args);
-    }
-    ~Recorder() { stop(); }
-    bool started() { return m_process.waitForStarted(5000); }
-    bool stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return m_process.exitStatus() == QProcess::NormalExit;
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGINT);
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-            return false;
-        }
-        return true;
-    }
-
-private:
-    QProcess m_process;
 };
 
 } // namespace
@@ -135,6 +106,7 @@ private slots:
     void listedBeforeAudioAndSilent();
     void toneComesOutAtPitchAndLevel_data();
     void toneComesOutAtPitchAndLevel();
+    void formatChangeKeepsTheNodeAndItsRecorders();
     void offAndDestructionRemoveTheNode();
     void waitsForTheServerAndFollowsIt();
 
@@ -189,7 +161,7 @@ void MicrophoneTest::listedBeforeAudioAndSilent()
     QVERIFY(m_daemon->sourceListed(kNode));
 
     const QString path = m_dir->filePath(QStringLiteral("silence.wav"));
-    Recorder recorder(*m_daemon, QStringLiteral("pw-record"), path);
+    Recorder recorder(*m_daemon, QStringLiteral("pw-record"), kNode, path);
     QVERIFY(recorder.started());
     // A second of audio at 48 kHz stereo S16 plus the header.
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 48000 * 4 + 44, 10000);
@@ -234,8 +206,8 @@ void MicrophoneTest::toneComesOutAtPitchAndLevel()
         mic.available() && mic.streamRate() == rate && mic.streamChannels() == channels, 10000);
     const QString pwPath = m_dir->filePath(QStringLiteral("pw.wav"));
     const QString paPath = m_dir->filePath(QStringLiteral("pa.wav"));
-    Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), pwPath);
-    Recorder paRecord(*m_daemon, QStringLiteral("parecord"), paPath);
+    Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), kNode, pwPath);
+    Recorder paRecord(*m_daemon, QStringLiteral("parecord"), kNode, paPath);
     QVERIFY(pwRecord.started());
     QVERIFY(paRecord.started());
     const qint64 startFrames = feeder.framesSent();
@@ -246,7 +218,7 @@ void MicrophoneTest::toneComesOutAtPitchAndLevel()
             << "ms, underruns" << mic.underruns() << "trimmed" << mic.samplesTrimmed();
     feeder.stop();
 
-    QCOMPARE(mic.samplesReceived(), feeder.framesSent() * (rate / kFps));
+    QCOMPARE(mic.samplesReceived(), feeder.samplesSent());
     QCOMPARE(mic.samplesDropped(PipeWireMicrophone::DropReason::MicrophoneOff), qint64(0));
     QCOMPARE(mic.samplesDropped(PipeWireMicrophone::DropReason::UnsupportedFormat), qint64(0));
 
@@ -263,7 +235,10 @@ void MicrophoneTest::toneComesOutAtPitchAndLevel()
         QVERIFY2(wav.frames() >= qint64((start + 1.5) * wav.sampleRate),
                  qPrintable(QStringLiteral("%1: only %2 frames").arg(path).arg(wav.frames())));
         for (int c = 0; c < 2; ++c) {
-            const ToneMeasure m = measureTone(wav.channel(c), wav.sampleRate, start, 1.5);
+            const QVector<double> signal = wav.channel(c);
+            ToneMeasure m = measureTone(signal, wav.sampleRate, start, 1.5);
+            // The pitch per 100 ms window: a cut made by the ring under load is not a pitch.
+            m.frequencyHz = medianFrequency(signal, wav.sampleRate, start, 1.5);
             const QString what = QStringLiteral("%1 channel %2: %3 Hz, %4 dBFS, peak %5")
                                      .arg(path)
                                      .arg(c)
@@ -278,6 +253,72 @@ void MicrophoneTest::toneComesOutAtPitchAndLevel()
             QVERIFY2(std::abs(m.frequencyHz - kToneHz) <= 2.0, qPrintable(what));
             QVERIFY2(std::abs(m.rmsDbfs - kToneRmsDbfs) <= 1.0, qPrintable(what));
         }
+    }
+}
+
+// A camera whose sound changes from 48 kHz to 44.1 kHz: the node keeps its id, recorders
+// attached to it stay with it (they are not moved to another source) and record the second
+// tone at its own pitch and level.
+void MicrophoneTest::formatChangeKeepsTheNodeAndItsRecorders()
+{
+    constexpr double kSecondToneHz = 600.0;
+    QVERIFY(startDaemon());
+    LogCapture log;
+    PipeWireMicrophone mic;
+    ToneFeeder feeder(mic, 48000, 2, false);
+    QTRY_VERIFY_WITH_TIMEOUT(mic.available() && mic.streamRate() == 48000, 10000);
+    const int nodeId = m_daemon->nodeId(kNode);
+    QVERIFY(nodeId > 0);
+
+    const QString pwPath = m_dir->filePath(QStringLiteral("pw.wav"));
+    const QString paPath = m_dir->filePath(QStringLiteral("pa.wav"));
+    Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), kNode, pwPath);
+    Recorder paRecord(*m_daemon, QStringLiteral("parecord"), kNode, paPath);
+    QVERIFY(pwRecord.started());
+    QVERIFY(paRecord.started());
+    // A second and a half of the first tone in both recordings.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        QFileInfo(pwPath).size() > 72000 * 4 && QFileInfo(paPath).size() > 72000 * 4, 15000);
+
+    feeder.setTone(44100, kSecondToneHz);
+    QTRY_VERIFY_WITH_TIMEOUT(mic.streamRate() == 44100 && mic.formatChanges() == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(mic.negotiatedRate() == 44100, 10000);
+    const qint64 changedAt = feeder.framesSent();
+    QTRY_VERIFY_WITH_TIMEOUT(feeder.framesSent() >= changedAt + 3 * kFps, 20000);
+    QCOMPARE(m_daemon->nodeId(kNode), nodeId);
+    QVERIFY(mic.available());
+    QVERIFY(pwRecord.stop());
+    QVERIFY(paRecord.stop());
+    feeder.stop();
+    QCOMPARE(log.count(QStringLiteral("MIC: reopening")), 0);
+    QCOMPARE(log.count(QStringLiteral("MIC: microphone started")), 1);
+    QCOMPARE(log.count(QStringLiteral("MIC: format changed")), 1);
+
+    for (const QString &path : {pwPath, paPath}) {
+        WavFile wav;
+        QString error;
+        QVERIFY2(wav.load(path, &error), qPrintable(path + ": " + error));
+        const QVector<double> left = wav.channel(0);
+        const double seconds = double(wav.frames()) / wav.sampleRate;
+        const qint64 onset = firstLoudSample(left, 1000);
+        QVERIFY2(onset >= 0, qPrintable(path + ": no tone recorded"));
+        const double start = double(onset) / wav.sampleRate + 0.2;
+        ToneMeasure first = measureTone(left, wav.sampleRate, start, 0.8);
+        first.frequencyHz = medianFrequency(left, wav.sampleRate, start, 0.8);
+        // The recording's last stretch, well after the change.
+        ToneMeasure second = measureTone(left, wav.sampleRate, seconds - 1.5, 1.2);
+        second.frequencyHz = medianFrequency(left, wav.sampleRate, seconds - 1.5, 1.2);
+        const QString what = QStringLiteral("%1: %2 s; %3 Hz %4 dBFS, then %5 Hz %6 dBFS")
+                                 .arg(path)
+                                 .arg(seconds)
+                                 .arg(first.frequencyHz)
+                                 .arg(first.rmsDbfs)
+                                 .arg(second.frequencyHz)
+                                 .arg(second.rmsDbfs);
+        qInfo().noquote() << what;
+        QVERIFY2(std::abs(first.frequencyHz - kToneHz) <= 2.0, qPrintable(what));
+        QVERIFY2(std::abs(second.frequencyHz - kSecondToneHz) <= 2.0, qPrintable(what));
+        QVERIFY2(std::abs(second.rmsDbfs - kToneRmsDbfs) <= 1.0, qPrintable(what));
     }
 }
 
