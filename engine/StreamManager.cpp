@@ -4,6 +4,7 @@
 #include "engine/DeliveryObserver.h"
 #include "engine/DeliveryPolicy.h"
 #include "engine/EngineLog.h"
+#include "engine/FfmpegLogLimit.h"
 #include "engine/Generator.h"
 #include "engine/OutputSwitch.h"
 #include "engine/PacketHandlerThread.h"
@@ -80,7 +81,12 @@ int StreamManager::detectFps(AVRational frameRate)
 
 StreamManager::StreamManager(QObject *parent) : QThread(parent)
 {
-    std::call_once(g_networkInit, [] { avformat_network_init(); });
+    std::call_once(g_networkInit, [] {
+        // FFmpeg's own lines are limited like ours: a hostile stream could otherwise make the
+        // decoder write thousands a second.
+        FfmpegLogLimit::install();
+        avformat_network_init();
+    });
 }
 
 StreamManager::~StreamManager()
@@ -392,11 +398,15 @@ void StreamManager::decodeVideo(AVPacket *packet)
         if (DeliveryObserver *probe = observer(); probe && queued >= 0)
             probe->videoPictureQueued(this, queued);
     });
-    // A peer can make every packet fail: the window hears of it now and then, not each time.
+    // A peer can make every packet fail: the window hears of it at most once a second, with
+    // how many failed since it last heard.
     if (result == Decoder::Result::ReceiveFailed && m_decodeErrors.count())
         emit errorMessage(QStringLiteral("Error #200"),
                           QStringLiteral("Error  while receiving a frame from the "
-                                         "decoder\nPlease try other decoder"));
+                                         "decoder\nPlease try other decoder (%1 failed, %2 "
+                                         "since the last report)")
+                              .arg(m_decodeErrors.total())
+                              .arg(m_decodeErrors.held() + 1));
 }
 
 void StreamManager::decodeAudio(AVPacket *packet)

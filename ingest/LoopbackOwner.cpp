@@ -1,13 +1,14 @@
 #include "ingest/LoopbackOwner.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QSet>
 
 #include <cstdio>
 #include <cstring>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -25,14 +26,28 @@ bool takesLoopback(const QByteArray &address, bool v6)
            address == "0000000000000000FFFF00000100007F";
 }
 
-// Inodes of the sockets listening on `port` that take 127.0.0.1 connections, from one table.
-bool readListeners(const QString &table, bool v6, int port, QSet<quint64> &inodes)
+// TCP_ESTABLISHED in the same numbering.
+constexpr int kStateEstablished = 0x01;
+// A connection still waiting in the listener's queue has no socket (inode 0) yet; the look is
+// repeated this often, this far apart, while it waits there and its listener is gone.
+constexpr int kLookAttempts = 50;
+constexpr unsigned kLookPauseUs = 10000;
+
+struct Table
 {
-    QFile file(table);
+    QSet<quint64> listeners; // listening on the port, taking 127.0.0.1 connections
+    bool accepted = false;   // the far end of our connection was found
+    quint64 acceptedInode = 0;
+};
+
+// One table (/proc/net/tcp or tcp6): the listeners on `port` and the far end of our
+// connection (local `port`, remote `clientPort`).
+bool readTable(const QString &path, bool v6, int port, int clientPort, Table &table)
+{
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    const QByteArray text = file.readAll();
-    const QList<QByteArray> lines = text.split('\n');
+    const QList<QByteArray> lines = file.readAll().split('\n');
     for (int i = 1; i < lines.size(); ++i) {
         // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout
         // inode ...
@@ -40,18 +55,24 @@ bool readListeners(const QString &table, bool v6, int port, QSet<quint64> &inode
         if (fields.size() < 10)
             continue;
         const QList<QByteArray> local = fields.at(1).split(':');
-        if (local.size() != 2)
+        const QList<QByteArray> remote = fields.at(2).split(':');
+        if (local.size() != 2 || remote.size() != 2)
             continue;
         bool ok = false;
         if (local.at(1).toInt(&ok, 16) != port || !ok)
             continue;
-        if (fields.at(3).toInt(&ok, 16) != kStateListen || !ok)
-            continue;
-        if (!takesLoopback(local.at(0), v6))
+        const int state = fields.at(3).toInt(&ok, 16);
+        if (!ok)
             continue;
         const quint64 inode = fields.at(9).toULongLong(&ok);
-        if (ok)
-            inodes.insert(inode);
+        if (!ok)
+            continue;
+        if (state == kStateListen && takesLoopback(local.at(0), v6)) {
+            table.listeners.insert(inode);
+        } else if (state == kStateEstablished && remote.at(1).toInt(&ok, 16) == clientPort && ok) {
+            table.accepted = true;
+            table.acceptedInode = inode;
+        }
     }
     return true;
 }
@@ -60,12 +81,15 @@ bool readListeners(const QString &table, bool v6, int port, QSet<quint64> &inode
 QSet<quint64> ownSockets()
 {
     QSet<quint64> inodes;
-    const QDir fds(QStringLiteral("/proc/self/fd"));
-    const QStringList entries = fds.entryList(QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        const QByteArray path = QFile::encodeName(fds.filePath(entry));
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return inodes;
+    const int dirFd = ::dirfd(dir);
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
         char target[64];
-        const ssize_t n = ::readlink(path.constData(), target, sizeof target - 1);
+        const ssize_t n = ::readlinkat(dirFd, entry->d_name, target, sizeof target - 1);
         if (n <= 0)
             continue;
         target[n] = '\0';
@@ -73,6 +97,7 @@ QSet<quint64> ownSockets()
         if (std::sscanf(target, "socket:[%llu]", &inode) == 1)
             inodes.insert(inode);
     }
+    ::closedir(dir);
     return inodes;
 }
 
@@ -80,33 +105,55 @@ QSet<quint64> ownSockets()
 
 namespace LoopbackOwner {
 
-Owner listenerOwner(int port, QString *problem)
+Owner connectionOwner(int port, int clientPort, QString *problem)
 {
-    QSet<quint64> listeners;
-    const bool v4 = readListeners(QStringLiteral("/proc/net/tcp"), false, port, listeners);
-    // tcp6 is absent on a kernel without IPv6; that is not a failure.
-    readListeners(QStringLiteral("/proc/net/tcp6"), true, port, listeners);
-    if (!v4) {
-        if (problem)
-            *problem = QStringLiteral("/proc/net/tcp not readable");
-        return Owner::NoneFound;
-    }
-    if (listeners.isEmpty()) {
-        if (problem)
-            *problem = QStringLiteral("no listener on port %1").arg(port);
-        return Owner::NoneFound;
-    }
-    const QSet<quint64> ours = ownSockets();
-    for (quint64 inode : listeners) {
-        if (!ours.contains(inode)) {
+    QSet<quint64> previousStrangers;
+    for (int attempt = 0; attempt < kLookAttempts; ++attempt) {
+        if (attempt > 0)
+            ::usleep(kLookPauseUs);
+        Table table;
+        if (!readTable(QStringLiteral("/proc/net/tcp"), false, port, clientPort, table)) {
             if (problem)
-                *problem = QStringLiteral("port %1 is held by another program (socket %2)")
-                               .arg(port)
-                               .arg(inode);
+                *problem = QStringLiteral("/proc/net/tcp not readable");
+            return Owner::NoneFound;
+        }
+        // tcp6 is absent on a kernel without IPv6; that is not a failure.
+        readTable(QStringLiteral("/proc/net/tcp6"), true, port, clientPort, table);
+        // Our sockets are listed after the tables: a socket in the tables that is still open
+        // then is in this list if it is ours.
+        const QSet<quint64> ours = ownSockets();
+        if (table.accepted && table.acceptedInode != 0) {
+            // Accepted: whoever holds the far end took the connection.
+            if (ours.contains(table.acceptedInode))
+                return Owner::Ours;
+            if (problem)
+                *problem =
+                    QStringLiteral("port %1: connection taken by another program (socket %2)")
+                        .arg(port)
+                        .arg(table.acceptedInode);
             return Owner::Foreign;
         }
+        // Still in a listener's queue: every listener that could hold it must be ours. A
+        // listener missing from our list may have closed in between (FFmpeg closes its
+        // listener right after the accept); one not ours that is still listed at the next look
+        // was open after our list was taken, so it is another program's.
+        QSet<quint64> strangers;
+        for (quint64 inode : table.listeners) {
+            if (!ours.contains(inode))
+                strangers.insert(inode);
+        }
+        if (strangers.isEmpty() && !table.listeners.isEmpty())
+            return Owner::Ours;
+        if (!strangers.isEmpty() && strangers.intersects(previousStrangers)) {
+            if (problem)
+                *problem = QStringLiteral("port %1 is held by another program").arg(port);
+            return Owner::Foreign;
+        }
+        previousStrangers = strangers;
     }
-    return Owner::Ours;
+    if (problem)
+        *problem = QStringLiteral("no listener on port %1").arg(port);
+    return Owner::NoneFound;
 }
 
 } // namespace LoopbackOwner

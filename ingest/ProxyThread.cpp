@@ -143,7 +143,8 @@ void ProxyThread::onSmConnected()
     // The intake is offered before FFmpeg has bound its port, so another program may hold it:
     // nothing of the camera's goes to a listener that is not ours.
     QString problem;
-    const LoopbackOwner::Owner owner = LoopbackOwner::listenerOwner(m_port, &problem);
+    const LoopbackOwner::Owner owner =
+        LoopbackOwner::connectionOwner(m_port, m_sm->localPort(), &problem);
     if (owner != LoopbackOwner::Owner::Ours) {
         qCWarning(lcIngest).noquote() << "ProxyThread: intake not ours, camera dropped:" << problem;
         m_client->disconnect(this);

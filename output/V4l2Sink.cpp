@@ -77,30 +77,30 @@ void V4l2Sink::init(const QString &name)
     }
     {
         std::unique_lock<std::mutex> guard(m_lock);
-    m_name = name;
-    m_fixedPath = qEnvironmentVariable("QUORVIX_VCAM_DEVICE");
+        m_name = name;
+        m_fixedPath = qEnvironmentVariable("QUORVIX_VCAM_DEVICE");
 
-    const QString size = qEnvironmentVariable("QUORVIX_VCAM_SIZE");
-    if (!size.isEmpty()) {
-        const QRegularExpressionMatch match =
-            QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
-        const int width = match.hasMatch() ? match.captured(1).toInt() : 0;
-        const int height = match.hasMatch() ? match.captured(2).toInt() : 0;
-        if (width >= kMinSide && height >= kMinSide && width <= kMaxSide && height <= kMaxSide &&
-            width % 2 == 0 && height % 2 == 0) {
-            m_width = width;
-            m_height = height;
-        } else {
-            qCWarning(lcOutput) << "VCAM: ignoring QUORVIX_VCAM_SIZE (want even WIDTHxHEIGHT):"
-                                << size;
+        const QString size = qEnvironmentVariable("QUORVIX_VCAM_SIZE");
+        if (!size.isEmpty()) {
+            const QRegularExpressionMatch match =
+                QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
+            const int width = match.hasMatch() ? match.captured(1).toInt() : 0;
+            const int height = match.hasMatch() ? match.captured(2).toInt() : 0;
+            if (width >= kMinSide && height >= kMinSide && width <= kMaxSide &&
+                height <= kMaxSide && width % 2 == 0 && height % 2 == 0) {
+                m_width = width;
+                m_height = height;
+            } else {
+                qCWarning(lcOutput)
+                    << "VCAM: ignoring QUORVIX_VCAM_SIZE (want even WIDTHxHEIGHT):" << size;
+            }
         }
-    }
-    m_scaler = std::make_unique<FrameScaler>(m_width, m_height);
+        m_scaler = std::make_unique<FrameScaler>(m_width, m_height);
 
-    const QString tap = qEnvironmentVariable("QUORVIX_VCAM_TAP");
-    if (!tap.isEmpty())
-        m_tap = std::make_unique<FrameTap>(tap, m_width, m_height, kFps);
-    m_initialised = true;
+        const QString tap = qEnvironmentVariable("QUORVIX_VCAM_TAP");
+        if (!tap.isEmpty())
+            m_tap = std::make_unique<FrameTap>(tap, m_width, m_height, kFps);
+        m_initialised = true;
     }
     // The first look on the caller's thread, so a device present at start is open at once.
     probe();

@@ -5,7 +5,6 @@
 #include "output/V4l2Io.h"
 #include "output/WebcamOutput.h"
 
-
 #include <QString>
 
 #include <atomic>

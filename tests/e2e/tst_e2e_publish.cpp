@@ -491,8 +491,7 @@ void TestEndToEnd::tenCamerasSigtermEndsWithinTwoSeconds()
         QVERIFY(publishers.back()->start(m_port));
     }
     // Every camera streaming: each session has told its picture format.
-    QTRY_VERIFY_WITH_TIMEOUT(stateLines().count(QStringLiteral("\"320x240 30fps\"")) >= 10,
-                             60000);
+    QTRY_VERIFY_WITH_TIMEOUT(stateLines().count(QStringLiteral("\"320x240 30fps\"")) >= 10, 60000);
     for (const auto &publisher : publishers)
         QVERIFY(publisher->isRunning());
 

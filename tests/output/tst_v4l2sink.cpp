@@ -379,8 +379,7 @@ void TestV4l2Sink::plainWriterLeavesNodeStuck()
     QCOMPARE(m_sink->devicePath(), QString());
     // Not "no device": the node is named, and so is the way to get it back.
     QCOMPARE(log.count(QStringLiteral("no v4l2loopback device found")), 0);
-    QCOMPARE(log.count(QStringLiteral("v4l2loopback device /dev/video0 is there but unusable")),
-             1);
+    QCOMPARE(log.count(QStringLiteral("v4l2loopback device /dev/video0 is there but unusable")), 1);
     QCOMPARE(log.count(QStringLiteral("sudo modprobe -r v4l2loopback && sudo modprobe "
                                       "v4l2loopback card_label=Quorvix exclusive_caps=1")),
              1);
