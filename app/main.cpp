@@ -4,8 +4,10 @@
 #include "ui/MainWindow.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <memory>
 
@@ -88,6 +90,39 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
+// QUORVIX_GUI_WATCHDOG=1: a timer on the GUI thread records the longest gap between its ticks,
+// reported at the end ("GUI thread longest gap: N ms"). Tests and benchmarks use it to show the
+// window never stalled (stopping, overload, device scans).
+class GuiWatchdog
+{
+public:
+    static constexpr int kTickMs = 10;
+
+    GuiWatchdog()
+    {
+        if (qEnvironmentVariableIntValue("QUORVIX_GUI_WATCHDOG") == 0)
+            return;
+        m_timer = std::make_unique<QTimer>();
+        m_timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(m_timer.get(), &QTimer::timeout, [this] {
+            if (m_sinceTick.isValid())
+                m_longestMs = qMax(m_longestMs, m_sinceTick.elapsed() - kTickMs);
+            m_sinceTick.start();
+        });
+        m_timer->start(kTickMs);
+    }
+    void report() const
+    {
+        if (m_timer)
+            qCInfo(lcApp) << "GUI thread longest gap:" << qMax<qint64>(0, m_longestMs) << "ms";
+    }
+
+private:
+    std::unique_ptr<QTimer> m_timer;
+    QElapsedTimer m_sinceTick;
+    qint64 m_longestMs = 0;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -105,8 +140,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopFileName));
     app.setStyleSheet(QString::fromLatin1(kStyleSheet));
-    // No periodic polling of the network configurations by Qt's bearer code.
-    qputenv("QT_BEARER_POLL_TIMEOUT", "-1");
+    // No periodic polling of the network configurations by Qt's bearer code. Qt takes the
+    // value as a timer interval and warns about a negative one, so "never" is the longest
+    // interval a timer takes (about 24 days) rather than -1.
+    qputenv("QT_BEARER_POLL_TIMEOUT", "2147483647");
 
     auto window = std::make_unique<MainWindow>();
     window->show();
@@ -114,7 +151,9 @@ int main(int argc, char *argv[])
     if (argc > 1)
         window->startFromCommandLine();
 
+    GuiWatchdog watchdog;
     const int exitCode = app.exec();
+    watchdog.report();
     terminationSignals.unwatch();
     window.reset();
     return exitCode;

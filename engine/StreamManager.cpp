@@ -4,6 +4,7 @@
 #include "engine/DeliveryObserver.h"
 #include "engine/DeliveryPolicy.h"
 #include "engine/EngineLog.h"
+#include "engine/FfmpegLogLimit.h"
 #include "engine/Generator.h"
 #include "engine/OutputSwitch.h"
 #include "engine/PacketHandlerThread.h"
@@ -14,6 +15,7 @@
 #include <QTcpSocket>
 
 #include <mutex>
+#include <stdexcept>
 
 #include <malloc.h>
 
@@ -21,6 +23,19 @@ namespace {
 
 // FFmpeg's network layer is initialised once per process, before the first open.
 std::once_flag g_networkInit;
+
+// Test hooks (see the header); zero outside tests.
+std::atomic<int> g_throwInSessions{0};
+std::atomic<int> g_failVideoDecoderOpens{0};
+
+// Takes one from a test hook's count; true when one was left.
+bool takeOne(std::atomic<int> &count)
+{
+    int left = count.load();
+    while (left > 0 && !count.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
+}
 
 // The benchmark's timing probe; null (off) unless installed.
 std::atomic<DeliveryObserver *> g_deliveryObserver{nullptr};
@@ -44,6 +59,16 @@ void StreamManager::setDeliveryObserver(DeliveryObserver *observer)
     g_deliveryObserver.store(observer);
 }
 
+void StreamManager::throwInSessions_for_testing(int sessions)
+{
+    g_throwInSessions = sessions;
+}
+
+void StreamManager::failVideoDecoderOpens_for_testing(int opens)
+{
+    g_failVideoDecoderOpens = opens;
+}
+
 qint64 StreamManager::ptsToMs(qint64 pts, AVRational timeBase)
 {
     return sessiontime::ptsToMs(pts, timeBase);
@@ -56,7 +81,12 @@ int StreamManager::detectFps(AVRational frameRate)
 
 StreamManager::StreamManager(QObject *parent) : QThread(parent)
 {
-    std::call_once(g_networkInit, [] { avformat_network_init(); });
+    std::call_once(g_networkInit, [] {
+        // FFmpeg's own lines are limited like ours: a hostile stream could otherwise make the
+        // decoder write thousands a second.
+        FfmpegLogLimit::install();
+        avformat_network_init();
+    });
 }
 
 StreamManager::~StreamManager()
@@ -173,7 +203,12 @@ void StreamManager::run()
         // Whatever went wrong, the session ends as any other does, so its intake is replaced.
         qCCritical(lcEngine) << "CRASH MESSAGE" << m_port.load();
         m_stop = true;
-        softClear();
+        try {
+            softClear();
+        } catch (...) {
+            // The listener replaces a manager that ends without its stop signal too.
+            qCCritical(lcEngine) << "CRASH MESSAGE in soft clear" << m_port.load();
+        }
     }
 }
 
@@ -188,6 +223,8 @@ void StreamManager::session()
         return;
     }
 
+    if (takeOne(g_throwInSessions))
+        throw std::runtime_error("session failure for testing");
     emit updateStreamState(QStringLiteral("connecting ..."));
     if (m_ignoreAudio)
         qCInfo(lcEngine) << "IGNORE AUDIO";
@@ -199,20 +236,38 @@ void StreamManager::session()
     }
     m_ignoreAudio = ignoreAudio;
 
-    openDecoders();
+    QString failure;
+    if (!openDecoders(failure)) {
+        // Nothing of this stream can be shown: end the session (its intake is replaced) rather
+        // than read it for nothing, and leave the reason on the window.
+        qCWarning(lcEngine).noquote() << "-- session ended:" << failure << m_port.load();
+        m_stop = true;
+        softClear(failure);
+        return;
+    }
     m_intake.readLoop([this](AVPacket *packet) { onPacket(packet); });
     m_stop = true;
     softClear();
 }
 
-void StreamManager::openDecoders()
+bool StreamManager::openDecoders(QString &failure)
 {
     m_feeder.reset(m_ignoreAudio.load(), m_maxBufferMs.load(),
                    [this](const FrameFeeder::Format &format) { startDelivery(format); });
     // A decoder that failed to open is kept out: its packets are not queued.
     m_videoDecoder = std::make_unique<Decoder>(kVideoTexts);
-    m_videoDecoder->open(m_streams.videoCodec, m_intake.parameters(m_streams.video),
-                         kDecoderThreads);
+    const bool videoOpen =
+        !takeOne(g_failVideoDecoderOpens) &&
+        m_videoDecoder->open(m_streams.videoCodec, m_intake.parameters(m_streams.video),
+                             kDecoderThreads);
+    if (!videoOpen) {
+        const AVCodecParameters *parameters = m_intake.parameters(m_streams.video);
+        const char *name = parameters ? avcodec_get_name(parameters->codec_id) : "unknown";
+        failure = QStringLiteral("cannot decode the camera's video (codec %1)")
+                      .arg(QString::fromLatin1(name));
+        m_videoDecoder.reset();
+        return false;
+    }
     m_videoThread = std::make_unique<PacketHandlerThread>(
         m_videoPackets, [this](AVPacket *packet) { decodeVideo(packet); },
         QStringLiteral("video decoder %1").arg(m_port.load()));
@@ -226,6 +281,7 @@ void StreamManager::openDecoders()
             QStringLiteral("audio decoder %1").arg(m_port.load()));
         m_audioThread->start(QThread::InheritPriority);
     }
+    return true;
 }
 
 void StreamManager::onPacket(AVPacket *packet)
@@ -259,10 +315,10 @@ void StreamManager::onPacket(AVPacket *packet)
     (isVideo ? m_videoPackets : m_audioPackets).push(std::move(queued));
 }
 
-void StreamManager::softClear()
+void StreamManager::softClear(const QString &finalState)
 {
     qCInfo(lcEngine) << "SOFT CLEAR" << m_port.load() << m_stop.load();
-    emit updateStreamState(QString());
+    emit updateStreamState(finalState);
     stopDecoding(false);
     const bool decodingEnded = (!m_videoThread || m_videoThread->isFinished()) &&
                                (!m_audioThread || m_audioThread->isFinished());
@@ -342,11 +398,15 @@ void StreamManager::decodeVideo(AVPacket *packet)
         if (DeliveryObserver *probe = observer(); probe && queued >= 0)
             probe->videoPictureQueued(this, queued);
     });
-    // A peer can make every packet fail: the window hears of it now and then, not each time.
+    // A peer can make every packet fail: the window hears of it at most once a second, with
+    // how many failed since it last heard.
     if (result == Decoder::Result::ReceiveFailed && m_decodeErrors.count())
         emit errorMessage(QStringLiteral("Error #200"),
                           QStringLiteral("Error  while receiving a frame from the "
-                                         "decoder\nPlease try other decoder"));
+                                         "decoder\nPlease try other decoder (%1 failed, %2 "
+                                         "since the last report)")
+                              .arg(m_decodeErrors.total())
+                              .arg(m_decodeErrors.held() + 1));
 }
 
 void StreamManager::decodeAudio(AVPacket *packet)

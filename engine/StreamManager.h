@@ -72,6 +72,9 @@ public:
     // GUI thread. Sets the stop flag; a manager blocked in its listen-mode open is unblocked
     // by a short connection to its own port (at most about 4 s).
     void requestStop();
+    // Any thread, never blocks: sets the stop flag only. The interrupt callback of every
+    // blocking FFmpeg call (listen-mode accept included) sees it within about 100 ms.
+    void requestStopAsync() { m_stop = true; }
     // GUI thread. The delivery flushes both queues at its next tick.
     void requestBufferReset();
     // Any thread, no lock: the queued audio and video milliseconds.
@@ -123,6 +126,12 @@ public:
     // path. Off by default; used by benchmarks. The observer must outlive the sessions using it.
     static void setDeliveryObserver(DeliveryObserver *observer);
 
+    // Any thread, tests: the next `sessions` sessions that get a publisher throw from inside
+    // the session (as a failure deep in a stage would), and the next `opens` video decoders
+    // fail to open (as a codec this FFmpeg cannot decode does).
+    static void throwInSessions_for_testing(int sessions);
+    static void failVideoDecoderOpens_for_testing(int opens);
+
     // -- Identity and admission. Written by the listener on the GUI thread: m_output right
     // after startListen, the rest at admission, before the publisher's open returns. Atomic,
     // because the manager thread may already run.
@@ -146,9 +155,11 @@ protected:
 private:
     // Manager thread.
     void session();
-    void openDecoders();
+    // False when the video decoder could not be opened; `failure` then names the codec.
+    bool openDecoders(QString &failure);
     void onPacket(AVPacket *packet);
-    void softClear();
+    // `finalState`: the state text left shown after the session (empty: none).
+    void softClear(const QString &finalState = QString());
     void releaseSession();
     // Manager thread at the soft clear (bounded), GUI thread in the destructor (until ended):
     // ends the clock and with it the worker, so that no tick runs against session data that is

@@ -1,6 +1,7 @@
 #include "ingest/ProxyThread.h"
 
 #include "ingest/IngestLog.h"
+#include "ingest/LoopbackOwner.h"
 
 #include <QHostAddress>
 #include <QScopeGuard>
@@ -138,8 +139,22 @@ void ProxyThread::onSmConnected()
 {
     if (m_smConnected)
         return;
-    m_smConnected = true;
     m_connectTimer->stop();
+    // The intake is offered before FFmpeg has bound its port, so another program may hold it:
+    // nothing of the camera's goes to a listener that is not ours.
+    QString problem;
+    const LoopbackOwner::Owner owner =
+        LoopbackOwner::connectionOwner(m_port, m_sm->localPort(), &problem);
+    if (owner != LoopbackOwner::Owner::Ours) {
+        qCWarning(lcIngest).noquote() << "ProxyThread: intake not ours, camera dropped:" << problem;
+        m_client->disconnect(this);
+        m_sm->disconnect(this);
+        m_sm->abort();
+        m_client->abort();
+        exit(0);
+        return;
+    }
+    m_smConnected = true;
     m_sm->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // Bytes the camera sent during set-up wait in its socket; move them now.
     copyClientToSm();

@@ -19,6 +19,10 @@ class QTimer;
 // it there). run() owns both sockets and every timer: they are created, used and destroyed on
 // the relay's own thread, and all copying happens in direct slots on that thread.
 //
+// Before the first byte is forwarded the relay checks that the listener it reached on
+// 127.0.0.1:port is this process's own (LoopbackOwner): the intake is offered to cameras
+// before FFmpeg has bound the port, and another program may hold it.
+//
 // Memory is bounded: a socket keeps at most kReadBufferBytes it has not handed over, and the
 // relay stops reading one side while the other side still has kMaxUnsentBytes queued; TCP flow
 // control then slows the sender instead of the relay buffering without limit.

@@ -5,15 +5,20 @@
 #include "ingest/ProxyThread.h"
 #include "ingest/ServerHost.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include <memory>
+
+#include <sys/socket.h>
 #include <unistd.h>
 
 Server::Server(OutputSink *output, QObject *parent)
@@ -25,6 +30,37 @@ Server::Server(OutputSink *output, QObject *parent)
     m_host = dynamic_cast<ServerHost *>(parent);
     if (m_host)
         m_hostObject = parent;
+    m_clock.start();
+    m_retireTimer = new QTimer(this);
+    m_retireTimer->setInterval(qBound(50, kIdleRetireMs / 4, 5000));
+    connect(m_retireTimer, &QTimer::timeout, this, &Server::retireIdleManagers);
+}
+
+void Server::setIdleRetireMs_for_testing(int ms)
+{
+    m_idleRetireMs = qMax(1, ms);
+    m_retireTimer->setInterval(qBound(10, m_idleRetireMs / 4, 5000));
+}
+
+void Server::retireIdleManagers()
+{
+    if (!isListening())
+        return;
+    const qint64 now = m_clock.elapsed();
+    // Oldest waiting first: the list is in the order the managers became ready.
+    const QList<StreamManager *> free = m_freeManagers;
+    for (StreamManager *manager : free) {
+        if (m_freeManagers.size() <= kInitialManagers)
+            break;
+        if (now - m_readySince.value(manager, now) < m_idleRetireMs)
+            continue;
+        qCInfo(lcIngest) << "Server: idle intake retired:" << manager->port();
+        m_freeManagers.removeAll(manager);
+        m_readySince.remove(manager);
+        // Retired: its end is not replaced; onManagerFinished deletes it.
+        m_retired.insert(manager);
+        manager->requestStopAsync();
+    }
 }
 
 Server::~Server()
@@ -61,6 +97,7 @@ bool Server::startListening(const QHostAddress &address, quint16 port)
     }
     m_activeManager = nullptr;
     createManagers(kInitialManagers);
+    m_retireTimer->start();
     return true;
 }
 
@@ -115,7 +152,11 @@ StreamManager *Server::startManager(int port)
         connect(manager, &StreamManager::updateStreamState, m_hostObject,
                 [host](const QString &msg) { host->onUpdateStreamState(msg); });
     }
-    connect(manager, &QObject::destroyed, this, [this](QObject *gone) { m_retired.remove(gone); });
+    connect(manager, &QObject::destroyed, this, [this](QObject *gone) {
+        m_retired.remove(gone);
+        m_replaced.remove(gone);
+        m_readySince.remove(gone);
+    });
     // An ended manager is deleted once its thread is over (see onManagerFinished).
     connect(manager, &QThread::finished, this, [this, guard] {
         if (guard)
@@ -140,16 +181,19 @@ void Server::onStreamManagerReadyForConnect(StreamManager *manager)
         return;
     // A manager already waiting (its open failed on a connection that did not come through
     // a relay) stays at its place: twice in the list it would be handed to two cameras.
-    if (!m_freeManagers.contains(manager))
+    if (!m_freeManagers.contains(manager)) {
         m_freeManagers.append(manager);
+        m_readySince.insert(manager, m_clock.elapsed());
+    }
 }
 
 void Server::onStreamManagerStopHandle(StreamManager *manager)
 {
     // A manager retired by a stop ends without a successor, also when the listener has been
     // started again before its signal arrives.
-    if (!isListening() || m_retired.contains(manager))
+    if (!isListening() || m_retired.contains(manager) || m_replaced.contains(manager))
         return;
+    m_replaced.insert(manager);
     // A manager that could never bind its port (another program holds it) is replaced on the
     // next port no live manager holds; the same port would only fail again.
     const int port = manager->portUnavailable() ? nextManagerPort() : manager->port();
@@ -173,6 +217,13 @@ void Server::onManagerFinished(StreamManager *manager)
     if (m_shuttingDown)
         return;
     m_freeManagers.removeAll(manager);
+    // Whatever ended it (a failure that skipped its stop signal included), the pool keeps its
+    // size: a manager that ended unreplaced while listening is replaced now.
+    if (isListening() && !m_retired.contains(manager) && !m_replaced.contains(manager)) {
+        qCWarning(lcIngest) << "Server: manager ended without its stop signal, replaced:"
+                            << manager->port();
+        onStreamManagerStopHandle(manager);
+    }
     // m_activeManager is a QPointer: the statistics and the buffer reset see null from now on.
     manager->deleteLater();
 }
@@ -212,6 +263,7 @@ void Server::reclaimManager(StreamManager *manager, ProxyThread *relay)
     qCInfo(lcIngest) << "Server: manager back in the pool, its relay never reached it:"
                      << manager->port();
     m_freeManagers.append(manager);
+    m_readySince.insert(manager, m_clock.elapsed());
 }
 
 void Server::incomingConnection(qintptr socketDescriptor)
@@ -223,6 +275,8 @@ void Server::incomingConnection(qintptr socketDescriptor)
         maxBufferMs = ignoreAudio ? m_host->maxBufferIgnoreAudioMs() : m_host->maxBufferMs();
 
     StreamManager *const manager = m_freeManagers.isEmpty() ? nullptr : m_freeManagers.takeFirst();
+    if (manager)
+        m_readySince.remove(manager);
     if (!manager) {
         const int room = kMaxManagers - managerCount();
         if (room > 0)
@@ -261,7 +315,7 @@ void Server::incomingConnection(qintptr socketDescriptor)
 void Server::refuse(qintptr socketDescriptor)
 {
     qCInfo(lcIngest) << "no free workers, close incomming connection";
-    auto *socket = new QTcpSocket();
+    auto *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                      QIODevice::ReadWrite)) {
         qCWarning(lcIngest).noquote()
@@ -275,11 +329,39 @@ void Server::refuse(qintptr socketDescriptor)
     }
     socket->write(kOverloadText);
     socket->write("\r\n");
-    // Hand the text to the kernel now: close() would otherwise wait for the event loop to
-    // write it, and deleteLater() may come first.
     socket->flush();
-    socket->close();
-    socket->deleteLater();
+    if (m_draining >= kMaxDrainingSockets) {
+        socket->close();
+        socket->deleteLater();
+        return;
+    }
+    // Shut our side for writing once the text is with the kernel (a FIN follows it), then read
+    // and drop what the camera still sends until it closes or kRefuseDrainMs pass: closing with
+    // its bytes unread would send a reset, which can destroy the text before it is read.
+    ++m_draining;
+    const int fd = int(socketDescriptor);
+    auto shutWrite = [socket, fd] {
+        if (socket->bytesToWrite() == 0 && ::shutdown(fd, SHUT_WR) != 0 && errno != ENOTCONN)
+            qCInfo(lcIngest) << "Server: shutdown of a refused socket failed:"
+                             << std::strerror(errno);
+    };
+    if (socket->bytesToWrite() == 0)
+        shutWrite();
+    else
+        connect(socket, &QTcpSocket::bytesWritten, socket, shutWrite);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    auto done = std::make_shared<bool>(false);
+    auto finish = [this, socket, done] {
+        if (*done)
+            return;
+        *done = true;
+        --m_draining;
+        socket->abort();
+        socket->deleteLater();
+    };
+    connect(socket, &QTcpSocket::disconnected, socket, finish);
+    connect(socket, &QTcpSocket::errorOccurred, socket, finish);
+    QTimer::singleShot(kRefuseDrainMs, socket, finish);
 }
 
 StreamManager *Server::statsManager() const
@@ -334,53 +416,71 @@ int Server::relayCount() const
     return findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly).size();
 }
 
-bool Server::waitForThread(QThread *thread)
+bool Server::waitForThreads(const QList<QPointer<QThread>> &threads, int deadlineMs,
+                            bool handleEvents)
 {
     QElapsedTimer waited;
     waited.start();
-    while (thread->isRunning()) {
-        if (waited.elapsed() >= kStopWaitMs) {
-            qCInfo(lcIngest) << "Server: thread still running after" << kStopWaitMs
-                             << "ms:" << thread->objectName();
+    for (;;) {
+        const bool running = std::any_of(threads.begin(), threads.end(), [](const auto &thread) {
+            return thread && thread->isRunning();
+        });
+        if (!running)
+            return true;
+        if (waited.elapsed() >= deadlineMs)
             return false;
-        }
+        if (handleEvents)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kStopPollMs);
         QThread::msleep(kStopPollMs);
     }
-    return true;
 }
 
 void Server::stopListening()
 {
+    stopAll(!m_shuttingDown);
+}
+
+void Server::stopAll(bool handleEvents)
+{
     qCInfo(lcIngest) << "SERVER STOP";
     m_activeManager = nullptr;
     close();
-    const auto all = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
-    for (const StreamManager *manager : all)
+    m_retireTimer->stop();
+    const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
+    for (const StreamManager *manager : managers)
         m_retired.insert(manager);
+    m_freeManagers.clear();
+    m_readySince.clear();
+    m_relays.clear();
 
+    // Everything is asked at once, so the threads wind down side by side; nothing here blocks.
     // Every relay, not only the one recorded per port: an older one on a port may still run.
+    QList<QPointer<QThread>> threads;
     const QList<ProxyThread *> relays =
         findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly);
     for (ProxyThread *relay : relays) {
-        relay->exit(0);
         relay->requestInterruption();
-        // One still running is deleted by onRelayFinished once it has ended (it is no longer
-        // recorded below).
-        if (waitForThread(relay))
-            relay->deleteLater();
+        relay->exit(0);
+        threads.append(relay);
     }
-    m_relays.clear();
-
-    const QList<StreamManager *> managers = m_freeManagers;
     for (StreamManager *manager : managers) {
-        manager->requestStop();
-        manager->exit(0);
-        manager->requestInterruption();
-        if (waitForThread(manager))
-            manager->deleteLater();
-        // Otherwise onManagerFinished deletes it once it has ended.
+        // Serving managers too: their read ends at once instead of when the relay's close
+        // reaches them.
+        manager->requestStopAsync();
+        threads.append(manager);
     }
-    m_freeManagers.clear();
+    QElapsedTimer took;
+    took.start();
+    if (!waitForThreads(threads, kStopDeadlineMs, handleEvents))
+        qCWarning(lcIngest) << "Server: threads still running after" << kStopDeadlineMs
+                            << "ms; they end by themselves";
+    else
+        qCInfo(lcIngest) << "Server: all stream threads ended in" << took.elapsed() << "ms";
+    // Ended ones go now; one still running is deleted by its finished handler.
+    for (const QPointer<QThread> &thread : threads) {
+        if (thread && !thread->isRunning())
+            thread->deleteLater();
+    }
 }
 
 void Server::shutdown()

@@ -3,6 +3,7 @@
 #include "engine/OutputSwitch.h"
 
 #include <QHash>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
@@ -16,6 +17,7 @@ class ProxyThread;
 class ServerHost;
 class StreamManager;
 class OutputSink;
+class QTimer;
 class QWidget;
 
 // The program's only listening socket: cameras publish RTMP to the user's port, and each
@@ -46,11 +48,23 @@ public:
     // Highest TCP port; the counter wraps back to kPortBase + 1 after it, skipping ports that
     // live managers still hold.
     static constexpr int kLastPort = 65535;
-    // Polling step while the stop sequence waits for a thread to end.
-    static constexpr unsigned long kStopPollMs = 100;
-    // Longest the stop sequence waits for one thread; one that is still running then is left
-    // to end by itself and deleted when it has (its object is never destroyed while it runs).
-    static constexpr int kStopWaitMs = 10000;
+    // Step of the stop sequence's wait: the window's events are handled between steps, so it
+    // keeps repainting while the threads end.
+    static constexpr int kStopPollMs = 10;
+    // The stop sequence asks every relay and manager to end at once and waits this long for all
+    // of them together; one still running then is left to end by itself and deleted when it has
+    // (its object is never destroyed while it runs). Sessions end within a few hundred ms.
+    static constexpr int kStopDeadlineMs = 1500;
+    // Intakes ready beyond kInitialManagers that have waited this long for a camera are
+    // retired, so a burst that grew the pool does not keep its threads and ports for good.
+    static constexpr int kIdleRetireMs = 60000;
+    // A refused camera gets the overload text, then our side is shut for writing and whatever
+    // it still sends is read and dropped for at most this long before the socket is closed:
+    // closing with its bytes unread would answer with a reset that can destroy the text.
+    static constexpr int kRefuseDrainMs = 2000;
+    // Refused sockets draining at once; beyond this a refused socket is closed at once, so a
+    // flood of refused connections cannot hold many descriptors.
+    static constexpr int kMaxDrainingSockets = 64;
     // A relay can end without ever reaching its manager (the camera reset the connection
     // before it was attached, or the loopback connection failed). That manager still waits for
     // a connection but will not announce itself again, so it is put back into the pool when it
@@ -77,9 +91,9 @@ public:
     // GUI thread. Listens on address:port and creates the first ten managers; true when
     // listening. A port that cannot be opened shows the warning box and creates nothing.
     bool startListening(const QHostAddress &address, quint16 port);
-    // GUI thread. The stop sequence: closes the port, ends every relay, stops and deletes the
-    // managers still waiting for a connection. A serving manager ends by itself once its
-    // relay is gone. Blocks until those threads have ended (each at most kStopWaitMs).
+    // GUI thread. The stop sequence: closes the port, asks every relay and every manager
+    // (waiting or serving) to end at once, then waits for all of them with one deadline
+    // (kStopDeadlineMs), handling the window's events (not user input) in short steps.
     void stopListening();
     // GUI thread. The stream on the output (or, while none is, the one that received the
     // latest connection): its buffered milliseconds and the bytes its relay took from the
@@ -106,6 +120,11 @@ public:
     // Manager and relay objects alive now (serving, waiting, or ended and not yet deleted).
     int managerCount() const;
     int relayCount() const;
+    // Refused sockets still being drained.
+    int drainingCount() const { return m_draining; }
+
+    // GUI thread, tests: shortens the idle time after which extra intakes are retired.
+    void setIdleRetireMs_for_testing(int ms);
 
 public slots:
     // Manager error: logged only, nothing is shown to the user.
@@ -132,8 +151,13 @@ private:
     int nextManagerPort();
     StreamManager *startManager(int port);
     void refuse(qintptr socketDescriptor);
-    // Polls isRunning() every kStopPollMs for at most kStopWaitMs; true when it has ended.
-    static bool waitForThread(QThread *thread);
+    // Waits until none of `threads` runs or the deadline passes; with `handleEvents` the GUI
+    // thread's events (not user input) are handled between steps. True when all have ended.
+    static bool waitForThreads(const QList<QPointer<QThread>> &threads, int deadlineMs,
+                               bool handleEvents);
+    void stopAll(bool handleEvents);
+    // Retires intakes beyond kInitialManagers that have waited kIdleRetireMs (GUI timer).
+    void retireIdleManagers();
     // Ends and destroys every relay and manager still alive (destruction).
     void shutdown();
 
@@ -141,6 +165,14 @@ private:
     int m_last_smgr_port = kPortBase;
     QPointer<StreamManager> m_activeManager; // not owned; null once that manager is deleted
     QList<StreamManager *> m_freeManagers;   // FIFO; every entry is a live child
+    // When each manager in m_freeManagers last entered it (m_clock milliseconds).
+    QHash<const QObject *, qint64> m_readySince;
+    // Managers already replaced (their stopHandle came): finished() does not replace them again.
+    QSet<const QObject *> m_replaced;
+    QElapsedTimer m_clock;
+    QTimer *m_retireTimer = nullptr; // child
+    int m_idleRetireMs = kIdleRetireMs;
+    int m_draining = 0;
     // The relay most recently started for each manager port.
     QHash<int, QPointer<ProxyThread>> m_relays;
     // Managers of an earlier listening session (all that were alive at a stop). Their queued

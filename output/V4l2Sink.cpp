@@ -5,16 +5,21 @@
 
 #include <QRegularExpression>
 
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <pthread.h>
 
 namespace {
 
 constexpr char kLoopbackDriver[] = "v4l2 loopback";
 constexpr char kLoadHint[] =
     "load it with: sudo modprobe v4l2loopback card_label=Quorvix exclusive_caps=1";
+constexpr char kReloadHint[] = "reload the module to make it usable again: sudo modprobe -r "
+                               "v4l2loopback && sudo modprobe v4l2loopback card_label=Quorvix "
+                               "exclusive_caps=1";
 constexpr int kMinSide = 16;
 constexpr int kMaxSide = 8192;
 
@@ -34,7 +39,15 @@ V4l2Sink::V4l2Sink(std::shared_ptr<V4l2Io> io, int probeIntervalMs)
 
 V4l2Sink::~V4l2Sink()
 {
-    closeDevice();
+    {
+        std::lock_guard<std::mutex> wake(m_wakeLock);
+        m_stopDiscovery = true;
+    }
+    m_wake.notify_all();
+    if (m_discovery.joinable())
+        m_discovery.join();
+    std::lock_guard<std::mutex> guard(m_lock);
+    closeDevice_Locked();
 }
 
 QString V4l2Sink::devicePath() const
@@ -57,39 +70,64 @@ qint64 V4l2Sink::tapFramesDropped() const
 
 void V4l2Sink::init(const QString &name)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_initialised)
-        return;
-    m_initialised = true;
-    m_name = name;
-    m_fixedPath = qEnvironmentVariable("QUORVIX_VCAM_DEVICE");
-
-    const QString size = qEnvironmentVariable("QUORVIX_VCAM_SIZE");
-    if (!size.isEmpty()) {
-        const QRegularExpressionMatch match =
-            QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
-        const int width = match.hasMatch() ? match.captured(1).toInt() : 0;
-        const int height = match.hasMatch() ? match.captured(2).toInt() : 0;
-        if (width >= kMinSide && height >= kMinSide && width <= kMaxSide && height <= kMaxSide &&
-            width % 2 == 0 && height % 2 == 0) {
-            m_width = width;
-            m_height = height;
-        } else {
-            qCWarning(lcOutput) << "VCAM: ignoring QUORVIX_VCAM_SIZE (want even WIDTHxHEIGHT):"
-                                << size;
-        }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_initialised)
+            return;
     }
-    m_scaler = std::make_unique<FrameScaler>(m_width, m_height);
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_name = name;
+        m_fixedPath = qEnvironmentVariable("QUORVIX_VCAM_DEVICE");
 
-    const QString tap = qEnvironmentVariable("QUORVIX_VCAM_TAP");
-    if (!tap.isEmpty())
-        m_tap = std::make_unique<FrameTap>(tap, m_width, m_height, kFps);
+        const QString size = qEnvironmentVariable("QUORVIX_VCAM_SIZE");
+        if (!size.isEmpty()) {
+            const QRegularExpressionMatch match =
+                QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
+            const int width = match.hasMatch() ? match.captured(1).toInt() : 0;
+            const int height = match.hasMatch() ? match.captured(2).toInt() : 0;
+            if (width >= kMinSide && height >= kMinSide && width <= kMaxSide &&
+                height <= kMaxSide && width % 2 == 0 && height % 2 == 0) {
+                m_width = width;
+                m_height = height;
+            } else {
+                qCWarning(lcOutput)
+                    << "VCAM: ignoring QUORVIX_VCAM_SIZE (want even WIDTHxHEIGHT):" << size;
+            }
+        }
+        m_scaler = std::make_unique<FrameScaler>(m_width, m_height);
 
-    probeIfDue();
+        const QString tap = qEnvironmentVariable("QUORVIX_VCAM_TAP");
+        if (!tap.isEmpty())
+            m_tap = std::make_unique<FrameTap>(tap, m_width, m_height, kFps);
+        m_initialised = true;
+    }
+    // The first look on the caller's thread, so a device present at start is open at once.
+    probe();
+    m_discovery = std::thread([this] { discoveryLoop(); });
 }
 
-int V4l2Sink::openCandidate(const QString &path, bool requireLoopback, QString *card)
+void V4l2Sink::discoveryLoop()
 {
+    pthread_setname_np(pthread_self(), "v4l2 discovery");
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> wake(m_wakeLock);
+            m_wake.wait_for(wake, std::chrono::milliseconds(m_probeIntervalMs),
+                            [this] { return m_stopDiscovery; });
+            if (m_stopDiscovery)
+                return;
+        }
+        if (!m_deviceOpen.load())
+            probe();
+    }
+}
+
+int V4l2Sink::openCandidate(const QString &path, bool requireLoopback, QString *card,
+                            Candidate *why)
+{
+    if (why)
+        *why = Candidate::NotLoopback;
     const QByteArray local = path.toLocal8Bit();
     const int fd = m_io->open(local.constData(), O_RDWR | O_NONBLOCK);
     if (fd < 0)
@@ -106,16 +144,26 @@ int V4l2Sink::openCandidate(const QString &path, bool requireLoopback, QString *
     // With exclusive_caps=1 a device another producer holds offers capture only: skip it.
     if ((requireLoopback && driver != QLatin1String(kLoopbackDriver)) ||
         !(caps & V4L2_CAP_VIDEO_OUTPUT)) {
+        // A loopback node offering neither direction was left so by a writer that never
+        // streamed (v4l2loopback 0.12): only reloading the module frees it.
+        if (why && driver == QLatin1String(kLoopbackDriver))
+            *why = (caps & V4L2_CAP_VIDEO_CAPTURE) ? Candidate::Taken : Candidate::Stuck;
         m_io->close(fd);
         return -1;
     }
+    if (why)
+        *why = Candidate::Usable;
     if (card)
         *card = fixedText(cap.card, sizeof cap.card);
     return fd;
 }
 
-bool V4l2Sink::configure(int fd, const QString &path)
+bool V4l2Sink::configure(int fd, const QString &path, const ScanSettings &settings)
 {
+    const int m_width = settings.width;
+    const int m_height = settings.height;
+    const int m_rateNum = settings.rateNum;
+    const int m_rateDen = settings.rateDen;
     v4l2_format format;
     std::memset(&format, 0, sizeof format);
     format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
@@ -124,7 +172,7 @@ bool V4l2Sink::configure(int fd, const QString &path)
     format.fmt.pix.pixelformat = V4L2_PIX_FMT_YUV420;
     format.fmt.pix.field = V4L2_FIELD_NONE;
     format.fmt.pix.bytesperline = static_cast<quint32>(m_width);
-    format.fmt.pix.sizeimage = static_cast<quint32>(m_scaler->frameBytes());
+    format.fmt.pix.sizeimage = static_cast<quint32>(settings.frameBytes);
     format.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
     if (m_io->ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
         qCWarning(lcOutput) << "VCAM: VIDIOC_S_FMT failed:" << path << strerror(errno);
@@ -158,27 +206,26 @@ bool V4l2Sink::configure(int fd, const QString &path)
     return true;
 }
 
-void V4l2Sink::probeIfDue()
+int V4l2Sink::scan(const ScanSettings &settings, QString &path)
 {
-    if (m_fd >= 0)
-        return;
-    if (m_sinceProbe.isValid() && m_sinceProbe.elapsed() < m_probeIntervalMs)
-        return;
-    m_sinceProbe.start();
-
     int fd = -1;
-    QString path;
-    if (!m_fixedPath.isEmpty()) {
-        fd = openCandidate(m_fixedPath, false, nullptr);
-        path = m_fixedPath;
+    QStringList stuck;
+    if (!settings.fixedPath.isEmpty()) {
+        Candidate why = Candidate::NotLoopback;
+        fd = openCandidate(settings.fixedPath, false, nullptr, &why);
+        path = settings.fixedPath;
     } else {
         // The first v4l2loopback output device, or the first one labelled with our name.
         for (const QString &candidate : m_io->videoDevices()) {
             QString card;
-            const int candidateFd = openCandidate(candidate, true, &card);
-            if (candidateFd < 0)
+            Candidate why = Candidate::NotLoopback;
+            const int candidateFd = openCandidate(candidate, true, &card, &why);
+            if (candidateFd < 0) {
+                if (why == Candidate::Stuck)
+                    stuck.append(candidate);
                 continue;
-            if (card == m_name) {
+            }
+            if (card == settings.name) {
                 if (fd >= 0)
                     m_io->close(fd);
                 fd = candidateFd;
@@ -193,30 +240,73 @@ void V4l2Sink::probeIfDue()
             }
         }
     }
-    if (fd >= 0 && !configure(fd, path)) {
+    if (fd >= 0 && !configure(fd, path, settings)) {
         m_io->close(fd);
         fd = -1;
     }
-    if (fd < 0) {
-        if (!m_missingLogged) {
-            if (m_fixedPath.isEmpty())
-                qCInfo(lcOutput).noquote() << "VCAM: no v4l2loopback device found;" << kLoadHint;
-            else
-                qCInfo(lcOutput).noquote()
-                    << "VCAM: no v4l2loopback output device at" << m_fixedPath << ";" << kLoadHint;
-        }
+    if (fd >= 0)
+        return fd;
+    if (!stuck.isEmpty()) {
+        // Not "no device": the node is there, and the user can get it back.
+        const QString problem =
+            QStringLiteral("VCAM: v4l2loopback device %1 is there but unusable (another program "
+                           "wrote to it without streaming);")
+                .arg(stuck.join(QStringLiteral(", ")));
+        if (problem != m_lastProblem)
+            qCWarning(lcOutput).noquote() << problem << kReloadHint;
+        m_lastProblem = problem;
         m_missingLogged = true;
+        return -1;
+    }
+    if (!m_missingLogged) {
+        if (settings.fixedPath.isEmpty())
+            qCInfo(lcOutput).noquote() << "VCAM: no v4l2loopback device found;" << kLoadHint;
+        else
+            qCInfo(lcOutput).noquote() << "VCAM: no v4l2loopback output device at"
+                                       << settings.fixedPath << ";" << kLoadHint;
+    }
+    m_missingLogged = true;
+    return -1;
+}
+
+void V4l2Sink::probe()
+{
+    ScanSettings settings;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_initialised || m_fd >= 0)
+            return;
+        settings.name = m_name;
+        settings.fixedPath = m_fixedPath;
+        settings.width = m_width;
+        settings.height = m_height;
+        settings.frameBytes = m_scaler->frameBytes();
+        settings.rateNum = m_rateNum;
+        settings.rateDen = m_rateDen;
+    }
+    // The slow part, without the put lock.
+    QString path;
+    const int fd = scan(settings, path);
+    if (fd < 0)
+        return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_fd >= 0) {
+        m_io->close(fd);
         return;
     }
     m_fd = fd;
     m_path = path;
+    m_deviceRateNum = settings.rateNum;
+    m_deviceRateDen = settings.rateDen;
+    m_rateSettled = false;
     m_deviceOpen.store(true);
     m_missingLogged = false;
+    m_lastProblem.clear();
     qCInfo(lcOutput).noquote() << "VCAM: virtual camera started:" << path
                                << QStringLiteral("%1x%2 I420").arg(m_width).arg(m_height);
 }
 
-void V4l2Sink::closeDevice()
+void V4l2Sink::closeDevice_Locked()
 {
     if (m_fd >= 0)
         m_io->close(m_fd);
@@ -225,7 +315,7 @@ void V4l2Sink::closeDevice()
     m_path.clear();
 }
 
-void V4l2Sink::writeDevice(const uchar *picture)
+void V4l2Sink::writeDevice_Locked(const uchar *picture)
 {
     const size_t bytes = static_cast<size_t>(m_scaler->frameBytes());
     const ssize_t written = m_io->write(m_fd, picture, bytes);
@@ -238,9 +328,9 @@ void V4l2Sink::writeDevice(const uchar *picture)
         return;
     // The device went away (module removed, device deleted): say so once, then look again.
     qCInfo(lcOutput).noquote() << "VCAM: virtual camera device lost:" << m_path << strerror(errno);
-    closeDevice();
+    closeDevice_Locked();
+    // The discovery thread looks again at its next round; said once until found again.
     m_missingLogged = true;
-    m_sinceProbe.start();
 }
 
 bool V4l2Sink::put(const OutputFrame &frame, bool wait)
@@ -260,8 +350,23 @@ bool V4l2Sink::put(const OutputFrame &frame, bool wait)
         // The device's frame interval is set when it is opened; the next open uses this.
         m_rateNum = frame.rateNum;
         m_rateDen = frame.rateDen;
+        // A device handed over by the discovery thread may have been opened just before the
+        // first live frame told the rate: give it that rate once (one quick ioctl, no scan).
+        if (m_fd >= 0 && wait && !m_rateSettled) {
+            m_rateSettled = true;
+            if (m_rateNum != m_deviceRateNum || m_rateDen != m_deviceRateDen) {
+                v4l2_streamparm parm;
+                std::memset(&parm, 0, sizeof parm);
+                parm.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+                parm.parm.output.timeperframe.numerator = static_cast<quint32>(m_rateDen);
+                parm.parm.output.timeperframe.denominator = static_cast<quint32>(m_rateNum);
+                if (m_io->ioctl(m_fd, VIDIOC_S_PARM, &parm) == 0) {
+                    m_deviceRateNum = m_rateNum;
+                    m_deviceRateDen = m_rateDen;
+                }
+            }
+        }
     }
-    probeIfDue();
     if (m_fd < 0 && !m_tap)
         return true;
 
@@ -271,7 +376,7 @@ bool V4l2Sink::put(const OutputFrame &frame, bool wait)
         return false;
     }
     if (m_fd >= 0)
-        writeDevice(picture);
+        writeDevice_Locked(picture);
     if (m_tap)
         m_tap->write(picture);
     return true;

@@ -5,21 +5,29 @@
 #include "output/V4l2Io.h"
 #include "output/WebcamOutput.h"
 
-#include <QElapsedTimer>
 #include <QString>
 
 #include <atomic>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 // The virtual camera sink: a v4l2loopback output device that other programs open as a
 // webcam. One output format is set when the device is opened (I420 at QUORVIX_VCAM_SIZE,
 // default 1280x720), because readers cannot follow a format change; pictures of another size
 // are scaled to it with aspect kept. Without a device the sink still works (and feeds the
-// tap, QUORVIX_VCAM_TAP); it looks for a device again every few seconds from the sending
-// thread, so loading the module later just works.
+// tap, QUORVIX_VCAM_TAP); it looks for a device again every few seconds, so loading the
+// module later just works.
 //
-// init: GUI thread, before any put. Puts: any thread, serialised by m_lock.
+// Looking for a device opens and queries every /dev/video* node, which can take long (a
+// node whose driver is slow, many nodes). That scan never runs on a sending thread: init()
+// scans once, then a discovery thread of the sink's own scans while no device is open,
+// without m_lock, and hands a configured descriptor over under m_lock. A put only writes to a
+// device that is already open.
+//
+// init: GUI thread, before any put. Puts: any thread, serialised by m_lock. Discovery thread:
+// started by init(), stopped (flag, wake, join) by the destructor.
 class V4l2Sink final : public WebcamOutput
 {
 public:
@@ -28,7 +36,7 @@ public:
     // Frame rate offered to the device and written in the tap header until a live frame
     // tells the stream's own.
     static constexpr int kFps = 30;
-    // How often a missing device is looked for.
+    // How often a missing device is looked for (on the discovery thread).
     static constexpr int kProbeIntervalMs = 3000;
 
     explicit V4l2Sink(std::shared_ptr<V4l2Io> io, int probeIntervalMs = kProbeIntervalMs);
@@ -57,12 +65,34 @@ public:
 private:
     // False when the frame was dropped (busy, or not a usable picture).
     bool put(const OutputFrame &frame, bool wait);
-    void probeIfDue();
-    // Opens and configures `path`; requireLoopback: check the driver name too.
-    int openCandidate(const QString &path, bool requireLoopback, QString *card);
-    bool configure(int fd, const QString &path);
-    void closeDevice();
-    void writeDevice(const uchar *picture);
+    // What a scan needs, copied under m_lock so the scan itself runs without it.
+    struct ScanSettings
+    {
+        QString name;
+        QString fixedPath;
+        int width = 0;
+        int height = 0;
+        int frameBytes = 0;
+        int rateNum = kFps;
+        int rateDen = 1;
+    };
+    enum class Candidate
+    {
+        Usable,
+        NotLoopback, // absent, not a video output, another driver
+        Taken,       // a loopback device another program writes to (capture only)
+        Stuck        // a loopback device offering neither output nor capture
+    };
+    // Discovery: the scan (no lock held), then the hand-over under m_lock.
+    void probe();
+    int scan(const ScanSettings &settings, QString &path);
+    void discoveryLoop();
+    // Opens `path`; requireLoopback: check the driver name too.
+    int openCandidate(const QString &path, bool requireLoopback, QString *card,
+                      Candidate *why = nullptr);
+    bool configure(int fd, const QString &path, const ScanSettings &settings);
+    void closeDevice_Locked();
+    void writeDevice_Locked(const uchar *picture);
 
     const std::shared_ptr<V4l2Io> m_io;
     const int m_probeIntervalMs;
@@ -81,8 +111,20 @@ private:
     std::unique_ptr<FrameTap> m_tap;
     int m_fd = -1;
     QString m_path;
-    QElapsedTimer m_sinceProbe;
-    bool m_missingLogged = false;
+    // The rate the open device was given; the first live frame after the hand-over corrects it.
+    int m_deviceRateNum = kFps;
+    int m_deviceRateDen = 1;
+    bool m_rateSettled = false;
+
+    // -- Discovery thread (and init() before it starts).
+    std::atomic<bool> m_missingLogged{false}; // also set by a put that loses the device
+    QString m_lastProblem; // the last unusable-node line, said once until it changes
+
+    // -- The discovery thread's wake-up; guarded by m_wakeLock.
+    std::mutex m_wakeLock;
+    std::condition_variable m_wake;
+    bool m_stopDiscovery = false;
+    std::thread m_discovery;
 
     // Mirrors m_fd >= 0 for readers on other threads.
     std::atomic<bool> m_deviceOpen{false};

@@ -59,6 +59,8 @@ void UpdateChecker::checkForUpdate(int build, QString manifestUrl)
     // A 3xx answer is a failed check, never a hop to another address.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    // Qt's own default is no timeout at all: a silent server would hold the check for ever.
+    request.setTransferTimeout(m_timeoutMs);
     QNetworkReply *reply = m_network->get(request);
 
     // A manifest is tiny: an answer that announces or delivers more is cut off at once rather

@@ -26,12 +26,17 @@ public:
     // A manifest is a few hundred bytes; a larger answer is not a manifest and is dropped
     // before it can fill memory.
     static constexpr qint64 kMaxManifestBytes = 64 * 1024;
+    // A check that has not finished after this long (a server that accepts and never
+    // answers, a stalled transfer) is given up, silently like any other failure.
+    static constexpr int kTimeoutMs = 10000;
 
     explicit UpdateChecker(QObject *parent = nullptr);
     ~UpdateChecker() override;
 
     // Starts the request for `manifestUrl` and returns at once.
     void checkForUpdate(int build, QString manifestUrl);
+    // Tests: the timeout of the checks started from now on.
+    void setTimeoutMs_for_testing(int ms) { m_timeoutMs = ms; }
 
     // HTTPS address of the manifest on the product web site.
     static QString manifestUrl();
@@ -50,4 +55,5 @@ private:
 
     // Created on the first check and reused.
     std::unique_ptr<QNetworkAccessManager> m_network;
+    int m_timeoutMs = kTimeoutMs;
 };

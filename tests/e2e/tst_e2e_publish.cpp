@@ -206,8 +206,12 @@ private slots:
     void cameraReplacesCardAndCardReturns();
     void twoCamerasOneAtATime();
     void sigtermWhilePublishingEndsCleanly();
+    void tenCamerasSigtermEndsWithinTwoSeconds();
+    void startAndShortSessionWithoutQtWarnings();
 
 private:
+    // The GUI thread's longest stall the program reported at its end, -1 when none.
+    qint64 longestGuiGapMs() const;
     bool startProgram(const QString &tapPath);
     // The program with its webcam tap on a FIFO that `reader` follows, listening.
     bool startWithTap(std::unique_ptr<TapReader> &reader);
@@ -268,6 +272,7 @@ bool TestEndToEnd::startProgram(const QString &tapPath)
     else
         env.insert(QStringLiteral("QUORVIX_VCAM_TAP"), tapPath);
     env.insert(QStringLiteral("QUORVIX_MANIFEST_URL"), QString());
+    env.insert(QStringLiteral("QUORVIX_GUI_WATCHDOG"), QStringLiteral("1"));
     m_program = std::make_unique<QProcess>();
     m_program->setProcessEnvironment(env);
     m_program->setProcessChannelMode(QProcess::MergedChannels);
@@ -467,6 +472,67 @@ void TestEndToEnd::sigtermWhilePublishingEndsCleanly()
     // The camera's connection went with the program.
     QVERIFY(publisher.waitForFinished(15000));
     qDebug() << "ended" << tookMs << "ms after SIGTERM";
+}
+
+qint64 TestEndToEnd::longestGuiGapMs() const
+{
+    const int at = m_log.lastIndexOf("GUI thread longest gap:");
+    if (at < 0)
+        return -1;
+    const QByteArray rest = m_log.mid(at + 23).trimmed();
+    return rest.left(rest.indexOf(' ')).toLongLong();
+}
+
+void TestEndToEnd::tenCamerasSigtermEndsWithinTwoSeconds()
+{
+    QVERIFY(startProgram(QString()));
+    QVERIFY(FreePort::waitUntilListening(m_port, 20000));
+    FfmpegPublisher::Options options;
+    options.size = QSize(320, 240);
+    options.durationS = 0;
+    std::vector<std::unique_ptr<FfmpegPublisher>> publishers;
+    for (int i = 0; i < 10; ++i) {
+        publishers.push_back(std::make_unique<FfmpegPublisher>(options));
+        QVERIFY(publishers.back()->start(m_port));
+    }
+    // Every camera streaming: each session has told its picture format.
+    QTRY_VERIFY_WITH_TIMEOUT(stateLines().count(QStringLiteral("\"320x240 30fps\"")) >= 10, 60000);
+    for (const auto &publisher : publishers)
+        QVERIFY(publisher->isRunning());
+
+    qint64 tookMs = 0;
+    QVERIFY(stopProgram(10000, &tookMs));
+    qInfo() << "ten cameras: ended" << tookMs << "ms after SIGTERM; GUI thread longest gap"
+            << longestGuiGapMs() << "ms";
+    QVERIFY2(tookMs < 2000, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
+    QCOMPARE(m_program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_program->exitCode(), 0);
+    // The window kept being served while every thread ended.
+    const qint64 gapMs = longestGuiGapMs();
+    QVERIFY(gapMs >= 0);
+    QVERIFY2(gapMs < 100, qPrintable(QStringLiteral("%1 ms").arg(gapMs)));
+    for (const auto &publisher : publishers)
+        QVERIFY(publisher->waitForFinished(15000));
+}
+
+void TestEndToEnd::startAndShortSessionWithoutQtWarnings()
+{
+    QVERIFY(startProgram(QString()));
+    QVERIFY(FreePort::waitUntilListening(m_port, 20000));
+    FfmpegPublisher::Options options;
+    options.size = QSize(320, 240);
+    options.durationS = 2;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(m_port));
+    QTRY_VERIFY_WITH_TIMEOUT(stateLines().contains(QStringLiteral("\"320x240 30fps\"")), 30000);
+    QVERIFY(publisher.waitForFinished(20000));
+    qint64 tookMs = 0;
+    QVERIFY(stopProgram(10000, &tookMs));
+    QCOMPARE(m_program->exitCode(), 0);
+    for (const char *warning : {"QObject::", "Could not parse", "QWidget::"}) {
+        const int at = m_log.indexOf(warning);
+        QVERIFY2(at < 0, m_log.mid(qMax(0, at - 200), 400).constData());
+    }
 }
 
 QTEST_MAIN(TestEndToEnd)

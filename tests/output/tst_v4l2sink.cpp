@@ -11,7 +11,11 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <fcntl.h>
 
@@ -71,6 +75,55 @@ bool offersCapture(const FakeV4l2Io &io, const QString &path)
     return io.offeredCaps(path) & V4L2_CAP_VIDEO_CAPTURE;
 }
 
+// The seam with a scan that blocks until released: the listing of /dev/video* waits on a gate,
+// as a slow node or a busy system makes it wait.
+class GatedScanIo final : public V4l2Io
+{
+public:
+    explicit GatedScanIo(std::shared_ptr<FakeV4l2Io> io) : m_io(std::move(io)) {}
+
+    void closeGate()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_open = false;
+    }
+    void openGate()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_open = true;
+        }
+        m_changed.notify_all();
+    }
+    int scansWaiting() const { return m_waiting.load(); }
+
+    QStringList videoDevices() override
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        ++m_waiting;
+        m_changed.wait(guard, [this] { return m_open; });
+        --m_waiting;
+        return m_io->videoDevices();
+    }
+    int open(const char *path, int flags) override { return m_io->open(path, flags); }
+    int ioctl(int fd, unsigned long request, void *arg) override
+    {
+        return m_io->ioctl(fd, request, arg);
+    }
+    ssize_t write(int fd, const void *data, size_t bytes) override
+    {
+        return m_io->write(fd, data, bytes);
+    }
+    int close(int fd) override { return m_io->close(fd); }
+
+private:
+    const std::shared_ptr<FakeV4l2Io> m_io;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_open = true;
+    std::atomic<int> m_waiting{0};
+};
+
 } // namespace
 
 class TestV4l2Sink : public QObject
@@ -99,6 +152,7 @@ private slots:
     void refusedFormatLeavesDeviceUnused();
     void unusableFramesAreDropped();
     void webcamAvailableFollowsDevice();
+    void liveFrameNeverWaitsForAScan();
 
 private:
     V4l2Sink *makeSink();
@@ -323,10 +377,22 @@ void TestV4l2Sink::plainWriterLeavesNodeStuck()
     QCOMPARE(m_io->close(otherWriter(*m_io, "/dev/video0", 640, 480, false, 1)), 0);
     QVERIFY(makeSink());
     QCOMPARE(m_sink->devicePath(), QString());
-    QCOMPARE(log.count(QStringLiteral("no v4l2loopback device found")), 1);
+    // Not "no device": the node is named, and so is the way to get it back.
+    QCOMPARE(log.count(QStringLiteral("no v4l2loopback device found")), 0);
+    QCOMPARE(log.count(QStringLiteral("v4l2loopback device /dev/video0 is there but unusable")), 1);
+    QCOMPARE(log.count(QStringLiteral("sudo modprobe -r v4l2loopback && sudo modprobe "
+                                      "v4l2loopback card_label=Quorvix exclusive_caps=1")),
+             1);
     I420Picture picture(1280, 720);
     picture.solid(60, 70, 80);
-    put(picture);
+    // Later scans find it unusable again and say nothing more.
+    QElapsedTimer rounds;
+    rounds.start();
+    while (rounds.elapsed() < 5 * kProbeMs) {
+        put(picture);
+        QTest::qWait(2);
+    }
+    QCOMPARE(log.count(QStringLiteral("is there but unusable")), 1);
 
     // The module reloaded: found at the next probe.
     m_io->addLoopback("/dev/video0", "Quorvix");
@@ -615,3 +681,46 @@ void TestV4l2Sink::webcamAvailableFollowsDevice()
 
 QTEST_MAIN(TestV4l2Sink)
 #include "tst_v4l2sink.moc"
+
+void TestV4l2Sink::liveFrameNeverWaitsForAScan()
+{
+    auto gated = std::make_shared<GatedScanIo>(m_io);
+    auto sink = std::make_shared<V4l2Sink>(gated, kProbeMs);
+    sink->init(QStringLiteral("Quorvix"));
+    QVERIFY(!sink->deviceOpen());
+
+    // A scan is under way and cannot finish.
+    gated->closeGate();
+    QTRY_VERIFY(gated->scansWaiting() > 0);
+
+    // Live frames from a sending thread still go through at once.
+    I420Picture picture(1280, 720);
+    picture.solid(90, 100, 110);
+    OutputFrame frame;
+    frame.video = picture.data.data();
+    frame.width = picture.width;
+    frame.height = picture.height;
+    frame.stride = picture.stride;
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        for (int i = 0; i < 10; ++i) {
+            sink->putLive(frame);
+            ++sent;
+        }
+    });
+    // Whatever happens below, the gate opens and the sender is joined.
+    const auto release = qScopeGuard([&] {
+        gated->openGate();
+        if (sender.joinable())
+            sender.join();
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(sent.load(), 10, 5000);
+    QVERIFY(gated->scansWaiting() > 0);
+    gated->openGate();
+    sender.join();
+
+    // The scan, released, still hands a device over to the next frames.
+    m_io->addLoopback("/dev/video4", "Quorvix");
+    QTRY_VERIFY((sink->putLive(frame), m_io->device("/dev/video4").framesWritten > 0));
+    sink.reset();
+}

@@ -47,6 +47,7 @@ private slots:
     void redirectIsNotFollowed_data();
     void redirectIsNotFollowed();
     void refusedConnectionStaysSilent();
+    void silentServerTimesOut();
     void oversizedAnswerIsDropped();
     void eachCheckAsksOnce();
     void checkerDiesWithRequestInFlight();
@@ -333,3 +334,29 @@ void UpdateCheckerTest::guideLinkFollowsCamera()
 
 QTEST_MAIN(UpdateCheckerTest)
 #include "tst_updatechecker.moc"
+
+void UpdateCheckerTest::silentServerTimesOut()
+{
+    // Accepts the connection and never answers; the connection stays open.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    QList<QTcpSocket *> held;
+    connect(&silent, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket *socket = silent.nextPendingConnection())
+            held.append(socket);
+    });
+
+    UpdateChecker checker;
+    QCOMPARE(UpdateChecker::kTimeoutMs, 10000);
+    checker.setTimeoutMs_for_testing(300);
+    QSignalSpy newer(&checker, &UpdateChecker::newVersionAvailable);
+    QSignalSpy finished(&checker, &UpdateChecker::checkFinished);
+    checker.checkForUpdate(
+        UpdateChecker::kProgramBuild,
+        QStringLiteral("http://127.0.0.1:%1/qvdesk.json").arg(silent.serverPort()));
+    QVERIFY(finished.wait(10000));
+    QVERIFY(!held.isEmpty());
+    QCoreApplication::processEvents();
+    QCOMPARE(newer.count(), 0);
+    QVERIFY(g_log.filter("NEW VERSION:").isEmpty());
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+// FFmpeg's own log lines (av_log from the demuxer, decoders, the network layer) go through a
+// callback that lets each distinct line through once per second and then reports how often it
+// was repeated: a hostile stream that makes the decoder complain on every packet writes a few
+// lines a second, not thousands. Lines are formatted into fixed buffers, compared with the few
+// most recent distinct lines, and handed to FFmpeg's default callback.
+//
+// Any thread (FFmpeg calls it from every thread that uses it); one mutex, no allocation.
+namespace FfmpegLogLimit {
+
+// Installs the callback (idempotent). Call once, before the first FFmpeg use.
+void install();
+
+// Lines let through and lines held back so far (tests, diagnostics).
+long long passedLines();
+long long heldLines();
+
+} // namespace FfmpegLogLimit
