@@ -22,7 +22,6 @@ packages=(
   # parecord, pactl) inside its own session bus
   pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus
   # browser check: a real browser lists the microphone and records from it
-  chromium
   # tests: a real v4l2loopback driver in an emulated Debian kernel
   qemu-system-x86 busybox-static cpio kmod
   # formatting check
