@@ -269,8 +269,9 @@ void Server::watchStreamKey(ProxyThread *relay)
             [this](const QString &peer, const QString &reason) {
                 if (m_refusedLog.count())
                     qCWarning(lcIngest).noquote()
-                        << "Server: publisher refused:" << reason << "from" << peer << "("
-                        << m_refusedLog.total() << "so far)";
+                        << QStringLiteral("Server: publisher refused: %1 from %2 (%3 so far)")
+                               .arg(reason, peer)
+                               .arg(m_refusedLog.total());
                 if (m_host)
                     m_host->onPublisherRefused(peer);
             });
