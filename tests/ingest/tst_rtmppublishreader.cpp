@@ -461,7 +461,8 @@ void RtmpPublishReaderTest::mutatedSessionsStayInBounds()
         int at = 0;
         while (at < bytes.size() && reader.state() == State::NeedMore) {
             const int step = 1 + random.bounded(700);
-            const int taken = reader.feed(bytes.constData() + at, std::min(step, bytes.size() - at));
+            const int taken =
+                reader.feed(bytes.constData() + at, std::min(step, bytes.size() - at));
             QVERIFY(taken >= 0);
             at += taken;
             if (taken == 0)

@@ -90,9 +90,8 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
         // First time on: a key is made.
         QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
                                     [&](GlobalSettings *d) {
-                                        QVERIFY(child<QLineEdit>(*d, "txtStreamKey")
-                                                    ->text()
-                                                    .isEmpty());
+                                        QVERIFY(
+                                            child<QLineEdit>(*d, "txtStreamKey")->text().isEmpty());
                                         child<QCheckBox>(*d, "chkStreamKey")->click();
                                         key = d->streamKey();
                                         d->accept();
