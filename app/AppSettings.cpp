@@ -19,6 +19,8 @@ QVector<AppSettings::Key> AppSettings::keys()
         {kNdiMode, QMetaType::Bool, kDefaultNdiMode},
         {kPort, QMetaType::Int, kDefaultPort},
         {kMicrophone, QMetaType::Bool, kDefaultMicrophone},
+        {kRequireStreamKey, QMetaType::Bool, kDefaultRequireStreamKey},
+        {kStreamKey, QMetaType::QString, QString::fromUtf8(kDefaultStreamKey)},
         {kFramesFps, QMetaType::QString, QString::fromUtf8(kDefaultFramesFps)},
         {kBitrate, QMetaType::Int, kDefaultBitrate},
         {kKeyframes, QMetaType::QString, QString::fromUtf8(kDefaultKeyframes)},

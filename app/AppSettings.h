@@ -39,6 +39,10 @@ public:
     static constexpr const char *kLastTempColorbarImage = "LAST_TEMP_COLORBAR_IMAGE";
     static constexpr const char *kIp = "IP";
     static constexpr const char *kCam = "CAM";
+    // Only publishers naming STREAM_KEY are served; the key is made the first time the option
+    // is turned on and kept while it is off.
+    static constexpr const char *kRequireStreamKey = "REQUIRE_STREAM_KEY";
+    static constexpr const char *kStreamKey = "STREAM_KEY";
     // Keys owned by the QR window.
     static constexpr const char *kFramesFps = "FRAMES_FPS";
     static constexpr const char *kBitrate = "BITRATE";
@@ -58,6 +62,8 @@ public:
     static constexpr const char *kDefaultLastTempColorbarImage = "";
     static constexpr const char *kDefaultIp = "";
     static constexpr const char *kDefaultCam = "";
+    static constexpr bool kDefaultRequireStreamKey = false;
+    static constexpr const char *kDefaultStreamKey = "";
     static constexpr const char *kDefaultFramesFps = "HD@25";
     static constexpr int kDefaultBitrate = 2000;
     static constexpr const char *kDefaultKeyframes = "2s";

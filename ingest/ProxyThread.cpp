@@ -2,6 +2,8 @@
 
 #include "ingest/IngestLog.h"
 #include "ingest/LoopbackOwner.h"
+#include "ingest/RtmpPublishReader.h"
+#include "ingest/StreamKey.h"
 
 #include <QHostAddress>
 #include <QScopeGuard>
@@ -16,8 +18,29 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+// The camera's address, read on the GUI thread while the descriptor is still the listener's
+// to look at; an IPv4 peer on a dual-stack socket is shown as plain IPv4.
+QString peerOf(qintptr descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof(address);
+    if (descriptor < 0 || descriptor > std::numeric_limits<int>::max() ||
+        ::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&address),
+                      &size) != 0)
+        return QString();
+    const QHostAddress host(reinterpret_cast<const sockaddr *>(&address));
+    bool v4 = false;
+    const quint32 ipv4 = host.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ipv4).toString() : host.toString();
+}
+
+} // namespace
+
 ProxyThread::ProxyThread(qintptr socketDescriptor, int port, QObject *parent)
-    : QThread(parent), m_port(port), m_socketDescriptor(socketDescriptor)
+    : QThread(parent), m_port(port), m_socketDescriptor(socketDescriptor),
+      m_peer(peerOf(socketDescriptor))
 {
     // Names the OS thread too (debugger, TSan reports, the relay benchmark).
     setObjectName(QStringLiteral("ProxyThread"));
@@ -95,6 +118,17 @@ void ProxyThread::run()
     m_connectTimer->setSingleShot(true);
     m_watchdog = std::make_unique<QTimer>();
     m_watchdog->setSingleShot(true);
+    if (!m_requiredKey.isEmpty()) {
+        m_gate = std::make_unique<RtmpPublishReader>();
+        m_gateSent = 0;
+        m_gateTimer = std::make_unique<QTimer>();
+        m_gateTimer->setSingleShot(true);
+        connect(
+            m_gateTimer.get(), &QTimer::timeout, this,
+            [this] { refusePublisher(QStringLiteral("no publish in time")); },
+            Qt::DirectConnection);
+        m_gateTimer->start(kPublishWaitMs);
+    }
 
     // `this` lives on the GUI thread, so every connection here must be direct to run on the
     // relay's thread, where the sockets emit.
@@ -197,8 +231,88 @@ void ProxyThread::copyClientToSm()
 {
     if (!m_smConnected)
         return; // kept in the camera's socket until the intake is connected
+    // The gate's own flush re-enters here through bytesWritten(); the outer call goes on.
+    if (m_gate && (m_flushing || !gateClientToSm()))
+        return;
     m_bytesFromClient.fetch_add(copy(*m_client, *m_sm), std::memory_order_relaxed);
     updateBufferedBytes();
+}
+
+bool ProxyThread::gateClientToSm()
+{
+    while (m_gate && m_gate->state() == RtmpPublishReader::State::NeedMore) {
+        const qint64 n = std::min<qint64>(m_client->bytesAvailable(), m_gate->room());
+        if (n <= 0)
+            break;
+        const qint64 got = m_client->read(m_copyBuffer.data(), n);
+        if (got <= 0)
+            break;
+        m_gate->feed(m_copyBuffer.data(), static_cast<int>(got));
+        m_bytesFromClient.fetch_add(got, std::memory_order_relaxed);
+        if (!forwardGated(m_gate->safeEnd()))
+            return false;
+    }
+    if (!m_gate)
+        return false;
+    switch (m_gate->state()) {
+    case RtmpPublishReader::State::NeedMore:
+        return false;
+    case RtmpPublishReader::State::Refused:
+        refusePublisher(QString::fromLatin1(m_gate->refusal()));
+        return false;
+    case RtmpPublishReader::State::Publish:
+        break;
+    }
+    if (!StreamKey::matches(m_gate->streamName(), m_requiredKey)) {
+        refusePublisher(QStringLiteral("wrong stream key"));
+        return false;
+    }
+    // The publish and whatever came after it go on at once; from here the relay only copies.
+    if (!forwardGated(m_gate->size()))
+        return false;
+    m_gateTimer.reset();
+    m_gate.reset();
+    qCInfo(lcIngest).noquote() << "ProxyThread: stream key accepted from" << m_peer;
+    emit publisherAccepted(m_peer);
+    return true;
+}
+
+bool ProxyThread::forwardGated(int end)
+{
+    if (end <= m_gateSent)
+        return true;
+    const qint64 n = end - m_gateSent;
+    // Within the reader's few kB, far below kMaxUnsentBytes: the write is always taken.
+    if (m_sm->write(m_gate->data() + m_gateSent, n) != n) {
+        qCWarning(lcIngest).noquote() << "ProxyThread: ERROR write" << m_sm->errorString();
+        return false;
+    }
+    m_gateSent = end;
+    m_flushing = true;
+    m_sm->flush();
+    m_flushing = false;
+    return true;
+}
+
+void ProxyThread::refusePublisher(const QString &reason)
+{
+    if (!m_gate)
+        return;
+    m_gate.reset();
+    if (m_gateTimer)
+        m_gateTimer->stop();
+    emit publisherRefused(m_peer, reason);
+    // Both ends at once: the intake has had no publish, so it opens no session and listens
+    // again; the camera gets no answer to its publish.
+    if (m_client)
+        m_client->disconnect(this);
+    if (m_sm)
+        m_sm->disconnect(this);
+    if (m_sm)
+        m_sm->abort();
+    if (m_client)
+        m_client->abort();
+    exit(0);
 }
 
 void ProxyThread::copySmToClient()
@@ -281,6 +395,8 @@ void ProxyThread::closeSockets()
     // notifiers belong to this thread) nor freed with deleteLater() (no loop left to run it).
     m_watchdog.reset();
     m_connectTimer.reset();
+    m_gateTimer.reset();
+    m_gate.reset();
     // Handlers off first: this teardown is not a peer going away.
     for (QTcpSocket *socket : {m_sm.get(), m_client.get()}) {
         if (socket) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QString>
 #include <QThread>
 #include <QtGlobal>
 
@@ -7,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-class QString;
 class QTcpSocket;
+class RtmpPublishReader;
 class QTimer;
 
 // Joins one accepted camera connection to one stream manager's loopback RTMP intake and copies
@@ -22,6 +24,18 @@ class QTimer;
 // Before the first byte is forwarded the relay checks that the listener it reached on
 // 127.0.0.1:port is this process's own (LoopbackOwner): the intake is offered to cameras
 // before FFmpeg has bound the port, and another program may hold it.
+//
+// With a required stream key the relay still connects to the intake at once and relays the
+// handshake and the first commands both ways unchanged (the intake answers them, so both ends
+// see an ordinary session), while an RtmpPublishReader reads the camera's bytes on the side.
+// A publisher does not send `publish` before the server has answered `connect` and
+// `createStream`, so the relay cannot learn the stream name without the intake. What it holds
+// back instead is the publish command itself and everything after it: the camera's bytes are
+// handed on only up to the reader's safeEnd(). A publish naming the key is passed on at once
+// with whatever followed it and the relay copies as usual from then on; any other publish
+// (or none within kPublishWaitMs or the reader's byte bound) ends the connection, so the
+// intake never opens a session and no media of that peer reaches it. Without a key the reader
+// is never made and nothing changes.
 //
 // Memory is bounded: a socket keeps at most kReadBufferBytes it has not handed over, and the
 // relay stops reading one side while the other side still has kMaxUnsentBytes queued; TCP flow
@@ -42,6 +56,8 @@ public:
     static constexpr qint64 kCopyChunkBytes = 256 * 1024;
     // Most the relay itself ever holds, both directions together.
     static constexpr qint64 kMaxBufferedBytes = 2 * (kMaxUnsentBytes + kReadBufferBytes);
+    // How long a camera has to name its stream when a key is required.
+    static constexpr int kPublishWaitMs = 5000;
     // Default bound of stop(): the relay never blocks outside its event loop, so it ends fast.
     static constexpr unsigned long kStopWaitMs = 5000;
 
@@ -53,6 +69,11 @@ public:
 
     // GUI thread, before start(): the no-data watchdog's delay (default kNoDataTimeoutMs).
     void setNoDataTimeoutMs(int ms);
+    // GUI thread, before start(): the stream name a publish must carry; empty (the default)
+    // relays every session untouched.
+    void setRequiredStreamKey(const QByteArray &key) { m_requiredKey = key; }
+    // The camera's address as the socket reported it when the relay was made ("" if unknown).
+    QString peerAddress() const { return m_peer; }
     int noDataTimeoutMs() const { return m_noDataTimeoutMs; }
     int port() const { return m_port; }
 
@@ -66,6 +87,12 @@ public:
     // GUI thread. Ends the event loop (exit(0)) and waits at most timeoutMs for the thread.
     // Safe before start(), after the end and more than once. True when the thread is not running.
     bool stop(unsigned long timeoutMs = kStopWaitMs);
+
+signals:
+    // Relay thread, with a required key: the publish named it / did not (the connection is
+    // closed by then). reason is a short fixed text for the log.
+    void publisherAccepted(const QString &peer);
+    void publisherRefused(const QString &peer, const QString &reason);
 
 public slots:
     // Relay thread (direct connections). Camera -> manager; counts the camera's bytes.
@@ -86,6 +113,12 @@ private:
     void onNoDataTimeout();
     void copyClientToSm();
     void copySmToClient();
+    // copyClientToSm while the stream name is not yet known; true once the key was named and
+    // plain copying takes over.
+    bool gateClientToSm();
+    // Hands the reader's bytes from m_gateSent up to `end` to the intake.
+    bool forwardGated(int end);
+    void refusePublisher(const QString &reason);
     // Moves what `from` holds into `to` while `to` has room under kMaxUnsentBytes.
     // Returns the number of bytes moved.
     qint64 copy(QTcpSocket &from, QTcpSocket &to);
@@ -116,9 +149,14 @@ private:
     std::vector<char> m_copyBuffer;
     bool m_flushing = false; // inside copy()'s flush(), which re-enters copy()
     bool m_smConnected = false;
+    std::unique_ptr<RtmpPublishReader> m_gate; // while the stream name is awaited
+    std::unique_ptr<QTimer> m_gateTimer;
+    int m_gateSent = 0; // reader bytes already handed to the intake
 
     // -- Set on the GUI thread before start(); read-only afterwards.
     const int m_port;
     const qintptr m_socketDescriptor;
     int m_noDataTimeoutMs = kNoDataTimeoutMs;
+    QByteArray m_requiredKey;
+    const QString m_peer;
 };

@@ -300,6 +300,7 @@ void Server::incomingConnection(qintptr socketDescriptor)
     });
     const QPointer<ProxyThread> older = m_relays.value(port);
     m_relays.insert(port, relay);
+    watchStreamKey(relay);
     if (older && older->isFinished())
         older->deleteLater();
     // The manager reads the count on the GUI thread only; the relay may be gone by then.
@@ -310,6 +311,35 @@ void Server::incomingConnection(qintptr socketDescriptor)
     manager->m_admission = m_output.nextAdmission();
     m_activeManager = manager;
     relay->start(QThread::InheritPriority);
+}
+
+void Server::watchStreamKey(ProxyThread *relay)
+{
+    if (!m_host)
+        return;
+    relay->setRequiredStreamKey(m_host->requiredStreamKey());
+    // Queued from the relay's thread; the window hears of it on this thread.
+    connect(relay, &ProxyThread::publisherRefused, this,
+            [this](const QString &peer, const QString &reason) {
+                if (m_refusedLog.count())
+                    qCWarning(lcIngest).noquote()
+                        << QStringLiteral("Server: publisher refused: %1 from %2 (%3 so far)")
+                               .arg(reason, peer)
+                               .arg(m_refusedLog.total());
+                if (m_host)
+                    m_host->onPublisherRefused(peer);
+            });
+    connect(relay, &ProxyThread::publisherAccepted, this, [this](const QString &peer) {
+        if (m_host)
+            m_host->onPublisherAccepted(peer);
+    });
+}
+
+QString Server::streamPeer() const
+{
+    const StreamManager *manager = statsManager();
+    const ProxyThread *relay = manager ? m_relays.value(manager->port()).data() : nullptr;
+    return relay ? relay->peerAddress() : QString();
 }
 
 void Server::refuse(qintptr socketDescriptor)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/LogThrottle.h"
 #include "engine/OutputSwitch.h"
 
 #include <QHash>
@@ -100,6 +101,11 @@ public:
     // camera. False when there is none (before the first admission, after a stop, and once
     // that stream's manager has ended and gone).
     bool streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) const;
+    // GUI thread. The address of the camera whose stream streamStats reports on, "" when
+    // there is none.
+    QString streamPeer() const;
+    // Publishers refused for not naming the required stream key, over the listener's life.
+    qint64 refusedPublishers() const { return m_refusedLog.total(); }
     // GUI thread. Asks the stream on the output (as for streamStats) to flush its buffers.
     void resetActiveBuffers();
 
@@ -158,6 +164,8 @@ private:
     void stopAll(bool handleEvents);
     // Retires intakes beyond kInitialManagers that have waited kIdleRetireMs (GUI timer).
     void retireIdleManagers();
+    // Hands the host's stream key to the relay and reports its verdict.
+    void watchStreamKey(ProxyThread *relay);
     // Ends and destroys every relay and manager still alive (destruction).
     void shutdown();
 
@@ -185,4 +193,5 @@ private:
     QObject *m_hostObject = nullptr; // the same window as a QObject (context of its slot)
     WarningBox m_warningBox;
     bool m_shuttingDown = false;
+    LogThrottle m_refusedLog; // a peer can knock as often as it likes
 };

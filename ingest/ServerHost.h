@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // What the ingest listener asks of the window that owns it. The main window implements it; the
@@ -20,6 +21,13 @@ public:
     virtual int maxBufferMs() const = 0;
     // Buffer bound in milliseconds when audio is ignored.
     virtual int maxBufferIgnoreAudioMs() const = 0;
+    // The stream name a camera's publish must carry, read per connection like the getters
+    // above; empty lets every publisher through untouched.
+    virtual QByteArray requiredStreamKey() const { return QByteArray(); }
+    // A publisher named the key (peer is its address), or was refused for not naming it.
+    // Delivered queued from its relay's thread.
+    virtual void onPublisherAccepted(const QString &peer) { Q_UNUSED(peer) }
+    virtual void onPublisherRefused(const QString &peer) { Q_UNUSED(peer) }
     // A stream's state text: "connecting ...", the picture size and rate, or "" when it ended.
     // Delivered queued from the stream's thread.
     virtual void onUpdateStreamState(QString msg) = 0;

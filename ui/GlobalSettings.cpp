@@ -1,5 +1,7 @@
 #include "ui/GlobalSettings.h"
 
+#include "ingest/StreamKey.h"
+
 #include "ui_GlobalSettings.h"
 
 #include <QFileDialog>
@@ -49,6 +51,8 @@ GlobalSettings::GlobalSettings(bool portLocked, int port, const QString &imagePa
 
     if (portLocked)
         m_ui->spbPort->setEnabled(false);
+
+    setStreamKey(false, QString());
 
     // The general bound is passed through, not edited here.
     m_ui->lblMB->hide();
@@ -135,4 +139,36 @@ void GlobalSettings::on_chkIA_clicked(bool checked)
 {
     m_ui->lblMB_IA->setVisible(checked);
     m_ui->spbMB_IA->setVisible(checked);
+}
+
+void GlobalSettings::setStreamKey(bool required, const QString &key)
+{
+    m_ui->txtStreamKey->setText(key);
+    m_ui->chkStreamKey->setChecked(required);
+    // toggled() only fires on a change; the key widgets follow the box either way.
+    m_ui->txtStreamKey->setEnabled(required);
+    m_ui->cmdNewKey->setEnabled(required);
+}
+
+bool GlobalSettings::requireStreamKey() const
+{
+    return m_ui->chkStreamKey->isChecked();
+}
+
+QString GlobalSettings::streamKey() const
+{
+    return m_ui->txtStreamKey->text();
+}
+
+void GlobalSettings::on_chkStreamKey_toggled(bool checked)
+{
+    if (checked && m_ui->txtStreamKey->text().isEmpty())
+        m_ui->txtStreamKey->setText(StreamKey::generate());
+    m_ui->txtStreamKey->setEnabled(checked);
+    m_ui->cmdNewKey->setEnabled(checked);
+}
+
+void GlobalSettings::on_cmdNewKey_clicked()
+{
+    m_ui->txtStreamKey->setText(StreamKey::generate());
 }

@@ -42,6 +42,11 @@ public:
     // The microphone switch (on unless set otherwise before exec()).
     void setMicrophone(bool on);
     bool microphone() const;
+    // The stream key option and its key (before exec()). Turning the option on with no key
+    // makes one; "New key" replaces it. The key is kept when the option is turned off.
+    void setStreamKey(bool required, const QString &key);
+    bool requireStreamKey() const;
+    QString streamKey() const;
     // Exactly as edited; turning a typed backslash-n into a line break is the caller's business.
     QString stubText() const;
     // Full path of the chosen image, empty for the built-in one.
@@ -55,6 +60,8 @@ private slots:
     void on_txtColorbarImage_textChanged(const QString &arg1);
     void on_cmdClearImage_clicked();
     void on_chkIA_clicked(bool checked);
+    void on_chkStreamKey_toggled(bool checked);
+    void on_cmdNewKey_clicked();
 
 private:
     std::unique_ptr<Ui::GlobalSettings> m_ui;

@@ -153,8 +153,10 @@ MainWindow::MainWindow(QWidget *parent)
     m_ndiMode = AppSettings::readBool(*m_settings, AppSettings::kNdiMode);
     m_vcam->setNdiEnabled(m_ndiMode);
     m_port = AppSettings::readInt(*m_settings, AppSettings::kPort);
+    m_requireStreamKey = AppSettings::readBool(*m_settings, AppSettings::kRequireStreamKey);
+    m_streamKey = AppSettings::readString(*m_settings, AppSettings::kStreamKey);
 
-    m_ui->lblRTMP->setText(rtmpUrl());
+    showPublishUrl();
 }
 
 MainWindow::~MainWindow()
@@ -180,7 +182,38 @@ bool MainWindow::isMevo() const
 
 QString MainWindow::rtmpUrl() const
 {
-    return NetworkAddresses::rtmpUrl(m_ui->cmbNetwork->currentText(), m_port);
+    return NetworkAddresses::rtmpUrl(m_ui->cmbNetwork->currentText(), m_port,
+                                     requiredStreamKey().isEmpty() ? QString() : m_streamKey);
+}
+
+void MainWindow::showPublishUrl()
+{
+    const QString url = rtmpUrl();
+    m_ui->lblRTMP->setText(url);
+    // Apps with separate server and key fields (OBS, some camera apps) take the URL in two.
+    m_ui->lblRTMP->setToolTip(
+        requiredStreamKey().isEmpty()
+            ? QString()
+            : tr("Apps with separate fields: server %1, stream key %2")
+                  .arg(url.left(url.size() - m_streamKey.size() - 1), m_streamKey));
+}
+
+QByteArray MainWindow::requiredStreamKey() const
+{
+    return m_requireStreamKey ? m_streamKey.toLatin1() : QByteArray();
+}
+
+void MainWindow::onPublisherAccepted(const QString &)
+{
+    m_refusedPublishers = 0;
+    updateWebcamNotice();
+}
+
+void MainWindow::onPublisherRefused(const QString &peer)
+{
+    ++m_refusedPublishers;
+    m_lastRefusedPeer = peer;
+    updateWebcamNotice();
 }
 
 void MainWindow::startFromCommandLine()
@@ -197,7 +230,7 @@ void MainWindow::startFromCommandLine(const QStringList &arguments)
         // Not a number, 0, or no TCP port at all: the port in use stays.
         if (ok && port > 0 && port <= 65535) {
             m_port = port;
-            m_ui->lblRTMP->setText(rtmpUrl());
+            showPublishUrl();
         }
     }
     if (arguments.size() > 2 && !arguments.at(2).isEmpty()) {
@@ -264,7 +297,7 @@ void MainWindow::on_cmbCams_currentIndexChanged(QString)
 
 void MainWindow::on_cmbNetwork_currentIndexChanged(QString)
 {
-    m_ui->lblRTMP->setText(rtmpUrl());
+    showPublishUrl();
 }
 
 void MainWindow::onStatTimer()
@@ -280,6 +313,7 @@ void MainWindow::onStatTimer()
     }
     m_ui->lblBitrate->setText(bitrate);
     m_ui->lblBuffers->setText(buffers);
+    m_ui->page_2->setToolTip(StatsText::camera(m_server ? m_server->streamPeer() : QString()));
 }
 
 void MainWindow::onSettingsTriggered()
@@ -293,12 +327,20 @@ void MainWindow::onSettingsTriggered()
         m_running, m_port, image == QLatin1String(StubCard::kBuiltInImage) ? QString() : image,
         m_maxBufferMs, m_maxBufferIgnoreAudioMs, m_ignoreAudio, m_ndiMode, stubText, nullptr);
     dialog.setMicrophone(m_microphone);
+    dialog.setStreamKey(m_requireStreamKey, m_streamKey);
     if (dialog.exec() == QDialog::Accepted) {
         // The card itself keeps its start-up picture and text until the next start.
         StubCard::storeChoice(*m_settings, dialog.imagePath());
 
+        m_requireStreamKey = dialog.requireStreamKey();
+        m_streamKey = dialog.streamKey();
+        m_settings->setValue(settingKey(AppSettings::kRequireStreamKey), m_requireStreamKey);
+        m_settings->setValue(settingKey(AppSettings::kStreamKey), m_streamKey);
+        if (!m_requireStreamKey)
+            m_refusedPublishers = 0;
+
         m_port = dialog.port();
-        m_ui->lblRTMP->setText(rtmpUrl());
+        showPublishUrl();
         m_settings->setValue(settingKey(AppSettings::kPort), m_port);
 
         m_maxBufferMs = dialog.maxBufferMs();
@@ -436,7 +478,7 @@ void MainWindow::updateWebcamNotice()
         m_webcamSetup->webcamFound();
     m_webcamMissing = !webcam;
     m_setupWebcam->setVisible(!webcam);
-    if (webcam && micReason.isEmpty()) {
+    if (webcam && micReason.isEmpty() && m_refusedPublishers == 0) {
         if (bar->isHidden())
             return;
         const int heightWith = height();
@@ -463,6 +505,14 @@ void MainWindow::updateWebcamNotice()
     if (!micReason.isEmpty()) {
         texts << tr("No microphone");
         tips << tr("The camera's sound is not offered as a microphone: %1").arg(micReason);
+    }
+    if (m_refusedPublishers > 0) {
+        texts << (m_refusedPublishers == 1
+                      ? tr("1 camera refused: wrong stream key")
+                      : tr("%1 cameras refused: wrong stream key").arg(m_refusedPublishers));
+        tips << tr("The last one came from %1. Cameras must publish with the stream key shown "
+                   "in Settings.")
+                    .arg(m_lastRefusedPeer);
     }
     const QString text = texts.join(QStringLiteral(" · "));
     // A status tip may have replaced the message; put it back on the next tick.

@@ -66,8 +66,12 @@ public:
     bool isMevo() const override;
     int maxBufferMs() const override { return m_maxBufferMs; }
     int maxBufferIgnoreAudioMs() const override { return m_maxBufferIgnoreAudioMs; }
+    QByteArray requiredStreamKey() const override;
+    void onPublisherAccepted(const QString &peer) override;
+    void onPublisherRefused(const QString &peer) override;
 
-    // The publish URL for the chosen address and the current port.
+    // The publish URL for the chosen address and the current port, with the stream key in
+    // the stream name's place while one is required.
     QString rtmpUrl() const;
 
     // `program [port [camera text]]`: a non-zero port replaces the one in use (not stored), a
@@ -117,6 +121,8 @@ private:
     // Opens the webcam set-up dialog (made on first use, re-checked on every later use).
     void onSetupWebcamClicked();
     void updateGuideLink();
+    // The publish URL in the window, with the two-field form as its tooltip.
+    void showPublishUrl();
     void sendStub();
     // Shows or removes the status bar's "no virtual webcam" line after the output's device
     // state; called at construction and on every card tick.
@@ -136,6 +142,10 @@ private:
     bool m_ndiMode = false;
     bool m_microphone = true;
     bool m_webcamMissing = false; // as the last notice update found it
+    bool m_requireStreamKey = false;
+    QString m_streamKey;
+    int m_refusedPublishers = 0; // since the last publisher that named the key
+    QString m_lastRefusedPeer;
     quint64 m_lastBytes = 0;
     bool m_fromCommandLine = false;
     QTimer m_statTimer;

@@ -127,3 +127,11 @@ QString NetworkAddresses::rtmpUrl(const QString &addressItem, int port)
     const QString host = addressItem.split(QLatin1Char(' ')).first();
     return QStringLiteral("rtmp://") + host + portPart + QStringLiteral("/@/@");
 }
+
+QString NetworkAddresses::rtmpUrl(const QString &addressItem, int port, const QString &streamName)
+{
+    QString url = rtmpUrl(addressItem, port);
+    if (!streamName.isEmpty())
+        url.replace(url.size() - 1, 1, streamName);
+    return url;
+}

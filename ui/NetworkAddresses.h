@@ -63,4 +63,7 @@ public:
     // "rtmp://" + host + (":" + port unless 1935) + "/@/@", the host being the item text up to
     // its first space. An empty item gives an empty host.
     static QString rtmpUrl(const QString &addressItem, int port);
+    // The same with `streamName` in place of the last "@" (the stream key); an empty name
+    // gives the plain URL above.
+    static QString rtmpUrl(const QString &addressItem, int port, const QString &streamName);
 };

@@ -1,5 +1,7 @@
 #include "ui/StatsText.h"
 
+#include <QCoreApplication>
+
 QString StatsText::buffers(bool ignoreAudio, int audioMs, int videoMs)
 {
     if (ignoreAudio)
@@ -19,4 +21,11 @@ QString StatsText::bitrate(quint64 totalBytes, quint64 &lastBytes)
     if (rate > 0)
         return QStringLiteral("%1Kbs").arg(static_cast<qint64>(rate));
     return QString();
+}
+
+QString StatsText::camera(const QString &peerAddress)
+{
+    if (peerAddress.isEmpty())
+        return QString();
+    return QCoreApplication::translate("StatsText", "Camera: %1").arg(peerAddress);
 }

@@ -23,4 +23,7 @@ public:
     // `lastBytes` means another connection became current: it is the new base and this tick
     // shows no rate.
     static QString bitrate(quint64 totalBytes, quint64 &lastBytes);
+
+    // The statistics strip's tooltip: "Camera: <address>", or "" without one.
+    static QString camera(const QString &peerAddress);
 };

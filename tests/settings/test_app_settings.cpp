@@ -123,6 +123,8 @@ void TestAppSettings::keyTableNamesEachKeyOnceWithMatchingDefaultType()
                                     "IGNORE_AUDIO",
                                     "NDI_MODE",
                                     "MICROPHONE",
+                                    "REQUIRE_STREAM_KEY",
+                                    "STREAM_KEY",
                                     "STUB_TEXT",
                                     "DISPLAYED_COLORBAR_IMAGE",
                                     "LAST_TEMP_COLORBAR_IMAGE",
@@ -177,6 +179,8 @@ void TestAppSettings::valuesReadBackThroughNewStore()
         store->setValue(AppSettings::kIgnoreAudio, true);
         store->setValue(AppSettings::kNdiMode, true);
         store->setValue(AppSettings::kMicrophone, false);
+        store->setValue(AppSettings::kRequireStreamKey, true);
+        store->setValue(AppSettings::kStreamKey, QStringLiteral("k3yK3yk3yK3yk3yK3yk3yK"));
         store->setValue(AppSettings::kStubText, stubText);
         store->setValue(AppSettings::kDisplayedColorbarImage, image);
         store->setValue(AppSettings::kLastTempColorbarImage,
@@ -198,6 +202,9 @@ void TestAppSettings::valuesReadBackThroughNewStore()
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kIgnoreAudio), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kMicrophone), false);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kRequireStreamKey), true);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kStreamKey),
+             QStringLiteral("k3yK3yk3yK3yk3yK3yk3yK"));
     QCOMPARE(AppSettings::readString(*store, AppSettings::kStubText), stubText);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kDisplayedColorbarImage), image);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kLastTempColorbarImage),

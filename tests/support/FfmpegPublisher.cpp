@@ -40,7 +40,7 @@ QStringList FfmpegPublisher::arguments(quint16 port) const
             args << QStringLiteral("-t") << QString::number(o.durationS);
         args << QStringLiteral("-c") << QStringLiteral("copy") << o.extraOutputArgs
              << QStringLiteral("-f") << QStringLiteral("flv")
-             << QStringLiteral("rtmp://127.0.0.1:%1/@/@").arg(port);
+             << QStringLiteral("rtmp://127.0.0.1:%1/%2").arg(port).arg(o.path);
         return args;
     }
     QString video =
@@ -70,7 +70,7 @@ QStringList FfmpegPublisher::arguments(quint16 port) const
         args << QStringLiteral("-an");
     args << o.extraOutputArgs;
     args << QStringLiteral("-f") << QStringLiteral("flv")
-         << QStringLiteral("rtmp://127.0.0.1:%1/@/@").arg(port);
+         << QStringLiteral("rtmp://127.0.0.1:%1/%2").arg(port).arg(o.path);
     return args;
 }
 

@@ -8,8 +8,8 @@
 
 // A real RTMP publisher for tests and benchmarks: the ffmpeg command-line tool encoding a
 // synthetic picture (H.264) and tone (AAC) and pushing them as FLV to
-// rtmp://127.0.0.1:<port>/@/@, the address form cameras use. The process is stopped by
-// stop() and at the latest by the destructor. Use from one thread (the test's).
+// rtmp://127.0.0.1:<port>/@/@, the address form cameras use (the path is an option). The process is
+// stopped by stop() and at the latest by the destructor. Use from one thread (the test's).
 class FfmpegPublisher
 {
 public:
@@ -34,6 +34,9 @@ public:
         bool realtime = true; // -re: paced like a camera
         QString bitrate;      // e.g. "15M"; empty: encoder default
         QStringList extraOutputArgs;
+        // Application and stream name after the port ("@/KEY" with a stream key; "@" gives
+        // no stream name at all).
+        QString path = QStringLiteral("@/@");
     };
 
     explicit FfmpegPublisher(const Options &options);

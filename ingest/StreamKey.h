@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The stream key a camera must name in its publish command when the user asks for one.
+//
+// Threads: reentrant.
+class StreamKey
+{
+public:
+    StreamKey() = delete;
+
+    // Letters and digits only: typed by hand into camera apps, and safe in a URL as it is.
+    static constexpr int kLength = 22; // 22 x log2(62) = 131 bits
+    static constexpr const char *kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+    // A fresh key from the system's cryptographic source.
+    static QString generate();
+
+    // True when the publish command's stream name carries the key. A query some apps append
+    // ("KEY?param=...") is not part of the name. The time taken depends only on the key's
+    // length, not on where a wrong name differs.
+    static bool matches(const QByteArray &streamName, const QByteArray &key);
+};

@@ -1,0 +1,158 @@
+// The stream key in the control window: made when the option is first turned on, replaced by
+// "New key", kept across restarts, carried by the publish URL and the QR link (decoded from the
+// code on screen), gone from both when the option is off; refused cameras in the status bar.
+#include "WindowTestUtil.h"
+
+#include "ingest/StreamKey.h"
+#include "ui/ZoomQRW.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace windowtest;
+
+namespace {
+
+QString decode(const QPixmap &pixmap)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("qr.png"));
+    if (!pixmap.toImage().save(path))
+        return QStringLiteral("<could not write png>");
+    QProcess zbar;
+    zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), path});
+    if (!zbar.waitForFinished(30000)) {
+        zbar.kill();
+        zbar.waitForFinished(5000);
+        return QStringLiteral("<zbarimg hung>");
+    }
+    QByteArray out = zbar.readAllStandardOutput();
+    if (out.endsWith('\n'))
+        out.chop(1);
+    return QString::fromUtf8(out);
+}
+
+// The code on screen after pressing the QR button.
+QString shownLink(MainWindow &w)
+{
+    child<QPushButton>(w, "cmdQR")->click();
+    ZoomQRW *qr = w.zoomQR();
+    const QString decoded =
+        decode(qr->findChild<QLabel *>(QStringLiteral("lblPreview"))->pixmap(Qt::ReturnByValue));
+    if (decoded != qr->currentLink())
+        return QStringLiteral("<code %1 differs from link %2>").arg(decoded, qr->currentLink());
+    qr->close();
+    return decoded;
+}
+
+const QString kLinkTail = QStringLiteral("&enc[vid][bitrate]=2000&enc[vid][res]=1280x720"
+                                         "&enc[vid][fps]=25&enc[vid][keyframe]=2&conn[][name]="
+                                         "Quorvix");
+
+} // namespace
+
+class StreamKeyWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void keyIsMadeKeptAndCarriedByUrlAndCode();
+    void refusedCamerasAreCountedUntilOneIsServed();
+};
+
+void StreamKeyWindowTest::initTestCase()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("zbarimg")).isEmpty())
+        QFAIL("zbarimg (zbar-tools) is needed to decode the rendered codes");
+    clearStore();
+    store(AppSettings::kCam, QStringLiteral("iPhone"));
+}
+
+void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
+{
+    QString key;
+    {
+        MainWindow w;
+        w.show();
+        const QString plainUrl = w.rtmpUrl();
+        QVERIFY(plainUrl.endsWith(QStringLiteral("/@/@")));
+        const QString plainLink = shownLink(w);
+        QCOMPARE(plainLink, ZoomQRW::baseLink(plainUrl) + kLinkTail);
+
+        // First time on: a key is made.
+        QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
+                                    [&](GlobalSettings *d) {
+                                        QVERIFY(
+                                            child<QLineEdit>(*d, "txtStreamKey")->text().isEmpty());
+                                        child<QCheckBox>(*d, "chkStreamKey")->click();
+                                        key = d->streamKey();
+                                        d->accept();
+                                    }));
+        QCOMPARE(key.size(), StreamKey::kLength);
+        QCOMPARE(w.rtmpUrl(), plainUrl.chopped(1) + key);
+        QCOMPARE(child<QLabel>(w, "lblRTMP")->text(), w.rtmpUrl());
+        QVERIFY(child<QLabel>(w, "lblRTMP")->toolTip().contains(key));
+        QCOMPARE(w.requiredStreamKey(), key.toLatin1());
+        QCOMPARE(shownLink(w), ZoomQRW::baseLink(w.rtmpUrl()) + kLinkTail);
+        QVERIFY(w.zoomQR()->currentLink().contains(QStringLiteral("%40%2F") + key + "&"));
+        QVERIFY(w.close());
+    }
+    QCOMPARE(stored(AppSettings::kStreamKey).toString(), key);
+    QCOMPARE(stored(AppSettings::kRequireStreamKey).toBool(), true);
+
+    // A restart keeps it; "New key" replaces it; off brings back the plain URL and code,
+    // byte for byte, while the key stays stored for the next time.
+    MainWindow w;
+    w.show();
+    QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/") + key));
+    QString newKey;
+    QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
+                                [&](GlobalSettings *d) {
+                                    QCOMPARE(d->streamKey(), key);
+                                    child<QPushButton>(*d, "cmdNewKey")->click();
+                                    newKey = d->streamKey();
+                                    d->accept();
+                                }));
+    QVERIFY(newKey != key);
+    QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/") + newKey));
+    QCOMPARE(stored(AppSettings::kStreamKey).toString(), newKey);
+
+    QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
+                                [&](GlobalSettings *d) {
+                                    child<QCheckBox>(*d, "chkStreamKey")->click();
+                                    QCOMPARE(d->streamKey(), newKey);
+                                    d->accept();
+                                }));
+    QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/@")));
+    QVERIFY(w.requiredStreamKey().isEmpty());
+    QCOMPARE(shownLink(w), ZoomQRW::baseLink(w.rtmpUrl()) + kLinkTail);
+    QCOMPARE(stored(AppSettings::kStreamKey).toString(), newKey);
+    QVERIFY(w.close());
+}
+
+void StreamKeyWindowTest::refusedCamerasAreCountedUntilOneIsServed()
+{
+    MainWindow w;
+    w.show();
+    const QString before = w.webcamNotice(); // "No virtual cam": no device in the tests
+    QVERIFY(!before.contains(QStringLiteral("refused")));
+    w.onPublisherRefused(QStringLiteral("192.168.1.66"));
+    QCOMPARE(w.webcamNotice(), before + QStringLiteral(" · 1 camera refused: wrong stream key"));
+    w.onPublisherRefused(QStringLiteral("192.168.1.67"));
+    QVERIFY(w.webcamNotice().endsWith(QStringLiteral("2 cameras refused: wrong stream key")));
+    QVERIFY(w.statusBar()->toolTip().contains(QStringLiteral("192.168.1.67")));
+    w.onPublisherAccepted(QStringLiteral("192.168.1.20"));
+    QCOMPARE(w.webcamNotice(), before);
+    QVERIFY(w.close());
+}
+
+QTEST_MAIN(StreamKeyWindowTest)
+#include "tst_streamkey.moc"
