@@ -199,26 +199,27 @@ void ServerRobustTest::undecodableVideoEndsTheSessionWithItsCodec()
 
 void ServerRobustTest::refusedCameraThatSentBytesReadsTheOverloadText()
 {
-    TestWindow window;
-    Server server(nullptr, &window);
-    const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    // No event has run since the start, so no intake is offered yet: the camera is refused.
-    // It sends a good deal first, which the listener never reads.
+    // Each round on a fresh listener: no event has run since its start, so no intake is
+    // offered yet and the camera is refused. It sends a good deal first, which the listener
+    // never reads, and keeps sending while it waits for the answer.
     for (int round = 0; round < 3; ++round) {
+        TestWindow window;
+        Server server(nullptr, &window);
+        const quint16 port = FreePort::loopback();
+        QVERIFY(server.startListening(QHostAddress::LocalHost, port));
         auto camera = connectCamera(port);
         QVERIFY(camera);
         camera->write(QByteArray(256 * 1024, char(0x55)));
         camera->waitForBytesWritten(kSocketTimeoutMs);
         QVERIFY(server.waitForNewConnection(kSocketTimeoutMs));
-        // The camera keeps sending while it waits for the answer.
+        QCOMPARE(server.relayCount(), 0);
         camera->write(QByteArray(64 * 1024, char(0x66)));
         QCOMPARE(readUntilClosed(*camera), overloadBytes());
         QVERIFY(camera->error() != QAbstractSocket::NetworkError);
+        QTRY_COMPARE_WITH_TIMEOUT(server.drainingCount(), 0, kSocketTimeoutMs);
+        server.stopListening();
+        QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(server.drainingCount(), 0, kSocketTimeoutMs);
-    server.stopListening();
-    QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
 }
 
 void ServerRobustTest::grownPoolShrinksBackWhenIdle()
