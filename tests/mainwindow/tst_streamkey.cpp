@@ -1,6 +1,7 @@
 // The stream key in the control window: made when the option is first turned on, replaced by
 // "New key", kept across restarts, carried by the publish URL and the QR link (decoded from the
 // code on screen), gone from both when the option is off; refused cameras in the status bar.
+#include "../qr/QrDecode.h"
 #include "WindowTestUtil.h"
 
 #include "ingest/StreamKey.h"
@@ -23,20 +24,7 @@ namespace {
 QString decode(const QPixmap &pixmap)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("qr.png"));
-    if (!pixmap.toImage().save(path))
-        return QStringLiteral("<could not write png>");
-    QProcess zbar;
-    zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), path});
-    if (!zbar.waitForFinished(30000)) {
-        zbar.kill();
-        zbar.waitForFinished(5000);
-        return QStringLiteral("<zbarimg hung>");
-    }
-    QByteArray out = zbar.readAllStandardOutput();
-    if (out.endsWith('\n'))
-        out.chop(1);
-    return QString::fromUtf8(out);
+    return decodeQr(pixmap.toImage(), dir.filePath(QStringLiteral("qr.png")));
 }
 
 // The code on screen after pressing the QR button.
