@@ -430,6 +430,15 @@ QList<int> Server::freeManagerPorts() const
     return ports;
 }
 
+QList<int> Server::managerPorts_for_testing() const
+{
+    QList<int> ports;
+    for (const StreamManager *manager :
+         findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly))
+        ports.append(manager->port());
+    return ports;
+}
+
 int Server::activeManagerPort() const
 {
     const StreamManager *manager = statsManager();

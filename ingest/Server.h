@@ -121,6 +121,8 @@ public:
     void setLastManagerPort(int port) { m_last_smgr_port = port; }
     // Ports of the managers waiting for a connection, in hand-out order.
     QList<int> freeManagerPorts() const;
+    // Ports of every manager object alive now, serving, waiting or stopped (tests).
+    QList<int> managerPorts_for_testing() const;
     // Port of the manager streamStats reports on, -1 when there is none.
     int activeManagerPort() const;
     // Manager and relay objects alive now (serving, waiting, or ended and not yet deleted).
