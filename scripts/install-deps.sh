@@ -21,6 +21,8 @@ packages=(
   # tests: a private PipeWire (daemon, session manager, PulseAudio-API server, pw-record,
   # parecord, pactl) inside its own session bus
   pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus
+  # tests: another program holding an intake's port (a few lines of Python)
+  python3
   # browser check: a real browser lists the microphone and records from it
   # tests: a real v4l2loopback driver in an emulated Debian kernel
   qemu-system-x86 busybox-static cpio kmod
