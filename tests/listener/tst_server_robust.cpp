@@ -59,6 +59,13 @@ void stopProcess(QProcess &process)
     process.waitForFinished(kSocketTimeoutMs);
 }
 
+// Listens on 127.0.0.1:port and waits until the first ten intakes are offered.
+bool listenWithPoolReady(Server &server, quint16 port)
+{
+    return server.startListening(QHostAddress::LocalHost, port) &&
+           QTest::qWaitFor([&] { return server.freeManagerPorts().size() == 10; }, kReadyTimeoutMs);
+}
+
 } // namespace
 
 class ServerRobustTest : public QObject
@@ -145,8 +152,7 @@ void ServerRobustTest::sessionThatThrowsIsReplaced()
     TestWindow window;
     Server server(nullptr, &window);
     const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    QVERIFY(listenWithPoolReady(server, port));
 
     StreamManager::throwInSessions_for_testing(1);
     FfmpegPublisher::Options options;
@@ -174,8 +180,7 @@ void ServerRobustTest::undecodableVideoEndsTheSessionWithItsCodec()
     TestWindow window;
     Server server(nullptr, &window);
     const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    QVERIFY(listenWithPoolReady(server, port));
 
     // Every codec an RTMP camera can send has a decoder in Debian's FFmpeg, so the decoder's
     // open is made to fail as it does for a codec this build cannot decode.
@@ -228,8 +233,7 @@ void ServerRobustTest::grownPoolShrinksBackWhenIdle()
     Server server(nullptr, &window);
     server.setIdleRetireMs_for_testing(1000);
     const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    QVERIFY(listenWithPoolReady(server, port));
 
     // Junk connections held open: each takes an intake or is refused and grows the pool.
     std::vector<std::unique_ptr<QTcpSocket>> junk;
@@ -265,8 +269,7 @@ void ServerRobustTest::stopWithEveryIntakeBusyIsPromptAndKeepsEventsFlowing()
     TestWindow window;
     Server server(nullptr, &window);
     const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    QVERIFY(listenWithPoolReady(server, port));
     // Ten cameras in the middle of their handshake: every intake busy, every relay running.
     std::vector<std::unique_ptr<QTcpSocket>> cameras;
     for (int i = 0; i < 10; ++i) {
@@ -301,8 +304,7 @@ void ServerRobustTest::damagedStreamGivesAFewLinesASecond()
     TestWindow window;
     Server server(nullptr, &window);
     const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    QVERIFY(listenWithPoolReady(server, port));
 
     // A real publisher whose H.264 packets are damaged on the way out: the stream is read as
     // always, and nearly every picture fails to decode.
