@@ -1,5 +1,6 @@
 #include "output/AudioRing.h"
 
+#include <QDeadlineTimer>
 #include <QtTest>
 
 #include <thread>
@@ -174,44 +175,51 @@ void AudioRingTest::scripts()
 
 // A producer and a consumer on two threads, in uneven chunk sizes, across many wrap-arounds.
 // The producer keeps below the max fill so nothing may be trimmed: every frame must come out
-// once, in order, with both channels intact.
+// once, in order, with both channels intact. A tail shorter than the reserve waits for more
+// audio by design, so the producer ends with a reserve of silence behind the last frame.
 void AudioRingTest::twoThreadsPassASequenceIntact()
 {
     constexpr int kRate = 48000;
     constexpr qint64 kFrames = 2000000;
     AudioRing ring(kRate, 2);
     const int bound = ring.maxFillFrames();
+    const qint64 padding = ring.reserveFrames();
     // Frame n carries n in two 15-bit halves; 0/0 is silence.
     auto encode = [](qint64 n, qint16 *frame) {
         frame[0] = static_cast<qint16>(n & 0x7fff);
         frame[1] = static_cast<qint16>((n >> 15) & 0x7fff);
     };
-    std::atomic<bool> producerDone{false};
+    std::atomic<bool> stop{false};
     std::thread producer([&] {
         std::vector<qint16> chunk(2 * 2000);
         qint64 next = 1;
         int size = 7;
-        while (next <= kFrames) {
+        while (next <= kFrames + padding && !stop.load()) {
             size = size * 7 % 1999 + 1;
-            const int frames = static_cast<int>(std::min<qint64>(size, kFrames - next + 1));
+            const int frames =
+                static_cast<int>(std::min<qint64>(size, kFrames + padding - next + 1));
             if (ring.queuedFrames() + frames > bound) {
                 std::this_thread::yield();
                 continue;
             }
-            for (int i = 0; i < frames; ++i)
-                encode(next + i, chunk.data() + 2 * i);
+            for (int i = 0; i < frames; ++i) {
+                if (next + i <= kFrames)
+                    encode(next + i, chunk.data() + 2 * i);
+                else
+                    chunk[2 * i] = chunk[2 * i + 1] = 0;
+            }
             if (ring.write(chunk.data(), frames) != frames)
                 break;
             next += frames;
         }
-        producerDone = true;
     });
 
     std::vector<qint16> out(2 * 1500);
     qint64 expected = 1;
     qint64 corrupt = 0;
     int size = 3;
-    while (expected <= kFrames && corrupt == 0) {
+    QDeadlineTimer deadline(60000);
+    while (expected <= kFrames && corrupt == 0 && !deadline.hasExpired()) {
         size = size * 5 % 1499 + 1;
         ring.read(out.data(), size);
         for (int i = 0; i < size; ++i) {
@@ -224,15 +232,13 @@ void AudioRingTest::twoThreadsPassASequenceIntact()
             }
             ++expected;
         }
-        if (producerDone && ring.queuedFrames() == 0 && expected <= kFrames)
-            break;
     }
+    stop = true;
     producer.join();
     QCOMPARE(corrupt, qint64(0));
     QCOMPARE(expected, kFrames + 1);
-    QCOMPARE(ring.framesWritten(), kFrames);
-    QCOMPARE(ring.framesPlayed(), kFrames);
     QCOMPARE(ring.framesTrimmed(), qint64(0));
+    QVERIFY(ring.framesPlayed() >= kFrames);
 }
 
 QTEST_GUILESS_MAIN(AudioRingTest)
