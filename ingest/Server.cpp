@@ -111,16 +111,34 @@ void Server::createManagers(int count)
     }
 }
 
+int Server::portBase()
+{
+    static const int base = [] {
+        const QByteArray text = qgetenv("QUORVIX_INTAKE_PORT_BASE");
+        if (text.isEmpty())
+            return int(kPortBase);
+        bool ok = false;
+        const int value = text.toInt(&ok);
+        if (!ok || value < 1024 || value > 65000) {
+            qCWarning(lcIngest) << "QUORVIX_INTAKE_PORT_BASE must be 1024..65000, not" << text
+                                << "- using" << kPortBase;
+            return int(kPortBase);
+        }
+        return value;
+    }();
+    return base;
+}
+
 int Server::nextManagerPort()
 {
     QSet<int> held;
     const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
     for (const StreamManager *manager : managers)
         held.insert(manager->port());
-    for (int tries = 0; tries <= kLastPort - kPortBase; ++tries) {
+    for (int tries = 0; tries <= kLastPort - m_portBase; ++tries) {
         ++m_last_smgr_port;
-        if (m_last_smgr_port > kLastPort || m_last_smgr_port <= kPortBase)
-            m_last_smgr_port = kPortBase + 1;
+        if (m_last_smgr_port > kLastPort || m_last_smgr_port <= m_portBase)
+            m_last_smgr_port = m_portBase + 1;
         if (!held.contains(m_last_smgr_port))
             break;
     }

@@ -38,15 +38,18 @@ class Server : public QTcpServer
 {
     Q_OBJECT
 public:
-    // Loopback port counter base: the first manager ever gets kPortBase + 1.
+    // Loopback port counter base: the first manager ever gets portBase() + 1.
     static constexpr int kPortBase = 61100;
+    // The base in use: QUORVIX_INTAKE_PORT_BASE (1024..65000) when set, else kPortBase. Two
+    // copies of the program, or test runs side by side, each need a range of their own.
+    static int portBase();
     // Managers created when listening starts, and added when a connection finds none free.
     static constexpr int kInitialManagers = 10;
     static constexpr int kGrowManagers = 3;
     // Growth stops at this many live managers (three threads each): a peer that opens
     // connections faster than managers come back cannot make the pool grow without end.
     static constexpr int kMaxManagers = 40;
-    // Highest TCP port; the counter wraps back to kPortBase + 1 after it, skipping ports that
+    // Highest TCP port; the counter wraps back to portBase() + 1 after it, skipping ports that
     // live managers still hold.
     static constexpr int kLastPort = 65535;
     // Step of the stop sequence's wait: the window's events are handled between steps, so it
@@ -172,7 +175,8 @@ private:
     void shutdown();
 
     // -- GUI thread only: the managers' signals arrive here queued, so the pool needs no lock.
-    int m_last_smgr_port = kPortBase;
+    const int m_portBase = portBase();
+    int m_last_smgr_port = m_portBase;
     QPointer<StreamManager> m_activeManager; // not owned; null once that manager is deleted
     QList<StreamManager *> m_freeManagers;   // FIFO; every entry is a live child
     // When each manager in m_freeManagers last entered it (m_clock milliseconds).

@@ -26,7 +26,7 @@
 // and process figures.
 namespace listener {
 
-constexpr int kFirstPort = Server::kPortBase + 1;
+const int kFirstPort = Server::portBase() + 1;
 // Managers start, listen and announce themselves; under sanitizers this takes a while.
 constexpr int kReadyTimeoutMs = 20000;
 constexpr int kSocketTimeoutMs = 10000;

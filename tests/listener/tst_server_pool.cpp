@@ -79,7 +79,7 @@ void ServerPoolTest::portHeldShowsWarningAndCreatesNothing()
         QStringLiteral("Port %1 not available\nPlease enter other port ( Settings )").arg(port));
     QVERIFY(!server.isListening());
     QCOMPARE(server.managerCount(), 0);
-    QCOMPARE(server.lastManagerPort(), Server::kPortBase);
+    QCOMPARE(server.lastManagerPort(), Server::portBase());
     int audioMs = -1, videoMs = -1;
     qint64 bytes = -1;
     QVERIFY(!server.streamStats(audioMs, videoMs, bytes));
@@ -388,7 +388,7 @@ void ServerPoolTest::growthStopsAtTheLimit()
         QVERIFY(server.waitForNewConnection(kSocketTimeoutMs));
     }
     QCOMPARE(server.managerCount(), Server::kMaxManagers);
-    QCOMPARE(server.lastManagerPort(), Server::kPortBase + Server::kMaxManagers);
+    QCOMPARE(server.lastManagerPort(), Server::portBase() + Server::kMaxManagers);
     for (auto &camera : cameras)
         QCOMPARE(readUntilClosed(*camera), overloadBytes());
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), Server::kMaxManagers,
