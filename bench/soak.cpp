@@ -296,9 +296,8 @@ private:
             for (const QByteArray &line : log.readAll().split('\n')) {
                 const int at = line.indexOf(marker);
                 if (at >= 0)
-                    longest = std::max(longest, line.mid(at + marker.size()).split(' ')
-                                                    .value(0)
-                                                    .toInt());
+                    longest =
+                        std::max(longest, line.mid(at + marker.size()).split(' ').value(0).toInt());
             }
         }
         if (longest > 0)

@@ -1,6 +1,7 @@
 #include "ingest/Server.h"
 
 #include "engine/StreamManager.h"
+#include "ingest/ConnectionGate.h"
 #include "ingest/IngestLog.h"
 #include "ingest/ProxyThread.h"
 #include "ingest/ServerHost.h"
@@ -31,9 +32,26 @@ Server::Server(OutputSink *output, QObject *parent)
     if (m_host)
         m_hostObject = parent;
     m_clock.start();
+    m_gate = new ConnectionGate(this);
+    connect(m_gate, &ConnectionGate::rtmpConnection, this, &Server::admit);
     m_retireTimer = new QTimer(this);
     m_retireTimer->setInterval(qBound(50, kIdleRetireMs / 4, 5000));
     connect(m_retireTimer, &QTimer::timeout, this, &Server::retireIdleManagers);
+}
+
+void Server::setFirstByteTimeoutMs_for_testing(int ms)
+{
+    m_gate->setTimeoutMs_for_testing(ms);
+}
+
+int Server::waitingCount() const
+{
+    return m_gate->pendingCount();
+}
+
+qint64 Server::notRtmpCount() const
+{
+    return m_gate->rejectedCount();
 }
 
 void Server::setIdleRetireMs_for_testing(int ms)
@@ -286,6 +304,17 @@ void Server::reclaimManager(StreamManager *manager, ProxyThread *relay)
 
 void Server::incomingConnection(qintptr socketDescriptor)
 {
+    // With no intake free the camera is told at once; otherwise it takes one only once its
+    // first byte shows an RTMP handshake.
+    if (m_freeManagers.isEmpty()) {
+        admit(socketDescriptor);
+        return;
+    }
+    m_gate->add(socketDescriptor);
+}
+
+void Server::admit(qintptr socketDescriptor)
+{
     const bool ignoreAudio = m_host ? m_host->ignoreAudio() : false;
     const bool mevo = m_host ? m_host->isMevo() : false;
     int maxBufferMs = kFallbackMaxBufferMs;
@@ -502,6 +531,7 @@ void Server::stopAll(bool handleEvents)
     qCInfo(lcIngest) << "SERVER STOP";
     m_activeManager = nullptr;
     close();
+    m_gate->clear();
     m_retireTimer->stop();
     const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
     for (const StreamManager *manager : managers)
@@ -542,6 +572,7 @@ void Server::stopAll(bool handleEvents)
 
 void Server::shutdown()
 {
+    m_gate->clear();
     m_freeManagers.clear();
     m_relays.clear();
     m_activeManager = nullptr;

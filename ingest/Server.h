@@ -14,6 +14,7 @@
 
 #include <functional>
 
+class ConnectionGate;
 class ProxyThread;
 class ServerHost;
 class StreamManager;
@@ -133,19 +134,27 @@ public:
     int relayCount() const;
     // Refused sockets still being drained.
     int drainingCount() const { return m_draining; }
+    // Connections waiting for their first byte, and those closed for sending none or no RTMP.
+    int waitingCount() const;
+    qint64 notRtmpCount() const;
 
     // GUI thread, tests: shortens the idle time after which extra intakes are retired.
     void setIdleRetireMs_for_testing(int ms);
+    // GUI thread, tests: shortens the wait for a connection's first byte.
+    void setFirstByteTimeoutMs_for_testing(int ms);
 
 public slots:
     // Manager error: logged only, nothing is shown to the user.
     void onStreamManagerShowError(QString title, QString txt);
 
 protected:
-    // GUI thread, for every accepted connection: admission or refusal.
+    // GUI thread, for every accepted connection: refusal when no intake is free, else the
+    // gate, which admits it once its first byte is an RTMP handshake's.
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
+    // Admission to a free intake, or refusal with the overload text when none is.
+    void admit(qintptr socketDescriptor);
     // The handlers of a manager's signals get the manager itself: a queued signal may arrive
     // after its sender is gone, so QObject::sender() is not trusted here.
     void onStreamManagerReadyForConnect(StreamManager *manager);
@@ -184,7 +193,8 @@ private:
     // Managers already replaced (their stopHandle came): finished() does not replace them again.
     QSet<const QObject *> m_replaced;
     QElapsedTimer m_clock;
-    QTimer *m_retireTimer = nullptr; // child
+    QTimer *m_retireTimer = nullptr;  // child
+    ConnectionGate *m_gate = nullptr; // child
     int m_idleRetireMs = kIdleRetireMs;
     int m_draining = 0;
     // The relay most recently started for each manager port.
