@@ -28,6 +28,13 @@
 namespace {
 
 const QString kNode = QStringLiteral("quorvix_microphone");
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// A sanitizer build runs the program several times slower, too slow to keep real time: its
+// dropouts are reported, not held against it.
+constexpr bool kRealTime = false;
+#else
+constexpr bool kRealTime = true;
+#endif
 constexpr double kToneHz = 1000.0;
 // lavfi's sine has amplitude 1/8; volume=4 makes it 0.5: -9.03 dBFS RMS.
 const double kToneRmsDbfs = 20 * std::log10(0.5 / std::sqrt(2.0));
@@ -402,7 +409,8 @@ void MicrophoneEndToEnd::cameraSoundAtPitchLevelAndSide()
         for (double ms : dropouts)
             list += QStringLiteral(" %1 ms").arg(ms, 0, 'f', 1);
         qInfo().noquote() << QFileInfo(path).fileName() << "dropouts:" << dropouts.size() << list;
-        QVERIFY2(dropouts.size() <= 1, qPrintable(path + list));
+        if (kRealTime)
+            QVERIFY2(dropouts.size() <= 1, qPrintable(path + list));
     }
     m_publisher->kill();
     m_publisher->waitForFinished(5000);
@@ -462,7 +470,8 @@ void MicrophoneEndToEnd::browserHearsTheCamera()
              qPrintable(what));
     QVERIFY2(std::abs(report.value(QStringLiteral("rmsDbfs")).toDouble() - kToneRmsDbfs) <= 1.0,
              qPrintable(what));
-    QVERIFY2(report.value(QStringLiteral("dropouts")).toInt() <= 1, qPrintable(what));
+    if (kRealTime)
+        QVERIFY2(report.value(QStringLiteral("dropouts")).toInt() <= 1, qPrintable(what));
 
     m_publisher->kill();
     QVERIFY(ends(*m_publisher, 5000));
