@@ -96,6 +96,9 @@ struct PipeWireMicrophone::Callbacks
         if (buffer->requested > 0)
             frames = static_cast<quint32>(std::min<quint64>(frames, buffer->requested));
         ring->read(static_cast<qint16 *>(plane.data), static_cast<int>(frames));
+        self->m_quantumMs.store(
+            static_cast<int>(frames * 1000 / static_cast<quint32>(std::max(1, ring->sampleRate()))),
+            std::memory_order_relaxed);
         plane.chunk->offset = 0;
         plane.chunk->stride = static_cast<qint32>(stride);
         plane.chunk->size = frames * stride;
@@ -294,6 +297,14 @@ qint64 PipeWireMicrophone::samplesPlayed() const
 {
     std::lock_guard<std::mutex> guard(m_ringLock);
     return m_pastPlayed.load() + m_ring->framesPlayed();
+}
+
+int PipeWireMicrophone::outputDelayMs() const
+{
+    // The ring plays from its reserve on, and the server takes one quantum at a time.
+    if (!m_enabled.load() || !m_streamUp.load())
+        return 0;
+    return AudioRing::kReserveMs + m_quantumMs.load(std::memory_order_relaxed);
 }
 
 double PipeWireMicrophone::queuedMs() const
