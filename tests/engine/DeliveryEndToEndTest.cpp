@@ -5,6 +5,7 @@
 #include "engine/StreamManager.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
+#include "support/JitterRelay.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,6 +16,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -152,6 +154,7 @@ private slots:
     void initTestCase();
     void pacedWithAudioFromTheLiveEdge();
     void videoOnlyPacedAndBounded();
+    void jitteryLinkKeepsEveryPicture();
 };
 
 void DeliveryEndToEndTest::initTestCase()
@@ -315,6 +318,60 @@ void DeliveryEndToEndTest::videoOnlyPacedAndBounded()
     QTest::qWait(300);
     QCOMPARE(rig.sink.count(), sent);
     QTRY_COMPARE_WITH_TIMEOUT(threadNames().size(), threadsBefore + 0, 5000);
+}
+
+void DeliveryEndToEndTest::jitteryLinkKeepsEveryPicture()
+{
+    // A real publisher through a relay that holds its bytes back for 20 ms on average every
+    // 300 ms or so: the playout absorbs the bursts with a larger delay instead of skipping the
+    // pictures that arrive two at a time, and the sound stays continuous.
+    Rig rig;
+    QVERIFY(rig.listen());
+    JitterRelay::Options jitter;
+    jitter.meanGapMs = 300;
+    jitter.meanHoldMs = 20;
+    jitter.seed = 3;
+    JitterRelay relay(jitter);
+    QVERIFY(relay.start(rig.port));
+    FfmpegPublisher::Options options;
+    options.size = QSize(640, 360);
+    options.durationS = 10;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(relay.port()));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.ended, 40000);
+    QVERIFY(publisher.waitForFinished(10000));
+    relay.stop();
+    qInfo() << "relay holds" << relay.holds() << "longest" << relay.longestHoldMs() << "ms";
+    QVERIFY2(relay.holds() >= 15, qPrintable(QString::number(relay.holds())));
+
+    const SendLog &sends = rig.sends;
+    std::vector<qint64> pictures;
+    qint64 samples = 0;
+    for (int i = 0; i < sends.count(); ++i) {
+        if (sends.at(i).newPicture)
+            pictures.push_back(sends.at(i).pictureMs);
+        samples += sends.at(i).samples;
+    }
+    QVERIFY2(pictures.size() > 200, qPrintable(QString::number(pictures.size())));
+    // Missing pictures: the gaps in the times of the pictures shown, in order.
+    int missing = 0;
+    for (size_t i = 1; i < pictures.size(); ++i) {
+        QVERIFY(pictures[i] > pictures[i - 1]);
+        missing += int(std::lround((pictures[i] - pictures[i - 1]) / (1000.0 / 30))) - 1;
+    }
+    const DeliveryPolicy::Stats stats = rig.manager->playoutStats();
+    const double shown = double(pictures.size());
+    qInfo() << "pictures shown" << pictures.size() << "missing" << missing << "skipped"
+            << stats.skipped << "repeated" << stats.repeated << "delay" << stats.delayMs << "jitter"
+            << stats.jitterMs << "late audio" << stats.lateAudio;
+    QVERIFY2(missing <= 0.03 * shown, qPrintable(QString::number(missing)));
+    QVERIFY2(stats.repeated <= 0.05 * shown, qPrintable(QString::number(stats.repeated)));
+    QVERIFY2(stats.delayMs >= 0 && stats.delayMs < 200, qPrintable(QString::number(stats.delayMs)));
+    // All the sound, none of it dropped as late.
+    QCOMPARE(stats.lateAudio, qint64(0));
+    const double seconds = (sends.at(sends.count() - 1).atUs - sends.at(0).atUs) / 1e6;
+    QVERIFY2(qAbs(samples / seconds - 48000) < 48000 * 0.05,
+             qPrintable(QString::number(samples / seconds)));
 }
 
 QTEST_GUILESS_MAIN(DeliveryEndToEndTest)
