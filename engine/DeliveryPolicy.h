@@ -24,12 +24,12 @@ struct SessionTimeline;
 // the audio offset, the earliest at which nearly all audio is there in time; pictures are shown
 // on the picture offset, which follows the audio offset plus the delay the audio output adds
 // (the microphone's reserve and its server's quantum), so that what is heard and what is seen
-// match. A picture that comes late moves the picture offset up to it (the picture on show
-// stays a little longer: counted as repeated); a backlog is worked off by showing pictures up
-// to kMaxSpeedUp faster than the stream until the picture offset is back at its goal, and only
-// the part beyond kMaxBacklogMs is skipped. Audio is never sped up: audio that comes later
-// than kLateAudioMs after its time (after a stall, whose time the microphone has already
-// filled with silence) is dropped, counted.
+// match: with a microphone, pictures follow the audio device. A picture that comes late moves the
+// picture offset up to it (the picture on show stays a little longer: counted as repeated); a
+// backlog is worked off by showing pictures up to kMaxSpeedUp faster than the stream until the
+// picture offset is back at its goal, and only the part beyond kMaxBacklogMs is skipped. Audio is
+// never sped up: audio that comes later than kLateAudioMs after its time (after a stall, whose time
+// the microphone has already filled with silence) is dropped, counted.
 //
 // Video-only sessions (no audio, or audio ignored) run on the same clock without the audio
 // half; their bound is the session's buffer setting.
@@ -58,9 +58,6 @@ public:
     static constexpr double kMaxSlowDown = 0.10;
     // A backlog beyond this (over the goal) is skipped rather than worked off.
     static constexpr qint64 kMaxBacklogMs = 400;
-    // Sound may come this much after its picture unnoticed (lip sync is far more tolerant of
-    // late sound than of early sound): pictures are held by the audio output's delay less it.
-    static constexpr int kAudioLateToleranceMs = 20;
     // Audio this late after its time is dropped.
     static constexpr qint64 kLateAudioMs = 60;
     // The goal moves only when the measured one differs by more than this: no dithering.

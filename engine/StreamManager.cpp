@@ -331,6 +331,12 @@ void StreamManager::softClear(const QString &finalState)
     // Delivery ends before the output is let go: a frame sent after it would belong to a
     // session that is gone.
     const bool deliveryEnded = stopDelivery(false);
+    if (const DeliveryPolicy *policy = m_policyView.load()) {
+        const DeliveryPolicy::Stats stats = policy->stats();
+        qCInfo(lcEngine) << "-- playout: delay" << stats.delayMs << "ms, jitter" << stats.jitterMs
+                         << "ms, pictures shown" << stats.shown << "skipped" << stats.skipped
+                         << "repeated" << stats.repeated << "late audio" << stats.lateAudio;
+    }
     if (OutputSwitch *output = m_output.load(); output && m_joinedOutput.exchange(false))
         output->leave(this);
     // Nothing touches the session any more, unless a thread failed to end: then its data stays
