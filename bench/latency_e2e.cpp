@@ -349,6 +349,14 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
     const PublisherLog log = readLog(logPath);
     if (publisher.exitCode() != 0 || log.frames.empty()) {
         r.note = QStringLiteral("publisher failed (exit %1)").arg(publisher.exitCode());
+        if (isQuorvix) {
+            QFile f(quorvix.logPath());
+            if (f.open(QIODevice::ReadOnly)) {
+                const QList<QByteArray> lines = f.readAll().split('\n');
+                for (int i = qMax(0, int(lines.size()) - 12); i < lines.size(); ++i)
+                    r.note += QStringLiteral("\n      | ") + QString::fromLocal8Bit(lines.at(i));
+            }
+        }
         return r;
     }
     const std::vector<TapFrame> frames = tap.frames();

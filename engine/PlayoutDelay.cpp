@@ -23,28 +23,43 @@ void PlayoutDelay::add(qint64 timestampMs, qint64 arrivalMs, double spacingMs)
         sample.stall = true;
         m_inBurst = true;
     } else if (m_inBurst) {
-        // What arrives back to back after a stall is its backlog; the burst ends with the first
-        // frame that came at least half a spacing after the one before.
-        if (m_lastArrivalMs >= 0 && double(arrivalMs - m_lastArrivalMs) >= spacingMs / 2)
+        // What arrives after a stall is its backlog, later and later less late; the burst ends
+        // with the first frame that is back within the jitter measured before the stall, or
+        // that came at least a spacing after the one before.
+        const bool backToNormal = transit - m_baseMs <= m_jitterMs + kBurstMarginMs;
+        const bool spaced =
+            m_lastArrivalMs >= 0 && double(arrivalMs - m_lastArrivalMs) >= spacingMs;
+        if (backToNormal || spaced)
             m_inBurst = false;
         else
             sample.stall = true;
     }
     if (sample.stall)
         ++m_stalls;
+    // The jitter of the frames before a stall is what its burst is judged against.
+    const bool frozen = sample.stall;
     m_lastArrivalMs = arrivalMs;
     m_samples[size_t(m_next)] = sample;
     m_next = (m_next + 1) % kWindow;
     m_count = std::min(m_count + 1, kWindow);
-    recompute();
+    if (!frozen)
+        recompute();
+    else
+        recomputeBase();
 }
 
-void PlayoutDelay::recompute()
+void PlayoutDelay::recomputeBase()
 {
     qint64 base = std::numeric_limits<qint64>::max();
     for (int i = 0; i < m_count; ++i)
         base = std::min(base, m_samples[size_t(i)].transitMs);
     m_baseMs = base;
+}
+
+void PlayoutDelay::recompute()
+{
+    recomputeBase();
+    const qint64 base = m_baseMs;
     int n = 0;
     for (int i = 0; i < m_count; ++i)
         if (!m_samples[size_t(i)].stall)

@@ -24,6 +24,8 @@ public:
     static constexpr int kPercentile = 95;
     // A frame later than this beyond the base is a stall, not jitter.
     static constexpr qint64 kStallMs = 150;
+    // A burst after a stall ends with a frame this close to the jitter measured before it.
+    static constexpr qint64 kBurstMarginMs = 10;
 
     void reset();
     // One frame: its session timestamp and when it was queued (monotonic ms). `spacingMs` is the
@@ -41,6 +43,7 @@ public:
 
 private:
     void recompute();
+    void recomputeBase();
 
     struct Sample
     {

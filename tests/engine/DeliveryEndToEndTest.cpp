@@ -155,6 +155,7 @@ private slots:
     void pacedWithAudioFromTheLiveEdge();
     void videoOnlyPacedAndBounded();
     void jitteryLinkKeepsEveryPicture();
+    void stallOfASecondIsWorkedOff();
 };
 
 void DeliveryEndToEndTest::initTestCase()
@@ -372,6 +373,44 @@ void DeliveryEndToEndTest::jitteryLinkKeepsEveryPicture()
     const double seconds = (sends.at(sends.count() - 1).atUs - sends.at(0).atUs) / 1e6;
     QVERIFY2(qAbs(samples / seconds - 48000) < 48000 * 0.05,
              qPrintable(QString::number(samples / seconds)));
+}
+
+void DeliveryEndToEndTest::stallOfASecondIsWorkedOff()
+{
+    // The link stops for a second and then delivers everything at once: the session goes on,
+    // what piled up beyond the backlog bound is skipped and the delay comes back down.
+    Rig rig;
+    QVERIFY(rig.listen());
+    JitterRelay::Options stall;
+    stall.stallAtMs = 3000;
+    stall.stallMs = 1000;
+    JitterRelay relay(stall);
+    QVERIFY(relay.start(rig.port));
+    FfmpegPublisher::Options options;
+    options.size = QSize(640, 360);
+    options.durationS = 8;
+    FfmpegPublisher publisher(options);
+    QVERIFY(publisher.start(relay.port()));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.ended, 40000);
+    QVERIFY(publisher.waitForFinished(10000));
+    QCOMPARE(publisher.exitCode(), 0);
+    relay.stop();
+    QCOMPARE(relay.longestHoldMs(), 1000);
+
+    const SendLog &sends = rig.sends;
+    std::vector<qint64> pictures;
+    for (int i = 0; i < sends.count(); ++i)
+        if (sends.at(i).newPicture)
+            pictures.push_back(sends.at(i).pictureMs);
+    const DeliveryPolicy::Stats stats = rig.manager->playoutStats();
+    qInfo() << "pictures shown" << pictures.size() << "skipped" << stats.skipped << "repeated"
+            << stats.repeated << "delay" << stats.delayMs << "late audio" << stats.lateAudio;
+    for (size_t i = 1; i < pictures.size(); ++i)
+        QVERIFY(pictures[i] > pictures[i - 1]);
+    // Pictures came until the end of the stream, long after the stall.
+    QVERIFY2(pictures.size() > 150, qPrintable(QString::number(pictures.size())));
+    QVERIFY2(pictures.back() > 7000, qPrintable(QString::number(pictures.back())));
+    QVERIFY2(stats.delayMs < 300, qPrintable(QString::number(stats.delayMs)));
 }
 
 QTEST_GUILESS_MAIN(DeliveryEndToEndTest)

@@ -4,6 +4,7 @@
 #include "engine/FrameFeeder.h"
 #include "engine/FrameQueue.h"
 #include "engine/Generator.h"
+#include "engine/PlayoutDelay.h"
 #include "engine/SessionTimeline.h"
 #include "engine/VideoBound.h"
 #include "engine/Worker.h"
@@ -160,6 +161,7 @@ private slots:
     void alignmentWaitsForBothKindsThenTrims();
     void framesGoOutAtTheirTime();
     void latePictureHoldsTheOneOnShow();
+    void stallBurstLeavesTheJitterAlone();
     void playout_data();
     void playout();
     void automaticFlushOnlyOnce();
@@ -500,6 +502,32 @@ double percentileOf(QVector<double> values, double p)
 } // namespace
 
 Q_DECLARE_METATYPE(Link)
+
+void DeliveryTest::stallBurstLeavesTheJitterAlone()
+{
+    // A second's stall whose backlog a busy decoder works off one picture every 20 ms (more
+    // than half a frame apart, less than a frame): neither the stall nor the long tail of the
+    // burst after it counts as jitter, so the delay does not stay up for seconds after.
+    PlayoutDelay arrivals;
+    qint64 t = 0;
+    for (int i = 0; i < 100; ++i, t += 33)
+        arrivals.add(t, 10000 + t + (i * 7) % 4, kFrameMs);
+    QCOMPARE(arrivals.jitterMs(), qint64(3));
+    const qint64 stallStart = 10000 + t;
+    qint64 previous = stallStart;
+    for (int i = 0; i < 150; ++i, t += 33) {
+        const qint64 nominal = qMax(stallStart + 1000, 10000 + t + (i * 7) % 4);
+        previous = qMax(nominal, previous + 20);
+        arrivals.add(t, previous, kFrameMs);
+    }
+    QVERIFY2(arrivals.jitterMs() <= 3, qPrintable(QString::number(arrivals.jitterMs())));
+    QVERIFY2(arrivals.stalls() >= 60, qPrintable(QString::number(arrivals.stalls())));
+    QCOMPARE(arrivals.baseMs(), qint64(10000));
+    // Jitter that stays is taken up: every fifth picture 40 ms late.
+    for (int i = 0; i < 128; ++i, t += 33)
+        arrivals.add(t, 10000 + t + (i % 5 == 0 ? 40 : 0), kFrameMs);
+    QCOMPARE(arrivals.jitterMs(), qint64(40));
+}
 
 void DeliveryTest::playout_data()
 {
