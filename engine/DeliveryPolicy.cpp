@@ -308,11 +308,9 @@ bool DeliveryPolicy::presentPicture(qint64 nowMs)
     }
     if (!m_video.popIfDue(record, kNone))
         return false;
-    // A picture shown later than its time moves the clock to it: the pictures after it keep
-    // their spacing, and the catch-up brings the offset back to its goal.
-    const double late = double(nowMs) - dueAt;
-    if (late > kTickMs)
-        m_videoOffset = double(nowMs - record.timestamp);
+    // A picture shown later than its time leaves the clock where it is: the audio goes on at
+    // its pace, the pictures after it come at their own time (no faster than the speed-up
+    // allows after it), and a lateness that keeps coming raises the measured jitter instead.
     if (m_lastShownAtMs >= 0 && m_session.frameMs > 0) {
         const double overdue =
             double(nowMs - m_lastShownAtMs) - double(record.timestamp - m_lastShownMs);

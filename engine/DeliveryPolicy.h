@@ -24,10 +24,11 @@ struct SessionTimeline;
 // the audio offset, the earliest at which nearly all audio is there in time; pictures are shown
 // on the picture offset, which follows the audio offset plus the delay the audio output adds
 // (the microphone's reserve and its server's quantum), so that what is heard and what is seen
-// match: with a microphone, pictures follow the audio device. A picture that comes late moves the
-// picture offset up to it (the picture on show stays a little longer: counted as repeated); a
-// backlog is worked off by showing pictures up to kMaxSpeedUp faster than the stream until the
-// picture offset is back at its goal, and only the part beyond kMaxBacklogMs is skipped. Audio is
+// match: with a microphone, pictures follow the audio device. A picture that comes late is
+// shown at once and the picture on show stays a little longer (counted as repeated); the clock
+// stays, so sound and picture stay together, and lateness that keeps coming raises the measured
+// jitter and with it the delay. A backlog (after a stall) is worked off by showing pictures up to
+// kMaxSpeedUp faster than the stream, and only the part beyond kMaxBacklogMs is skipped. Audio is
 // never sped up: audio that comes later than kLateAudioMs after its time (after a stall, whose time
 // the microphone has already filled with silence) is dropped, counted.
 //
