@@ -349,6 +349,8 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
     const PublisherLog log = readLog(logPath);
     if (publisher.exitCode() != 0 || log.frames.empty()) {
         r.note = QStringLiteral("publisher failed (exit %1)").arg(publisher.exitCode());
+        if (isQuorvix && !qEnvironmentVariableIsEmpty("BENCH_KEEP_LOG"))
+            QFile::copy(quorvix.logPath(), qEnvironmentVariable("BENCH_KEEP_LOG"));
         if (isQuorvix) {
             QFile f(quorvix.logPath());
             if (f.open(QIODevice::ReadOnly)) {
@@ -451,19 +453,20 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
     }
 
     if (capture) {
-        // Each mark heard is matched to the marked picture (every 30th) shown nearest to it.
+        // Each mark heard is matched to its marked picture (every 30th): the latest one whose
+        // bytes were on the wire before the sound was heard (the publisher sends a picture's
+        // audio at most a packet before the picture, hence 50 ms of slack). Matching by
+        // nearness instead would pair a sound late by more than half a second with the next
+        // picture.
         std::vector<double> mic, cam, offset;
         for (int64_t onset : markOnsets(*capture)) {
             if (onset < windowStart)
                 continue;
-            uint32_t best = 0;
-            int64_t bestDistance = INT64_MAX;
-            for (const auto &a : arrival)
-                if (a.first % 30 == 0 && std::abs(a.second - onset) < bestDistance) {
-                    best = a.first;
-                    bestDistance = std::abs(a.second - onset);
-                }
-            if (bestDistance > 300000 || !log.frames.count(best))
+            uint32_t best = UINT32_MAX;
+            for (const auto &frame : log.frames)
+                if (frame.first % 30 == 0 && frame.second.second - 50000 <= onset)
+                    best = frame.first;
+            if (best == UINT32_MAX || !arrival.count(best) || !log.frames.count(best))
                 continue;
             const int64_t wireUs = log.frames.at(best).second;
             mic.push_back((onset - wireUs) / 1000.0);
