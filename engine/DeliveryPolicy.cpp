@@ -201,13 +201,11 @@ void DeliveryPolicy::updateGoal(double elapsedMs)
     if (!m_session.videoOnly) {
         // Audio goes out as soon as nearly all of it is there, but not before the pictures can
         // follow it through the audio output's delay; the pictures are held by that delay.
-        // The whole delay: measured through a recorder, holding pictures 20 ms less put the
-        // sound at the edge of coming too early (median 18 ms before its picture).
-        const double outputDelay = double(m_audioOutputDelayMs.load());
-        const double audio =
-            m_audioArrivals.empty() ? video - outputDelay : earliest(m_audioArrivals);
-        audioGoal = qMax(audio, video - outputDelay);
-        videoGoal = audioGoal + outputDelay;
+        // Less the sound's allowance: it may come that much after its picture.
+        const double lead = double(qMax(0, m_audioOutputDelayMs.load() - kAudioLateToleranceMs));
+        const double audio = m_audioArrivals.empty() ? video - lead : earliest(m_audioArrivals);
+        audioGoal = qMax(audio, video - lead);
+        videoGoal = qMax(video, audioGoal + lead);
     }
     // A goal falls no faster than the bounded speed-up: a camera that sends faster than real
     // time (catching up after a stall of its own) keeps lowering the measured base, and the

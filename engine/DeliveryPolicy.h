@@ -23,14 +23,14 @@ struct SessionTimeline;
 // a clean link, larger on a bursty one, never above the session's bound. Audio is released on
 // the audio offset, the earliest at which nearly all audio is there in time; pictures are shown
 // on the picture offset, which follows the audio offset plus the delay the audio output adds
-// (the microphone's reserve and its server's quantum), so that what is heard and what is seen
-// match: with a microphone, pictures follow the audio device. A picture that comes late is
-// shown at once and the picture on show stays a little longer (counted as repeated); the clock
-// stays, so sound and picture stay together, and lateness that keeps coming raises the measured
-// jitter and with it the delay. A backlog (after a stall) is worked off by showing pictures up to
-// kMaxSpeedUp faster than the stream, and only the part beyond kMaxBacklogMs is skipped. Audio is
-// never sped up: audio that comes later than kLateAudioMs after its time (after a stall, whose time
-// the microphone has already filled with silence) is dropped, counted.
+// (the microphone's reserve and its server's quantum) less the 20 ms sound may lag, so that
+// what is heard and what is seen match: with a microphone, pictures follow the audio device. A
+// picture that comes late is shown at once and the picture on show stays a little longer (counted
+// as repeated); the clock stays, so sound and picture stay together, and lateness that keeps coming
+// raises the measured jitter and with it the delay. A backlog (after a stall) is worked off by
+// showing pictures up to kMaxSpeedUp faster than the stream, and only the part beyond kMaxBacklogMs
+// is skipped. Audio is never sped up: audio that comes later than kLateAudioMs after its time
+// (after a stall, whose time the microphone has already filled with silence) is dropped, counted.
 //
 // Video-only sessions (no audio, or audio ignored) run on the same clock without the audio
 // half; their bound is the session's buffer setting.
@@ -59,6 +59,11 @@ public:
     static constexpr double kMaxSlowDown = 0.10;
     // A backlog beyond this (over the goal) is skipped rather than worked off.
     static constexpr qint64 kMaxBacklogMs = 400;
+    // Sound may come this much after its picture unnoticed (lip sync tolerates late sound far
+    // better than early sound): audio is handed to the microphone its delay less this ahead of
+    // its picture. Measured through a recorder, handing it over the whole delay ahead put the
+    // sound 14 ms before its picture (the reserve is not always full).
+    static constexpr int kAudioLateToleranceMs = 20;
     // Audio this late after its time is dropped.
     static constexpr qint64 kLateAudioMs = 60;
     // The goal moves only when the measured one differs by more than this: no dithering.

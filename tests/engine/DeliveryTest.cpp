@@ -577,7 +577,7 @@ void DeliveryTest::playout_data()
     QTest::newRow("flush button") << flush << 15 << 0 << 3 << false << 1 << 0;
     Link microphone;
     microphone.outputDelayMs = 60;
-    QTest::newRow("microphone adds 60 ms") << microphone << 75 << 0 << 0 << true << 0 << 60;
+    QTest::newRow("microphone adds 60 ms") << microphone << 75 << 0 << 0 << true << 0 << 40;
 }
 
 void DeliveryTest::playout()
