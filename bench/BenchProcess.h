@@ -123,7 +123,11 @@ class Quorvix
 {
 public:
     // workDir: private folder for settings and the log; tap: FIFO path; size: "WxH".
-    bool start(quint16 port, const QString &workDir, const QString &tap, const QString &size)
+    // extra: more environment (for example a private PipeWire's).
+    // program: another build of quorvix (a baseline); empty: quorvixProgram().
+    bool start(quint16 port, const QString &workDir, const QString &tap, const QString &size,
+               const QProcessEnvironment &extra = QProcessEnvironment(),
+               const QString &program = QString())
     {
         // Its stream managers take fixed loopback ports: wait while another instance (a test,
         // a user's quorvix) still holds them.
@@ -139,11 +143,12 @@ public:
                    QStringLiteral("/nonexistent/quorvix-bench-device"));
         env.insert(QStringLiteral("QUORVIX_VCAM_TAP"), tap);
         env.insert(QStringLiteral("QUORVIX_VCAM_SIZE"), size);
+        env.insert(extra);
         m_process.setProcessEnvironment(env);
         m_logPath = workDir + QStringLiteral("/quorvix.log");
         m_process.setStandardOutputFile(m_logPath);
         m_process.setStandardErrorFile(m_logPath, QIODevice::Append);
-        m_process.start(quorvixProgram(), {QString::number(port)});
+        m_process.start(program.isEmpty() ? quorvixProgram() : program, {QString::number(port)});
         if (!m_process.waitForStarted(10000)) {
             std::fprintf(stderr, "cannot start %s\n", qPrintable(quorvixProgram()));
             return false;

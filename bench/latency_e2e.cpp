@@ -16,15 +16,40 @@
 // bench_latency_e2e [--runs 3] [--seconds 20] [--warmup 3]
 //     [--sizes 1280x720,1920x1080] [--pix-fmts yuv420p,yuvj420p] [--audio yes,no]
 //     [--systems quorvix,ffmpeg,ffmpeg-lowdelay] [--no-fps-check]
+//     [--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic]
 //
-// Targets: wire -> webcam with audio median <= 45 ms, p95 <= 80 ms and below ffmpeg's
-// default-flag median; connection -> first picture <= 1.0 s; CPU at 1920x1080 <= 1.10x
-// ffmpeg default; peak RSS with one 1920x1080 camera <= 250 MB.
+// Links: "clean" is the loopback connection; "jitter" puts a relay between publisher and
+// system that holds the bytes back for 20 ms on average every 300 ms (tests/support/
+// JitterRelay, seeded); "stall" holds them once for a second, 6 s into the stream, and
+// reports how long after the stall the delay is back within 10 ms of what it was before.
+// Audio shifts: the publisher's audio leads (positive) or lags (negative) its pictures by
+// that many ms. Per run: pictures lost (never shown), repeated (shown twice in a row) and held
+// (a picture kept on show past its slot, i.e. an interval above 1.5 frame periods), and the
+// 95th percentile of how far the webcam's intervals are from the frame period.
+//
+// System "quorvix-before": the quorvix program named by $QUORVIX_BASELINE_PROGRAM (an earlier
+// build), measured in the same run as a baseline.
+//
+// --mic: also quorvix with a private PipeWire (pipewire, wireplumber, pipewire-pulse under
+// dbus-run-session), the publisher's audio silent but for a 1 kHz burst at every 30th picture,
+// a capture stream on "quorvix_microphone" recording what a call program gets: per mark,
+// wire -> microphone next to wire -> webcam and the audio-minus-picture offset.
+//
+// Each variant ends with one line "SUMMARY ..." per system with everything needed.
+//
+// Targets (clean link): wire -> webcam median <= 30 ms, p95 <= 60 ms; lost and repeated
+// <= 1 % (<= 3 % through the jitter relay); back within 10 ms of the delay in <= 2 s after a
+// 1 s stall; interval p95 within 5 ms of the frame period; connection -> first picture and
+// CPU no worse than before. Microphone: offset within -20 .. +40 ms, wire -> microphone
+// median <= 80 ms.
 
 #include "BenchProcess.h"
 #include "Stamp.h"
 #include "TapReader.h"
+#include "MicCapture.h"
+#include "audio/PipeWireDaemon.h"
 #include "support/FreePort.h"
+#include "support/JitterRelay.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -55,7 +80,27 @@ struct Settings
     QStringList systems{QStringLiteral("quorvix"), QStringLiteral("ffmpeg"),
                         QStringLiteral("ffmpeg-lowdelay")};
     bool fpsCheck = true;
+    QStringList links{QStringLiteral("clean")};
+    QList<int> audioShifts{0};
+    bool mic = false;
 };
+
+// What the publisher and the link do in one variant.
+struct Variant
+{
+    QString size;
+    QString pixFmt;
+    bool audio = true;
+    bool fpsMetadata = true;
+    QString link = QStringLiteral("clean");
+    int audioShiftMs = 0;
+    bool marks = false;           // audio marks for the microphone
+    QProcessEnvironment pipeWire; // quorvix's environment for the private PipeWire
+};
+
+constexpr int kStallAtMs = 6000;
+constexpr int kStallMs = 1000;
+constexpr double kFramePeriodMs = 1000.0 / 30;
 
 struct Result
 {
@@ -70,6 +115,16 @@ struct Result
     double cpuPerStreamS = NAN;
     double peakRssMb = NAN;
     double tapRateFps = NAN;
+    int held = 0;                // pictures kept on show past their slot
+    double intervalDevP95 = NAN; // |webcam interval - frame period|, 95th percentile
+    double preStallMedian = NAN; // stall: wire -> webcam before it
+    double recoveryS = NAN;      // stall: back within 10 ms of it this long after the stall
+    int marks = 0;               // microphone: marks heard and matched
+    double micMedian = NAN, micP95 = NAN;       // wire -> microphone
+    double markCamMedian = NAN;                 // wire -> webcam of the same marks
+    double offsetMedian = NAN, offsetP95 = NAN; // microphone minus webcam
+    double offsetMin = NAN, offsetMax = NAN;
+    QString playout; // quorvix's own account of the session
 };
 
 double percentile(std::vector<double> v, double p)
@@ -127,9 +182,34 @@ QStringList baselineArgs(const QString &system, quint16 port, const QString &fif
 }
 
 // One run of one system against one publisher configuration.
-Result runOnce(const Settings &s, const QString &system, const QString &size, const QString &pixFmt,
-               bool audio, bool fpsMetadata, QString *quorvixLog = nullptr)
+// Mark onsets in the recording: the first loud sample after 200 ms without one; each onset's
+// time is when its buffer reached the recorder.
+std::vector<int64_t> markOnsets(const bench::MicCapture &capture)
 {
+    std::vector<int64_t> onsets;
+    const int16_t *samples = capture.samples();
+    int64_t lastLoud = -48000;
+    int buffer = 0;
+    for (int64_t i = 0; i < capture.frames(); ++i) {
+        if (std::abs(int(samples[2 * i])) <= 6000)
+            continue;
+        if (i - lastLoud >= 9600) {
+            while (buffer + 1 < capture.buffers() && capture.buffer(buffer + 1).firstFrame <= i)
+                ++buffer;
+            onsets.push_back(capture.buffer(buffer).atUs);
+        }
+        lastLoud = i;
+    }
+    return onsets;
+}
+
+Result runOnce(const Settings &s, const QString &system, const Variant &v,
+               QString *quorvixLog = nullptr)
+{
+    const QString &size = v.size;
+    const QString &pixFmt = v.pixFmt;
+    const bool audio = v.audio;
+    const bool fpsMetadata = v.fpsMetadata;
     Result r;
     // The output file lives in memory (see TapReader).
     QTemporaryDir dir(QStringLiteral("/dev/shm/quorvix-bench-XXXXXX"));
@@ -148,8 +228,16 @@ Result runOnce(const Settings &s, const QString &system, const QString &size, co
     bench::Quorvix quorvix;
     QProcess ffmpeg;
     qint64 pid = 0;
-    if (system == QLatin1String("quorvix")) {
-        if (!quorvix.start(port, dir.path(), fifo, size)) {
+    const bool isQuorvix = system.startsWith(QLatin1String("quorvix"));
+    if (isQuorvix) {
+        const QString program = system == QLatin1String("quorvix-before")
+                                    ? qEnvironmentVariable("QUORVIX_BASELINE_PROGRAM")
+                                    : QString();
+        if (system == QLatin1String("quorvix-before") && program.isEmpty()) {
+            r.note = QStringLiteral("QUORVIX_BASELINE_PROGRAM is not set");
+            return r;
+        }
+        if (!quorvix.start(port, dir.path(), fifo, size, v.pipeWire, program)) {
             r.note = QStringLiteral("quorvix did not start listening");
             return r;
         }
@@ -165,10 +253,38 @@ Result runOnce(const Settings &s, const QString &system, const QString &size, co
         pid = ffmpeg.processId();
     }
 
+    // The link: the loopback connection, or the jitter relay in front of the system.
+    JitterRelay::Options linkOptions;
+    if (v.link == QLatin1String("jitter")) {
+        linkOptions.meanGapMs = 300;
+        linkOptions.meanHoldMs = 20;
+        linkOptions.seed = 11;
+    } else if (v.link == QLatin1String("stall")) {
+        linkOptions.stallAtMs = kStallAtMs;
+        linkOptions.stallMs = kStallMs;
+    }
+    JitterRelay relay(linkOptions);
+    quint16 publishPort = port;
+    if (v.link != QLatin1String("clean")) {
+        if (!relay.start(port)) {
+            r.note = QStringLiteral("no relay");
+            return r;
+        }
+        publishPort = relay.port();
+    }
+    std::unique_ptr<bench::MicCapture> capture;
+    if (v.marks) {
+        capture = std::make_unique<bench::MicCapture>();
+        if (!capture->start("quorvix_microphone", s.seconds + 20)) {
+            r.note = QStringLiteral("cannot record the microphone");
+            return r;
+        }
+    }
+
     const QString logPath = dir.filePath(QStringLiteral("publisher.log"));
     QProcess publisher;
     publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QStringList args{QStringLiteral("--port"),    QString::number(port),
+    QStringList args{QStringLiteral("--port"),    QString::number(publishPort),
                      QStringLiteral("--size"),    size,
                      QStringLiteral("--fps"),     QStringLiteral("30"),
                      QStringLiteral("--pix-fmt"), pixFmt,
@@ -179,6 +295,10 @@ Result runOnce(const Settings &s, const QString &system, const QString &size, co
         args << QStringLiteral("--no-audio");
     if (!fpsMetadata)
         args << QStringLiteral("--no-fps-metadata");
+    if (v.audioShiftMs != 0)
+        args << QStringLiteral("--audio-shift-ms") << QString::number(v.audioShiftMs);
+    if (v.marks)
+        args << QStringLiteral("--marks") << QStringLiteral("30");
     publisher.start(bench::publisherProgram(), args);
     if (!publisher.waitForStarted(10000)) {
         r.note = QStringLiteral("publisher did not start");
@@ -199,17 +319,25 @@ Result runOnce(const Settings &s, const QString &system, const QString &size, co
     const bench::ProcSample last = bench::procSample(pid);
     peakKb = std::max(peakKb, double(last.peakRssKb));
     tap.stop();
+    if (capture)
+        capture->stop();
+    relay.stop();
 
     bool systemOk = true;
-    if (system == QLatin1String("quorvix")) {
+    if (isQuorvix) {
         systemOk = quorvix.stop();
         if (!systemOk)
             r.note = QStringLiteral("quorvix ended badly: ") + quorvix.exitText();
-        if (quorvixLog) {
-            QFile f(quorvix.logPath());
-            if (f.open(QIODevice::ReadOnly))
-                *quorvixLog = QString::fromLocal8Bit(f.readAll());
-        }
+        QFile f(quorvix.logPath());
+        const QString text =
+            f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
+        if (quorvixLog)
+            *quorvixLog = text;
+        // What the playout says of itself at the session's end.
+        const QRegularExpression playout(QStringLiteral("-- playout: ([^\n]*)"));
+        const QRegularExpressionMatch m = playout.match(text);
+        if (m.hasMatch())
+            r.playout = m.captured(1);
     } else {
         ffmpeg.terminate();
         if (!ffmpeg.waitForFinished(10000)) {
@@ -221,6 +349,16 @@ Result runOnce(const Settings &s, const QString &system, const QString &size, co
     const PublisherLog log = readLog(logPath);
     if (publisher.exitCode() != 0 || log.frames.empty()) {
         r.note = QStringLiteral("publisher failed (exit %1)").arg(publisher.exitCode());
+        if (isQuorvix && !qEnvironmentVariableIsEmpty("BENCH_KEEP_LOG"))
+            QFile::copy(quorvix.logPath(), qEnvironmentVariable("BENCH_KEEP_LOG"));
+        if (isQuorvix) {
+            QFile f(quorvix.logPath());
+            if (f.open(QIODevice::ReadOnly)) {
+                const QList<QByteArray> lines = f.readAll().split('\n');
+                for (int i = qMax(0, int(lines.size()) - 12); i < lines.size(); ++i)
+                    r.note += QStringLiteral("\n      | ") + QString::fromLocal8Bit(lines.at(i));
+            }
+        }
         return r;
     }
     const std::vector<TapFrame> frames = tap.frames();
@@ -237,7 +375,9 @@ Result runOnce(const Settings &s, const QString &system, const QString &size, co
 
     const int64_t windowStart = mine.front()->arrivalUs + int64_t(s.warmupS * 1e6);
     const int64_t windowEnd = log.frames.rbegin()->second.second;
-    std::vector<double> wire, send;
+    std::vector<double> wire, send, intervalDev;
+    std::map<uint32_t, int64_t> arrival;            // frame -> first time on the webcam
+    std::vector<std::pair<int64_t, double>> byWire; // wire time -> wire -> webcam
     uint32_t minFrame = UINT32_MAX, maxFrame = 0;
     std::map<uint32_t, bool> seen;
     const TapFrame *previous = nullptr;
@@ -253,6 +393,14 @@ Result runOnce(const Settings &s, const QString &system, const QString &size, co
         } else {
             wire.push_back((f->arrivalUs - it->second.second) / 1000.0);
             send.push_back((f->arrivalUs - it->second.first) / 1000.0);
+            arrival.emplace(f->value.frame, f->arrivalUs);
+            byWire.emplace_back(it->second.second, wire.back());
+            if (previous) {
+                const double interval = (f->arrivalUs - previous->arrivalUs) / 1000.0;
+                intervalDev.push_back(std::abs(interval - kFramePeriodMs));
+                if (interval > 1.5 * kFramePeriodMs)
+                    r.held += int(std::lround(interval / kFramePeriodMs)) - 1;
+            }
         }
         if (!firstArrival)
             firstArrival = f->arrivalUs;
@@ -274,6 +422,80 @@ Result runOnce(const Settings &s, const QString &system, const QString &size, co
     r.sendMedian = percentile(send, 0.5);
     r.sendP95 = percentile(send, 0.95);
     r.sendMax = percentile(send, 1.0);
+    r.intervalDevP95 = percentile(intervalDev, 0.95);
+
+    if (v.link == QLatin1String("stall")) {
+        // Before: the steady state up to the stall. After: the first wire time from which the
+        // median of every five pictures stays within 10 ms of that.
+        const int64_t stallStart = log.connectUs + int64_t(kStallAtMs) * 1000;
+        const int64_t stallEnd = stallStart + int64_t(kStallMs) * 1000;
+        std::sort(byWire.begin(), byWire.end());
+        std::vector<double> before;
+        for (const auto &p : byWire)
+            if (p.first < stallStart)
+                before.push_back(p.second);
+        r.preStallMedian = percentile(before, 0.5);
+        int64_t recovered = -1;
+        for (size_t i = 0; i + 5 <= byWire.size(); ++i) {
+            if (byWire[i].first < stallStart)
+                continue;
+            std::vector<double> five;
+            for (size_t k = i; k < i + 5; ++k)
+                five.push_back(byWire[k].second);
+            const bool within = percentile(five, 0.5) <= r.preStallMedian + 10;
+            if (within && recovered < 0)
+                recovered = byWire[i].first;
+            else if (!within)
+                recovered = -1;
+        }
+        if (recovered >= 0)
+            r.recoveryS = double(std::max<int64_t>(0, recovered - stallEnd)) / 1e6;
+    }
+
+    if (capture) {
+        // Each mark heard is matched to its marked picture (every 30th): the latest one whose
+        // bytes were on the wire before the sound was heard (the publisher sends a picture's
+        // audio at most a packet before the picture, hence 50 ms of slack). Matching by
+        // nearness instead would pair a sound late by more than half a second with the next
+        // picture.
+        std::vector<double> mic, cam, offset;
+        for (int64_t onset : markOnsets(*capture)) {
+            if (onset < windowStart)
+                continue;
+            uint32_t best = UINT32_MAX;
+            for (const auto &frame : log.frames)
+                if (frame.first % 30 == 0 && frame.second.second - 50000 <= onset)
+                    best = frame.first;
+            if (best == UINT32_MAX || !arrival.count(best) || !log.frames.count(best))
+                continue;
+            const int64_t wireUs = log.frames.at(best).second;
+            mic.push_back((onset - wireUs) / 1000.0);
+            cam.push_back((arrival[best] - wireUs) / 1000.0);
+            offset.push_back((onset - arrival[best]) / 1000.0);
+        }
+        r.marks = int(offset.size());
+        if (!qEnvironmentVariableIsEmpty("BENCH_DUMP")) {
+            QFile dump(qEnvironmentVariable("BENCH_DUMP"));
+            if (dump.open(QIODevice::WriteOnly))
+                dump.write(reinterpret_cast<const char *>(capture->samples()),
+                           capture->frames() * 4);
+        }
+        int16_t peak = 0;
+        for (int64_t i = 0; i < capture->frames() * 2; ++i)
+            peak = std::max<int16_t>(peak, int16_t(std::abs(int(capture->samples()[i]))));
+        r.note += QStringLiteral("recorded %1 s in %2 buffers, peak %3, %4 marks heard")
+                      .arg(capture->frames() / 48000.0)
+                      .arg(capture->buffers())
+                      .arg(peak)
+                      .arg(markOnsets(*capture).size());
+        r.micMedian = percentile(mic, 0.5);
+        r.micP95 = percentile(mic, 0.95);
+        r.markCamMedian = percentile(cam, 0.5);
+        r.offsetMedian = percentile(offset, 0.5);
+        r.offsetP95 = percentile(offset, 0.95);
+        r.offsetMin = percentile(offset, 0.0);
+        r.offsetMax = percentile(offset, 1.0);
+    }
     if (lastArrival > firstArrival)
         r.tapRateFps =
             double(wire.size() + size_t(r.repeated)) * 1e6 / double(lastArrival - firstArrival);
@@ -309,11 +531,21 @@ void printResult(const QString &label, const Result &r)
     }
     std::printf("  %-16s first %6.0f ms | wire->cam med %6.1f p95 %6.1f max %6.1f | send->cam med "
                 "%6.1f p95 %6.1f max %6.1f | lost %3d rep %3d of %4d | %5.1f fps | cpu %.3f s/s | "
-                "peak %5.1f MB%s%s\n",
+                "peak %5.1f MB | held %3d | ivl dev p95 %5.1f ms%s%s\n",
                 qPrintable(label), r.firstPictureMs, r.wireMedian, r.wireP95, r.wireMax,
                 r.sendMedian, r.sendP95, r.sendMax, r.lost, r.repeated, r.pictures, r.tapRateFps,
-                r.cpuPerStreamS, r.peakRssMb,
+                r.cpuPerStreamS, r.peakRssMb, r.held, r.intervalDevP95,
                 r.note.isEmpty() ? "" : "  NOTE: ", qPrintable(r.note));
+    if (!r.playout.isEmpty())
+        std::printf("  %-16s playout: %s\n", qPrintable(label), qPrintable(r.playout));
+    if (!std::isnan(r.preStallMedian))
+        std::printf("  %-16s stall: before %.1f ms, back within 10 ms %.2f s after it\n",
+                    qPrintable(label), r.preStallMedian, r.recoveryS);
+    if (r.marks > 0 || !std::isnan(r.micMedian))
+        std::printf("  %-16s microphone: %d marks | wire->mic med %.1f p95 %.1f | wire->cam "
+                    "(marks) med %.1f | mic-cam offset med %.1f p95 %.1f min %.1f max %.1f\n",
+                    qPrintable(label), r.marks, r.micMedian, r.micP95, r.markCamMedian,
+                    r.offsetMedian, r.offsetP95, r.offsetMin, r.offsetMax);
     std::fflush(stdout);
 }
 
@@ -345,6 +577,18 @@ Result medianOf(const std::vector<Result> &runs)
     m.cpuPerStreamS = pick(&Result::cpuPerStreamS);
     m.peakRssMb = pick(&Result::peakRssMb);
     m.tapRateFps = pick(&Result::tapRateFps);
+    m.held = pickInt(&Result::held);
+    m.intervalDevP95 = pick(&Result::intervalDevP95);
+    m.preStallMedian = pick(&Result::preStallMedian);
+    m.recoveryS = pick(&Result::recoveryS);
+    m.marks = pickInt(&Result::marks);
+    m.micMedian = pick(&Result::micMedian);
+    m.micP95 = pick(&Result::micP95);
+    m.markCamMedian = pick(&Result::markCamMedian);
+    m.offsetMedian = pick(&Result::offsetMedian);
+    m.offsetP95 = pick(&Result::offsetP95);
+    m.offsetMin = pick(&Result::offsetMin);
+    m.offsetMax = pick(&Result::offsetMax);
     for (const Result &r : runs)
         if (!r.ok && !r.note.isEmpty())
             m.note = r.note;
@@ -372,6 +616,15 @@ bool parseArgs(const QStringList &args, Settings *s)
             s->systems = v.split(QLatin1Char(',')), ++i;
         else if (a == QLatin1String("--no-fps-check"))
             s->fpsCheck = false;
+        else if (a == QLatin1String("--links"))
+            s->links = v.split(QLatin1Char(',')), ++i;
+        else if (a == QLatin1String("--audio-shifts")) {
+            s->audioShifts.clear();
+            for (const QString &shift : v.split(QLatin1Char(',')))
+                s->audioShifts << shift.toInt();
+            ++i;
+        } else if (a == QLatin1String("--mic"))
+            s->mic = true;
         else
             return false;
     }
@@ -388,7 +641,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
                      "usage: %s [--runs N] [--seconds S] [--warmup S] [--sizes WxH,...] "
                      "[--pix-fmts yuv420p,yuvj420p] [--audio yes,no] "
-                     "[--systems quorvix,ffmpeg,ffmpeg-lowdelay] [--no-fps-check]\n",
+                     "[--systems quorvix,ffmpeg,ffmpeg-lowdelay] [--no-fps-check] "
+                     "[--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic]\n",
                      argv[0]);
         return 1;
     }
@@ -396,42 +650,114 @@ int main(int argc, char **argv)
                 s.seconds, s.warmupS);
 
     bool failed = false;
+    // One variant: each system `runs` times, the medians, the ratios and the summary lines.
+    auto runVariant = [&](const Variant &v, const QStringList &systems, const QString &title) {
+        std::printf("\n== %s ==\n", qPrintable(title));
+        QMap<QString, std::vector<Result>> all;
+        for (int run = 0; run < s.runs; ++run) {
+            for (const QString &system : systems) {
+                const Result r = runOnce(s, system, v);
+                failed = failed || !r.ok;
+                printResult(QStringLiteral("%1 #%2").arg(system).arg(run + 1), r);
+                all[system].push_back(r);
+            }
+        }
+        std::printf("  -- medians of %d run(s)\n", s.runs);
+        QMap<QString, Result> med;
+        for (const QString &system : systems) {
+            med[system] = medianOf(all[system]);
+            printResult(system, med[system]);
+        }
+        if (med.contains(QStringLiteral("quorvix"))) {
+            const Result &q = med[QStringLiteral("quorvix")];
+            for (const QString &base :
+                 {QStringLiteral("ffmpeg"), QStringLiteral("ffmpeg-lowdelay")}) {
+                if (!med.contains(base))
+                    continue;
+                const Result &b = med[base];
+                std::printf("  quorvix / %-15s wire->cam median %.2fx, p95 %.2fx | first "
+                            "picture %.2fx | cpu %.2fx | peak RSS %.2fx\n",
+                            qPrintable(base), q.wireMedian / b.wireMedian, q.wireP95 / b.wireP95,
+                            q.firstPictureMs / b.firstPictureMs, q.cpuPerStreamS / b.cpuPerStreamS,
+                            q.peakRssMb / b.peakRssMb);
+            }
+        }
+        for (const QString &system : systems) {
+            const Result &r = med[system];
+            std::printf("SUMMARY %s | %s | first %.0f ms | wire->cam med %.1f p95 %.1f | lost %d "
+                        "rep %d held %d of %d | ivl dev p95 %.1f | cpu %.3f | rss %.0f MB",
+                        qPrintable(title), qPrintable(system), r.firstPictureMs, r.wireMedian,
+                        r.wireP95, r.lost, r.repeated, r.held, r.pictures, r.intervalDevP95,
+                        r.cpuPerStreamS, r.peakRssMb);
+            if (!std::isnan(r.preStallMedian))
+                std::printf(" | stall: before %.1f, back in %.2f s", r.preStallMedian, r.recoveryS);
+            if (r.marks > 0)
+                std::printf(" | mic %d marks: wire->mic med %.1f p95 %.1f, wire->cam %.1f, "
+                            "offset med %.1f p95 %.1f",
+                            r.marks, r.micMedian, r.micP95, r.markCamMedian, r.offsetMedian,
+                            r.offsetP95);
+            std::printf("\n");
+        }
+        std::fflush(stdout);
+    };
+
     for (const QString &size : s.sizes) {
         for (const QString &pixFmt : s.pixFmts) {
             for (const QString &audioText : s.audio) {
                 const bool audio = audioText == QLatin1String("yes");
-                std::printf("\n== %s 30 fps %s %s ==\n", qPrintable(size), qPrintable(pixFmt),
-                            audio ? "with AAC audio" : "video only");
-                QMap<QString, std::vector<Result>> all;
-                for (int run = 0; run < s.runs; ++run) {
-                    for (const QString &system : s.systems) {
-                        const Result r = runOnce(s, system, size, pixFmt, audio, true);
-                        failed = failed || !r.ok;
-                        printResult(QStringLiteral("%1 #%2").arg(system).arg(run + 1), r);
-                        all[system].push_back(r);
-                    }
-                }
-                std::printf("  -- medians of %d run(s)\n", s.runs);
-                QMap<QString, Result> med;
-                for (const QString &system : s.systems) {
-                    med[system] = medianOf(all[system]);
-                    printResult(system, med[system]);
-                }
-                if (med.contains(QStringLiteral("quorvix"))) {
-                    const Result &q = med[QStringLiteral("quorvix")];
-                    for (const QString &base :
-                         {QStringLiteral("ffmpeg"), QStringLiteral("ffmpeg-lowdelay")}) {
-                        if (!med.contains(base))
+                for (const QString &link : s.links) {
+                    for (int shift : s.audioShifts) {
+                        if (!audio && shift != 0)
                             continue;
-                        const Result &b = med[base];
-                        std::printf("  quorvix / %-15s wire->cam median %.2fx, p95 %.2fx | first "
-                                    "picture %.2fx | cpu %.2fx | peak RSS %.2fx\n",
-                                    qPrintable(base), q.wireMedian / b.wireMedian,
-                                    q.wireP95 / b.wireP95, q.firstPictureMs / b.firstPictureMs,
-                                    q.cpuPerStreamS / b.cpuPerStreamS, q.peakRssMb / b.peakRssMb);
+                        Variant v;
+                        v.size = size;
+                        v.pixFmt = pixFmt;
+                        v.audio = audio;
+                        v.link = link;
+                        v.audioShiftMs = shift;
+                        QString title = QStringLiteral("%1 30 fps %2 %3 | link %4")
+                                            .arg(size, pixFmt,
+                                                 audio ? QStringLiteral("with AAC audio")
+                                                       : QStringLiteral("video only"),
+                                                 link);
+                        if (shift != 0)
+                            title += QStringLiteral(" | audio %1 by %2 ms")
+                                         .arg(shift > 0 ? QStringLiteral("leads")
+                                                        : QStringLiteral("lags"))
+                                         .arg(std::abs(shift));
+                        runVariant(v, s.systems, title);
                     }
                 }
-                std::fflush(stdout);
+            }
+        }
+    }
+
+    if (s.mic) {
+        // quorvix with a microphone: a private PipeWire, audio marks, a capture on the node.
+        const QStringList missing = PipeWireDaemon::missingPrograms();
+        QTemporaryDir runtime;
+        if (!missing.isEmpty() || !runtime.isValid()) {
+            std::printf("\n== microphone: not measured, missing %s ==\n",
+                        qPrintable(missing.join(QLatin1Char(' '))));
+            failed = true;
+        } else {
+            PipeWireDaemon daemon(runtime.path());
+            if (!daemon.start()) {
+                std::printf("\n== microphone: PipeWire did not start: %s ==\n",
+                            qPrintable(daemon.errorString()));
+                failed = true;
+            } else {
+                PipeWireDaemon::pointClientsAt(runtime.path());
+                for (const QString &size : s.sizes) {
+                    Variant v;
+                    v.size = size;
+                    v.pixFmt = QStringLiteral("yuv420p");
+                    v.marks = true;
+                    v.pipeWire = daemon.clientEnvironment();
+                    runVariant(v, {QStringLiteral("quorvix")},
+                               QStringLiteral("%1 30 fps with audio marks | microphone").arg(size));
+                }
+                daemon.stop();
             }
         }
     }
@@ -440,8 +766,11 @@ int main(int argc, char **argv)
         std::printf("\n== publisher without a frame rate in its metadata (1280x720 30 fps, audio) "
                     "==\n");
         QString log;
-        const Result r = runOnce(s, QStringLiteral("quorvix"), QStringLiteral("1280x720"),
-                                 QStringLiteral("yuv420p"), true, false, &log);
+        Variant v;
+        v.size = QStringLiteral("1280x720");
+        v.pixFmt = QStringLiteral("yuv420p");
+        v.fpsMetadata = false;
+        const Result r = runOnce(s, QStringLiteral("quorvix"), v, &log);
         printResult(QStringLiteral("quorvix"), r);
         const QRegularExpression detect(QStringLiteral("auto-detect fps: ([0-9.]+) ([0-9]+)"));
         const QRegularExpressionMatch m = detect.match(log);

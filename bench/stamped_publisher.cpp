@@ -8,6 +8,12 @@
 // bench_stamped_publisher --port N [--host 127.0.0.1] [--size 1280x720] [--fps 30]
 //     [--pix-fmt yuv420p|yuvj420p] [--no-audio] [--seconds 20] [--id 1] [--log FILE]
 //     [--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS]
+//     [--marks N] [--audio-shift-ms MS]
+//
+// --marks N: the audio is silent but for a 1 kHz burst of kMarkMs starting exactly at the time
+// of every Nth picture (0, N, 2N, ...), so that a reader can match what a microphone hears to
+// what the webcam shows. --audio-shift-ms MS: audio timestamps are MS later (the audio leads
+// its pictures by MS) or, negative, earlier (it lags) than the time it was taken.
 //
 // Log lines: "C <connect start us> <connected us>", then "F <frame> <send us> <wire us>".
 // Prints "CONNECTED" on stdout once the RTMP publish is set up. Exit 0 when the whole stream
@@ -23,6 +29,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -40,6 +47,8 @@ namespace {
 
 constexpr int kSampleRate = 48000;
 constexpr int kToneHz = 440;
+constexpr int kMarkHz = 1000;
+constexpr int kMarkMs = 40;
 // Room the moving texture scrolls through, in pixels.
 constexpr int kScrollPx = 512;
 // Added to every timestamp: the AAC encoder's priming gives its first packet a negative time,
@@ -91,6 +100,8 @@ struct Options
     double stallForS = 0;
     bool flood = false;
     long bitrate = 0;
+    int marks = 0;
+    int audioShiftMs = 0;
 };
 
 std::string errorText(int code)
@@ -134,6 +145,10 @@ bool parse(int argc, char **argv, Options *o)
             o->flood = true;
         else if (a == "--bitrate")
             o->bitrate = std::atol(next());
+        else if (a == "--marks")
+            o->marks = std::atoi(next());
+        else if (a == "--audio-shift-ms")
+            o->audioShiftMs = std::atoi(next());
         else
             return false;
     }
@@ -320,8 +335,12 @@ private:
             if (!check(result, "avcodec_receive_packet"))
                 return false;
             av_packet_rescale_ts(m_packet.get(), codec->time_base, stream->time_base);
-            const int64_t offset =
-                av_rescale_q(kTimestampOffsetUs, AVRational{1, 1000000}, stream->time_base);
+            // FLV cannot carry negative times: audio that lags moves the pictures on instead.
+            const int64_t shiftUs = stream == m_audioStream
+                                        ? int64_t(std::max(0, m_o.audioShiftMs)) * 1000
+                                        : int64_t(std::max(0, -m_o.audioShiftMs)) * 1000;
+            const int64_t offset = av_rescale_q(kTimestampOffsetUs + shiftUs,
+                                                AVRational{1, 1000000}, stream->time_base);
             m_packet->pts += offset;
             m_packet->dts += offset;
             m_packet->stream_index = stream->index;
@@ -400,6 +419,18 @@ private:
         return true;
     }
 
+    // The tone, or with marks: silence and a burst from each marked picture's time on.
+    float sampleAt(int64_t sample) const
+    {
+        if (m_o.marks <= 0)
+            return 0.2f * float(std::sin(2.0 * M_PI * kToneHz * double(sample) / kSampleRate));
+        const int64_t period = int64_t(m_o.marks) * kSampleRate / m_o.fps;
+        const int64_t sinceMark = sample % period;
+        if (sinceMark >= int64_t(kMarkMs) * kSampleRate / 1000)
+            return 0.0f;
+        return 0.5f * float(std::sin(2.0 * M_PI * kMarkHz * double(sinceMark) / kSampleRate));
+    }
+
     bool sendAudioUntil(int64_t sampleTarget)
     {
         while (m_audio && m_nextSample + m_tone->nb_samples <= sampleTarget) {
@@ -408,8 +439,7 @@ private:
             for (int ch = 0; ch < 2; ++ch) {
                 auto *plane = reinterpret_cast<float *>(m_tone->data[ch]);
                 for (int i = 0; i < m_tone->nb_samples; ++i)
-                    plane[i] = 0.2f * float(std::sin(2.0 * M_PI * kToneHz *
-                                                     double(m_nextSample + i) / kSampleRate));
+                    plane[i] = sampleAt(m_nextSample + i);
             }
             m_tone->pts = m_nextSample;
             m_nextSample += m_tone->nb_samples;
@@ -533,7 +563,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
                      "usage: %s --port N [--host H] [--size WxH] [--fps N] [--pix-fmt "
                      "yuv420p|yuvj420p] [--no-audio] [--seconds S] [--id N] [--log FILE] "
-                     "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS]\n",
+                     "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS] "
+                     "[--marks N] [--audio-shift-ms MS]\n",
                      argv[0]);
         return 1;
     }

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -22,7 +23,7 @@ DeliveryPolicy::DeliveryPolicy(const Session &session, FrameQueue &video, FrameQ
       m_picture(new uchar[kOutputFrameBytes]),
       m_audioOut(std::make_unique<std::array<qint16, kOutputAudioSamples>>())
 {
-    // A tick that has audio before its first picture sends black, not stale memory.
+    // Black until the first picture, never stale memory.
     const int stride = session.stride;
     const qint64 luma = qint64(stride) * session.height;
     const qint64 chroma = qint64(stride / 2) * ((session.height + 1) / 2);
@@ -41,18 +42,23 @@ void DeliveryPolicy::releaseBuffers()
     m_audioOut.reset();
 }
 
-void DeliveryPolicy::alignAt_for_testing(qint64 clockMs, bool armAutoReset)
+void DeliveryPolicy::alignAt_for_testing(qint64 nowMs, qint64 clockMs, bool armAutoReset)
 {
     m_aligned = true;
-    m_timeline.clockMs = clockMs;
+    startClock(nowMs, clockMs);
     m_firstResetArmed = armAutoReset;
 }
 
-DeliveryPolicy::Tick DeliveryPolicy::tick()
+DeliveryPolicy::Stats DeliveryPolicy::stats() const
 {
-    if (!m_picture || !m_audioOut)
-        return Tick::Done;
-    return m_session.videoOnly ? videoOnlyTick() : audioTick();
+    Stats s;
+    s.delayMs = m_delayMs.load();
+    s.jitterMs = m_jitterMs.load();
+    s.skipped = m_skipped.load();
+    s.repeated = m_repeated.load();
+    s.lateAudio = m_lateAudio.load();
+    s.shown = m_shown.load();
+    return s;
 }
 
 bool DeliveryPolicy::takePicture(const FrameRecord &record)
@@ -72,7 +78,8 @@ bool DeliveryPolicy::takePicture(const FrameRecord &record)
 void DeliveryPolicy::send(const qint16 *audio, int samples, int sampleRate, bool newPicture)
 {
     DeliveredFrame frame;
-    frame.video = m_picture.get();
+    // Audio due between two pictures goes without one: the picture on show stays.
+    frame.video = newPicture ? m_picture.get() : nullptr;
     frame.pixelFormat = AV_PIX_FMT_YUV420P;
     frame.width = m_session.width;
     frame.height = m_session.height;
@@ -89,42 +96,19 @@ void DeliveryPolicy::send(const qint16 *audio, int samples, int sampleRate, bool
 }
 
 // ---------------------------------------------------------------------------------------------
-// Video only: one picture per tick, timestamps play no part.
+// Alignment and flushes
 
-DeliveryPolicy::Tick DeliveryPolicy::videoOnlyTick()
-{
-    if (!m_aligned) {
-        const qint64 last = m_timeline.lastVideoMs.load();
-        if (last < 1)
-            return Tick::Done;
-        m_aligned = true;
-        m_timeline.clockMs = last;
-    }
-    if (m_resetRequested) {
-        m_resetRequested = false;
-        m_video.clear();
-        qCInfo(lcEngine) << "-- RESET BUFFERS";
-        return Tick::Done;
-    }
-    if (m_video.bufferedMs() < kMinQueuedVideoOnlyMs)
-        return Tick::Idle; // nothing to show yet: wait one frame instead of polling every tick
-    FrameRecord record;
-    if (!m_video.popIfDue(record, kNone))
-        return Tick::Done;
-    const bool taken = takePicture(record);
-    m_timeline.clockMs = record.timestamp;
-    m_video.release(record);
-    if (taken)
-        send(nullptr, 0, 0, true);
-    return Tick::Done;
-}
-
-// ---------------------------------------------------------------------------------------------
-// With audio: driven by timestamps against the session clock.
-
-bool DeliveryPolicy::alignWithAudio()
+bool DeliveryPolicy::align(qint64 nowMs)
 {
     const qint64 lastVideo = m_timeline.lastVideoMs.load();
+    if (m_session.videoOnly) {
+        if (lastVideo < 1)
+            return false;
+        m_aligned = true;
+        const qint64 front = m_video.frontTimestamp();
+        startClock(nowMs, front < kNone ? front : lastVideo);
+        return true;
+    }
     const qint64 lastAudio = m_timeline.lastAudioMs.load();
     qCDebug(lcEngine) << "S 10:" << lastVideo << lastAudio;
     if (lastVideo < 1 || lastAudio < 1)
@@ -135,46 +119,127 @@ bool DeliveryPolicy::alignWithAudio()
     m_aligned = true;
     // The newest time at which both kinds have arrived: everything older is backlog.
     const qint64 clock = qMin(lastVideo, lastAudio);
-    m_timeline.clockMs = clock;
     m_video.trimBefore(clock);
     m_audio.trimBefore(clock);
     qCInfo(lcEngine) << "IN VIDEO and AUDI BUFF AFTER TRIM:" << m_video.count() << m_audio.count()
                      << clock;
+    startClock(nowMs, clock);
     m_firstResetArmed = true;
     return true;
+}
+
+void DeliveryPolicy::startClock(qint64 nowMs, qint64 clockMs)
+{
+    // What is queued at the alignment is due now; the measured jitter then sets the goal and
+    // the clock works its way there.
+    m_timeline.clockMs = clockMs;
+    m_videoOffset = double(nowMs - clockMs);
+    m_audioOffset = m_videoOffset;
+    m_videoGoal = m_videoOffset;
+    m_audioGoal = m_audioOffset;
+    m_lastTickMs = nowMs;
+    m_videoArrivals.reset();
+    m_audioArrivals.reset();
+    m_sampledVideoMs = std::numeric_limits<qint64>::min();
+    m_sampledAudioMs = std::numeric_limits<qint64>::min();
 }
 
 void DeliveryPolicy::resetBuffers()
 {
     m_resetRequested = false;
+    if (m_session.videoOnly) {
+        m_video.clear();
+        qCInfo(lcEngine) << "-- RESET BUFFERS";
+        return;
+    }
     qCInfo(lcEngine) << "-- RESET BUFFERS" << m_audio.bufferedMs() << m_video.bufferedMs();
     m_video.clear();
     m_audio.clear();
 }
 
-DeliveryPolicy::Tick DeliveryPolicy::audioTick()
-{
-    if (!m_aligned && !alignWithAudio())
-        return Tick::Done;
-    if (m_resetRequested) {
-        resetBuffers();
-        return Tick::Done;
-    }
-    if (m_video.bufferedMs() < kMinQueuedMs || m_audio.bufferedMs() < kMinQueuedMs)
-        return Tick::Done;
+// ---------------------------------------------------------------------------------------------
+// The playout clock
 
-    const qint64 limit = m_timeline.clockMs.load() + kLookAheadMs + qint64(m_session.frameMs);
+void DeliveryPolicy::sampleArrivals()
+{
+    // Every frame is measured as it arrives (not when it goes out), so that a camera sending
+    // faster than real time, whose pictures may be dropped by the buffer bound before they
+    // are due, is still measured.
+    constexpr int kMax = 32;
+    qint64 timestamps[kMax];
+    qint64 arrivals[kMax];
+    int n = m_video.arrivalsAfter(m_sampledVideoMs, timestamps, arrivals, kMax);
+    for (int i = 0; i < n; ++i)
+        if (arrivals[i] >= 0)
+            m_videoArrivals.add(timestamps[i], arrivals[i], m_session.frameMs);
+    if (n > 0)
+        m_sampledVideoMs = timestamps[n - 1];
+    if (m_session.videoOnly)
+        return;
+    n = m_audio.arrivalsAfter(m_sampledAudioMs, timestamps, arrivals, kMax);
+    for (int i = 0; i < n; ++i)
+        if (arrivals[i] >= 0)
+            m_audioArrivals.add(timestamps[i], arrivals[i],
+                                i > 0 ? double(timestamps[i] - timestamps[i - 1]) : 20.0);
+    if (n > 0)
+        m_sampledAudioMs = timestamps[n - 1];
+}
+
+void DeliveryPolicy::updateGoal(double elapsedMs)
+{
+    if (m_videoArrivals.empty())
+        return;
+    const qint64 maxDelay = m_session.videoOnly ? qMax<qint64>(kMinDelayMs, m_session.maxDelayMs)
+                                                : kMaxDelayWithAudioMs;
+    auto earliest = [&](const PlayoutDelay &arrivals) {
+        return double(arrivals.baseMs() +
+                      qBound(kMinDelayMs, arrivals.jitterMs() + kMarginMs, maxDelay));
+    };
+    const double video = earliest(m_videoArrivals);
+    double videoGoal = video;
+    double audioGoal = video;
+    if (!m_session.videoOnly) {
+        // Audio goes out as soon as nearly all of it is there, but not before the pictures can
+        // follow it through the audio output's delay; the pictures are held by that delay.
+        // Less the sound's allowance: it may come that much after its picture.
+        const double lead = double(qMax(0, m_audioOutputDelayMs.load() - kAudioLateToleranceMs));
+        const double audio = m_audioArrivals.empty() ? video - lead : earliest(m_audioArrivals);
+        audioGoal = qMax(audio, video - lead);
+        videoGoal = qMax(video, audioGoal + lead);
+    }
+    // A goal falls no faster than the bounded speed-up: a camera that sends faster than real
+    // time (catching up after a stall of its own) keeps lowering the measured base, and the
+    // output would otherwise race after it.
+    auto follow = [&](double &goal, double measured) {
+        if (std::abs(measured - goal) <= kGoalHysteresisMs)
+            return;
+        goal = measured > goal ? measured : qMax(measured, goal - kMaxSpeedUp * elapsedMs);
+    };
+    follow(m_videoGoal, videoGoal);
+    follow(m_audioGoal, audioGoal);
+    m_audioOffset = m_audioGoal;
+}
+
+void DeliveryPolicy::moveVideoOffset(double elapsed)
+{
+    if (m_videoOffset > m_videoGoal)
+        m_videoOffset = qMax(m_videoGoal, m_videoOffset - kMaxSpeedUp * elapsed);
+    else if (m_videoOffset < m_videoGoal)
+        m_videoOffset = qMin(m_videoGoal, m_videoOffset + kMaxSlowDown * elapsed);
+    // Beyond the bound a backlog is skipped, not worked off.
+    m_videoOffset = qMin(m_videoOffset, m_videoGoal + double(kMaxBacklogMs));
+}
+
+int DeliveryPolicy::collectAudio(qint64 nowMs, int *sampleRate)
+{
     // Stereo sample frames the audio buffer holds.
     constexpr int kCapacity = kOutputAudioSamples / 2;
     qint16 *const audioOut = m_audioOut->data();
-
-    // Audio: everything due, interleaved into the audio buffer. The worker is the only
-    // consumer, so the oldest record seen here is the one popped next.
+    const double releaseUpTo = double(nowMs) - m_audioOffset;
     int samples = 0;
-    int sampleRate = 0;
-    qint64 audioMs = kNone;
     FrameRecord record;
-    while (m_audio.peekOldest(record) && record.timestamp <= limit) {
+    // The worker is the only consumer, so the oldest record seen here is the one popped next.
+    while (m_audio.peekOldest(record)) {
         if (record.samples > kCapacity) {
             // It could never fit, not even alone: kept queued it would stop all delivery.
             m_audio.dropOldest();
@@ -184,76 +249,139 @@ DeliveryPolicy::Tick DeliveryPolicy::audioTick()
                     << record.samples << m_oversizedAudio.total();
             continue;
         }
+        if (double(record.timestamp) > releaseUpTo)
+            break;
+        if (double(record.timestamp) < releaseUpTo - double(kLateAudioMs) && m_lastAudioMs >= 0) {
+            // After a stall: its time has passed and the output played silence for it.
+            m_audio.dropOldest();
+            m_lateAudio.fetch_add(1);
+            continue;
+        }
         if (samples + record.samples > kCapacity)
             break; // the next tick takes it first
-        if (!m_audio.popIfDue(record, limit))
+        if (!m_audio.popIfDue(record, kNone))
             break;
         floatPlanarToS16Stereo(audioOut + 2 * qint64(samples),
                                reinterpret_cast<const float *>(record.block), record.samples,
                                record.channels);
         samples += record.samples;
-        sampleRate = record.sampleRate;
-        audioMs = record.timestamp;
+        *sampleRate = record.sampleRate;
+        m_lastAudioMs = record.timestamp;
         m_audio.release(record);
     }
-
-    // Video: one picture, the oldest due; without one the previous picture stays.
-    qint64 videoMs = kNone;
-    bool newPicture = false;
-    if (m_video.popIfDue(record, limit)) {
-        newPicture = takePicture(record);
-        videoMs = record.timestamp;
-        m_video.release(record);
-    } else {
-        qCDebug(lcEngine) << "--- no video" << m_timeline.clockMs.load();
-    }
-
-    // A picture whose audio is not due yet goes out alone: held back for that audio, it would
-    // be lost whenever the next picture is popped first. Its audio follows with a later tick.
-    if (samples > 0)
-        send(audioOut, samples, sampleRate, newPicture);
-    else if (newPicture)
-        send(nullptr, 0, 0, true);
-
-    // The clock stands at the oldest data still queued.
-    const qint64 front = qMin(m_video.frontTimestamp(), m_audio.frontTimestamp());
-    const qint64 popped = qMin(audioMs, videoMs);
-    const qint64 clock = front < kNone ? front : popped;
-    if (clock == kNone)
-        // Nothing queued and nothing popped: the clock keeps its value, since admitting only
-        // frames newer than "never" would end delivery for the rest of the session.
-        qCDebug(lcEngine) << "---- ALERT -- ALERT--" << m_timeline.clockMs.load() << popped
-                          << front;
-    else
-        m_timeline.clockMs = clock;
-
-    if (m_firstResetArmed && m_video.bufferedMs() > kAutoResetMs) {
-        m_resetRequested = true;
-        m_firstResetArmed = false;
-        qCInfo(lcEngine) << "-- first auto reset";
-    } else if (!m_resetRequested && m_video.count() > kMaxWaitingPictures) {
-        catchUp();
-    }
-    return Tick::Done;
+    return samples;
 }
 
-void DeliveryPolicy::catchUp()
+void DeliveryPolicy::skipBacklog(qint64 nowMs)
 {
-    // Only pictures older than the newest time at which both kinds have arrived are backlog:
-    // a camera whose audio has stopped, or runs behind its pictures, gives nothing to skip.
-    const qint64 target = qMin(m_timeline.lastVideoMs.load(), m_timeline.lastAudioMs.load());
+    // Pictures further behind their goal time than the bound go, as long as a newer one is
+    // waiting to be shown instead.
+    const double bound = double(nowMs) - m_videoGoal - double(kMaxBacklogMs);
     int skipped = 0;
-    while (m_video.count() > kMaxWaitingPictures && m_video.frontTimestamp() < target) {
+    FrameRecord record;
+    while (m_video.count() > 1 && m_video.peekOldest(record) && double(record.timestamp) < bound) {
         m_video.dropOldest();
         ++skipped;
     }
     if (skipped == 0)
         return;
-    // The clock moves on to the oldest picture kept; the next tick sends it with all the
-    // audio up to it, so no sound is skipped.
-    const qint64 clock = m_video.frontTimestamp();
-    m_timeline.clockMs = clock;
-    const qint64 total = m_catchUpDrops.fetch_add(skipped) + skipped;
-    qCInfo(lcEngine) << "-- catch up: pictures skipped" << skipped << "clock" << clock
-                     << "skipped so far" << total;
+    const qint64 total = m_skipped.fetch_add(skipped) + skipped;
+    if (m_skipLog.count())
+        qCInfo(lcEngine) << "-- catch up: pictures skipped" << skipped << "skipped so far" << total;
+}
+
+bool DeliveryPolicy::presentPicture(qint64 nowMs)
+{
+    FrameRecord record;
+    if (!m_video.peekOldest(record))
+        return false;
+    const double dueAt = double(record.timestamp) + m_videoOffset;
+    if (dueAt > double(nowMs) + kTickMs / 2.0)
+        return false;
+    if (m_lastShownAtMs >= 0) {
+        // Never faster than the bounded speed-up, also right after the offset was capped.
+        const double spacing = qMin(double(record.timestamp - m_lastShownMs), m_session.frameMs);
+        if (double(nowMs - m_lastShownAtMs) < spacing / (1.0 + kMaxSpeedUp) - kTickMs / 2.0)
+            return false;
+    }
+    if (!m_video.popIfDue(record, kNone))
+        return false;
+    // A picture shown later than its time leaves the clock where it is: the audio goes on at
+    // its pace, the pictures after it come at their own time (no faster than the speed-up
+    // allows after it), and a lateness that keeps coming raises the measured jitter instead.
+    if (m_lastShownAtMs >= 0 && m_session.frameMs > 0) {
+        const double overdue =
+            double(nowMs - m_lastShownAtMs) - double(record.timestamp - m_lastShownMs);
+        if (overdue > m_session.frameMs / 2)
+            m_repeated.fetch_add(qMax<qint64>(1, qint64(overdue / m_session.frameMs + 0.5)));
+    }
+    const bool taken = takePicture(record);
+    m_video.release(record);
+    m_lastShownAtMs = nowMs;
+    m_lastShownMs = record.timestamp;
+    if (taken)
+        m_shown.fetch_add(1);
+    return taken;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The tick
+
+DeliveryPolicy::Tick DeliveryPolicy::tick(qint64 nowMs)
+{
+    if (!m_picture || !m_audioOut)
+        return Tick::Done;
+    if (!m_aligned && !align(nowMs))
+        return Tick::Done;
+    if (m_resetRequested) {
+        resetBuffers();
+        return Tick::Done;
+    }
+
+    const double elapsed = double(qBound<qint64>(0, nowMs - m_lastTickMs, 1000));
+    m_lastTickMs = nowMs;
+    sampleArrivals();
+    updateGoal(elapsed);
+    moveVideoOffset(elapsed);
+    // More queued than the backlog bound (a camera sending faster than real time; with video
+    // only, the buffer setting, whose rule drops the oldest pictures): the oldest is due now.
+    const double backlogBound = m_session.videoOnly
+                                    ? double(qMin<qint64>(kMaxBacklogMs, m_session.maxDelayMs))
+                                    : double(kMaxBacklogMs);
+    if (m_video.bufferedMs() > backlogBound) {
+        const qint64 front = m_video.frontTimestamp();
+        if (front < kNone)
+            m_videoOffset = qMin(m_videoOffset, double(nowMs - front));
+    }
+    int sampleRate = 0;
+    const int samples = m_session.videoOnly ? 0 : collectAudio(nowMs, &sampleRate);
+    skipBacklog(nowMs);
+    const bool newPicture = presentPicture(nowMs);
+    if (samples > 0)
+        send(m_audioOut->data(), samples, sampleRate, newPicture);
+    else if (newPicture)
+        send(nullptr, 0, 0, true);
+    if (newPicture)
+        qCDebug(lcEngine) << "-- picture" << m_pictureMs << "at" << nowMs << "offset"
+                          << qint64(m_videoOffset) << "goal" << qint64(m_videoGoal) << "audio"
+                          << qint64(m_audioOffset);
+
+    // Admission of late frames is judged against the oldest time out.
+    qint64 clock = m_lastShownMs;
+    if (!m_session.videoOnly && m_lastAudioMs >= 0)
+        clock = clock >= 0 ? qMin(clock, m_lastAudioMs) : m_lastAudioMs;
+    if (clock >= 0)
+        m_timeline.clockMs = clock;
+    if (!m_videoArrivals.empty()) {
+        m_delayMs = qint64(std::lround(m_videoOffset)) - m_videoArrivals.baseMs();
+        m_jitterMs = m_videoArrivals.jitterMs();
+    }
+
+    if (!m_session.videoOnly && m_firstResetArmed && m_video.bufferedMs() > kAutoResetMs) {
+        m_resetRequested = true;
+        m_firstResetArmed = false;
+        qCInfo(lcEngine) << "-- first auto reset";
+    }
+    return m_video.count() == 0 && (m_session.videoOnly || m_audio.count() == 0) ? Tick::Idle
+                                                                                 : Tick::Done;
 }

@@ -2,6 +2,7 @@
 
 #include "app/LogThrottle.h"
 #include "engine/DeliverySink.h"
+#include "engine/PlayoutDelay.h"
 
 #include <QtGlobal>
 
@@ -13,34 +14,62 @@ class FrameQueue;
 struct FrameRecord;
 struct SessionTimeline;
 
-// Decides, at each tick of a session's output clock, what goes to the output: it aligns the
+// Decides, at each tick of a session's output clock, what goes to the output. It aligns the
 // session to the live edge, flushes on request (and once by itself when the first backlog is
-// too long), pops the picture and the audio that are due, skips a backlog of pictures, and
-// hands the result to its DeliverySink.
+// too long), and plays the queued pictures and audio out on one playout clock: a frame with
+// session time t is due at wall time t + offset.
 //
-// With audio, a tick is driven by timestamps against the session clock: everything due up to
-// the clock plus one frame and a small look-ahead goes out, one picture at most. Without audio
-// (video only, or audio ignored) each tick shows the oldest queued picture (the queue is held
-// under the session's buffer bound as pictures arrive, by VideoBound).
+// The offset is chosen from the arrival jitter measured on both kinds (PlayoutDelay): small on
+// a clean link, larger on a bursty one, never above the session's bound. Audio is released on
+// the audio offset, the earliest at which nearly all audio is there in time; pictures are shown
+// on the picture offset, which follows the audio offset plus the delay the audio output adds
+// (the microphone's reserve and its server's quantum) less the 20 ms sound may lag, so that
+// what is heard and what is seen match: with a microphone, pictures follow the audio device. A
+// picture that comes late is shown at once and the picture on show stays a little longer (counted
+// as repeated); the clock stays, so sound and picture stay together, and lateness that keeps coming
+// raises the measured jitter and with it the delay. A backlog (after a stall) is worked off by
+// showing pictures up to kMaxSpeedUp faster than the stream, and only the part beyond kMaxBacklogMs
+// is skipped. Audio is never sped up: audio that comes later than kLateAudioMs after its time
+// (after a stall, whose time the microphone has already filled with silence) is dropped, counted.
 //
-// A plain single-threaded class: no threads, no Qt objects, no clock of its own. The delivery
-// worker calls tick(); the decoding threads fill the queues and the timeline concurrently
-// (both are safe for that); requestReset and the counters from any thread.
+// Video-only sessions (no audio, or audio ignored) run on the same clock without the audio
+// half; their bound is the session's buffer setting.
+//
+// The clock ticks every kTickMs, much more often than the frame rate: a picture goes out at
+// the first tick at or after its time, so ticks add at most kTickMs to its delay. Each tick
+// sends at most one picture; audio due at a tick without a picture goes out alone.
+//
+// A plain single-threaded class: no threads, no Qt objects, no clock of its own (the caller
+// passes the monotonic time). The delivery worker calls tick(); the decoding threads fill the
+// queues and the timeline concurrently (both are safe for that); requestReset, the audio
+// output delay and the counters from any thread.
 class DeliveryPolicy
 {
 public:
-    // What must be queued before a tick delivers, with audio (each kind) and video only.
-    static constexpr double kMinQueuedMs = 20.0;
-    static constexpr double kMinQueuedVideoOnlyMs = 10.0;
-    // The extra look-ahead of a tick beyond one frame duration.
-    static constexpr qint64 kLookAheadMs = 5;
+    // Tick period of the output clock.
+    static constexpr int kTickMs = 4;
+    // The playout delay never goes below one tick, and adds this margin to the jitter.
+    static constexpr qint64 kMinDelayMs = kTickMs;
+    static constexpr qint64 kMarginMs = 2;
+    // With audio there is no configured bound; the delay stays below the automatic flush.
+    static constexpr qint64 kMaxDelayWithAudioMs = 500;
+    // How much faster than the stream pictures are shown while a backlog is worked off, and
+    // how much slower while the delay grows to a larger goal.
+    static constexpr double kMaxSpeedUp = 0.25;
+    static constexpr double kMaxSlowDown = 0.10;
+    // A backlog beyond this (over the goal) is skipped rather than worked off.
+    static constexpr qint64 kMaxBacklogMs = 400;
+    // Sound may come this much after its picture unnoticed (lip sync tolerates late sound far
+    // better than early sound): audio is handed to the microphone its delay less this ahead of
+    // its picture. Measured through a recorder, handing it over the whole delay ahead put the
+    // sound 14 ms before its picture (the reserve is not always full).
+    static constexpr int kAudioLateToleranceMs = 20;
+    // Audio this late after its time is dropped.
+    static constexpr qint64 kLateAudioMs = 60;
+    // The goal moves only when the measured one differs by more than this: no dithering.
+    static constexpr qint64 kGoalHysteresisMs = 3;
     // The queued video above which the one automatic flush of a session happens.
     static constexpr double kAutoResetMs = 700.0;
-    // A tick hands out one picture and the clock runs only ~1 % faster than a camera, so the
-    // pictures a burst or a stall leaves waiting would drain at 0.3 a second: with more than
-    // this still queued after a tick, the oldest are skipped (only ever those older than the
-    // newest time at which both kinds have arrived).
-    static constexpr int kMaxWaitingPictures = 1;
     // The picture buffer (a 4096x2160 picture with padded rows fits) and the audio buffer
     // (240,000 stereo sample frames, 5 s at 48 kHz) of one tick.
     static constexpr int kOutputFrameBytes = 17107200;
@@ -53,12 +82,24 @@ public:
         int stride = 0; // luma line size of the first picture: the black picture's too
         double frameMs = 0.0;
         bool videoOnly = false;
+        int maxDelayMs = 2000; // video only: the buffer bound of the settings
     };
 
     enum class Tick
     {
         Done, // nothing more to do until the next tick
-        Idle  // nothing queued: the caller may wait one frame before the next tick
+        Idle  // nothing queued: the caller may pause before the next tick
+    };
+
+    // What the playout is doing; any thread.
+    struct Stats
+    {
+        qint64 delayMs = -1;  // how far the pictures run behind their earliest arrival
+        qint64 jitterMs = 0;  // measured picture arrival jitter (95th percentile)
+        qint64 skipped = 0;   // pictures skipped (backlog beyond the bound)
+        qint64 repeated = 0;  // frame slots the picture on show was kept for (a late picture)
+        qint64 lateAudio = 0; // audio frames dropped as late
+        qint64 shown = 0;     // pictures shown
     };
 
     // Allocates the tick's buffers (the picture black). The queues, the timeline and the sink
@@ -69,8 +110,8 @@ public:
     DeliveryPolicy(const DeliveryPolicy &) = delete;
     DeliveryPolicy &operator=(const DeliveryPolicy &) = delete;
 
-    // One tick of the output clock.
-    Tick tick();
+    // One tick of the output clock at monotonic time `nowMs`.
+    Tick tick(qint64 nowMs);
     // Frees the tick's buffers once no tick runs any more (the session's end); the counters
     // stay readable.
     void releaseBuffers();
@@ -78,22 +119,34 @@ public:
     // Any thread: both queues are flushed at the next tick (once aligned).
     void requestReset() { m_resetRequested = true; }
     bool resetPending() const { return m_resetRequested.load(); }
-    // As after the first alignment; `armAutoReset` as the first alignment does (tests).
-    void alignAt_for_testing(qint64 clockMs, bool armAutoReset);
+    // Any thread: how long the audio output holds audio before it is heard (0: no audio
+    // output); pictures are held as long, so that both come out together.
+    void setAudioOutputDelayMs(int ms) { m_audioOutputDelayMs = qBound(0, ms, 200); }
+    // As after the first alignment at `nowMs`, with the output at session time `clockMs`;
+    // `armAutoReset` as the first alignment does (tests).
+    void alignAt_for_testing(qint64 nowMs, qint64 clockMs, bool armAutoReset);
 
     // Any thread.
     bool aligned() const { return m_aligned.load(); }
     bool autoResetArmed() const { return m_firstResetArmed.load(); }
     qint64 oversizedAudioDrops() const { return m_oversizedAudio.total(); }
     qint64 oversizedPictureDrops() const { return m_oversizedPictures.total(); }
-    qint64 catchUpPictureDrops() const { return m_catchUpDrops.load(); }
+    qint64 catchUpPictureDrops() const { return m_skipped.load(); }
+    Stats stats() const;
+    // Delivery thread (tests): the offsets of the playout clock.
+    double videoOffset_for_testing() const { return m_videoOffset; }
+    double audioOffset_for_testing() const { return m_audioOffset; }
 
 private:
-    Tick videoOnlyTick();
-    Tick audioTick();
-    bool alignWithAudio();
+    bool align(qint64 nowMs);
+    void startClock(qint64 nowMs, qint64 clockMs);
     void resetBuffers();
-    void catchUp();
+    void sampleArrivals();
+    void updateGoal(double elapsedMs);
+    void moveVideoOffset(double elapsedMs);
+    int collectAudio(qint64 nowMs, int *sampleRate);
+    bool presentPicture(qint64 nowMs);
+    void skipBacklog(qint64 nowMs);
     // Copies a popped picture into the picture buffer; false (counted) when it does not fit.
     bool takePicture(const FrameRecord &record);
     void send(const qint16 *audio, int samples, int sampleRate, bool newPicture);
@@ -107,9 +160,30 @@ private:
     std::atomic<bool> m_aligned{false};
     std::atomic<bool> m_resetRequested{false};
     std::atomic<bool> m_firstResetArmed{false};
+    std::atomic<int> m_audioOutputDelayMs{0};
     LogThrottle m_oversizedAudio;
     LogThrottle m_oversizedPictures;
-    std::atomic<qint64> m_catchUpDrops{0};
+    LogThrottle m_skipLog;
+    std::atomic<qint64> m_skipped{0};
+    std::atomic<qint64> m_repeated{0};
+    std::atomic<qint64> m_lateAudio{0};
+    std::atomic<qint64> m_shown{0};
+    std::atomic<qint64> m_delayMs{-1};
+    std::atomic<qint64> m_jitterMs{0};
+
+    // -- Delivery thread only: the playout clock.
+    PlayoutDelay m_videoArrivals;
+    PlayoutDelay m_audioArrivals;
+    double m_videoOffset = 0.0; // a picture of time t is due at t + m_videoOffset
+    double m_audioOffset = 0.0; // audio of time t is released at t + m_audioOffset
+    double m_videoGoal = 0.0;
+    double m_audioGoal = 0.0;
+    qint64 m_lastTickMs = -1;
+    qint64 m_sampledVideoMs = 0; // newest frame of each kind measured so far
+    qint64 m_sampledAudioMs = 0;
+    qint64 m_lastShownAtMs = -1; // wall time the picture on show went out
+    qint64 m_lastShownMs = -1;   // its session time
+    qint64 m_lastAudioMs = -1;   // session time of the newest audio released
 
     // The tick's buffers, allocated once per session.
     std::unique_ptr<uchar[]> m_picture;

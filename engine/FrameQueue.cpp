@@ -1,6 +1,7 @@
 #include "engine/FrameQueue.h"
 
 #include "engine/EngineLog.h"
+#include "engine/SessionTime.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -136,10 +137,11 @@ void FrameQueue::countDrop(const char *reason)
                             << m_drops.total();
 }
 
-bool FrameQueue::push(const AVFrame *frame, qint64 timestamp, double durationMs)
+bool FrameQueue::push(const AVFrame *frame, qint64 timestamp, double durationMs, qint64 arrivalMs)
 {
     FrameRecord record;
     record.timestamp = timestamp;
+    record.arrivalMs = arrivalMs >= 0 ? arrivalMs : sessiontime::monotonicMs();
     int stride = 0;
     bool ownLineSizes = false;
     int channels = 0;
@@ -248,6 +250,20 @@ qint64 FrameQueue::frontTimestamp() const
 {
     std::lock_guard<std::mutex> locker(m_recordsMutex);
     return m_records.isEmpty() ? std::numeric_limits<qint64>::max() : m_records.first().timestamp;
+}
+
+int FrameQueue::arrivalsAfter(qint64 after, qint64 *timestamps, qint64 *arrivals, int max) const
+{
+    std::lock_guard<std::mutex> locker(m_recordsMutex);
+    int first = m_records.size();
+    while (first > 0 && m_records.at(first - 1).timestamp > after && m_records.size() - first < max)
+        --first;
+    int written = 0;
+    for (int i = first; i < m_records.size(); ++i, ++written) {
+        timestamps[written] = m_records.at(i).timestamp;
+        arrivals[written] = m_records.at(i).arrivalMs;
+    }
+    return written;
 }
 
 bool FrameQueue::visitOldest(const std::function<void(const FrameRecord &)> &visit) const

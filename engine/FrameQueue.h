@@ -50,8 +50,9 @@ public:
     // Producer thread. Copies a YUV420P picture (video) or planar 32-bit float samples (audio)
     // into a free block and appends a record. Returns false, with a log line and the frame
     // counted as dropped, when the frame has another format or does not fit a block, or when
-    // the pool is at its bound.
-    bool push(const AVFrame *frame, qint64 timestamp, double durationMs);
+    // the pool is at its bound. `arrivalMs` (monotonic) lets the delivery measure arrival
+    // jitter; -1 stamps the frame with the time of the push.
+    bool push(const AVFrame *frame, qint64 timestamp, double durationMs, qint64 arrivalMs = -1);
 
     // Consumer thread.
     bool popIfDue(FrameRecord &out, qint64 limit);
@@ -63,6 +64,10 @@ public:
     int trimBefore(qint64 timestamp);
     void clear();
     void release(const FrameRecord &record);
+
+    // Any thread: the timestamps and arrival times of the newest records stamped after `after`
+    // (at most `max`, the newest ones), oldest first; returns how many were written.
+    int arrivalsAfter(qint64 after, qint64 *timestamps, qint64 *arrivals, int max) const;
 
     // Any thread: shows the oldest record to `visit` while the queue is locked, so the block
     // stays valid during the call even if the session ends; false when the queue is empty.

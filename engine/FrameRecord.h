@@ -11,6 +11,7 @@ struct FrameRecord
     uchar *block = nullptr; // pool block holding the data
     int size = 0;           // bytes of data in the block
     double durationMs = 0.0;
+    qint64 arrivalMs = -1; // when it was queued, on sessiontime::monotonicMs(); -1 unknown
     // Video only: line size of the Y plane in the block. The U and V planes follow the Y plane
     // with exactly half this line size each, so a reader may rely on stride / 2 for chroma.
     int stride = 0;

@@ -7,6 +7,7 @@
 //
 // Threads: sendFrame from the delivery thread of the session that owns the output, the other
 // two from whichever thread changes the owner; OutputSwitch serialises all three.
+// A sendFrame without a picture (video null) carries audio only: the picture on show stays.
 class OutputSink
 {
 public:
@@ -21,4 +22,7 @@ public:
     // A session took the output (`live` true: whatever the output holds of another session is
     // stale), or the last one left (`live` false: the no-signal card returns).
     virtual void setStreamLive(bool live) = 0;
+    // Any thread, lock-free: how long the audio output holds audio before it is heard (0
+    // without one); the delivery holds pictures as long.
+    virtual int audioOutputDelayMs() const { return 0; }
 };

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "engine/OutputSink.h"
+
 #include <QtGlobal>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
-
-class OutputSink;
 
 // Gives the program's one output to one session at a time. Every session whose delivery runs
 // has joined; the one admitted last owns the output and its frames go through, the others keep
@@ -35,6 +35,8 @@ public:
     // `session` leaves; a no-op for one that never joined.
     void leave(const void *session);
     // Sends the frame when `session` owns the output; false (nothing sent) otherwise.
+    // Any thread, no lock: the output's audio delay (OutputSink::audioOutputDelayMs).
+    int audioOutputDelayMs() const { return m_sink ? m_sink->audioOutputDelayMs() : 0; }
     bool send(const void *session, const uchar *video, int pixelFormat, int width, int height,
               int stride, const qint16 *audio, int samples, int sampleRate, int channels);
 

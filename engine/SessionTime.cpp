@@ -4,6 +4,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <chrono>
 #include <cmath>
 
 namespace sessiontime {
@@ -37,3 +38,10 @@ int detectFps(AVRational frameRate)
 }
 
 } // namespace sessiontime
+
+qint64 sessiontime::monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}

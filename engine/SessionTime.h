@@ -17,4 +17,8 @@ qint64 ptsToMs(qint64 pts, AVRational timeBase);
 // never below 1; 0 for a rate with a zero or negative term. Any thread.
 int detectFps(AVRational frameRate);
 
+// Milliseconds of the monotonic clock (CLOCK_MONOTONIC): arrival and delivery times are
+// compared on it across threads. Any thread.
+qint64 monotonicMs();
+
 } // namespace sessiontime

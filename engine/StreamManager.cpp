@@ -186,6 +186,12 @@ qint64 StreamManager::oversizedPictureDrops() const
     return policy ? policy->oversizedPictureDrops() : 0;
 }
 
+DeliveryPolicy::Stats StreamManager::playoutStats() const
+{
+    const DeliveryPolicy *policy = m_policyView.load();
+    return policy ? policy->stats() : DeliveryPolicy::Stats();
+}
+
 qint64 StreamManager::catchUpPictureDrops() const
 {
     const DeliveryPolicy *policy = m_policyView.load();
@@ -325,6 +331,12 @@ void StreamManager::softClear(const QString &finalState)
     // Delivery ends before the output is let go: a frame sent after it would belong to a
     // session that is gone.
     const bool deliveryEnded = stopDelivery(false);
+    if (const DeliveryPolicy *policy = m_policyView.load()) {
+        const DeliveryPolicy::Stats stats = policy->stats();
+        qCInfo(lcEngine) << "-- playout: delay" << stats.delayMs << "ms, jitter" << stats.jitterMs
+                         << "ms, pictures shown" << stats.shown << "skipped" << stats.skipped
+                         << "repeated" << stats.repeated << "late audio" << stats.lateAudio;
+    }
     if (OutputSwitch *output = m_output.load(); output && m_joinedOutput.exchange(false))
         output->leave(this);
     // Nothing touches the session any more, unless a thread failed to end: then its data stays
@@ -433,6 +445,7 @@ void StreamManager::startDelivery(const FrameFeeder::Format &format)
     session.stride = format.stride;
     session.frameMs = format.frameMs;
     session.videoOnly = m_ignoreAudio.load();
+    session.maxDelayMs = m_maxBufferMs.load();
     DeliverySink &sink = *this;
     m_policy =
         std::make_unique<DeliveryPolicy>(session, m_videoQueue, m_audioQueue, m_timeline, sink);
@@ -443,13 +456,16 @@ void StreamManager::startDelivery(const FrameFeeder::Format &format)
     output->join(this, m_admission.load(), format.frameRate.num, format.frameRate.den);
     m_joinedOutput = true;
 
-    auto *clock = new Generator(1000000 / qMax(1, format.fps));
+    // The clock ticks much faster than the frame rate: the policy's playout clock decides
+    // when each picture is due, and a tick only bounds how late it can go out.
+    auto *clock = new Generator(DeliveryPolicy::kTickMs * 1000);
     clock->setObjectName(QStringLiteral("output clock %1").arg(m_port.load()));
-    const qint64 idleMs = qint64(format.frameMs);
-    auto *worker = new Worker(clock, [this, idleMs]() -> qint64 {
+    auto *worker = new Worker(clock, [this, output]() -> qint64 {
         if (m_stop)
             return 0;
-        return m_policy->tick() == DeliveryPolicy::Tick::Idle ? idleMs : 0;
+        m_policy->setAudioOutputDelayMs(output->audioOutputDelayMs());
+        m_policy->tick(sessiontime::monotonicMs());
+        return 0;
     });
     worker->setObjectName(QStringLiteral("delivery worker %1").arg(m_port.load()));
     // Both inherit the decoding thread's time-critical priority and ask for it again themselves.

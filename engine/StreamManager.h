@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/DeliveryPolicy.h"
 #include "engine/DeliverySink.h"
 #include "engine/FrameFeeder.h"
 #include "engine/FrameQueue.h"
@@ -16,7 +17,6 @@
 
 class Decoder;
 class DeliveryObserver;
-class DeliveryPolicy;
 class Generator;
 class OutputSwitch;
 class PacketHandlerThread;
@@ -121,6 +121,9 @@ public:
     qint64 oversizedAudioDrops() const;
     qint64 oversizedPictureDrops() const;
     qint64 catchUpPictureDrops() const;
+    // What the playout is doing: its delay, pictures skipped and repeated (zeros before the
+    // first picture).
+    DeliveryPolicy::Stats playoutStats() const;
 
     // Any thread: installs (or with null removes) the timing probe of every manager's delivery
     // path. Off by default; used by benchmarks. The observer must outlive the sessions using it.

@@ -463,6 +463,18 @@ bool Server::streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) cons
     return true;
 }
 
+bool Server::playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated) const
+{
+    StreamManager *manager = statsManager();
+    if (!manager)
+        return false;
+    const DeliveryPolicy::Stats stats = manager->playoutStats();
+    delayMs = stats.delayMs;
+    skipped = stats.skipped;
+    repeated = stats.repeated;
+    return true;
+}
+
 void Server::resetActiveBuffers()
 {
     if (StreamManager *manager = statsManager())

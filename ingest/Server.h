@@ -105,6 +105,9 @@ public:
     // camera. False when there is none (before the first admission, after a stop, and once
     // that stream's manager has ended and gone).
     bool streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) const;
+    // GUI thread. What that stream's playout does: its delay (-1 before the first picture),
+    // pictures skipped and repeated. False when there is no stream.
+    bool playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated) const;
     // GUI thread. The address of the camera whose stream streamStats reports on, "" when
     // there is none.
     QString streamPeer() const;

@@ -15,4 +15,7 @@ public:
     virtual bool available() const = 0;
     // Any thread: why it is not (one line for the status bar); empty while available.
     virtual QString unavailableReason() const = 0;
+    // Any thread, lock-free: how long audio handed to putLive takes until a recorder gets it
+    // (the hand-over's reserve plus the server's quantum); 0 while the device is not there.
+    virtual int outputDelayMs() const { return 0; }
 };

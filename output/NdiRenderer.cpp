@@ -82,6 +82,15 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
     }
 
     const int stride = frame.stride > 0 ? frame.stride : frame.width;
+    // Audio between two pictures goes on its own; receivers keep showing the last picture.
+    if (!frame.video && frame.audio && frame.samples > 0) {
+        if (!ensureSender()) {
+            ++m_framesDropped;
+            return false;
+        }
+        sendAudio(frame);
+        return true;
+    }
     if (!frame.video || frame.width <= 0 || frame.height <= 0 || stride < frame.width) {
         ++m_framesDropped;
         return false;

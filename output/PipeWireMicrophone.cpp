@@ -96,6 +96,10 @@ struct PipeWireMicrophone::Callbacks
         if (buffer->requested > 0)
             frames = static_cast<quint32>(std::min<quint64>(frames, buffer->requested));
         ring->read(static_cast<qint16 *>(plane.data), static_cast<int>(frames));
+        const quint32 rate = static_cast<quint32>(std::max(1, ring->sampleRate()));
+        self->m_quantumMs.store(static_cast<int>(frames * 1000 / rate), std::memory_order_relaxed);
+        self->m_primeMs.store(static_cast<int>(quint32(ring->primeFrames()) * 1000 / rate),
+                              std::memory_order_relaxed);
         plane.chunk->offset = 0;
         plane.chunk->stride = static_cast<qint32>(stride);
         plane.chunk->size = frames * stride;
@@ -294,6 +298,17 @@ qint64 PipeWireMicrophone::samplesPlayed() const
 {
     std::lock_guard<std::mutex> guard(m_ringLock);
     return m_pastPlayed.load() + m_ring->framesPlayed();
+}
+
+int PipeWireMicrophone::outputDelayMs() const
+{
+    // The ring plays from its prime level on (its reserve, deeper after running dry), and the
+    // server takes one quantum at a time.
+    if (!m_enabled.load() || !m_streamUp.load())
+        return 0;
+    const int prime = m_primeMs.load(std::memory_order_relaxed);
+    return (prime > 0 ? prime : AudioRing::kReserveMs) +
+           m_quantumMs.load(std::memory_order_relaxed);
 }
 
 double PipeWireMicrophone::queuedMs() const

@@ -88,6 +88,7 @@ public:
     bool available() const override { return m_available.load(); }
     // Any thread. One line for the status bar; empty while available.
     QString unavailableReason() const override;
+    int outputDelayMs() const override;
 
     // Counters, any thread; samples are per channel.
     qint64 samplesReceived() const { return m_samplesReceived.load(); }
@@ -171,6 +172,9 @@ private:
     std::atomic<bool> m_streamFailed{false}; // set by the stream event on an error
     std::atomic<bool> m_streamReady{false};  // the stream reached paused/streaming
     std::atomic<int> m_streamRate{0};
+    // Written by the real-time thread each cycle: the quantum it was asked to fill, in ms.
+    std::atomic<int> m_quantumMs{0};
+    std::atomic<int> m_primeMs{0}; // the playing ring's prime level, set by the data thread
     std::atomic<int> m_streamChannels{0};
     // The audio's format as last seen by putLive, rate * 16 + channels; 0 before any audio.
     std::atomic<qint64> m_wantedFormat{0};

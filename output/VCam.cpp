@@ -91,14 +91,23 @@ void VCam::sendFrame(const uchar *video, int pixelFormat, int width, int height,
         frame.channels = channels;
     }
 
-    if (m_backends.webcam)
+    // Without a picture the frame carries audio only: the picture outputs keep theirs.
+    if (video && m_backends.webcam)
         guardedPut("VCam Sink send frame failed", [&] { m_backends.webcam->putLive(frame); });
     if (m_ndiEnabled.load() && m_backends.ndi)
         guardedPut("NDI Ssend frame failed", [&] { m_backends.ndi->putLive(frame); });
-    if (m_previewEnabled.load() && m_backends.preview)
+    if (video && m_previewEnabled.load() && m_backends.preview)
         guardedPut(" Preview send frame failed", [&] { m_backends.preview->putLive(frame); });
     if (m_backends.microphone)
         guardedPut("Microphone send frame failed", [&] { m_backends.microphone->putLive(frame); });
+}
+
+int VCam::audioOutputDelayMs() const
+{
+    // The backends are fixed at construction; the microphone's figure is an atomic.
+    if (m_closing.load() || !m_backends.microphone)
+        return 0;
+    return m_backends.microphone->outputDelayMs();
 }
 
 void VCam::sendStub(const uchar *buffer, int width, int height)

@@ -51,6 +51,7 @@ public:
     // A session took the output (live) or the last one left (the card returns). Either way
     // the backends drop what they hold of the previous session.
     void setStreamLive(bool live) override;
+    int audioOutputDelayMs() const override;
 
     // True while the virtual camera has a device open (a v4l2loopback node was found and took
     // our format). The webcam looks for a device again every few seconds while frames are

@@ -309,6 +309,11 @@ void MainWindow::onStatTimer()
     qint64 bytes = 0;
     if (m_statsSource && m_statsSource(audioMs, videoMs, bytes)) {
         buffers = StatsText::buffers(m_ignoreAudio, audioMs, videoMs);
+        qint64 delayMs = -1;
+        qint64 skipped = 0;
+        qint64 repeated = 0;
+        if (m_server && m_server->playoutStats(delayMs, skipped, repeated) && delayMs >= 0)
+            buffers += QStringLiteral("  ") + StatsText::playout(delayMs, skipped, repeated);
         bitrate = StatsText::bitrate(static_cast<quint64>(std::max<qint64>(bytes, 0)), m_lastBytes);
     }
     m_ui->lblBitrate->setText(bitrate);

@@ -9,6 +9,16 @@ QString StatsText::buffers(bool ignoreAudio, int audioMs, int videoMs)
     return QStringLiteral("a:%1ms  v:%2ms").arg(audioMs).arg(videoMs);
 }
 
+QString StatsText::playout(qint64 delayMs, qint64 skipped, qint64 repeated)
+{
+    if (delayMs < 0)
+        return QString();
+    return QStringLiteral("delay:%1ms  skipped:%2  repeated:%3")
+        .arg(delayMs)
+        .arg(skipped)
+        .arg(repeated);
+}
+
 QString StatsText::bitrate(quint64 totalBytes, quint64 &lastBytes)
 {
     if (totalBytes < lastBytes) {

@@ -18,6 +18,11 @@ public:
     // "v:%1ms" when audio is ignored, otherwise "a:%1ms  v:%2ms".
     static QString buffers(bool ignoreAudio, int audioMs, int videoMs);
 
+    // What the playout does: "delay:%1ms  skipped:%2  repeated:%3" (the delay behind the
+    // earliest arrivals, pictures skipped and kept on show past their slot), or "" before the
+    // first picture (a negative delay).
+    static QString playout(qint64 delayMs, qint64 skipped, qint64 repeated);
+
     // "%1Kbs" for the bytes received since the previous tick, or "" when none arrived.
     // `lastBytes` is the previous tick's total and becomes `totalBytes`. A total below
     // `lastBytes` means another connection became current: it is the new base and this tick

@@ -41,7 +41,8 @@ public:
     void sendFrame(const uchar *video, int, int width, int height, int stride, const qint16 *audio,
                    int samples, int sampleRate, int channels) override
     {
-        record(video, width, height, stride, audio, samples, sampleRate, channels, -1, true);
+        record(video, width, height, stride, audio, samples, sampleRate, channels, -1,
+               video != nullptr);
     }
     void setFrameRate(int num, int den) override
     {
@@ -88,6 +89,15 @@ public:
     {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_frames.isEmpty() ? Frame() : m_frames.last();
+    }
+    // The last frame that carried a picture (audio can go without one).
+    Frame lastPicture() const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (int i = m_frames.size() - 1; i >= 0; --i)
+            if (m_frames.at(i).luma >= 0)
+                return m_frames.at(i);
+        return Frame();
     }
     bool live() const
     {

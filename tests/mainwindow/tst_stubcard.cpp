@@ -367,6 +367,9 @@ void TestStubCard::statsTexts()
     QCOMPARE(StatsText::buffers(false, 120, 80), QStringLiteral("a:120ms  v:80ms"));
     QCOMPARE(StatsText::buffers(true, 120, 80), QStringLiteral("v:80ms"));
     QCOMPARE(StatsText::buffers(false, 0, 0), QStringLiteral("a:0ms  v:0ms"));
+    // The playout's figures appear once it has shown a picture.
+    QCOMPARE(StatsText::playout(-1, 0, 0), QString());
+    QCOMPARE(StatsText::playout(45, 3, 2), QStringLiteral("delay:45ms  skipped:3  repeated:2"));
 
     quint64 last = 0;
     QCOMPARE(StatsText::bitrate(384000, last), QStringLiteral("1000Kbs"));

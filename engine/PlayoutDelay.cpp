@@ -1,0 +1,74 @@
+#include "engine/PlayoutDelay.h"
+
+#include <algorithm>
+#include <limits>
+
+void PlayoutDelay::reset()
+{
+    m_count = 0;
+    m_next = 0;
+    m_baseMs = 0;
+    m_jitterMs = 0;
+    m_lastArrivalMs = -1;
+    m_inBurst = false;
+    m_stalls = 0;
+}
+
+void PlayoutDelay::add(qint64 timestampMs, qint64 arrivalMs, double spacingMs)
+{
+    const qint64 transit = arrivalMs - timestampMs;
+    Sample sample;
+    sample.transitMs = transit;
+    if (m_count > 0 && transit - m_baseMs > kStallMs) {
+        sample.stall = true;
+        m_inBurst = true;
+    } else if (m_inBurst) {
+        // What arrives after a stall is its backlog, later and later less late; the burst ends
+        // with the first frame that is back within the jitter measured before the stall, or
+        // that came at least a spacing after the one before.
+        const bool backToNormal = transit - m_baseMs <= m_jitterMs + kBurstMarginMs;
+        const bool spaced =
+            m_lastArrivalMs >= 0 && double(arrivalMs - m_lastArrivalMs) >= spacingMs;
+        if (backToNormal || spaced)
+            m_inBurst = false;
+        else
+            sample.stall = true;
+    }
+    if (sample.stall)
+        ++m_stalls;
+    // The jitter of the frames before a stall is what its burst is judged against.
+    const bool frozen = sample.stall;
+    m_lastArrivalMs = arrivalMs;
+    m_samples[size_t(m_next)] = sample;
+    m_next = (m_next + 1) % kWindow;
+    m_count = std::min(m_count + 1, kWindow);
+    if (!frozen)
+        recompute();
+    else
+        recomputeBase();
+}
+
+void PlayoutDelay::recomputeBase()
+{
+    qint64 base = std::numeric_limits<qint64>::max();
+    for (int i = 0; i < m_count; ++i)
+        base = std::min(base, m_samples[size_t(i)].transitMs);
+    m_baseMs = base;
+}
+
+void PlayoutDelay::recompute()
+{
+    recomputeBase();
+    const qint64 base = m_baseMs;
+    int n = 0;
+    for (int i = 0; i < m_count; ++i)
+        if (!m_samples[size_t(i)].stall)
+            m_scratch[size_t(n++)] = m_samples[size_t(i)].transitMs - base;
+    if (n == 0) {
+        m_jitterMs = 0;
+        return;
+    }
+    const int index = std::min(n - 1, (n * kPercentile + 99) / 100 - 1);
+    std::nth_element(m_scratch.begin(), m_scratch.begin() + index, m_scratch.begin() + n);
+    m_jitterMs = m_scratch[size_t(index)];
+}
