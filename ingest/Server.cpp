@@ -152,11 +152,9 @@ void Server::startSrt()
     QString error;
     m_srt->setFreeIntakes(0);
     if (!m_srt->open(m_srtOptions, error)) {
+        // No message box: RTMP runs, and the window shows the failure in the SRT address's
+        // place (srtListening() is false).
         qCWarning(lcIngest).noquote() << "Server: SRT listen failed" << m_srtOptions.port << error;
-        const QString text = tr("SRT port %1 not available").arg(m_srtOptions.port) +
-                             QStringLiteral("\n") + tr("Please enter other port") +
-                             tr(" ( Settings )");
-        m_warningBox(qobject_cast<QWidget *>(parent()), tr("Warning"), text);
         return;
     }
     createManagers(kInitialSrtManagers, true);

@@ -103,7 +103,7 @@ public:
     // GUI thread. Listens on address:port and creates the first ten managers; true when
     // listening. A port that cannot be opened shows the warning box and creates nothing.
     // With SRT options set (a port), the SRT listener and its intakes start too; an SRT port
-    // that cannot be opened shows the warning box and leaves RTMP running.
+    // that cannot be opened is logged and leaves RTMP running (srtListening() tells).
     bool startListening(const QHostAddress &address, quint16 port);
     // GUI thread, before startListening: the SRT listener's set-up; port 0 leaves SRT off.
     void setSrtOptions(const SrtOptions &options) { m_srtOptions = options; }
