@@ -231,7 +231,7 @@ DeliveryPolicy::Tick DeliveryPolicy::audioTick()
         m_resetRequested = true;
         m_firstResetArmed = false;
         qCInfo(lcEngine) << "-- first auto reset";
-    } else if (!m_resetRequested && m_video.count() > kMaxWaitingPictures) {
+    } else if (!m_resetRequested && m_video.count() > m_session.maxWaitingPictures) {
         catchUp();
     }
     return Tick::Done;
@@ -243,7 +243,7 @@ void DeliveryPolicy::catchUp()
     // a camera whose audio has stopped, or runs behind its pictures, gives nothing to skip.
     const qint64 target = qMin(m_timeline.lastVideoMs.load(), m_timeline.lastAudioMs.load());
     int skipped = 0;
-    while (m_video.count() > kMaxWaitingPictures && m_video.frontTimestamp() < target) {
+    while (m_video.count() > m_session.maxWaitingPictures && m_video.frontTimestamp() < target) {
         m_video.dropOldest();
         ++skipped;
     }

@@ -41,6 +41,10 @@ public:
     // this still queued after a tick, the oldest are skipped (only ever those older than the
     // newest time at which both kinds have arrived).
     static constexpr int kMaxWaitingPictures = 1;
+    // MPEG-TS senders may gather audio into large PES packets (ffmpeg's muxer: about 2930
+    // bytes, 180-370 ms of AAC), so its sound arrives in bursts behind the pictures. Pictures
+    // waiting for that sound are not a backlog: a TS session lets this much of them wait.
+    static constexpr double kBurstyAudioWaitMs = 400.0;
     // The picture buffer (a 4096x2160 picture with padded rows fits) and the audio buffer
     // (240,000 stereo sample frames, 5 s at 48 kHz) of one tick.
     static constexpr int kOutputFrameBytes = 17107200;
@@ -53,6 +57,9 @@ public:
         int stride = 0; // luma line size of the first picture: the black picture's too
         double frameMs = 0.0;
         bool videoOnly = false;
+        // Pictures that may wait after a tick before the oldest are skipped (kMaxWaitingPictures,
+        // or more for a sender whose audio comes in bursts).
+        int maxWaitingPictures = kMaxWaitingPictures;
     };
 
     enum class Tick

@@ -14,6 +14,8 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <stdexcept>
 
@@ -433,6 +435,11 @@ void StreamManager::startDelivery(const FrameFeeder::Format &format)
     session.stride = format.stride;
     session.frameMs = format.frameMs;
     session.videoOnly = m_ignoreAudio.load();
+    // A TS intake's sender may send its sound in bursts (see kBurstyAudioWaitMs).
+    if (m_url.startsWith("tcp:") && !session.videoOnly && format.frameMs > 0)
+        session.maxWaitingPictures =
+            std::max(DeliveryPolicy::kMaxWaitingPictures,
+                     int(std::ceil(DeliveryPolicy::kBurstyAudioWaitMs / format.frameMs)));
     DeliverySink &sink = *this;
     m_policy =
         std::make_unique<DeliveryPolicy>(session, m_videoQueue, m_audioQueue, m_timeline, sink);

@@ -62,7 +62,8 @@ AVFrame *makeAudio(int samples, int channels, float left, float right)
 // test thread, delivering into a recording sink.
 struct Rig
 {
-    explicit Rig(bool withAudio, int audioBlockBytes = FrameFeeder::kAudioBlockBytes)
+    explicit Rig(bool withAudio, int audioBlockBytes = FrameFeeder::kAudioBlockBytes,
+                 int maxWaitingPictures = DeliveryPolicy::kMaxWaitingPictures)
     {
         video.allocateBlocks(FrameFeeder::kVideoBlocks, kWidth * kHeight * 3 / 2);
         if (withAudio)
@@ -73,6 +74,7 @@ struct Rig
         session.stride = kWidth;
         session.frameMs = kFrameMs;
         session.videoOnly = !withAudio;
+        session.maxWaitingPictures = maxWaitingPictures;
         policy = std::make_unique<DeliveryPolicy>(session, video, audio, timeline, sink);
     }
 
@@ -144,6 +146,7 @@ private slots:
     void clockAdvance();
     void automaticFlushOnlyOnce();
     void backlogCatchesUp();
+    void burstyAudioIsNoBacklog();
     void resetRequest();
     void resetRequestWaitsForAlignment();
     void videoOnlyTick();
@@ -407,6 +410,28 @@ void DeliveryTest::backlogCatchesUp()
     QCOMPARE(rig.sent(), 4);
     QCOMPARE(rig.video.count(), 5);
     QCOMPARE(rig.policy->catchUpPictureDrops(), qint64(3));
+}
+
+void DeliveryTest::burstyAudioIsNoBacklog()
+{
+    // A TS sender's sound comes in bursts behind the pictures: up to the session's allowance
+    // the waiting pictures are played in turn, not skipped, once their sound is there.
+    Rig rig(true, FrameFeeder::kAudioBlockBytes, 12);
+    rig.alignAt(1000);
+    auto at = [](int frame) { return 1000 + qint64(frame * kFrameMs); };
+    rig.picture(at(0), 10);
+    rig.sound(at(0));
+    rig.tick();
+    QCOMPARE(rig.sent(), 1);
+    for (int frame = 1; frame < 11; ++frame)
+        rig.picture(at(frame), 10 + frame);
+    for (int frame = 1; frame < 10; ++frame)
+        rig.sound(at(frame));
+    for (int tick = 0; tick < 5; ++tick)
+        rig.tick();
+    QCOMPARE(rig.policy->catchUpPictureDrops(), qint64(0));
+    QCOMPARE(rig.sent(), 6);
+    QCOMPARE(rig.lastLuma(), 15); // frames 1 to 5 in order, none left out
 }
 
 void DeliveryTest::resetRequest()
