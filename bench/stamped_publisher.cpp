@@ -7,7 +7,10 @@
 //
 // bench_stamped_publisher --port N [--host 127.0.0.1] [--size 1280x720] [--fps 30]
 //     [--pix-fmt yuv420p|yuvj420p] [--no-audio] [--seconds 20] [--id 1] [--log FILE]
-//     [--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS]
+//     [--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS] [--srt]
+//
+// With --srt it sends MPEG-TS as an SRT caller to srt://HOST:PORT instead; the wire time is
+// then when the packet's datagrams were handed to libsrt (which sends them at once).
 //
 // Log lines: "C <connect start us> <connected us>", then "F <frame> <send us> <wire us>".
 // Prints "CONNECTED" on stdout once the RTMP publish is set up. Exit 0 when the whole stream
@@ -91,6 +94,7 @@ struct Options
     double stallForS = 0;
     bool flood = false;
     long bitrate = 0;
+    bool srt = false;
 };
 
 std::string errorText(int code)
@@ -134,6 +138,8 @@ bool parse(int argc, char **argv, Options *o)
             o->flood = true;
         else if (a == "--bitrate")
             o->bitrate = std::atol(next());
+        else if (a == "--srt")
+            o->srt = true;
         else
             return false;
     }
@@ -423,9 +429,12 @@ private:
 
     int publish()
     {
-        const std::string url = "rtmp://" + m_o.host + ":" + std::to_string(m_o.port) + "/@/@";
+        const std::string url =
+            m_o.srt ? "srt://" + m_o.host + ":" + std::to_string(m_o.port) + "?mode=caller"
+                    : "rtmp://" + m_o.host + ":" + std::to_string(m_o.port) + "/@/@";
         AVFormatContext *raw = nullptr;
-        if (!check(avformat_alloc_output_context2(&raw, nullptr, "flv", url.c_str()),
+        if (!check(avformat_alloc_output_context2(&raw, nullptr, m_o.srt ? "mpegts" : "flv",
+                                                  url.c_str()),
                    "avformat_alloc_output_context2"))
             return 1;
         m_output.reset(raw);
@@ -436,7 +445,8 @@ private:
         const int64_t connectStart = stamp::nowUs();
         AVDictionary *options = nullptr;
         // Bytes leave at once: the wire time logged is when they are on the wire.
-        av_dict_set(&options, "tcp_nodelay", "1", 0);
+        if (!m_o.srt)
+            av_dict_set(&options, "tcp_nodelay", "1", 0);
         const int opened =
             avio_open2(&m_output->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &options);
         av_dict_free(&options);
@@ -533,7 +543,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
                      "usage: %s --port N [--host H] [--size WxH] [--fps N] [--pix-fmt "
                      "yuv420p|yuvj420p] [--no-audio] [--seconds S] [--id N] [--log FILE] "
-                     "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS]\n",
+                     "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS] "
+                     "[--srt]\n",
                      argv[0]);
         return 1;
     }

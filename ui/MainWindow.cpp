@@ -458,6 +458,7 @@ void MainWindow::on_cmdQR_clicked()
                            ? ZoomQRW::Phone::Android
                            : ZoomQRW::Phone::IPhone);
     m_zoomQR->loadSettings();
+    m_zoomQR->setSrt(srtUrl(), m_srtLatencyMs, m_srtPassphrase);
     m_zoomQR->showQRForUrl(ZoomQRW::baseLink(m_ui->lblRTMP->text()));
 }
 
