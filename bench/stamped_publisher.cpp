@@ -438,6 +438,12 @@ private:
                    "avformat_alloc_output_context2"))
             return 1;
         m_output.reset(raw);
+        // Each AAC frame in its own PES packet, as a camera's low-delay TS muxer sends it;
+        // ffmpeg's default gathers about 2930 bytes of audio first, which holds the sound (and
+        // with it the pictures on the webcam) back by a few hundred milliseconds.
+        if (m_o.srt && !check(av_opt_set_int(m_output->priv_data, "pes_payload_size", 0, 0),
+                              "av_opt_set_int (pes_payload_size)"))
+            return 1;
         m_packet.reset(av_packet_alloc());
         if (!m_packet || !openVideo() || (m_o.audio && !openAudio()))
             return 1;

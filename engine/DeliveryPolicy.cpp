@@ -9,6 +9,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -52,6 +54,7 @@ DeliveryPolicy::Tick DeliveryPolicy::tick()
 {
     if (!m_picture || !m_audioOut)
         return Tick::Done;
+    observeAudioLag();
     return m_session.videoOnly ? videoOnlyTick() : audioTick();
 }
 
@@ -231,10 +234,28 @@ DeliveryPolicy::Tick DeliveryPolicy::audioTick()
         m_resetRequested = true;
         m_firstResetArmed = false;
         qCInfo(lcEngine) << "-- first auto reset";
-    } else if (!m_resetRequested && m_video.count() > m_session.maxWaitingPictures) {
+    } else if (!m_resetRequested && m_video.count() > maxWaitingPictures()) {
         catchUp();
     }
     return Tick::Done;
+}
+
+void DeliveryPolicy::observeAudioLag()
+{
+    // Every tick, also those that wait for sound: that is when the lag shows.
+    if (!m_session.audioMayLag || m_session.videoOnly)
+        return;
+    const qint64 lastVideo = m_timeline.lastVideoMs.load();
+    const qint64 lastAudio = m_timeline.lastAudioMs.load();
+    const double lag = lastVideo > lastAudio ? double(lastVideo - lastAudio) : 0.0;
+    m_audioLagMs = std::min(kBurstyAudioWaitMs, std::max(lag, m_audioLagMs - kAudioLagFadeMs));
+}
+
+int DeliveryPolicy::maxWaitingPictures() const
+{
+    if (!m_session.audioMayLag || m_session.frameMs <= 0)
+        return kMaxWaitingPictures;
+    return std::max(kMaxWaitingPictures, int(std::ceil(m_audioLagMs / m_session.frameMs)));
 }
 
 void DeliveryPolicy::catchUp()
@@ -243,7 +264,8 @@ void DeliveryPolicy::catchUp()
     // a camera whose audio has stopped, or runs behind its pictures, gives nothing to skip.
     const qint64 target = qMin(m_timeline.lastVideoMs.load(), m_timeline.lastAudioMs.load());
     int skipped = 0;
-    while (m_video.count() > m_session.maxWaitingPictures && m_video.frontTimestamp() < target) {
+    const int keep = maxWaitingPictures();
+    while (m_video.count() > keep && m_video.frontTimestamp() < target) {
         m_video.dropOldest();
         ++skipped;
     }

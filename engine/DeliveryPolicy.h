@@ -42,9 +42,12 @@ public:
     // newest time at which both kinds have arrived).
     static constexpr int kMaxWaitingPictures = 1;
     // MPEG-TS senders may gather audio into large PES packets (ffmpeg's muxer: about 2930
-    // bytes, 180-370 ms of AAC), so its sound arrives in bursts behind the pictures. Pictures
-    // waiting for that sound are not a backlog: a TS session lets this much of them wait.
+    // bytes, 180-370 ms of AAC), so their sound arrives in bursts behind the pictures. Pictures
+    // waiting for that sound are not a backlog: a session whose sound may lag lets as many wait
+    // as the lag it has seen lately spans, up to this much. The seen lag fades by
+    // kAudioLagFadeMs per tick, so a sender that stops lagging gets the usual bound back.
     static constexpr double kBurstyAudioWaitMs = 400.0;
+    static constexpr double kAudioLagFadeMs = 1.0;
     // The picture buffer (a 4096x2160 picture with padded rows fits) and the audio buffer
     // (240,000 stereo sample frames, 5 s at 48 kHz) of one tick.
     static constexpr int kOutputFrameBytes = 17107200;
@@ -57,9 +60,9 @@ public:
         int stride = 0; // luma line size of the first picture: the black picture's too
         double frameMs = 0.0;
         bool videoOnly = false;
-        // Pictures that may wait after a tick before the oldest are skipped (kMaxWaitingPictures,
-        // or more for a sender whose audio comes in bursts).
-        int maxWaitingPictures = kMaxWaitingPictures;
+        // The sender's sound may arrive in bursts behind its pictures (MPEG-TS): see
+        // kBurstyAudioWaitMs.
+        bool audioMayLag = false;
     };
 
     enum class Tick
@@ -101,6 +104,9 @@ private:
     bool alignWithAudio();
     void resetBuffers();
     void catchUp();
+    // Pictures that may wait after a tick before the oldest are skipped.
+    int maxWaitingPictures() const;
+    void observeAudioLag();
     // Copies a popped picture into the picture buffer; false (counted) when it does not fit.
     bool takePicture(const FrameRecord &record);
     void send(const qint16 *audio, int samples, int sampleRate, bool newPicture);
@@ -117,6 +123,8 @@ private:
     LogThrottle m_oversizedAudio;
     LogThrottle m_oversizedPictures;
     std::atomic<qint64> m_catchUpDrops{0};
+    // Worker only: the sound's lag behind the pictures seen lately (audioMayLag sessions).
+    double m_audioLagMs = 0.0;
 
     // The tick's buffers, allocated once per session.
     std::unique_ptr<uchar[]> m_picture;

@@ -436,10 +436,7 @@ void StreamManager::startDelivery(const FrameFeeder::Format &format)
     session.frameMs = format.frameMs;
     session.videoOnly = m_ignoreAudio.load();
     // A TS intake's sender may send its sound in bursts (see kBurstyAudioWaitMs).
-    if (m_url.startsWith("tcp:") && !session.videoOnly && format.frameMs > 0)
-        session.maxWaitingPictures =
-            std::max(DeliveryPolicy::kMaxWaitingPictures,
-                     int(std::ceil(DeliveryPolicy::kBurstyAudioWaitMs / format.frameMs)));
+    session.audioMayLag = m_url.startsWith("tcp:");
     DeliverySink &sink = *this;
     m_policy =
         std::make_unique<DeliveryPolicy>(session, m_videoQueue, m_audioQueue, m_timeline, sink);

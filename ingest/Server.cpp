@@ -146,7 +146,7 @@ void Server::startSrt()
                                    .arg(reason, peer)
                                    .arg(m_srtRefusedLog.total());
                     if (m_host)
-                        m_host->onPublisherRefused(peer);
+                        m_host->onSrtCallerRefused(peer);
                 });
     }
     QString error;
@@ -410,7 +410,7 @@ void Server::onSrtCallerAccepted(int socket, const QString &peer)
     if (older && older->isFinished())
         older->deleteLater();
     if (m_host)
-        m_host->onPublisherAccepted(peer);
+        m_host->onSrtCallerAccepted(peer);
     manager->setRelay(relay, [guard] { return guard ? guard->bytesFromClient() : qint64(0); });
     manager->m_ignoreAudio = ignoreAudio;
     manager->m_mevo = mevo;

@@ -258,6 +258,19 @@ void MainWindow::onPublisherRefused(const QString &peer)
     updateWebcamNotice();
 }
 
+void MainWindow::onSrtCallerAccepted(const QString &)
+{
+    m_refusedSrtCallers = 0;
+    updateWebcamNotice();
+}
+
+void MainWindow::onSrtCallerRefused(const QString &peer)
+{
+    ++m_refusedSrtCallers;
+    m_lastRefusedSrtPeer = peer;
+    updateWebcamNotice();
+}
+
 void MainWindow::startFromCommandLine()
 {
     startFromCommandLine(QCoreApplication::arguments());
@@ -544,7 +557,7 @@ void MainWindow::updateWebcamNotice()
         m_webcamSetup->webcamFound();
     m_webcamMissing = !webcam;
     m_setupWebcam->setVisible(!webcam);
-    if (webcam && micReason.isEmpty() && m_refusedPublishers == 0) {
+    if (webcam && micReason.isEmpty() && m_refusedPublishers == 0 && m_refusedSrtCallers == 0) {
         if (bar->isHidden())
             return;
         const int heightWith = height();
@@ -579,6 +592,14 @@ void MainWindow::updateWebcamNotice()
         tips << tr("The last one came from %1. Cameras must publish with the stream key shown "
                    "in Settings.")
                     .arg(m_lastRefusedPeer);
+    }
+    if (m_refusedSrtCallers > 0) {
+        texts << (m_refusedSrtCallers == 1
+                      ? tr("1 SRT camera refused: passphrase")
+                      : tr("%1 SRT cameras refused: passphrase").arg(m_refusedSrtCallers));
+        tips << tr("The last one came from %1. SRT cameras must use the passphrase set in "
+                   "Settings (or none when none is set).")
+                    .arg(m_lastRefusedSrtPeer);
     }
     const QString text = texts.join(QStringLiteral(" · "));
     // A status tip may have replaced the message; put it back on the next tick.

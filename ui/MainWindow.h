@@ -70,6 +70,8 @@ public:
     QByteArray requiredStreamKey() const override;
     void onPublisherAccepted(const QString &peer) override;
     void onPublisherRefused(const QString &peer) override;
+    void onSrtCallerAccepted(const QString &peer) override;
+    void onSrtCallerRefused(const QString &peer) override;
 
     // The publish URL for the chosen address and the current port, with the stream key in
     // the stream name's place while one is required.
@@ -155,6 +157,8 @@ private:
     QLabel *m_lblSrtStats = nullptr; // in the statistics strip
     int m_refusedPublishers = 0;     // since the last publisher that named the key
     QString m_lastRefusedPeer;
+    int m_refusedSrtCallers = 0; // since the last SRT caller served
+    QString m_lastRefusedSrtPeer;
     quint64 m_lastBytes = 0;
     bool m_fromCommandLine = false;
     QTimer m_statTimer;

@@ -63,7 +63,7 @@ AVFrame *makeAudio(int samples, int channels, float left, float right)
 struct Rig
 {
     explicit Rig(bool withAudio, int audioBlockBytes = FrameFeeder::kAudioBlockBytes,
-                 int maxWaitingPictures = DeliveryPolicy::kMaxWaitingPictures)
+                 bool audioMayLag = false)
     {
         video.allocateBlocks(FrameFeeder::kVideoBlocks, kWidth * kHeight * 3 / 2);
         if (withAudio)
@@ -74,7 +74,7 @@ struct Rig
         session.stride = kWidth;
         session.frameMs = kFrameMs;
         session.videoOnly = !withAudio;
-        session.maxWaitingPictures = maxWaitingPictures;
+        session.audioMayLag = audioMayLag;
         policy = std::make_unique<DeliveryPolicy>(session, video, audio, timeline, sink);
     }
 
@@ -414,17 +414,21 @@ void DeliveryTest::backlogCatchesUp()
 
 void DeliveryTest::burstyAudioIsNoBacklog()
 {
-    // A TS sender's sound comes in bursts behind the pictures: up to the session's allowance
-    // the waiting pictures are played in turn, not skipped, once their sound is there.
-    Rig rig(true, FrameFeeder::kAudioBlockBytes, 12);
+    // A TS sender's sound comes in bursts behind the pictures: pictures waiting for it are
+    // played in turn, not skipped, once their sound is there.
+    Rig rig(true, FrameFeeder::kAudioBlockBytes, true);
     rig.alignAt(1000);
     auto at = [](int frame) { return 1000 + qint64(frame * kFrameMs); };
     rig.picture(at(0), 10);
     rig.sound(at(0));
     rig.tick();
     QCOMPARE(rig.sent(), 1);
+    // Pictures come while their sound is held back by the sender; a tick finds none to send.
     for (int frame = 1; frame < 11; ++frame)
         rig.picture(at(frame), 10 + frame);
+    rig.tick();
+    QCOMPARE(rig.sent(), 1);
+    // Then the sound comes in one burst.
     for (int frame = 1; frame < 10; ++frame)
         rig.sound(at(frame));
     for (int tick = 0; tick < 5; ++tick)
@@ -432,6 +436,20 @@ void DeliveryTest::burstyAudioIsNoBacklog()
     QCOMPARE(rig.policy->catchUpPictureDrops(), qint64(0));
     QCOMPARE(rig.sent(), 6);
     QCOMPARE(rig.lastLuma(), 15); // frames 1 to 5 in order, none left out
+
+    // The same without a lagging sound allowed (an RTMP session): the backlog is skipped.
+    Rig plain(true);
+    plain.alignAt(1000);
+    plain.picture(at(0), 10);
+    plain.sound(at(0));
+    plain.tick();
+    for (int frame = 1; frame < 11; ++frame)
+        plain.picture(at(frame), 10 + frame);
+    plain.tick();
+    for (int frame = 1; frame < 10; ++frame)
+        plain.sound(at(frame));
+    plain.tick();
+    QVERIFY(plain.policy->catchUpPictureDrops() > 0);
 }
 
 void DeliveryTest::resetRequest()

@@ -28,7 +28,7 @@ const QByteArray kPassphrase = "correct horse battery";
 class SrtWindow : public TestWindow
 {
 public:
-    void onPublisherRefused(const QString &peer) override { refused.append(peer); }
+    void onSrtCallerRefused(const QString &peer) override { refused.append(peer); }
     QStringList refused;
 };
 
