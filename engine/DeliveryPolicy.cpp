@@ -255,7 +255,11 @@ int DeliveryPolicy::maxWaitingPictures() const
 {
     if (!m_session.audioMayLag || m_session.frameMs <= 0)
         return kMaxWaitingPictures;
-    return std::max(kMaxWaitingPictures, int(std::ceil(m_audioLagMs / m_session.frameMs)));
+    if (m_audioLagMs <= 0)
+        return kMaxWaitingPictures;
+    // One picture more than the lag spans: a burst a little later than the last one is no
+    // backlog either.
+    return std::max(kMaxWaitingPictures, int(std::ceil(m_audioLagMs / m_session.frameMs)) + 1);
 }
 
 void DeliveryPolicy::catchUp()
