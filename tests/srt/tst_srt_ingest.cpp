@@ -16,6 +16,12 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <srt/access_control.h>
+#include <srt/srt.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 using namespace listener;
 
 namespace {
@@ -66,6 +72,27 @@ bool hasAudio(const RecordingOutput &output)
     return false;
 }
 
+// A bare SRT caller made with libsrt: it connects and then sends nothing. Returns the socket,
+// or -1 with the handshake's rejection reason in `reason`.
+int silentCaller(quint16 port, int &reason)
+{
+    reason = 0;
+    const int socket = srt_create_socket();
+    if (socket == SRT_INVALID_SOCK)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (srt_connect(socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) ==
+        SRT_ERROR) {
+        reason = srt_getrejectreason(socket);
+        srt_close(socket);
+        return -1;
+    }
+    return socket;
+}
+
 struct Rig
 {
     explicit Rig(const QByteArray &passphrase = QByteArray())
@@ -110,6 +137,7 @@ private slots:
     void newestCameraOwnsTheOutputAcrossProtocols();
     void garbageAndFloodThenARealCaller();
     void nothingListensWhileStopped();
+    void overloadRefusesInTheHandshakeAndGrows();
 };
 
 void SrtIngestTest::initTestCase()
@@ -372,6 +400,46 @@ void SrtIngestTest::nothingListensWhileStopped()
     // Started again, SRT is back on the same port.
     QVERIFY(rig.start());
     QVERIFY(FreePort::isUdpBound(rig.srtPort));
+}
+
+void SrtIngestTest::overloadRefusesInTheHandshakeAndGrows()
+{
+    QVERIFY(srt_startup() >= 0);
+    Rig rig;
+    QVERIFY(rig.start());
+    // Callers that connect and never send take every ready intake.
+    QList<int> callers;
+    for (int i = 0; i < Server::kInitialSrtManagers; ++i) {
+        int reason = 0;
+        const int caller = silentCaller(rig.srtPort, reason);
+        QVERIFY2(caller >= 0,
+                 qPrintable(QStringLiteral("caller %1 refused: %2").arg(i).arg(reason)));
+        callers << caller;
+        // Its admission is on this thread's event loop.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server.freeSrtManagerPorts().size(),
+                                  Server::kInitialSrtManagers - 1 - i, kStreamTimeoutMs);
+    }
+    const int managers = rig.server.managerCount();
+    // The next one is refused in the handshake, as overloaded; room is made at once.
+    int reason = 0;
+    QCOMPARE(silentCaller(rig.srtPort, reason), -1);
+    QCOMPARE(reason, SRT_REJX_OVERLOAD);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server.managerCount(), managers + Server::kGrowManagers,
+                              kStreamTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.server.freeSrtManagerPorts().isEmpty(), kReadyTimeoutMs);
+    // A real camera trying again is served while the silent ones still hold their intakes.
+    FfmpegPublisher publisher(srtPublisher());
+    QVERIFY(publisher.start(rig.srtPort));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.window.states.contains(kStateText), kStreamTimeoutMs);
+    publisher.stop();
+
+    // The silent callers cost only until the relay's no-data timeout: their intakes come back.
+    QTRY_VERIFY_WITH_TIMEOUT(rig.server.freeSrtManagerPorts().size() >=
+                                 Server::kInitialSrtManagers + Server::kGrowManagers,
+                             SrtRelay::kNoDataTimeoutMs + kStreamTimeoutMs);
+    for (int caller : callers)
+        srt_close(caller);
+    srt_cleanup();
 }
 
 QTEST_MAIN(SrtIngestTest)
