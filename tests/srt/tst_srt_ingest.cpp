@@ -59,9 +59,10 @@ int lastLuma(const RecordingOutput &output)
     return quint8(frame.picture.at((frame.height / 2) * stride + frame.width / 2));
 }
 
+// The camera's tone reached the microphone (not only silence).
 bool hasAudio(const RecordingOutput &output)
 {
-    const QList<RecordingOutput::Frame> frames = output.frames(RecordingOutput::Sink);
+    const QList<RecordingOutput::Frame> frames = output.frames(RecordingOutput::Microphone);
     for (const RecordingOutput::Frame &frame : frames) {
         if (!frame.audioAdded)
             continue;
