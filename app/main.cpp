@@ -91,12 +91,15 @@ private:
 };
 
 // QUORVIX_GUI_WATCHDOG=1: a timer on the GUI thread records the longest gap between its ticks,
-// reported at the end ("GUI thread longest gap: N ms"). Tests and benchmarks use it to show the
-// window never stalled (stopping, overload, device scans).
+// reported at the end ("GUI thread longest gap: N ms"), and logs each gap of kReportGapMs or
+// more as it ends ("GUI thread gap: N ms"), so that a benchmark can tell in which of its phases
+// the window stalled. Tests and benchmarks use it to show the window never stalled (stopping,
+// overload, device scans).
 class GuiWatchdog
 {
 public:
     static constexpr int kTickMs = 10;
+    static constexpr int kReportGapMs = 20;
 
     GuiWatchdog()
     {
@@ -105,8 +108,12 @@ public:
         m_timer = std::make_unique<QTimer>();
         m_timer->setTimerType(Qt::PreciseTimer);
         QObject::connect(m_timer.get(), &QTimer::timeout, [this] {
-            if (m_sinceTick.isValid())
-                m_longestMs = qMax(m_longestMs, m_sinceTick.elapsed() - kTickMs);
+            if (m_sinceTick.isValid()) {
+                const qint64 gap = m_sinceTick.elapsed() - kTickMs;
+                m_longestMs = qMax(m_longestMs, gap);
+                if (gap >= kReportGapMs)
+                    qCInfo(lcApp) << "GUI thread gap:" << gap << "ms";
+            }
             m_sinceTick.start();
         });
         m_timer->start(kTickMs);

@@ -4,6 +4,7 @@
 // webcam tap on a FIFO, never a real device), the stamped publisher, and what /proc says about
 // a process. Header only, shared by the latency benchmark and the soak runner. GUI/main thread.
 
+#include "ingest/Server.h"
 #include "support/FreePort.h"
 
 #include <QCoreApplication>
@@ -23,8 +24,11 @@
 
 namespace bench {
 
-// First loopback port of quorvix's stream managers.
-constexpr quint16 kFirstManagerPort = 61101;
+// First loopback port of quorvix's stream managers (QUORVIX_INTAKE_PORT_BASE moves them).
+inline quint16 firstManagerPort()
+{
+    return quint16(Server::portBase() + 1);
+}
 
 struct ProcSample
 {
@@ -135,7 +139,7 @@ public:
         }
         // Its stream managers take fixed loopback ports: wait while another instance (a test,
         // a user's quorvix) still holds them.
-        if (!waitFor([] { return !FreePort::isListening(kFirstManagerPort); }, 120000)) {
+        if (!waitFor([] { return !FreePort::isListening(firstManagerPort()); }, 120000)) {
             std::fprintf(stderr, "the stream managers' ports stay taken by another program\n");
             return false;
         }
@@ -160,7 +164,7 @@ public:
         return waitFor(
             [&] {
                 return m_process.state() == QProcess::Running && FreePort::isListening(port) &&
-                       FreePort::isListening(kFirstManagerPort) &&
+                       FreePort::isListening(firstManagerPort()) &&
                        (srtPort == 0 || FreePort::isUdpBound(srtPort));
             },
             20000);

@@ -6,7 +6,11 @@
 //   3. connections sending random bytes, truncated handshakes and oversized chunk headers,
 //      then a real publisher still served;
 //   4. a publisher flooding the port faster than the intake reads (RSS growth bounded);
-//   5. a publisher killed mid-stream (SIGKILL) and one that stalls for 15 s.
+//   5. a publisher killed mid-stream (SIGKILL) and one that stalls for 15 s;
+//   6. ten publishers streaming, then SIGTERM: the time to exit.
+// Each phase also prints the longest gap between the GUI thread's events (QUORVIX_GUI_WATCHDOG)
+// during it. The full run waits a minute after the abuse and prints the figures again: the
+// intakes added under the load are retired by then.
 // A publisher counts as served when pictures carrying its stamp reach the webcam tap.
 // Prints the figures; exits non-zero when quorvix crashed or ended badly, stopped serving, or
 // leaked beyond the bounds (threads and descriptors back to their count, RSS within 10 MB
@@ -75,6 +79,8 @@ struct Plan
     double floodS = 20;
     double stallS = 15;
     int simultaneous = 10;
+    // After the abuse: long enough for the extra intakes' minute of idleness (0: skip).
+    int afterAbuseWaitS = 70;
 };
 
 int g_failures = 0;
@@ -233,7 +239,7 @@ public:
             return 1;
         // The program's stream managers take fixed loopback ports: wait while another
         // instance (a test, a user's quorvix) still holds them.
-        if (!bench::waitFor([] { return !FreePort::isListening(bench::kFirstManagerPort); },
+        if (!bench::waitFor([] { return !FreePort::isListening(bench::firstManagerPort()); },
                             120000)) {
             fail("the stream managers' loopback ports stay taken by another program");
             return 1;
@@ -243,24 +249,29 @@ public:
             fail("quorvix did not start serving");
             return 1;
         }
+        // Settled: the ten intakes wait for cameras.
+        bench::waitFor([] { return false; }, 2000);
         const bench::ProcSample start = bench::procSample(m_quorvix.pid());
-        std::printf("soak: quorvix pid %lld on port %u%s; at start: %d threads, %d fds, RSS %.1f "
-                    "MB\n",
+        std::printf("soak: quorvix pid %lld on port %u%s; idle with ten ready intakes: %d threads, "
+                    "%d fds, RSS %.1f MB\n",
                     m_quorvix.pid(), m_port, kSanitized ? " (sanitizer build)" : "", start.threads,
                     start.fds, start.rssKb / 1024.0);
         std::fflush(stdout);
 
-        cycles();
-        simultaneous();
-        abuse();
-        flood();
-        killed();
-        stalled();
+        phase([this] { cycles(); });
+        phase([this] { simultaneous(); });
+        phase([this] { abuse(); });
+        if (m_plan.afterAbuseWaitS > 0)
+            phase([this] { afterAbuse(); });
+        phase([this] { flood(); });
+        phase([this] { killed(); });
+        phase([this] { stalled(); });
 
         const bench::ProcSample end = bench::procSample(m_quorvix.pid());
         std::printf("at the end: %d threads, %d fds, RSS %.1f MB, peak RSS %.1f MB\n", end.threads,
                     end.fds, end.rssKb / 1024.0, end.peakRssKb / 1024.0);
-        const bool clean = m_quorvix.stop();
+        bool clean = true;
+        phase([&] { clean = tenCamerasThenSigterm(); });
         std::printf("quorvix ended on SIGTERM: %s\n", qPrintable(m_quorvix.exitText()));
         if (!clean)
             fail("quorvix did not end cleanly (crash, sanitizer report or hang)");
@@ -270,6 +281,31 @@ public:
 
 private:
     bool rssEnforced() const { return m_plan.enforceRss && !kSanitized; }
+
+    // Runs one phase and prints the longest GUI-thread gap the program logged during it.
+    template <typename Body>
+    void phase(Body body)
+    {
+        const qint64 from = QFileInfo(m_quorvix.logPath()).size();
+        body();
+        bench::waitFor([] { return false; }, 100); // the log line of a gap that just ended
+        QFile log(m_quorvix.logPath());
+        int longest = 0;
+        if (log.open(QIODevice::ReadOnly) && log.seek(from)) {
+            const QByteArray marker("GUI thread gap: ");
+            for (const QByteArray &line : log.readAll().split('\n')) {
+                const int at = line.indexOf(marker);
+                if (at >= 0)
+                    longest =
+                        std::max(longest, line.mid(at + marker.size()).split(' ').value(0).toInt());
+            }
+        }
+        if (longest > 0)
+            std::printf("  longest GUI-thread gap: %d ms\n", longest);
+        else
+            std::printf("  longest GUI-thread gap: under 20 ms\n");
+        std::fflush(stdout);
+    }
 
     bool alive()
     {
@@ -495,6 +531,57 @@ private:
         std::fflush(stdout);
     }
 
+    // The intakes added under the abuse wait a minute before they are retired.
+    void afterAbuse()
+    {
+        if (!alive())
+            return;
+        std::printf("3b. %d s later\n", m_plan.afterAbuseWaitS);
+        bench::waitFor([] { return false; }, m_plan.afterAbuseWaitS * 1000);
+        const bench::ProcSample s = bench::procSample(m_quorvix.pid());
+        std::printf("  quorvix %s, %d threads, %d fds, RSS %.1f MB\n", s.alive ? "alive" : "GONE",
+                    s.threads, s.fds, s.rssKb / 1024.0);
+        std::fflush(stdout);
+    }
+
+    // Ten cameras streaming, then SIGTERM as a desktop session ends: the time to exit.
+    bool tenCamerasThenSigterm()
+    {
+        if (!alive())
+            return false;
+        const int n = m_plan.simultaneous;
+        std::printf("6. %d publishers streaming, then SIGTERM\n", n);
+        std::vector<std::unique_ptr<QProcess>> publishers;
+        for (int i = 0; i < n; ++i)
+            publishers.push_back(startPublisher(publisherArgs(m_nextId++, 60)));
+        const bool allConnected = bench::waitFor(
+            [&] {
+                for (auto &p : publishers)
+                    if (!p->canReadLine() && !p->peek(16).contains("CONNECTED"))
+                        return false;
+                return true;
+            },
+            20000);
+        m_tap->clear();
+        const bool showing = bench::waitFor([&] { return m_tap->frames().size() >= 30; }, 20000);
+        const bench::ProcSample s = bench::procSample(m_quorvix.pid());
+        QElapsedTimer took;
+        took.start();
+        const bool clean = m_quorvix.stop();
+        const qint64 ms = took.elapsed();
+        std::printf("  all connected: %s; webcam showing one: %s; %d threads, %d fds, RSS %.1f "
+                    "MB; SIGTERM to exit: %lld ms (bound 2000 ms)\n",
+                    allConnected ? "yes" : "NO", showing ? "yes" : "NO", s.threads, s.fds,
+                    s.rssKb / 1024.0, ms);
+        if (!allConnected || !showing)
+            fail("the ten publishers were not served before the stop");
+        if (ms > 2000)
+            fail("quorvix took longer than 2 s to end with ten cameras");
+        for (auto &publisher : publishers)
+            stopPublisher(*publisher);
+        return clean;
+    }
+
     void flood()
     {
         if (!alive())
@@ -608,7 +695,10 @@ int main(int argc, char **argv)
         plan.abuseConnections = 120;
         plan.floodS = 5;
         plan.enforceRss = false;
+        plan.afterAbuseWaitS = 0;
     }
+    // The program logs every stall of its window, which the phases report.
+    qputenv("QUORVIX_GUI_WATCHDOG", "1");
     // The tap file and the settings live in memory.
     QTemporaryDir dir(QStringLiteral("/dev/shm/quorvix-soak-XXXXXX"));
     if (!dir.isValid()) {

@@ -18,11 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-// The camera's address, read on the GUI thread while the descriptor is still the listener's
-// to look at; an IPv4 peer on a dual-stack socket is shown as plain IPv4.
-QString peerOf(qintptr descriptor)
+QString ProxyThread::peerOf(qintptr descriptor)
 {
     sockaddr_storage address{};
     socklen_t size = sizeof(address);
@@ -35,8 +31,6 @@ QString peerOf(qintptr descriptor)
     const quint32 ipv4 = host.toIPv4Address(&v4);
     return v4 ? QHostAddress(ipv4).toString() : host.toString();
 }
-
-} // namespace
 
 ProxyThread::ProxyThread(qintptr socketDescriptor, int port, QObject *parent)
     : QThread(parent), m_port(port), m_socketDescriptor(socketDescriptor),

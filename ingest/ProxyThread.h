@@ -74,6 +74,9 @@ public:
     void setRequiredStreamKey(const QByteArray &key) { m_requiredKey = key; }
     // The camera's address as the socket reported it when the relay was made ("" if unknown).
     QString peerAddress() const { return m_peer; }
+    // The address of a connected socket's peer, an IPv4 peer of a dual-stack socket as plain
+    // IPv4; "" when it has none (any thread).
+    static QString peerOf(qintptr descriptor);
     int noDataTimeoutMs() const { return m_noDataTimeoutMs; }
     int port() const { return m_port; }
 

@@ -1,6 +1,7 @@
 #include "ingest/Server.h"
 
 #include "engine/StreamManager.h"
+#include "ingest/ConnectionGate.h"
 #include "ingest/IngestLog.h"
 #include "ingest/ProxyThread.h"
 #include "ingest/ServerHost.h"
@@ -34,9 +35,26 @@ Server::Server(OutputSink *output, QObject *parent)
     if (m_host)
         m_hostObject = parent;
     m_clock.start();
+    m_gate = new ConnectionGate(this);
+    connect(m_gate, &ConnectionGate::rtmpConnection, this, &Server::admit);
     m_retireTimer = new QTimer(this);
     m_retireTimer->setInterval(qBound(50, kIdleRetireMs / 4, 5000));
     connect(m_retireTimer, &QTimer::timeout, this, &Server::retireIdleManagers);
+}
+
+void Server::setFirstByteTimeoutMs_for_testing(int ms)
+{
+    m_gate->setTimeoutMs_for_testing(ms);
+}
+
+int Server::waitingCount() const
+{
+    return m_gate->pendingCount();
+}
+
+qint64 Server::notRtmpCount() const
+{
+    return m_gate->rejectedCount();
 }
 
 void Server::setIdleRetireMs_for_testing(int ms)
@@ -171,16 +189,34 @@ void Server::createManagers(int count, bool srt)
     }
 }
 
+int Server::portBase()
+{
+    static const int base = [] {
+        const QByteArray text = qgetenv("QUORVIX_INTAKE_PORT_BASE");
+        if (text.isEmpty())
+            return int(kPortBase);
+        bool ok = false;
+        const int value = text.toInt(&ok);
+        if (!ok || value < 1024 || value > 65000) {
+            qCWarning(lcIngest) << "QUORVIX_INTAKE_PORT_BASE must be 1024..65000, not" << text
+                                << "- using" << kPortBase;
+            return int(kPortBase);
+        }
+        return value;
+    }();
+    return base;
+}
+
 int Server::nextManagerPort()
 {
     QSet<int> held;
     const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
     for (const StreamManager *manager : managers)
         held.insert(manager->port());
-    for (int tries = 0; tries <= kLastPort - kPortBase; ++tries) {
+    for (int tries = 0; tries <= kLastPort - m_portBase; ++tries) {
         ++m_last_smgr_port;
-        if (m_last_smgr_port > kLastPort || m_last_smgr_port <= kPortBase)
-            m_last_smgr_port = kPortBase + 1;
+        if (m_last_smgr_port > kLastPort || m_last_smgr_port <= m_portBase)
+            m_last_smgr_port = m_portBase + 1;
         if (!held.contains(m_last_smgr_port))
             break;
     }
@@ -434,6 +470,17 @@ bool Server::srtStats(SrtRelay::LinkStats &stats) const
 
 void Server::incomingConnection(qintptr socketDescriptor)
 {
+    // With no intake free the camera is told at once; otherwise it takes one only once its
+    // first byte shows an RTMP handshake.
+    if (m_freeManagers.isEmpty()) {
+        admit(socketDescriptor);
+        return;
+    }
+    m_gate->add(socketDescriptor);
+}
+
+void Server::admit(qintptr socketDescriptor)
+{
     const bool ignoreAudio = m_host ? m_host->ignoreAudio() : false;
     const bool mevo = m_host ? m_host->isMevo() : false;
     int maxBufferMs = kFallbackMaxBufferMs;
@@ -663,6 +710,7 @@ void Server::stopAll(bool handleEvents)
     qCInfo(lcIngest) << "SERVER STOP";
     m_activeManager = nullptr;
     close();
+    m_gate->clear();
     m_retireTimer->stop();
     const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
     for (const StreamManager *manager : managers)
@@ -714,6 +762,7 @@ void Server::shutdown()
 {
     if (m_srt)
         m_srt->close();
+    m_gate->clear();
     m_freeManagers.clear();
     m_freeSrtManagers.clear();
     m_relays.clear();

@@ -16,6 +16,7 @@
 
 #include <functional>
 
+class ConnectionGate;
 class ProxyThread;
 class ServerHost;
 class SrtListener;
@@ -47,8 +48,11 @@ class Server : public QTcpServer
 {
     Q_OBJECT
 public:
-    // Loopback port counter base: the first manager ever gets kPortBase + 1.
+    // Loopback port counter base: the first manager ever gets portBase() + 1.
     static constexpr int kPortBase = 61100;
+    // The base in use: QUORVIX_INTAKE_PORT_BASE (1024..65000) when set, else kPortBase. Two
+    // copies of the program, or test runs side by side, each need a range of their own.
+    static int portBase();
     // Managers created when listening starts, and added when a connection finds none free.
     static constexpr int kInitialManagers = 10;
     static constexpr int kGrowManagers = 3;
@@ -57,7 +61,7 @@ public:
     // Growth stops at this many live managers (three threads each): a peer that opens
     // connections faster than managers come back cannot make the pool grow without end.
     static constexpr int kMaxManagers = 40;
-    // Highest TCP port; the counter wraps back to kPortBase + 1 after it, skipping ports that
+    // Highest TCP port; the counter wraps back to portBase() + 1 after it, skipping ports that
     // live managers still hold.
     static constexpr int kLastPort = 65535;
     // Step of the stop sequence's wait: the window's events are handled between steps, so it
@@ -152,19 +156,27 @@ public:
     int relayCount() const;
     // Refused sockets still being drained.
     int drainingCount() const { return m_draining; }
+    // Connections waiting for their first byte, and those closed for sending none or no RTMP.
+    int waitingCount() const;
+    qint64 notRtmpCount() const;
 
     // GUI thread, tests: shortens the idle time after which extra intakes are retired.
     void setIdleRetireMs_for_testing(int ms);
+    // GUI thread, tests: shortens the wait for a connection's first byte.
+    void setFirstByteTimeoutMs_for_testing(int ms);
 
 public slots:
     // Manager error: logged only, nothing is shown to the user.
     void onStreamManagerShowError(QString title, QString txt);
 
 protected:
-    // GUI thread, for every accepted connection: admission or refusal.
+    // GUI thread, for every accepted connection: refusal when no intake is free, else the
+    // gate, which admits it once its first byte is an RTMP handshake's.
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
+    // Admission to a free intake, or refusal with the overload text when none is.
+    void admit(qintptr socketDescriptor);
     // The handlers of a manager's signals get the manager itself: a queued signal may arrive
     // after its sender is gone, so QObject::sender() is not trusted here.
     void onStreamManagerReadyForConnect(StreamManager *manager);
@@ -204,7 +216,8 @@ private:
     void shutdown();
 
     // -- GUI thread only: the managers' signals arrive here queued, so the pool needs no lock.
-    int m_last_smgr_port = kPortBase;
+    const int m_portBase = portBase();
+    int m_last_smgr_port = m_portBase;
     QPointer<StreamManager> m_activeManager;  // not owned; null once that manager is deleted
     QList<StreamManager *> m_freeManagers;    // FIFO; every entry is a live child
     QList<StreamManager *> m_freeSrtManagers; // the same for the TS intakes
@@ -214,7 +227,8 @@ private:
     // Managers already replaced (their stopHandle came): finished() does not replace them again.
     QSet<const QObject *> m_replaced;
     QElapsedTimer m_clock;
-    QTimer *m_retireTimer = nullptr; // child
+    QTimer *m_retireTimer = nullptr;  // child
+    ConnectionGate *m_gate = nullptr; // child
     int m_idleRetireMs = kIdleRetireMs;
     int m_draining = 0;
     // The relay most recently started for each manager port.

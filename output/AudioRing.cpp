@@ -15,9 +15,12 @@ int framesForMs(int sampleRate, int ms)
 AudioRing::AudioRing(int sampleRate, int channels)
     : m_sampleRate(std::clamp(sampleRate, 1, 384000)), m_channels(std::clamp(channels, 1, 8)),
       m_reserveFrames(std::max(1, framesForMs(m_sampleRate, kReserveMs))),
-      m_maxFillFrames(m_reserveFrames + std::max(1, framesForMs(m_sampleRate, kMaxAheadMs))),
-      m_capacityFrames(std::max(m_maxFillFrames + 1, framesForMs(m_sampleRate, kStorageMs))),
-      m_storage(static_cast<size_t>(m_capacityFrames) * static_cast<size_t>(m_channels))
+      m_jitterFrames(framesForMs(m_sampleRate, kJitterMs)),
+      m_aheadFrames(std::max(1, framesForMs(m_sampleRate, kMaxAheadMs))),
+      m_capacityFrames(
+          std::max(m_reserveFrames + m_aheadFrames + 1, framesForMs(m_sampleRate, kStorageMs))),
+      m_storage(static_cast<size_t>(m_capacityFrames) * static_cast<size_t>(m_channels)),
+      m_primeFrames(m_reserveFrames)
 {
 }
 
@@ -49,6 +52,10 @@ int AudioRing::write(const qint16 *samples, int frames)
     if (first < frames)
         std::memcpy(m_storage.data(), samples + static_cast<size_t>(first) * m_channels,
                     static_cast<size_t>(frames - first) * m_channels * sizeof(qint16));
+    m_recentWrites[m_nextRecent] = frames;
+    m_nextRecent = (m_nextRecent + 1) % m_recentWrites.size();
+    m_largestRecentWrite.store(*std::max_element(m_recentWrites.begin(), m_recentWrites.end()),
+                               std::memory_order_relaxed);
     m_writeIndex.store(write + static_cast<quint64>(frames), std::memory_order_release);
     m_framesWritten.fetch_add(frames, std::memory_order_relaxed);
     return frames;
@@ -80,21 +87,32 @@ void AudioRing::read(qint16 *out, int frames)
         m_flushesSeen = flushes;
         discardUpTo(std::min(flushUpTo, write), read, m_framesFlushed);
         m_primed = false;
+        m_growthFrames = 0;
+        m_playedSinceDry = 0;
     }
     if (stales != m_stalesSeen) {
         m_stalesSeen = stales;
         discardUpTo(std::min(staleUpTo, write), read, m_framesTrimmed);
         m_primed = false;
     }
+    // Room for a whole burst plus this read; the storage bounds it (a read or write larger
+    // than that is a caller's fault, met with silence rather than a stall).
+    m_recentReads[m_nextRead] = frames;
+    m_nextRead = (m_nextRead + 1) % m_recentReads.size();
+    const int quantum = *std::max_element(m_recentReads.begin(), m_recentReads.end());
+    const int prime = std::clamp(m_largestRecentWrite.load(std::memory_order_relaxed) + quantum +
+                                     m_jitterFrames + m_growthFrames,
+                                 m_reserveFrames, m_capacityFrames - m_aheadFrames);
+    m_primeFrames.store(prime, std::memory_order_relaxed);
     quint64 fill = write - read;
-    if (fill > static_cast<quint64>(m_maxFillFrames)) {
-        // Running ahead: drop the oldest down to the reserve in one cut.
-        const quint64 keep = static_cast<quint64>(m_reserveFrames);
+    if (fill > static_cast<quint64>(prime + m_aheadFrames)) {
+        // Running ahead: drop the oldest down to the prime level in one cut.
+        const quint64 keep = static_cast<quint64>(prime);
         m_framesTrimmed.fetch_add(static_cast<qint64>(fill - keep), std::memory_order_relaxed);
         read = write - keep;
         fill = keep;
     }
-    if (!m_primed && fill >= static_cast<quint64>(m_reserveFrames))
+    if (!m_primed && fill >= static_cast<quint64>(prime))
         m_primed = true;
     int played = 0;
     if (m_primed) {
@@ -102,10 +120,19 @@ void AudioRing::read(qint16 *out, int frames)
         copyOut(read, out, played);
         read += static_cast<quint64>(played);
         m_framesPlayed.fetch_add(played, std::memory_order_relaxed);
+        m_playedSinceDry += played;
         if (played < frames) {
-            // Ran dry: silence until the reserve is back, rather than stuttering.
+            // Ran dry: silence until the prime level is back, rather than stuttering; and a
+            // deeper queue from now on, as the audio comes less evenly than the level allowed.
             m_underruns.fetch_add(1, std::memory_order_relaxed);
             m_primed = false;
+            m_growthFrames = std::min(m_growthFrames + framesForMs(m_sampleRate, kGrowMs),
+                                      framesForMs(m_sampleRate, kMaxGrowthMs));
+            m_playedSinceDry = 0;
+        } else if (m_growthFrames > 0 &&
+                   m_playedSinceDry >= framesForMs(m_sampleRate, kShrinkAfterMs)) {
+            m_growthFrames = std::max(0, m_growthFrames - framesForMs(m_sampleRate, kGrowMs));
+            m_playedSinceDry = 0;
         }
     }
     if (played < frames)

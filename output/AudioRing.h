@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -12,10 +13,20 @@
 // while no consumer runs.
 //
 // Levels, in frames (one sample per channel):
-//   reserve  - what the consumer waits for before it plays, and again after running dry;
-//              until then it plays silence (counted: underruns, one per running dry)
-//   max fill - reserve + kMaxAheadMs; beyond it the consumer drops the oldest audio down to
-//              the reserve (counted: trimmed), so delay stays bounded when the producer's
+//   prime    - what the consumer waits for before it plays, and again after running dry;
+//              until then it plays silence (counted: underruns, one per running dry). The
+//              producer hands audio over in bursts (a picture's worth per delivery tick) and
+//              the consumer takes a server quantum at a time, so between two bursts the
+//              consumer may take a whole burst plus a quantum: the prime level is the largest
+//              of the last kRecent writes plus the largest of the last kRecent reads plus
+//              kJitterMs, and never below kReserveMs. Below that the queue runs dry at every
+//              unlucky phase of the two clocks, which is heard as a gap of silence. A camera's
+//              audio also arrives unevenly (Wi-Fi, a busy encoder): each time the queue runs dry
+//              while playing, the prime level grows by kGrowMs (up to kMaxGrowthMs), and it shrinks
+//              by kGrowMs again after every kShrinkAfterMs played without running dry; a flush (a
+//              new session) starts from no growth.
+//   max fill - prime + kMaxAheadMs; beyond it the consumer drops the oldest audio down to
+//              the prime level (counted: trimmed), so delay stays bounded when the producer's
 //              clock runs faster than the server's
 //   storage  - kStorageMs; when full the consumer is not draining (nobody records, the node
 //              is suspended): what is queued is stale by then, so the producer drops the
@@ -29,8 +40,16 @@
 class AudioRing
 {
 public:
-    // Covers the delivery's frame spacing (33 ms at 30 fps) plus its jitter.
+    // The least the consumer primes to, whatever the bursts and quanta.
     static constexpr int kReserveMs = 40;
+    // Lateness of a burst the prime level absorbs beyond the burst and the quantum.
+    static constexpr int kJitterMs = 5;
+    // How many of the latest writes (reads) the largest burst (quantum) is taken from: a few
+    // ticks, so a burst at a session's start (the first alignment's backlog) is soon forgotten.
+    static constexpr int kRecent = 8;
+    static constexpr int kGrowMs = 20;
+    static constexpr int kMaxGrowthMs = 200;
+    static constexpr int kShrinkAfterMs = 20000;
     // How far the producer may run ahead of the reserve before the oldest audio goes.
     static constexpr int kMaxAheadMs = 60;
     // Room for bursts of puts and long server quanta before the producer finds it full.
@@ -42,7 +61,10 @@ public:
     int sampleRate() const { return m_sampleRate; }
     int channels() const { return m_channels; }
     int reserveFrames() const { return m_reserveFrames; }
-    int maxFillFrames() const { return m_maxFillFrames; }
+    int jitterFrames() const { return m_jitterFrames; }
+    int aheadFrames() const { return m_aheadFrames; }
+    // The least max fill (reserve + ahead).
+    int maxFillFrames() const { return m_reserveFrames + m_aheadFrames; }
     int capacityFrames() const { return m_capacityFrames; }
 
     // Producer. Queues `frames` frames of interleaved samples; never waits. Returns the frames
@@ -63,6 +85,8 @@ public:
     qint64 underruns() const { return m_underruns.load(std::memory_order_relaxed); }
     qint64 framesTrimmed() const { return m_framesTrimmed.load(std::memory_order_relaxed); }
     qint64 framesFlushed() const { return m_framesFlushed.load(std::memory_order_relaxed); }
+    // The prime level of the consumer's latest read (reserveFrames() before any).
+    int primeFrames() const { return m_primeFrames.load(std::memory_order_relaxed); }
 
 private:
     void copyOut(quint64 from, qint16 *out, int frames) const;
@@ -72,7 +96,8 @@ private:
     const int m_sampleRate;
     const int m_channels;
     const int m_reserveFrames;
-    const int m_maxFillFrames;
+    const int m_jitterFrames;
+    const int m_aheadFrames;
     const int m_capacityFrames;
     std::vector<qint16> m_storage; // m_capacityFrames * m_channels, sized once
 
@@ -85,14 +110,24 @@ private:
     std::atomic<quint64> m_staleUpTo{0}; // storage full (producer); counted as trimmed
     std::atomic<quint32> m_staleRequests{0};
 
+    // -- Producer only: the sizes of the latest writes, oldest overwritten.
+    std::array<int, kRecent> m_recentWrites{};
+    size_t m_nextRecent = 0;
+    std::atomic<int> m_largestRecentWrite{0}; // producer stores, consumer loads
+
     // -- Consumer only.
     quint32 m_flushesSeen = 0;
     quint32 m_stalesSeen = 0;
     bool m_primed = false;
+    std::array<int, kRecent> m_recentReads{};
+    size_t m_nextRead = 0;
+    int m_growthFrames = 0;      // added to the prime level after running dry
+    qint64 m_playedSinceDry = 0; // frames played since the last running dry or shrink
 
     std::atomic<qint64> m_framesWritten{0};
     std::atomic<qint64> m_framesPlayed{0};
     std::atomic<qint64> m_underruns{0};
     std::atomic<qint64> m_framesTrimmed{0};
     std::atomic<qint64> m_framesFlushed{0};
+    std::atomic<int> m_primeFrames{0};
 };

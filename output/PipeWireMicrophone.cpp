@@ -334,12 +334,26 @@ void PipeWireMicrophone::run()
     pthread_setname_np(pthread_self(), "QuorvixMic");
     while (!m_stopRequested.load()) {
         step();
+        reportRingTrouble();
         std::unique_lock<std::mutex> lock(m_wakeLock);
         m_wakeCondition.wait_for(lock, std::chrono::milliseconds(m_probeIntervalMs),
                                  [this] { return m_wakeRequested || m_stopRequested.load(); });
         m_wakeRequested = false;
     }
     disconnectServer();
+}
+
+void PipeWireMicrophone::reportRingTrouble()
+{
+    // The worker looks every few seconds, which also bounds how often this is logged.
+    const qint64 dry = underruns();
+    const qint64 trimmed = samplesTrimmed();
+    if (dry == m_reportedUnderruns && trimmed == m_reportedTrimmed)
+        return;
+    qCInfo(lcOutput) << "MIC: ran dry" << dry - m_reportedUnderruns << "times, trimmed"
+                     << trimmed - m_reportedTrimmed << "samples since the last report";
+    m_reportedUnderruns = dry;
+    m_reportedTrimmed = trimmed;
 }
 
 void PipeWireMicrophone::step()

@@ -128,6 +128,8 @@ private:
     friend struct Callbacks;
     void wakeWorker();
     void drop(DropReason reason, int samples);
+    // Worker: one line when the ring ran dry or was trimmed since the last look.
+    void reportRingTrouble();
 
     const QString m_nodeName;
     const QString m_description;
@@ -143,6 +145,8 @@ private:
     struct Listeners;
     std::unique_ptr<Listeners> m_listeners; // spa_hooks, allocated once
     bool m_noServerLogged = false;
+    qint64 m_reportedUnderruns = 0; // the totals reportRingTrouble() last logged
+    qint64 m_reportedTrimmed = 0;
 
     // The ring the stream reads. Replaced by the worker only while no stream exists, under
     // m_ringLock, which putLive and sessionChanged hold while they use it (never for long).

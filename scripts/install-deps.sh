@@ -28,6 +28,7 @@ packages=(
   # tests: another program holding an intake's port (a few lines of Python)
   python3
   # browser check: a real browser lists the microphone and records from it
+  chromium
   # tests: a real v4l2loopback driver in an emulated Debian kernel
   qemu-system-x86 busybox-static cpio kmod
   # formatting check

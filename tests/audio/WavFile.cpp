@@ -130,6 +130,28 @@ qint64 firstLoudSample(const QVector<double> &signal, double threshold)
     return -1;
 }
 
+QVector<double> dropoutsMs(const QVector<double> &signal, int sampleRate, double startSeconds,
+                           double seconds, double threshold)
+{
+    QVector<double> dropouts;
+    if (sampleRate <= 0)
+        return dropouts;
+    const qint64 from = std::max<qint64>(0, qint64(startSeconds * sampleRate));
+    const qint64 to =
+        std::min<qint64>(signal.size(), qint64((startSeconds + seconds) * sampleRate));
+    qint64 run = 0;
+    for (qint64 i = from; i <= to; ++i) {
+        if (i < to && std::abs(signal.at(int(i))) <= threshold) {
+            ++run;
+            continue;
+        }
+        if (run * 1000 > sampleRate)
+            dropouts << run * 1000.0 / sampleRate;
+        run = 0;
+    }
+    return dropouts;
+}
+
 double medianFrequency(const QVector<double> &signal, int sampleRate, double startSeconds,
                        double seconds)
 {

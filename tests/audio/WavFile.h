@@ -33,5 +33,10 @@ ToneMeasure measureTone(const QVector<double> &signal, int sampleRate, double st
 // dropout (a run of silence) falls into it, which the level still shows.
 double medianFrequency(const QVector<double> &signal, int sampleRate, double startSeconds,
                        double seconds);
+// The runs of near-silent samples (magnitude at most `threshold`) longer than a millisecond in
+// that stretch, as their lengths in milliseconds: dropouts in a tone, whose zero crossings
+// never come near.
+QVector<double> dropoutsMs(const QVector<double> &signal, int sampleRate, double startSeconds,
+                           double seconds, double threshold);
 // The first sample whose magnitude exceeds `threshold`; -1 when none does.
 qint64 firstLoudSample(const QVector<double> &signal, double threshold);

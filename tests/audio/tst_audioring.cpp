@@ -15,7 +15,8 @@ qint16 channelValue(qint64 frame, int channel)
     return static_cast<qint16>(channel == 0 ? frame : -frame);
 }
 
-// Runs a script of steps on a 1000 Hz ring (reserve 40 frames, max fill 100, storage 400):
+// Runs a script of steps on a 1000 Hz ring (reserve 40 frames, jitter 5, 60 ahead of the
+// prime level before trimming, storage 400):
 // "wN" writes the next N frames, "rN" reads N frames, "f" flushes. Returns what was read as
 // segments: "S<count>" for silence, "<first>-<last>" for consecutive frames.
 QStringList runScript(AudioRing &ring, const QString &script, QList<int> *accepted)
@@ -83,6 +84,7 @@ private slots:
     void levels();
     void scripts_data();
     void scripts();
+    void primeLevelGrowsAfterRunningDryAndShrinksBack();
     void twoThreadsPassASequenceIntact();
 };
 
@@ -117,37 +119,57 @@ void AudioRingTest::scripts_data()
     QTest::addColumn<int>("trimmed");
     QTest::addColumn<int>("flushed");
 
+    // Most steps write and read 10 frames, so that the prime level is the 40-frame reserve
+    // (10 + 10 + 5 is below it).
+    auto times = [](const char *step, int n) {
+        return QString(QStringLiteral("%1 ").arg(QLatin1String(step))).repeated(n).trimmed();
+    };
+    auto tens = [](int n) {
+        QList<int> list;
+        for (int i = 0; i < n; ++i)
+            list << 10;
+        return list;
+    };
     for (int channels : {1, 2}) {
         auto row = [channels](const char *name) -> QTestData & {
             return QTest::addRow("%s, %d ch", name, channels) << channels;
         };
         row("silence until the reserve is primed")
-            << "r10 w30 r10 w10 r20" << QStringList{"S20", "1-20"} << QList<int>{30, 10} << 0 << 0
+            << "r10 w10 r10 w10 w10 w10 r20" << QStringList{"S20", "1-20"} << tens(4) << 0 << 0
             << 0;
-        row("running dry plays silence and primes again")
-            << "w40 r30 r20 w30 r10 w10 r40" << QStringList{"1-40", "S20", "41-80"}
-            << QList<int>{40, 30, 10} << 1 << 0 << 0;
+        // 30 + 10 + 5: a 30-frame burst must not empty the queue between two reads.
+        row("a burst above the reserve primes to the burst, the read and the jitter")
+            << "w30 r10 w10 r10 w5 r10" << QStringList{"S20", "1-10"} << QList<int>{30, 10, 5} << 0
+            << 0 << 0;
+        // Then the prime level is 10 + 10 + 5 + 20 grown: 45.
+        row("running dry plays silence and primes again, deeper")
+            << times("w10", 4) + " " + times("r10", 5) + " " + times("w10", 4) + " r10 w10 r10 r10"
+            << QStringList{"1-40", "S20", "41-60"} << tens(9) << 1 << 0 << 0;
         row("every partial read after priming counts")
-            << "w40 r50 w40 r50" << QStringList{"1-40", "S10", "41-80", "S10"} << QList<int>{40, 40}
-            << 2 << 0 << 0;
-        row("running ahead drops the oldest down to the reserve")
-            << "w150 r10 w20 r50" << QStringList{"111-170"} << QList<int>{150, 20} << 0 << 110 << 0;
+            << times("w10", 4) + " r10 r10 r10 r15 " + times("w10", 5) + " " + times("r10", 4) +
+                   " r15"
+            << QStringList{"1-40", "S5", "41-90", "S5"} << tens(9) << 2 << 0 << 0;
+        row("running ahead drops the oldest down to the prime level")
+            << times("w10", 15) + " r10 w10 w10 r50" << QStringList{"111-170"} << tens(17) << 0
+            << 110 << 0;
         row("at the max fill nothing is dropped")
-            << "w100 r100" << QStringList{"1-100"} << QList<int>{100} << 0 << 0 << 0;
+            << times("w10", 10) + " " + times("r10", 10) << QStringList{"1-100"} << tens(10) << 0
+            << 0 << 0;
         row("flush discards what was queued, new audio primes again")
-            << "w60 r10 f w20 r10 w30 r40" << QStringList{"1-10", "S10", "61-100"}
-            << QList<int>{60, 20, 30} << 0 << 0 << 50;
-        row("flush before any read") << "w50 f r10 w40 r40" << QStringList{"S10", "51-90"}
-                                     << QList<int>{50, 40} << 0 << 0 << 50;
+            << times("w10", 6) + " r10 f w10 w10 r10 " + times("w10", 3) + " " + times("r10", 4)
+            << QStringList{"1-10", "S10", "61-100"} << tens(11) << 0 << 0 << 50;
+        row("flush before any read")
+            << times("w10", 5) + " f r10 " + times("w10", 4) + " " + times("r10", 4)
+            << QStringList{"S10", "51-90"} << tens(9) << 0 << 0 << 50;
         // 400 frames of storage: the 410th does not fit while the consumer stands still.
         row("full storage drops the stale queue and the new audio")
-            << "w400 w10 r10 w40 r40" << QStringList{"S10", "411-450"} << QList<int>{400, 0, 40}
-            << 0 << 410 << 0;
-        row("more than the storage at once keeps the newest")
-            << "w450 r100" << QStringList{"411-450", "S60"} << QList<int>{400} << 1 << 410 << 0;
+            << times("w10", 41) + " r10 " + times("w10", 4) + " " + times("r10", 4)
+            << QStringList{"S10", "411-450"} << tens(40) + QList<int>{0} + tens(4) << 0 << 410 << 0;
+        row("more than the storage at once keeps the newest storage's worth")
+            << "w450 r100" << QStringList{"51-150"} << QList<int>{400} << 0 << 50 << 0;
         row("wrap-around keeps order and values")
-            << "w90 r90 w90 r90 w90 r90 w90 r90 w90 r90 w90 r90" << QStringList{"1-540"}
-            << QList<int>{90, 90, 90, 90, 90, 90} << 0 << 0 << 0;
+            << times("w10", 4) + " " + times("r10 w10", 56) + " " + times("r10", 4)
+            << QStringList{"1-600"} << tens(60) << 0 << 0 << 0;
     }
 }
 
@@ -163,7 +185,8 @@ void AudioRingTest::scripts()
 
     AudioRing ring(1000, channels);
     QCOMPARE(ring.reserveFrames(), 40);
-    QCOMPARE(ring.maxFillFrames(), 100);
+    QCOMPARE(ring.jitterFrames(), 5);
+    QCOMPARE(ring.aheadFrames(), 60);
     QCOMPARE(ring.capacityFrames(), 400);
     QList<int> gotAccepted;
     QCOMPARE(runScript(ring, script, &gotAccepted), expected);
@@ -171,6 +194,47 @@ void AudioRingTest::scripts()
     QCOMPARE(ring.underruns(), qint64(underruns));
     QCOMPARE(ring.framesTrimmed(), qint64(trimmed));
     QCOMPARE(ring.framesFlushed(), qint64(flushed));
+}
+
+// Uneven audio: each running dry deepens the queue by 20 ms (up to 200 ms); 20 s played
+// without running dry take 20 ms back; a new session starts from the bursts alone.
+void AudioRingTest::primeLevelGrowsAfterRunningDryAndShrinksBack()
+{
+    AudioRing ring(1000, 1);
+    std::vector<qint16> chunk(100, 1);
+    std::vector<qint16> out(100);
+    // Bursts of 30, reads of 10: 30 + 10 + 5.
+    ring.write(chunk.data(), 30);
+    ring.read(out.data(), 10);
+    QCOMPARE(ring.primeFrames(), 45);
+    auto runDry = [&]() {
+        // Prime, then read past the end.
+        while (ring.queuedFrames() < ring.primeFrames())
+            ring.write(chunk.data(), 30);
+        while (ring.queuedFrames() >= 10)
+            ring.read(out.data(), 10);
+        ring.read(out.data(), 10);
+    };
+    for (int expected : {65, 85, 105, 125, 145, 165, 185, 205, 225, 245, 245, 245}) {
+        const qint64 before = ring.underruns();
+        runDry();
+        QCOMPARE(ring.underruns(), before + 1);
+        ring.read(out.data(), 10);
+        QCOMPARE(ring.primeFrames(), expected);
+    }
+    // 20 s of clean play, in steps of 30 written and 30 read (prime level 245 + 20 shrinks).
+    while (ring.queuedFrames() < ring.primeFrames())
+        ring.write(chunk.data(), 30);
+    // (The level a read reports is the one it started with: one read more.)
+    for (int i = 0; i < 20000 / 30 + 2; ++i) {
+        ring.write(chunk.data(), 30);
+        ring.read(out.data(), 30);
+    }
+    QCOMPARE(ring.underruns(), qint64(12));
+    QCOMPARE(ring.primeFrames(), 30 + 30 + 5 + 180);
+    ring.flush();
+    ring.read(out.data(), 30);
+    QCOMPARE(ring.primeFrames(), 30 + 30 + 5);
 }
 
 // A producer and a consumer on two threads, in uneven chunk sizes, across many wrap-arounds.
@@ -190,6 +254,7 @@ void AudioRingTest::twoThreadsPassASequenceIntact()
         frame[1] = static_cast<qint16>((n >> 15) & 0x7fff);
     };
     std::atomic<bool> stop{false};
+    std::atomic<bool> producerDone{false};
     std::thread producer([&] {
         std::vector<qint16> chunk(2 * 2000);
         qint64 next = 1;
@@ -212,6 +277,7 @@ void AudioRingTest::twoThreadsPassASequenceIntact()
                 break;
             next += frames;
         }
+        producerDone = true;
     });
 
     std::vector<qint16> out(2 * 1500);
@@ -221,6 +287,10 @@ void AudioRingTest::twoThreadsPassASequenceIntact()
     QDeadlineTimer deadline(60000);
     while (expected <= kFrames && corrupt == 0 && !deadline.hasExpired()) {
         size = size * 5 % 1499 + 1;
+        // As a server's quantum comes no sooner than its audio: a consumer that ran dry at
+        // every turn would only deepen the queue.
+        while (ring.queuedFrames() < size && !producerDone.load() && !deadline.hasExpired())
+            std::this_thread::yield();
         ring.read(out.data(), size);
         for (int i = 0; i < size; ++i) {
             const qint64 n = qint64(out[2 * i]) | (qint64(out[2 * i + 1]) << 15);

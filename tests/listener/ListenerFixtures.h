@@ -26,7 +26,7 @@
 // and process figures.
 namespace listener {
 
-constexpr int kFirstPort = Server::kPortBase + 1;
+const int kFirstPort = Server::portBase() + 1;
 // Managers start, listen and announce themselves; under sanitizers this takes a while.
 constexpr int kReadyTimeoutMs = 20000;
 constexpr int kSocketTimeoutMs = 10000;
@@ -56,20 +56,26 @@ public:
     QStringList states;
 };
 
-// A camera that connects and does what the test says, from the test's thread. The connection
-// is made with a blocking wait, which runs no event loop: the listener only sees it later.
-inline std::unique_ptr<QTcpSocket> connectCamera(quint16 port)
+// A camera that connects, sends `first` (by default the RTMP version byte that starts every
+// camera's handshake, without which the listener hands it no intake) and then does what the
+// test says, from the test's thread. The connection is made with a blocking wait, which runs
+// no event loop: the listener only sees it later.
+inline std::unique_ptr<QTcpSocket> connectCamera(quint16 port,
+                                                 const QByteArray &first = QByteArray(1, '\x03'))
 {
     auto socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(QHostAddress(QHostAddress::LocalHost), port);
     if (!socket->waitForConnected(kSocketTimeoutMs))
         return nullptr;
+    if (!first.isEmpty() &&
+        (socket->write(first) != first.size() || !socket->waitForBytesWritten(kSocketTimeoutMs)))
+        return nullptr;
     return socket;
 }
 
-// A camera that connects and at once resets the connection (RST, not FIN), before the
-// listener has even accepted it.
-inline bool connectAndReset(quint16 port)
+// A camera that connects (sending `first`, if any) and at once resets the connection (RST,
+// not FIN), before the listener has even accepted it.
+inline bool connectAndReset(quint16 port, const QByteArray &first = QByteArray())
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
@@ -81,6 +87,8 @@ inline bool connectAndReset(quint16 port)
     const linger reset{1, 0};
     const bool ok =
         ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0 &&
+        (first.isEmpty() ||
+         ::send(fd, first.constData(), size_t(first.size()), 0) == first.size()) &&
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)) == 0;
     ::close(fd);
     return ok;
@@ -94,6 +102,12 @@ inline QByteArray handshakeC0C1()
     for (int i = 9; i < bytes.size(); ++i)
         bytes[i] = char((i * 131) & 0xff);
     return bytes;
+}
+
+// The rest of the handshake's first part, for a camera whose version byte connectCamera sent.
+inline QByteArray handshakeC1()
+{
+    return handshakeC0C1().mid(1);
 }
 
 // Reads until the peer closes (or the time is up), running the event loop, and returns what

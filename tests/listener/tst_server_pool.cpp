@@ -79,7 +79,7 @@ void ServerPoolTest::portHeldShowsWarningAndCreatesNothing()
         QStringLiteral("Port %1 not available\nPlease enter other port ( Settings )").arg(port));
     QVERIFY(!server.isListening());
     QCOMPARE(server.managerCount(), 0);
-    QCOMPARE(server.lastManagerPort(), Server::kPortBase);
+    QCOMPARE(server.lastManagerPort(), Server::portBase());
     int audioMs = -1, videoMs = -1;
     qint64 bytes = -1;
     QVERIFY(!server.streamStats(audioMs, videoMs, bytes));
@@ -213,7 +213,7 @@ void ServerPoolTest::tenAdmittedEleventhRefusedAndStopEndsThem()
     // Each camera reaches an intake of its own: the RTMP handshake is answered through its
     // relay by the manager it was given.
     for (auto &camera : cameras)
-        QCOMPARE(camera->write(handshakeC0C1()), qint64(kHandshakeOutBytes));
+        QCOMPARE(camera->write(handshakeC1()), qint64(kHandshakeOutBytes - 1));
     for (auto &camera : cameras)
         QVERIFY(waitForBytes(*camera, kHandshakeInBytes));
 
@@ -257,12 +257,13 @@ void ServerPoolTest::managerBackFromFailedHandshakeGoesToTheBack()
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
     const QList<int> order = server.freeManagerPorts();
 
-    // Not RTMP: the intake gives up on the handshake and listens again on the same port.
+    // RTMP's version byte, part of a handshake, and gone: the intake gives up on the
+    // handshake and listens again on the same port.
     auto stranger = connectCamera(port);
     QVERIFY(stranger);
-    stranger->write("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    stranger->write(QByteArray(100, 'G'));
     QTRY_COMPARE(server.activeManagerPort(), order.first());
-    QCOMPARE(readUntilClosed(*stranger), QByteArray());
+    stranger->disconnectFromHost();
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts(), order.mid(1) + order.mid(0, 1),
                               kReadyTimeoutMs);
     QCOMPARE(server.lastManagerPort(), kFirstPort + 9); // no replacement, no growth
@@ -283,14 +284,13 @@ void ServerPoolTest::cameraGoneBeforeAttachDoesNotLoseItsManager()
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
     const QList<int> order = server.freeManagerPorts();
 
-    // The camera resets its connection before the listener has even accepted it: the relay
-    // cannot attach it and never reaches the manager it was given.
-    QVERIFY(connectAndReset(port));
-    QTRY_COMPARE(server.activeManagerPort(), order.first());
-    QCOMPARE(server.freeManagerPorts().size(), 9);
-    // That manager still waits for a connection and comes back into the pool.
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts(), order.mid(1) + order.mid(0, 1),
-                              kReadyTimeoutMs);
+    // The camera starts its handshake and resets the connection before the listener has even
+    // accepted it. Either the reset is seen first (no intake is handed out) or the version
+    // byte is (the relay cannot attach the connection and never reaches the manager it was
+    // given, which still waits for a connection and comes back into the pool).
+    QVERIFY(connectAndReset(port, QByteArray(1, '\x03')));
+    QTRY_VERIFY(server.activeManagerPort() == order.first() || server.notRtmpCount() == 1);
+    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
     QCOMPARE(server.managerCount(), 10);
 
     // And it serves: ten cameras are still admitted.
@@ -301,7 +301,7 @@ void ServerPoolTest::cameraGoneBeforeAttachDoesNotLoseItsManager()
     }
     QTRY_COMPARE(server.freeManagerPorts().size(), 0);
     for (auto &c : cameras)
-        c->write(handshakeC0C1());
+        c->write(handshakeC1());
     for (auto &c : cameras)
         QVERIFY(waitForBytes(*c, kHandshakeInBytes));
     QCOMPARE(server.lastManagerPort(), kFirstPort + 9);
@@ -388,7 +388,7 @@ void ServerPoolTest::growthStopsAtTheLimit()
         QVERIFY(server.waitForNewConnection(kSocketTimeoutMs));
     }
     QCOMPARE(server.managerCount(), Server::kMaxManagers);
-    QCOMPARE(server.lastManagerPort(), Server::kPortBase + Server::kMaxManagers);
+    QCOMPARE(server.lastManagerPort(), Server::portBase() + Server::kMaxManagers);
     for (auto &camera : cameras)
         QCOMPARE(readUntilClosed(*camera), overloadBytes());
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), Server::kMaxManagers,
@@ -412,7 +412,7 @@ void ServerPoolTest::destructionWithCamerasEndsEveryThread()
     auto talking = connectCamera(port);
     auto silent = connectCamera(port);
     QVERIFY(talking && silent);
-    talking->write(handshakeC0C1());
+    talking->write(handshakeC1());
     QVERIFY(waitForBytes(*talking, kHandshakeInBytes));
     QTRY_COMPARE(server->relayCount(), 2);
 

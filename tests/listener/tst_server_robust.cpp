@@ -2,6 +2,7 @@
 // throws, a codec that cannot be decoded, a refused camera that sent bytes first, a burst of
 // junk that grew the pool, and a stop with every intake busy.
 #include "ListenerFixtures.h"
+#include "ingest/ConnectionGate.h"
 
 #include "engine/FfmpegLogLimit.h"
 #include "engine/StreamManager.h"
@@ -79,6 +80,7 @@ private slots:
     void undecodableVideoEndsTheSessionWithItsCodec();
     void refusedCameraThatSentBytesReadsTheOverloadText();
     void grownPoolShrinksBackWhenIdle();
+    void connectionsThatAreNotRtmpNeverTakeAnIntake();
     void stopWithEveryIntakeBusyIsPromptAndKeepsEventsFlowing();
     void damagedStreamGivesAFewLinesASecond();
 };
@@ -115,7 +117,7 @@ void ServerRobustTest::cameraNeverReachesAnotherProgramOnTheIntakePort()
     for (int i = 0; i < offered; ++i) {
         auto camera = connectCamera(port);
         QVERIFY(camera);
-        camera->write(handshakeC0C1());
+        camera->write(handshakeC1());
         QVERIFY(camera->waitForBytesWritten(kSocketTimeoutMs));
         cameras.push_back(std::move(camera));
         QVERIFY(server.waitForNewConnection(kSocketTimeoutMs));
@@ -264,6 +266,59 @@ void ServerRobustTest::grownPoolShrinksBackWhenIdle()
     QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
 }
 
+// Port scans, browsers and idle connections are not cameras: they wait for their first byte
+// without an intake (a bounded number, for a bounded time), something else than RTMP's version
+// byte is closed at once, and the pool neither grows nor stops serving real cameras.
+void ServerRobustTest::connectionsThatAreNotRtmpNeverTakeAnIntake()
+{
+    // Long enough for the connections to be made and looked at before it runs out.
+    constexpr int kFirstByteMs = 10000;
+    TestWindow window;
+    Server server(nullptr, &window);
+    server.setFirstByteTimeoutMs_for_testing(kFirstByteMs);
+    const quint16 port = FreePort::loopback();
+    QVERIFY(listenWithPoolReady(server, port));
+
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < 100; ++i) {
+        silent.push_back(connectCamera(port, QByteArray()));
+        QVERIFY(silent.back());
+        QVERIFY(server.waitForNewConnection(kSocketTimeoutMs));
+    }
+    std::vector<std::unique_ptr<QTcpSocket>> browsers;
+    for (int i = 0; i < 20; ++i) {
+        browsers.push_back(connectCamera(port, "GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+        QVERIFY(browsers.back());
+        QVERIFY(server.waitForNewConnection(kSocketTimeoutMs));
+    }
+    // The waiting ones are bounded: the longest waiting went first.
+    QTRY_COMPARE(server.notRtmpCount(), qint64(20 + 100 - ConnectionGate::kMaxPending));
+    QCOMPARE(server.waitingCount(), int(ConnectionGate::kMaxPending));
+    for (auto &browser : browsers) {
+        QCOMPARE(readUntilClosed(*browser), QByteArray());
+        QCOMPARE(browser->state(), QAbstractSocket::UnconnectedState);
+    }
+    QCOMPARE(server.managerCount(), Server::kInitialManagers);
+    QCOMPARE(server.freeManagerPorts().size(), Server::kInitialManagers);
+    QCOMPARE(server.relayCount(), 0);
+
+    // A camera meanwhile is served at once.
+    auto camera = connectCamera(port);
+    QVERIFY(camera);
+    QTRY_COMPARE(server.relayCount(), 1);
+    QCOMPARE(server.freeManagerPorts().size(), Server::kInitialManagers - 1);
+
+    // The silent ones are closed once their time is up.
+    QTRY_COMPARE_WITH_TIMEOUT(server.waitingCount(), 0, 4 * kFirstByteMs);
+    for (auto &socket : silent) {
+        readUntilClosed(*socket, 1000);
+        QCOMPARE(socket->state(), QAbstractSocket::UnconnectedState);
+    }
+    QCOMPARE(server.managerCount(), Server::kInitialManagers);
+    server.stopListening();
+    QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
+}
+
 void ServerRobustTest::stopWithEveryIntakeBusyIsPromptAndKeepsEventsFlowing()
 {
     TestWindow window;
@@ -275,7 +330,7 @@ void ServerRobustTest::stopWithEveryIntakeBusyIsPromptAndKeepsEventsFlowing()
     for (int i = 0; i < 10; ++i) {
         auto camera = connectCamera(port);
         QVERIFY(camera);
-        camera->write(handshakeC0C1());
+        camera->write(handshakeC1());
         QVERIFY(server.waitForNewConnection(kSocketTimeoutMs));
         cameras.push_back(std::move(camera));
     }

@@ -124,7 +124,7 @@ void ServerStreamKeyTest::silentOrFloodingPeersAreRefused()
     waited.start();
     const auto silent = connectCamera(port);
     QVERIFY(silent);
-    silent->write(handshakeC0C1());
+    silent->write(handshakeC1());
     QVERIFY(silent->waitForBytesWritten(kSocketTimeoutMs));
     readUntilClosed(*silent, 3 * ProxyThread::kPublishWaitMs);
     QCOMPARE(silent->state(), QAbstractSocket::UnconnectedState);
@@ -134,7 +134,7 @@ void ServerStreamKeyTest::silentOrFloodingPeersAreRefused()
     // Chunks past the reader's bound without a publish: closed at once.
     const auto flood = connectCamera(port);
     QVERIFY(flood);
-    QByteArray bytes = handshakeC0C1() + QByteArray(1536, 'c');
+    QByteArray bytes = handshakeC1() + QByteArray(1536, 'c');
     while (bytes.size() < 64 * 1024)
         bytes += QByteArray("\x43\x00\x00\x00\x00\x00\x05\x14\x02\x00\x01x", 12);
     flood->write(bytes);
