@@ -43,6 +43,12 @@ public:
     // is turned on and kept while it is off.
     static constexpr const char *kRequireStreamKey = "REQUIRE_STREAM_KEY";
     static constexpr const char *kStreamKey = "STREAM_KEY";
+    // The SRT listener: on or off, its UDP port, its receive latency in milliseconds and the
+    // passphrase callers must encrypt with ("" for none).
+    static constexpr const char *kSrt = "SRT";
+    static constexpr const char *kSrtPort = "SRT_PORT";
+    static constexpr const char *kSrtLatencyMs = "SRT_LATENCY_MS";
+    static constexpr const char *kSrtPassphrase = "SRT_PASSPHRASE";
     // Keys owned by the QR window.
     static constexpr const char *kFramesFps = "FRAMES_FPS";
     static constexpr const char *kBitrate = "BITRATE";
@@ -64,6 +70,14 @@ public:
     static constexpr const char *kDefaultCam = "";
     static constexpr bool kDefaultRequireStreamKey = false;
     static constexpr const char *kDefaultStreamKey = "";
+    static constexpr bool kDefaultSrt = true;
+    // A port many SRT encoders and examples use; UDP, so it never meets a TCP service on 9000.
+    static constexpr int kDefaultSrtPort = 9000;
+    // libsrt's own default, and right for a LAN: a Wi-Fi round trip is 2-30 ms and a lost
+    // packet needs about one and a half of them to come back, so 120 ms leaves room for three
+    // or more tries on a busy Wi-Fi while adding little to the picture's delay.
+    static constexpr int kDefaultSrtLatencyMs = 120;
+    static constexpr const char *kDefaultSrtPassphrase = "";
     static constexpr const char *kDefaultFramesFps = "HD@25";
     static constexpr int kDefaultBitrate = 2000;
     static constexpr const char *kDefaultKeyframes = "2s";

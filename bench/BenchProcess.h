@@ -125,10 +125,21 @@ public:
     // workDir: private folder for settings and the log; tap: FIFO path; size: "WxH".
     // extra: more environment (for example a private PipeWire's).
     // program: another build of quorvix (a baseline); empty: quorvixProgram().
+    // srtPort: the SRT listener's UDP port (written to its settings); 0 leaves SRT off.
     bool start(quint16 port, const QString &workDir, const QString &tap, const QString &size,
                const QProcessEnvironment &extra = QProcessEnvironment(),
-               const QString &program = QString())
+               const QString &program = QString(), quint16 srtPort = 0)
     {
+        {
+            QDir().mkpath(workDir + QStringLiteral("/config/Morlaid"));
+            QFile conf(workDir + QStringLiteral("/config/Morlaid/Quorvix.conf"));
+            if (!conf.open(QIODevice::WriteOnly))
+                return false;
+            conf.write(
+                srtPort
+                    ? QStringLiteral("[General]\nSRT=true\nSRT_PORT=%1\n").arg(srtPort).toLatin1()
+                    : QByteArray("[General]\nSRT=false\n"));
+        }
         // Its stream managers take fixed loopback ports: wait while another instance (a test,
         // a user's quorvix) still holds them.
         if (!waitFor([] { return !FreePort::isListening(firstManagerPort()); }, 120000)) {
@@ -157,7 +168,8 @@ public:
         return waitFor(
             [&] {
                 return m_process.state() == QProcess::Running && FreePort::isListening(port) &&
-                       FreePort::isListening(firstManagerPort());
+                       FreePort::isListening(firstManagerPort()) &&
+                       (srtPort == 0 || FreePort::isUdpBound(srtPort));
             },
             20000);
     }

@@ -8,12 +8,15 @@
 // bench_stamped_publisher --port N [--host 127.0.0.1] [--size 1280x720] [--fps 30]
 //     [--pix-fmt yuv420p|yuvj420p] [--no-audio] [--seconds 20] [--id 1] [--log FILE]
 //     [--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS]
-//     [--marks N] [--audio-shift-ms MS]
+//     [--marks N] [--audio-shift-ms MS] [--srt]
 //
 // --marks N: the audio is silent but for a 1 kHz burst of kMarkMs starting exactly at the time
 // of every Nth picture (0, N, 2N, ...), so that a reader can match what a microphone hears to
 // what the webcam shows. --audio-shift-ms MS: audio timestamps are MS later (the audio leads
 // its pictures by MS) or, negative, earlier (it lags) than the time it was taken.
+//
+// With --srt it sends MPEG-TS as an SRT caller to srt://HOST:PORT instead; the wire time is
+// then when the packet's datagrams were handed to libsrt (which sends them at once).
 //
 // Log lines: "C <connect start us> <connected us>", then "F <frame> <send us> <wire us>".
 // Prints "CONNECTED" on stdout once the RTMP publish is set up. Exit 0 when the whole stream
@@ -102,6 +105,7 @@ struct Options
     long bitrate = 0;
     int marks = 0;
     int audioShiftMs = 0;
+    bool srt = false;
 };
 
 std::string errorText(int code)
@@ -149,6 +153,8 @@ bool parse(int argc, char **argv, Options *o)
             o->marks = std::atoi(next());
         else if (a == "--audio-shift-ms")
             o->audioShiftMs = std::atoi(next());
+        else if (a == "--srt")
+            o->srt = true;
         else
             return false;
     }
@@ -453,12 +459,21 @@ private:
 
     int publish()
     {
-        const std::string url = "rtmp://" + m_o.host + ":" + std::to_string(m_o.port) + "/@/@";
+        const std::string url =
+            m_o.srt ? "srt://" + m_o.host + ":" + std::to_string(m_o.port) + "?mode=caller"
+                    : "rtmp://" + m_o.host + ":" + std::to_string(m_o.port) + "/@/@";
         AVFormatContext *raw = nullptr;
-        if (!check(avformat_alloc_output_context2(&raw, nullptr, "flv", url.c_str()),
+        if (!check(avformat_alloc_output_context2(&raw, nullptr, m_o.srt ? "mpegts" : "flv",
+                                                  url.c_str()),
                    "avformat_alloc_output_context2"))
             return 1;
         m_output.reset(raw);
+        // Each AAC frame in its own PES packet, as a camera's low-delay TS muxer sends it;
+        // ffmpeg's default gathers about 2930 bytes of audio first, which holds the sound (and
+        // with it the pictures on the webcam) back by a few hundred milliseconds.
+        if (m_o.srt && !check(av_opt_set_int(m_output->priv_data, "pes_payload_size", 0, 0),
+                              "av_opt_set_int (pes_payload_size)"))
+            return 1;
         m_packet.reset(av_packet_alloc());
         if (!m_packet || !openVideo() || (m_o.audio && !openAudio()))
             return 1;
@@ -466,7 +481,8 @@ private:
         const int64_t connectStart = stamp::nowUs();
         AVDictionary *options = nullptr;
         // Bytes leave at once: the wire time logged is when they are on the wire.
-        av_dict_set(&options, "tcp_nodelay", "1", 0);
+        if (!m_o.srt)
+            av_dict_set(&options, "tcp_nodelay", "1", 0);
         const int opened =
             avio_open2(&m_output->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &options);
         av_dict_free(&options);
@@ -564,7 +580,7 @@ int main(int argc, char **argv)
                      "usage: %s --port N [--host H] [--size WxH] [--fps N] [--pix-fmt "
                      "yuv420p|yuvj420p] [--no-audio] [--seconds S] [--id N] [--log FILE] "
                      "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS] "
-                     "[--marks N] [--audio-shift-ms MS]\n",
+                     "[--marks N] [--audio-shift-ms MS] [--srt]\n",
                      argv[0]);
         return 1;
     }

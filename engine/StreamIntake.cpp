@@ -14,6 +14,10 @@ namespace {
 // keeps a video-only publisher of a very low bitrate from being probed for many seconds while
 // the demuxer still expects the audio its header announced (0 would mean FFmpeg's default).
 constexpr const char *kProbeSize = "8192";
+// MPEG-TS carries no stream header: the audio stream's parameters are known only from its
+// first PES packet, which encoders send after a few video packets (ffmpeg's muxer gathers
+// about 180 ms of AAC per PES). The analysis bound still ends the probe of a video-only TS.
+constexpr const char *kTsProbeSize = "1000000";
 constexpr const char *kAnalyzeDuration = "500000";
 constexpr const char *kFpsProbeSize = "0";
 
@@ -37,9 +41,10 @@ StreamIntake::Opened StreamIntake::open(const QByteArray &url, const std::functi
         AVDictionary *rawOptions = nullptr;
         // Low delay on the loopback socket: the RTMP command exchange otherwise stalls on
         // Nagle plus delayed ACKs for a good part of a second.
+        const bool ts = url.startsWith("tcp:");
         if (av_dict_set(&rawOptions, "listen", "1", 0) < 0 ||
             av_dict_set(&rawOptions, "tcp_nodelay", "1", 0) < 0 ||
-            av_dict_set(&rawOptions, "probesize", kProbeSize, 0) < 0 ||
+            av_dict_set(&rawOptions, "probesize", ts ? kTsProbeSize : kProbeSize, 0) < 0 ||
             av_dict_set(&rawOptions, "analyzeduration", kAnalyzeDuration, 0) < 0 ||
             av_dict_set(&rawOptions, "fpsprobesize", kFpsProbeSize, 0) < 0) {
             av_dict_free(&rawOptions);
@@ -61,10 +66,23 @@ StreamIntake::Opened StreamIntake::open(const QByteArray &url, const std::functi
         m_listening = true;
         ready();
 
+        // A TS intake (fed by the SRT relay over loopback TCP) names its container: the
+        // probe would otherwise spend the first packets guessing it.
+        const AVInputFormat *format = nullptr;
+        if (ts) {
+            format = av_find_input_format("mpegts");
+            if (!format) {
+                avformat_free_context(input);
+                m_listening = false;
+                av_log(nullptr, AV_LOG_ERROR, "Cannot find the mpegts demuxer\n");
+                return Opened::Failed;
+            }
+        }
+
         QElapsedTimer attempt;
         attempt.start();
         rawOptions = options.release();
-        const int result = avformat_open_input(&input, url.constData(), nullptr, &rawOptions);
+        const int result = avformat_open_input(&input, url.constData(), format, &rawOptions);
         options.reset(rawOptions);
         if (result >= 0) {
             m_listening = false;

@@ -11,8 +11,9 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-// The input side of one session, on the manager thread: the RTMP listen-mode open on the
-// session's loopback port (retried, and given up when another program holds the port), the
+// The input side of one session, on the manager thread: the listen-mode open on the session's
+// loopback port (RTMP for the RTMP listener's intakes, MPEG-TS over plain TCP, "tcp://", for
+// the SRT listener's) (retried, and given up when another program holds the port), the
 // discovery of the video and audio streams, and the read loop that hands each packet on.
 // Every blocking FFmpeg call ends promptly once the stop flag is set (interrupt callback).
 class StreamIntake

@@ -14,6 +14,8 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <stdexcept>
 
@@ -156,7 +158,7 @@ qint64 StreamManager::bytesReceived() const
     return m_relayBytes ? m_relayBytes() : 0;
 }
 
-void StreamManager::setRelay(ProxyThread *relay, std::function<qint64()> bytesFromClient)
+void StreamManager::setRelay(QThread *relay, std::function<qint64()> bytesFromClient)
 {
     m_relay = relay;
     m_relayBytes = std::move(bytesFromClient);

@@ -20,7 +20,6 @@ class DeliveryObserver;
 class Generator;
 class OutputSwitch;
 class PacketHandlerThread;
-class ProxyThread;
 
 // One RTMP intake and its session, wiring the stages together:
 //
@@ -83,7 +82,7 @@ public:
     qint64 bytesReceived() const;
     // GUI thread, at admission: the relay feeding this manager and how to read its byte count.
     // The engine never calls into the relay's class itself, so it does not link ingest/.
-    void setRelay(ProxyThread *relay, std::function<qint64()> bytesFromClient);
+    void setRelay(QThread *relay, std::function<qint64()> bytesFromClient);
 
     int port() const { return m_port.load(); }
 
@@ -140,7 +139,7 @@ public:
     // because the manager thread may already run.
     std::atomic<int> m_port{-1};
     std::atomic<OutputSwitch *> m_output{nullptr}; // not owned
-    std::atomic<ProxyThread *> m_relay{nullptr};   // not owned; see setRelay
+    std::atomic<QThread *> m_relay{nullptr};       // not owned; see setRelay
     std::atomic<quint64> m_admission{0};    // the output goes to the highest among the delivering
     std::atomic<bool> m_ignoreAudio{false}; // also set by the manager for a stream without audio
     std::atomic<bool> m_mevo{false};

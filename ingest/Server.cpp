@@ -5,6 +5,9 @@
 #include "ingest/IngestLog.h"
 #include "ingest/ProxyThread.h"
 #include "ingest/ServerHost.h"
+#include "ingest/SrtListener.h"
+
+#include <srt/srt.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -65,20 +68,46 @@ void Server::retireIdleManagers()
     if (!isListening())
         return;
     const qint64 now = m_clock.elapsed();
-    // Oldest waiting first: the list is in the order the managers became ready.
-    const QList<StreamManager *> free = m_freeManagers;
-    for (StreamManager *manager : free) {
-        if (m_freeManagers.size() <= kInitialManagers)
-            break;
-        if (now - m_readySince.value(manager, now) < m_idleRetireMs)
-            continue;
-        qCInfo(lcIngest) << "Server: idle intake retired:" << manager->port();
-        m_freeManagers.removeAll(manager);
-        m_readySince.remove(manager);
-        // Retired: its end is not replaced; onManagerFinished deletes it.
-        m_retired.insert(manager);
-        manager->requestStopAsync();
-    }
+    auto retire = [&](QList<StreamManager *> &list, int keep) {
+        // Oldest waiting first: the list is in the order the managers became ready.
+        const QList<StreamManager *> free = list;
+        for (StreamManager *manager : free) {
+            if (list.size() <= keep)
+                break;
+            if (now - m_readySince.value(manager, now) < m_idleRetireMs)
+                continue;
+            qCInfo(lcIngest) << "Server: idle intake retired:" << manager->port();
+            list.removeAll(manager);
+            m_readySince.remove(manager);
+            // Retired: its end is not replaced; onManagerFinished deletes it.
+            m_retired.insert(manager);
+            manager->requestStopAsync();
+        }
+    };
+    retire(m_freeManagers, kInitialManagers);
+    retire(m_freeSrtManagers, kInitialSrtManagers);
+    syncSrtFree();
+}
+
+QList<StreamManager *> &Server::freeList(const StreamManager *manager)
+{
+    return isSrtManager(manager) ? m_freeSrtManagers : m_freeManagers;
+}
+
+bool Server::isSrtManager(const StreamManager *manager) const
+{
+    return m_srtManagers.contains(manager);
+}
+
+void Server::syncSrtFree()
+{
+    if (m_srt)
+        m_srt->setFreeIntakes(m_freeSrtManagers.size());
+}
+
+bool Server::srtListening() const
+{
+    return m_srt && m_srt->isOpen();
 }
 
 Server::~Server()
@@ -116,16 +145,47 @@ bool Server::startListening(const QHostAddress &address, quint16 port)
     m_activeManager = nullptr;
     createManagers(kInitialManagers);
     m_retireTimer->start();
+    if (m_srtOptions.port != 0)
+        startSrt();
     return true;
 }
 
-void Server::createManagers(int count)
+void Server::startSrt()
 {
-    qCInfo(lcIngest) << "create StreamManager pool:" << count;
+    if (!m_srt) {
+        m_srt = new SrtListener(this);
+        connect(m_srt, &SrtListener::callerAccepted, this, &Server::onSrtCallerAccepted);
+        connect(m_srt, &SrtListener::overloaded, this, &Server::onSrtOverloaded);
+        connect(m_srt, &SrtListener::callerRefused, this,
+                [this](const QString &peer, const QString &reason) {
+                    if (m_srtRefusedLog.count())
+                        qCWarning(lcIngest).noquote()
+                            << QStringLiteral("Server: SRT caller refused: %1 from %2 (%3 so far)")
+                                   .arg(reason, peer)
+                                   .arg(m_srtRefusedLog.total());
+                    if (m_host)
+                        m_host->onSrtCallerRefused(peer);
+                });
+    }
+    QString error;
+    m_srt->setFreeIntakes(0);
+    if (!m_srt->open(m_srtOptions, error)) {
+        // No message box: RTMP runs, and the window shows the failure in the SRT address's
+        // place (srtListening() is false).
+        qCWarning(lcIngest).noquote() << "Server: SRT listen failed" << m_srtOptions.port << error;
+        return;
+    }
+    createManagers(kInitialSrtManagers, true);
+    m_srt->start();
+}
+
+void Server::createManagers(int count, bool srt)
+{
+    qCInfo(lcIngest) << "create StreamManager pool:" << count << (srt ? "SRT" : "RTMP");
     for (int i = 0; i < count; ++i) {
         const int port = nextManagerPort();
         qCInfo(lcIngest) << "m_last_smgr_port:" << port;
-        startManager(port);
+        startManager(port, srt);
     }
 }
 
@@ -163,14 +223,16 @@ int Server::nextManagerPort()
     return m_last_smgr_port;
 }
 
-void Server::replaceManager(int port)
+void Server::replaceManager(int port, bool srt)
 {
-    startManager(port);
+    startManager(port, srt);
 }
 
-StreamManager *Server::startManager(int port)
+StreamManager *Server::startManager(int port, bool srt)
 {
     auto *manager = new StreamManager(this);
+    if (srt)
+        m_srtManagers.insert(manager);
     const QPointer<StreamManager> guard(manager);
     connect(manager, &StreamManager::readyForConnect, this, [this, guard] {
         if (guard)
@@ -192,6 +254,7 @@ StreamManager *Server::startManager(int port)
         m_retired.remove(gone);
         m_replaced.remove(gone);
         m_readySince.remove(gone);
+        m_srtManagers.remove(gone);
     });
     // An ended manager is deleted once its thread is over (see onManagerFinished).
     connect(manager, &QThread::finished, this, [this, guard] {
@@ -200,7 +263,10 @@ StreamManager *Server::startManager(int port)
     });
     // Set before the thread starts, so the manager never sees it change under it.
     manager->m_output = &m_output;
-    manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);
+    // A TS intake reads MPEG-TS from a plain TCP connection: the SRT relay's.
+    manager->startListen(srt ? QStringLiteral("tcp://127.0.0.1:%1").arg(port)
+                             : QStringLiteral("rtmp://127.0.0.1:%1").arg(port),
+                         port);
     return manager;
 }
 
@@ -217,9 +283,11 @@ void Server::onStreamManagerReadyForConnect(StreamManager *manager)
         return;
     // A manager already waiting (its open failed on a connection that did not come through
     // a relay) stays at its place: twice in the list it would be handed to two cameras.
-    if (!m_freeManagers.contains(manager)) {
-        m_freeManagers.append(manager);
+    QList<StreamManager *> &free = freeList(manager);
+    if (!free.contains(manager)) {
+        free.append(manager);
         m_readySince.insert(manager, m_clock.elapsed());
+        syncSrtFree();
     }
 }
 
@@ -236,11 +304,18 @@ void Server::onStreamManagerStopHandle(StreamManager *manager)
     qCInfo(lcIngest) << "*** RE-USE port *** for new StreamManager:" << port;
     // Only a manager that served a connection straight to its loopback port (not through a
     // relay) can end while still in the list.
-    m_freeManagers.removeAll(manager);
-    ProxyThread *relay = m_relays.value(manager->port());
-    if (relay && relay->isRunning())
-        relay->exit(0);
-    replaceManager(port);
+    freeList(manager).removeAll(manager);
+    syncSrtFree();
+    if (isSrtManager(manager)) {
+        SrtRelay *relay = m_srtRelays.value(manager->port());
+        if (relay && relay->isRunning())
+            relay->requestInterruption();
+    } else {
+        ProxyThread *relay = m_relays.value(manager->port());
+        if (relay && relay->isRunning())
+            relay->exit(0);
+    }
+    replaceManager(port, isSrtManager(manager));
 }
 
 void Server::onStreamManagerShowError(QString title, QString txt)
@@ -252,7 +327,8 @@ void Server::onManagerFinished(StreamManager *manager)
 {
     if (m_shuttingDown)
         return;
-    m_freeManagers.removeAll(manager);
+    freeList(manager).removeAll(manager);
+    syncSrtFree();
     // Whatever ended it (a failure that skipped its stop signal included), the pool keeps its
     // size: a manager that ended unreplaced while listening is replaced now.
     if (isListening() && !m_retired.contains(manager) && !m_replaced.contains(manager)) {
@@ -268,38 +344,128 @@ void Server::onRelayFinished(ProxyThread *relay)
 {
     if (m_shuttingDown)
         return;
-    if (isListening()) {
-        const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
-        for (StreamManager *manager : managers) {
-            if (manager->m_relay.load() != relay)
-                continue;
-            const QPointer<StreamManager> managerGuard(manager);
-            const QPointer<ProxyThread> relayGuard(relay);
-            QTimer::singleShot(kReclaimDelayMs, this, [this, managerGuard, relayGuard] {
-                if (managerGuard && relayGuard)
-                    reclaimManager(managerGuard, relayGuard);
-            });
-        }
-    }
+    reclaimLater(relay);
     // The relay recorded for its port keeps its byte count for the statistics; an older one
     // has nothing left to give.
     if (m_relays.value(relay->port()) != relay)
         relay->deleteLater();
 }
 
-void Server::reclaimManager(StreamManager *manager, ProxyThread *relay)
+void Server::onSrtRelayFinished(SrtRelay *relay)
+{
+    if (m_shuttingDown)
+        return;
+    reclaimLater(relay);
+    if (m_srtRelays.value(relay->port()) != relay)
+        relay->deleteLater();
+}
+
+void Server::reclaimLater(QThread *relay)
+{
+    if (!isListening())
+        return;
+    const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
+    for (StreamManager *manager : managers) {
+        if (manager->m_relay.load() != relay)
+            continue;
+        const QPointer<StreamManager> managerGuard(manager);
+        const QPointer<QThread> relayGuard(relay);
+        QTimer::singleShot(kReclaimDelayMs, this, [this, managerGuard, relayGuard] {
+            if (managerGuard && relayGuard)
+                reclaimManager(managerGuard, relayGuard);
+        });
+    }
+}
+
+void Server::reclaimManager(StreamManager *manager, QThread *relay)
 {
     // Not when a newer relay feeds it, nor when its session got under way or ended: then it
     // announces itself again (or is replaced) on its own.
     if (!isListening() || m_retired.contains(manager) || manager->m_relay.load() != relay ||
         !manager->listening() || manager->stopped())
         return;
-    if (m_freeManagers.contains(manager))
+    QList<StreamManager *> &free = freeList(manager);
+    if (free.contains(manager))
         return;
     qCInfo(lcIngest) << "Server: manager back in the pool, its relay never reached it:"
                      << manager->port();
-    m_freeManagers.append(manager);
+    free.append(manager);
     m_readySince.insert(manager, m_clock.elapsed());
+    syncSrtFree();
+}
+
+void Server::onSrtOverloaded(const QString &peer)
+{
+    if (!isListening() || !srtListening())
+        return;
+    if (m_srtOverloadLog.count())
+        qCInfo(lcIngest).noquote()
+            << QStringLiteral("Server: SRT caller from %1 refused, no free intake (%2 so far)")
+                   .arg(peer)
+                   .arg(m_srtOverloadLog.total());
+    // As for RTMP: room is made only while none waits, so a burst grows the pool in steps.
+    if (!m_freeSrtManagers.isEmpty())
+        return;
+    const int room = kMaxManagers - managerCount();
+    if (room > 0)
+        createManagers(qMin(kGrowManagers, room), true);
+}
+
+void Server::onSrtCallerAccepted(int socket, const QString &peer)
+{
+    if (!isListening() || !srtListening()) {
+        srt_close(socket);
+        return;
+    }
+    const bool ignoreAudio = m_host ? m_host->ignoreAudio() : false;
+    const bool mevo = m_host ? m_host->isMevo() : false;
+    int maxBufferMs = kFallbackMaxBufferMs;
+    if (m_host)
+        maxBufferMs = ignoreAudio ? m_host->maxBufferIgnoreAudioMs() : m_host->maxBufferMs();
+
+    StreamManager *const manager =
+        m_freeSrtManagers.isEmpty() ? nullptr : m_freeSrtManagers.takeFirst();
+    syncSrtFree();
+    if (!manager || manager->port() < 0) {
+        // The handshake found an intake, but another caller took it first.
+        qCInfo(lcIngest).noquote() << "Server: no free SRT intake, caller closed:" << peer;
+        srt_close(socket);
+        onSrtOverloaded(peer);
+        return;
+    }
+    m_readySince.remove(manager);
+    const int port = manager->port();
+    auto *relay = new SrtRelay(socket, peer, port, this);
+    const QPointer<SrtRelay> guard(relay);
+    connect(relay, &QThread::finished, this, [this, guard] {
+        if (guard)
+            onSrtRelayFinished(guard);
+    });
+    const QPointer<SrtRelay> older = m_srtRelays.value(port);
+    m_srtRelays.insert(port, relay);
+    if (older && older->isFinished())
+        older->deleteLater();
+    if (m_host)
+        m_host->onSrtCallerAccepted(peer);
+    manager->setRelay(relay, [guard] { return guard ? guard->bytesFromClient() : qint64(0); });
+    manager->m_ignoreAudio = ignoreAudio;
+    manager->m_mevo = mevo;
+    manager->m_maxBufferMs = maxBufferMs;
+    manager->m_admission = m_output.nextAdmission();
+    m_activeManager = manager;
+    relay->start(QThread::InheritPriority);
+}
+
+bool Server::srtStats(SrtRelay::LinkStats &stats) const
+{
+    const StreamManager *manager = statsManager();
+    if (!manager || !m_srtManagers.contains(manager))
+        return false;
+    const SrtRelay *relay = m_srtRelays.value(manager->port()).data();
+    if (!relay)
+        return false;
+    stats = relay->linkStats();
+    return true;
 }
 
 void Server::incomingConnection(qintptr socketDescriptor)
@@ -385,6 +551,10 @@ void Server::watchStreamKey(ProxyThread *relay)
 QString Server::streamPeer() const
 {
     const StreamManager *manager = statsManager();
+    if (manager && m_srtManagers.contains(manager)) {
+        const SrtRelay *relay = m_srtRelays.value(manager->port()).data();
+        return relay ? relay->peerAddress() : QString();
+    }
     const ProxyThread *relay = manager ? m_relays.value(manager->port()).data() : nullptr;
     return relay ? relay->peerAddress() : QString();
 }
@@ -489,6 +659,14 @@ QList<int> Server::freeManagerPorts() const
     return ports;
 }
 
+QList<int> Server::freeSrtManagerPorts() const
+{
+    QList<int> ports;
+    for (const StreamManager *manager : m_freeSrtManagers)
+        ports.append(manager->port());
+    return ports;
+}
+
 QList<int> Server::managerPorts_for_testing() const
 {
     QList<int> ports;
@@ -511,7 +689,8 @@ int Server::managerCount() const
 
 int Server::relayCount() const
 {
-    return findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly).size();
+    return findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly).size() +
+           findChildren<SrtRelay *>(QString(), Qt::FindDirectChildrenOnly).size();
 }
 
 bool Server::waitForThreads(const QList<QPointer<QThread>> &threads, int deadlineMs,
@@ -548,9 +727,14 @@ void Server::stopAll(bool handleEvents)
     const auto managers = findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
     for (const StreamManager *manager : managers)
         m_retired.insert(manager);
+    // Nothing listens on SRT once stopped: the listener goes first, with its accept loop.
+    if (m_srt)
+        m_srt->close();
     m_freeManagers.clear();
+    m_freeSrtManagers.clear();
     m_readySince.clear();
     m_relays.clear();
+    m_srtRelays.clear();
 
     // Everything is asked at once, so the threads wind down side by side; nothing here blocks.
     // Every relay, not only the one recorded per port: an older one on a port may still run.
@@ -560,6 +744,10 @@ void Server::stopAll(bool handleEvents)
     for (ProxyThread *relay : relays) {
         relay->requestInterruption();
         relay->exit(0);
+        threads.append(relay);
+    }
+    for (SrtRelay *relay : findChildren<SrtRelay *>(QString(), Qt::FindDirectChildrenOnly)) {
+        relay->requestInterruption();
         threads.append(relay);
     }
     for (StreamManager *manager : managers) {
@@ -584,10 +772,16 @@ void Server::stopAll(bool handleEvents)
 
 void Server::shutdown()
 {
+    if (m_srt)
+        m_srt->close();
     m_gate->clear();
     m_freeManagers.clear();
+    m_freeSrtManagers.clear();
     m_relays.clear();
+    m_srtRelays.clear();
     m_activeManager = nullptr;
+    for (SrtRelay *relay : findChildren<SrtRelay *>(QString(), Qt::FindDirectChildrenOnly))
+        delete relay; // stops its loop and waits for it
     // Relays first: their end closes the serving managers' loopback connections.
     const QList<ProxyThread *> relays =
         findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly);

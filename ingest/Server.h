@@ -2,6 +2,8 @@
 
 #include "app/LogThrottle.h"
 #include "engine/OutputSwitch.h"
+#include "ingest/SrtOptions.h"
+#include "ingest/SrtRelay.h"
 
 #include <QHash>
 #include <QElapsedTimer>
@@ -17,6 +19,7 @@
 class ConnectionGate;
 class ProxyThread;
 class ServerHost;
+class SrtListener;
 class StreamManager;
 class OutputSink;
 class QTimer;
@@ -27,6 +30,12 @@ class QWidget;
 // (ports 61101 upward) through a ProxyThread byte relay. With no manager ready the connection
 // is refused with the overload text and the pool grows; a manager whose stream ended is
 // replaced on the same port.
+//
+// Beside it, with SRT options set, an SrtListener takes SRT callers on their own UDP port; they
+// are relayed (SrtRelay) into a second pool of intakes that read MPEG-TS from loopback TCP.
+// Both pools draw ports from the same counter, obey the same limits (refusal and growth,
+// replacement, idle retirement, one deadline at stop) and deliver through the same
+// OutputSwitch, so the camera admitted last owns the output whichever protocol it speaks.
 //
 // The parent window is consulted at each admission through ServerHost (found as the QObject
 // parent); each manager's state text goes straight to the host's onUpdateStreamState.
@@ -47,6 +56,8 @@ public:
     // Managers created when listening starts, and added when a connection finds none free.
     static constexpr int kInitialManagers = 10;
     static constexpr int kGrowManagers = 3;
+    // TS intakes kept ready for SRT callers while SRT is on.
+    static constexpr int kInitialSrtManagers = 4;
     // Growth stops at this many live managers (three threads each): a peer that opens
     // connections faster than managers come back cannot make the pool grow without end.
     static constexpr int kMaxManagers = 40;
@@ -95,7 +106,15 @@ public:
 
     // GUI thread. Listens on address:port and creates the first ten managers; true when
     // listening. A port that cannot be opened shows the warning box and creates nothing.
+    // With SRT options set (a port), the SRT listener and its intakes start too; an SRT port
+    // that cannot be opened is logged and leaves RTMP running (srtListening() tells).
     bool startListening(const QHostAddress &address, quint16 port);
+    // GUI thread, before startListening: the SRT listener's set-up; port 0 leaves SRT off.
+    void setSrtOptions(const SrtOptions &options) { m_srtOptions = options; }
+    // GUI thread. True while the SRT listener is open.
+    bool srtListening() const;
+    // GUI thread. The SRT link's figures when the stream streamStats reports on came by SRT.
+    bool srtStats(SrtRelay::LinkStats &stats) const;
     // GUI thread. The stop sequence: closes the port, asks every relay and every manager
     // (waiting or serving) to end at once, then waits for all of them with one deadline
     // (kStopDeadlineMs), handling the window's events (not user input) in short steps.
@@ -126,8 +145,11 @@ public:
     int lastManagerPort() const { return m_last_smgr_port; }
     // Moves the port counter (tests of the wrap at the top of the port range).
     void setLastManagerPort(int port) { m_last_smgr_port = port; }
-    // Ports of the managers waiting for a connection, in hand-out order.
+    // Ports of the managers waiting for a connection, in hand-out order (RTMP, SRT).
     QList<int> freeManagerPorts() const;
+    QList<int> freeSrtManagerPorts() const;
+    // Callers refused for their encryption, over the listener's life.
+    qint64 refusedSrtCallers() const { return m_srtRefusedLog.total(); }
     // Ports of every manager object alive now, serving, waiting or stopped (tests).
     QList<int> managerPorts_for_testing() const;
     // Port of the manager streamStats reports on, -1 when there is none.
@@ -164,15 +186,25 @@ private:
     void onStreamManagerStopHandle(StreamManager *manager);
     void onManagerFinished(StreamManager *manager);
     void onRelayFinished(ProxyThread *relay);
-    void reclaimManager(StreamManager *manager, ProxyThread *relay);
+    void onSrtRelayFinished(SrtRelay *relay);
+    void reclaimLater(QThread *relay);
+    void reclaimManager(StreamManager *manager, QThread *relay);
+    void onSrtCallerAccepted(int socket, const QString &peer);
+    void onSrtOverloaded(const QString &peer);
+    void startSrt();
+    // The free list a manager belongs to (SRT or RTMP).
+    QList<StreamManager *> &freeList(const StreamManager *manager);
+    bool isSrtManager(const StreamManager *manager) const;
+    // Tells the SRT listener how many intakes wait, for its handshake-time refusal.
+    void syncSrtFree();
 
     // The manager whose stream is on the output, else the one admitted last (or null).
     StreamManager *statsManager() const;
-    void createManagers(int count);
-    void replaceManager(int port);
+    void createManagers(int count, bool srt = false);
+    void replaceManager(int port, bool srt);
     // Advances m_last_smgr_port to the next port no live manager holds.
     int nextManagerPort();
-    StreamManager *startManager(int port);
+    StreamManager *startManager(int port, bool srt);
     void refuse(qintptr socketDescriptor);
     // Waits until none of `threads` runs or the deadline passes; with `handleEvents` the GUI
     // thread's events (not user input) are handled between steps. True when all have ended.
@@ -189,8 +221,10 @@ private:
     // -- GUI thread only: the managers' signals arrive here queued, so the pool needs no lock.
     const int m_portBase = portBase();
     int m_last_smgr_port = m_portBase;
-    QPointer<StreamManager> m_activeManager; // not owned; null once that manager is deleted
-    QList<StreamManager *> m_freeManagers;   // FIFO; every entry is a live child
+    QPointer<StreamManager> m_activeManager;  // not owned; null once that manager is deleted
+    QList<StreamManager *> m_freeManagers;    // FIFO; every entry is a live child
+    QList<StreamManager *> m_freeSrtManagers; // the same for the TS intakes
+    QSet<const QObject *> m_srtManagers;      // managers that are TS intakes
     // When each manager in m_freeManagers last entered it (m_clock milliseconds).
     QHash<const QObject *, qint64> m_readySince;
     // Managers already replaced (their stopHandle came): finished() does not replace them again.
@@ -202,6 +236,9 @@ private:
     int m_draining = 0;
     // The relay most recently started for each manager port.
     QHash<int, QPointer<ProxyThread>> m_relays;
+    QHash<int, QPointer<SrtRelay>> m_srtRelays;
+    SrtOptions m_srtOptions;
+    SrtListener *m_srt = nullptr; // child; open while listening with SRT on
     // Managers of an earlier listening session (all that were alive at a stop). Their queued
     // signals may arrive after the next start and must not count for the new session. An
     // entry leaves the set when its manager is destroyed.
@@ -213,4 +250,6 @@ private:
     WarningBox m_warningBox;
     bool m_shuttingDown = false;
     LogThrottle m_refusedLog; // a peer can knock as often as it likes
+    LogThrottle m_srtRefusedLog;
+    LogThrottle m_srtOverloadLog;
 };

@@ -28,6 +28,10 @@ public:
     // Delivered queued from its relay's thread.
     virtual void onPublisherAccepted(const QString &peer) { Q_UNUSED(peer) }
     virtual void onPublisherRefused(const QString &peer) { Q_UNUSED(peer) }
+    // An SRT caller was served, or refused for its encryption (no passphrase, another one, or
+    // one while none is set). GUI thread.
+    virtual void onSrtCallerAccepted(const QString &peer) { Q_UNUSED(peer) }
+    virtual void onSrtCallerRefused(const QString &peer) { Q_UNUSED(peer) }
     // A stream's state text: "connecting ...", the picture size and rate, or "" when it ended.
     // Delivered queued from the stream's thread.
     virtual void onUpdateStreamState(QString msg) = 0;

@@ -14,10 +14,14 @@ packages=(
   fonts-liberation fontconfig
   # the microphone output (PipeWire client library)
   libpipewire-0.3-dev
+  # the SRT listener (libsrt, the GnuTLS flavour FFmpeg itself links)
+  libsrt-gnutls-dev
   # QR encoder
   libqrcodegencpp-dev
   # tests: real publisher, QR decoder, real windows
   ffmpeg zbar-tools xvfb xauth x11-utils
+  # tests: a second real SRT publisher (srt-live-transmit)
+  srt-tools
   # tests: a private PipeWire (daemon, session manager, PulseAudio-API server, pw-record,
   # parecord, pactl) inside its own session bus
   pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus

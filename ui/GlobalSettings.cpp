@@ -1,11 +1,21 @@
 #include "ui/GlobalSettings.h"
 
+#include "app/AppSettings.h"
+#include "ingest/SrtListener.h"
 #include "ingest/StreamKey.h"
 
 #include "ui_GlobalSettings.h"
 
+#include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QStandardPaths>
 
 namespace {
@@ -53,6 +63,7 @@ GlobalSettings::GlobalSettings(bool portLocked, int port, const QString &imagePa
         m_ui->spbPort->setEnabled(false);
 
     setStreamKey(false, QString());
+    buildSrtControls(portLocked);
 
     // The general bound is passed through, not edited here.
     m_ui->lblMB->hide();
@@ -60,6 +71,103 @@ GlobalSettings::GlobalSettings(bool portLocked, int port, const QString &imagePa
 }
 
 GlobalSettings::~GlobalSettings() = default;
+
+void GlobalSettings::buildSrtControls(bool locked)
+{
+    m_locked = locked;
+    // The SRT port sits next to the RTMP port.
+    auto *portLabel = new QLabel(tr("SRT port"), this);
+    portLabel->setObjectName(QStringLiteral("lblSrtPort"));
+    m_spbSrtPort = new QSpinBox(this);
+    m_spbSrtPort->setObjectName(QStringLiteral("spbSrtPort"));
+    m_spbSrtPort->setRange(1000, 65000);
+    m_spbSrtPort->setMinimumWidth(80);
+    m_spbSrtPort->setMaximumWidth(100);
+    m_spbSrtPort->setValue(AppSettings::kDefaultSrtPort);
+    const int portAt = m_ui->horizontalLayout_2->indexOf(m_ui->spbPort);
+    m_ui->horizontalLayout_2->insertWidget(portAt + 1, portLabel);
+    m_ui->horizontalLayout_2->insertWidget(portAt + 2, m_spbSrtPort);
+
+    auto *group = new QGroupBox(tr("SRT"), this);
+    group->setObjectName(QStringLiteral("grpSrt"));
+    auto *grid = new QGridLayout(group);
+    m_chkSrt = new QCheckBox(tr("Take SRT callers"), group);
+    m_chkSrt->setObjectName(QStringLiteral("chkSrt"));
+    grid->addWidget(m_chkSrt, 0, 0, 1, 3);
+    grid->addWidget(new QLabel(tr("Latency (ms)"), group), 1, 0);
+    m_spbSrtLatency = new QSpinBox(group);
+    m_spbSrtLatency->setObjectName(QStringLiteral("spbSrtLatency"));
+    m_spbSrtLatency->setRange(SrtListener::kMinLatencyMs, SrtListener::kMaxLatencyMs);
+    m_spbSrtLatency->setToolTip(tr("How long lost packets may take to be sent again. "
+                                   "120 ms suits a home or office Wi-Fi; raise it for a busy "
+                                   "or distant link."));
+    grid->addWidget(m_spbSrtLatency, 1, 1);
+    grid->addWidget(new QLabel(tr("Passphrase"), group), 2, 0);
+    m_txtSrtPassphrase = new QLineEdit(group);
+    m_txtSrtPassphrase->setObjectName(QStringLiteral("txtSrtPassphrase"));
+    m_txtSrtPassphrase->setMaxLength(SrtListener::kMaxPassphrase);
+    m_txtSrtPassphrase->setPlaceholderText(tr("none"));
+    grid->addWidget(m_txtSrtPassphrase, 2, 1, 1, 2);
+    m_lblSrtPassphraseHint = new QLabel(tr("10 to 79 characters, or empty for none"), group);
+    m_lblSrtPassphraseHint->setObjectName(QStringLiteral("lblSrtPassphraseHint"));
+    grid->addWidget(m_lblSrtPassphraseHint, 3, 1, 1, 2);
+    m_ui->verticalLayout->insertWidget(m_ui->verticalLayout->indexOf(m_ui->groupBox_3) + 1, group);
+
+    connect(m_chkSrt, &QCheckBox::toggled, this, [this] { updateSrtControls(); });
+    connect(m_txtSrtPassphrase, &QLineEdit::textChanged, this, [this] { updateSrtControls(); });
+    setSrt(AppSettings::kDefaultSrt, AppSettings::kDefaultSrtPort,
+           AppSettings::kDefaultSrtLatencyMs, QString());
+}
+
+void GlobalSettings::updateSrtControls()
+{
+    const bool on = m_chkSrt->isChecked() && !m_locked;
+    m_chkSrt->setEnabled(!m_locked);
+    m_spbSrtPort->setEnabled(on);
+    m_spbSrtLatency->setEnabled(on);
+    m_txtSrtPassphrase->setEnabled(on);
+    const bool valid = srtPassphraseValid(m_txtSrtPassphrase->text());
+    m_lblSrtPassphraseHint->setStyleSheet(valid ? QString() : QStringLiteral("color: #d04040;"));
+    if (QPushButton *ok = m_ui->buttonBox->button(QDialogButtonBox::Ok))
+        ok->setEnabled(valid || !m_chkSrt->isChecked());
+}
+
+void GlobalSettings::setSrt(bool on, int port, int latencyMs, const QString &passphrase)
+{
+    m_chkSrt->setChecked(on);
+    m_spbSrtPort->setValue(port);
+    m_spbSrtLatency->setValue(latencyMs);
+    m_txtSrtPassphrase->setText(passphrase);
+    updateSrtControls();
+}
+
+bool GlobalSettings::srt() const
+{
+    return m_chkSrt->isChecked();
+}
+
+int GlobalSettings::srtPort() const
+{
+    return m_spbSrtPort->value();
+}
+
+int GlobalSettings::srtLatencyMs() const
+{
+    return m_spbSrtLatency->value();
+}
+
+QString GlobalSettings::srtPassphrase() const
+{
+    return m_txtSrtPassphrase->text();
+}
+
+bool GlobalSettings::srtPassphraseValid(const QString &passphrase)
+{
+    // libsrt counts bytes.
+    const int bytes = passphrase.toUtf8().size();
+    return bytes == 0 ||
+           (bytes >= SrtListener::kMinPassphrase && bytes <= SrtListener::kMaxPassphrase);
+}
 
 int GlobalSettings::port() const
 {

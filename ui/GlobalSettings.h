@@ -6,6 +6,11 @@
 #include <functional>
 #include <memory>
 
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QSpinBox;
+
 namespace Ui {
 class GlobalSettings;
 }
@@ -47,6 +52,15 @@ public:
     void setStreamKey(bool required, const QString &key);
     bool requireStreamKey() const;
     QString streamKey() const;
+    // The SRT listener (before exec()): on or off, UDP port, receive latency and passphrase.
+    // While the listener runs (portLocked) they are shown but cannot change.
+    void setSrt(bool on, int port, int latencyMs, const QString &passphrase);
+    bool srt() const;
+    int srtPort() const;
+    int srtLatencyMs() const;
+    QString srtPassphrase() const;
+    // Empty, or 10 to 79 characters; OK is disabled while the passphrase is neither.
+    static bool srtPassphraseValid(const QString &passphrase);
     // Exactly as edited; turning a typed backslash-n into a line break is the caller's business.
     QString stubText() const;
     // Full path of the chosen image, empty for the built-in one.
@@ -64,7 +78,17 @@ private slots:
     void on_cmdNewKey_clicked();
 
 private:
+    // The SRT widgets are made in code, beside the form's own.
+    void buildSrtControls(bool locked);
+    void updateSrtControls();
+
     std::unique_ptr<Ui::GlobalSettings> m_ui;
+    bool m_locked = false;
+    QCheckBox *m_chkSrt = nullptr; // all children of the dialog
+    QSpinBox *m_spbSrtPort = nullptr;
+    QSpinBox *m_spbSrtLatency = nullptr;
+    QLineEdit *m_txtSrtPassphrase = nullptr;
+    QLabel *m_lblSrtPassphraseHint = nullptr;
     QString m_imagePath;
     FileChooser m_fileChooser;
 };

@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QIcon>
+#include <QLabel>
 #include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
@@ -141,6 +142,19 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&m_statTimer, &QTimer::timeout, this, &MainWindow::onStatTimer);
 
     m_ui->lblBuffers->setText(QString());
+    // The SRT address under the RTMP one, and the SRT link's figures beside the bitrate.
+    m_lblSrt = new QLabel(m_ui->page);
+    m_lblSrt->setObjectName(QStringLiteral("lblSRT"));
+    m_lblSrt->setFont(m_ui->lblRTMP->font());
+    m_lblSrt->setAlignment(Qt::AlignCenter);
+    m_lblSrt->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_ui->verticalLayout_3->addWidget(m_lblSrt);
+    m_lblSrtStats = new QLabel(m_ui->page_2);
+    m_lblSrtStats->setObjectName(QStringLiteral("lblSrtStats"));
+    m_lblSrtStats->setToolTip(tr("SRT link: round-trip time, packets lost on the way and packets "
+                                 "sent again"));
+    m_ui->horizontalLayout_5->insertWidget(m_ui->horizontalLayout_5->indexOf(m_ui->lblBitrate) + 1,
+                                           m_lblSrtStats);
 
     // An absent key reads as "", which matches no item and keeps the first one.
     m_ui->cmbNetwork->setCurrentText(AppSettings::readString(*m_settings, AppSettings::kIp));
@@ -155,6 +169,15 @@ MainWindow::MainWindow(QWidget *parent)
     m_port = AppSettings::readInt(*m_settings, AppSettings::kPort);
     m_requireStreamKey = AppSettings::readBool(*m_settings, AppSettings::kRequireStreamKey);
     m_streamKey = AppSettings::readString(*m_settings, AppSettings::kStreamKey);
+    m_srt = AppSettings::readBool(*m_settings, AppSettings::kSrt);
+    m_srtPort = AppSettings::readInt(*m_settings, AppSettings::kSrtPort);
+    m_srtLatencyMs = AppSettings::readInt(*m_settings, AppSettings::kSrtLatencyMs);
+    m_srtPassphrase = AppSettings::readString(*m_settings, AppSettings::kSrtPassphrase);
+    // A passphrase libsrt would refuse (edited by hand) is dropped rather than keeping SRT off.
+    if (!GlobalSettings::srtPassphraseValid(m_srtPassphrase)) {
+        qCWarning(lcUi) << "SRT passphrase in the settings is not 10 to 79 characters; ignored";
+        m_srtPassphrase.clear();
+    }
 
     showPublishUrl();
 }
@@ -186,10 +209,29 @@ QString MainWindow::rtmpUrl() const
                                      requiredStreamKey().isEmpty() ? QString() : m_streamKey);
 }
 
+QString MainWindow::srtUrl() const
+{
+    if (!m_srt || m_srtPort <= 0)
+        return QString();
+    return NetworkAddresses::srtUrl(m_ui->cmbNetwork->currentText(), m_srtPort);
+}
+
 void MainWindow::showPublishUrl()
 {
     const QString url = rtmpUrl();
     m_ui->lblRTMP->setText(url);
+    if (m_lblSrt) {
+        const bool failed = m_running && m_srt && m_server && !m_server->srtListening();
+        m_lblSrt->setText(failed ? tr("SRT port %1 not available ( Settings )").arg(m_srtPort)
+                                 : srtUrl());
+        m_lblSrt->setVisible(m_srt);
+        m_lblSrt->setToolTip(
+            m_srt ? (m_srtPassphrase.isEmpty()
+                         ? tr("SRT, latency %1 ms, no passphrase").arg(m_srtLatencyMs)
+                         : tr("SRT, latency %1 ms, with the passphrase set in Settings")
+                               .arg(m_srtLatencyMs))
+                  : QString());
+    }
     // Apps with separate server and key fields (OBS, some camera apps) take the URL in two.
     m_ui->lblRTMP->setToolTip(
         requiredStreamKey().isEmpty()
@@ -213,6 +255,19 @@ void MainWindow::onPublisherRefused(const QString &peer)
 {
     ++m_refusedPublishers;
     m_lastRefusedPeer = peer;
+    updateWebcamNotice();
+}
+
+void MainWindow::onSrtCallerAccepted(const QString &)
+{
+    m_refusedSrtCallers = 0;
+    updateWebcamNotice();
+}
+
+void MainWindow::onSrtCallerRefused(const QString &peer)
+{
+    ++m_refusedSrtCallers;
+    m_lastRefusedSrtPeer = peer;
     updateWebcamNotice();
 }
 
@@ -272,6 +327,7 @@ void MainWindow::on_cmdStart_clicked()
         QCoreApplication::processEvents();
         m_server->stopListening();
         m_running = false;
+        showPublishUrl();
         m_statTimer.stop();
         m_ui->cmbNetwork->setEnabled(true);
         return;
@@ -281,9 +337,16 @@ void MainWindow::on_cmdStart_clicked()
         m_settings->setValue(settingKey(AppSettings::kCam), m_ui->cmbCams->currentText());
     }
     m_ui->cmdStart->setIcon(QIcon(QString::fromLatin1(kIconStop)));
+    SrtOptions srt;
+    if (m_srt && m_srtPort > 0 && m_srtPort <= 65535)
+        srt.port = static_cast<quint16>(m_srtPort);
+    srt.latencyMs = m_srtLatencyMs;
+    srt.passphrase = m_srtPassphrase.toUtf8();
+    m_server->setSrtOptions(srt);
     // A port that cannot be opened is reported by the listener itself.
     m_server->startListening(QHostAddress::Any, static_cast<quint16>(m_port));
     m_running = true;
+    showPublishUrl(); // the SRT line says whether its port could be opened
     m_statTimer.start(kStatIntervalMs);
     m_ui->cmbNetwork->setEnabled(false);
 }
@@ -316,6 +379,11 @@ void MainWindow::onStatTimer()
             buffers += QStringLiteral("  ") + StatsText::playout(delayMs, skipped, repeated);
         bitrate = StatsText::bitrate(static_cast<quint64>(std::max<qint64>(bytes, 0)), m_lastBytes);
     }
+    SrtRelay::LinkStats link;
+    const bool srtSession = m_server && m_server->srtStats(link);
+    m_lblSrtStats->setText(
+        srtSession ? StatsText::srtLink(link.rttMs, link.lost, link.retransmitted) : QString());
+    m_lblSrtStats->setVisible(srtSession);
     m_ui->lblBitrate->setText(bitrate);
     m_ui->lblBuffers->setText(buffers);
     m_ui->page_2->setToolTip(StatsText::camera(m_server ? m_server->streamPeer() : QString()));
@@ -333,7 +401,17 @@ void MainWindow::onSettingsTriggered()
         m_maxBufferMs, m_maxBufferIgnoreAudioMs, m_ignoreAudio, m_ndiMode, stubText, nullptr);
     dialog.setMicrophone(m_microphone);
     dialog.setStreamKey(m_requireStreamKey, m_streamKey);
+    dialog.setSrt(m_srt, m_srtPort, m_srtLatencyMs, m_srtPassphrase);
     if (dialog.exec() == QDialog::Accepted) {
+        m_srt = dialog.srt();
+        m_srtPort = dialog.srtPort();
+        m_srtLatencyMs = dialog.srtLatencyMs();
+        m_srtPassphrase = dialog.srtPassphrase();
+        m_settings->setValue(settingKey(AppSettings::kSrt), m_srt);
+        m_settings->setValue(settingKey(AppSettings::kSrtPort), m_srtPort);
+        m_settings->setValue(settingKey(AppSettings::kSrtLatencyMs), m_srtLatencyMs);
+        m_settings->setValue(settingKey(AppSettings::kSrtPassphrase), m_srtPassphrase);
+
         // The card itself keeps its start-up picture and text until the next start.
         StubCard::storeChoice(*m_settings, dialog.imagePath());
 
@@ -398,6 +476,7 @@ void MainWindow::on_cmdQR_clicked()
                            ? ZoomQRW::Phone::Android
                            : ZoomQRW::Phone::IPhone);
     m_zoomQR->loadSettings();
+    m_zoomQR->setSrt(srtUrl(), m_srtLatencyMs, m_srtPassphrase);
     m_zoomQR->showQRForUrl(ZoomQRW::baseLink(m_ui->lblRTMP->text()));
 }
 
@@ -483,7 +562,7 @@ void MainWindow::updateWebcamNotice()
         m_webcamSetup->webcamFound();
     m_webcamMissing = !webcam;
     m_setupWebcam->setVisible(!webcam);
-    if (webcam && micReason.isEmpty() && m_refusedPublishers == 0) {
+    if (webcam && micReason.isEmpty() && m_refusedPublishers == 0 && m_refusedSrtCallers == 0) {
         if (bar->isHidden())
             return;
         const int heightWith = height();
@@ -519,6 +598,14 @@ void MainWindow::updateWebcamNotice()
                    "in Settings.")
                     .arg(m_lastRefusedPeer);
     }
+    if (m_refusedSrtCallers > 0) {
+        texts << (m_refusedSrtCallers == 1
+                      ? tr("1 SRT camera refused: passphrase")
+                      : tr("%1 SRT cameras refused: passphrase").arg(m_refusedSrtCallers));
+        tips << tr("The last one came from %1. SRT cameras must use the passphrase set in "
+                   "Settings (or none when none is set).")
+                    .arg(m_lastRefusedSrtPeer);
+    }
     const QString text = texts.join(QStringLiteral(" · "));
     // A status tip may have replaced the message; put it back on the next tick.
     if (bar->currentMessage() != text)
@@ -543,6 +630,7 @@ void MainWindow::stopServer()
     if (m_running) {
         m_server->stopListening();
         m_running = false;
+        showPublishUrl();
         m_statTimer.stop();
         m_ui->cmdStart->setIcon(QIcon(QString::fromLatin1(kIconStart)));
         m_ui->cmbNetwork->setEnabled(true);

@@ -13,6 +13,7 @@
 #include <memory>
 
 class QCloseEvent;
+class QLabel;
 class QPushButton;
 class QSettings;
 class Server;
@@ -69,10 +70,14 @@ public:
     QByteArray requiredStreamKey() const override;
     void onPublisherAccepted(const QString &peer) override;
     void onPublisherRefused(const QString &peer) override;
+    void onSrtCallerAccepted(const QString &peer) override;
+    void onSrtCallerRefused(const QString &peer) override;
 
     // The publish URL for the chosen address and the current port, with the stream key in
     // the stream name's place while one is required.
     QString rtmpUrl() const;
+    // The SRT address for the chosen address and the SRT port, "" while SRT is off.
+    QString srtUrl() const;
 
     // `program [port [camera text]]`: a non-zero port replaces the one in use (not stored), a
     // camera text selects that camera, then listening starts. For the rest of the run the
@@ -144,8 +149,16 @@ private:
     bool m_webcamMissing = false; // as the last notice update found it
     bool m_requireStreamKey = false;
     QString m_streamKey;
-    int m_refusedPublishers = 0; // since the last publisher that named the key
+    bool m_srt = true;
+    int m_srtPort = 9000;
+    int m_srtLatencyMs = 120;
+    QString m_srtPassphrase;
+    QLabel *m_lblSrt = nullptr;      // under the RTMP address, child of its page
+    QLabel *m_lblSrtStats = nullptr; // in the statistics strip
+    int m_refusedPublishers = 0;     // since the last publisher that named the key
     QString m_lastRefusedPeer;
+    int m_refusedSrtCallers = 0; // since the last SRT caller served
+    QString m_lastRefusedSrtPeer;
     quint64 m_lastBytes = 0;
     bool m_fromCommandLine = false;
     QTimer m_statTimer;

@@ -128,6 +128,12 @@ QString NetworkAddresses::rtmpUrl(const QString &addressItem, int port)
     return QStringLiteral("rtmp://") + host + portPart + QStringLiteral("/@/@");
 }
 
+QString NetworkAddresses::srtUrl(const QString &addressItem, int port)
+{
+    const QString host = addressItem.split(QLatin1Char(' ')).first();
+    return QStringLiteral("srt://%1:%2").arg(host).arg(port);
+}
+
 QString NetworkAddresses::rtmpUrl(const QString &addressItem, int port, const QString &streamName)
 {
     QString url = rtmpUrl(addressItem, port);

@@ -66,4 +66,7 @@ public:
     // The same with `streamName` in place of the last "@" (the stream key); an empty name
     // gives the plain URL above.
     static QString rtmpUrl(const QString &addressItem, int port, const QString &streamName);
+    // "srt://" + host + ":" + port (SRT has no default port, so it is always written). Latency
+    // and passphrase are not part of it: each camera app has its own fields for them.
+    static QString srtUrl(const QString &addressItem, int port);
 };

@@ -33,6 +33,14 @@ QString StatsText::bitrate(quint64 totalBytes, quint64 &lastBytes)
     return QString();
 }
 
+QString StatsText::srtLink(double rttMs, qint64 lost, qint64 retransmitted)
+{
+    return QStringLiteral("RTT %1ms  lost %2  resent %3")
+        .arg(qRound64(qMax(0.0, rttMs)))
+        .arg(lost)
+        .arg(retransmitted);
+}
+
 QString StatsText::camera(const QString &peerAddress)
 {
     if (peerAddress.isEmpty())

@@ -29,6 +29,10 @@ public:
     // shows no rate.
     static QString bitrate(quint64 totalBytes, quint64 &lastBytes);
 
+    // An SRT session's link: "RTT %1ms  lost %2  resent %3", the round trip rounded to whole
+    // milliseconds, the packets found missing and those that came again.
+    static QString srtLink(double rttMs, qint64 lost, qint64 retransmitted);
+
     // The statistics strip's tooltip: "Camera: <address>", or "" without one.
     static QString camera(const QString &peerAddress);
 };

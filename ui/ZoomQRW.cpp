@@ -3,6 +3,8 @@
 #include "ui/UiLog.h"
 #include "ui_ZoomQRW.h"
 
+#include <QCheckBox>
+
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QPainter>
@@ -44,6 +46,15 @@ ZoomQRW::ZoomQRW(QWidget *parent) : QWidget(parent), m_ui(std::make_unique<Ui::Z
     connect(m_ui->cbKeyframes, &QComboBox::currentTextChanged, this, &ZoomQRW::showQR);
     connect(m_ui->sbBitrate, QOverload<int>::of(&QSpinBox::valueChanged), this,
             [this](int) { showQR(); });
+
+    // Larix takes SRT too: the code can carry that connection instead (with its latency and
+    // passphrase), offered while SRT is on.
+    m_chkSrt = new QCheckBox(tr("SRT"), this);
+    m_chkSrt->setObjectName(QStringLiteral("chkSrt"));
+    m_chkSrt->setToolTip(tr("Set the phone up for SRT instead of RTMP (better on a busy Wi-Fi)"));
+    m_chkSrt->hide();
+    m_ui->layoutButtons->insertWidget(0, m_chkSrt);
+    connect(m_chkSrt, &QCheckBox::toggled, this, [this](bool) { showQR(); });
 
     setPhone(Phone::IPhone);
 }
@@ -87,6 +98,26 @@ QString ZoomQRW::baseLink(const QString &publishUrl)
            QString::fromLatin1(QUrl::toPercentEncoding(publishUrl));
 }
 
+QString ZoomQRW::srtBaseLink(const QString &srtUrl, int latencyMs, const QString &passphrase)
+{
+    QString link = baseLink(srtUrl) + QStringLiteral("&conn[][srtlatency]=%1").arg(latencyMs);
+    if (!passphrase.isEmpty())
+        link += QStringLiteral("&conn[][srtpass]=") +
+                QString::fromLatin1(QUrl::toPercentEncoding(passphrase));
+    return link;
+}
+
+void ZoomQRW::setSrt(const QString &srtUrl, int latencyMs, const QString &passphrase)
+{
+    m_srtBase = srtUrl.isEmpty() ? QString() : srtBaseLink(srtUrl, latencyMs, passphrase);
+    m_chkSrt->setVisible(!m_srtBase.isEmpty());
+}
+
+bool ZoomQRW::srtChosen() const
+{
+    return !m_srtBase.isEmpty() && m_chkSrt->isChecked();
+}
+
 QString ZoomQRW::fullLink(const QString &url, const QString &framesFps, int bitrate,
                           const QString &keyframes)
 {
@@ -110,8 +141,8 @@ QString ZoomQRW::fullLink(const QString &url, const QString &framesFps, int bitr
 void ZoomQRW::showQRForUrl(QString url)
 {
     m_url = url;
-    m_link = fullLink(url, m_ui->cbFramesFps->currentText(), m_ui->sbBitrate->value(),
-                      m_ui->cbKeyframes->currentText());
+    m_link = fullLink(srtChosen() ? m_srtBase : url, m_ui->cbFramesFps->currentText(),
+                      m_ui->sbBitrate->value(), m_ui->cbKeyframes->currentText());
     const QImage image = renderQR(QSize(kRenderSidePx, kRenderSidePx), m_link);
     ++m_renderCount;
     m_ui->lblPreview->setPixmap(QPixmap::fromImage(image));

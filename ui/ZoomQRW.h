@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QCheckBox;
 class QSettings;
 
 namespace Ui {
@@ -48,6 +49,15 @@ public:
 
     // "larix://set/v1/?conn[][url]=" + the percent-encoded publish URL.
     static QString baseLink(const QString &publishUrl);
+    // The same for an SRT connection: the percent-encoded SRT URL, then
+    // "&conn[][srtlatency]=" + the latency in milliseconds and, with a passphrase,
+    // "&conn[][srtpass]=" + the percent-encoded passphrase (Larix's own field names).
+    static QString srtBaseLink(const QString &srtUrl, int latencyMs, const QString &passphrase);
+    // Offers the SRT connection (a "SRT" box in the window) with its base link; an empty URL
+    // (SRT off) hides the box and the code carries the RTMP connection. Before showQRForUrl.
+    void setSrt(const QString &srtUrl, int latencyMs, const QString &passphrase);
+    // True while the code carries the SRT connection.
+    bool srtChosen() const;
     // The base link followed by the encoder fields and the connection name.
     static QString fullLink(const QString &url, const QString &framesFps, int bitrate,
                             const QString &keyframes);
@@ -78,6 +88,8 @@ private:
 
     std::unique_ptr<Ui::ZoomQRW> m_ui;
     QString m_url;
+    QString m_srtBase;             // empty while SRT is not offered
+    QCheckBox *m_chkSrt = nullptr; // child, in the button row
     QString m_link;
     int m_renderCount = 0;
     bool m_loading = false;

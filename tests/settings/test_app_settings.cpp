@@ -88,6 +88,10 @@ void TestAppSettings::emptyStoreGivesDefaults()
     QCOMPARE(AppSettings::readInt(*store, AppSettings::kMaxBufferIgnoreAudioMs), 300);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kIgnoreAudio), false);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), false);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kSrt), true);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kSrtPort), 9000);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kSrtLatencyMs), 120);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kSrtPassphrase), QString());
     // Two card lines, the first with its trailing space.
     QCOMPARE(AppSettings::readString(*store, AppSettings::kStubText).split(QLatin1Char('\n')),
              QStringList({QStringLiteral("Quorvix "), QStringLiteral("( no signal )")}));
@@ -125,6 +129,10 @@ void TestAppSettings::keyTableNamesEachKeyOnceWithMatchingDefaultType()
                                     "MICROPHONE",
                                     "REQUIRE_STREAM_KEY",
                                     "STREAM_KEY",
+                                    "SRT",
+                                    "SRT_PORT",
+                                    "SRT_LATENCY_MS",
+                                    "SRT_PASSPHRASE",
                                     "STUB_TEXT",
                                     "DISPLAYED_COLORBAR_IMAGE",
                                     "LAST_TEMP_COLORBAR_IMAGE",
@@ -181,6 +189,10 @@ void TestAppSettings::valuesReadBackThroughNewStore()
         store->setValue(AppSettings::kMicrophone, false);
         store->setValue(AppSettings::kRequireStreamKey, true);
         store->setValue(AppSettings::kStreamKey, QStringLiteral("k3yK3yk3yK3yk3yK3yk3yK"));
+        store->setValue(AppSettings::kSrt, false);
+        store->setValue(AppSettings::kSrtPort, 9710);
+        store->setValue(AppSettings::kSrtLatencyMs, 300);
+        store->setValue(AppSettings::kSrtPassphrase, QStringLiteral("pass phrase;=1"));
         store->setValue(AppSettings::kStubText, stubText);
         store->setValue(AppSettings::kDisplayedColorbarImage, image);
         store->setValue(AppSettings::kLastTempColorbarImage,
@@ -205,6 +217,11 @@ void TestAppSettings::valuesReadBackThroughNewStore()
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kRequireStreamKey), true);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kStreamKey),
              QStringLiteral("k3yK3yk3yK3yk3yK3yk3yK"));
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kSrt), false);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kSrtPort), 9710);
+    QCOMPARE(AppSettings::readInt(*store, AppSettings::kSrtLatencyMs), 300);
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kSrtPassphrase),
+             QStringLiteral("pass phrase;=1"));
     QCOMPARE(AppSettings::readString(*store, AppSettings::kStubText), stubText);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kDisplayedColorbarImage), image);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kLastTempColorbarImage),

@@ -39,8 +39,7 @@ QStringList FfmpegPublisher::arguments(quint16 port) const
         if (o.durationS > 0)
             args << QStringLiteral("-t") << QString::number(o.durationS);
         args << QStringLiteral("-c") << QStringLiteral("copy") << o.extraOutputArgs
-             << QStringLiteral("-f") << QStringLiteral("flv")
-             << QStringLiteral("rtmp://127.0.0.1:%1/%2").arg(port).arg(o.path);
+             << outputArguments(port);
         return args;
     }
     QString video =
@@ -69,9 +68,21 @@ QStringList FfmpegPublisher::arguments(quint16 port) const
     else
         args << QStringLiteral("-an");
     args << o.extraOutputArgs;
-    args << QStringLiteral("-f") << QStringLiteral("flv")
-         << QStringLiteral("rtmp://127.0.0.1:%1/%2").arg(port).arg(o.path);
+    args << outputArguments(port);
     return args;
+}
+
+QStringList FfmpegPublisher::outputArguments(quint16 port) const
+{
+    const Options &o = m_options;
+    if (o.srt) {
+        QString url = QStringLiteral("srt://127.0.0.1:%1?mode=caller").arg(port);
+        if (!o.srtOptions.isEmpty())
+            url += QLatin1Char('&') + o.srtOptions;
+        return {QStringLiteral("-f"), QStringLiteral("mpegts"), url};
+    }
+    return {QStringLiteral("-f"), QStringLiteral("flv"),
+            QStringLiteral("rtmp://127.0.0.1:%1/%2").arg(port).arg(o.path)};
 }
 
 bool FfmpegPublisher::start(quint16 port)

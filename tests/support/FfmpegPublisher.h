@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-// A real RTMP publisher for tests and benchmarks: the ffmpeg command-line tool encoding a
+// A real RTMP (or SRT) publisher for tests and benchmarks: the ffmpeg command-line tool encoding a
 // synthetic picture (H.264) and tone (AAC) and pushing them as FLV to
 // rtmp://127.0.0.1:<port>/@/@, the address form cameras use (the path is an option). The process is
 // stopped by stop() and at the latest by the destructor. Use from one thread (the test's).
@@ -37,6 +37,10 @@ public:
         // Application and stream name after the port ("@/KEY" with a stream key; "@" gives
         // no stream name at all).
         QString path = QStringLiteral("@/@");
+        // SRT instead of RTMP: MPEG-TS to srt://127.0.0.1:<port>?mode=caller, with these URL
+        // options appended (e.g. "passphrase=...&latency=120000").
+        bool srt = false;
+        QString srtOptions;
     };
 
     explicit FfmpegPublisher(const Options &options);
@@ -50,6 +54,8 @@ public:
     static QString program();
 
     QStringList arguments(quint16 port) const;
+    // The muxer and address part of arguments().
+    QStringList outputArguments(quint16 port) const;
     // Starts publishing to the port; false when the process did not start.
     bool start(quint16 port);
     // Waits for the process to end by itself (end of -t). True when it ended in time.

@@ -185,6 +185,9 @@ void RecordingOutput::State::put(Target target, bool live, const OutputFrame &fr
         }
     }
     // Read while the put runs: the buffer is the caller's and only valid until it returns.
+    record.putMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count();
     if (frame.video && bytes > 0) {
         record.checksum = checksum(frame.video, bytes);
         if (copy)

@@ -56,6 +56,7 @@ public:
         QByteArray picture;          // the I420 picture as handed over (empty when not copied)
         quint64 checksum = 0;        // FNV-1a 64 of the picture bytes
         const void *video = nullptr; // the buffer the backend was pointed at
+        qint64 putMs = 0;            // steady clock at the put, in milliseconds
     };
 
     RecordingOutput();
