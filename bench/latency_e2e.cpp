@@ -10,13 +10,16 @@
 //   wire -> webcam and send -> webcam latency (median, p95, max) over the steady state,
 //   frames lost and repeated, CPU seconds per stream second and peak RSS of the system,
 // then per variant the medians over the runs and quorvix's ratios to both baselines.
-// Last, a publisher without a frame rate in its metadata checks quorvix's rate detection
-// and pacing.
+// Then a publisher without a frame rate in its metadata checks quorvix's rate detection
+// and pacing. Last, SRT: the same publisher sends MPEG-TS as an SRT caller, straight and through
+// a seeded UDP relay that drops 2 % of the datagrams each way (tests/support/LossyUdpRelay),
+// next to RTMP in the same run (1280x720 with audio); printed with the longest time without a
+// new picture. --no-srt leaves that out, --srt-only runs nothing else.
 //
 // bench_latency_e2e [--runs 3] [--seconds 20] [--warmup 3]
 //     [--sizes 1280x720,1920x1080] [--pix-fmts yuv420p,yuvj420p] [--audio yes,no]
 //     [--systems quorvix,ffmpeg,ffmpeg-lowdelay] [--no-fps-check]
-//     [--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic]
+//     [--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic] [--no-srt] [--srt-only]
 //
 // Links: "clean" is the loopback connection; "jitter" puts a relay between publisher and
 // system that holds the bytes back for 20 ms on average every 300 ms (tests/support/
@@ -41,15 +44,18 @@
 // <= 1 % (<= 3 % through the jitter relay); back within 10 ms of the delay in <= 2 s after a
 // 1 s stall; interval p95 within 5 ms of the frame period; connection -> first picture and
 // CPU no worse than before. Microphone: offset within -20 .. +40 ms, wire -> microphone
-// median <= 80 ms.
+// median <= 80 ms. SRT: at 0 % loss the median <= RTMP's + the SRT latency (120 ms); at 2 %
+// loss no stall above 200 ms and at most 2 % of the pictures missing.
 
 #include "BenchProcess.h"
 #include "Stamp.h"
 #include "TapReader.h"
 #include "MicCapture.h"
+#include "app/AppSettings.h"
 #include "audio/PipeWireDaemon.h"
 #include "support/FreePort.h"
 #include "support/JitterRelay.h"
+#include "support/LossyUdpRelay.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -83,6 +89,8 @@ struct Settings
     QStringList links{QStringLiteral("clean")};
     QList<int> audioShifts{0};
     bool mic = false;
+    bool srt = true;
+    bool srtOnly = false;
 };
 
 // What the publisher and the link do in one variant.
@@ -96,11 +104,17 @@ struct Variant
     int audioShiftMs = 0;
     bool marks = false;           // audio marks for the microphone
     QProcessEnvironment pipeWire; // quorvix's environment for the private PipeWire
+    // >= 0: quorvix takes the stream by SRT (clean link only), through a relay dropping that
+    // share of the datagrams each way when above 0; < 0: RTMP.
+    double srtLoss = -1;
 };
 
 constexpr int kStallAtMs = 6000;
 constexpr int kStallMs = 1000;
 constexpr double kFramePeriodMs = 1000.0 / 30;
+// The SRT listener's latency: the program's default (the bench writes no latency setting).
+constexpr double kSrtLatencyMs = AppSettings::kDefaultSrtLatencyMs;
+constexpr quint32 kLossSeed = 2026;
 
 struct Result
 {
@@ -124,7 +138,9 @@ struct Result
     double markCamMedian = NAN;                 // wire -> webcam of the same marks
     double offsetMedian = NAN, offsetP95 = NAN; // microphone minus webcam
     double offsetMin = NAN, offsetMax = NAN;
-    QString playout; // quorvix's own account of the session
+    QString playout;             // quorvix's own account of the session
+    double longestStallMs = NAN; // longest time between two new pictures on the webcam
+    qint64 datagramsDropped = 0; // SRT through the lossy relay
 };
 
 double percentile(std::vector<double> v, double p)
@@ -224,6 +240,13 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         return r;
     }
     const quint16 port = FreePort::loopback();
+    const bool srt = v.srtLoss >= 0;
+    if (srt && (!system.startsWith(QLatin1String("quorvix")) || v.link != QLatin1String("clean"))) {
+        r.note = QStringLiteral("SRT is measured with quorvix on a clean link only");
+        return r;
+    }
+    const quint16 srtPort = srt ? FreePort::udpLoopback() : 0;
+    LossyUdpRelay lossyPath(srtPort, std::max(0.0, v.srtLoss), kLossSeed);
 
     bench::Quorvix quorvix;
     QProcess ffmpeg;
@@ -237,7 +260,7 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
             r.note = QStringLiteral("QUORVIX_BASELINE_PROGRAM is not set");
             return r;
         }
-        if (!quorvix.start(port, dir.path(), fifo, size, v.pipeWire, program)) {
+        if (!quorvix.start(port, dir.path(), fifo, size, v.pipeWire, program, srtPort)) {
             r.note = QStringLiteral("quorvix did not start listening");
             return r;
         }
@@ -272,6 +295,13 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         }
         publishPort = relay.port();
     }
+    if (srt) {
+        publishPort = v.srtLoss > 0 ? lossyPath.start() : srtPort;
+        if (publishPort == 0) {
+            r.note = QStringLiteral("the lossy path did not start");
+            return r;
+        }
+    }
     std::unique_ptr<bench::MicCapture> capture;
     if (v.marks) {
         capture = std::make_unique<bench::MicCapture>();
@@ -299,6 +329,8 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         args << QStringLiteral("--audio-shift-ms") << QString::number(v.audioShiftMs);
     if (v.marks)
         args << QStringLiteral("--marks") << QStringLiteral("30");
+    if (srt)
+        args << QStringLiteral("--srt");
     publisher.start(bench::publisherProgram(), args);
     if (!publisher.waitForStarted(10000)) {
         r.note = QStringLiteral("publisher did not start");
@@ -322,6 +354,8 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
     if (capture)
         capture->stop();
     relay.stop();
+    lossyPath.stop();
+    r.datagramsDropped = lossyPath.dropped();
 
     bool systemOk = true;
     if (isQuorvix) {
@@ -397,6 +431,8 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
             byWire.emplace_back(it->second.second, wire.back());
             if (previous) {
                 const double interval = (f->arrivalUs - previous->arrivalUs) / 1000.0;
+                r.longestStallMs =
+                    std::max(std::isnan(r.longestStallMs) ? 0.0 : r.longestStallMs, interval);
                 intervalDev.push_back(std::abs(interval - kFramePeriodMs));
                 if (interval > 1.5 * kFramePeriodMs)
                     r.held += int(std::lround(interval / kFramePeriodMs)) - 1;
@@ -595,6 +631,32 @@ Result medianOf(const std::vector<Result> &runs)
     return m;
 }
 
+// The one line per system and variant with everything needed; `extra` is appended.
+void printSummary(const QString &title, const QString &system, const Result &r,
+                  const QString &extra = QString())
+{
+    std::printf("SUMMARY %s | %s | first %.0f ms | wire->cam med %.1f p95 %.1f | lost %d "
+                "rep %d held %d of %d | ivl dev p95 %.1f | cpu %.3f | rss %.0f MB",
+                qPrintable(title), qPrintable(system), r.firstPictureMs, r.wireMedian, r.wireP95,
+                r.lost, r.repeated, r.held, r.pictures, r.intervalDevP95, r.cpuPerStreamS,
+                r.peakRssMb);
+    if (!std::isnan(r.preStallMedian))
+        std::printf(" | stall: before %.1f, back in %.2f s", r.preStallMedian, r.recoveryS);
+    if (r.marks > 0)
+        std::printf(" | mic %d marks: wire->mic med %.1f p95 %.1f, wire->cam %.1f, "
+                    "offset med %.1f p95 %.1f",
+                    r.marks, r.micMedian, r.micP95, r.markCamMedian, r.offsetMedian, r.offsetP95);
+    if (!extra.isEmpty())
+        std::printf(" | %s", qPrintable(extra));
+    std::printf("\n");
+}
+
+// Share of the pictures in the steady state that never reached the webcam, in percent.
+double missingPercent(const Result &r)
+{
+    return r.pictures > 0 ? 100.0 * r.lost / double(r.pictures + r.lost) : NAN;
+}
+
 bool parseArgs(const QStringList &args, Settings *s)
 {
     for (int i = 1; i < args.size(); ++i) {
@@ -625,10 +687,14 @@ bool parseArgs(const QStringList &args, Settings *s)
             ++i;
         } else if (a == QLatin1String("--mic"))
             s->mic = true;
+        else if (a == QLatin1String("--no-srt"))
+            s->srt = false;
+        else if (a == QLatin1String("--srt-only"))
+            s->srtOnly = true;
         else
             return false;
     }
-    return s->runs > 0 && s->seconds > s->warmupS + 2;
+    return s->runs > 0 && s->seconds > s->warmupS + 2 && (s->srt || !s->srtOnly);
 }
 
 } // namespace
@@ -642,7 +708,8 @@ int main(int argc, char **argv)
                      "usage: %s [--runs N] [--seconds S] [--warmup S] [--sizes WxH,...] "
                      "[--pix-fmts yuv420p,yuvj420p] [--audio yes,no] "
                      "[--systems quorvix,ffmpeg,ffmpeg-lowdelay] [--no-fps-check] "
-                     "[--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic]\n",
+                     "[--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic] [--no-srt] "
+                     "[--srt-only]\n",
                      argv[0]);
         return 1;
     }
@@ -682,26 +749,12 @@ int main(int argc, char **argv)
                             q.peakRssMb / b.peakRssMb);
             }
         }
-        for (const QString &system : systems) {
-            const Result &r = med[system];
-            std::printf("SUMMARY %s | %s | first %.0f ms | wire->cam med %.1f p95 %.1f | lost %d "
-                        "rep %d held %d of %d | ivl dev p95 %.1f | cpu %.3f | rss %.0f MB",
-                        qPrintable(title), qPrintable(system), r.firstPictureMs, r.wireMedian,
-                        r.wireP95, r.lost, r.repeated, r.held, r.pictures, r.intervalDevP95,
-                        r.cpuPerStreamS, r.peakRssMb);
-            if (!std::isnan(r.preStallMedian))
-                std::printf(" | stall: before %.1f, back in %.2f s", r.preStallMedian, r.recoveryS);
-            if (r.marks > 0)
-                std::printf(" | mic %d marks: wire->mic med %.1f p95 %.1f, wire->cam %.1f, "
-                            "offset med %.1f p95 %.1f",
-                            r.marks, r.micMedian, r.micP95, r.markCamMedian, r.offsetMedian,
-                            r.offsetP95);
-            std::printf("\n");
-        }
+        for (const QString &system : systems)
+            printSummary(title, system, med[system]);
         std::fflush(stdout);
     };
 
-    for (const QString &size : s.sizes) {
+    for (const QString &size : s.srtOnly ? QStringList() : s.sizes) {
         for (const QString &pixFmt : s.pixFmts) {
             for (const QString &audioText : s.audio) {
                 const bool audio = audioText == QLatin1String("yes");
@@ -732,7 +785,7 @@ int main(int argc, char **argv)
         }
     }
 
-    if (s.mic) {
+    if (s.mic && !s.srtOnly) {
         // quorvix with a microphone: a private PipeWire, audio marks, a capture on the node.
         const QStringList missing = PipeWireDaemon::missingPrograms();
         QTemporaryDir runtime;
@@ -762,7 +815,7 @@ int main(int argc, char **argv)
         }
     }
 
-    if (s.fpsCheck) {
+    if (s.fpsCheck && !s.srtOnly) {
         std::printf("\n== publisher without a frame rate in its metadata (1280x720 30 fps, audio) "
                     "==\n");
         QString log;
@@ -781,6 +834,80 @@ int main(int argc, char **argv)
                     r.repeated, r.lost);
         if (fps != 30 || !r.ok)
             failed = true;
+    }
+
+    if (s.srt) {
+        // RTMP and SRT in turn within each run, so that they share the machine's conditions.
+        const QString title =
+            QStringLiteral("SRT next to RTMP (1280x720 30 fps yuv420p, AAC audio; "
+                           "SRT latency %1 ms)")
+                .arg(kSrtLatencyMs);
+        std::printf("\n== %s ==\n", qPrintable(title));
+        struct Path
+        {
+            const char *label;
+            double loss; // < 0: RTMP
+        };
+        const Path paths[] = {{"RTMP", -1}, {"SRT 0% loss", 0}, {"SRT 2% loss", 0.02}};
+        QMap<QString, std::vector<Result>> all;
+        for (int run = 0; run < s.runs; ++run) {
+            for (const Path &path : paths) {
+                Variant v;
+                v.size = QStringLiteral("1280x720");
+                v.pixFmt = QStringLiteral("yuv420p");
+                v.srtLoss = path.loss;
+                const Result r = runOnce(s, QStringLiteral("quorvix"), v);
+                failed = failed || !r.ok;
+                printResult(QStringLiteral("%1 #%2").arg(QLatin1String(path.label)).arg(run + 1),
+                            r);
+                std::printf("  %-16s longest stall %.0f ms, pictures missing %.1f %%, datagrams "
+                            "dropped %lld\n",
+                            "", r.longestStallMs, missingPercent(r),
+                            static_cast<long long>(r.datagramsDropped));
+                all[QLatin1String(path.label)].push_back(r);
+            }
+        }
+        std::printf("  -- medians of %d run(s)\n", s.runs);
+        QMap<QString, Result> med;
+        QMap<QString, QString> extra;
+        for (const Path &path : paths) {
+            const QString label = QLatin1String(path.label);
+            const std::vector<Result> &runs = all[label];
+            const Result m = medianOf(runs);
+            med[label] = m;
+            printResult(label, m);
+            // The worst run's stall: one long freeze is what a viewer notices.
+            double stall = NAN;
+            std::vector<double> dropped;
+            for (const Result &r : runs) {
+                if (!std::isnan(r.longestStallMs))
+                    stall =
+                        std::isnan(stall) ? r.longestStallMs : std::max(stall, r.longestStallMs);
+                dropped.push_back(double(r.datagramsDropped));
+            }
+            const double missing = missingPercent(m);
+            extra[label] = QStringLiteral("longest stall %1 ms | missing %2 %")
+                               .arg(stall, 0, 'f', 0)
+                               .arg(missing, 0, 'f', 1);
+            if (path.loss > 0)
+                extra[label] +=
+                    QStringLiteral(" | datagrams dropped %1").arg(median(dropped), 0, 'f', 0);
+            if (path.loss < 0)
+                continue;
+            const Result &rtmp = med[QStringLiteral("RTMP")];
+            const bool met = path.loss == 0 ? m.wireMedian <= rtmp.wireMedian + kSrtLatencyMs
+                                            : stall <= 200 && missing <= 2.0;
+            std::printf("  %-16s median %.1f ms (RTMP %.1f + latency %.0f = %.1f), longest stall "
+                        "%.0f ms, missing %.1f %% -> target %s\n",
+                        path.label, m.wireMedian, rtmp.wireMedian, kSrtLatencyMs,
+                        rtmp.wireMedian + kSrtLatencyMs, stall, missing, met ? "met" : "MISSED");
+            extra[label] += QStringLiteral(" | target %1")
+                                .arg(met ? QStringLiteral("met") : QStringLiteral("MISSED"));
+        }
+        for (const Path &path : paths)
+            printSummary(title, QLatin1String(path.label), med[QLatin1String(path.label)],
+                         extra[QLatin1String(path.label)]);
+        std::fflush(stdout);
     }
     return failed ? 2 : 0;
 }
