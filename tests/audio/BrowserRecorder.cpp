@@ -33,16 +33,23 @@ function measure(data, rate) {
     longestSilent = Math.max(longestSilent, silent);
   }
   const rms = Math.sqrt(sum / data.length);
-  let first = -1, last = -1, count = 0;
+  // Pitch from the periods between upward zero crossings. Periods that span a dropout are
+  // left out, so that a gap (counted above) does not also bend the pitch.
+  const periods = [];
+  let previous = -1;
   for (let i = 1; i < data.length; ++i) {
     if (data[i - 1] < 0 && data[i] >= 0) {
       const t = i - 1 + (-data[i - 1]) / (data[i] - data[i - 1]);
-      if (first < 0) first = t;
-      last = t;
-      ++count;
+      if (previous >= 0) periods.push(t - previous);
+      previous = t;
     }
   }
-  const hz = count > 1 ? (count - 1) * rate / (last - first) : 0;
+  let hz = 0;
+  if (periods.length > 0) {
+    const median = [...periods].sort((a, b) => a - b)[Math.floor(periods.length / 2)];
+    const whole = periods.filter((p) => p < 1.5 * median);
+    hz = whole.length * rate / whole.reduce((a, b) => a + b, 0);
+  }
   return {hz: hz, rmsDbfs: rms > 0 ? 20 * Math.log10(rms) : -200,
           longestSilentMs: longestSilent * 1000 / rate, dropouts: dropouts};
 }
