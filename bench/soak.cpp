@@ -18,7 +18,9 @@
 // of a normal build only: the short run's few sessions do not let the allocator settle, and a
 // sanitizer build's allocator keeps freed memory in quarantine.
 //
-// bench_soak [--short]     (QUORVIX_SOAK=short does the same: the CI variant, about 2 minutes)
+// bench_soak [--short] [--flood-only]
+//   --short: the CI variant, about 2 minutes (QUORVIX_SOAK=short does the same)
+//   --flood-only: the flood phase alone
 // The full run: 50 cycles, 1000 abusive connections, 20 s of flood.
 
 #include "BenchProcess.h"
@@ -81,6 +83,8 @@ struct Plan
     int simultaneous = 10;
     // After the abuse: long enough for the extra intakes' minute of idleness (0: skip).
     int afterAbuseWaitS = 70;
+    // --flood-only: the flood phase alone (to measure the memory a flooding peer takes).
+    bool floodOnly = false;
 };
 
 int g_failures = 0;
@@ -258,14 +262,18 @@ public:
                     start.fds, start.rssKb / 1024.0);
         std::fflush(stdout);
 
-        phase([this] { cycles(); });
-        phase([this] { simultaneous(); });
-        phase([this] { abuse(); });
-        if (m_plan.afterAbuseWaitS > 0)
-            phase([this] { afterAbuse(); });
-        phase([this] { flood(); });
-        phase([this] { killed(); });
-        phase([this] { stalled(); });
+        if (m_plan.floodOnly) {
+            phase([this] { flood(); });
+        } else {
+            phase([this] { cycles(); });
+            phase([this] { simultaneous(); });
+            phase([this] { abuse(); });
+            if (m_plan.afterAbuseWaitS > 0)
+                phase([this] { afterAbuse(); });
+            phase([this] { flood(); });
+            phase([this] { killed(); });
+            phase([this] { stalled(); });
+        }
 
         const bench::ProcSample end = bench::procSample(m_quorvix.pid());
         std::printf("at the end: %d threads, %d fds, RSS %.1f MB, peak RSS %.1f MB\n", end.threads,
@@ -697,6 +705,7 @@ int main(int argc, char **argv)
         plan.enforceRss = false;
         plan.afterAbuseWaitS = 0;
     }
+    plan.floodOnly = app.arguments().contains(QStringLiteral("--flood-only"));
     // The program logs every stall of its window, which the phases report.
     qputenv("QUORVIX_GUI_WATCHDOG", "1");
     // The tap file and the settings live in memory.

@@ -290,6 +290,30 @@ void DeliveryPolicy::skipBacklog(qint64 nowMs)
         qCInfo(lcEngine) << "-- catch up: pictures skipped" << skipped << "skipped so far" << total;
 }
 
+void DeliveryPolicy::boundQueues()
+{
+    // Video-only sessions are held under their buffer setting as the pictures arrive.
+    if (m_session.videoOnly)
+        return;
+    int pictures = 0;
+    while (m_video.count() > 1 && m_video.bufferedMs() > double(kMaxQueuedMs)) {
+        m_video.dropOldest();
+        ++pictures;
+    }
+    int audio = 0;
+    while (m_audio.count() > 1 && m_audio.bufferedMs() > double(kMaxQueuedMs)) {
+        m_audio.dropOldest();
+        ++audio;
+    }
+    if (pictures == 0 && audio == 0)
+        return;
+    const qint64 total = m_skipped.fetch_add(pictures) + pictures;
+    m_lateAudio.fetch_add(audio);
+    if (m_skipLog.count())
+        qCInfo(lcEngine) << "-- more queued than can be shown in time: pictures skipped" << pictures
+                         << "audio frames dropped" << audio << "pictures skipped so far" << total;
+}
+
 bool DeliveryPolicy::presentPicture(qint64 nowMs)
 {
     FrameRecord record;
@@ -356,6 +380,7 @@ DeliveryPolicy::Tick DeliveryPolicy::tick(qint64 nowMs)
     int sampleRate = 0;
     const int samples = m_session.videoOnly ? 0 : collectAudio(nowMs, &sampleRate);
     skipBacklog(nowMs);
+    boundQueues();
     const bool newPicture = presentPicture(nowMs);
     if (samples > 0)
         send(m_audioOut->data(), samples, sampleRate, newPicture);

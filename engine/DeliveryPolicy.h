@@ -59,6 +59,12 @@ public:
     static constexpr double kMaxSlowDown = 0.10;
     // A backlog beyond this (over the goal) is skipped rather than worked off.
     static constexpr qint64 kMaxBacklogMs = 400;
+    // The most either queue may hold with audio: the largest delay and the largest backlog
+    // worked off over it. A live camera's queue holds its delay's worth (a few tens of ms on a
+    // clean link), after a stall up to the backlog bound more; only a camera sending far faster
+    // than real time (a flood) queues more, and its oldest frames go (counted), so that it
+    // cannot take more memory than a live stream may need.
+    static constexpr qint64 kMaxQueuedMs = kMaxDelayWithAudioMs + kMaxBacklogMs;
     // Sound may come this much after its picture unnoticed (lip sync tolerates late sound far
     // better than early sound): audio is handed to the microphone its delay less this ahead of
     // its picture. Measured through a recorder, handing it over the whole delay ahead put the
@@ -98,7 +104,7 @@ public:
         qint64 jitterMs = 0;  // measured picture arrival jitter (95th percentile)
         qint64 skipped = 0;   // pictures skipped (backlog beyond the bound)
         qint64 repeated = 0;  // frame slots the picture on show was kept for (a late picture)
-        qint64 lateAudio = 0; // audio frames dropped as late
+        qint64 lateAudio = 0; // audio frames dropped as late (or beyond kMaxQueuedMs)
         qint64 shown = 0;     // pictures shown
     };
 
@@ -147,6 +153,7 @@ private:
     int collectAudio(qint64 nowMs, int *sampleRate);
     bool presentPicture(qint64 nowMs);
     void skipBacklog(qint64 nowMs);
+    void boundQueues();
     // Copies a popped picture into the picture buffer; false (counted) when it does not fit.
     bool takePicture(const FrameRecord &record);
     void send(const qint16 *audio, int samples, int sampleRate, bool newPicture);

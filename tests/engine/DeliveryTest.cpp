@@ -164,6 +164,7 @@ private slots:
     void stallBurstLeavesTheJitterAlone();
     void playout_data();
     void playout();
+    void fasterThanRealTimeIsHeldToTheQueueBound();
     void automaticFlushOnlyOnce();
     void resetRequest();
     void resetRequestWaitsForAlignment();
@@ -362,6 +363,7 @@ struct Link
     int flushAtMs = -1; // the flush button
     int outputDelayMs = 0;
     int seconds = 8;
+    double speed = 1.0; // how much faster than real time the camera sends (a flood above 1)
     quint32 seed = 1;
 };
 
@@ -373,7 +375,9 @@ struct Played
     QVector<int> shownOrder;    // picture indices in the order shown
     QVector<qint64> audioAt;    // wall time each audio frame went out (-1: never)
     QVector<qint64> audioMs;
-    QVector<int> audioOrder; // audio frame indices in the order sent
+    QVector<int> audioOrder;      // audio frame indices in the order sent
+    double mostQueuedVideoMs = 0; // after any tick
+    double mostQueuedAudioMs = 0;
     DeliveryPolicy::Stats stats;
 };
 
@@ -424,8 +428,8 @@ Played play(const Link &link)
                 ++k;
             leaves = audioStart(k) + 21;
         }
-        const qint64 arrival =
-            qMax(previous, arrive(kStart + (leaves - 1000) + kBaseTransitMs + random(3)));
+        const qint64 arrival = qMax(previous, arrive(kStart + qint64((leaves - 1000) / link.speed) +
+                                                     kBaseTransitMs + random(3)));
         previous = arrival;
         p.pictureMs << t;
         p.pictureArr << arrival;
@@ -437,8 +441,9 @@ Played play(const Link &link)
     for (int k = 0; k < audioFrames; ++k) {
         const qint64 t = audioStart(k);
         // An audio frame leaves once its 21 ms have been captured.
-        const qint64 arrival = qMax(previous, arrive(kStart + (t - 1000) + 21 + link.audioShiftMs +
-                                                     kBaseTransitMs + random(3)));
+        const qint64 arrival =
+            qMax(previous, arrive(kStart + qint64((t - 1000 + 21) / link.speed) +
+                                  link.audioShiftMs + kBaseTransitMs + random(3)));
         previous = arrival;
         p.audioMs << t;
         audioArr << arrival;
@@ -469,6 +474,8 @@ Played play(const Link &link)
         }
         const int before = rig.sent();
         rig.tick();
+        p.mostQueuedVideoMs = qMax(p.mostQueuedVideoMs, rig.video.bufferedMs());
+        p.mostQueuedAudioMs = qMax(p.mostQueuedAudioMs, rig.audio.bufferedMs());
         if (rig.sent() == before)
             continue;
         const RecordingSink::Frame frame = rig.last();
@@ -578,6 +585,37 @@ void DeliveryTest::playout_data()
     Link microphone;
     microphone.outputDelayMs = 60;
     QTest::newRow("microphone adds 60 ms") << microphone << 75 << 0 << 0 << true << 0 << 40;
+}
+
+void DeliveryTest::fasterThanRealTimeIsHeldToTheQueueBound()
+{
+    // A camera sending eight times faster than real time (a flood): what is queued stays within
+    // the bound, so its memory does too, the oldest frames going; pictures keep being shown in
+    // order, at most a quarter faster than the stream.
+    Link flood;
+    flood.speed = 8;
+    flood.seconds = 24;
+    const Played p = play(flood);
+    qInfo() << "most queued: video" << p.mostQueuedVideoMs << "ms audio" << p.mostQueuedAudioMs
+            << "ms; shown" << p.shownOrder.size() << "of" << p.pictureMs.size() << "skipped"
+            << p.stats.skipped << "audio dropped" << p.stats.lateAudio;
+    const double bound = double(DeliveryPolicy::kMaxQueuedMs);
+    QVERIFY2(p.mostQueuedVideoMs <= bound + kFrameMs,
+             qPrintable(QString::number(p.mostQueuedVideoMs)));
+    QVERIFY2(p.mostQueuedAudioMs <= bound + 1024 * 1000.0 / kRate,
+             qPrintable(QString::number(p.mostQueuedAudioMs)));
+    QVERIFY(p.stats.skipped > p.pictureMs.size() / 2);
+    QVERIFY(p.stats.lateAudio > 0);
+    // Three wall-clock seconds of sending plus the playout afterwards: a quarter faster at most.
+    QVERIFY2(p.shownOrder.size() >= 60, qPrintable(QString::number(p.shownOrder.size())));
+    for (int i = 1; i < p.shownOrder.size(); ++i)
+        QVERIFY(p.shownOrder[i] > p.shownOrder[i - 1]);
+    for (int i = 1; i < p.shownOrder.size(); ++i) {
+        const qint64 spacing = p.pictureAt[p.shownOrder[i]] - p.pictureAt[p.shownOrder[i - 1]];
+        QVERIFY2(spacing >=
+                     qint64(kFrameMs / (1 + DeliveryPolicy::kMaxSpeedUp)) - DeliveryPolicy::kTickMs,
+                 qPrintable(QString::number(spacing)));
+    }
 }
 
 void DeliveryTest::playout()
