@@ -535,7 +535,7 @@ void TestEndToEnd::tenCamerasSigtermEndsWithinTwoSeconds()
     QVERIFY(longestGuiGapMs() >= 0);
     const qint64 gapMs = longestGuiGapWhileStoppingMs();
     if (kRealTime)
-        QVERIFY2(gapMs < 300, qPrintable(QStringLiteral("%1 ms").arg(gapMs)));
+        QVERIFY2(gapMs < 100, qPrintable(QStringLiteral("%1 ms").arg(gapMs)));
     for (const auto &publisher : publishers)
         QVERIFY(publisher->waitForFinished(15000));
 }
