@@ -7,6 +7,7 @@
 #include "ui/ZoomQRW.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -77,6 +78,10 @@ void TestAndroidQr::androidGetsTheIPhoneCode()
     QCOMPARE(qr->currentLink(), link);
     const auto *preview = qr->findChild<QLabel *>(QStringLiteral("lblPreview"));
     QCOMPARE(decode(preview->pixmap(Qt::ReturnByValue), dir), link);
+    // QUORVIX_SCREENSHOT_DIR: the window as README shows it (qr-android.png).
+    const QString shots = qEnvironmentVariable("QUORVIX_SCREENSHOT_DIR");
+    if (!shots.isEmpty())
+        QVERIFY(qr->grab().save(QDir(shots).filePath(QStringLiteral("qr-android.png"))));
     qr->close();
 
     cams->setCurrentText(QStringLiteral("iPhone"));
