@@ -342,21 +342,22 @@ void Server::onManagerFinished(StreamManager *manager)
 
 void Server::onRelayFinished(ProxyThread *relay)
 {
+    relayFinished(relay, m_relays.value(relay->port()) == relay);
+}
+
+void Server::onSrtRelayFinished(SrtRelay *relay)
+{
+    relayFinished(relay, m_srtRelays.value(relay->port()) == relay);
+}
+
+void Server::relayFinished(QThread *relay, bool current)
+{
     if (m_shuttingDown)
         return;
     reclaimLater(relay);
     // The relay recorded for its port keeps its byte count for the statistics; an older one
     // has nothing left to give.
-    if (m_relays.value(relay->port()) != relay)
-        relay->deleteLater();
-}
-
-void Server::onSrtRelayFinished(SrtRelay *relay)
-{
-    if (m_shuttingDown)
-        return;
-    reclaimLater(relay);
-    if (m_srtRelays.value(relay->port()) != relay)
+    if (!current)
         relay->deleteLater();
 }
 

@@ -187,6 +187,8 @@ private:
     void onManagerFinished(StreamManager *manager);
     void onRelayFinished(ProxyThread *relay);
     void onSrtRelayFinished(SrtRelay *relay);
+    // Either kind of relay has ended; `current`: it is still the one recorded for its port.
+    void relayFinished(QThread *relay, bool current);
     void reclaimLater(QThread *relay);
     void reclaimManager(StreamManager *manager, QThread *relay);
     void onSrtCallerAccepted(int socket, const QString &peer);
