@@ -288,6 +288,18 @@ public:
     }
 
 private:
+    // Waits until every publisher has said it is connected and publishing (20 s at most).
+    static bool waitUntilAllConnected(std::vector<std::unique_ptr<QProcess>> &publishers)
+    {
+        return bench::waitFor(
+            [&] {
+                for (auto &p : publishers)
+                    if (!p->canReadLine() && !p->peek(16).contains("CONNECTED"))
+                        return false;
+                return true;
+            },
+            20000);
+    }
     bool rssEnforced() const { return m_plan.enforceRss && !kSanitized; }
 
     // Runs one phase and prints the longest GUI-thread gap the program logged during it.
@@ -451,14 +463,7 @@ private:
             publishers.push_back(startPublisher(publisherArgs(ids.back(), 10)));
         }
         // All ten admitted and publishing before the eleventh knocks.
-        const bool allConnected = bench::waitFor(
-            [&] {
-                for (auto &p : publishers)
-                    if (!p->canReadLine() && !p->peek(16).contains("CONNECTED"))
-                        return false;
-                return true;
-            },
-            20000);
+        const bool allConnected = waitUntilAllConnected(publishers);
         const int extra = connectTo(m_port, 5000);
         std::string reply;
         if (extra >= 0) {
@@ -562,14 +567,7 @@ private:
         std::vector<std::unique_ptr<QProcess>> publishers;
         for (int i = 0; i < n; ++i)
             publishers.push_back(startPublisher(publisherArgs(m_nextId++, 60)));
-        const bool allConnected = bench::waitFor(
-            [&] {
-                for (auto &p : publishers)
-                    if (!p->canReadLine() && !p->peek(16).contains("CONNECTED"))
-                        return false;
-                return true;
-            },
-            20000);
+        const bool allConnected = waitUntilAllConnected(publishers);
         m_tap->clear();
         const bool showing = bench::waitFor([&] { return m_tap->frames().size() >= 30; }, 20000);
         const bench::ProcSample s = bench::procSample(m_quorvix.pid());
