@@ -34,9 +34,9 @@ public:
     void join(const void *session, quint64 admission, int rateNum, int rateDen);
     // `session` leaves; a no-op for one that never joined.
     void leave(const void *session);
-    // Sends the frame when `session` owns the output; false (nothing sent) otherwise.
     // Any thread, no lock: the output's audio delay (OutputSink::audioOutputDelayMs).
     int audioOutputDelayMs() const { return m_sink ? m_sink->audioOutputDelayMs() : 0; }
+    // Sends the frame when `session` owns the output; false (nothing sent) otherwise.
     bool send(const void *session, const uchar *video, int pixelFormat, int width, int height,
               int stride, const qint16 *audio, int samples, int sampleRate, int channels);
 

@@ -1,15 +1,10 @@
 #include "engine/StreamManager.h"
 
-#include "engine/Decoder.h"
 #include "engine/DeliveryObserver.h"
-#include "engine/DeliveryPolicy.h"
 #include "engine/EngineLog.h"
 #include "engine/FfmpegLogLimit.h"
-#include "engine/Generator.h"
 #include "engine/OutputSwitch.h"
-#include "engine/PacketHandlerThread.h"
 #include "engine/SessionTime.h"
-#include "engine/Worker.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -46,13 +41,6 @@ DeliveryObserver *observer()
 {
     return g_deliveryObserver.load(std::memory_order_relaxed);
 }
-
-const Decoder::Texts kVideoTexts{"Cannot open video decoder\n",
-                                 "Error while sending a packet to the decoder\n",
-                                 "Error while receiving a frame from the decoder\n"};
-const Decoder::Texts kAudioTexts{"Cannot open audio decoder\n",
-                                 "Error while sending a packet to the AUDIO decoder\n",
-                                 "Error while receiving a frame from the AUDIO decoder\n"};
 
 } // namespace
 
@@ -99,8 +87,8 @@ StreamManager::~StreamManager()
     wait();
     // run() left the decoding threads or the delivery running only when one did not end in
     // time; now they must end before the session data they use goes away.
-    stopDecoding(true);
-    stopDelivery(true);
+    m_decoding.stop(true);
+    m_delivery.stop(true);
     if (OutputSwitch *output = m_output.load(); output && m_joinedOutput.exchange(false))
         output->leave(this);
 }
@@ -114,11 +102,9 @@ void StreamManager::startListen(const QString &uri, int port)
     m_ignoreAudio = false;
     m_mevo = false;
     m_admission = 0;
-    m_resetPending = false;
     m_timeline.reset();
     m_relay = nullptr;
     m_relayBytes = nullptr;
-    m_clock = nullptr;
     setObjectName(QStringLiteral("stream manager %1").arg(port));
     start(QThread::InheritPriority);
 }
@@ -141,10 +127,7 @@ void StreamManager::requestStop()
 
 void StreamManager::requestBufferReset()
 {
-    if (DeliveryPolicy *policy = m_policyView.load())
-        policy->requestReset();
-    else
-        m_resetPending = true;
+    m_delivery.requestReset();
 }
 
 void StreamManager::bufferedMs(int &audioMs, int &videoMs) const
@@ -166,7 +149,7 @@ void StreamManager::setRelay(QThread *relay, std::function<qint64()> bytesFromCl
 
 bool StreamManager::aligned() const
 {
-    const DeliveryPolicy *policy = m_policyView.load();
+    const DeliveryPolicy *policy = m_delivery.policy();
     return policy && policy->aligned();
 }
 
@@ -178,25 +161,25 @@ bool StreamManager::ownsOutput() const
 
 qint64 StreamManager::oversizedAudioDrops() const
 {
-    const DeliveryPolicy *policy = m_policyView.load();
+    const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->oversizedAudioDrops() : 0;
 }
 
 qint64 StreamManager::oversizedPictureDrops() const
 {
-    const DeliveryPolicy *policy = m_policyView.load();
+    const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->oversizedPictureDrops() : 0;
 }
 
 DeliveryPolicy::Stats StreamManager::playoutStats() const
 {
-    const DeliveryPolicy *policy = m_policyView.load();
+    const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->stats() : DeliveryPolicy::Stats();
 }
 
 qint64 StreamManager::catchUpPictureDrops() const
 {
-    const DeliveryPolicy *policy = m_policyView.load();
+    const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->catchUpPictureDrops() : 0;
 }
 
@@ -262,34 +245,24 @@ bool StreamManager::openDecoders(QString &failure)
 {
     m_feeder.reset(m_ignoreAudio.load(), m_maxBufferMs.load(),
                    [this](const FrameFeeder::Format &format) { startDelivery(format); });
-    // A decoder that failed to open is kept out: its packets are not queued.
-    m_videoDecoder = std::make_unique<Decoder>(kVideoTexts);
-    const bool videoOpen =
-        !takeOne(g_failVideoDecoderOpens) &&
-        m_videoDecoder->open(m_streams.videoCodec, m_intake.parameters(m_streams.video),
-                             kDecoderThreads);
-    if (!videoOpen) {
-        const AVCodecParameters *parameters = m_intake.parameters(m_streams.video);
-        const char *name = parameters ? avcodec_get_name(parameters->codec_id) : "unknown";
-        failure = QStringLiteral("cannot decode the camera's video (codec %1)")
-                      .arg(QString::fromLatin1(name));
-        m_videoDecoder.reset();
-        return false;
-    }
-    m_videoThread = std::make_unique<PacketHandlerThread>(
-        m_videoPackets, [this](AVPacket *packet) { decodeVideo(packet); },
-        QStringLiteral("video decoder %1").arg(m_port.load()));
-    m_videoThread->start(QThread::InheritPriority);
-
-    if (!m_ignoreAudio && m_streams.audio >= 0) {
-        m_audioDecoder = std::make_unique<Decoder>(kAudioTexts);
-        m_audioDecoder->open(m_streams.audioCodec, m_intake.parameters(m_streams.audio), 0);
-        m_audioThread = std::make_unique<PacketHandlerThread>(
-            m_audioPackets, [this](AVPacket *packet) { decodeAudio(packet); },
-            QStringLiteral("audio decoder %1").arg(m_port.load()));
-        m_audioThread->start(QThread::InheritPriority);
-    }
-    return true;
+    SessionDecoding::Hooks hooks;
+    hooks.pictureQueued = [this](qint64 queuedMs) {
+        if (DeliveryObserver *probe = observer())
+            probe->videoPictureQueued(this, queuedMs);
+    };
+    hooks.receiveFailures = [this](qint64 total, qint64 sinceLast) {
+        // A peer can make every packet fail: the window hears of it at most once a second,
+        // with how many failed since it last heard.
+        emit errorMessage(QStringLiteral("Error #200"),
+                          QStringLiteral("Error  while receiving a frame from the "
+                                         "decoder\nPlease try other decoder (%1 failed, %2 "
+                                         "since the last report)")
+                              .arg(total)
+                              .arg(sinceLast));
+    };
+    return m_decoding.open(m_intake, m_streams, !m_ignoreAudio.load(),
+                           takeOne(g_failVideoDecoderOpens), m_port.load(), std::move(hooks),
+                           failure);
 }
 
 void StreamManager::onPacket(AVPacket *packet)
@@ -301,39 +274,26 @@ void StreamManager::onPacket(AVPacket *packet)
             qCInfo(lcEngine) << "-- START PTS:" << ms;
         }
     }
-    const bool isVideo =
-        packet->stream_index == m_streams.video && m_videoDecoder && m_videoDecoder->isOpen();
-    if (isVideo) {
-        if (DeliveryObserver *probe = observer()) {
-            const qint64 pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            const qint64 ms = ptsToMs(pts, m_streams.videoTimeBase);
-            if (ms != AV_NOPTS_VALUE)
-                probe->videoPacketRead(this, ms - m_timeline.startPtsMs.load());
-        }
+    if (DeliveryObserver *probe = observer();
+        probe && m_decoding.decodesVideo(packet->stream_index)) {
+        const qint64 pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        const qint64 ms = ptsToMs(pts, m_streams.videoTimeBase);
+        if (ms != AV_NOPTS_VALUE)
+            probe->videoPacketRead(this, ms - m_timeline.startPtsMs.load());
     }
-    const bool isAudio = !isVideo && !m_ignoreAudio && m_audioDecoder && m_audioDecoder->isOpen() &&
-                         packet->stream_index == m_streams.audio;
-    if (!isVideo && !isAudio)
-        return;
-    AVPacketPtr queued(av_packet_alloc());
-    if (!queued)
-        return;
-    // Takes the read packet's data reference over; nothing is copied.
-    av_packet_move_ref(queued.get(), packet);
-    (isVideo ? m_videoPackets : m_audioPackets).push(std::move(queued));
+    m_decoding.push(packet);
 }
 
 void StreamManager::softClear(const QString &finalState)
 {
     qCInfo(lcEngine) << "SOFT CLEAR" << m_port.load() << m_stop.load();
     emit updateStreamState(finalState);
-    stopDecoding(false);
-    const bool decodingEnded = (!m_videoThread || m_videoThread->isFinished()) &&
-                               (!m_audioThread || m_audioThread->isFinished());
+    m_decoding.stop(false);
+    const bool decodingEnded = m_decoding.ended();
     // Delivery ends before the output is let go: a frame sent after it would belong to a
     // session that is gone.
-    const bool deliveryEnded = stopDelivery(false);
-    if (const DeliveryPolicy *policy = m_policyView.load()) {
+    const bool deliveryEnded = m_delivery.stop(false);
+    if (const DeliveryPolicy *policy = m_delivery.policy()) {
         const DeliveryPolicy::Stats stats = policy->stats();
         qCInfo(lcEngine) << "-- playout: delay" << stats.delayMs << "ms, jitter" << stats.jitterMs
                          << "ms, pictures shown" << stats.shown << "skipped" << stats.skipped
@@ -348,92 +308,28 @@ void StreamManager::softClear(const QString &finalState)
     emit stopHandle();
 }
 
-void StreamManager::stopDecoding(bool untilEnded)
-{
-    for (PacketHandlerThread *thread : {m_videoThread.get(), m_audioThread.get()}) {
-        if (!thread)
-            continue;
-        thread->requestStop();
-        const bool ended = untilEnded ? thread->wait() : thread->wait(kHandlerStopWaitMs);
-        if (!ended)
-            qCWarning(lcEngine) << "can't stop packethandler" << thread->objectName();
-    }
-}
-
 void StreamManager::releaseSession()
 {
-    m_videoThread.reset();
-    m_audioThread.reset();
-    m_videoPackets.clear();
-    m_audioPackets.clear();
-    m_videoDecoder.reset();
-    m_audioDecoder.reset();
+    m_decoding.release();
     m_feeder.release();
     m_intake.close();
     m_videoQueue.releaseBlocks();
     m_audioQueue.releaseBlocks();
-    if (m_policy)
-        m_policy->releaseBuffers();
+    m_delivery.releaseBuffers();
     m_sessionReleased = true;
     // The session's smaller buffers (packets, decoder state) came from the malloc arenas of
     // threads that are gone now; hand their free pages back instead of keeping them per arena.
     malloc_trim(0);
 }
 
-bool StreamManager::stopDelivery(bool untilEnded)
-{
-    Generator *clock = m_clock.load();
-    if (!clock)
-        return true;
-    // The clock ends its worker on the way out (interruption, semaphore release, bounded wait).
-    clock->requestStop();
-    const bool ended = untilEnded ? clock->wait() : clock->wait(kDeliveryStopWaitMs);
-    if (untilEnded && clock->worker())
-        clock->worker()->wait();
-    if (!ended || !clock->workerEnded()) {
-        qCWarning(lcEngine) << "can't stop delivery" << m_port.load();
-        return false;
-    }
-    m_clock = nullptr;
-    delete clock; // and its worker, a child
-    qCInfo(lcEngine) << "delivery stopped" << m_port.load();
-    return true;
-}
-
 // ---------------------------------------------------------------------------------------------
-// Decoding threads
-
-void StreamManager::decodeVideo(AVPacket *packet)
-{
-    const Decoder::Result result = m_videoDecoder->decode(packet, [this](AVFrame *frame) {
-        frame->pts = frame->best_effort_timestamp;
-        const qint64 queued =
-            m_feeder.feedPicture(frame, m_streams.videoTimeBase, m_streams.videoFrameRate);
-        if (DeliveryObserver *probe = observer(); probe && queued >= 0)
-            probe->videoPictureQueued(this, queued);
-    });
-    // A peer can make every packet fail: the window hears of it at most once a second, with
-    // how many failed since it last heard.
-    if (result == Decoder::Result::ReceiveFailed && m_decodeErrors.count())
-        emit errorMessage(QStringLiteral("Error #200"),
-                          QStringLiteral("Error  while receiving a frame from the "
-                                         "decoder\nPlease try other decoder (%1 failed, %2 "
-                                         "since the last report)")
-                              .arg(m_decodeErrors.total())
-                              .arg(m_decodeErrors.held() + 1));
-}
-
-void StreamManager::decodeAudio(AVPacket *packet)
-{
-    m_audioDecoder->decode(
-        packet, [this](AVFrame *frame) { m_feeder.feedAudio(frame, m_streams.audioTimeBase); });
-}
+// Video decoding thread
 
 void StreamManager::startDelivery(const FrameFeeder::Format &format)
 {
     emit updateStreamState(
         QStringLiteral("%1x%2 %3fps").arg(format.width).arg(format.height).arg(format.fps));
-    if (m_stop || m_clock.load())
+    if (m_stop || m_delivery.running())
         return;
     // Without an output there is nobody to pace for; the queues are left to whoever reads them.
     OutputSwitch *output = m_output.load();
@@ -448,32 +344,11 @@ void StreamManager::startDelivery(const FrameFeeder::Format &format)
     session.frameMs = format.frameMs;
     session.videoOnly = m_ignoreAudio.load();
     session.maxDelayMs = m_maxBufferMs.load();
-    DeliverySink &sink = *this;
-    m_policy =
-        std::make_unique<DeliveryPolicy>(session, m_videoQueue, m_audioQueue, m_timeline, sink);
-    if (m_resetPending.exchange(false))
-        m_policy->requestReset();
-    m_policyView = m_policy.get();
     // The output carries the stream's exact rate (30000/1001, not the rounded 30).
     output->join(this, m_admission.load(), format.frameRate.num, format.frameRate.den);
     m_joinedOutput = true;
-
-    // The clock ticks much faster than the frame rate: the policy's playout clock decides
-    // when each picture is due, and a tick only bounds how late it can go out.
-    auto *clock = new Generator(DeliveryPolicy::kTickMs * 1000);
-    clock->setObjectName(QStringLiteral("output clock %1").arg(m_port.load()));
-    auto *worker = new Worker(clock, [this, output]() -> qint64 {
-        if (m_stop)
-            return 0;
-        m_policy->setAudioOutputDelayMs(output->audioOutputDelayMs());
-        m_policy->tick(sessiontime::monotonicMs());
-        return 0;
-    });
-    worker->setObjectName(QStringLiteral("delivery worker %1").arg(m_port.load()));
-    // Both inherit the decoding thread's time-critical priority and ask for it again themselves.
-    worker->start(QThread::InheritPriority);
-    clock->start(QThread::InheritPriority);
-    m_clock = clock;
+    m_delivery.start(session, m_videoQueue, m_audioQueue, m_timeline, *this, m_stop, *output,
+                     m_port.load());
 }
 
 // ---------------------------------------------------------------------------------------------

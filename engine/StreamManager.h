@@ -4,7 +4,8 @@
 #include "engine/DeliverySink.h"
 #include "engine/FrameFeeder.h"
 #include "engine/FrameQueue.h"
-#include "engine/PacketQueue.h"
+#include "engine/SessionDecoding.h"
+#include "engine/SessionDelivery.h"
 #include "engine/SessionTimeline.h"
 #include "engine/StreamIntake.h"
 
@@ -15,18 +16,15 @@
 #include <functional>
 #include <memory>
 
-class Decoder;
 class DeliveryObserver;
-class Generator;
 class OutputSwitch;
-class PacketHandlerThread;
 
 // One RTMP intake and its session, wiring the stages together:
 //
 //   StreamIntake (this thread: listen, discovery, read loop)
-//     -> two PacketQueues -> PacketHandlerThreads with a Decoder each (video, audio)
+//     -> SessionDecoding (a PacketQueue, a decoding thread and a Decoder per kind)
 //     -> FrameFeeder (session clock, conversion, admission) -> two FrameQueues
-//     -> Generator (output clock) -> Worker running the DeliveryPolicy
+//     -> SessionDelivery (output clock, Worker running the DeliveryPolicy)
 //     -> OutputSwitch (one session owns the output) -> the program's output.
 //
 // A manager serves one session only; it ends with a soft clear and stopHandle(), and the
@@ -45,21 +43,11 @@ public:
     static constexpr int kVideoBlocks = FrameFeeder::kVideoBlocks;
     static constexpr int kAudioBlocks = FrameFeeder::kAudioBlocks;
     static constexpr int kAudioBlockBytes = FrameFeeder::kAudioBlockBytes;
-    // Decoder slice threads.
-    static constexpr int kDecoderThreads = 4;
-    // A decoding thread that has not ended after this long is left behind with a log line.
-    static constexpr unsigned long kHandlerStopWaitMs = 1000;
     static constexpr qint64 kListenFastFailMs = StreamIntake::kListenFastFailMs;
     static constexpr int kListenRetryPauseMs = StreamIntake::kListenRetryPauseMs;
     static constexpr int kPortBusyAttempts = StreamIntake::kPortBusyAttempts;
     // requestStop's unblocking connection: bounds of its connect and disconnect waits.
     static constexpr int kUnblockWaitMs = 2000;
-    // Packets waiting for a decoder, per kind.
-    static constexpr int kMaxQueuedVideoPackets = 1000;
-    static constexpr int kMaxQueuedAudioPackets = 2000;
-    // The clock and worker get this long to end at the soft clear before the session's data
-    // is kept (not released) for the destructor to free.
-    static constexpr unsigned long kDeliveryStopWaitMs = 5000;
 
     // GUI thread. Does not start the thread.
     explicit StreamManager(QObject *parent);
@@ -111,7 +99,7 @@ public:
     bool sessionReleased() const { return m_sessionReleased.load(); }
     bool aligned() const;
     // True while the output clock and delivery worker of the session exist.
-    bool deliveryRunning() const { return m_clock.load() != nullptr; }
+    bool deliveryRunning() const { return m_delivery.running(); }
     // True while this session's frames reach the output (it was admitted last of those
     // delivering).
     bool ownsOutput() const;
@@ -163,17 +151,9 @@ private:
     // `finalState`: the state text left shown after the session (empty: none).
     void softClear(const QString &finalState = QString());
     void releaseSession();
-    // Manager thread at the soft clear (bounded), GUI thread in the destructor (until ended):
-    // ends the clock and with it the worker, so that no tick runs against session data that is
-    // about to be released. True when both have ended (or never existed).
-    bool stopDelivery(bool untilEnded);
-    void stopDecoding(bool untilEnded);
 
-    // Decoding threads.
-    void decodeVideo(AVPacket *packet);
-    void decodeAudio(AVPacket *packet);
-    // Video decoding thread, at the first usable picture: the output clock, the worker and the
-    // delivery policy start here.
+    // Video decoding thread, at the first usable picture: joins the output and starts the
+    // delivery.
     void startDelivery(const FrameFeeder::Format &format);
 
     // Delivery worker: the policy's frames, through the output switch.
@@ -186,31 +166,16 @@ private:
     std::atomic<bool> m_portUnavailable{false};
     std::atomic<bool> m_sessionReleased{false};
 
-    // -- The stages, in the order data passes them.
+    // -- The stages, in the order data passes them; each header says which thread uses what.
     StreamIntake m_intake{m_stop};   // manager thread
-    StreamIntake::Streams m_streams; // manager thread, read by the decoders once set
-    PacketQueue m_videoPackets{kMaxQueuedVideoPackets, "video"};
-    PacketQueue m_audioPackets{kMaxQueuedAudioPackets, "audio"};
-    std::unique_ptr<Decoder> m_videoDecoder; // opened by the manager, used by its thread
-    std::unique_ptr<Decoder> m_audioDecoder;
-    std::unique_ptr<PacketHandlerThread> m_videoThread; // created and stopped by run()
-    std::unique_ptr<PacketHandlerThread> m_audioThread;
-    LogThrottle m_decodeErrors; // video decoding thread: errorMessage signals
+    StreamIntake::Streams m_streams; // manager thread
     SessionTimeline m_timeline;
     FrameQueue m_videoQueue{FrameQueue::kKindVideo};
     FrameQueue m_audioQueue{FrameQueue::kKindAudio};
     FrameFeeder m_feeder{m_videoQueue, m_audioQueue, m_timeline};
-    // Created by the video decoding thread at the first picture; then used by the worker only
-    // (and its atomics from anywhere). Freed with the session once delivery has stopped.
-    std::unique_ptr<DeliveryPolicy> m_policy;
-    std::atomic<DeliveryPolicy *> m_policyView{nullptr}; // for readers on other threads; kept
-    // until the destructor, so a reader never finds it freed
-    // The output clock; owns the worker (its QObject child). Created by the video decoding
-    // thread, stopped and deleted by stopDelivery.
-    std::atomic<Generator *> m_clock{nullptr};
+    SessionDecoding m_decoding{m_feeder}; // feeds m_feeder, so it goes before it
+    SessionDelivery m_delivery;
     std::atomic<bool> m_joinedOutput{false};
-    // A flush asked for before the delivery policy exists; handed to it when it starts.
-    std::atomic<bool> m_resetPending{false};
 
     // -- Relay byte count, GUI thread only.
     std::function<qint64()> m_relayBytes;

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "app/LogThrottle.h"
+#include "engine/PacketQueue.h"
+#include "engine/StreamIntake.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class Decoder;
+class FrameFeeder;
+class PacketHandlerThread;
+
+// The decoding stage of one session: a bounded packet queue per kind, a Decoder for each, and
+// a PacketHandlerThread per kind that takes the packets and hands the decoded frames to the
+// FrameFeeder.
+//
+// Threads: open(), push(), stop() and release() on the manager thread; the decode work on the
+// two decoding threads, which touch only their own queue, decoder and the feeder. The hooks
+// run on the video decoding thread.
+class SessionDecoding
+{
+public:
+    // Decoder slice threads.
+    static constexpr int kDecoderThreads = 4;
+    // A decoding thread that has not ended after this long is left behind with a log line.
+    static constexpr unsigned long kHandlerStopWaitMs = 1000;
+    // Packets waiting for a decoder, per kind.
+    static constexpr int kMaxQueuedVideoPackets = 1000;
+    static constexpr int kMaxQueuedAudioPackets = 2000;
+
+    struct Hooks
+    {
+        // A picture reached the frame queue at this session time (ms); may be empty.
+        std::function<void(qint64 queuedMs)> pictureQueued;
+        // At most once a second while video frames cannot be received: the failures so far and
+        // how many since the last call.
+        std::function<void(qint64 total, qint64 sinceLast)> receiveFailures;
+    };
+
+    explicit SessionDecoding(FrameFeeder &feeder);
+    // Stops and waits for the decoding threads that still run.
+    ~SessionDecoding();
+
+    // Opens the video decoder (and the audio one when `withAudio` and the stream has audio) and
+    // starts their threads. False when the video decoder cannot be opened (or `failVideo`, a
+    // test hook); `failure` then names the codec and nothing runs.
+    bool open(const StreamIntake &intake, const StreamIntake::Streams &streams, bool withAudio,
+              bool failVideo, int port, Hooks hooks, QString &failure);
+    // True when packets of `streamIndex` go to the video decoder.
+    bool decodesVideo(int streamIndex) const;
+    // Queues a read packet for its decoder, taking its data reference over; packets of other
+    // streams, or of a decoder that failed to open, are left alone.
+    void push(AVPacket *packet);
+    // Asks both threads to end and waits for them: until they end, or kHandlerStopWaitMs each.
+    void stop(bool untilEnded);
+    // True when no decoding thread runs.
+    bool ended() const;
+    // Frees the threads, queued packets and decoders (only once ended()).
+    void release();
+
+private:
+    void decodeVideo(AVPacket *packet);
+    void decodeAudio(AVPacket *packet);
+
+    FrameFeeder &m_feeder;
+    StreamIntake::Streams m_streams; // set by open(), then read by the decoding threads
+    Hooks m_hooks;
+    PacketQueue m_videoPackets{kMaxQueuedVideoPackets, "video"};
+    PacketQueue m_audioPackets{kMaxQueuedAudioPackets, "audio"};
+    std::unique_ptr<Decoder> m_videoDecoder; // opened here, then used by its thread only
+    std::unique_ptr<Decoder> m_audioDecoder;
+    std::unique_ptr<PacketHandlerThread> m_videoThread;
+    std::unique_ptr<PacketHandlerThread> m_audioThread;
+    LogThrottle m_receiveFailures; // video decoding thread
+};

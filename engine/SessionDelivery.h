@@ -1,0 +1,60 @@
+#pragma once
+
+#include "engine/DeliveryPolicy.h"
+
+#include <atomic>
+#include <memory>
+
+class FrameQueue;
+class Generator;
+class OutputSwitch;
+struct SessionTimeline;
+
+// The delivery stage of one session: its DeliveryPolicy, the output clock (Generator) and the
+// delivery Worker that runs the policy's tick at each beat of the clock.
+//
+// Threads: start() on the video decoding thread at the session's first picture; stop() on the
+// manager thread (bounded) and at the end on the GUI thread (until ended); requestReset() and
+// the policy view from any thread. The policy itself is used by the worker only.
+class SessionDelivery
+{
+public:
+    // The clock and worker get this long to end at a bounded stop.
+    static constexpr unsigned long kStopWaitMs = 5000;
+
+    SessionDelivery() = default;
+    // Stops the clock and worker that still run and waits for them.
+    ~SessionDelivery();
+    SessionDelivery(const SessionDelivery &) = delete;
+    SessionDelivery &operator=(const SessionDelivery &) = delete;
+
+    // Creates the policy over the session's queues and starts the clock and the worker. Each
+    // tick hands the policy the output's audio delay and the time, unless `stop` is set. A
+    // no-op when delivery already runs.
+    void start(const DeliveryPolicy::Session &session, FrameQueue &video, FrameQueue &audio,
+               SessionTimeline &timeline, DeliverySink &sink, const std::atomic<bool> &stop,
+               const OutputSwitch &output, int port);
+    // Ends the clock and with it the worker, so that no tick runs against session data that is
+    // about to be released: until they end, or kStopWaitMs. True when both have ended (or never
+    // existed); the clock is then freed.
+    bool stop(bool untilEnded);
+    // Any thread: true while the clock and worker exist.
+    bool running() const { return m_clock.load() != nullptr; }
+
+    // Any thread: the policy flushes both queues at its next tick; asked before the policy
+    // exists, the flush is handed to it when it starts.
+    void requestReset();
+    // Any thread: the policy, null before the first picture. It stays until this object goes,
+    // so a reader never finds it freed.
+    const DeliveryPolicy *policy() const { return m_policyView.load(); }
+    // Frees the policy's buffers (only once stopped).
+    void releaseBuffers();
+
+private:
+    std::unique_ptr<DeliveryPolicy> m_policy;
+    std::atomic<DeliveryPolicy *> m_policyView{nullptr};
+    // Owns the worker (its QObject child). Created by start(), deleted by stop().
+    std::atomic<Generator *> m_clock{nullptr};
+    std::atomic<bool> m_resetPending{false};
+    int m_port = -1; // for the log lines; set by start()
+};
