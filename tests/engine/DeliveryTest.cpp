@@ -1,4 +1,5 @@
 #include "RecordingSink.h"
+#include "TestPicture.h"
 #include "engine/AudioConvert.h"
 #include "engine/DeliveryPolicy.h"
 #include "engine/FrameFeeder.h"
@@ -32,16 +33,7 @@ constexpr int kRate = 48000;
 
 AVFrame *makePicture(int luma)
 {
-    AVFrame *frame = av_frame_alloc();
-    frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = kWidth;
-    frame->height = kHeight;
-    if (av_frame_get_buffer(frame, 0) < 0)
-        qFatal("no picture buffer");
-    memset(frame->data[0], luma, size_t(frame->linesize[0]) * kHeight);
-    memset(frame->data[1], 128, size_t(frame->linesize[1]) * kHeight / 2);
-    memset(frame->data[2], 128, size_t(frame->linesize[2]) * kHeight / 2);
-    return frame;
+    return makeTestPicture(kWidth, kHeight, luma);
 }
 
 // Planar float audio; left and right carry constant values (mono: left only).

@@ -1,4 +1,5 @@
 #include "RecordingSink.h"
+#include "TestPicture.h"
 #include "engine/FrameQueue.h"
 #include "engine/OutputSwitch.h"
 #include "engine/SessionDelivery.h"
@@ -32,15 +33,7 @@ struct Session
 
     void queuePictures(int count, int luma)
     {
-        AVFrame *frame = av_frame_alloc();
-        frame->format = AV_PIX_FMT_YUV420P;
-        frame->width = kWidth;
-        frame->height = kHeight;
-        if (av_frame_get_buffer(frame, 0) < 0)
-            qFatal("no picture buffer");
-        for (int plane = 0; plane < 3; ++plane)
-            memset(frame->data[plane], plane == 0 ? luma : 128,
-                   size_t(frame->linesize[plane]) * (plane == 0 ? kHeight : kHeight / 2));
+        AVFrame *frame = makeTestPicture(kWidth, kHeight, luma);
         for (int i = 0; i < count; ++i) {
             const qint64 ms = timeline.lastVideoMs.load() + qint64(kFrameMs) + 1;
             QVERIFY(video.push(frame, ms, kFrameMs));
