@@ -21,6 +21,7 @@
 #include <memory>
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -372,6 +373,8 @@ void MicrophoneEndToEnd::cameraSoundAtPitchLevelAndSide()
     QCOMPARE(m_daemon->nodeId(kNode), nodeId);
     QVERIFY(!m_log.contains("MIC: reopening"));
 
+    int fewestDropouts = INT_MAX;
+    QString dropoutLists;
     for (const QString &path : {pwPath, paPath}) {
         WavFile wav;
         QString error;
@@ -400,18 +403,22 @@ void MicrophoneEndToEnd::cameraSoundAtPitchLevelAndSide()
             QVERIFY2(std::abs(m.frequencyHz - kToneHz) <= 2.0, qPrintable(what));
             QVERIFY2(std::abs(m.rmsDbfs - kToneRmsDbfs) <= 1.0, qPrintable(what));
         }
-        // Dropouts over the whole take. The microphone's queue deepens after running dry once,
-        // so a second dropout means it did not; the first can come from a publisher that falls
-        // behind real time on a busy machine, which no queue hides.
         const QVector<double> dropouts =
             dropoutsMs(left, wav.sampleRate, double(onset) / wav.sampleRate, 60, 8);
         QString list;
         for (double ms : dropouts)
             list += QStringLiteral(" %1 ms").arg(ms, 0, 'f', 1);
         qInfo().noquote() << QFileInfo(path).fileName() << "dropouts:" << dropouts.size() << list;
-        if (kRealTime)
-            QVERIFY2(dropouts.size() <= 1, qPrintable(path + list));
+        fewestDropouts = std::min(fewestDropouts, int(dropouts.size()));
+        dropoutLists += QFileInfo(path).fileName() + QLatin1Char(':') + list + QLatin1Char(' ');
     }
+    // Dropouts over the whole take. A gap in the microphone is in every recording of it, so the
+    // recording with the fewest bounds the microphone's own; a recorder that is late on a busy
+    // machine loses a period of its own that the other recorder keeps. The microphone's queue
+    // deepens after running dry once, so a second dropout means it did not; the first can come
+    // from a publisher that falls behind real time on a busy machine, which no queue hides.
+    if (kRealTime)
+        QVERIFY2(fewestDropouts <= 1, qPrintable(dropoutLists));
     m_publisher->kill();
     m_publisher->waitForFinished(5000);
     m_program->terminate();
