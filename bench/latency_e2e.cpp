@@ -24,7 +24,8 @@
 // Links: "clean" is the loopback connection; "jitter" puts a relay between publisher and
 // system that holds the bytes back for 20 ms on average every 300 ms (tests/support/
 // JitterRelay, seeded); "stall" holds them once for a second, 6 s into the stream, and
-// reports how long after the stall the delay is back within 10 ms of what it was before.
+// reports how long after the stall the delay is first back within 10 ms of what it was
+// before, from when it stays there to the end of the run, and its course in half seconds.
 // Audio shifts: the publisher's audio leads (positive) or lags (negative) its pictures by
 // that many ms. Per run: pictures lost (never shown), repeated (shown twice in a row) and held
 // (a picture kept on show past its slot, i.e. an interval above 1.5 frame periods), and the
@@ -133,6 +134,8 @@ struct Result
     double intervalDevP95 = NAN; // |webcam interval - frame period|, 95th percentile
     double preStallMedian = NAN; // stall: wire -> webcam before it
     double recoveryS = NAN;      // stall: back within 10 ms of it this long after the stall
+    double reachedS = NAN;       // stall: first within 10 ms again this long after it
+    QString afterStall;          // stall: wire -> webcam median of each half second after it
     int marks = 0;               // microphone: marks heard and matched
     double micMedian = NAN, micP95 = NAN;       // wire -> microphone
     double markCamMedian = NAN;                 // wire -> webcam of the same marks
@@ -472,6 +475,7 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
                 before.push_back(p.second);
         r.preStallMedian = percentile(before, 0.5);
         int64_t recovered = -1;
+        int64_t reached = -1;
         for (size_t i = 0; i + 5 <= byWire.size(); ++i) {
             if (byWire[i].first < stallStart)
                 continue;
@@ -479,6 +483,8 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
             for (size_t k = i; k < i + 5; ++k)
                 five.push_back(byWire[k].second);
             const bool within = percentile(five, 0.5) <= r.preStallMedian + 10;
+            if (within && reached < 0 && byWire[i].first >= stallEnd)
+                reached = byWire[i].first;
             if (within && recovered < 0)
                 recovered = byWire[i].first;
             else if (!within)
@@ -486,6 +492,18 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         }
         if (recovered >= 0)
             r.recoveryS = double(std::max<int64_t>(0, recovered - stallEnd)) / 1e6;
+        if (reached >= 0)
+            r.reachedS = double(reached - stallEnd) / 1e6;
+        // The course of the delay, to tell a slow recovery from a delay that wanders later.
+        for (int64_t from = stallEnd;; from += 500000) {
+            std::vector<double> bin;
+            for (const auto &p : byWire)
+                if (p.first >= from && p.first < from + 500000)
+                    bin.push_back(p.second);
+            if (bin.empty())
+                break;
+            r.afterStall += QStringLiteral(" %1").arg(percentile(bin, 0.5), 0, 'f', 0);
+        }
     }
 
     if (capture) {
@@ -575,8 +593,10 @@ void printResult(const QString &label, const Result &r)
     if (!r.playout.isEmpty())
         std::printf("  %-16s playout: %s\n", qPrintable(label), qPrintable(r.playout));
     if (!std::isnan(r.preStallMedian))
-        std::printf("  %-16s stall: before %.1f ms, back within 10 ms %.2f s after it\n",
-                    qPrintable(label), r.preStallMedian, r.recoveryS);
+        std::printf("  %-16s stall: before %.1f ms, first within 10 ms again %.2f s after it, "
+                    "stays within from %.2f s; each half second after it:%s ms\n",
+                    qPrintable(label), r.preStallMedian, r.reachedS, r.recoveryS,
+                    qPrintable(r.afterStall));
     if (r.marks > 0 || !std::isnan(r.micMedian))
         std::printf("  %-16s microphone: %d marks | wire->mic med %.1f p95 %.1f | wire->cam "
                     "(marks) med %.1f | mic-cam offset med %.1f p95 %.1f min %.1f max %.1f\n",
@@ -617,6 +637,7 @@ Result medianOf(const std::vector<Result> &runs)
     m.intervalDevP95 = pick(&Result::intervalDevP95);
     m.preStallMedian = pick(&Result::preStallMedian);
     m.recoveryS = pick(&Result::recoveryS);
+    m.reachedS = pick(&Result::reachedS);
     m.marks = pickInt(&Result::marks);
     m.micMedian = pick(&Result::micMedian);
     m.micP95 = pick(&Result::micP95);
@@ -641,7 +662,8 @@ void printSummary(const QString &title, const QString &system, const Result &r,
                 r.lost, r.repeated, r.held, r.pictures, r.intervalDevP95, r.cpuPerStreamS,
                 r.peakRssMb);
     if (!std::isnan(r.preStallMedian))
-        std::printf(" | stall: before %.1f, back in %.2f s", r.preStallMedian, r.recoveryS);
+        std::printf(" | stall: before %.1f, back in %.2f s, stays from %.2f s", r.preStallMedian,
+                    r.reachedS, r.recoveryS);
     if (r.marks > 0)
         std::printf(" | mic %d marks: wire->mic med %.1f p95 %.1f, wire->cam %.1f, "
                     "offset med %.1f p95 %.1f",

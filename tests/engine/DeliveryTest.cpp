@@ -595,9 +595,9 @@ void DeliveryTest::playout_data()
     stall.stallAtMs = 3000;
     stall.stallMs = 1000;
     stall.seconds = 10;
-    // What lies beyond the backlog bound is skipped (about 600 ms, 18 pictures); the stalled
+    // What lies beyond the backlog bound is skipped (about 750 ms, 23 pictures); the stalled
     // second's audio, whose time the output filled with silence, is dropped as late.
-    QTest::newRow("stall of a second, then a burst") << stall << 15 << 24 << 40 << false << 1 << 0;
+    QTest::newRow("stall of a second, then a burst") << stall << 15 << 27 << 40 << false << 1 << 0;
     Link leads;
     leads.audioShiftMs = -100;
     QTest::newRow("audio leads by 100 ms") << leads << 15 << 0 << 0 << true << 0 << 0;
