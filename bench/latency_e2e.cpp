@@ -593,10 +593,12 @@ void printResult(const QString &label, const Result &r)
     if (!r.playout.isEmpty())
         std::printf("  %-16s playout: %s\n", qPrintable(label), qPrintable(r.playout));
     if (!std::isnan(r.preStallMedian))
+        // The course is a single run's; the medians of several runs have none.
         std::printf("  %-16s stall: before %.1f ms, first within 10 ms again %.2f s after it, "
-                    "stays within from %.2f s; each half second after it:%s ms\n",
+                    "stays within from %.2f s%s%s%s\n",
                     qPrintable(label), r.preStallMedian, r.reachedS, r.recoveryS,
-                    qPrintable(r.afterStall));
+                    r.afterStall.isEmpty() ? "" : "; each half second after it:",
+                    qPrintable(r.afterStall), r.afterStall.isEmpty() ? "" : " ms");
     if (r.marks > 0 || !std::isnan(r.micMedian))
         std::printf("  %-16s microphone: %d marks | wire->mic med %.1f p95 %.1f | wire->cam "
                     "(marks) med %.1f | mic-cam offset med %.1f p95 %.1f min %.1f max %.1f\n",
