@@ -33,8 +33,9 @@ function measure(data, rate) {
     longestSilent = Math.max(longestSilent, silent);
   }
   const rms = Math.sqrt(sum / data.length);
-  // Pitch from the periods between upward zero crossings. Periods that span a dropout are
-  // left out, so that a gap (counted above) does not also bend the pitch.
+  // Pitch from the periods between upward zero crossings. Periods further than 2 % from the
+  // median are left out: a gap (counted above) or a cut bends only the periods across it,
+  // while a tone played at the wrong rate moves them all.
   const periods = [];
   let previous = -1;
   for (let i = 1; i < data.length; ++i) {
@@ -47,7 +48,7 @@ function measure(data, rate) {
   let hz = 0;
   if (periods.length > 0) {
     const median = [...periods].sort((a, b) => a - b)[Math.floor(periods.length / 2)];
-    const whole = periods.filter((p) => p < 1.5 * median);
+    const whole = periods.filter((p) => Math.abs(p - median) <= 0.02 * median);
     hz = whole.length * rate / whole.reduce((a, b) => a + b, 0);
   }
   return {hz: hz, rmsDbfs: rms > 0 ? 20 * Math.log10(rms) : -200,

@@ -152,19 +152,42 @@ QVector<double> dropoutsMs(const QVector<double> &signal, int sampleRate, double
     return dropouts;
 }
 
-double medianFrequency(const QVector<double> &signal, int sampleRate, double startSeconds,
-                       double seconds)
+PitchMeasure steadyPitch(const QVector<double> &signal, int sampleRate, double startSeconds,
+                         double seconds)
 {
-    constexpr double kWindowSeconds = 0.1;
-    std::vector<double> pitches;
-    for (double t = startSeconds; t + kWindowSeconds <= startSeconds + seconds + 1e-9;
-         t += kWindowSeconds) {
-        const ToneMeasure m = measureTone(signal, sampleRate, t, kWindowSeconds);
-        if (m.frequencyHz > 0)
-            pitches.push_back(m.frequencyHz);
+    PitchMeasure pitch;
+    const qint64 first = qint64(startSeconds * sampleRate);
+    const qint64 last = std::min<qint64>(signal.size(), first + qint64(seconds * sampleRate));
+    if (sampleRate <= 0 || first < 1 || last - first < 2)
+        return pitch;
+    std::vector<double> periods;
+    double previous = -1;
+    for (qint64 i = first; i < last; ++i) {
+        const double before = signal.at(static_cast<int>(i - 1));
+        const double v = signal.at(static_cast<int>(i));
+        if (before < 0 && v >= 0) {
+            const double t = static_cast<double>(i - 1) + (-before) / (v - before);
+            if (previous >= 0)
+                periods.push_back(t - previous);
+            previous = t;
+        }
     }
-    if (pitches.empty())
-        return 0;
-    std::sort(pitches.begin(), pitches.end());
-    return pitches[pitches.size() / 2];
+    if (periods.empty())
+        return pitch;
+    std::vector<double> sorted = periods;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    double sum = 0;
+    int steady = 0;
+    for (double period : periods) {
+        if (std::abs(period - median) <= kSteadyBand * median) {
+            sum += period;
+            ++steady;
+        } else {
+            ++pitch.breaks;
+        }
+    }
+    if (steady > 0 && sum > 0)
+        pitch.frequencyHz = steady * double(sampleRate) / sum;
+    return pitch;
 }

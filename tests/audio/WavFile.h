@@ -29,10 +29,18 @@ struct ToneMeasure
 // The measure of `seconds` of `signal` from `startSeconds` on.
 ToneMeasure measureTone(const QVector<double> &signal, int sampleRate, double startSeconds,
                         double seconds);
-// The median of the pitches of the 100 ms windows of that stretch: the tone's pitch also when a
-// dropout (a run of silence) falls into it, which the level still shows.
-double medianFrequency(const QVector<double> &signal, int sampleRate, double startSeconds,
-                       double seconds);
+// A tone's pitch from the periods between its rising zero crossings, and how many periods were
+// broken: a cut (audio dropped) or a dropout bends only the periods across it, so those further
+// than kSteadyBand from the median period are counted as breaks and left out, while a tone
+// played at the wrong rate moves every period.
+struct PitchMeasure
+{
+    double frequencyHz = 0;
+    int breaks = 0;
+};
+constexpr double kSteadyBand = 0.02;
+PitchMeasure steadyPitch(const QVector<double> &signal, int sampleRate, double startSeconds,
+                         double seconds);
 // The runs of near-silent samples (magnitude at most `threshold`) longer than a millisecond in
 // that stretch, as their lengths in milliseconds: dropouts in a tone, whose zero crossings
 // never come near.

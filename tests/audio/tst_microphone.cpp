@@ -237,8 +237,8 @@ void MicrophoneTest::toneComesOutAtPitchAndLevel()
         for (int c = 0; c < 2; ++c) {
             const QVector<double> signal = wav.channel(c);
             ToneMeasure m = measureTone(signal, wav.sampleRate, start, 1.5);
-            // The pitch per 100 ms window: a cut made by the ring under load is not a pitch.
-            m.frequencyHz = medianFrequency(signal, wav.sampleRate, start, 1.5);
+            // The pitch of the unbroken periods: a cut made by the ring under load is not a pitch.
+            m.frequencyHz = steadyPitch(signal, wav.sampleRate, start, 1.5).frequencyHz;
             const QString what = QStringLiteral("%1 channel %2: %3 Hz, %4 dBFS, peak %5")
                                      .arg(path)
                                      .arg(c)
@@ -304,10 +304,10 @@ void MicrophoneTest::formatChangeKeepsTheNodeAndItsRecorders()
         QVERIFY2(onset >= 0, qPrintable(path + ": no tone recorded"));
         const double start = double(onset) / wav.sampleRate + 0.2;
         ToneMeasure first = measureTone(left, wav.sampleRate, start, 0.8);
-        first.frequencyHz = medianFrequency(left, wav.sampleRate, start, 0.8);
+        first.frequencyHz = steadyPitch(left, wav.sampleRate, start, 0.8).frequencyHz;
         // The recording's last stretch, well after the change.
         ToneMeasure second = measureTone(left, wav.sampleRate, seconds - 1.5, 1.2);
-        second.frequencyHz = medianFrequency(left, wav.sampleRate, seconds - 1.5, 1.2);
+        second.frequencyHz = steadyPitch(left, wav.sampleRate, seconds - 1.5, 1.2).frequencyHz;
         const QString what = QStringLiteral("%1: %2 s; %3 Hz %4 dBFS, then %5 Hz %6 dBFS")
                                  .arg(path)
                                  .arg(seconds)
