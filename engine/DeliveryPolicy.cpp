@@ -171,7 +171,7 @@ void DeliveryPolicy::sampleArrivals()
     int n = m_video.arrivalsAfter(m_sampledVideoMs, timestamps, arrivals, kMax);
     for (int i = 0; i < n; ++i)
         if (arrivals[i] >= 0)
-            m_videoArrivals.add(timestamps[i], arrivals[i], m_session.frameMs);
+            m_videoArrivals.add(timestamps[i], arrivals[i]);
     if (n > 0)
         m_sampledVideoMs = timestamps[n - 1];
     if (m_session.videoOnly)
@@ -179,8 +179,7 @@ void DeliveryPolicy::sampleArrivals()
     n = m_audio.arrivalsAfter(m_sampledAudioMs, timestamps, arrivals, kMax);
     for (int i = 0; i < n; ++i)
         if (arrivals[i] >= 0)
-            m_audioArrivals.add(timestamps[i], arrivals[i],
-                                i > 0 ? double(timestamps[i] - timestamps[i - 1]) : 20.0);
+            m_audioArrivals.add(timestamps[i], arrivals[i]);
     if (n > 0)
         m_sampledAudioMs = timestamps[n - 1];
 }

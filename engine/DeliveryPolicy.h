@@ -57,8 +57,9 @@ public:
     // how much slower while the delay grows to a larger goal.
     static constexpr double kMaxSpeedUp = 0.25;
     static constexpr double kMaxSlowDown = 0.10;
-    // A backlog beyond this (over the goal) is skipped rather than worked off.
-    static constexpr qint64 kMaxBacklogMs = 400;
+    // A backlog beyond this (over the goal) is skipped rather than worked off: at the largest
+    // speed-up it takes a second, so that the output is live again soon after a stall.
+    static constexpr qint64 kMaxBacklogMs = 250;
     // The most either queue may hold with audio: the largest delay and the largest backlog
     // worked off over it. A live camera's queue holds its delay's worth (a few tens of ms on a
     // clean link), after a stall up to the backlog bound more; only a camera sending far faster

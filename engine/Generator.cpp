@@ -78,19 +78,14 @@ void Generator::run()
 
     qint64 next = 0;
     while (!stopping()) {
-        qint64 remaining = next - elapsed();
+        // One wake-up per tick: the sleep ends at the deadline or a little after it.
+        const qint64 remaining = next - elapsed();
         if (remaining > 0) {
-            sleepMs(remaining - 1);
-            // One millisecond short; the last millisecond is slept too rather than spun.
-            if (remaining == 1)
-                sleepMs(1);
+            sleepMs(remaining);
             continue;
         }
         tick();
         next += period;
-        remaining = next - elapsed();
-        if (remaining > 0)
-            sleepMs(remaining - 1);
     }
     stopWorker();
 }

@@ -9,40 +9,35 @@ void PlayoutDelay::reset()
     m_next = 0;
     m_baseMs = 0;
     m_jitterMs = 0;
-    m_lastArrivalMs = -1;
-    m_inBurst = false;
+    m_lastStallMs = -1;
     m_stalls = 0;
 }
 
-void PlayoutDelay::add(qint64 timestampMs, qint64 arrivalMs, double spacingMs)
+void PlayoutDelay::add(qint64 timestampMs, qint64 arrivalMs)
 {
     const qint64 transit = arrivalMs - timestampMs;
     Sample sample;
     sample.transitMs = transit;
     if (m_count > 0 && transit - m_baseMs > kStallMs) {
         sample.stall = true;
-        m_inBurst = true;
-    } else if (m_inBurst) {
-        // What arrives after a stall is its backlog, later and later less late; the burst ends
-        // with the first frame that is back within the jitter measured before the stall, or
-        // that came at least a spacing after the one before.
+        m_lastStallMs = arrivalMs;
+    } else if (m_lastStallMs >= 0) {
+        // What arrives after a stall is its backlog, later and later less late, as fast as a
+        // decoder works it off; a busy one leaves gaps of a frame or more now and then. The burst
+        // ends with the first frame back within the jitter measured before the stall.
         const bool backToNormal = transit - m_baseMs <= m_jitterMs + kBurstMarginMs;
-        const bool spaced =
-            m_lastArrivalMs >= 0 && double(arrivalMs - m_lastArrivalMs) >= spacingMs;
-        if (backToNormal || spaced)
-            m_inBurst = false;
+        if (backToNormal || arrivalMs - m_lastStallMs >= kMaxBurstMs)
+            m_lastStallMs = -1;
         else
             sample.stall = true;
     }
     if (sample.stall)
         ++m_stalls;
-    // The jitter of the frames before a stall is what its burst is judged against.
-    const bool frozen = sample.stall;
-    m_lastArrivalMs = arrivalMs;
     m_samples[size_t(m_next)] = sample;
     m_next = (m_next + 1) % kWindow;
     m_count = std::min(m_count + 1, kWindow);
-    if (!frozen)
+    // The jitter of the frames before a stall is what its burst is judged against.
+    if (!sample.stall)
         recompute();
     else
         recomputeBase();

@@ -26,11 +26,13 @@ public:
     static constexpr qint64 kStallMs = 150;
     // A burst after a stall ends with a frame this close to the jitter measured before it.
     static constexpr qint64 kBurstMarginMs = 10;
+    // A link that stays later than before a stall, though no longer stalled, for this long has a
+    // new normal: its lateness is jitter again.
+    static constexpr qint64 kMaxBurstMs = 2000;
 
     void reset();
-    // One frame: its session timestamp and when it was queued (monotonic ms). `spacingMs` is the
-    // kind's usual spacing (a frame period), used to tell where a burst after a stall ends.
-    void add(qint64 timestampMs, qint64 arrivalMs, double spacingMs);
+    // One frame: its session timestamp and when it was queued (monotonic ms).
+    void add(qint64 timestampMs, qint64 arrivalMs);
 
     bool empty() const { return m_count == 0; }
     int samples() const { return m_count; }
@@ -56,7 +58,7 @@ private:
     int m_next = 0;
     qint64 m_baseMs = 0;
     qint64 m_jitterMs = 0;
-    qint64 m_lastArrivalMs = -1;
-    bool m_inBurst = false;
+    // When the last stalled frame came, while a stall's burst lasts; -1 outside one.
+    qint64 m_lastStallMs = -1;
     qint64 m_stalls = 0;
 };
