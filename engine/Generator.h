@@ -11,10 +11,10 @@
 class Worker;
 
 // The output clock of one stream manager: ticks every period (1,000,000 / fps µs, counted in
-// whole milliseconds from the clock's start) and hands each tick to its Worker. It sleeps one
-// millisecond short of each deadline and tests again, so ticks fall within about a millisecond
-// of the schedule; a clock that falls behind ticks back to back until it has caught up, and
-// ticks that find the worker busy are lost (counted).
+// whole milliseconds from the clock's start) and hands each tick to its Worker. It sleeps until
+// each deadline, one wake-up per tick (the sleep ends at the deadline or a little after it); a
+// clock that falls behind ticks back to back until it has caught up, and ticks that find the
+// worker busy are lost (counted).
 //
 // Threads: created on the video handler thread without parent; run() is the clock thread;
 // requestStop() and the counters from any thread. When the clock ends it also ends its worker
