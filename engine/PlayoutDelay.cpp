@@ -23,10 +23,16 @@ void PlayoutDelay::add(qint64 timestampMs, qint64 arrivalMs)
         m_lastStallMs = arrivalMs;
     } else if (m_lastStallMs >= 0) {
         // What arrives after a stall is its backlog, later and later less late, as fast as a
-        // decoder works it off; a busy one leaves gaps of a frame or more now and then. The burst
-        // ends with the first frame back within the jitter measured before the stall.
+        // decoder works it off; a busy one leaves gaps of a frame or more now and then, so the
+        // catching up is judged over a few frames. The burst ends with the first frame back
+        // within the jitter measured before the stall, or that is no longer catching up: the
+        // lateness left then is the link's new normal, to be covered at once (audio that comes
+        // later than its time would otherwise be dropped for as long as the burst lasted).
         const bool backToNormal = transit - m_baseMs <= m_jitterMs + kBurstMarginMs;
-        if (backToNormal || arrivalMs - m_lastStallMs >= kMaxBurstMs)
+        const Sample &earlier =
+            m_samples[size_t((m_next - std::min(m_count, kBurstSpan) + kWindow) % kWindow)];
+        const bool catchingUp = earlier.transitMs - transit > kBurstMarginMs;
+        if (backToNormal || !catchingUp || arrivalMs - m_lastStallMs >= kMaxBurstMs)
             m_lastStallMs = -1;
         else
             sample.stall = true;

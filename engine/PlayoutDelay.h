@@ -24,10 +24,12 @@ public:
     static constexpr int kPercentile = 95;
     // A frame later than this beyond the base is a stall, not jitter.
     static constexpr qint64 kStallMs = 150;
-    // A burst after a stall ends with a frame this close to the jitter measured before it.
+    // A burst after a stall ends with a frame this close to the jitter measured before it, or
+    // whose transit is no more than this below that of the frame kBurstSpan before it (no
+    // longer catching up).
     static constexpr qint64 kBurstMarginMs = 10;
-    // A link that stays later than before a stall, though no longer stalled, for this long has a
-    // new normal: its lateness is jitter again.
+    static constexpr int kBurstSpan = 4;
+    // A burst never lasts longer than this after the last stalled frame.
     static constexpr qint64 kMaxBurstMs = 2000;
 
     void reset();
