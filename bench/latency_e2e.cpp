@@ -28,8 +28,9 @@
 // before, from when it stays there to the end of the run, and its course in half seconds.
 // Audio shifts: the publisher's audio leads (positive) or lags (negative) its pictures by
 // that many ms. Per run: pictures lost (never shown), repeated (shown twice in a row) and held
-// (a picture kept on show past its slot, i.e. an interval above 1.5 frame periods), and the
-// 95th percentile of how far the webcam's intervals are from the frame period.
+// (a picture kept on show past its slot, i.e. an interval above 1.5 frame periods; also how
+// many of the pictures that came late were keyframes), and the 95th percentile of how far the
+// webcam's intervals are from the frame period.
 //
 // System "quorvix-before": the quorvix program named by $QUORVIX_BASELINE_PROGRAM (an earlier
 // build), measured in the same run as a baseline.
@@ -69,6 +70,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,8 @@ struct Result
     double peakRssMb = NAN;
     double tapRateFps = NAN;
     int held = 0;                // pictures kept on show past their slot
+    int lateKeyframes = 0;       // of the late pictures (after a held slot), the keyframes
+    int lateAfterHeld = 0;       // the late pictures
     double intervalDevP95 = NAN; // |webcam interval - frame period|, 95th percentile
     double preStallMedian = NAN; // stall: wire -> webcam before it
     double recoveryS = NAN;      // stall: back within 10 ms of it this long after the stall
@@ -165,6 +169,7 @@ struct PublisherLog
 {
     int64_t connectUs = 0;
     std::map<uint32_t, std::pair<int64_t, int64_t>> frames; // frame -> send, wire
+    std::set<uint32_t> keyframes;
 };
 
 PublisherLog readLog(const QString &path)
@@ -177,9 +182,12 @@ PublisherLog readLog(const QString &path)
         const QList<QByteArray> f = line.split(' ');
         if (f.size() >= 3 && f.at(0) == "C")
             log.connectUs = f.at(1).toLongLong();
-        else if (f.size() >= 4 && f.at(0) == "F")
-            log.frames[uint32_t(f.at(1).toLongLong())] = {f.at(2).toLongLong(),
-                                                          f.at(3).toLongLong()};
+        else if (f.size() >= 4 && f.at(0) == "F") {
+            const uint32_t frame = uint32_t(f.at(1).toLongLong());
+            log.frames[frame] = {f.at(2).toLongLong(), f.at(3).toLongLong()};
+            if (f.size() >= 5 && f.at(4).trimmed() == "1")
+                log.keyframes.insert(frame);
+        }
     }
     return log;
 }
@@ -437,8 +445,12 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
                 r.longestStallMs =
                     std::max(std::isnan(r.longestStallMs) ? 0.0 : r.longestStallMs, interval);
                 intervalDev.push_back(std::abs(interval - kFramePeriodMs));
-                if (interval > 1.5 * kFramePeriodMs)
+                if (interval > 1.5 * kFramePeriodMs) {
                     r.held += int(std::lround(interval / kFramePeriodMs)) - 1;
+                    ++r.lateAfterHeld;
+                    if (log.keyframes.count(f->value.frame))
+                        ++r.lateKeyframes;
+                }
             }
         }
         if (!firstArrival)
@@ -585,11 +597,11 @@ void printResult(const QString &label, const Result &r)
     }
     std::printf("  %-16s first %6.0f ms | wire->cam med %6.1f p95 %6.1f max %6.1f | send->cam med "
                 "%6.1f p95 %6.1f max %6.1f | lost %3d rep %3d of %4d | %5.1f fps | cpu %.3f s/s | "
-                "peak %5.1f MB | held %3d | ivl dev p95 %5.1f ms%s%s\n",
+                "peak %5.1f MB | held %3d (late %d, keyframes %d) | ivl dev p95 %5.1f ms%s%s\n",
                 qPrintable(label), r.firstPictureMs, r.wireMedian, r.wireP95, r.wireMax,
                 r.sendMedian, r.sendP95, r.sendMax, r.lost, r.repeated, r.pictures, r.tapRateFps,
-                r.cpuPerStreamS, r.peakRssMb, r.held, r.intervalDevP95,
-                r.note.isEmpty() ? "" : "  NOTE: ", qPrintable(r.note));
+                r.cpuPerStreamS, r.peakRssMb, r.held, r.lateAfterHeld, r.lateKeyframes,
+                r.intervalDevP95, r.note.isEmpty() ? "" : "  NOTE: ", qPrintable(r.note));
     if (!r.playout.isEmpty())
         std::printf("  %-16s playout: %s\n", qPrintable(label), qPrintable(r.playout));
     if (!std::isnan(r.preStallMedian))
@@ -636,6 +648,8 @@ Result medianOf(const std::vector<Result> &runs)
     m.peakRssMb = pick(&Result::peakRssMb);
     m.tapRateFps = pick(&Result::tapRateFps);
     m.held = pickInt(&Result::held);
+    m.lateAfterHeld = pickInt(&Result::lateAfterHeld);
+    m.lateKeyframes = pickInt(&Result::lateKeyframes);
     m.intervalDevP95 = pick(&Result::intervalDevP95);
     m.preStallMedian = pick(&Result::preStallMedian);
     m.recoveryS = pick(&Result::recoveryS);
@@ -659,10 +673,11 @@ void printSummary(const QString &title, const QString &system, const Result &r,
                   const QString &extra = QString())
 {
     std::printf("SUMMARY %s | %s | first %.0f ms | wire->cam med %.1f p95 %.1f | lost %d "
-                "rep %d held %d of %d | ivl dev p95 %.1f | cpu %.3f | rss %.0f MB",
+                "rep %d held %d of %d (late keyframes %d of %d) | ivl dev p95 %.1f | cpu %.3f | "
+                "rss %.0f MB",
                 qPrintable(title), qPrintable(system), r.firstPictureMs, r.wireMedian, r.wireP95,
-                r.lost, r.repeated, r.held, r.pictures, r.intervalDevP95, r.cpuPerStreamS,
-                r.peakRssMb);
+                r.lost, r.repeated, r.held, r.pictures, r.lateKeyframes, r.lateAfterHeld,
+                r.intervalDevP95, r.cpuPerStreamS, r.peakRssMb);
     if (!std::isnan(r.preStallMedian))
         std::printf(" | stall: before %.1f, back in %.2f s, stays from %.2f s", r.preStallMedian,
                     r.reachedS, r.recoveryS);

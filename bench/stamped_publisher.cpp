@@ -18,7 +18,8 @@
 // With --srt it sends MPEG-TS as an SRT caller to srt://HOST:PORT instead; the wire time is
 // then when the packet's datagrams were handed to libsrt (which sends them at once).
 //
-// Log lines: "C <connect start us> <connected us>", then "F <frame> <send us> <wire us>".
+// Log lines: "C <connect start us> <connected us>", then "F <frame> <send us> <wire us> <key>"
+// (key: 1 for a keyframe).
 // Prints "CONNECTED" on stdout once the RTMP publish is set up. Exit 0 when the whole stream
 // was sent, 2 when the connection failed or broke.
 
@@ -351,8 +352,9 @@ private:
             m_packet->dts += offset;
             m_packet->stream_index = stream->index;
             if (stream == m_videoStream) {
-                m_pendingVideo.push_back(
-                    {PacketPtr(av_packet_clone(m_packet.get())), m_currentFrame, m_currentSendUs});
+                m_pendingVideo.push_back({PacketPtr(av_packet_clone(m_packet.get())),
+                                          m_currentFrame, m_currentSendUs,
+                                          (m_packet->flags & AV_PKT_FLAG_KEY) != 0});
                 av_packet_unref(m_packet.get());
                 if (!m_pendingVideo.back().packet)
                     return false;
@@ -377,8 +379,8 @@ private:
                 return false;
             const int64_t wireUs = stamp::nowUs();
             if (m_log)
-                std::fprintf(m_log, "F %lld %lld %lld\n", (long long)video.frame,
-                             (long long)video.sendUs, (long long)wireUs);
+                std::fprintf(m_log, "F %lld %lld %lld %d\n", (long long)video.frame,
+                             (long long)video.sendUs, (long long)wireUs, video.key ? 1 : 0);
             m_pendingVideo.pop_front();
         }
         return true;
@@ -562,6 +564,7 @@ private:
         PacketPtr packet;
         int64_t frame;
         int64_t sendUs;
+        bool key;
     };
     std::deque<PendingVideo> m_pendingVideo;
     bool m_replaying = false;
