@@ -156,9 +156,10 @@ PitchMeasure steadyPitch(const QVector<double> &signal, int sampleRate, double s
                          double seconds)
 {
     PitchMeasure pitch;
-    const qint64 first = qint64(startSeconds * sampleRate);
+    // From the second sample on: each crossing looks at the sample before it.
+    const qint64 first = std::max<qint64>(1, qint64(startSeconds * sampleRate));
     const qint64 last = std::min<qint64>(signal.size(), first + qint64(seconds * sampleRate));
-    if (sampleRate <= 0 || first < 1 || last - first < 2)
+    if (sampleRate <= 0 || last - first < 2)
         return pitch;
     std::vector<double> periods;
     double previous = -1;
