@@ -282,6 +282,7 @@ void RtmpPublishReader::onMessage(std::uint8_t type, const char *payload, std::u
     case kDataAmf0:
     case kDataAmf3:
     case kAggregate:
+        m_mediaBeforePublish = true;
         refuse("media before publish");
         return;
     default:

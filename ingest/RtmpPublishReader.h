@@ -55,6 +55,9 @@ public:
     const QByteArray &streamName() const { return m_streamName; }
     // A short fixed text for the log (Refused only).
     const char *refusal() const { return m_refusal; }
+    // Refused because audio, video or data came before any publish (the intake would open a
+    // session on it).
+    bool mediaBeforePublish() const { return m_mediaBeforePublish; }
 
     // Everything taken so far, in order.
     const char *data() const { return m_input.data(); }
@@ -92,4 +95,5 @@ private:
     State m_state = State::NeedMore;
     QByteArray m_streamName;
     const char *m_refusal = "";
+    bool m_mediaBeforePublish = false;
 };
