@@ -9,15 +9,21 @@ namespace {
 
 // Run as root by pkexec. A constant: nothing is put into it at run time. The files are
 // written before the module is loaded so a failing modprobe (Secure Boot, a kernel without
-// the module built yet) still leaves it set up for the next start; exit 3 tells a failed
-// write from modprobe's own 1.
+// the module built yet) still leaves it set up for the next start.
+//
+// It ends with 0 or one of its own codes (WebcamModule's k...ExitCode): 3 files not written,
+// 4 no modprobe, 5 modprobe failed. modprobe runs as a child rather than replacing the shell,
+// so neither its status nor the shell's 126/127 for a program it cannot run is ever the
+// script's: 126 and 127 stay pkexec's alone.
 constexpr char kPermanentScript[] =
     "umask 022\n"
     "mkdir -p /etc/modules-load.d /etc/modprobe.d || exit 3\n"
     "printf 'v4l2loopback\\n' > /etc/modules-load.d/quorvix.conf || exit 3\n"
     "printf 'options v4l2loopback card_label=Quorvix exclusive_caps=1\\n'"
     " > /etc/modprobe.d/quorvix.conf || exit 3\n"
-    "exec /usr/sbin/modprobe v4l2loopback card_label=Quorvix exclusive_caps=1\n";
+    "[ -x /usr/sbin/modprobe ] || exit 4\n"
+    "/usr/sbin/modprobe v4l2loopback card_label=Quorvix exclusive_caps=1 || exit 5\n"
+    "exit 0\n";
 
 QStringList moduleArguments()
 {
@@ -67,7 +73,7 @@ QByteArray WebcamModule::modprobeConfContents()
     return QByteArray("options ") + kModuleName + ' ' + kModuleOptions + '\n';
 }
 
-WebcamModule::Outcome WebcamModule::outcomeOf(const CommandResult &result)
+WebcamModule::Outcome WebcamModule::outcomeOf(const CommandResult &result, Setup setup)
 {
     switch (result.status) {
     case CommandResult::FailedToStart:
@@ -84,10 +90,20 @@ WebcamModule::Outcome WebcamModule::outcomeOf(const CommandResult &result)
         return Outcome::Cancelled;
     case kPkexecNotAuthorisedExitCode:
         return Outcome::NotAuthorised;
+    default:
+        break;
+    }
+    if (setup == Setup::Load)
+        return Outcome::ModprobeFailed; // modprobe's own status
+    switch (result.exitCode) {
     case kFilesNotWrittenExitCode:
         return Outcome::FilesNotWritten;
-    default:
+    case kModprobeMissingExitCode:
+        return Outcome::ModprobeMissing;
+    case kModprobeFailedExitCode:
         return Outcome::ModprobeFailed;
+    default:
+        return Outcome::Unexpected;
     }
 }
 

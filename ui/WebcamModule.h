@@ -25,12 +25,24 @@ public:
     static constexpr const char *kModuleOptions = "card_label=Quorvix exclusive_caps=1";
     static constexpr const char *kModulesLoadFile = "/etc/modules-load.d/quorvix.conf";
     static constexpr const char *kModprobeConfFile = "/etc/modprobe.d/quorvix.conf";
-    // What the set-up script exits with when /etc could not be written (modprobe itself ends
-    // with 0 or 1).
+    // The set-up script's own exit codes. It ends with 0 or one of these and nothing else, so
+    // a 126 or 127 from the permanent command is pkexec's: a shell ends with those when a
+    // program is not executable or not found, and the script turns every such failure into
+    // one of its own codes.
     static constexpr int kFilesNotWrittenExitCode = 3;
-    // pkexec's own exit codes.
+    static constexpr int kModprobeMissingExitCode = 4;
+    static constexpr int kModprobeFailedExitCode = 5;
+    // pkexec's own exit codes. modprobe itself ends with 0 or 1, so for the plain load these
+    // are pkexec's too.
     static constexpr int kPkexecDismissedExitCode = 126;
     static constexpr int kPkexecNotAuthorisedExitCode = 127;
+
+    // Which of the two commands ran: their exit codes mean different things.
+    enum class Setup
+    {
+        Load,      // loadCommand(): modprobe's own status
+        Permanent, // permanentCommand(): the script's codes above
+    };
 
     enum class Outcome
     {
@@ -40,6 +52,8 @@ public:
         NoPkexec,        // pkexec could not be started
         ModprobeFailed,  // modprobe ran and failed (or the command crashed)
         FilesNotWritten, // the files in /etc could not be written
+        ModprobeMissing, // the files were written, but there is no modprobe to load with
+        Unexpected,      // the permanent command ended with a code its script never uses
     };
 
     // One privileged command: the program pkexec is, its arguments, its standard input.
@@ -55,13 +69,14 @@ public:
     // pkexec /usr/sbin/modprobe v4l2loopback card_label=Quorvix exclusive_caps=1
     static Command loadCommand();
     // pkexec /bin/sh -c <fixed script>: writes both files in /etc, then loads the module, so
-    // one password prompt does all of it.
+    // one password prompt does all of it. The script ends with 0, kFilesNotWrittenExitCode,
+    // kModprobeMissingExitCode or kModprobeFailedExitCode (whatever modprobe's own status).
     static Command permanentCommand();
     // The two files' contents, line break included.
     static QByteArray modulesLoadContents();
     static QByteArray modprobeConfContents();
 
-    static Outcome outcomeOf(const CommandResult &result);
+    static Outcome outcomeOf(const CommandResult &result, Setup setup);
 
     // True when the module is loaded (sysModuleDir exists) or modprobe can find it for the
     // running kernel: listed in modulesDir/modules.dep, which is what modprobe reads. Only

@@ -127,7 +127,8 @@ void WebcamSetupDialog::run(const WebcamModule::Command &command, bool permanent
 void WebcamSetupDialog::finish(const CommandResult &result, bool permanent)
 {
     m_busy = false;
-    const WebcamModule::Outcome outcome = WebcamModule::outcomeOf(result);
+    const WebcamModule::Outcome outcome = WebcamModule::outcomeOf(
+        result, permanent ? WebcamModule::Setup::Permanent : WebcamModule::Setup::Load);
     if (outcome == WebcamModule::Outcome::Succeeded) {
         qCInfo(lcUi) << "webcam setup:"
                      << (permanent ? "module loaded and set up for every start" : "module loaded");
@@ -170,17 +171,32 @@ QString WebcamSetupDialog::messageFor(WebcamModule::Outcome outcome, const Comma
         return tr("The files %1 and %2 could not be written; nothing was loaded.")
             .arg(QLatin1String(WebcamModule::kModulesLoadFile),
                  QLatin1String(WebcamModule::kModprobeConfFile));
+    case WebcamModule::Outcome::ModprobeMissing:
+        return tr("The files for every start were written, but %1 was not found, so the module "
+                  "was not loaded. Install the package kmod, then try again.")
+            .arg(QLatin1String(WebcamModule::kModprobe));
+    case WebcamModule::Outcome::Unexpected:
+        return tr("The set-up ended in an unexpected way (exit code %1). To load the module, "
+                  "run in a terminal:\n%2")
+            .arg(QString::number(result.exitCode), terminal);
     case WebcamModule::Outcome::ModprobeFailed:
         break;
     }
-    QString text =
-        result.status == CommandResult::Crashed
-            ? tr("Loading the module failed: modprobe ended abnormally.")
-            : tr("Loading the module failed (modprobe exit code %1).").arg(result.exitCode);
+    const bool crashed = result.status == CommandResult::Crashed;
+    QString text;
+    if (crashed)
+        text = permanent ? tr("Loading the module failed: the set-up ended abnormally.")
+                         : tr("Loading the module failed: modprobe ended abnormally.");
+    else if (permanent)
+        // The script's own code says that modprobe failed; its reason is in the output.
+        text = tr("Loading the module failed.");
+    else
+        text = tr("Loading the module failed (modprobe exit code %1).").arg(result.exitCode);
     const QString detail = firstLine(result.errorOutput);
     if (!detail.isEmpty())
         text += QLatin1Char('\n') + detail;
-    if (permanent)
+    // The script writes them before it loads; a crash may have come first.
+    if (permanent && !crashed)
         text += QLatin1Char('\n') + tr("The files for every start were written.");
     text += QLatin1Char('\n') +
             tr("With Secure Boot on, the computer must know the key the module is signed "

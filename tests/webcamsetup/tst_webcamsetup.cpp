@@ -115,6 +115,7 @@ class TestWebcamSetup : public QObject
 
 private slots:
     void commandsAreFixed();
+    void permanentScriptWritesBothFilesThenLoads_data();
     void permanentScriptWritesBothFilesThenLoads();
     void permanentScriptStopsWhenFilesCannotBeWritten();
     void outcomes_data();
@@ -168,9 +169,9 @@ void TestWebcamSetup::commandsAreFixed()
     QCOMPARE(permanent.arguments.size(), 3);
     QCOMPARE(permanent.arguments.mid(0, 2), QStringList({"/bin/sh", "-c"}));
     QVERIFY(permanent.input.isEmpty());
-    // The script ends in the very same load.
-    QVERIFY(permanent.arguments.at(2).endsWith(QStringLiteral("\nexec ") +
-                                               kLoadArguments.join(' ') + QLatin1Char('\n')));
+    // The script runs the very same load.
+    QVERIFY(permanent.arguments.at(2).contains(QLatin1Char('\n') + kLoadArguments.join(' ') +
+                                               QLatin1Char(' ')));
 
     QCOMPARE(WebcamModule::modulesLoadContents(), QByteArray("v4l2loopback\n"));
     QCOMPARE(WebcamModule::modprobeConfContents(),
@@ -181,21 +182,33 @@ void TestWebcamSetup::commandsAreFixed()
 
 namespace {
 
+// What stands in modprobe's place in the scratch folder.
+enum class Stub
+{
+    Runs,          // records its arguments and exits with the given code
+    Missing,       // no file at all
+    NotExecutable, // the same file without the execute bit
+};
+
 // The permanent script with /etc moved into `root` and modprobe replaced by a stub that writes
 // its arguments to root/modprobe.args and exits with `stubExit`. Empty if some path in the
 // script was not moved (the test would write to the real /etc).
-QString scriptInScratch(const QString &root, int stubExit)
+QString scriptInScratch(const QString &root, int stubExit, Stub kind = Stub::Runs)
 {
     const QString stub = root + QStringLiteral("/modprobe");
-    QFile file(stub);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    file.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1/modprobe.args'\nexit %2\n")
-                   .arg(root)
-                   .arg(stubExit)
-                   .toUtf8());
-    file.close();
-    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    if (kind != Stub::Missing) {
+        QFile file(stub);
+        if (!file.open(QIODevice::WriteOnly))
+            return QString();
+        file.write(
+            QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1/modprobe.args'\nexit %2\n")
+                .arg(root)
+                .arg(stubExit)
+                .toUtf8());
+        file.close();
+        if (kind == Stub::Runs)
+            file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    }
 
     QString script = WebcamModule::permanentCommand().arguments.at(2);
     script.replace(QStringLiteral("/usr/sbin/modprobe"), stub);
@@ -213,30 +226,57 @@ QByteArray readAll(const QString &path)
 
 } // namespace
 
+void TestWebcamSetup::permanentScriptWritesBothFilesThenLoads_data()
+{
+    QTest::addColumn<int>("stub"); // Stub
+    QTest::addColumn<int>("modprobeExit");
+    QTest::addColumn<int>("scriptExit");
+    QTest::addColumn<int>("outcome");
+    using O = WebcamModule::Outcome;
+    const int failed = WebcamModule::kModprobeFailedExitCode;
+    const int missing = WebcamModule::kModprobeMissingExitCode;
+    QTest::newRow("modprobe loads") << int(Stub::Runs) << 0 << 0 << int(O::Succeeded);
+    QTest::newRow("modprobe fails") << int(Stub::Runs) << 1 << failed << int(O::ModprobeFailed);
+    // A shell's codes for a program it cannot run, and pkexec's: from the script they never
+    // read as a dismissed prompt or a refusal.
+    QTest::newRow("modprobe ends 126")
+        << int(Stub::Runs) << 126 << failed << int(O::ModprobeFailed);
+    QTest::newRow("modprobe ends 127")
+        << int(Stub::Runs) << 127 << failed << int(O::ModprobeFailed);
+    QTest::newRow("modprobe ends 3") << int(Stub::Runs) << 3 << failed << int(O::ModprobeFailed);
+    QTest::newRow("no modprobe") << int(Stub::Missing) << 0 << missing << int(O::ModprobeMissing);
+    QTest::newRow("modprobe not executable")
+        << int(Stub::NotExecutable) << 0 << missing << int(O::ModprobeMissing);
+}
+
 void TestWebcamSetup::permanentScriptWritesBothFilesThenLoads()
 {
-    // modprobe succeeding and failing: its status is the script's, the files are there either
-    // way.
-    for (const int modprobeExit : {0, 1}) {
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QString script = scriptInScratch(dir.path(), modprobeExit);
-        QVERIFY2(!script.isEmpty(), "a path of the script was not moved into the scratch folder");
+    QFETCH(int, stub);
+    QFETCH(int, modprobeExit);
+    QFETCH(int, scriptExit);
+    QFETCH(int, outcome);
+    // The files are there whatever modprobe does.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString script = scriptInScratch(dir.path(), modprobeExit, static_cast<Stub>(stub));
+    QVERIFY2(!script.isEmpty(), "a path of the script was not moved into the scratch folder");
 
-        const RunOutcome run = runForReal(QStringLiteral("/bin/sh"), {"-c", script}, {});
-        QCOMPARE(run.reports, 1);
-        QCOMPARE(run.result.status, CommandResult::Exited);
-        QCOMPARE(run.result.exitCode, modprobeExit);
-        QCOMPARE(readAll(dir.filePath("etc/modules-load.d/quorvix.conf")),
-                 WebcamModule::modulesLoadContents());
-        QCOMPARE(readAll(dir.filePath("etc/modprobe.d/quorvix.conf")),
-                 WebcamModule::modprobeConfContents());
-        QCOMPARE(readAll(dir.filePath("modprobe.args")),
-                 QByteArray("v4l2loopback\ncard_label=Quorvix\nexclusive_caps=1\n"));
-        QCOMPARE(QFileInfo(dir.filePath("etc/modprobe.d/quorvix.conf")).permissions() &
-                     QFileDevice::ReadOther,
-                 QFileDevice::ReadOther);
-    }
+    const RunOutcome run = runForReal(QStringLiteral("/bin/sh"), {"-c", script}, {});
+    QCOMPARE(run.reports, 1);
+    QCOMPARE(run.result.status, CommandResult::Exited);
+    QCOMPARE(run.result.exitCode, scriptExit);
+    QCOMPARE(int(WebcamModule::outcomeOf(run.result, WebcamModule::Setup::Permanent)), outcome);
+    QCOMPARE(readAll(dir.filePath("etc/modules-load.d/quorvix.conf")),
+             WebcamModule::modulesLoadContents());
+    QCOMPARE(readAll(dir.filePath("etc/modprobe.d/quorvix.conf")),
+             WebcamModule::modprobeConfContents());
+    QCOMPARE(readAll(dir.filePath("modprobe.args")),
+             stub == int(Stub::Runs)
+                 ? QByteArray("v4l2loopback\ncard_label=Quorvix\nexclusive_caps=1\n")
+                 : QByteArray("<missing>"));
+    QCOMPARE(QFileInfo(dir.filePath("etc/modprobe.d/quorvix.conf")).permissions() &
+                 QFileDevice::ReadOther,
+             QFileDevice::ReadOther);
 }
 
 void TestWebcamSetup::permanentScriptStopsWhenFilesCannotBeWritten()
@@ -254,39 +294,60 @@ void TestWebcamSetup::permanentScriptStopsWhenFilesCannotBeWritten()
     const RunOutcome run = runForReal(QStringLiteral("/bin/sh"), {"-c", script}, {});
     QCOMPARE(run.reports, 1);
     QCOMPARE(run.result.exitCode, WebcamModule::kFilesNotWrittenExitCode);
-    QCOMPARE(WebcamModule::outcomeOf(run.result), WebcamModule::Outcome::FilesNotWritten);
+    QCOMPARE(WebcamModule::outcomeOf(run.result, WebcamModule::Setup::Permanent),
+             WebcamModule::Outcome::FilesNotWritten);
     QVERIFY(!QFile::exists(dir.filePath("modprobe.args")));
 }
 
 void TestWebcamSetup::outcomes_data()
 {
+    QTest::addColumn<bool>("permanent");
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("outcome");
     using O = WebcamModule::Outcome;
-    QTest::newRow("done") << int(CommandResult::Exited) << 0 << int(O::Succeeded);
-    QTest::newRow("prompt dismissed") << int(CommandResult::Exited) << 126 << int(O::Cancelled);
-    QTest::newRow("not authorised") << int(CommandResult::Exited) << 127 << int(O::NotAuthorised);
-    QTest::newRow("no pkexec") << int(CommandResult::FailedToStart) << -1 << int(O::NoPkexec);
-    // A program that cannot start reports no exit code worth reading.
-    QTest::newRow("no pkexec, code 0")
-        << int(CommandResult::FailedToStart) << 0 << int(O::NoPkexec);
-    QTest::newRow("modprobe failed") << int(CommandResult::Exited) << 1 << int(O::ModprobeFailed);
-    QTest::newRow("other code") << int(CommandResult::Exited) << 2 << int(O::ModprobeFailed);
-    QTest::newRow("files not written")
-        << int(CommandResult::Exited) << 3 << int(O::FilesNotWritten);
-    QTest::newRow("crashed with 0") << int(CommandResult::Crashed) << 0 << int(O::ModprobeFailed);
+    const int exited = CommandResult::Exited;
+    for (const bool permanent : {false, true}) {
+        const char *const setup = permanent ? "permanent: " : "load: ";
+        auto row = [setup](const char *name) -> QTestData & {
+            return QTest::newRow(qPrintable(QString::fromLatin1(setup) + QLatin1String(name)));
+        };
+        row("done") << permanent << exited << 0 << int(O::Succeeded);
+        row("prompt dismissed") << permanent << exited << 126 << int(O::Cancelled);
+        row("not authorised") << permanent << exited << 127 << int(O::NotAuthorised);
+        row("no pkexec") << permanent << int(CommandResult::FailedToStart) << -1
+                         << int(O::NoPkexec);
+        // A program that cannot start reports no exit code worth reading.
+        row("no pkexec, code 0") << permanent << int(CommandResult::FailedToStart) << 0
+                                 << int(O::NoPkexec);
+        row("crashed with 0") << permanent << int(CommandResult::Crashed) << 0
+                              << int(O::ModprobeFailed);
+    }
+    // The plain load ends with modprobe's own status: the script's codes mean nothing there.
+    QTest::newRow("load: modprobe failed") << false << exited << 1 << int(O::ModprobeFailed);
+    QTest::newRow("load: other code") << false << exited << 2 << int(O::ModprobeFailed);
+    QTest::newRow("load: code 3") << false << exited << 3 << int(O::ModprobeFailed);
+    QTest::newRow("load: code 4") << false << exited << 4 << int(O::ModprobeFailed);
+    // The script's own codes, and codes it never ends with.
+    QTest::newRow("permanent: files not written") << true << exited << 3 << int(O::FilesNotWritten);
+    QTest::newRow("permanent: no modprobe") << true << exited << 4 << int(O::ModprobeMissing);
+    QTest::newRow("permanent: modprobe failed") << true << exited << 5 << int(O::ModprobeFailed);
+    QTest::newRow("permanent: code 1") << true << exited << 1 << int(O::Unexpected);
+    QTest::newRow("permanent: code 2") << true << exited << 2 << int(O::Unexpected);
 }
 
 void TestWebcamSetup::outcomes()
 {
+    QFETCH(bool, permanent);
     QFETCH(int, status);
     QFETCH(int, exitCode);
     QFETCH(int, outcome);
     CommandResult result;
     result.status = static_cast<CommandResult::Status>(status);
     result.exitCode = exitCode;
-    QCOMPARE(int(WebcamModule::outcomeOf(result)), outcome);
+    QCOMPARE(int(WebcamModule::outcomeOf(result, permanent ? WebcamModule::Setup::Permanent
+                                                           : WebcamModule::Setup::Load)),
+             outcome);
 }
 
 void TestWebcamSetup::installedCheck_data()
@@ -430,12 +491,25 @@ void TestWebcamSetup::failuresAreExplainedAndTheDialogGoesOn_data()
         << QStringList{"failed", "exit code 1", "Key was rejected by service", "Secure Boot"};
     QTest::newRow("modprobe crashed") << false << crashed() << QStringList{"abnormally"};
     QTest::newRow("files written, modprobe failed")
-        << true << exited(1) << QStringList{"exit code 1", "files for every start were written"};
+        << true << exited(5, "modprobe: FATAL: Module v4l2loopback not found\n")
+        << QStringList{"failed", "Module v4l2loopback not found",
+                       "files for every start were written", "Secure Boot"};
     QTest::newRow("files not written")
         << true << exited(3)
         << QStringList{"/etc/modules-load.d/quorvix.conf", "/etc/modprobe.d/quorvix.conf",
                        "could not be written"};
+    QTest::newRow("files written, no modprobe")
+        << true << exited(4)
+        << QStringList{"files for every start were written", "/usr/sbin/modprobe", "not found",
+                       "kmod"};
+    QTest::newRow("permanent, unexpected code")
+        << true << exited(1)
+        << QStringList{"unexpected", "exit code 1",
+                       "sudo modprobe v4l2loopback card_label=Quorvix exclusive_caps=1"};
     QTest::newRow("permanent, prompt cancelled") << true << exited(126) << QStringList{"cancelled"};
+    QTest::newRow("permanent, not authorised")
+        << true << exited(127) << QStringList{"Not authorised"};
+    QTest::newRow("permanent, crashed") << true << crashed() << QStringList{"abnormally"};
 }
 
 void TestWebcamSetup::failuresAreExplainedAndTheDialogGoesOn()
@@ -535,7 +609,8 @@ void TestWebcamSetup::processRunnerReportsAMissingProgramOnce()
     QCOMPARE(run.reports, 1);
     QCOMPARE(run.result.status, CommandResult::FailedToStart);
     QVERIFY(!run.result.errorText.isEmpty());
-    QCOMPARE(WebcamModule::outcomeOf(run.result), WebcamModule::Outcome::NoPkexec);
+    QCOMPARE(WebcamModule::outcomeOf(run.result, WebcamModule::Setup::Load),
+             WebcamModule::Outcome::NoPkexec);
 }
 
 void TestWebcamSetup::processRunnerEndsTheCommandWithItsContext()
