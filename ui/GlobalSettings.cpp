@@ -251,7 +251,8 @@ void GlobalSettings::on_chkIA_clicked(bool checked)
 
 void GlobalSettings::setStreamKey(bool required, const QString &key)
 {
-    m_ui->txtStreamKey->setText(key);
+    // Before the box: checking it would make a key of its own only when it was unchecked.
+    m_ui->txtStreamKey->setText(keptStreamKey(required, key));
     m_ui->chkStreamKey->setChecked(required);
     // toggled() only fires on a change; the key widgets follow the box either way.
     m_ui->txtStreamKey->setEnabled(required);
@@ -268,10 +269,15 @@ QString GlobalSettings::streamKey() const
     return m_ui->txtStreamKey->text();
 }
 
+QString GlobalSettings::keptStreamKey(bool required, const QString &key)
+{
+    return required && key.isEmpty() ? StreamKey::generate() : key;
+}
+
 void GlobalSettings::on_chkStreamKey_toggled(bool checked)
 {
-    if (checked && m_ui->txtStreamKey->text().isEmpty())
-        m_ui->txtStreamKey->setText(StreamKey::generate());
+    if (checked)
+        m_ui->txtStreamKey->setText(keptStreamKey(true, m_ui->txtStreamKey->text()));
     m_ui->txtStreamKey->setEnabled(checked);
     m_ui->cmdNewKey->setEnabled(checked);
 }

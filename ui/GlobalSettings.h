@@ -48,10 +48,14 @@ public:
     void setMicrophone(bool on);
     bool microphone() const;
     // The stream key option and its key (before exec()). Turning the option on with no key
-    // makes one; "New key" replaces it. The key is kept when the option is turned off.
+    // makes one, as does passing it on with none; "New key" replaces it. The key is kept when
+    // the option is turned off.
     void setStreamKey(bool required, const QString &key);
     bool requireStreamKey() const;
     QString streamKey() const;
+    // The key to keep: `key`, or a fresh one when the option is on and `key` is empty, so that
+    // "require" always means a key.
+    static QString keptStreamKey(bool required, const QString &key);
     // The SRT listener (before exec()): on or off, UDP port, receive latency and passphrase.
     // While the listener runs (portLocked) they are shown but cannot change.
     void setSrt(bool on, int port, int latencyMs, const QString &passphrase);

@@ -1,7 +1,9 @@
 // The settings dialog on the offscreen platform: the values passed in come back through the
 // getters (clamped to the spin-box ranges), the image choice and its reset, the ignore-audio
-// switch and the card text.
+// switch, the card text, and the stream key option, which never comes back on without a key.
 #include "ui/GlobalSettings.h"
+
+#include "ingest/StreamKey.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -86,6 +88,8 @@ private slots:
     void ignoreAudioTogglesBoundVisibility();
     void stubTextComesBackUnchanged();
     void okAcceptsCancelRejects();
+    void requireAlwaysComesWithAKey_data();
+    void requireAlwaysComesWithAKey();
 };
 
 void TestGlobalSettings::initTestCase()
@@ -351,6 +355,42 @@ void TestGlobalSettings::okAcceptsCancelRejects()
     QTest::keyClick(&escaped, Qt::Key_Escape);
     QCOMPARE(escaped.result(), int(QDialog::Rejected));
     QVERIFY(!escaped.isVisible());
+}
+
+void TestGlobalSettings::requireAlwaysComesWithAKey_data()
+{
+    // Each step passes the option and a key in; the key that comes back is the one passed,
+    // a fresh one ("new"), or none ("").
+    QTest::addColumn<QList<bool>>("required");
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("on with a key") << QList<bool>{true} << QStringList{"abc"} << QStringList{"abc"};
+    QTest::newRow("on without a key") << QList<bool>{true} << QStringList{""} << QStringList{"new"};
+    QTest::newRow("off without a key") << QList<bool>{false} << QStringList{""} << QStringList{""};
+    QTest::newRow("off keeps its key")
+        << QList<bool>{false} << QStringList{"abc"} << QStringList{"abc"};
+    // The box is already ticked the second time, so ticking it makes nothing of its own.
+    QTest::newRow("on twice without a key")
+        << QList<bool>{true, true} << QStringList{"abc", ""} << QStringList{"abc", "new"};
+}
+
+void TestGlobalSettings::requireAlwaysComesWithAKey()
+{
+    QFETCH(QList<bool>, required);
+    QFETCH(QStringList, keys);
+    QFETCH(QStringList, expected);
+    GlobalSettings dialog(false, 1935, QString(), 2000, 300, false, false, kDefaultStub);
+    for (int i = 0; i < required.size(); ++i) {
+        dialog.setStreamKey(required.at(i), keys.at(i));
+        QCOMPARE(dialog.requireStreamKey(), required.at(i));
+        QCOMPARE(child<QCheckBox>(dialog, "chkStreamKey")->isChecked(), required.at(i));
+        if (expected.at(i) == QLatin1String("new")) {
+            QCOMPARE(dialog.streamKey().size(), StreamKey::kLength);
+            QCOMPARE(child<QLineEdit>(dialog, "txtStreamKey")->text(), dialog.streamKey());
+        } else {
+            QCOMPARE(dialog.streamKey(), expected.at(i));
+        }
+    }
 }
 
 QTEST_MAIN(TestGlobalSettings)
