@@ -1,5 +1,7 @@
 #include "ingest/RtmpPublishReader.h"
 
+#include "ingest/StreamKey.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -8,6 +10,9 @@ namespace {
 // Message types (RTMP chunk stream and message formats).
 constexpr std::uint8_t kSetChunkSize = 1;
 constexpr std::uint8_t kAbortMessage = 2;
+constexpr std::uint8_t kUserControl = 4;
+constexpr std::uint8_t kWindowAckSize = 5;
+constexpr std::uint8_t kSetPeerBandwidth = 6;
 constexpr std::uint8_t kAudio = 8;
 constexpr std::uint8_t kVideo = 9;
 constexpr std::uint8_t kDataAmf3 = 15;
@@ -20,7 +25,9 @@ constexpr std::uint8_t kAggregate = 22;
 constexpr std::uint8_t kAmfNumber = 0x00;
 constexpr std::uint8_t kAmfString = 0x02;
 constexpr std::uint8_t kAmfNull = 0x05;
-constexpr std::uint8_t kAmfUndefined = 0x06;
+
+// User control event the intake answers (with a pong it builds from 4 bytes of the request).
+constexpr unsigned kPingRequest = 6;
 
 constexpr std::uint32_t kExtendedTimestampMark = 0xffffff;
 // The protocol's largest chunk size (31 bits).
@@ -63,9 +70,10 @@ public:
         skip(9);
         return true;
     }
-    bool nullOrUndefined()
+    // The intake takes null only, not undefined.
+    bool null()
     {
-        if (m_left < 1 || (m_p[0] != kAmfNull && m_p[0] != kAmfUndefined))
+        if (m_left < 1 || m_p[0] != kAmfNull)
             return false;
         skip(1);
         return true;
@@ -187,6 +195,9 @@ bool RtmpPublishReader::parseChunk()
         refuse("too many chunk streams");
         return false;
     }
+    // The intake takes the missing fields of a chunk stream it has not seen as zero, and goes
+    // on filling a half-received message whatever header comes (with the new length, past the
+    // message's buffer): no camera does either, and the reader would not follow.
     if (fmt != 0 && !stream->hasHeader) {
         refuse("chunk continues an unknown header");
         return false;
@@ -205,6 +216,8 @@ bool RtmpPublishReader::parseChunk()
         length = be24(p + at + 3);
         type = p[at + 6];
     }
+    // As in the intake: type 3 chunks carry the extended time when their message's (or, for a
+    // new message, the previous message's) first header announced one.
     bool extended = stream->extendedTimestamp;
     if (fmt <= 2)
         extended = timestampField == kExtendedTimestampMark;
@@ -242,40 +255,36 @@ bool RtmpPublishReader::parseChunk()
 
 void RtmpPublishReader::onMessage(std::uint8_t type, const char *payload, std::uint32_t length)
 {
-    const auto *const p = reinterpret_cast<const unsigned char *>(payload);
-    switch (type) {
-    case kSetChunkSize: {
-        if (length < 4) {
-            refuse("short chunk size message");
-            return;
-        }
-        const std::uint32_t size = be32(p) & kMaxChunkSize;
-        if (size == 0) {
-            refuse("zero chunk size");
-            return;
-        }
-        m_chunkSize = size;
+    if (!m_connected) {
+        onFirstMessage(type, payload, length);
         return;
     }
+    const auto *const p = reinterpret_cast<const unsigned char *>(payload);
+    switch (type) {
+    case kSetChunkSize:
+        setChunkSize(payload, length);
+        return;
     case kAbortMessage:
-        if (length >= 4) {
-            const std::uint32_t aborted = be32(p);
-            for (ChunkStream &stream : m_streams) {
-                if (stream.csid == aborted)
-                    stream.message.clear();
-            }
-        }
+        // The intake ignores it and goes on filling the message it names: dropping that
+        // message here would part the two on where the following messages start.
+        refuse("abort message");
+        return;
+    case kUserControl:
+        // The intake fails on these (and answers a ping request).
+        if (length < 2 || (((p[0] << 8) | p[1]) == kPingRequest && length < 6))
+            refuse("malformed control message");
+        return;
+    case kWindowAckSize:
+    case kSetPeerBandwidth:
+        // Read as a signed size by the intake, which fails on one below 1.
+        if (length < 4 || static_cast<std::int32_t>(be32(p)) <= 0)
+            refuse("malformed control message");
         return;
     case kCommandAmf0:
         onCommand(payload, length);
         return;
     case kCommandAmf3:
-        // An AMF3 command starts with a format byte of 0 and is AMF0 after it.
-        if (length < 1 || p[0] != 0) {
-            refuse("malformed command");
-            return;
-        }
-        onCommand(payload + 1, length - 1);
+        refuse("AMF3 command");
         return;
     case kAudio:
     case kVideo:
@@ -286,9 +295,46 @@ void RtmpPublishReader::onMessage(std::uint8_t type, const char *payload, std::u
         refuse("media before publish");
         return;
     default:
-        // Acknowledgements, window sizes, user control: nothing to do with the stream name.
+        // Acknowledgements and shared objects: the intake does nothing with them either.
         return;
     }
+}
+
+void RtmpPublishReader::onFirstMessage(std::uint8_t type, const char *payload, std::uint32_t length)
+{
+    // The intake reads one message as `connect`, or a Set Chunk Size and then `connect`, and
+    // gives up on anything else.
+    if (type == kSetChunkSize && m_messagesBeforeConnect == 0) {
+        ++m_messagesBeforeConnect;
+        setChunkSize(payload, length);
+        return;
+    }
+    AmfCursor amf(payload, length);
+    QByteArray name;
+    if (type != kCommandAmf0 || !amf.string(name) || name != "connect") {
+        refuse("no connect first");
+        return;
+    }
+    m_connected = true;
+}
+
+void RtmpPublishReader::setChunkSize(const char *payload, std::uint32_t length)
+{
+    if (length < 4) {
+        refuse("short chunk size message");
+        return;
+    }
+    const std::uint32_t size = be32(reinterpret_cast<const unsigned char *>(payload));
+    if (size == 0) {
+        refuse("zero chunk size");
+        return;
+    }
+    // The intake keeps it in an int: with the top bit set it is negative there and fails.
+    if (size > kMaxChunkSize) {
+        refuse("chunk size out of range");
+        return;
+    }
+    m_chunkSize = size;
 }
 
 void RtmpPublishReader::onCommand(const char *payload, std::uint32_t length)
@@ -303,13 +349,43 @@ void RtmpPublishReader::onCommand(const char *payload, std::uint32_t length)
         refuse("play instead of publish");
         return;
     }
-    if (name != "publish")
+    // Status replies move the intake to playing or publishing (a session), errors may make it
+    // reconnect; both are the server's to send, never a camera's.
+    if (name == "onStatus" || name == "_error") {
+        refuse("server reply from the camera");
         return;
+    }
+    const bool release = name == "releaseStream";
+    if (!release && name != "FCPublish" && name != "publish")
+        return;
+    // The intake's own reading of these: transaction number, null, then the name.
     QByteArray stream;
-    if (!amf.number() || !amf.nullOrUndefined() || !amf.string(stream)) {
+    if (!amf.number() || !amf.null() || !amf.string(stream)) {
         refuse("publish without a stream name");
         return;
     }
+    if (stream.size() > kMaxStreamNameBytes) {
+        refuse("stream name too long");
+        return;
+    }
+    const auto withoutQuery = [](const QByteArray &s) {
+        const int query = s.indexOf('?');
+        return query >= 0 ? s.left(query) : s;
+    };
+    if (!m_releasedName.isNull() && withoutQuery(m_releasedName) != withoutQuery(stream)) {
+        refuse("stream names differ");
+        return;
+    }
+    if (!m_key.isEmpty() && !StreamKey::matches(stream, m_key)) {
+        refuse("wrong stream key");
+        return;
+    }
+    if (release) {
+        if (m_releasedName.isNull())
+            m_releasedName = stream;
+        return;
+    }
+    // FCPublish or publish: the intake takes either as the start of the session.
     m_streamName = stream;
     m_state = State::Publish;
 }

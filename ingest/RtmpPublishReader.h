@@ -7,10 +7,27 @@
 #include <vector>
 
 // Reads the start of a camera's RTMP session — the handshake (C0, C1, C2) and the chunked
-// messages after it — up to its `publish` command, and says which stream the camera names.
-// The relay feeds it what it takes from the camera and forwards only safeEnd() bytes onward
-// until the verdict is in, so the bytes of a publish that names the wrong stream never leave
-// the relay.
+// messages after it — up to the command that opens a session in FFmpeg's listen-mode intake,
+// and says which stream the camera names there. The relay feeds it what it takes from the
+// camera and forwards only safeEnd() bytes onward until the verdict is in, so the bytes of a
+// command that names the wrong stream never leave the relay.
+//
+// It reads chunks and messages the way the intake does (libavformat's rtmppkt.c and
+// rtmpproto.c), so that the bytes it hands on are the same messages for both; whatever the
+// intake would read differently, or acts on in a way the reader does not follow, is a
+// refusal:
+// - the intake never drops a half-received message, so an Abort message is refused, as is a
+//   new header inside a message, a continuation (type 1 to 3 header) of a chunk stream never
+//   opened, and a chunk size the intake takes as negative or zero;
+// - the intake reads `connect` first (after at most one Set Chunk Size) and fails otherwise;
+// - it opens the session on the first `FCPublish` or `publish` (either is the verdict here),
+//   on the first audio, video or data message, and on a status reply (`onStatus`) that a
+//   client has no reason to send: media and data are a refusal that mediaBeforePublish()
+//   tells apart, status replies a plain one, and so are AMF3 commands, which the intake
+//   ignores while a reader would take them for commands;
+// - `releaseStream`, `FCPublish` and `publish` all carry a stream name and are checked alike:
+//   the name must be there, no longer than the intake keeps, the same in each of them, and,
+//   when the reader knows the key (setRequiredKey), the key.
 //
 // Pure and bounded: it copies at most the limit given to the constructor into one buffer
 // reserved up front, and assembles messages in a fixed set of chunk-stream slots, each
@@ -35,15 +52,24 @@ public:
     // The protocol's chunk size until the client changes it.
     static constexpr std::uint32_t kDefaultChunkSize = 128;
     static constexpr std::uint8_t kRtmpVersion = 3;
+    // The intake keeps a stream name in 128 bytes with its terminating zero and fails on a
+    // longer one.
+    static constexpr int kMaxStreamNameBytes = 127;
 
     enum class State
     {
         NeedMore, // no verdict yet
-        Publish,  // a publish command named streamName()
+        Publish,  // FCPublish or publish named streamName()
         Refused,  // no publish to be had; refusal() says why
     };
 
     explicit RtmpPublishReader(int limitBytes = kDefaultLimitBytes);
+
+    // Before the first feed(). With a key, a name in releaseStream, FCPublish or publish that
+    // does not carry it is refused at once ("wrong stream key"); without one the verdict's
+    // name is left to the caller to check, and an earlier releaseStream must have named the
+    // same stream.
+    void setRequiredKey(const QByteArray &key) { m_key = key; }
 
     // Takes up to room() bytes and parses as far as they go; returns how many it took. Once
     // there is a verdict nothing more is taken.
@@ -51,7 +77,7 @@ public:
     int room() const;
 
     State state() const { return m_state; }
-    // The stream name of the publish command (Publish only), as sent.
+    // The stream name of the FCPublish or publish command (Publish only), as sent.
     const QByteArray &streamName() const { return m_streamName; }
     // A short fixed text for the log (Refused only).
     const char *refusal() const { return m_refusal; }
@@ -83,6 +109,8 @@ private:
     ChunkStream *slotFor(std::uint32_t csid);
     bool anyPartial() const;
     void onMessage(std::uint8_t type, const char *payload, std::uint32_t length);
+    void onFirstMessage(std::uint8_t type, const char *payload, std::uint32_t length);
+    void setChunkSize(const char *payload, std::uint32_t length);
     void onCommand(const char *payload, std::uint32_t length);
     void refuse(const char *why);
 
@@ -92,7 +120,12 @@ private:
     int m_safeEnd = 0;
     std::uint32_t m_chunkSize = kDefaultChunkSize;
     std::array<ChunkStream, kMaxChunkStreams> m_streams;
+    // Messages read before `connect`; the intake takes one Set Chunk Size there, no more.
+    int m_messagesBeforeConnect = 0;
+    bool m_connected = false;
     State m_state = State::NeedMore;
+    QByteArray m_key;
+    QByteArray m_releasedName; // the name of the first releaseStream, if any
     QByteArray m_streamName;
     const char *m_refusal = "";
     bool m_mediaBeforePublish = false;

@@ -185,6 +185,7 @@ private slots:
     void realFfmpegSession();
     void refusals_data();
     void refusals();
+    void keyedNamesAreAccepted();
     void truncatedSessionOnlyWaits();
     void mutatedSessionsStayInBounds();
     void keyComparison();
@@ -200,14 +201,15 @@ void RtmpPublishReaderTest::publishIsFoundWhateverTheChunking_data()
         QTest::newRow(name) << w.bytes << at << stream;
     };
     {
-        // As ffmpeg and OBS do: commands on chunk stream 3, publish on 8 (type 0 there).
+        // As ffmpeg and OBS do: commands on chunk stream 3, publish on 8 (type 0 there). The
+        // intake starts its session at FCPublish, so that is the verdict.
         ChunkWriter w;
         w.handshake();
         w.message(3, 20, connectCommand());
         w.message(3, 20, command("releaseStream") + amfString("KEY"));
+        const int at = w.bytes.size();
         w.message(3, 20, command("FCPublish") + amfString("KEY"));
         w.message(3, 20, command("createStream"));
-        const int at = w.bytes.size();
         w.message(8, 20, publish("KEY"));
         w.message(4, 9, QByteArray(300, 'v')); // media after it is no concern
         row("usual order", w, at, "KEY");
@@ -239,31 +241,33 @@ void RtmpPublishReaderTest::publishIsFoundWhateverTheChunking_data()
         w.timestamp = 0x01000000;
         w.message(3, 20, connectCommand());
         const int at = w.bytes.size();
-        w.message(3, 20, publish(QByteArray(200, 'e'))); // spans two chunks
-        row("extended timestamps", w, at, QByteArray(200, 'e'));
+        // Spans two chunks.
+        w.message(3, 20, publish(QByteArray(120, 'e')) + amfString(QByteArray(50, 'p')));
+        row("extended timestamps", w, at, QByteArray(120, 'e'));
     }
     {
         // The publish's chunks interleaved with another message's; type 2 header for a
         // repeated length and type.
         ChunkWriter w;
         w.handshake();
-        w.message(3, 20, command("createStream"));
+        w.message(3, 20, connectCommand());
         w.message(3, 20, command("createStream"));
         const int at = w.bytes.size();
-        w.message(6, 20, publish(QByteArray(300, 'i')), true);
+        // Long enough to span chunks: the name and a padding field after it.
+        w.message(6, 20, publish(QByteArray(120, 'i')) + amfString(QByteArray(200, 'p')), true);
         w.message(7, 20, connectCommand(), true);
         while (w.next(6) | w.next(7)) {
         }
-        row("interleaved", w, at, QByteArray(300, 'i'));
+        row("interleaved", w, at, QByteArray(120, 'i'));
     }
     {
-        // Two- and three-byte chunk stream ids and an AMF3 command.
+        // Two- and three-byte chunk stream ids; FCPublish alone starts the session too.
         ChunkWriter w;
         w.handshake();
         w.message(100, 20, connectCommand());
         const int at = w.bytes.size();
-        w.message(1000, 17, QByteArray(1, 0) + publish("amf3"));
-        row("long ids, amf3", w, at, "amf3");
+        w.message(1000, 20, command("FCPublish") + amfString("long"));
+        row("long ids, FCPublish", w, at, "long");
     }
 }
 
@@ -287,14 +291,17 @@ void RtmpPublishReaderTest::realFfmpegSession()
     QCOMPARE(session.size(), 8192);
     const int publishAt = session.indexOf(QByteArray("\x08\x00\x00\x00\x00\x00\x2e\x14", 8));
     QVERIFY(publishAt > RtmpPublishReader::kHandshakeBytes);
+    // ffmpeg sends FCPublish (type 1 header on chunk stream 3) before publish: the verdict.
+    const int fcPublishAt = session.indexOf(QByteArray("\x43\x00\x00\x00\x00\x00\x29\x14", 8));
+    QVERIFY(fcPublishAt > RtmpPublishReader::kHandshakeBytes && fcPublishAt < publishAt);
     for (const int step : {1, 100, session.size()}) {
         RtmpPublishReader reader;
         QCOMPARE(feedAll(reader, session, step), State::Publish);
         QCOMPARE(reader.streamName(), QByteArray("K3yFromTheCorpus"));
-        QCOMPARE(reader.safeEnd(), publishAt);
-        // Fed byte by byte, it stops at the chunk that completes the publish.
+        QCOMPARE(reader.safeEnd(), fcPublishAt);
+        // Fed byte by byte, it stops at the chunk that completes the FCPublish.
         if (step == 1)
-            QCOMPARE(reader.size(), publishAt + 12 + 0x2e);
+            QCOMPARE(reader.size(), fcPublishAt + 8 + 0x29);
     }
 }
 
@@ -302,6 +309,7 @@ void RtmpPublishReaderTest::refusals_data()
 {
     QTest::addColumn<QByteArray>("session");
     QTest::addColumn<QByteArray>("why");
+    QTest::addColumn<QByteArray>("key"); // given to the reader; empty: none
 
     const auto start = [] {
         ChunkWriter w;
@@ -309,81 +317,175 @@ void RtmpPublishReaderTest::refusals_data()
         w.message(3, 20, connectCommand());
         return w;
     };
+    const auto row = [](const char *name, const ChunkWriter &w, const char *why,
+                        const QByteArray &key = QByteArray()) {
+        QTest::newRow(name) << w.bytes << QByteArray(why) << key;
+    };
     {
         ChunkWriter w;
         w.handshake(6);
-        QTest::newRow("encrypted handshake") << w.bytes << QByteArray("not an RTMP handshake");
+        row("encrypted handshake", w, "not an RTMP handshake");
     }
     {
         ChunkWriter w = start();
         w.message(4, 9, QByteArray(50, 'v'));
-        QTest::newRow("media first") << w.bytes << QByteArray("media before publish");
+        row("media first", w, "media before publish");
     }
     {
         ChunkWriter w = start();
         w.message(3, 18, amfString("@setDataFrame"));
-        QTest::newRow("metadata first") << w.bytes << QByteArray("media before publish");
+        row("metadata first", w, "media before publish");
     }
     {
         ChunkWriter w = start();
         w.message(8, 20, command("play", QByteArray(1, 0x05) + amfString("KEY")));
-        QTest::newRow("player") << w.bytes << QByteArray("play instead of publish");
+        row("player", w, "play instead of publish");
     }
     {
         ChunkWriter w = start();
         w.message(8, 20, command("publish"));
-        QTest::newRow("publish without name")
-            << w.bytes << QByteArray("publish without a stream name");
+        row("publish without name", w, "publish without a stream name");
+    }
+    {
+        ChunkWriter w = start();
+        w.message(3, 20, command("FCPublish"));
+        row("FCPublish without name", w, "publish without a stream name");
+    }
+    {
+        // The intake reads null there and fails on undefined.
+        ChunkWriter w = start();
+        w.message(8, 20, command("publish", QByteArray(1, 0x06) + amfString("KEY")));
+        row("undefined for null", w, "publish without a stream name");
     }
     {
         ChunkWriter w = start();
         QByteArray p = publish("KEY");
         p[p.indexOf("KEY") - 1] = char(200); // the name's length runs past the message
         w.message(8, 20, p);
-        QTest::newRow("name past the message")
-            << w.bytes << QByteArray("publish without a stream name");
+        row("name past the message", w, "publish without a stream name");
+    }
+    {
+        ChunkWriter w = start();
+        w.message(8, 20, publish(QByteArray(RtmpPublishReader::kMaxStreamNameBytes + 1, 'n')));
+        row("name longer than the intake keeps", w, "stream name too long");
+    }
+    {
+        ChunkWriter w = start();
+        w.message(3, 20, command("releaseStream") + amfString("OTHER"));
+        w.message(3, 20, command("FCPublish") + amfString("KEY"));
+        row("releaseStream names another stream", w, "stream names differ");
+    }
+    {
+        // With the key the first wrong name ends it, without waiting for FCPublish.
+        ChunkWriter w = start();
+        w.message(3, 20, command("releaseStream") + amfString("WRONG"));
+        row("releaseStream with a wrong key", w, "wrong stream key", "KEY");
+    }
+    {
+        ChunkWriter w = start();
+        w.message(3, 20, command("FCPublish") + amfString("WRONG"));
+        row("FCPublish with a wrong key", w, "wrong stream key", "KEY");
     }
     {
         ChunkWriter w = start();
         w.message(8, 20, QByteArray(1, 0x00) + amfNumber(0));
-        QTest::newRow("command not named") << w.bytes << QByteArray("malformed command");
+        row("command not named", w, "malformed command");
+    }
+    {
+        // The intake ignores AMF3 commands; read as commands they would say what it never saw.
+        ChunkWriter w = start();
+        w.message(3, 17, QByteArray(1, 0) + publish("KEY"));
+        row("AMF3 command", w, "AMF3 command");
+    }
+    {
+        // An onStatus with NetStream.Play.Start would move the intake into a session.
+        ChunkWriter w = start();
+        w.message(3, 20, command("onStatus", QByteArray(1, 0x05) + amfString("status")));
+        row("status reply", w, "server reply from the camera");
+    }
+    {
+        ChunkWriter w;
+        w.handshake();
+        w.message(3, 20, command("createStream"));
+        row("no connect first", w, "no connect first");
+    }
+    {
+        ChunkWriter w;
+        w.handshake();
+        w.setChunkSize(256);
+        w.setChunkSize(512);
+        w.message(3, 20, connectCommand());
+        row("two chunk sizes before connect", w, "no connect first");
+    }
+    {
+        // Half a message on stream 5, then an Abort for it: the intake keeps the half and
+        // fills it with whatever comes next on stream 5.
+        ChunkWriter w = start();
+        w.message(5, 20, command("createStream") + QByteArray(300, 'x'), true);
+        w.message(2, 2, QByteArray("\x00\x00\x00\x05", 4));
+        row("abort of a half message", w, "abort message");
+    }
+    {
+        ChunkWriter w = start();
+        w.message(2, 2, QByteArray("\x00\x00\x00\x09", 4));
+        row("abort of nothing", w, "abort message");
+    }
+    {
+        ChunkWriter w = start();
+        w.message(2, 5, QByteArray(4, '\0'));
+        row("window size of zero", w, "malformed control message");
+    }
+    {
+        ChunkWriter w = start();
+        w.message(2, 4, QByteArray("\x00\x06", 2));
+        row("short ping request", w, "malformed control message");
     }
     {
         ChunkWriter w = start();
         w.bytes.append(QByteArray("\x03\x00\x00\x00\xff\xff\xff\x14\x01\x00\x00\x00", 12));
-        QTest::newRow("oversized length") << w.bytes << QByteArray("oversized message");
+        row("oversized length", w, "oversized message");
     }
     {
         ChunkWriter w = start();
         w.bytes.append(char(0xc9)); // type 3 on a stream never opened
-        QTest::newRow("continuation of nothing")
-            << w.bytes << QByteArray("chunk continues an unknown header");
+        row("continuation of nothing", w, "chunk continues an unknown header");
+    }
+    {
+        // A type 1 header on a stream never opened: the intake would take it as a whole
+        // message with zero time.
+        ChunkWriter w = start();
+        w.bytes.append(QByteArray("\x4a\x00\x00\x00\x00\x00\x05\x09", 8) + "vvvvv");
+        row("type 1 header on a fresh stream", w, "chunk continues an unknown header");
     }
     {
         ChunkWriter w = start();
         for (std::uint32_t id = 10; id < 20; ++id)
             w.message(id, 20, command("createStream"));
-        QTest::newRow("too many chunk streams") << w.bytes << QByteArray("too many chunk streams");
+        row("too many chunk streams", w, "too many chunk streams");
     }
     {
         ChunkWriter w = start();
         w.message(9, 20, QByteArray(300, 'x'), true); // a first chunk on stream 9
         w.message(9, 20, command("createStream"));
-        QTest::newRow("header inside a message")
-            << w.bytes << QByteArray("new header inside a message");
+        row("header inside a message", w, "new header inside a message");
     }
     {
         ChunkWriter w = start();
         w.setChunkSize(0);
-        QTest::newRow("zero chunk size") << w.bytes << QByteArray("zero chunk size");
+        row("zero chunk size", w, "zero chunk size");
+    }
+    {
+        // The intake reads the size as an int: negative.
+        ChunkWriter w = start();
+        w.setChunkSize(0x80000080);
+        row("chunk size with the top bit", w, "chunk size out of range");
     }
     {
         // Endless harmless commands: the byte bound ends it.
         ChunkWriter w = start();
         while (w.bytes.size() < 2 * RtmpPublishReader::kDefaultLimitBytes)
             w.message(3, 20, command("_checkbw"));
-        QTest::newRow("no publish within the bound")
-            << w.bytes << QByteArray("no publish within the first bytes");
+        row("no publish within the bound", w, "no publish within the first bytes");
     }
 }
 
@@ -391,12 +493,33 @@ void RtmpPublishReaderTest::refusals()
 {
     QFETCH(QByteArray, session);
     QFETCH(QByteArray, why);
+    QFETCH(QByteArray, key);
     RtmpPublishReader reader;
+    reader.setRequiredKey(key);
     QCOMPARE(feedAll(reader, session, 333), State::Refused);
     QCOMPARE(QByteArray(reader.refusal()), why);
+    QCOMPARE(reader.mediaBeforePublish(), why == "media before publish");
     QVERIFY(reader.size() <= RtmpPublishReader::kDefaultLimitBytes);
     QCOMPARE(reader.room(), 0);
     QCOMPARE(reader.feed("x", 1), 0);
+}
+
+void RtmpPublishReaderTest::keyedNamesAreAccepted()
+{
+    // The key in all three commands, once with a query: the verdict is FCPublish's name.
+    ChunkWriter w;
+    w.handshake();
+    w.message(3, 20, connectCommand());
+    w.message(3, 20, command("releaseStream") + amfString("KEY?token=1"));
+    const int at = w.bytes.size();
+    w.message(3, 20, command("FCPublish") + amfString("KEY"));
+    w.message(3, 20, command("createStream"));
+    w.message(8, 20, publish("WRONG")); // after the verdict: the reader no longer looks
+    RtmpPublishReader reader;
+    reader.setRequiredKey("KEY");
+    QCOMPARE(feedAll(reader, w.bytes, 100), State::Publish);
+    QCOMPARE(reader.streamName(), QByteArray("KEY"));
+    QCOMPARE(reader.safeEnd(), at);
 }
 
 void RtmpPublishReaderTest::truncatedSessionOnlyWaits()
@@ -423,8 +546,9 @@ void RtmpPublishReaderTest::mutatedSessionsStayInBounds()
     built.handshake();
     built.setChunkSize(50);
     built.timestamp = 0xfffffff0;
-    built.message(3, 20, connectCommand(), true);
-    built.message(70, 20, publish("KEY"), true);
+    built.message(3, 20, connectCommand());
+    built.message(3, 20, command("createStream") + QByteArray(100, 'c'), true);
+    built.message(70, 20, publish("KEY") + amfString(QByteArray(80, 'p')), true);
     while (built.next(3) | built.next(70)) {
     }
     const QByteArray corpus[] = {corpusFile(), built.bytes};
