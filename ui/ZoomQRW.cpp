@@ -11,6 +11,7 @@
 #include <QResizeEvent>
 #include <QSettings>
 #include <QUrl>
+#include <QUrlQuery>
 
 #include <qrcodegen/qrcodegen.hpp>
 
@@ -25,6 +26,8 @@ const char *const kKeyKeyframes = "KEYFRAMES";
 const char *const kDefaultFramesFps = "HD@25";
 constexpr int kDefaultBitrateKbps = 2000;
 const char *const kDefaultKeyframes = "2s";
+// The SRT URL's query item that names the stream (where the stream key goes).
+const char *const kSrtStreamIdItem = "streamid";
 
 // The code is rendered at this size; the label scales it to its own square.
 constexpr int kRenderSidePx = 500;
@@ -100,10 +103,26 @@ QString ZoomQRW::baseLink(const QString &publishUrl)
 
 QString ZoomQRW::srtBaseLink(const QString &srtUrl, int latencyMs, const QString &passphrase)
 {
-    QString link = baseLink(srtUrl) + QStringLiteral("&conn[][srtlatency]=%1").arg(latencyMs);
+    // Larix keeps the stream id in a field of its own and sends it in the handshake; the
+    // address it is given is the plain one.
+    QString address = srtUrl;
+    QString streamId;
+    const int queryAt = srtUrl.indexOf(QLatin1Char('?'));
+    if (queryAt >= 0) {
+        QUrlQuery query(srtUrl.mid(queryAt + 1));
+        streamId = query.queryItemValue(QLatin1String(kSrtStreamIdItem), QUrl::FullyDecoded);
+        query.removeAllQueryItems(QLatin1String(kSrtStreamIdItem));
+        address = srtUrl.left(queryAt);
+        if (!query.isEmpty())
+            address += QLatin1Char('?') + query.toString(QUrl::FullyEncoded);
+    }
+    QString link = baseLink(address) + QStringLiteral("&conn[][srtlatency]=%1").arg(latencyMs);
     if (!passphrase.isEmpty())
         link += QStringLiteral("&conn[][srtpass]=") +
                 QString::fromLatin1(QUrl::toPercentEncoding(passphrase));
+    if (!streamId.isEmpty())
+        link += QStringLiteral("&conn[][srtstreamid]=") +
+                QString::fromLatin1(QUrl::toPercentEncoding(streamId));
     return link;
 }
 

@@ -50,8 +50,10 @@ public:
     // "larix://set/v1/?conn[][url]=" + the percent-encoded publish URL.
     static QString baseLink(const QString &publishUrl);
     // The same for an SRT connection: the percent-encoded SRT URL, then
-    // "&conn[][srtlatency]=" + the latency in milliseconds and, with a passphrase,
-    // "&conn[][srtpass]=" + the percent-encoded passphrase (Larix's own field names).
+    // "&conn[][srtlatency]=" + the latency in milliseconds, with a passphrase
+    // "&conn[][srtpass]=" + the percent-encoded passphrase and, when the URL carries a
+    // "streamid=" (the stream key), "&conn[][srtstreamid]=" + the percent-encoded stream id
+    // (Larix's own field names). The stream id goes in its own field only, not in the URL.
     static QString srtBaseLink(const QString &srtUrl, int latencyMs, const QString &passphrase);
     // Offers the SRT connection (a "SRT" box in the window) with its base link; an empty URL
     // (SRT off) hides the box and the code carries the RTMP connection. Before showQRForUrl.

@@ -1,6 +1,6 @@
-// The QR window with SRT: the code can carry the SRT connection with its latency and
-// passphrase, decoded back by a real QR reader; the RTMP link stays exactly as it was, and
-// without SRT there is nothing to choose.
+// The QR window with SRT: the code can carry the SRT connection with its latency, passphrase
+// and stream id (the stream key), decoded back by a real QR reader; the RTMP link stays exactly
+// as it was, and without SRT there is nothing to choose.
 #include "../qr/QrDecode.h"
 
 #include "app/AppSettings.h"
@@ -21,6 +21,8 @@ class TestSrtQr : public QObject
 
 private slots:
     void initTestCase();
+    void srtBaseLinkFields_data();
+    void srtBaseLinkFields();
     void srtConnectionInTheCode();
     void withoutSrtTheRtmpLinkIsUnchanged();
 };
@@ -31,17 +33,51 @@ void TestSrtQr::initTestCase()
         QFAIL("zbarimg (zbar-tools) is needed to decode the rendered codes");
 }
 
+void TestSrtQr::srtBaseLinkFields_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<int>("latencyMs");
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<QString>("link");
+    QTest::newRow("plain") << "srt://192.168.1.20:9000" << 120 << QString()
+                           << "larix://set/v1/?conn[][url]=srt%3A%2F%2F192.168.1.20%3A9000"
+                              "&conn[][srtlatency]=120";
+    // The passphrase's reserved characters encoded.
+    QTest::newRow("passphrase")
+        << "srt://10.0.0.2:9710" << 250 << "a&b=c d#10chars"
+        << "larix://set/v1/?conn[][url]=srt%3A%2F%2F10.0.0.2%3A9710"
+           "&conn[][srtlatency]=250&conn[][srtpass]=a%26b%3Dc%20d%2310chars";
+    // The stream id leaves the address for Larix's own field.
+    QTest::newRow("stream key") << "srt://192.168.1.20:9000?streamid=Ab3xYz" << 120 << QString()
+                                << "larix://set/v1/?conn[][url]=srt%3A%2F%2F192.168.1.20%3A9000"
+                                   "&conn[][srtlatency]=120&conn[][srtstreamid]=Ab3xYz";
+    QTest::newRow("stream key and passphrase")
+        << "srt://10.0.0.2:9710?streamid=Ab3xYz" << 250 << "studio passphrase"
+        << "larix://set/v1/?conn[][url]=srt%3A%2F%2F10.0.0.2%3A9710&conn[][srtlatency]=250"
+           "&conn[][srtpass]=studio%20passphrase&conn[][srtstreamid]=Ab3xYz";
+    // The access-control form, encoded in the field and decoded from the address.
+    QTest::newRow("access-control form")
+        << "srt://10.0.0.2:9000?streamid=%23!::r=Ab3xYz,m=publish" << 120 << QString()
+        << "larix://set/v1/?conn[][url]=srt%3A%2F%2F10.0.0.2%3A9000&conn[][srtlatency]=120"
+           "&conn[][srtstreamid]=%23%21%3A%3Ar%3DAb3xYz%2Cm%3Dpublish";
+    // Other options stay in the address.
+    QTest::newRow("other option kept")
+        << "srt://10.0.0.2:9000?latency=200000&streamid=Ab3xYz" << 200 << QString()
+        << "larix://set/v1/?conn[][url]=srt%3A%2F%2F10.0.0.2%3A9000%3Flatency%3D200000"
+           "&conn[][srtlatency]=200&conn[][srtstreamid]=Ab3xYz";
+}
+
+void TestSrtQr::srtBaseLinkFields()
+{
+    QFETCH(QString, url);
+    QFETCH(int, latencyMs);
+    QFETCH(QString, passphrase);
+    QFETCH(QString, link);
+    QCOMPARE(ZoomQRW::srtBaseLink(url, latencyMs, passphrase), link);
+}
+
 void TestSrtQr::srtConnectionInTheCode()
 {
-    // The link's fields, with the passphrase's reserved characters encoded.
-    QCOMPARE(ZoomQRW::srtBaseLink(QStringLiteral("srt://192.168.1.20:9000"), 120, QString()),
-             QStringLiteral("larix://set/v1/?conn[][url]=srt%3A%2F%2F192.168.1.20%3A9000"
-                            "&conn[][srtlatency]=120"));
-    QCOMPARE(ZoomQRW::srtBaseLink(QStringLiteral("srt://10.0.0.2:9710"), 250,
-                                  QStringLiteral("a&b=c d#10chars")),
-             QStringLiteral("larix://set/v1/?conn[][url]=srt%3A%2F%2F10.0.0.2%3A9710"
-                            "&conn[][srtlatency]=250&conn[][srtpass]=a%26b%3Dc%20d%2310chars"));
-
     auto store = AppSettings::openStore();
     store->clear();
     store->setValue(QString::fromLatin1(AppSettings::kCam), QStringLiteral("iPhone"));
@@ -68,6 +104,8 @@ void TestSrtQr::srtConnectionInTheCode()
         link.startsWith(ZoomQRW::srtBaseLink(w.srtUrl(), 200, QStringLiteral("studio passphrase")) +
                         QLatin1Char('&')));
     QVERIFY(link.endsWith(QStringLiteral("&conn[][name]=Quorvix")));
+    // No key asked for: no stream id.
+    QVERIFY(!link.contains(QStringLiteral("srtstreamid")));
     const auto *preview = qr->findChild<QLabel *>(QStringLiteral("lblPreview"));
     QCOMPARE(decodeQr(preview->pixmap(Qt::ReturnByValue).toImage(), dir.filePath("srt.png")), link);
 
