@@ -213,24 +213,46 @@ QString MainWindow::srtUrl() const
 {
     if (!m_srt || m_srtPort <= 0)
         return QString();
-    return NetworkAddresses::srtUrl(m_ui->cmbNetwork->currentText(), m_srtPort);
+    const QString url = NetworkAddresses::srtUrl(m_ui->cmbNetwork->currentText(), m_srtPort);
+    const QByteArray key = requiredStreamKey();
+    // SRT callers name the key as their stream id; its letters and digits need no escaping.
+    return key.isEmpty() ? url : url + QStringLiteral("?streamid=") + QString::fromLatin1(key);
 }
 
 void MainWindow::showPublishUrl()
 {
+    // "Require" always means a key. A store edited by hand can say require with none, which
+    // would check nothing: one is made and kept here, on the first refresh at construction,
+    // before anything listens.
+    const QString kept = GlobalSettings::keptStreamKey(m_requireStreamKey, m_streamKey);
+    if (kept != m_streamKey) {
+        qCWarning(lcUi) << "stream key required but none stored; a new key was made";
+        m_streamKey = kept;
+        m_settings->setValue(settingKey(AppSettings::kStreamKey), m_streamKey);
+        m_settings->sync();
+    }
     const QString url = rtmpUrl();
     m_ui->lblRTMP->setText(url);
     if (m_lblSrt) {
         const bool failed = m_running && m_srt && m_server && !m_server->srtListening();
+        const QString srt = srtUrl();
         m_lblSrt->setText(failed ? tr("SRT port %1 not available ( Settings )").arg(m_srtPort)
-                                 : srtUrl());
+                                 : srt);
         m_lblSrt->setVisible(m_srt);
-        m_lblSrt->setToolTip(
-            m_srt ? (m_srtPassphrase.isEmpty()
-                         ? tr("SRT, latency %1 ms, no passphrase").arg(m_srtLatencyMs)
-                         : tr("SRT, latency %1 ms, with the passphrase set in Settings")
-                               .arg(m_srtLatencyMs))
-                  : QString());
+        QString tip;
+        if (m_srt) {
+            tip = m_srtPassphrase.isEmpty()
+                      ? tr("SRT, latency %1 ms, no passphrase").arg(m_srtLatencyMs)
+                      : tr("SRT, latency %1 ms, with the passphrase set in Settings")
+                            .arg(m_srtLatencyMs);
+            // Apps with a stream id field of their own (Larix, for one) take the address in
+            // two.
+            if (!requiredStreamKey().isEmpty())
+                tip += QLatin1Char('\n') +
+                       tr("Apps with separate fields: server %1, stream id %2")
+                           .arg(srt.left(srt.indexOf(QLatin1Char('?'))), m_streamKey);
+        }
+        m_lblSrt->setToolTip(tip);
     }
     // Apps with separate server and key fields (OBS, some camera apps) take the URL in two.
     m_ui->lblRTMP->setToolTip(

@@ -1,6 +1,7 @@
-// The stream key in the control window: made when the option is first turned on, replaced by
-// "New key", kept across restarts, carried by the publish URL and the QR link (decoded from the
-// code on screen), gone from both when the option is off; refused cameras in the status bar.
+// The stream key in the control window: made when the option is first turned on (or found on
+// in the store without a key), replaced by "New key", kept across restarts, carried by the
+// publish URL, the SRT address and both QR links (decoded from the code on screen), gone from
+// all of them when the option is off; refused cameras in the status bar.
 #include "../qr/QrDecode.h"
 #include "WindowTestUtil.h"
 
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 using namespace windowtest;
@@ -40,6 +42,37 @@ QString shownLink(MainWindow &w)
     return decoded;
 }
 
+// The code on screen with the SRT connection chosen in the QR window.
+QString shownSrtLink(MainWindow &w)
+{
+    child<QPushButton>(w, "cmdQR")->click();
+    ZoomQRW *qr = w.zoomQR();
+    auto *srt = qr->findChild<QCheckBox *>(QStringLiteral("chkSrt"));
+    if (!srt || !srt->isVisible())
+        return QStringLiteral("<no SRT choice>");
+    srt->setChecked(true);
+    const QString decoded =
+        decode(qr->findChild<QLabel *>(QStringLiteral("lblPreview"))->pixmap(Qt::ReturnByValue));
+    const QString link = qr->currentLink();
+    srt->setChecked(false);
+    qr->close();
+    if (decoded != link)
+        return QStringLiteral("<code %1 differs from link %2>").arg(decoded, link);
+    return decoded;
+}
+
+// What Larix is given for the SRT connection: the plain address, the latency, then the key in
+// its own stream id field.
+QString srtLinkHead(const QString &plainSrtUrl, const QString &key)
+{
+    QString head = QStringLiteral("larix://set/v1/?conn[][url]=") +
+                   QString::fromLatin1(QUrl::toPercentEncoding(plainSrtUrl)) +
+                   QStringLiteral("&conn[][srtlatency]=120");
+    if (!key.isEmpty())
+        head += QStringLiteral("&conn[][srtstreamid]=") + key;
+    return head + QLatin1Char('&');
+}
+
 const QString kLinkTail = QStringLiteral("&enc[vid][bitrate]=2000&enc[vid][res]=1280x720"
                                          "&enc[vid][fps]=25&enc[vid][keyframe]=2&conn[][name]="
                                          "Quorvix");
@@ -53,6 +86,8 @@ class StreamKeyWindowTest : public QObject
 private slots:
     void initTestCase();
     void keyIsMadeKeptAndCarriedByUrlAndCode();
+    void storeThatRequiresWithoutKeyGetsOne_data();
+    void storeThatRequiresWithoutKeyGetsOne();
     void refusedCamerasAreCountedUntilOneIsServed();
 };
 
@@ -74,6 +109,11 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
         QVERIFY(plainUrl.endsWith(QStringLiteral("/@/@")));
         const QString plainLink = shownLink(w);
         QCOMPARE(plainLink, ZoomQRW::baseLink(plainUrl) + kLinkTail);
+        auto *srt = child<QLabel>(w, "lblSRT");
+        const QString plainSrt = srt->text();
+        QVERIFY(plainSrt.startsWith(QStringLiteral("srt://")));
+        QVERIFY(!plainSrt.contains(QLatin1Char('?')));
+        QVERIFY(shownSrtLink(w).startsWith(srtLinkHead(plainSrt, QString())));
 
         // First time on: a key is made.
         QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
@@ -91,6 +131,12 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
         QCOMPARE(w.requiredStreamKey(), key.toLatin1());
         QCOMPARE(shownLink(w), ZoomQRW::baseLink(w.rtmpUrl()) + kLinkTail);
         QVERIFY(w.zoomQR()->currentLink().contains(QStringLiteral("%40%2F") + key + "&"));
+        // SRT callers name it as their stream id.
+        QCOMPARE(srt->text(), plainSrt + QStringLiteral("?streamid=") + key);
+        QVERIFY(srt->toolTip().contains(key));
+        const QString srtLink = shownSrtLink(w);
+        QVERIFY2(srtLink.startsWith(srtLinkHead(plainSrt, key)), qPrintable(srtLink));
+        QCOMPARE(srtLink.count(key), 1);
         QVERIFY(w.close());
     }
     QCOMPARE(stored(AppSettings::kStreamKey).toString(), key);
@@ -122,8 +168,69 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
     QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/@")));
     QVERIFY(w.requiredStreamKey().isEmpty());
     QCOMPARE(shownLink(w), ZoomQRW::baseLink(w.rtmpUrl()) + kLinkTail);
+    auto *srt = child<QLabel>(w, "lblSRT");
+    QVERIFY(srt->text().startsWith(QStringLiteral("srt://")));
+    QVERIFY(!srt->text().contains(QLatin1Char('?')));
+    QVERIFY(!srt->toolTip().contains(newKey));
+    const QString srtLink = shownSrtLink(w);
+    QVERIFY2(srtLink.startsWith(srtLinkHead(srt->text(), QString())), qPrintable(srtLink));
+    QVERIFY(!srtLink.contains(QStringLiteral("srtstreamid")));
     QCOMPARE(stored(AppSettings::kStreamKey).toString(), newKey);
     QVERIFY(w.close());
+}
+
+void StreamKeyWindowTest::storeThatRequiresWithoutKeyGetsOne_data()
+{
+    QTest::addColumn<bool>("required");
+    QTest::addColumn<QVariant>("storedKey"); // invalid: no STREAM_KEY entry at all
+    QTest::addColumn<bool>("keyMade");
+    QTest::newRow("required, no key entry") << true << QVariant() << true;
+    QTest::newRow("required, empty key") << true << QVariant(QString()) << true;
+    QTest::newRow("not required, empty key") << false << QVariant(QString()) << false;
+}
+
+void StreamKeyWindowTest::storeThatRequiresWithoutKeyGetsOne()
+{
+    QFETCH(bool, required);
+    QFETCH(QVariant, storedKey);
+    QFETCH(bool, keyMade);
+    // The store as a hand edit leaves it.
+    clearStore();
+    store(AppSettings::kCam, QStringLiteral("iPhone"));
+    store(AppSettings::kRequireStreamKey, required);
+    if (storedKey.isValid())
+        store(AppSettings::kStreamKey, storedKey);
+
+    QString key;
+    {
+        MainWindow w;
+        w.show();
+        key = stored(AppSettings::kStreamKey).toString();
+        if (!keyMade) {
+            QVERIFY(key.isEmpty());
+            QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/@")));
+            QVERIFY(!child<QLabel>(w, "lblSRT")->text().contains(QLatin1Char('?')));
+            QVERIFY(w.close());
+            return;
+        }
+        QCOMPARE(key.size(), StreamKey::kLength);
+        QCOMPARE(w.requiredStreamKey(), key.toLatin1());
+        QVERIFY(child<QLabel>(w, "lblRTMP")->text().endsWith(QStringLiteral("/@/") + key));
+        QVERIFY(child<QLabel>(w, "lblSRT")->text().endsWith(QStringLiteral("?streamid=") + key));
+        QVERIFY(shownLink(w).contains(QStringLiteral("%40%2F") + key + "&"));
+        // The settings dialog opens with it, the option on.
+        QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
+                                    [&](GlobalSettings *d) {
+                                        QVERIFY(d->requireStreamKey());
+                                        QCOMPARE(d->streamKey(), key);
+                                        d->reject();
+                                    }));
+        QVERIFY(w.close());
+    }
+    // Made once: the next start keeps it.
+    MainWindow again;
+    QCOMPARE(again.requiredStreamKey(), key.toLatin1());
+    QCOMPARE(stored(AppSettings::kStreamKey).toString(), key);
 }
 
 void StreamKeyWindowTest::refusedCamerasAreCountedUntilOneIsServed()
