@@ -1,6 +1,7 @@
 #include "ingest/SrtListener.h"
 
 #include "ingest/IngestLog.h"
+#include "ingest/StreamKey.h"
 
 #include <QHostAddress>
 
@@ -82,6 +83,8 @@ bool SrtListener::open(const SrtOptions &options, QString &error)
         srt_setloghandler(this, &SrtListener::logHandler);
     }
     m_options = options;
+    m_passphraseSet = !options.passphrase.isEmpty();
+    setStreamKey(options.streamKey);
     const int socket = srt_create_socket();
     if (socket == SRT_INVALID_SOCK) {
         error = QStringLiteral("srt_create_socket: %1").arg(srtError());
@@ -136,12 +139,14 @@ bool SrtListener::open(const SrtOptions &options, QString &error)
     }
     m_socket = socket;
     m_epoll = epoll;
-    qCInfo(lcIngest).noquote() << QStringLiteral("SRT: listening on UDP port %1, latency %2 ms, %3")
-                                      .arg(options.port)
-                                      .arg(latency)
-                                      .arg(options.passphrase.isEmpty()
-                                               ? QStringLiteral("unencrypted")
-                                               : QStringLiteral("passphrase required"));
+    qCInfo(lcIngest).noquote()
+        << QStringLiteral("SRT: listening on UDP port %1, latency %2 ms, %3, %4")
+               .arg(options.port)
+               .arg(latency)
+               .arg(options.passphrase.isEmpty() ? QStringLiteral("unencrypted")
+                                                 : QStringLiteral("passphrase required"))
+               .arg(options.streamKey.isEmpty() ? QStringLiteral("no stream key")
+                                                : QStringLiteral("stream key required"));
     return true;
 }
 
@@ -161,12 +166,44 @@ void SrtListener::close()
     }
 }
 
+void SrtListener::setStreamKey(const QByteArray &key)
+{
+    QMutexLocker lock(&m_keyMutex);
+    m_streamKey = key;
+}
+
+QByteArray SrtListener::streamKey() const
+{
+    QMutexLocker lock(&m_keyMutex);
+    return m_streamKey;
+}
+
+QString SrtListener::keyRefusal(const QByteArray &streamId, const QByteArray &key)
+{
+    if (key.isEmpty())
+        return QString();
+    if (streamId.isEmpty())
+        return QStringLiteral("no stream key");
+    return StreamKey::srtStreamIdCarries(streamId, key) ? QString()
+                                                        : QStringLiteral("wrong stream key");
+}
+
 int SrtListener::listenCallback(void *opaque, int socket, int hsVersion, const sockaddr *peer,
                                 const char *streamId)
 {
     Q_UNUSED(hsVersion)
-    Q_UNUSED(streamId)
     auto *self = static_cast<SrtListener *>(opaque);
+    // Without a passphrase the streamid is the only way in, and a stranger is turned away here,
+    // before it takes an intake or makes the pool grow. With one, the caller may encrypt
+    // instead, which shows only after accept (refusal()).
+    if (!self->m_passphraseSet.load()) {
+        const QString refused = keyRefusal(QByteArray(streamId ? streamId : ""), self->streamKey());
+        if (!refused.isEmpty()) {
+            srt_setrejectreason(socket, SRT_REJX_UNAUTHORIZED);
+            emit self->callerRefused(peerText(peer), refused);
+            return -1;
+        }
+    }
     if (self->m_freeIntakes.load() > 0)
         return 0;
     srt_setrejectreason(socket, SRT_REJX_OVERLOAD);
@@ -180,9 +217,18 @@ QString SrtListener::refusal(int socket) const
     int size = sizeof state;
     if (srt_getsockflag(socket, SRTO_KMSTATE, &state, &size) == SRT_ERROR)
         return QStringLiteral("encryption state unknown (%1)").arg(srtError());
-    if (m_options.passphrase.isEmpty())
-        return state == SRT_KM_S_UNSECURED ? QString()
-                                           : QStringLiteral("encrypted caller, no passphrase set");
+    if (m_options.passphrase.isEmpty()) {
+        if (state != SRT_KM_S_UNSECURED)
+            return QStringLiteral("encrypted caller, no passphrase set");
+        // Checked in the handshake already; again here, as the key may have changed since.
+        char streamId[kMaxStreamIdBytes + 1];
+        int length = int(sizeof streamId); // libsrt wants room for its terminating zero
+        if (srt_getsockflag(socket, SRTO_STREAMID, streamId, &length) == SRT_ERROR)
+            return QStringLiteral("stream id unknown (%1)").arg(srtError());
+        return keyRefusal(QByteArray(streamId, qBound(0, length, kMaxStreamIdBytes)), streamKey());
+    }
+    // A passphrase set: only a caller that encrypts with it is served, and that one needs no
+    // stream id.
     switch (state) {
     case SRT_KM_S_SECURED:
         return QString();

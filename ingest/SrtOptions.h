@@ -14,4 +14,8 @@ struct SrtOptions
     // Empty: only unencrypted callers are taken. Otherwise 10 to 79 characters, and only
     // callers that encrypt with this passphrase are taken.
     QByteArray passphrase;
+    // Empty: any caller that fits the passphrase rule is taken. Otherwise a caller is served
+    // only when its streamid carries this key (plain or as "#!::r=KEY"), or when it encrypts
+    // with the passphrase (a passphrase set makes every served caller do so).
+    QByteArray streamKey;
 };

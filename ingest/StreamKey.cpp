@@ -1,5 +1,6 @@
 #include "ingest/StreamKey.h"
 
+#include <QList>
 #include <QRandomGenerator>
 
 #include <cstring>
@@ -23,15 +24,36 @@ QString StreamKey::generate()
 
 bool StreamKey::matches(const QByteArray &streamName, const QByteArray &key)
 {
+    const int query = streamName.indexOf('?');
+    return equalsKey(query >= 0 ? streamName.left(query) : streamName, key);
+}
+
+bool StreamKey::srtStreamIdCarries(const QByteArray &streamId, const QByteArray &key)
+{
+    static constexpr char kAccessControl[] = "#!::";
+    if (!streamId.startsWith(kAccessControl))
+        return equalsKey(streamId, key);
+    QByteArray resource;
+    int resources = 0;
+    for (const QByteArray &field : streamId.mid(int(sizeof kAccessControl) - 1).split(',')) {
+        if (field.startsWith("r=")) {
+            resource = field.mid(2);
+            ++resources;
+        }
+    }
+    // Two resource names leave it open which one the caller meant.
+    return equalsKey(resource, key) && resources == 1;
+}
+
+bool StreamKey::equalsKey(const QByteArray &given, const QByteArray &key)
+{
     if (key.isEmpty())
         return false;
-    const int query = streamName.indexOf('?');
-    const QByteArray name = query >= 0 ? streamName.left(query) : streamName;
     // Every byte of the key is looked at, whatever the name holds.
-    unsigned difference = name.size() == key.size() ? 0u : 1u;
+    unsigned difference = given.size() == key.size() ? 0u : 1u;
     for (int i = 0; i < key.size(); ++i) {
-        const char given = i < name.size() ? name.at(i) : '\0';
-        difference |= static_cast<unsigned char>(given ^ key.at(i));
+        const char byte = i < given.size() ? given.at(i) : '\0';
+        difference |= static_cast<unsigned char>(byte ^ key.at(i));
     }
     return difference == 0;
 }

@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-// The stream key a camera must name in its publish command when the user asks for one.
+// The stream key a camera must name when the user asks for one: in its publish commands
+// (RTMP) or in its stream id (SRT).
 //
 // Threads: reentrant.
 class StreamKey
@@ -23,4 +24,13 @@ public:
     // ("KEY?param=...") is not part of the name. The time taken depends only on the key's
     // length, not on where a wrong name differs.
     static bool matches(const QByteArray &streamName, const QByteArray &key);
+
+    // True when an SRT caller's stream id carries the key: the key itself, or SRT's
+    // access-control form "#!::" with comma-separated fields, the key as its resource name
+    // ("#!::r=KEY,m=publish"; exactly one "r"). Compared in the same constant time.
+    static bool srtStreamIdCarries(const QByteArray &streamId, const QByteArray &key);
+
+private:
+    // `given` is the key, in a time that depends only on the key's length.
+    static bool equalsKey(const QByteArray &given, const QByteArray &key);
 };
