@@ -2,13 +2,13 @@
 // with the same publisher, alternating: the key costs reading the publish command on the
 // side, which should not show beyond noise (target: medians within 20 ms).
 //
-// "connection" is the listener's admission of the camera (when it asks the window for the key),
+// "connection" is the listener's admission of the camera (a relay is made for it),
 // "first picture" the first live frame the output's webcam backend is handed.
 //
 // bench_streamkey [--runs N]     (default 7 per variant; the ffmpeg CLI is the camera)
 
 #include "ingest/Server.h"
-#include "ingest/ServerHost.h"
+#include "engine/OutputSwitch.h"
 #include "output/VCam.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
@@ -27,25 +27,6 @@ namespace {
 
 constexpr int kTimeoutMs = 30000;
 const QByteArray kKey = "Zx8kQ2mVb7TnR4cWp9LdHs";
-
-class BenchWindow : public QWidget, public ServerHost
-{
-public:
-    bool ignoreAudio() const override { return false; }
-    bool isMevo() const override { return false; }
-    int maxBufferMs() const override { return 2000; }
-    int maxBufferIgnoreAudioMs() const override { return 300; }
-    void onUpdateStreamState(QString) override {}
-    QByteArray requiredStreamKey() const override
-    {
-        admittedNs = clock.nsecsElapsed();
-        return keyOn ? kKey : QByteArray();
-    }
-
-    bool keyOn = false;
-    QElapsedTimer clock;
-    mutable qint64 admittedNs = -1;
-};
 
 template <class Pred>
 bool waitFor(Pred done, int timeoutMs = kTimeoutMs)
@@ -85,9 +66,10 @@ int main(int argc, char **argv)
     RecordingOutput output;
     output.setCopyPictures(false);
     VCam cam(QStringLiteral("Quorvix"));
-    BenchWindow window;
-    window.clock.start();
-    Server server(&cam, &window);
+    OutputSwitch outputSwitch(&cam);
+    Server server(outputSwitch);
+    QElapsedTimer clock;
+    clock.start();
     const quint16 port = FreePort::loopback();
     if (!server.startListening(QHostAddress::LocalHost, port) ||
         !waitFor([&] { return server.freeManagerPorts().size() == Server::kInitialManagers; })) {
@@ -100,8 +82,11 @@ int main(int argc, char **argv)
     // neither variant.
     for (int run = -1; run < 2 * runs; ++run) {
         const bool on = run % 2 != 0;
-        window.keyOn = on;
-        window.admittedNs = -1;
+        IngestSettings settings;
+        settings.streamKey = on ? kKey : QByteArray();
+        server.setSettings(settings);
+        qint64 admittedNs = -1;
+        const int relaysBefore = server.relayCount();
         const int before = output.frameCount(RecordingOutput::Sink);
         FfmpegPublisher::Options options;
         options.size = QSize(1280, 720);
@@ -109,11 +94,16 @@ int main(int argc, char **argv)
         options.path = QStringLiteral("@/") + QString::fromLatin1(kKey);
         FfmpegPublisher publisher(options);
         publisher.start(port);
-        if (!waitFor([&] { return output.frameCount(RecordingOutput::Sink) > before; })) {
+        // Polled every millisecond: the admission is when the listener makes the relay.
+        if (!waitFor([&] {
+                if (admittedNs < 0 && server.relayCount() > relaysBefore)
+                    admittedNs = clock.nsecsElapsed();
+                return output.frameCount(RecordingOutput::Sink) > before;
+            })) {
             std::fprintf(stderr, "run %d (key %s): no picture\n", run, on ? "on" : "off");
             return 1;
         }
-        const double ms = (window.clock.nsecsElapsed() - window.admittedNs) / 1e6;
+        const double ms = (clock.nsecsElapsed() - admittedNs) / 1e6;
         if (run >= 0)
             figures[on].push_back(ms);
         std::printf("run %2d  key %-3s  connection -> first picture %7.1f ms\n", run,

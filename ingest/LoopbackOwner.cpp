@@ -77,6 +77,42 @@ bool readTable(const QString &path, bool v6, int port, int clientPort, Table &ta
     return true;
 }
 
+// The established connections on loopback TCP ports of one table: local port, remote port
+// and socket inode of each.
+struct Connection
+{
+    int localPort = 0;
+    int remotePort = 0;
+    quint64 inode = 0;
+};
+
+bool readConnections(const QString &path, QList<Connection> &out)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines.at(i).simplified().split(' ');
+        if (fields.size() < 10)
+            continue;
+        const QList<QByteArray> local = fields.at(1).split(':');
+        const QList<QByteArray> remote = fields.at(2).split(':');
+        bool ok = local.size() == 2 && remote.size() == 2;
+        Connection connection;
+        if (ok)
+            connection.localPort = local.at(1).toInt(&ok, 16);
+        if (ok)
+            connection.remotePort = remote.at(1).toInt(&ok, 16);
+        const int state = ok ? fields.at(3).toInt(&ok, 16) : 0;
+        if (ok)
+            connection.inode = fields.at(9).toULongLong(&ok);
+        if (ok && state == kStateEstablished)
+            out.append(connection);
+    }
+    return true;
+}
+
 // Inodes of this process's open sockets.
 QSet<quint64> ownSockets()
 {
@@ -153,6 +189,42 @@ Owner connectionOwner(int port, int clientPort, QString *problem)
     }
     if (problem)
         *problem = QStringLiteral("no listener on port %1").arg(port);
+    return Owner::NoneFound;
+}
+
+Owner acceptedFrom(int port, QString *problem)
+{
+    QList<Connection> connections;
+    if (!readConnections(QStringLiteral("/proc/net/tcp"), connections)) {
+        if (problem)
+            *problem = QStringLiteral("/proc/net/tcp not readable");
+        return Owner::NoneFound;
+    }
+    readConnections(QStringLiteral("/proc/net/tcp6"), connections);
+    const QSet<quint64> ours = ownSockets();
+    bool found = false;
+    for (const Connection &accepted : connections) {
+        if (accepted.localPort != port)
+            continue;
+        // The far end of the accepted connection: the socket on its remote port that is
+        // connected to `port`.
+        for (const Connection &caller : connections) {
+            if (caller.localPort != accepted.remotePort || caller.remotePort != port)
+                continue;
+            found = true;
+            if (caller.inode == 0 || !ours.contains(caller.inode)) {
+                if (problem)
+                    *problem = QStringLiteral("port %1: connection from another program (port %2)")
+                                   .arg(port)
+                                   .arg(accepted.remotePort);
+                return Owner::Foreign;
+            }
+        }
+    }
+    if (found)
+        return Owner::Ours;
+    if (problem)
+        *problem = QStringLiteral("no connection on port %1").arg(port);
     return Owner::NoneFound;
 }
 

@@ -30,4 +30,11 @@ enum class Owner
 // `problem` gets a short reason when the answer is not Ours.
 Owner connectionOwner(int port, int clientPort, QString *problem = nullptr);
 
+// Who made the connection an intake accepted on 127.0.0.1:`port`: Ours when the far end of
+// every established connection on that port is one of this process's sockets (the intake takes
+// only its own relay's connection; another local program could otherwise publish straight to
+// it and skip the stream key), Foreign when one is not, NoneFound when there is none (intake
+// thread).
+Owner acceptedFrom(int port, QString *problem = nullptr);
+
 } // namespace LoopbackOwner

@@ -57,12 +57,34 @@ void ProxyThread::setNoDataTimeoutMs(int ms)
     m_noDataTimeoutMs = std::max(0, ms);
 }
 
-bool ProxyThread::stop(unsigned long timeoutMs)
+void ProxyThread::end(RelayEnd reason)
 {
+    RelayEnd none = RelayEnd::None;
+    m_endReason.compare_exchange_strong(none, reason);
     requestInterruption();
     // exit() before the event loop has started makes exec() return at once, so a stop during
     // set-up is not lost.
     exit(0);
+}
+
+void ProxyThread::finish(RelayEnd reason)
+{
+    RelayEnd none = RelayEnd::None;
+    m_endReason.compare_exchange_strong(none, reason);
+    if (m_client)
+        m_client->disconnect(this);
+    if (m_sm)
+        m_sm->disconnect(this);
+    if (m_sm)
+        m_sm->abort();
+    if (m_client)
+        m_client->abort();
+    exit(0);
+}
+
+bool ProxyThread::stop(unsigned long timeoutMs)
+{
+    end(RelayEnd::Stopped);
     if (!wait(timeoutMs))
         return false;
     // Pairs with the release at the end of run(): everything run() did is visible here even
@@ -78,6 +100,7 @@ void ProxyThread::run()
     const auto published =
         qScopeGuard([this] { m_runEnded.store(true, std::memory_order_release); });
     m_bytesFromClient = 0;
+    m_endReason = RelayEnd::None;
     m_bufferedBytes = 0;
     m_peakBufferedBytes = 0;
     m_smConnected = false;
@@ -112,17 +135,16 @@ void ProxyThread::run()
     m_connectTimer->setSingleShot(true);
     m_watchdog = std::make_unique<QTimer>();
     m_watchdog->setSingleShot(true);
-    if (!m_requiredKey.isEmpty()) {
-        m_gate = std::make_unique<RtmpPublishReader>();
-        m_gateSent = 0;
-        m_gateTimer = std::make_unique<QTimer>();
-        m_gateTimer->setSingleShot(true);
-        connect(
-            m_gateTimer.get(), &QTimer::timeout, this,
-            [this] { refusePublisher(QStringLiteral("no publish in time")); },
-            Qt::DirectConnection);
-        m_gateTimer->start(kPublishWaitMs);
-    }
+    // The camera's first byte has come before the relay was made, so the time for its
+    // handshake and publish runs from here.
+    m_gate = std::make_unique<RtmpPublishReader>();
+    m_gateSent = 0;
+    m_gateTimer = std::make_unique<QTimer>();
+    m_gateTimer->setSingleShot(true);
+    connect(
+        m_gateTimer.get(), &QTimer::timeout, this,
+        [this] { refusePublisher(QStringLiteral("no publish in time")); }, Qt::DirectConnection);
+    m_gateTimer->start(m_publishWaitMs);
 
     // `this` lives on the GUI thread, so every connection here must be direct to run on the
     // relay's thread, where the sockets emit.
@@ -145,7 +167,7 @@ void ProxyThread::run()
             Qt::DirectConnection);
     connect(m_connectTimer.get(), &QTimer::timeout, this, &ProxyThread::onSmError,
             Qt::DirectConnection);
-    connect(m_watchdog.get(), &QTimer::timeout, this, &ProxyThread::onNoDataTimeout,
+    connect(m_watchdog.get(), &QTimer::timeout, this, &ProxyThread::onIdleCheck,
             Qt::DirectConnection);
 
     // The connection is made inside the event loop rather than with a blocking wait, so a
@@ -161,6 +183,12 @@ void ProxyThread::run()
     exec();
 
     closeSockets();
+    RelayEnd none = RelayEnd::None;
+    m_endReason.compare_exchange_strong(none, RelayEnd::Stopped);
+    qCInfo(lcIngest).noquote() << QStringLiteral("ProxyThread: session of %1 on %2 ended: %3")
+                                      .arg(m_peer)
+                                      .arg(m_port)
+                                      .arg(QLatin1String(relayEndText(m_endReason.load())));
 }
 
 void ProxyThread::onSmConnected()
@@ -175,11 +203,7 @@ void ProxyThread::onSmConnected()
         LoopbackOwner::connectionOwner(m_port, m_sm->localPort(), &problem);
     if (owner != LoopbackOwner::Owner::Ours) {
         qCWarning(lcIngest).noquote() << "ProxyThread: intake not ours, camera dropped:" << problem;
-        m_client->disconnect(this);
-        m_sm->disconnect(this);
-        m_sm->abort();
-        m_client->abort();
-        exit(0);
+        finish(RelayEnd::Overloaded);
         return;
     }
     m_smConnected = true;
@@ -187,7 +211,9 @@ void ProxyThread::onSmConnected()
     // Bytes the camera sent during set-up wait in its socket; move them now.
     copyClientToSm();
     copySmToClient();
-    m_watchdog->start(m_noDataTimeoutMs);
+    m_sinceData.start();
+    m_watchdog->setSingleShot(false);
+    m_watchdog->start(std::min(kIdleCheckMs, std::max(1, m_noDataTimeoutMs / 4)));
     qCInfo(lcIngest) << "ProxyThread RUN" << m_port;
 }
 
@@ -204,15 +230,12 @@ void ProxyThread::onSmError()
                                : m_sm->errorString();
     qCWarning(lcIngest).noquote() << "ProxyThread: ERROR connectToHost" << m_port << reason;
     m_connectTimer->stop();
-    m_client->disconnect(this);
-    m_sm->disconnect(this);
-    m_sm->abort();
-    m_client->abort();
-    exit(0);
+    finish(RelayEnd::IntakeGone);
 }
 
 void ProxyThread::client_readyRead()
 {
+    m_sinceData.restart();
     copyClientToSm();
 }
 
@@ -252,22 +275,30 @@ bool ProxyThread::gateClientToSm()
     case RtmpPublishReader::State::NeedMore:
         return false;
     case RtmpPublishReader::State::Refused:
-        refusePublisher(QString::fromLatin1(m_gate->refusal()));
-        return false;
-    case RtmpPublishReader::State::Publish:
+        // Without a key the intake may open its session on media that comes before publish,
+        // as it always has.
+        if (!m_requiredKey.isEmpty() || !m_gate->mediaBeforePublish()) {
+            refusePublisher(QString::fromLatin1(m_gate->refusal()));
+            return false;
+        }
         break;
-    }
-    if (!StreamKey::matches(m_gate->streamName(), m_requiredKey)) {
-        refusePublisher(QStringLiteral("wrong stream key"));
-        return false;
+    case RtmpPublishReader::State::Publish:
+        if (!m_requiredKey.isEmpty() && !StreamKey::matches(m_gate->streamName(), m_requiredKey)) {
+            refusePublisher(QStringLiteral("wrong stream key"));
+            return false;
+        }
+        break;
     }
     // The publish and whatever came after it go on at once; from here the relay only copies.
     if (!forwardGated(m_gate->size()))
         return false;
     m_gateTimer.reset();
     m_gate.reset();
-    qCInfo(lcIngest).noquote() << "ProxyThread: stream key accepted from" << m_peer;
-    emit publisherAccepted(m_peer);
+    emit sessionStarted(m_peer);
+    if (!m_requiredKey.isEmpty()) {
+        qCInfo(lcIngest).noquote() << "ProxyThread: stream key accepted from" << m_peer;
+        emit publisherAccepted(m_peer);
+    }
     return true;
 }
 
@@ -295,18 +326,15 @@ void ProxyThread::refusePublisher(const QString &reason)
     m_gate.reset();
     if (m_gateTimer)
         m_gateTimer->stop();
-    emit publisherRefused(m_peer, reason);
+    // Only a refusal for the key counts as one for the window; without a key this is a
+    // connection that never became a camera (logged with the relay's end).
+    if (!m_requiredKey.isEmpty())
+        emit publisherRefused(m_peer, reason);
+    else
+        qCInfo(lcIngest).noquote() << "ProxyThread: no session start from" << m_peer << reason;
     // Both ends at once: the intake has had no publish, so it opens no session and listens
     // again; the camera gets no answer to its publish.
-    if (m_client)
-        m_client->disconnect(this);
-    if (m_sm)
-        m_sm->disconnect(this);
-    if (m_sm)
-        m_sm->abort();
-    if (m_client)
-        m_client->abort();
-    exit(0);
+    finish(RelayEnd::Refused);
 }
 
 void ProxyThread::copySmToClient()
@@ -360,26 +388,26 @@ void ProxyThread::updateBufferedBytes()
 void ProxyThread::onClientDisconnected()
 {
     qCInfo(lcIngest) << "client disconnected";
-    if (m_sm)
-        m_sm->abort();
-    exit(0);
+    finish(RelayEnd::CameraLeft);
 }
 
 void ProxyThread::onSmDisconnected()
 {
     qCInfo(lcIngest) << "rtmpserver disconnected";
-    if (m_client)
-        m_client->abort();
-    exit(0);
+    finish(RelayEnd::IntakeGone);
 }
 
-void ProxyThread::onNoDataTimeout()
+void ProxyThread::onIdleCheck()
 {
-    qCInfo(lcIngest) << "ProxyThread SINGLE SHOT";
-    if (m_bytesFromClient.load(std::memory_order_relaxed) != 0)
+    // Bytes still waiting in the socket are the camera's, held back while the intake is slow:
+    // not silence.
+    if (m_sinceData.elapsed() < m_noDataTimeoutMs || m_client->bytesAvailable() > 0)
         return;
-    exit(0);
-    qCInfo(lcIngest) << "ProxyThread finished (no data from client)";
+    qCWarning(lcIngest).noquote() << QStringLiteral(
+                                         "ProxyThread: camera %1 silent for %2 ms, closed")
+                                         .arg(m_peer)
+                                         .arg(m_sinceData.elapsed());
+    finish(RelayEnd::Silent);
 }
 
 void ProxyThread::closeSockets()

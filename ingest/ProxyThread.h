@@ -1,6 +1,9 @@
 #pragma once
 
+#include "ingest/RelayEnd.h"
+
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QThread>
 #include <QtGlobal>
@@ -25,6 +28,13 @@ class QTimer;
 // 127.0.0.1:port is this process's own (LoopbackOwner): the intake is offered to cameras
 // before FFmpeg has bound the port, and another program may hold it.
 //
+// Every session start is read on the side by an RtmpPublishReader: the camera has
+// kPublishWaitMs after the relay starts (its first byte has come by then) to finish the
+// handshake and publish, or it is closed; nothing but the handshake and whole commands that are
+// not a publish reaches the intake before that verdict. Once streaming, a camera that sends
+// nothing for the idle timeout (kNoDataTimeoutMs) is closed: a phone that leaves the network
+// sends no FIN, and its session would otherwise hold the output for good.
+//
 // With a required stream key the relay still connects to the intake at once and relays the
 // handshake and the first commands both ways unchanged (the intake answers them, so both ends
 // see an ordinary session), while an RtmpPublishReader reads the camera's bytes on the side.
@@ -34,8 +44,8 @@ class QTimer;
 // handed on only up to the reader's safeEnd(). A publish naming the key is passed on at once
 // with whatever followed it and the relay copies as usual from then on; any other publish
 // (or none within kPublishWaitMs or the reader's byte bound) ends the connection, so the
-// intake never opens a session and no media of that peer reaches it. Without a key the reader
-// is never made and nothing changes.
+// intake never opens a session and no media of that peer reaches it. Without a key any stream
+// name passes, and so does media before publish (the intake opens a session on it).
 //
 // Memory is bounded: a socket keeps at most kReadBufferBytes it has not handed over, and the
 // relay stops reading one side while the other side still has kMaxUnsentBytes queued; TCP flow
@@ -46,8 +56,11 @@ class ProxyThread : public QThread
 public:
     // How long the loopback connection to the manager may take before the relay gives up.
     static constexpr int kConnectTimeoutMs = 30000;
-    // A camera that has sent nothing this long after set-up is dropped.
+    // A camera that has sent nothing this long (before or after its session started) is
+    // dropped.
     static constexpr int kNoDataTimeoutMs = 10000;
+    // How often the idle timeout is looked at.
+    static constexpr int kIdleCheckMs = 500;
     // Bytes one side may have queued and unsent before the relay stops reading the other side.
     static constexpr qint64 kMaxUnsentBytes = 4 * 1024 * 1024;
     // Read buffer limit of each socket: unread data waits in the kernel, not in our memory.
@@ -56,7 +69,7 @@ public:
     static constexpr qint64 kCopyChunkBytes = 256 * 1024;
     // Most the relay itself ever holds, both directions together.
     static constexpr qint64 kMaxBufferedBytes = 2 * (kMaxUnsentBytes + kReadBufferBytes);
-    // How long a camera has to name its stream when a key is required.
+    // How long a camera has, from the relay's start, to finish its handshake and publish.
     static constexpr int kPublishWaitMs = 5000;
     // Default bound of stop(): the relay never blocks outside its event loop, so it ends fast.
     static constexpr unsigned long kStopWaitMs = 5000;
@@ -67,8 +80,11 @@ public:
     // GUI thread. Ends the relay first if it still runs, so the thread never outlives the object.
     ~ProxyThread() override;
 
-    // GUI thread, before start(): the no-data watchdog's delay (default kNoDataTimeoutMs).
+    // GUI thread, before start(): the idle timeout (default kNoDataTimeoutMs) and the time
+    // allowed for the handshake and publish (default kPublishWaitMs).
     void setNoDataTimeoutMs(int ms);
+    void setPublishWaitMs(int ms) { m_publishWaitMs = ms; }
+    QByteArray requiredStreamKey() const { return m_requiredKey; }
     // GUI thread, before start(): the stream name a publish must carry; empty (the default)
     // relays every session untouched.
     void setRequiredStreamKey(const QByteArray &key) { m_requiredKey = key; }
@@ -87,11 +103,19 @@ public:
     qint64 bufferedBytes() const { return m_bufferedBytes.load(std::memory_order_relaxed); }
     qint64 peakBufferedBytes() const { return m_peakBufferedBytes.load(std::memory_order_relaxed); }
 
+    // Any thread, never blocks: ends the relay for `reason` (the first reason given is kept).
+    void end(RelayEnd reason);
+    // Why the relay ended (None while it runs).
+    RelayEnd endReason() const { return m_endReason.load(); }
+
     // GUI thread. Ends the event loop (exit(0)) and waits at most timeoutMs for the thread.
     // Safe before start(), after the end and more than once. True when the thread is not running.
     bool stop(unsigned long timeoutMs = kStopWaitMs);
 
 signals:
+    // Relay thread: the session start passed the gate (a publish, with the key when one is
+    // required); from here the relay only copies.
+    void sessionStarted(const QString &peer);
     // Relay thread, with a required key: the publish named it / did not (the connection is
     // closed by then). reason is a short fixed text for the log.
     void publisherAccepted(const QString &peer);
@@ -113,7 +137,9 @@ private:
     void onSmError();
     void onClientDisconnected();
     void onSmDisconnected();
-    void onNoDataTimeout();
+    void onIdleCheck();
+    // Ends the relay for `reason` from its own thread: closes both sockets, leaves the loop.
+    void finish(RelayEnd reason);
     void copyClientToSm();
     void copySmToClient();
     // copyClientToSm while the stream name is not yet known; true once the key was named and
@@ -143,12 +169,14 @@ private:
     std::atomic<qint64> m_peakBufferedBytes{0};
     // Set (release) when run() returns; read (acquire) by stop() after the thread has ended.
     std::atomic<bool> m_runEnded{false};
+    std::atomic<RelayEnd> m_endReason{RelayEnd::None};
 
     // -- Relay thread only (created and destroyed in run()).
     std::unique_ptr<QTcpSocket> m_client;
     std::unique_ptr<QTcpSocket> m_sm;
     std::unique_ptr<QTimer> m_connectTimer;
-    std::unique_ptr<QTimer> m_watchdog;
+    std::unique_ptr<QTimer> m_watchdog; // the idle check
+    QElapsedTimer m_sinceData;          // since the camera's last byte
     std::vector<char> m_copyBuffer;
     bool m_flushing = false; // inside copy()'s flush(), which re-enters copy()
     bool m_smConnected = false;
@@ -160,6 +188,7 @@ private:
     const int m_port;
     const qintptr m_socketDescriptor;
     int m_noDataTimeoutMs = kNoDataTimeoutMs;
+    int m_publishWaitMs = kPublishWaitMs;
     QByteArray m_requiredKey;
     const QString m_peer;
 };

@@ -47,8 +47,15 @@ SrtRelay::~SrtRelay()
 
 bool SrtRelay::stop(unsigned long timeoutMs)
 {
-    requestInterruption();
+    end(RelayEnd::Stopped);
     return wait(timeoutMs);
+}
+
+void SrtRelay::end(RelayEnd reason)
+{
+    RelayEnd none = RelayEnd::None;
+    m_endReason.compare_exchange_strong(none, reason);
+    requestInterruption();
 }
 
 SrtRelay::LinkStats SrtRelay::linkStats() const
@@ -155,6 +162,7 @@ void SrtRelay::sampleStats()
 void SrtRelay::run()
 {
     m_bytes = 0;
+    m_endReason = RelayEnd::None;
     // Reads are non-blocking (as accepted) and waited for with epoll, which ends after kPollMs
     // so a stop is seen; a read timeout instead would have libsrt log a warning each time.
     const int epoll = srt_epoll_create();
@@ -169,6 +177,7 @@ void SrtRelay::run()
     }
     const int fd = connectIntake();
     if (fd < 0) {
+        m_endReason = RelayEnd::IntakeGone;
         srt_epoll_release(epoll);
         srt_close(m_socket);
         m_socketClosed = true;
@@ -176,14 +185,16 @@ void SrtRelay::run()
     }
     qCInfo(lcIngest).noquote() << QStringLiteral("SrtRelay RUN %1 from %2").arg(m_port).arg(m_peer);
     char buffer[kMessageBytes];
-    QElapsedTimer sinceSetUp;
-    sinceSetUp.start();
+    QElapsedTimer sinceData;
+    sinceData.start();
+    RelayEnd reason = RelayEnd::None;
     QElapsedTimer sinceStats;
     sinceStats.start();
     QString ending;
     while (ending.isEmpty()) {
         if (isInterruptionRequested()) {
             ending = QStringLiteral("stopped");
+            reason = RelayEnd::Stopped;
             break;
         }
         SRT_EPOLL_EVENT ready[1];
@@ -192,34 +203,47 @@ void SrtRelay::run()
             for (;;) {
                 const int got = srt_recvmsg(m_socket, buffer, sizeof buffer);
                 if (got > 0) {
+                    sinceData.restart();
                     m_bytes.fetch_add(got, std::memory_order_relaxed);
                     if (!writeAll(fd, buffer, got)) {
-                        ending = isInterruptionRequested() ? QStringLiteral("stopped")
-                                                           : QStringLiteral("intake gone");
+                        const bool stopped = isInterruptionRequested();
+                        ending =
+                            stopped ? QStringLiteral("stopped") : QStringLiteral("intake gone");
+                        reason = stopped ? RelayEnd::Stopped : RelayEnd::IntakeGone;
                         break;
                     }
                     continue;
                 }
-                if (got == SRT_ERROR && srt_getlasterror(nullptr) != SRT_EASYNCRCV)
+                if (got == SRT_ERROR && srt_getlasterror(nullptr) != SRT_EASYNCRCV) {
                     ending = QStringLiteral("caller gone (%1)").arg(srtError());
+                    reason = RelayEnd::CameraLeft;
+                }
                 break;
             }
         }
-        if (ending.isEmpty() && srt_getsockstate(m_socket) > SRTS_CONNECTED)
+        if (ending.isEmpty() && srt_getsockstate(m_socket) > SRTS_CONNECTED) {
             ending = QStringLiteral("caller gone");
+            reason = RelayEnd::CameraLeft;
+        }
         if (sinceStats.elapsed() >= kStatsIntervalMs) {
             sinceStats.restart();
             sampleStats();
-            if (!intakeAlive(fd))
+            if (!intakeAlive(fd)) {
                 ending = QStringLiteral("intake gone");
+                reason = RelayEnd::IntakeGone;
+            }
         }
-        if (ending.isEmpty() && m_bytes.load(std::memory_order_relaxed) == 0 &&
-            sinceSetUp.elapsed() >= m_noDataTimeoutMs)
-            ending = QStringLiteral("no data from caller");
+        if (ending.isEmpty() && sinceData.elapsed() >= m_noDataTimeoutMs) {
+            ending = QStringLiteral("no data from caller for %1 ms").arg(sinceData.elapsed());
+            reason = RelayEnd::Silent;
+        }
     }
+    RelayEnd none = RelayEnd::None;
+    m_endReason.compare_exchange_strong(none, reason);
     sampleStats();
-    qCInfo(lcIngest).noquote()
-        << QStringLiteral("SrtRelay finished %1: %2").arg(m_port).arg(ending);
+    qCInfo(lcIngest).noquote() << QStringLiteral("SrtRelay finished %1: %2 from %3 (%4)")
+                                      .arg(m_port)
+                                      .arg(relayEndText(m_endReason.load()), m_peer, ending);
     srt_epoll_release(epoll);
     ::close(fd);
     srt_close(m_socket);

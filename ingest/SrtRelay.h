@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ingest/RelayEnd.h"
+
 #include <QString>
 #include <QThread>
 
@@ -8,7 +10,9 @@
 // Joins one accepted SRT caller to one TS intake: every message libsrt delivers (MPEG-TS
 // packets, in order, after retransmission and at their latency-paced time) is written to the
 // intake's loopback TCP port unchanged. When either side goes, or the caller sends nothing for
-// kNoDataTimeoutMs after set-up, both are closed and the intake ends its session.
+// kNoDataTimeoutMs (at the start or at any time after: a caller that loses its network keeps
+// its connection open for libsrt's own, much longer, peer timeout), both are closed and the
+// intake ends its session.
 //
 // It also samples the link's SRT statistics for the window: round-trip time, packets lost,
 // retransmitted and dropped (too late to play).
@@ -45,6 +49,9 @@ public:
 
     // GUI thread: asks the loop to end and waits at most timeoutMs. True once it has ended.
     bool stop(unsigned long timeoutMs = kStopWaitMs);
+    // Any thread, never blocks: ends the relay for `reason` (the first reason given is kept).
+    void end(RelayEnd reason);
+    RelayEnd endReason() const { return m_endReason.load(); }
     void setNoDataTimeoutMs(int ms) { m_noDataTimeoutMs = ms; }
 
     int port() const { return m_port; }
@@ -71,6 +78,7 @@ private:
     bool m_socketClosed = false; // run() closed it; else the destructor does
 
     std::atomic<qint64> m_bytes{0};
+    std::atomic<RelayEnd> m_endReason{RelayEnd::None};
     std::atomic<qint64> m_rttUs{0};
     std::atomic<qint64> m_lost{0};
     std::atomic<qint64> m_retransmitted{0};

@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include "app/AppSettings.h"
+#include "engine/OutputSwitch.h"
 #include "ingest/Server.h"
 #include "output/VCam.h"
 #include "ui/GlobalSettings.h"
@@ -19,6 +20,7 @@
 #include <QHostAddress>
 #include <QIcon>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
@@ -100,7 +102,13 @@ MainWindow::MainWindow(QWidget *parent)
                 UpdateChecker::showNotice(m_ui->lblUpdate, msg, url);
             });
 
-    m_server = new Server(m_vcam, this);
+    m_outputSwitch = std::make_unique<OutputSwitch>(m_vcam);
+    m_server = new Server(*m_outputSwitch, this);
+    connect(m_server, &Server::streamStateChanged, this, &MainWindow::onUpdateStreamState);
+    connect(m_server, &Server::publisherAccepted, this, &MainWindow::onPublisherAccepted);
+    connect(m_server, &Server::publisherRefused, this, &MainWindow::onPublisherRefused);
+    connect(m_server, &Server::srtCallerAccepted, this, &MainWindow::onSrtCallerAccepted);
+    connect(m_server, &Server::srtCallerRefused, this, &MainWindow::onSrtCallerRefused);
     m_statsSource = [this](int &audioMs, int &videoMs, qint64 &bytes) {
         return m_server->streamStats(audioMs, videoMs, bytes);
     };
@@ -179,7 +187,9 @@ MainWindow::MainWindow(QWidget *parent)
         m_srtPassphrase.clear();
     }
 
+    setWarningBox(nullptr);
     showPublishUrl();
+    pushIngestSettings();
 }
 
 MainWindow::~MainWindow()
@@ -192,10 +202,40 @@ MainWindow::~MainWindow()
     stopServer();
     delete m_server;
     m_server = nullptr;
+    m_outputSwitch.reset();
     if (m_vcam)
         m_vcam->setPreviewWindow(0);
     delete m_vcam;
     m_vcam = nullptr;
+}
+
+IngestSettings MainWindow::ingestSettings() const
+{
+    IngestSettings settings;
+    settings.ignoreAudio = m_ignoreAudio;
+    settings.mevo = isMevo();
+    settings.maxBufferMs = m_maxBufferMs;
+    settings.maxBufferIgnoreAudioMs = m_maxBufferIgnoreAudioMs;
+    settings.streamKey = requiredStreamKey();
+    if (m_srt && m_srtPort > 0 && m_srtPort <= 65535)
+        settings.srt.port = static_cast<quint16>(m_srtPort);
+    settings.srt.latencyMs = m_srtLatencyMs;
+    settings.srt.passphrase = m_srtPassphrase.toUtf8();
+    return settings;
+}
+
+void MainWindow::pushIngestSettings()
+{
+    if (m_server)
+        m_server->setSettings(ingestSettings());
+}
+
+void MainWindow::setWarningBox(WarningBox box)
+{
+    m_warningBox = box ? std::move(box)
+                       : WarningBox([](QWidget *parent, const QString &title, const QString &text) {
+                             QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+                         });
 }
 
 bool MainWindow::isMevo() const
@@ -346,7 +386,6 @@ void MainWindow::on_cmdStart_clicked()
     m_lastBytes = 0;
     if (m_running) {
         m_ui->cmdStart->setIcon(QIcon(QString::fromLatin1(kIconStart)));
-        QCoreApplication::processEvents();
         m_server->stopListening();
         m_running = false;
         showPublishUrl();
@@ -359,14 +398,10 @@ void MainWindow::on_cmdStart_clicked()
         m_settings->setValue(settingKey(AppSettings::kCam), m_ui->cmbCams->currentText());
     }
     m_ui->cmdStart->setIcon(QIcon(QString::fromLatin1(kIconStop)));
-    SrtOptions srt;
-    if (m_srt && m_srtPort > 0 && m_srtPort <= 65535)
-        srt.port = static_cast<quint16>(m_srtPort);
-    srt.latencyMs = m_srtLatencyMs;
-    srt.passphrase = m_srtPassphrase.toUtf8();
-    m_server->setSrtOptions(srt);
-    // A port that cannot be opened is reported by the listener itself.
-    m_server->startListening(QHostAddress::Any, static_cast<quint16>(m_port));
+    pushIngestSettings();
+    QString error;
+    if (!m_server->startListening(QHostAddress::Any, static_cast<quint16>(m_port), &error))
+        m_warningBox(this, tr("Warning"), error);
     m_running = true;
     showPublishUrl(); // the SRT line says whether its port could be opened
     m_statTimer.start(kStatIntervalMs);
@@ -378,6 +413,7 @@ void MainWindow::on_cmbCams_currentIndexChanged(QString)
     const QString key = m_ui->cmbCams->currentData(Qt::UserRole).toString();
     m_ui->cmdQR->setVisible(key == QLatin1String(kIPhoneKey) || key == QLatin1String(kAndroidKey));
     updateGuideLink();
+    pushIngestSettings();
 }
 
 void MainWindow::on_cmbNetwork_currentIndexChanged(QString)
@@ -469,6 +505,7 @@ void MainWindow::onSettingsTriggered()
         m_settings->setValue(settingKey(AppSettings::kStubText),
                              AppSettings::stubTextFromTyped(dialog.stubText()));
         m_settings->sync();
+        pushIngestSettings();
     }
     m_ui->cmdSettings->setIcon(QIcon(QString::fromLatin1(kIconSettings)));
 }

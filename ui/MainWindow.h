@@ -1,6 +1,5 @@
 #pragma once
 
-#include "ingest/ServerHost.h"
 #include "ui/CommandRunner.h"
 #include "ui/StubCard.h"
 
@@ -15,8 +14,10 @@
 class QCloseEvent;
 class QLabel;
 class QPushButton;
+class OutputSwitch;
 class QSettings;
 class Server;
+struct IngestSettings;
 class UpdateChecker;
 class VCam;
 class WebcamSetupDialog;
@@ -38,10 +39,13 @@ class MainWindow;
 // state on every tick, so the line goes as soon as a device turns up (and comes back if it
 // goes).
 //
-// Threads: everything here runs on the GUI thread: the slots, both timers, the ServerHost
-// getters (the listener reads them while admitting a connection) and onUpdateStreamState,
-// which the streams reach through queued signals.
-class MainWindow : public QMainWindow, public ServerHost
+// The window puts the program together: it creates the output, the OutputSwitch that gives it
+// to one stream at a time and the listener, hands the listener its settings as a value
+// whenever they change, and ends them in the right order.
+//
+// Threads: everything here runs on the GUI thread: the slots, both timers, and the listener's
+// signals (the streams' state texts reach the listener queued).
+class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
@@ -62,16 +66,21 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // -- ServerHost: read by the listener for every accepted connection.
-    bool ignoreAudio() const override { return m_ignoreAudio; }
-    bool isMevo() const override;
-    int maxBufferMs() const override { return m_maxBufferMs; }
-    int maxBufferIgnoreAudioMs() const override { return m_maxBufferIgnoreAudioMs; }
-    QByteArray requiredStreamKey() const override;
-    void onPublisherAccepted(const QString &peer) override;
-    void onPublisherRefused(const QString &peer) override;
-    void onSrtCallerAccepted(const QString &peer) override;
-    void onSrtCallerRefused(const QString &peer) override;
+    // Shows the port warning: parent window, title and text. The default is the modal
+    // QMessageBox::critical with a single Ok button; tests put a recorder in its place.
+    using WarningBox =
+        std::function<void(QWidget *parent, const QString &title, const QString &text)>;
+
+    bool isMevo() const;
+    // The stream name a camera must publish to: the key while one is required, else "".
+    QByteArray requiredStreamKey() const;
+    // What the listener needs of the settings, as they stand now.
+    IngestSettings ingestSettings() const;
+    // A publisher or SRT caller was served, or refused for the key or passphrase.
+    void onPublisherAccepted(const QString &peer);
+    void onPublisherRefused(const QString &peer);
+    void onSrtCallerAccepted(const QString &peer);
+    void onSrtCallerRefused(const QString &peer);
 
     // The publish URL for the chosen address and the current port, with the stream key in
     // the stream name's place while one is required.
@@ -98,6 +107,8 @@ public:
     // are there (or the microphone is switched off).
     QString webcamNotice() const;
     void setStatsSource(StatsSource source);
+    // Replaces the port warning box (tests); an empty function restores the default.
+    void setWarningBox(WarningBox box);
     // What the webcam set-up dialog runs its privileged commands with and how it learns
     // whether the module is installed; empty means the real ones. Before the dialog opens.
     void setWebcamSetupHooks(CommandRunner runner, std::function<bool()> moduleInstalled);
@@ -105,7 +116,7 @@ public:
     WebcamSetupDialog *webcamSetupDialog() const { return m_webcamSetup; }
 
 public slots:
-    void onUpdateStreamState(QString msg) override;
+    void onUpdateStreamState(QString msg);
 
 private slots:
     void on_cmdStart_clicked();
@@ -134,6 +145,8 @@ private:
     void updateWebcamNotice();
     // Stops listening and ends every stream thread; safe to call more than once.
     void stopServer();
+    // Hands the listener the settings as they stand now.
+    void pushIngestSettings();
 
     // -- GUI thread only, all of them.
     std::unique_ptr<Ui::MainWindow> m_ui;
@@ -175,6 +188,9 @@ private:
     WebcamSetupDialog *m_webcamSetup = nullptr; // child of the window, made on first use
     CommandRunner m_setupRunner;
     std::function<bool()> m_setupModuleInstalled;
-    VCam *m_vcam = nullptr;     // child of the window
+    WarningBox m_warningBox;
+    VCam *m_vcam = nullptr; // child of the window
+    // Outlives the listener (whose streams deliver through it) and is outlived by the output.
+    std::unique_ptr<OutputSwitch> m_outputSwitch;
     Server *m_server = nullptr; // child of the window
 };

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "engine/OutputSwitch.h"
 #include "ingest/Server.h"
-#include "ingest/ServerHost.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -39,21 +39,44 @@ inline QByteArray overloadBytes()
     return QByteArray("Server is overloaded, try again later...\r\n");
 }
 
-// The window the listener asks at each admission; records the state texts it is sent.
-class TestWindow : public QWidget, public ServerHost
+// Stands in for the main window: records the state texts and refusals the listener reports.
+class TestWindow : public QWidget
 {
 public:
-    bool ignoreAudio() const override { return m_ignoreAudio; }
-    bool isMevo() const override { return m_mevo; }
-    int maxBufferMs() const override { return m_maxBufferMs; }
-    int maxBufferIgnoreAudioMs() const override { return m_maxBufferIgnoreAudioMs; }
-    void onUpdateStreamState(QString msg) override { states.append(msg); }
+    void attach(Server &server)
+    {
+        QObject::connect(&server, &Server::streamStateChanged, this,
+                         [this](const QString &text) { states.append(text); });
+        QObject::connect(&server, &Server::publisherRefused, this,
+                         [this](const QString &peer) { refused.append(peer); });
+        QObject::connect(&server, &Server::srtCallerRefused, this,
+                         [this](const QString &peer) { srtRefused.append(peer); });
+    }
 
-    bool m_ignoreAudio = false;
-    bool m_mevo = false;
-    int m_maxBufferMs = 2000;
-    int m_maxBufferIgnoreAudioMs = 300;
     QStringList states;
+    QStringList refused;
+    QStringList srtRefused;
+};
+
+// Holds the output switch, so that it is made before the listener and outlives it.
+struct OutputSwitchHolder
+{
+    explicit OutputSwitchHolder(OutputSink *sink) : outputSwitch(sink) {}
+    OutputSwitch outputSwitch;
+};
+
+// A listener put together as the program does: its streams deliver to `sink` (may be null)
+// through an output switch, and `window` hears what it reports.
+class TestServer : private OutputSwitchHolder, public Server
+{
+public:
+    TestServer(OutputSink *sink, TestWindow *window)
+        : OutputSwitchHolder(sink), Server(outputSwitch, window)
+    {
+        if (window)
+            window->attach(*this);
+    }
+    OutputSwitch &output() { return outputSwitch; }
 };
 
 // A camera that connects, sends `first` (by default the RTMP version byte that starts every

@@ -79,7 +79,7 @@ void ServerAbuseTest::abusedListenerStillServesAndGivesEverythingBack()
     output.setCopyPictures(false);
     VCam cam(QStringLiteral("Quorvix"));
     TestWindow window;
-    Server server(&cam, &window);
+    TestServer server(&cam, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);

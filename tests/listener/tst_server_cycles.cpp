@@ -48,7 +48,7 @@ void ServerCyclesTest::everySequentialPublisherIsServedAlsoOnReplacements()
     output.setCopyPictures(false);
     VCam cam(QStringLiteral("Quorvix"));
     TestWindow window;
-    Server server(&cam, &window);
+    TestServer server(&cam, &window);
     server.setLastManagerPort(kPortCounter);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
@@ -105,7 +105,7 @@ void ServerCyclesTest::aManagerPortHeldElsewhereMovesToTheNextPort()
     output.setCopyPictures(false);
     VCam cam(QStringLiteral("Quorvix"));
     TestWindow window;
-    Server server(&cam, &window);
+    TestServer server(&cam, &window);
     server.setLastManagerPort(kPortCounter);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));

@@ -105,7 +105,7 @@ void ServerRobustTest::cameraNeverReachesAnotherProgramOnTheIntakePort()
                              kSocketTimeoutMs);
 
     TestWindow window;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     // The intake on the held port announces itself before its open finds the port taken.
@@ -152,7 +152,7 @@ void ServerRobustTest::sessionThatThrowsIsReplaced()
     if (!FfmpegPublisher::available())
         QSKIP("ffmpeg not available");
     TestWindow window;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(listenWithPoolReady(server, port));
 
@@ -180,7 +180,7 @@ void ServerRobustTest::undecodableVideoEndsTheSessionWithItsCodec()
     if (!FfmpegPublisher::available())
         QSKIP("ffmpeg not available");
     TestWindow window;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(listenWithPoolReady(server, port));
 
@@ -211,7 +211,7 @@ void ServerRobustTest::refusedCameraThatSentBytesReadsTheOverloadText()
     // never reads, and keeps sending while it waits for the answer.
     for (int round = 0; round < 3; ++round) {
         TestWindow window;
-        Server server(nullptr, &window);
+        TestServer server(nullptr, &window);
         const quint16 port = FreePort::loopback();
         QVERIFY(server.startListening(QHostAddress::LocalHost, port));
         auto camera = connectCamera(port);
@@ -232,7 +232,7 @@ void ServerRobustTest::refusedCameraThatSentBytesReadsTheOverloadText()
 void ServerRobustTest::grownPoolShrinksBackWhenIdle()
 {
     TestWindow window;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
     server.setIdleRetireMs_for_testing(1000);
     const quint16 port = FreePort::loopback();
     QVERIFY(listenWithPoolReady(server, port));
@@ -274,7 +274,7 @@ void ServerRobustTest::connectionsThatAreNotRtmpNeverTakeAnIntake()
     // Long enough for the connections to be made and looked at before it runs out.
     constexpr int kFirstByteMs = 10000;
     TestWindow window;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
     server.setFirstByteTimeoutMs_for_testing(kFirstByteMs);
     const quint16 port = FreePort::loopback();
     QVERIFY(listenWithPoolReady(server, port));
@@ -322,7 +322,7 @@ void ServerRobustTest::connectionsThatAreNotRtmpNeverTakeAnIntake()
 void ServerRobustTest::stopWithEveryIntakeBusyIsPromptAndKeepsEventsFlowing()
 {
     TestWindow window;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(listenWithPoolReady(server, port));
     // Ten cameras in the middle of their handshake: every intake busy, every relay running.
@@ -357,7 +357,7 @@ void ServerRobustTest::damagedStreamGivesAFewLinesASecond()
     if (!FfmpegPublisher::available())
         QSKIP("ffmpeg not available");
     TestWindow window;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(listenWithPoolReady(server, port));
 

@@ -121,7 +121,7 @@ void ServerStreamTest::publisherReachesTheManagerAndIsReplacedWhenItLeaves()
     output.setCopyPictures(false);
     VCam cam(QStringLiteral("Quorvix"));
     TestWindow window;
-    Server server(&cam, &window);
+    TestServer server(&cam, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
@@ -194,7 +194,7 @@ void ServerStreamTest::publisherReachesTheManagerAndIsReplacedWhenItLeaves()
 void ServerStreamTest::stopWithAConnectedCameraAbortsIt()
 {
     TestWindow window;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
@@ -228,7 +228,7 @@ void ServerStreamTest::destructionWithAConnectedCameraEndsEverything()
     VCam cam(QStringLiteral("Quorvix"));
     const int threadsBefore = threadCount();
     TestWindow window;
-    auto server = std::make_unique<Server>(&cam, &window);
+    auto server = std::make_unique<TestServer>(&cam, &window);
     const quint16 port = FreePort::loopback();
     QVERIFY(server->startListening(QHostAddress::LocalHost, port));
     QTRY_COMPARE_WITH_TIMEOUT(server->freeManagerPorts().size(), 10, kReadyTimeoutMs);

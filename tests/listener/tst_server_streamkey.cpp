@@ -18,17 +18,24 @@ namespace {
 constexpr int kStreamTimeoutMs = 30000;
 const QByteArray kKey = "Zx8kQ2mVb7TnR4cWp9LdHs";
 
+// The test window, which also records the publishers that named the key.
 class KeyWindow : public TestWindow
 {
 public:
-    QByteArray requiredStreamKey() const override { return key; }
-    void onPublisherAccepted(const QString &peer) override { accepted.append(peer); }
-    void onPublisherRefused(const QString &peer) override { refused.append(peer); }
-
-    QByteArray key;
+    void watch(Server &server)
+    {
+        QObject::connect(&server, &Server::publisherAccepted, this,
+                         [this](const QString &peer) { accepted.append(peer); });
+    }
     QStringList accepted;
-    QStringList refused;
 };
+
+void requireKey(Server &server, const QByteArray &key)
+{
+    IngestSettings settings = server.settings();
+    settings.streamKey = key;
+    server.setSettings(settings);
+}
 
 FfmpegPublisher::Options publisherTo(const QString &path)
 {
@@ -63,8 +70,9 @@ void ServerStreamKeyTest::onlyThePublisherNamingTheKeyIsServed()
     output.setCopyPictures(false);
     VCam cam(QStringLiteral("Quorvix"));
     KeyWindow window;
-    window.key = kKey;
-    Server server(&cam, &window);
+    TestServer server(&cam, &window);
+    window.watch(server);
+    requireKey(server, kKey);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
@@ -112,8 +120,9 @@ void ServerStreamKeyTest::onlyThePublisherNamingTheKeyIsServed()
 void ServerStreamKeyTest::silentOrFloodingPeersAreRefused()
 {
     KeyWindow window;
-    window.key = kKey;
-    Server server(nullptr, &window);
+    TestServer server(nullptr, &window);
+    window.watch(server);
+    requireKey(server, kKey);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
@@ -151,7 +160,8 @@ void ServerStreamKeyTest::withoutAKeyEveryNameIsServed()
     output.setCopyPictures(false);
     VCam cam(QStringLiteral("Quorvix"));
     KeyWindow window; // no key
-    Server server(&cam, &window);
+    TestServer server(&cam, &window);
+    window.watch(server);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);

@@ -1,6 +1,7 @@
 // The control window without listening: widget tree, start-up from the store, camera choice,
 // settings dialog flow, state page and statistics, preview, QR window and the update notice.
 #include "WindowTestUtil.h"
+#include "ingest/IngestSettings.h"
 
 #include "output/VCam.h"
 #include "ui/NetworkAddresses.h"
@@ -246,9 +247,9 @@ void TestMainWindow::startUpWithEmptyStore()
     QVERIFY(child<QPushButton>(w, "cmdQR")->isHidden());
     QCOMPARE(child<QLabel>(w, "lblHelp")->text(),
              ProductSite::guideLinkText(QStringLiteral("GOPRO"), QStringLiteral("GoPro 9")));
-    QCOMPARE(w.maxBufferMs(), 2000);
-    QCOMPARE(w.maxBufferIgnoreAudioMs(), 300);
-    QVERIFY(!w.ignoreAudio());
+    QCOMPARE(w.ingestSettings().maxBufferMs, 2000);
+    QCOMPARE(w.ingestSettings().maxBufferIgnoreAudioMs, 300);
+    QVERIFY(!w.ingestSettings().ignoreAudio);
     QVERIFY(!w.isMevo());
     QVERIFY(!w.vcam()->ndiEnabled());
     // Reading the defaults stores nothing.
@@ -270,9 +271,9 @@ void TestMainWindow::startUpRestoresStoredChoices()
     QVERIFY(child<QLabel>(w, "lblRTMP")->text().endsWith(QStringLiteral(":1936/@/@")));
     QCOMPARE(w.rtmpUrl(), child<QLabel>(w, "lblRTMP")->text());
     QVERIFY(w.isMevo());
-    QCOMPARE(w.maxBufferMs(), 1500);
-    QCOMPARE(w.maxBufferIgnoreAudioMs(), 250);
-    QVERIFY(w.ignoreAudio());
+    QCOMPARE(w.ingestSettings().maxBufferMs, 1500);
+    QCOMPARE(w.ingestSettings().maxBufferIgnoreAudioMs, 250);
+    QVERIFY(w.ingestSettings().ignoreAudio);
     QVERIFY(w.vcam()->ndiEnabled());
     // An address that no longer exists leaves the first item.
     auto *network = child<QComboBox>(w, "cmbNetwork");

@@ -13,12 +13,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTcpServer>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -69,6 +71,7 @@ private slots:
     void commandLineIgnoresBadValues();
     void androidFromCommandLineAndStore();
     void portTakenWarnsAndStillToggles();
+    void defaultWarningBoxIsWhatUsersSee();
     void settingsWhileRunningLockPort();
     void closingWithCameraPublishingEndsEverything();
 
@@ -206,7 +209,7 @@ void TestMainWindowListen::portTakenWarnsAndStillToggles()
     m_window = std::make_unique<MainWindow>();
     MainWindow &w = *m_window;
     QStringList warnings;
-    w.server()->setWarningBox([&](QWidget *parent, const QString &title, const QString &text) {
+    w.setWarningBox([&](QWidget *parent, const QString &title, const QString &text) {
         QCOMPARE(parent, static_cast<QWidget *>(&w));
         warnings << title << text;
     });
@@ -222,6 +225,45 @@ void TestMainWindowListen::portTakenWarnsAndStillToggles()
     start->click();
     QVERIFY(!w.isRunning());
     QVERIFY(showsIcon(start->icon(), ":START"));
+    holder.close();
+}
+
+void TestMainWindowListen::defaultWarningBoxIsWhatUsersSee()
+{
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, m_port));
+    store(AppSettings::kPort, m_port);
+    m_window = std::make_unique<MainWindow>();
+    MainWindow &w = *m_window;
+
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QWidget *boxParent = nullptr;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, &poll, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        title = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        boxParent = box->parentWidget();
+        poll.stop();
+        box->button(QMessageBox::Ok)->click();
+    });
+    poll.start();
+    child<QPushButton>(w, "cmdStart")->click(); // returns once Ok is clicked
+    QCOMPARE(title, QStringLiteral("Warning"));
+    QCOMPARE(
+        text,
+        QStringLiteral("Port %1 not available\nPlease enter other port ( Settings )").arg(m_port));
+    QCOMPARE(icon, QMessageBox::Critical);
+    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(boxParent, static_cast<QWidget *>(&w));
+    QCOMPARE(w.server()->managerCount(), 0);
     holder.close();
 }
 

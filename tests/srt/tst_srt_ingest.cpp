@@ -30,14 +30,6 @@ constexpr int kStreamTimeoutMs = 30000;
 const QString kStateText = QStringLiteral("320x240 30fps");
 const QByteArray kPassphrase = "correct horse battery";
 
-// The test window, which also records the callers the listener refused.
-class SrtWindow : public TestWindow
-{
-public:
-    void onSrtCallerRefused(const QString &peer) override { refused.append(peer); }
-    QStringList refused;
-};
-
 FfmpegPublisher::Options srtPublisher(const QString &srtOptions = QString())
 {
     FfmpegPublisher::Options options;
@@ -118,8 +110,8 @@ struct Rig
 
     RecordingOutput output; // before the VCam: it installs the recording backends
     VCam cam;
-    SrtWindow window;
-    Server server;
+    TestWindow window;
+    TestServer server;
     quint16 srtPort = 0;
     quint16 rtmpPort = 0;
 };
@@ -274,7 +266,7 @@ void SrtIngestTest::passphraseIsEnforcedBothWays()
         QVERIFY(wrong.start(rig.srtPort));
         QTRY_VERIFY_WITH_TIMEOUT(rig.server.refusedSrtCallers() >= 2, kStreamTimeoutMs);
         wrong.stop();
-        QCOMPARE(rig.window.refused.first(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(rig.window.srtRefused.first(), QStringLiteral("127.0.0.1"));
         QVERIFY(rig.window.states.isEmpty());
         QCOMPARE(rig.output.frameCount(RecordingOutput::Sink), 0);
         QCOMPARE(rig.server.freeSrtManagerPorts().size(), Server::kInitialSrtManagers);

@@ -55,7 +55,7 @@ void SrtLossTest::twoPercentLossCausesNoStall()
     output.setCopyPictures(false);
     VCam cam(QStringLiteral("Quorvix"));
     TestWindow window;
-    Server server(&cam, &window);
+    TestServer server(&cam, &window);
     SrtOptions options;
     options.port = FreePort::udpLoopback();
     options.latencyMs = 120;

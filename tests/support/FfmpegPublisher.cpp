@@ -2,6 +2,10 @@
 
 #include <QStandardPaths>
 
+#include <csignal>
+
+#include <signal.h>
+
 namespace {
 constexpr int kTerminateWaitMs = 3000;
 constexpr int kKillWaitMs = 3000;
@@ -113,10 +117,26 @@ void FfmpegPublisher::kill()
     m_errors += m_process.readAllStandardError();
 }
 
+bool FfmpegPublisher::freeze()
+{
+    if (m_process.state() == QProcess::NotRunning || m_process.processId() <= 0)
+        return false;
+    return ::kill(pid_t(m_process.processId()), SIGSTOP) == 0;
+}
+
+bool FfmpegPublisher::thaw()
+{
+    if (m_process.state() == QProcess::NotRunning || m_process.processId() <= 0)
+        return false;
+    return ::kill(pid_t(m_process.processId()), SIGCONT) == 0;
+}
+
 void FfmpegPublisher::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
+    // A frozen process would only see the request to end once it runs again.
+    thaw();
     m_process.terminate();
     if (!m_process.waitForFinished(kTerminateWaitMs)) {
         m_process.kill();

@@ -62,6 +62,10 @@ public:
     bool waitForFinished(int timeoutMs);
     // Abrupt end: the connection drops without an RTMP close, like a camera losing power.
     void kill();
+    // Freezes the process (SIGSTOP) and lets it run again (SIGCONT): its connection stays open
+    // and silent, like a phone that left the network without closing it.
+    bool freeze();
+    bool thaw();
     // Polite end, then kill if needed; always waits for the process. Safe to call twice.
     void stop();
 

@@ -1,0 +1,381 @@
+#include "ingest/IntakeSet.h"
+
+#include "engine/OutputSwitch.h"
+#include "engine/StreamManager.h"
+#include "ingest/IngestLog.h"
+#include "ingest/IngestSettings.h"
+#include "ingest/LoopbackOwner.h"
+#include "ingest/ProxyThread.h"
+#include "ingest/SrtRelay.h"
+
+#include <QTimer>
+
+IntakeSet::IntakeSet(OutputSwitch &output, QObject *parent) : QObject(parent), m_output(output)
+{
+    m_clock.start();
+    m_retireTimer = new QTimer(this);
+    m_retireTimer->setInterval(qBound(50, m_idleRetireMs / 4, 5000));
+    connect(m_retireTimer, &QTimer::timeout, this, &IntakeSet::retireIdle);
+}
+
+IntakeSet::~IntakeSet()
+{
+    m_shuttingDown = true;
+    m_listening = false;
+    m_retireTimer->stop();
+    for (SrtRelay *relay : findChildren<SrtRelay *>(QString(), Qt::FindDirectChildrenOnly))
+        delete relay; // stops its loop and waits for it
+    // Relays first: their end closes the serving intakes' loopback connections.
+    for (ProxyThread *relay : findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly))
+        delete relay; // stops its thread and waits for it
+    const QList<StreamManager *> managers =
+        findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
+    // Asked all at once so they wind down side by side, then waited for one by one.
+    for (StreamManager *manager : managers)
+        manager->requestStopAsync();
+    for (StreamManager *manager : managers)
+        delete manager; // waits for its threads, delivery included
+}
+
+void IntakeSet::start()
+{
+    m_listening = true;
+    m_lastAdmitted = nullptr;
+    m_retireTimer->start();
+}
+
+void IntakeSet::createIntakes(Kind kind, int count)
+{
+    qCInfo(lcIngest) << "create StreamManager pool:" << count
+                     << (kind == Kind::Srt ? "SRT" : "RTMP");
+    for (int i = 0; i < count; ++i) {
+        const int port = m_ports.next(m_pool.ports());
+        qCInfo(lcIngest) << "m_last_smgr_port:" << port;
+        startManager(port, kind);
+    }
+}
+
+void IntakeSet::grow(Kind kind)
+{
+    const int count = m_pool.growBy();
+    if (count > 0)
+        createIntakes(kind, count);
+    else
+        qCInfo(lcIngest) << "Server: manager pool at its limit of" << IntakePool::kMaxLive;
+}
+
+StreamManager *IntakeSet::take(Kind kind)
+{
+    auto *manager = static_cast<StreamManager *>(const_cast<void *>(m_pool.take(kind)));
+    if (manager)
+        emit freeChanged();
+    return manager;
+}
+
+StreamManager *IntakeSet::startManager(int port, Kind kind)
+{
+    auto *manager = new StreamManager(this);
+    m_pool.add(manager, kind, port);
+    const QPointer<StreamManager> guard(manager);
+    connect(manager, &StreamManager::readyForConnect, this, [this, guard] {
+        if (guard)
+            onReady(guard);
+    });
+    connect(manager, &StreamManager::stopHandle, this, [this, guard] {
+        if (guard)
+            onEnded(guard);
+    });
+    connect(manager, &StreamManager::errorMessage, this,
+            [](const QString &title, const QString &txt) {
+                // Nothing is shown to the user for a stream's own errors.
+                qCInfo(lcIngest) << "onStreamManagerShowError:" << title << txt;
+            });
+    connect(manager, &StreamManager::updateStreamState, this, &IntakeSet::streamStateChanged);
+    connect(manager, &QObject::destroyed, this, [this](QObject *gone) {
+        m_pool.remove(gone);
+        m_peerOf.remove(gone);
+        // Its relay has nothing left to report; one still running goes when it has ended.
+        const QPointer<QThread> relay = m_relayOf.take(gone);
+        if (relay && relay->isFinished())
+            relay->deleteLater();
+    });
+    // An ended manager is deleted once its thread is over.
+    connect(manager, &QThread::finished, this, [this, guard] {
+        if (guard)
+            onManagerFinished(guard);
+    });
+    // Set before the thread starts, so the manager never sees it change under it.
+    manager->m_output = &m_output;
+    manager->startListen(kind == Kind::Srt ? QStringLiteral("tcp://127.0.0.1:%1").arg(port)
+                                           : QStringLiteral("rtmp://127.0.0.1:%1").arg(port),
+                         port);
+    return manager;
+}
+
+void IntakeSet::onReady(StreamManager *manager)
+{
+    if (!m_listening || !m_pool.ready(manager, m_clock.elapsed())) {
+        // Retired or ended while its open was cut short: it listens again, and must not.
+        if (manager->isRunning() && !manager->stopped())
+            manager->requestStopAsync();
+        return;
+    }
+    if (!manager->stopped())
+        emit freeChanged();
+}
+
+void IntakeSet::onEnded(StreamManager *manager)
+{
+    if (!m_listening)
+        return;
+    const IntakePool::Successor successor = m_pool.end(manager, manager->portUnavailable());
+    emit freeChanged();
+    if (!successor.start)
+        return;
+    // A manager that could never bind its port (another program holds it) is replaced on the
+    // next free port; the same port would only fail again.
+    const int port = successor.samePort ? manager->port() : m_ports.next(m_pool.ports());
+    qCInfo(lcIngest) << "*** RE-USE port *** for new StreamManager:" << port;
+    if (QThread *relay = m_relayOf.value(manager))
+        endRelay(relay, RelayEnd::IntakeGone);
+    startManager(port, m_pool.kind(manager));
+}
+
+void IntakeSet::onManagerFinished(StreamManager *manager)
+{
+    if (m_shuttingDown)
+        return;
+    const IntakePool::State state = m_pool.state(manager);
+    // Whatever ended it (a failure that skipped its stop signal included), the pool keeps its
+    // size: a manager that ended unreplaced while listening is replaced now.
+    if (m_listening && state != IntakePool::State::Ended && state != IntakePool::State::Retired) {
+        qCWarning(lcIngest) << "Server: manager ended without its stop signal, replaced:"
+                            << manager->port();
+        onEnded(manager);
+    }
+    manager->deleteLater();
+    checkStopped();
+}
+
+void IntakeSet::startSession(StreamManager *manager, QThread *relay, const IngestSettings &settings)
+{
+    const QPointer<QThread> old = m_relayOf.value(manager);
+    if (old && old->isFinished())
+        old->deleteLater();
+    m_relayOf.insert(manager, relay);
+    const QPointer<QThread> guard(relay);
+    connect(relay, &QThread::finished, this, [this, guard] {
+        if (guard)
+            onRelayFinished(guard);
+    });
+    connect(relay, &QObject::destroyed, this, [this](QObject *gone) { m_keyOf.remove(gone); });
+    m_keyOf.insert(relay, settings.streamKey);
+    std::function<qint64()> bytes;
+    if (auto *rtmp = qobject_cast<ProxyThread *>(relay)) {
+        const QPointer<ProxyThread> r(rtmp);
+        bytes = [r] { return r ? r->bytesFromClient() : qint64(0); };
+        m_peerOf.insert(manager, rtmp->peerAddress());
+    } else if (auto *srt = qobject_cast<SrtRelay *>(relay)) {
+        const QPointer<SrtRelay> r(srt);
+        bytes = [r] { return r ? r->bytesFromClient() : qint64(0); };
+        m_peerOf.insert(manager, srt->peerAddress());
+    }
+    manager->setRelay(relay, std::move(bytes));
+    manager->m_ignoreAudio = settings.ignoreAudio;
+    manager->m_mevo = settings.mevo;
+    manager->m_maxBufferMs = settings.bufferBoundMs();
+    manager->m_admission = m_output.nextAdmission();
+    m_lastAdmitted = manager;
+    relay->start(QThread::InheritPriority);
+}
+
+void IntakeSet::endSessionsWithoutKey(const QByteArray &key)
+{
+    for (auto it = m_relayOf.begin(); it != m_relayOf.end(); ++it) {
+        QThread *relay = it.value();
+        if (!relay || !relay->isRunning() || m_keyOf.value(relay) == key)
+            continue;
+        qCInfo(lcIngest).noquote()
+            << "Server: stream key changed, session ended:" << m_peerOf.value(it.key());
+        endRelay(relay, RelayEnd::Refused);
+    }
+}
+
+void IntakeSet::onRelayFinished(QThread *relay)
+{
+    if (m_shuttingDown)
+        return;
+    const QObject *owner = nullptr;
+    for (auto it = m_relayOf.begin(); it != m_relayOf.end(); ++it) {
+        if (it.value() == relay)
+            owner = it.key();
+    }
+    if (!owner) {
+        // Not the relay of any intake any more: nothing reads its figures.
+        relay->deleteLater();
+        checkStopped();
+        return;
+    }
+    auto *manager = static_cast<StreamManager *>(const_cast<QObject *>(owner));
+    if (m_listening) {
+        const QPointer<StreamManager> managerGuard(manager);
+        const QPointer<QThread> relayGuard(relay);
+        QTimer::singleShot(kReclaimDelayMs, this, [this, managerGuard, relayGuard] {
+            if (managerGuard && relayGuard)
+                reclaim(managerGuard, relayGuard);
+        });
+    }
+    checkStopped();
+}
+
+void IntakeSet::reclaim(StreamManager *manager, QThread *relay)
+{
+    // Not when a newer relay feeds it, nor when its session got under way or ended: then it
+    // announces itself again (or is replaced) on its own.
+    if (!m_listening || manager->m_relay.load() != relay || !manager->listening() ||
+        manager->stopped())
+        return;
+    if (!m_pool.putBack(manager, m_clock.elapsed()))
+        return;
+    qCInfo(lcIngest) << "Server: manager back in the pool, its relay never reached it:"
+                     << manager->port();
+    emit freeChanged();
+}
+
+void IntakeSet::retireIdle()
+{
+    if (!m_listening)
+        return;
+    const QList<IntakePool::Id> retired = m_pool.retireIdle(m_clock.elapsed(), m_idleRetireMs);
+    for (IntakePool::Id id : retired) {
+        auto *manager = static_cast<StreamManager *>(const_cast<void *>(id));
+        qCInfo(lcIngest) << "Server: idle intake retired:" << manager->port();
+        // Retired: its end is not replaced; onManagerFinished deletes it.
+        manager->requestStopAsync();
+    }
+    if (!retired.isEmpty())
+        emit freeChanged();
+}
+
+void IntakeSet::setIdleRetireMs_for_testing(int ms)
+{
+    m_idleRetireMs = qMax(1, ms);
+    m_retireTimer->setInterval(qBound(10, m_idleRetireMs / 4, 5000));
+}
+
+void IntakeSet::endRelay(QThread *relay, RelayEnd reason)
+{
+    if (auto *rtmp = qobject_cast<ProxyThread *>(relay))
+        rtmp->end(reason);
+    else if (auto *srt = qobject_cast<SrtRelay *>(relay))
+        srt->end(reason);
+}
+
+void IntakeSet::stopAll()
+{
+    m_listening = false;
+    m_lastAdmitted = nullptr;
+    m_retireTimer->stop();
+    m_pool.retireAll();
+    m_relayOf.clear();
+    m_stopping.clear();
+    m_stopClock.start();
+    // Everything is asked at once, so the threads wind down side by side; nothing here waits.
+    for (QThread *relay : findChildren<QThread *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (qobject_cast<StreamManager *>(relay))
+            continue;
+        endRelay(relay, RelayEnd::Stopped);
+        if (relay->isFinished())
+            relay->deleteLater();
+        else
+            m_stopping.append(relay);
+    }
+    for (StreamManager *manager :
+         findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly)) {
+        // Serving managers too: their read ends at once instead of when the relay's close
+        // reaches them.
+        manager->requestStopAsync();
+        if (manager->isRunning())
+            m_stopping.append(manager);
+        else
+            manager->deleteLater();
+    }
+    emit freeChanged();
+    QTimer::singleShot(kStopDeadlineMs, this, [this] {
+        if (runningThreads() > 0 && !m_stopping.isEmpty())
+            qCWarning(lcIngest) << "Server: threads still running after" << kStopDeadlineMs
+                                << "ms; they end by themselves";
+    });
+    checkStopped();
+}
+
+void IntakeSet::checkStopped()
+{
+    if (m_stopping.isEmpty())
+        return;
+    for (const QPointer<QThread> &thread : m_stopping) {
+        if (thread && thread->isRunning())
+            return;
+    }
+    m_stopping.clear();
+    qCInfo(lcIngest) << "Server: all stream threads ended in" << m_stopClock.elapsed() << "ms";
+    emit stopped();
+}
+
+StreamManager *IntakeSet::statsManager() const
+{
+    // After a stop, streams still winding down are not reported.
+    if (!m_listening)
+        return nullptr;
+    if (const void *owner = m_output.owner()) {
+        for (StreamManager *manager :
+             findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (manager == owner)
+                return manager;
+        }
+    }
+    return m_lastAdmitted.data();
+}
+
+QThread *IntakeSet::relayOf(const StreamManager *manager) const
+{
+    return m_relayOf.value(manager).data();
+}
+
+QString IntakeSet::peerOf(const StreamManager *manager) const
+{
+    return m_peerOf.value(manager);
+}
+
+bool IntakeSet::isSrt(const StreamManager *manager) const
+{
+    return m_pool.contains(manager) && m_pool.kind(manager) == Kind::Srt;
+}
+
+QList<int> IntakeSet::managerPorts() const
+{
+    QList<int> ports;
+    for (const StreamManager *manager :
+         findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly))
+        ports.append(manager->port());
+    return ports;
+}
+
+int IntakeSet::managerCount() const
+{
+    return findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly).size();
+}
+
+int IntakeSet::relayCount() const
+{
+    return findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly).size() +
+           findChildren<SrtRelay *>(QString(), Qt::FindDirectChildrenOnly).size();
+}
+
+int IntakeSet::runningThreads() const
+{
+    int running = 0;
+    for (const QThread *thread : findChildren<QThread *>(QString(), Qt::FindDirectChildrenOnly))
+        running += thread->isRunning() ? 1 : 0;
+    return running;
+}
