@@ -2,9 +2,14 @@
 
 #include "engine/EngineLog.h"
 
+extern "C" {
+#include <libavutil/opt.h>
+}
+
 Decoder::Decoder(const Texts &texts) : m_texts(texts) {}
 
-bool Decoder::open(const AVCodec *codec, const AVCodecParameters *parameters, int sliceThreads)
+bool Decoder::open(const AVCodec *codec, const AVCodecParameters *parameters, int sliceThreads,
+                   int maxPixels)
 {
     close();
     AVCodecContextPtr context(avcodec_alloc_context3(codec));
@@ -17,6 +22,16 @@ bool Decoder::open(const AVCodec *codec, const AVCodecParameters *parameters, in
     if (sliceThreads > 0) {
         context->thread_count = sliceThreads;
         context->thread_type = FF_THREAD_SLICE;
+    }
+    if (maxPixels > 0) {
+        const int limited = av_opt_set_int(context.get(), "max_pixels", maxPixels, 0);
+        if (limited < 0) {
+            // Without the bound a header could make the decoder allocate any size it names.
+            av_log(nullptr, AV_LOG_ERROR, "%s", m_texts.openFailed);
+            qCWarning(lcEngine) << "decoder picture bound not set:"
+                                << ffmpeg::errorText(limited).c_str();
+            return false;
+        }
     }
     const int opened = copied < 0 ? copied : avcodec_open2(context.get(), codec, nullptr);
     if (opened < 0) {

@@ -34,11 +34,18 @@ public:
     explicit Decoder(const Texts &texts);
 
     // Opens `codec` for a stream with `parameters`; `sliceThreads` > 0 decodes each picture as
-    // it comes with that many slice threads (frame threads would hold pictures back). False
+    // it comes with that many slice threads (frame threads would hold pictures back);
+    // `maxPixels` > 0 makes libavcodec refuse larger pictures before it allocates them. False
     // (logged) when it cannot be opened; the decoder then stays closed.
-    bool open(const AVCodec *codec, const AVCodecParameters *parameters, int sliceThreads);
+    bool open(const AVCodec *codec, const AVCodecParameters *parameters, int sliceThreads,
+              int maxPixels = 0);
     bool isOpen() const { return bool(m_context); }
     void close();
+
+    // Decoding thread: the picture size the stream's headers announce now (0 before any, or
+    // for audio). After a failure it tells whether a new header asked for a size refused.
+    int width() const { return m_context ? m_context->width : 0; }
+    int height() const { return m_context ? m_context->height : 0; }
 
     // Decodes one packet; `onFrame(AVFrame *)` sees each frame it gives, which is unreferenced
     // after the call.

@@ -2,12 +2,21 @@
 
 #include "engine/EngineLog.h"
 #include "engine/FrameQueue.h"
+#include "engine/PictureLimit.h"
 #include "engine/SessionTime.h"
 #include "engine/SessionTimeline.h"
 
 extern "C" {
 #include <libavutil/frame.h>
 }
+
+// Even the largest picture that passes gets its minimum of blocks within the budget.
+static_assert(FrameFeeder::kMinVideoBlocks *
+                      FrameFeeder::videoBlockBytes(PictureLimit::kMaxLongSide,
+                                                   PictureLimit::kMaxLongSide,
+                                                   PictureLimit::kMaxShortSide) <=
+                  FrameFeeder::kVideoPoolBytes,
+              "the picture pool's minimum must fit its budget");
 
 FrameFeeder::FrameFeeder(FrameQueue &video, FrameQueue &audio, SessionTimeline &timeline)
     : m_video(video), m_audio(audio), m_timeline(timeline)
@@ -50,15 +59,16 @@ void FrameFeeder::start(const AVFrame *frame, AVRational timeBase, AVRational fr
     // A block takes the picture in the decoder's line sizes (chroma rows half the luma rows)
     // or, for pictures whose line sizes do not allow that, in packed rows; converted pictures
     // bring line sizes of their own, so the block is sized for whichever is larger.
-    const int height = frame->height;
-    const int chromaHeight = (height + 1) / 2;
-    const int packed = (frame->width + 1) & ~1;
-    const int luma = qMax(frame->linesize[0], packed) & ~1;
-    const int blockSize = luma * height + 2 * (luma / 2) * chromaHeight;
-    qCInfo(lcEngine) << "NEW VB:" << frame->width << frame->height << blockSize << kVideoBlocks
+    // The picture has passed PictureLimit, so the block is far below 2 GB.
+    const int blockSize = int(videoBlockBytes(frame->width, frame->linesize[0], frame->height));
+    const int blocks = videoBlockCount(blockSize);
+    qCInfo(lcEngine) << "NEW VB:" << frame->width << frame->height << blockSize << blocks
                      << "FRAME INFO:" << frame->linesize[0] << frame->linesize[1]
                      << frame->linesize[2];
-    m_video.allocateBlocks(kVideoBlocks, blockSize);
+    // A fixed pool: it never grows past the budget, whatever the publisher sends.
+    if (!m_video.allocateBlocks(blocks, blockSize, 0))
+        qCWarning(lcEngine) << "-- WARN: picture pool not allocated:" << blocks << "blocks of"
+                            << blockSize << "bytes";
     m_frameMs = 1000.0 / fps;
 
     Format format;
@@ -75,6 +85,9 @@ void FrameFeeder::start(const AVFrame *frame, AVRational timeBase, AVRational fr
 
 qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational frameRate)
 {
+    // The decoding stage refuses such a session; nothing is sized for its pictures meanwhile.
+    if (!PictureLimit::fits(frame->width, frame->height))
+        return -1;
     if (!m_started) {
         // A negative term is as unusable as a zero one: it would give an output rate of 0.
         if (frameRate.num <= 0 || frameRate.den <= 0) {

@@ -23,10 +23,34 @@ struct SessionTimeline;
 class FrameFeeder
 {
 public:
-    // Pool block counts and sizes.
-    static constexpr int kVideoBlocks = 60;
+    // The picture pool of a session is a byte budget, so that the publisher's picture size
+    // does not choose the memory a session takes: at 1080p30 it holds 700 ms of pictures, the
+    // largest delay with audio (DeliveryPolicy::kMaxDelayWithAudioMs) and most of a backlog
+    // over it. A pool that is full drops the new picture (counted), as a full queue does.
+    static constexpr qint64 kVideoPoolBytes = qint64(64) * 1024 * 1024;
+    // Never fewer blocks than one shown, one being written and two waiting (four of the
+    // largest picture PictureLimit lets through still fit the budget), never more than
+    // a small picture ever needs.
+    static constexpr int kMinVideoBlocks = 4;
+    static constexpr int kMaxVideoBlocks = 60;
     static constexpr int kAudioBlocks = 30;
     static constexpr int kAudioBlockBytes = 0x28000;
+
+    // Bytes of one picture block: the picture in luma line size `lineSize` (or in packed rows
+    // when that is smaller), chroma rows half the luma rows.
+    static constexpr qint64 videoBlockBytes(int width, int lineSize, int height)
+    {
+        const qint64 packed = (qint64(width) + 1) & ~qint64(1);
+        const qint64 luma = (lineSize > packed ? qint64(lineSize) : packed) & ~qint64(1);
+        return luma * height + 2 * (luma / 2) * ((qint64(height) + 1) / 2);
+    }
+    // Blocks of `blockBytes` the pool gets: as many as the budget holds, within the bounds.
+    static constexpr int videoBlockCount(qint64 blockBytes)
+    {
+        const qint64 fit = blockBytes > 0 ? kVideoPoolBytes / blockBytes : kMaxVideoBlocks;
+        return int(fit < kMinVideoBlocks ? kMinVideoBlocks
+                                         : (fit > kMaxVideoBlocks ? kMaxVideoBlocks : fit));
+    }
 
     struct Format
     {

@@ -31,9 +31,9 @@ FrameQueue::FrameQueue(int kind) : m_kind(kind)
 
 FrameQueue::~FrameQueue() = default;
 
-bool FrameQueue::allocateBlocks(int count, int blockSize)
+bool FrameQueue::allocateBlocks(int count, int blockSize, qint64 maxGrowBytes)
 {
-    if (count <= 0 || blockSize <= 0)
+    if (count <= 0 || blockSize <= 0 || maxGrowBytes < 0)
         return false;
     std::lock_guard<std::mutex> locker(m_freeMutex);
     if (!m_blocks.empty() && blockSize != m_blockSize) {
@@ -42,6 +42,8 @@ bool FrameQueue::allocateBlocks(int count, int blockSize)
         return false;
     }
     const bool first = m_blocks.empty();
+    if (first)
+        m_maxGrowBytes = maxGrowBytes;
     m_blockSize = blockSize;
     m_blocks.reserve(m_blocks.size() + count);
     for (int i = 0; i < count; ++i) {
@@ -67,7 +69,7 @@ bool FrameQueue::allocateBlocks(int count, int blockSize)
 qint64 FrameQueue::poolBoundBytes() const
 {
     std::lock_guard<std::mutex> locker(m_freeMutex);
-    return qMax(m_poolBytes, m_initialBytes + kMaxGrowBytes);
+    return qMax(m_poolBytes, m_initialBytes + m_maxGrowBytes);
 }
 
 int FrameQueue::videoBytes(const AVFrame *frame, int *stride, bool *ownLineSizes)
@@ -100,7 +102,7 @@ bool FrameQueue::takeFreeBlock(uchar **block)
     if (m_freeBlocks.isEmpty()) {
         if (m_blockSize <= 0)
             return false;
-        const qint64 bound = m_initialBytes + kMaxGrowBytes;
+        const qint64 bound = m_initialBytes + m_maxGrowBytes;
         const int room = int(qMin<qint64>(kGrowBlocks, (bound - m_poolBytes) / m_blockSize));
         if (room <= 0)
             return false;
@@ -330,6 +332,7 @@ void FrameQueue::releaseBlocks()
     m_blockSize = 0;
     m_poolBytes = 0;
     m_initialBytes = 0;
+    m_maxGrowBytes = kMaxGrowBytes;
 }
 
 int FrameQueue::count() const

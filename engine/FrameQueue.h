@@ -21,8 +21,9 @@ struct AVFrame;
 // to hold the queue under its bound).
 // bufferedMs() may be read from any thread without locking.
 // Locks: m_recordsMutex guards m_records and every change of m_bufferedMs; m_freeMutex guards
-// m_freeBlocks, m_blocks, m_blockSize, m_poolBytes and m_initialBytes. m_recordsMutex may be held
-// while m_freeMutex is taken, never the reverse. Frame data is copied while holding neither.
+// m_freeBlocks, m_blocks, m_blockSize, m_poolBytes, m_initialBytes and m_maxGrowBytes.
+// m_recordsMutex may be held while m_freeMutex is taken, never the reverse. Frame data is copied
+// while holding neither.
 class FrameQueue
 {
 public:
@@ -31,9 +32,10 @@ public:
     // Blocks added at once when a push finds the pool empty.
     static constexpr int kGrowBlocks = 5;
     // A peer that sends faster than delivery drains must not make the program take hundreds
-    // of MB: beyond its first allocation the pool grows by at most this many bytes; a push
-    // that then finds no free block drops its frame (counted, logged now and then). A real-time
-    // stream never comes near: its queues hold a few frames at a time.
+    // of MB: beyond its first allocation the pool grows by at most this many bytes (unless
+    // the first allocation names a smaller growth); a push that then finds no free block drops
+    // its frame (counted, logged now and then). A real-time stream never comes near: its
+    // queues hold a few frames at a time.
     static constexpr qint64 kMaxGrowBytes = qint64(48) * 1024 * 1024;
 
     explicit FrameQueue(int kind);
@@ -43,7 +45,9 @@ public:
 
     // Producer thread. Sets the block size and adds count blocks. A pool that already holds
     // blocks of another size is left alone (returns false): every block must have one size.
-    bool allocateBlocks(int count, int blockSize);
+    // The first allocation of an empty pool sets how far pushes may grow it beyond that
+    // (`maxGrowBytes`, 0: a fixed pool).
+    bool allocateBlocks(int count, int blockSize, qint64 maxGrowBytes = kMaxGrowBytes);
     // Any thread: the most the pool may hold now (its first allocation plus the growth bound).
     qint64 poolBoundBytes() const;
 
@@ -110,6 +114,7 @@ private:
     int m_blockSize = 0;
     qint64 m_poolBytes = 0;
     qint64 m_initialBytes = 0; // what allocateBlocks gave an empty pool; sets the growth bound
+    qint64 m_maxGrowBytes = kMaxGrowBytes; // growth beyond m_initialBytes
     QList<uchar *> m_freeBlocks;
     std::vector<std::unique_ptr<uchar[]>> m_blocks; // owns every block of the pool
 };

@@ -4,6 +4,7 @@
 #include "engine/EngineLog.h"
 #include "engine/FrameFeeder.h"
 #include "engine/PacketHandlerThread.h"
+#include "engine/PictureLimit.h"
 
 namespace {
 
@@ -28,11 +29,12 @@ bool SessionDecoding::open(const StreamIntake &intake, const StreamIntake::Strea
 {
     m_streams = streams;
     m_hooks = std::move(hooks);
+    m_refused = false;
     // A decoder that failed to open is kept out: its packets are not queued.
     m_videoDecoder = std::make_unique<Decoder>(kVideoTexts);
     const bool videoOpen =
-        !failVideo &&
-        m_videoDecoder->open(streams.videoCodec, intake.parameters(streams.video), kDecoderThreads);
+        !failVideo && m_videoDecoder->open(streams.videoCodec, intake.parameters(streams.video),
+                                           kDecoderThreads, PictureLimit::kMaxPixels);
     if (!videoOpen) {
         const AVCodecParameters *parameters = intake.parameters(streams.video);
         const char *name = parameters ? avcodec_get_name(parameters->codec_id) : "unknown";
@@ -105,15 +107,39 @@ void SessionDecoding::release()
     m_audioDecoder.reset();
 }
 
+void SessionDecoding::refuse(int width, int height)
+{
+    if (m_refused)
+        return;
+    m_refused = true;
+    if (m_hooks.pictureTooLarge)
+        m_hooks.pictureTooLarge(width, height);
+}
+
 void SessionDecoding::decodeVideo(AVPacket *packet)
 {
+    // The session is ending: decoding more of a refused stream is work for nothing.
+    if (m_refused)
+        return;
     const Decoder::Result result = m_videoDecoder->decode(packet, [this](AVFrame *frame) {
+        // Checked before anything is sized for the picture: the first one sizes the pool.
+        if (m_refused || !PictureLimit::fits(frame->width, frame->height)) {
+            refuse(frame->width, frame->height);
+            return;
+        }
         frame->pts = frame->best_effort_timestamp;
         const qint64 queued =
             m_feeder.feedPicture(frame, m_streams.videoTimeBase, m_streams.videoFrameRate);
         if (queued >= 0 && m_hooks.pictureQueued)
             m_hooks.pictureQueued(queued);
     });
+    // A header beyond libavcodec's bound (max_pixels) makes it fail the pictures rather than
+    // allocate them: a refused size, not a decoding error.
+    if (result != Decoder::Result::Ok &&
+        !PictureLimit::fits(m_videoDecoder->width(), m_videoDecoder->height())) {
+        refuse(m_videoDecoder->width(), m_videoDecoder->height());
+        return;
+    }
     // A peer can make every packet fail: the hook hears of it at most once a second.
     if (result == Decoder::Result::ReceiveFailed && m_receiveFailures.count() &&
         m_hooks.receiveFailures)

@@ -38,6 +38,9 @@ public:
         // At most once a second while video frames cannot be received: the failures so far and
         // how many since the last call.
         std::function<void(qint64 total, qint64 sinceLast)> receiveFailures;
+        // Once, when a decoded picture (or a header the decoder refused) is larger than
+        // PictureLimit allows; nothing more is decoded after it.
+        std::function<void(int width, int height)> pictureTooLarge;
     };
 
     explicit SessionDecoding(FrameFeeder &feeder);
@@ -64,6 +67,8 @@ public:
 private:
     void decodeVideo(AVPacket *packet);
     void decodeAudio(AVPacket *packet);
+    // Video decoding thread: reports a refused size once.
+    void refuse(int width, int height);
 
     FrameFeeder &m_feeder;
     StreamIntake::Streams m_streams; // set by open(), then read by the decoding threads
@@ -75,4 +80,5 @@ private:
     std::unique_ptr<PacketHandlerThread> m_videoThread;
     std::unique_ptr<PacketHandlerThread> m_audioThread;
     LogThrottle m_receiveFailures; // video decoding thread
+    bool m_refused = false;        // video decoding thread
 };

@@ -1,11 +1,16 @@
 #include "engine/StreamIntake.h"
 
 #include "engine/EngineLog.h"
+#include "engine/H264SpsSize.h"
+#include "engine/PictureLimit.h"
+#include "engine/SessionTime.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <cerrno>
+#include <vector>
 
 namespace {
 
@@ -21,18 +26,118 @@ constexpr const char *kTsProbeSize = "1000000";
 constexpr const char *kAnalyzeDuration = "500000";
 constexpr const char *kFpsProbeSize = "0";
 
+// Tests shorten the read timeout; 0 outside tests.
+std::atomic<int> g_readTimeoutForTesting{0};
+
 } // namespace
 
 StreamIntake::StreamIntake(const std::atomic<bool> &stop) : m_stop(stop) {}
 
+int StreamIntake::readTimeoutMs()
+{
+    const int forTesting = g_readTimeoutForTesting.load();
+    return forTesting > 0 ? forTesting : kReadTimeoutMs;
+}
+
+void StreamIntake::setReadTimeoutMs_for_testing(int ms)
+{
+    g_readTimeoutForTesting = ms;
+}
+
 int StreamIntake::interruptCallback(void *opaque)
 {
-    return static_cast<const StreamIntake *>(opaque)->m_stop.load() ? 1 : 0;
+    auto *intake = static_cast<StreamIntake *>(opaque);
+    if (intake->m_stop.load() || intake->m_sizeRefused.load())
+        return 1;
+    if (intake->m_probing && intake->announcesTooLarge())
+        return 1;
+    const qint64 deadline = intake->m_deadlineMs.load(std::memory_order_relaxed);
+    if (deadline > 0 && sessiontime::monotonicMs() > deadline) {
+        // Stays set: the close after it must not wait on the silent peer either.
+        intake->m_timedOut.store(true);
+        return 1;
+    }
+    return 0;
+}
+
+bool StreamIntake::sizeRefused(int *width, int *height) const
+{
+    if (!m_sizeRefused.load())
+        return false;
+    *width = m_refusedWidth.load();
+    *height = m_refusedHeight.load();
+    return true;
+}
+
+bool StreamIntake::announcesTooLarge()
+{
+    const AVFormatContext *input = m_input.get();
+    if (!input)
+        return false;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVCodecParameters *parameters = input->streams[i]->codecpar;
+        if (parameters->codec_type != AVMEDIA_TYPE_VIDEO)
+            continue;
+        int width = parameters->width;
+        int height = parameters->height;
+        // FLV hands the sequence header over before the first picture: its size is known
+        // before the probe decodes anything. Each header is read once.
+        if (PictureLimit::fits(width, height) && parameters->codec_id == AV_CODEC_ID_H264 &&
+            parameters->extradata &&
+            (parameters->extradata != m_checkedHeader ||
+             parameters->extradata_size != m_checkedHeaderBytes)) {
+            m_checkedHeader = parameters->extradata;
+            m_checkedHeaderBytes = parameters->extradata_size;
+            if (!H264SpsSize::fromAvcC(parameters->extradata, parameters->extradata_size, &width,
+                                       &height))
+                width = height = 0;
+        }
+        if (!PictureLimit::fits(width, height)) {
+            m_refusedWidth = width;
+            m_refusedHeight = height;
+            m_sizeRefused = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+void StreamIntake::findStreamInfo()
+{
+    AVFormatContext *input = m_input.get();
+    // Streams known now (MPEG-TS announces its streams before the first picture) get the
+    // bound on their probe decoders; FLV makes its streams as their first packets come, and
+    // the interrupt callback checks their sequence headers instead.
+    std::vector<AVDictionary *> options(input->nb_streams, nullptr);
+    const QByteArray maxPixels = QByteArray::number(PictureLimit::kMaxPixels);
+    bool bounded = true;
+    for (AVDictionary *&streamOptions : options)
+        bounded =
+            av_dict_set(&streamOptions, "max_pixels", maxPixels.constData(), 0) >= 0 && bounded;
+    if (!bounded)
+        av_log(nullptr, AV_LOG_ERROR, "Cannot set the probe's picture bound\n");
+    if (avformat_find_stream_info(input, options.empty() ? nullptr : options.data()) < 0)
+        av_log(nullptr, AV_LOG_ERROR, "Cannot find stream information\n");
+    for (AVDictionary *&streamOptions : options)
+        av_dict_free(&streamOptions);
+}
+
+void StreamIntake::pushDeadline()
+{
+    m_deadlineMs.store(sessiontime::monotonicMs() + m_timeoutMs, std::memory_order_relaxed);
 }
 
 StreamIntake::Opened StreamIntake::open(const QByteArray &url, const std::function<void()> &ready)
 {
     int portBusy = 0;
+    m_timeoutMs = readTimeoutMs();
+    m_timedOut = false;
+    m_sizeRefused = false;
+    clearDeadline();
+    // Each socket read waits at most this long for data (FFmpeg's rw_timeout, in µs). The
+    // accept is not bounded by it, only what follows: a connection that goes silent in the
+    // RTMP handshake or command exchange fails the open, and the intake listens again.
+    const QByteArray socketTimeoutUs = QByteArray::number(qint64(m_timeoutMs) * 1000);
     for (;;) {
         if (m_stop)
             return Opened::Stopped;
@@ -43,6 +148,7 @@ StreamIntake::Opened StreamIntake::open(const QByteArray &url, const std::functi
         // Nagle plus delayed ACKs for a good part of a second.
         const bool ts = url.startsWith("tcp:");
         if (av_dict_set(&rawOptions, "listen", "1", 0) < 0 ||
+            av_dict_set(&rawOptions, "rw_timeout", socketTimeoutUs.constData(), 0) < 0 ||
             av_dict_set(&rawOptions, "tcp_nodelay", "1", 0) < 0 ||
             av_dict_set(&rawOptions, "probesize", ts ? kTsProbeSize : kProbeSize, 0) < 0 ||
             av_dict_set(&rawOptions, "analyzeduration", kAnalyzeDuration, 0) < 0 ||
@@ -87,7 +193,11 @@ StreamIntake::Opened StreamIntake::open(const QByteArray &url, const std::functi
         if (result >= 0) {
             m_listening = false;
             m_input.reset(input);
-            return m_stop ? Opened::Stopped : Opened::Connected;
+            if (m_stop)
+                return Opened::Stopped;
+            // From here on every read has a deadline, discovery included.
+            pushDeadline();
+            return Opened::Connected;
         }
         // On failure avformat_open_input has freed the context.
         qCDebug(lcEngine) << "ERR (Could not open input file)" << ffmpeg::errorText(result).c_str();
@@ -118,8 +228,10 @@ int StreamIntake::readUntil(const std::function<int()> &find)
             return -1;
         if (av_read_frame(m_input.get(), packet.get()) < 0) {
             qCInfo(lcEngine) << "can't read packet";
+            logTimeout();
             return -1;
         }
+        pushDeadline();
         av_packet_unref(packet.get());
         index = find();
     }
@@ -128,8 +240,17 @@ int StreamIntake::readUntil(const std::function<int()> &find)
 
 bool StreamIntake::discover(const QByteArray &url, bool mevo, bool &ignoreAudio, Streams &streams)
 {
-    if (avformat_find_stream_info(m_input.get(), nullptr) < 0)
-        av_log(nullptr, AV_LOG_ERROR, "Cannot find stream information\n");
+    m_checkedHeader = nullptr;
+    m_checkedHeaderBytes = 0;
+    m_probing = true;
+    const auto probed = qScopeGuard([this] { m_probing = false; });
+    findStreamInfo();
+    // The probe ended on the deadline or on a refused size: the session has nothing to go on.
+    if (m_timedOut || m_sizeRefused) {
+        logTimeout();
+        return false;
+    }
+    pushDeadline();
 
     AVFormatContext *input = m_input.get();
     const AVCodec *videoCodec = nullptr;
@@ -206,16 +327,27 @@ void StreamIntake::readLoop(const std::function<void(AVPacket *packet)> &onPacke
         return;
     AVPacket *packet = m_packet.get();
     while (!m_stop) {
-        if (av_read_frame(m_input.get(), packet) < 0)
+        if (av_read_frame(m_input.get(), packet) < 0) {
+            logTimeout();
             break;
+        }
+        pushDeadline();
         onPacket(packet);
         av_packet_unref(packet);
     }
 }
 
+void StreamIntake::logTimeout() const
+{
+    if (m_timedOut && !m_stop)
+        qCWarning(lcEngine) << "-- intake read timeout: no data for" << m_timeoutMs << "ms";
+}
+
 void StreamIntake::close()
 {
     m_packet.reset();
+    // The deadline (when it has passed) keeps the close from waiting on a silent peer.
     m_input.reset();
+    clearDeadline();
     m_listening = false;
 }

@@ -16,9 +16,19 @@ extern "C" {
 // the SRT listener's) (retried, and given up when another program holds the port), the
 // discovery of the video and audio streams, and the read loop that hands each packet on.
 // Every blocking FFmpeg call ends promptly once the stop flag is set (interrupt callback).
+//
+// Once a publisher is connected, no read waits for ever: a session that gets no packet for
+// kReadTimeoutMs ends as one whose camera left. The relays in front end a silent camera
+// sooner; this is the intake's own guard for when one misses it. The wait for a connection
+// itself has no bound: intakes wait for cameras for minutes.
+//
+// Threads: everything on the manager thread, except listening() and timedOut() (any thread).
+// The interrupt callback runs on the manager thread, inside FFmpeg's calls.
 class StreamIntake
 {
 public:
+    // A connected session that reads nothing for this long ends.
+    static constexpr int kReadTimeoutMs = 15000;
     // A listen-mode open that fails this quickly (port held elsewhere) is retried only after
     // kListenRetryPauseMs, so an intake never spins a core on a port it cannot get.
     static constexpr qint64 kListenFastFailMs = 100;
@@ -70,13 +80,47 @@ public:
     // Frees the input and the read packet (manager thread, once the reading has ended).
     void close();
 
+    // Any thread: true once a read ended because nothing came for the read timeout.
+    bool timedOut() const { return m_timedOut.load(); }
+    // Any thread: true once discovery ended because the stream announced a picture beyond
+    // PictureLimit; the size it announced.
+    bool sizeRefused(int *width, int *height) const;
+    // The read timeout in ms.
+    static int readTimeoutMs();
+    // Any thread, tests: a shorter read timeout for the sessions that open after it (0: back to
+    // kReadTimeoutMs).
+    static void setReadTimeoutMs_for_testing(int ms);
+
 private:
     static int interruptCallback(void *opaque);
+    // Gives the reads after it the whole timeout again; 0 lifts the deadline.
+    void pushDeadline();
+    void clearDeadline() { m_deadlineMs.store(0, std::memory_order_relaxed); }
+    // One warning line when a read ended on the deadline.
+    void logTimeout() const;
+    // Interrupt callback, during discovery: true (and the size kept) when a video stream's
+    // parameters or H.264 sequence header announce a picture beyond PictureLimit. Discovery
+    // decodes the first pictures at the size their header names; this ends it before.
+    bool announcesTooLarge();
+    // Stream probing with libavcodec's picture bound on each probe decoder it can reach.
+    void findStreamInfo();
     // Reads and discards packets until `find` gives a stream index; -1 on a stop or failure.
     int readUntil(const std::function<int()> &find);
 
     const std::atomic<bool> &m_stop;
     std::atomic<bool> m_listening{false};
+    // Monotonic ms after which the interrupt callback ends the call under way; 0: none (while
+    // waiting for a connection). Moved on by each packet read.
+    std::atomic<qint64> m_deadlineMs{0};
+    std::atomic<bool> m_timedOut{false};
+    int m_timeoutMs = kReadTimeoutMs; // manager thread: fixed at each open
+    // -- Manager thread, discovery: the size check of the interrupt callback.
+    bool m_probing = false;
+    const uint8_t *m_checkedHeader = nullptr; // the sequence header read last
+    int m_checkedHeaderBytes = 0;
+    std::atomic<bool> m_sizeRefused{false};
+    std::atomic<int> m_refusedWidth{0};
+    std::atomic<int> m_refusedHeight{0};
     AVFormatContextPtr m_input;
     AVPacketPtr m_packet;
 };

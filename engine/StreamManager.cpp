@@ -4,6 +4,7 @@
 #include "engine/EngineLog.h"
 #include "engine/FfmpegLogLimit.h"
 #include "engine/OutputSwitch.h"
+#include "engine/PictureLimit.h"
 #include "engine/SessionTime.h"
 
 #include <QHostAddress>
@@ -93,12 +94,21 @@ StreamManager::~StreamManager()
         output->leave(this);
 }
 
+void StreamManager::setConnectionCheck(ConnectionCheck check)
+{
+    m_connectionCheck = std::move(check);
+}
+
 void StreamManager::startListen(const QString &uri, int port)
 {
     m_uri = uri;
     m_port = port;
     m_stop = false;
     m_portUnavailable = false;
+    m_connectionRefused = false;
+    m_pictureRefused = false;
+    m_refusedWidth = 0;
+    m_refusedHeight = 0;
     m_ignoreAudio = false;
     m_mevo = false;
     m_admission = 0;
@@ -214,6 +224,20 @@ void StreamManager::session()
         return;
     }
 
+    // Before a byte of the stream is read: a connection the listener did not make goes no
+    // further.
+    if (m_connectionCheck) {
+        QString why;
+        if (!m_connectionCheck(m_port.load(), why)) {
+            qCWarning(lcEngine).noquote()
+                << "-- intake connection refused:" << why << m_port.load();
+            m_connectionRefused = true;
+            m_stop = true;
+            softClear();
+            return;
+        }
+    }
+
     if (takeOne(g_throwInSessions))
         throw std::runtime_error("session failure for testing");
     emit updateStreamState(QStringLiteral("connecting ..."));
@@ -221,11 +245,23 @@ void StreamManager::session()
         qCInfo(lcEngine) << "IGNORE AUDIO";
     bool ignoreAudio = m_ignoreAudio.load();
     if (!m_intake.discover(m_url, m_mevo.load(), ignoreAudio, m_streams)) {
+        int width = 0;
+        int height = 0;
+        if (m_intake.sizeRefused(&width, &height))
+            refusePicture(width, height);
         m_stop = true;
-        softClear();
+        softClear(m_pictureRefused ? pictureRefusal() : QString());
         return;
     }
     m_ignoreAudio = ignoreAudio;
+
+    // The size the stream's headers announce is refused before a decoder is opened for it.
+    if (const AVCodecParameters *video = m_intake.parameters(m_streams.video);
+        video && !PictureLimit::fits(video->width, video->height)) {
+        refusePicture(video->width, video->height);
+        softClear(pictureRefusal());
+        return;
+    }
 
     QString failure;
     if (!openDecoders(failure)) {
@@ -238,7 +274,26 @@ void StreamManager::session()
     }
     m_intake.readLoop([this](AVPacket *packet) { onPacket(packet); });
     m_stop = true;
-    softClear();
+    softClear(m_pictureRefused ? pictureRefusal() : QString());
+}
+
+void StreamManager::refusePicture(int width, int height)
+{
+    if (m_pictureRefused)
+        return;
+    m_refusedWidth = width;
+    m_refusedHeight = height;
+    m_pictureRefused = true;
+    // Ends the read loop (the interrupt callback sees it); the manager thread then ends the
+    // session with the refusal's text.
+    m_stop = true;
+}
+
+QString StreamManager::pictureRefusal()
+{
+    const QString text = PictureLimit::refusal(m_refusedWidth.load(), m_refusedHeight.load());
+    qCWarning(lcEngine).noquote() << "-- session ended:" << text << m_port.load();
+    return text;
 }
 
 bool StreamManager::openDecoders(QString &failure)
@@ -250,6 +305,7 @@ bool StreamManager::openDecoders(QString &failure)
         if (DeliveryObserver *probe = observer())
             probe->videoPictureQueued(this, queuedMs);
     };
+    hooks.pictureTooLarge = [this](int width, int height) { refusePicture(width, height); };
     hooks.receiveFailures = [this](qint64 total, qint64 sinceLast) {
         // A peer can make every packet fail: the window hears of it at most once a second,
         // with how many failed since it last heard.

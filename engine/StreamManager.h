@@ -39,13 +39,14 @@ class StreamManager : public QThread, private DeliverySink
     Q_OBJECT
 
 public:
-    // Pool block counts and sizes.
-    static constexpr int kVideoBlocks = FrameFeeder::kVideoBlocks;
+    // Pool sizes.
+    static constexpr qint64 kVideoPoolBytes = FrameFeeder::kVideoPoolBytes;
     static constexpr int kAudioBlocks = FrameFeeder::kAudioBlocks;
     static constexpr int kAudioBlockBytes = FrameFeeder::kAudioBlockBytes;
     static constexpr qint64 kListenFastFailMs = StreamIntake::kListenFastFailMs;
     static constexpr int kListenRetryPauseMs = StreamIntake::kListenRetryPauseMs;
     static constexpr int kPortBusyAttempts = StreamIntake::kPortBusyAttempts;
+    static constexpr int kReadTimeoutMs = StreamIntake::kReadTimeoutMs;
     // requestStop's unblocking connection: bounds of its connect and disconnect waits.
     static constexpr int kUnblockWaitMs = 2000;
 
@@ -54,6 +55,13 @@ public:
     // GUI thread. Stops the session (if still running) and waits for every thread it owns.
     ~StreamManager() override;
 
+    // Decides whether a connection the intake accepted may go on; false ends the session
+    // quietly, with `why` logged. Called on the manager thread with the manager's port.
+    using ConnectionCheck = std::function<bool(int port, QString &why)>;
+
+    // GUI thread, before startListen: the check each connection passes right after the open,
+    // before anything of it is read (null: every connection goes on).
+    void setConnectionCheck(ConnectionCheck check);
     // GUI thread. Stores the URI and port, resets the session state and starts the thread.
     void startListen(const QString &uri, int port);
     // GUI thread. Sets the stop flag; a manager blocked in its listen-mode open is unblocked
@@ -86,6 +94,12 @@ public:
     bool stopped() const { return m_stop.load(); }
     // True once the session ended because its port was held elsewhere (kPortBusyAttempts).
     bool portUnavailable() const { return m_portUnavailable.load(); }
+    // True once the session was refused for its picture size (PictureLimit).
+    bool pictureRefused() const { return m_pictureRefused.load(); }
+    // True once the session ended because nothing came for the read timeout.
+    bool readTimedOut() const { return m_intake.timedOut(); }
+    // True once the connection check refused the session's connection.
+    bool connectionRefused() const { return m_connectionRefused.load(); }
     int width() const { return m_feeder.width(); }
     int height() const { return m_feeder.height(); }
     int fps() const { return m_feeder.fps(); }
@@ -155,6 +169,11 @@ private:
     // Video decoding thread, at the first usable picture: joins the output and starts the
     // delivery.
     void startDelivery(const FrameFeeder::Format &format);
+    // Manager thread (discovery) or video decoding thread (a decoded picture or header): the
+    // session ends, with the size in its state text.
+    void refusePicture(int width, int height);
+    // Manager thread: the refusal's state text, logged once, for the session's end.
+    QString pictureRefusal();
 
     // Delivery worker: the policy's frames, through the output switch.
     void deliver(const DeliveredFrame &frame) override;
@@ -165,6 +184,12 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_portUnavailable{false};
     std::atomic<bool> m_sessionReleased{false};
+    std::atomic<bool> m_connectionRefused{false};
+    ConnectionCheck m_connectionCheck; // GUI thread before start, then manager thread
+    // Written once by whoever refuses the picture size, before m_pictureRefused.
+    std::atomic<int> m_refusedWidth{0};
+    std::atomic<int> m_refusedHeight{0};
+    std::atomic<bool> m_pictureRefused{false};
 
     // -- The stages, in the order data passes them; each header says which thread uses what.
     StreamIntake m_intake{m_stop};   // manager thread

@@ -62,7 +62,7 @@ struct Rig
     explicit Rig(bool withAudio, int audioBlockBytes = FrameFeeder::kAudioBlockBytes,
                  double frameMs = kFrameMs, int maxDelayMs = 2000)
     {
-        video.allocateBlocks(FrameFeeder::kVideoBlocks, kWidth * kHeight * 3 / 2);
+        video.allocateBlocks(FrameFeeder::kMaxVideoBlocks, kWidth * kHeight * 3 / 2);
         if (withAudio)
             audio.allocateBlocks(FrameFeeder::kAudioBlocks, audioBlockBytes);
         DeliveryPolicy::Session session;

@@ -288,6 +288,31 @@ void FrameQueueTest::poolStopsGrowingAtItsBound()
         QVERIFY(queue.allocateBlocks(1, 1000));
         QCOMPARE(queue.poolBoundBytes(), 1000 + FrameQueue::kMaxGrowBytes);
     }
+    // A fixed pool (the picture pool's byte budget) never grows: once its blocks are queued
+    // the new picture is dropped and counted, and the queue stays as it was.
+    {
+        Picture picture(16, 16, 16, 8);
+        FrameQueue queue(FrameQueue::kKindVideo);
+        QVERIFY(queue.allocateBlocks(3, 16 * 16 * 3 / 2, 0));
+        QCOMPARE(queue.poolBoundBytes(), 3 * qint64(16 * 16 * 3 / 2));
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(queue.push(picture.frame.get(), i, 10.0));
+        QVERIFY(!queue.push(picture.frame.get(), 3, 10.0));
+        QVERIFY(!queue.push(picture.frame.get(), 4, 10.0));
+        QCOMPARE(queue.blockCount(), 3);
+        QCOMPARE(queue.count(), 3);
+        QCOMPARE(queue.bufferedMs(), 30.0);
+        QCOMPARE(queue.droppedFrames(), qint64(2));
+        QCOMPARE(queue.frontTimestamp(), qint64(0));
+        // Delivery frees a block: the next picture is taken again.
+        queue.dropOldest();
+        QVERIFY(queue.push(picture.frame.get(), 5, 10.0));
+        QCOMPARE(queue.blockCount(), 3);
+        // The growth bound belongs to the pool's first allocation, not to the queue.
+        queue.releaseBlocks();
+        QVERIFY(queue.allocateBlocks(1, 1000));
+        QCOMPARE(queue.poolBoundBytes(), 1000 + FrameQueue::kMaxGrowBytes);
+    }
 }
 
 void FrameQueueTest::releaseBlocksFreesThePool()

@@ -1,6 +1,7 @@
 #include "engine/StreamManager.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
+#include "support/ManagerSession.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -48,69 +49,7 @@ int threadCount()
                    .size());
 }
 
-// One manager under test, its signals as one ordered event list, and a consumer that stands
-// in for the delivery worker: it looks at the oldest record of each queue under the queue's
-// lock and drops it, so the pools stay small and no block is held across the session's end.
-class Session : public QObject
-{
-public:
-    Session()
-    {
-        m_port = FreePort::loopback();
-        m_manager = std::make_unique<StreamManager>(nullptr);
-        connect(m_manager.get(), &StreamManager::readyForConnect, this,
-                [this] { events << QStringLiteral("ready"); });
-        connect(m_manager.get(), &StreamManager::updateStreamState, this,
-                [this](const QString &state) { events << QStringLiteral("state:") + state; });
-        connect(m_manager.get(), &StreamManager::stopHandle, this,
-                [this] { events << QStringLiteral("stop"); });
-        connect(m_manager.get(), &StreamManager::errorMessage, this,
-                [this](const QString &title, const QString &) { events << title; });
-        m_consumer.setInterval(5);
-        connect(&m_consumer, &QTimer::timeout, this, [this] { consume(); });
-        m_consumer.start();
-    }
-    ~Session() override
-    {
-        m_consumer.stop();
-        m_manager.reset();
-    }
-
-    bool listen()
-    {
-        m_manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(m_port), m_port);
-        return FreePort::waitUntilListening(m_port, 10000);
-    }
-    int count(const QString &event) const { return events.count(event); }
-    bool ended() const { return events.contains(QStringLiteral("stop")); }
-
-    void consume()
-    {
-        StreamManager &m = *m_manager;
-        while (m.videoQueue().visitOldest([&](const FrameRecord &record) {
-            videoTimes << record.timestamp;
-            strides << record.stride;
-            if (checkPicture)
-                checkPicture(record, m.width(), m.height());
-        }))
-            m.videoQueue().dropOldest();
-        while (m.audioQueue().visitOldest([&](const FrameRecord &record) {
-            audioTimes << record.timestamp;
-            audioRates << record.sampleRate;
-        }))
-            m.audioQueue().dropOldest();
-    }
-
-    quint16 m_port = 0;
-    std::unique_ptr<StreamManager> m_manager;
-    QTimer m_consumer;
-    QStringList events;
-    QVector<qint64> videoTimes;
-    QVector<qint64> audioTimes;
-    QVector<int> strides;
-    QVector<int> audioRates;
-    std::function<void(const FrameRecord &, int width, int height)> checkPicture;
-};
+using Session = ManagerSession;
 
 bool nonDecreasing(const QVector<qint64> &times)
 {
