@@ -68,7 +68,7 @@ public:
     // Before the first feed(). With a key, a name in releaseStream, FCPublish or publish that
     // does not carry it is refused at once ("wrong stream key"); without one the verdict's
     // name is left to the caller to check, and an earlier releaseStream must have named the
-    // same stream.
+    // same stream (so a wrong name there is refused at the latest with the verdict's).
     void setRequiredKey(const QByteArray &key) { m_key = key; }
 
     // Takes up to room() bytes and parses as far as they go; returns how many it took. Once
@@ -88,8 +88,8 @@ public:
     // Everything taken so far, in order.
     const char *data() const { return m_input.data(); }
     int size() const { return static_cast<int>(m_input.size()); }
-    // The taken bytes before this offset are the handshake and whole messages that are not a
-    // publish, safe to hand on before the verdict.
+    // The taken bytes before this offset are the handshake and whole messages that are not
+    // FCPublish or publish, read as the intake reads them: safe to hand on before the verdict.
     int safeEnd() const { return m_safeEnd; }
 
 private:
