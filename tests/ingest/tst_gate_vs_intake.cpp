@@ -10,7 +10,6 @@
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 
-#include <QDeadlineTimer>
 #include <QMutex>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -38,7 +37,7 @@ constexpr int kVerdictWaitMs = ProxyThread::kPublishWaitMs + kWaitMs;
 constexpr int kHandshakePartBytes = 1536;
 const QByteArray kKey = "GateKey0123456789abcdZ";
 
-// Message types and the chunk stream ids the writer uses.
+// Message types.
 enum : std::uint8_t
 {
     kSetChunkSize = 1,
@@ -73,33 +72,25 @@ QByteArray command(const QByteArray &name, const QByteArray &rest = QByteArray()
     return amfString(name) + QByteArray(9, '\0') + QByteArray(1, 0x05) + rest;
 }
 
-// A name-carrying command; an empty name leaves the name out.
+// A name-carrying command; a null name leaves the name out.
 QByteArray named(const QByteArray &name, const QByteArray &stream)
 {
     return command(name, stream.isNull() ? QByteArray() : amfString(stream));
 }
 
-// The object of a status reply: {level: "status", code: code}.
-QByteArray statusObject(const QByteArray &code)
+// An AMF0 object of string fields.
+QByteArray amfObject(std::initializer_list<std::pair<QByteArray, QByteArray>> fields)
 {
     QByteArray object(1, 0x03);
-    for (const auto &[field, value] : {std::pair<QByteArray, QByteArray>{"level", "status"},
-                                       std::pair<QByteArray, QByteArray>{"code", code}}) {
+    for (const auto &[field, value] : fields)
         object.append(char(0)).append(char(field.size())).append(field).append(amfString(value));
-    }
     return object + QByteArray("\x00\x00\x09", 3);
 }
 
 QByteArray connectCommand()
 {
-    QByteArray object(1, 0x03);
-    for (const char *field : {"app", "type", "tcUrl"}) {
-        const QByteArray name(field);
-        object.append(char(0)).append(char(name.size())).append(name);
-        object.append(amfString(name == "tcUrl" ? "rtmp://127.0.0.1/@" : "@"));
-    }
-    object.append(QByteArray("\x00\x00\x09", 3));
-    return amfString("connect") + QByteArray(9, '\0') + object;
+    return amfString("connect") + QByteArray(9, '\0') +
+           amfObject({{"app", "@"}, {"type", "nonprivate"}, {"tcUrl", "rtmp://127.0.0.1/@"}});
 }
 
 // FLV tags of a real camera-like stream: AVC sequence header, one H.264 keyframe, AAC.
@@ -170,11 +161,6 @@ public:
         while (next(csid)) {
         }
     }
-    bool partial(std::uint32_t csid) const
-    {
-        const auto it = m_streams.find(csid);
-        return it != m_streams.end() && it->second.sent < it->second.pending.size();
-    }
     void setChunkSize(std::uint32_t size)
     {
         message(2, kSetChunkSize, be32(size));
@@ -230,8 +216,8 @@ private:
 
 // Bytes that the intake reads as `hidden` (whole messages, chunked at `chunk size`) while a
 // reader that drops the half message an Abort names reads them as the payload of a harmless
-// acknowledgement: a half message on `csid`, the Abort, then chunks that end the intake's
-// message early and go on with `hidden`.
+// acknowledgement: a half message on `csid` (below 64, not used otherwise), the Abort, then
+// chunks that end the intake's message early and go on with `hidden`.
 void hideAfterAbort(ChunkWriter &w, std::uint32_t csid, const QByteArray &hidden,
                     std::uint32_t padding)
 {
@@ -248,7 +234,7 @@ void hideAfterAbort(ChunkWriter &w, std::uint32_t csid, const QByteArray &hidden
     w.raw(QByteArray(1, char(0xc0 | csid)) + QByteArray(int(padding), 'q'));
 }
 
-// Whole single-chunk messages with type 0 headers, as the intake would read them.
+// A whole single-chunk message with a type 0 header on a chunk stream below 64.
 QByteArray wholeMessage(std::uint32_t csid, std::uint8_t type, const QByteArray &payload)
 {
     return QByteArray(1, char(csid)) + be32(0).mid(1) + be32(std::uint32_t(payload.size())).mid(1) +
@@ -699,7 +685,9 @@ Sequence GateVsIntakeTest::randomSequence(QRandomGenerator &random, int index) c
             break;
         case 6:
             step("status");
-            w.message(id(), kCommand, command("onStatus", statusObject("NetStream.Play.Start")));
+            w.message(id(), kCommand,
+                      command("onStatus",
+                              amfObject({{"level", "status"}, {"code", "NetStream.Play.Start"}})));
             break;
         case 7:
             step("amf3");
