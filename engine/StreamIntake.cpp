@@ -226,9 +226,10 @@ int StreamIntake::readUntil(const std::function<int()> &find)
     while (index < 0) {
         if (m_stop)
             return -1;
-        if (av_read_frame(m_input.get(), packet.get()) < 0) {
+        const int result = av_read_frame(m_input.get(), packet.get());
+        if (result < 0) {
             qCInfo(lcEngine) << "can't read packet";
-            logTimeout();
+            noteTimeout(result);
             return -1;
         }
         pushDeadline();
@@ -246,10 +247,8 @@ bool StreamIntake::discover(const QByteArray &url, bool mevo, bool &ignoreAudio,
     const auto probed = qScopeGuard([this] { m_probing = false; });
     findStreamInfo();
     // The probe ended on the deadline or on a refused size: the session has nothing to go on.
-    if (m_timedOut || m_sizeRefused) {
-        logTimeout();
+    if (noteTimeout(0) || m_sizeRefused)
         return false;
-    }
     pushDeadline();
 
     AVFormatContext *input = m_input.get();
@@ -327,8 +326,9 @@ void StreamIntake::readLoop(const std::function<void(AVPacket *packet)> &onPacke
         return;
     AVPacket *packet = m_packet.get();
     while (!m_stop) {
-        if (av_read_frame(m_input.get(), packet) < 0) {
-            logTimeout();
+        const int result = av_read_frame(m_input.get(), packet);
+        if (result < 0) {
+            noteTimeout(result);
             break;
         }
         pushDeadline();
@@ -337,10 +337,21 @@ void StreamIntake::readLoop(const std::function<void(AVPacket *packet)> &onPacke
     }
 }
 
-void StreamIntake::logTimeout() const
+bool StreamIntake::noteTimeout(int result)
 {
+    // The socket's own bound (rw_timeout) ends a read of a silent peer as the deadline does;
+    // the demuxer may report it as the end of the stream, the I/O context keeps the cause.
+    const bool socketTimedOut =
+        result == AVERROR(ETIMEDOUT) ||
+        (m_input && m_input->pb && m_input->pb->error == AVERROR(ETIMEDOUT));
+    if (socketTimedOut && !m_stop) {
+        m_timedOut = true;
+        // Passed long ago: the close after it does not wait on the silent peer either.
+        m_deadlineMs.store(1, std::memory_order_relaxed);
+    }
     if (m_timedOut && !m_stop)
         qCWarning(lcEngine) << "-- intake read timeout: no data for" << m_timeoutMs << "ms";
+    return m_timedOut;
 }
 
 void StreamIntake::close()

@@ -96,8 +96,9 @@ private:
     // Gives the reads after it the whole timeout again; 0 lifts the deadline.
     void pushDeadline();
     void clearDeadline() { m_deadlineMs.store(0, std::memory_order_relaxed); }
-    // One warning line when a read ended on the deadline.
-    void logTimeout() const;
+    // After a failed read (`result`, 0 when the call gives none): true, with one warning line,
+    // when it ended because nothing came for the timeout.
+    bool noteTimeout(int result);
     // Interrupt callback, during discovery: true (and the size kept) when a video stream's
     // parameters or H.264 sequence header announce a picture beyond PictureLimit. Discovery
     // decodes the first pictures at the size their header names; this ends it before.
