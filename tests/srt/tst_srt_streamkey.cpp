@@ -1,10 +1,15 @@
 // The stream key on SRT, at the SRT listener: callers with no streamid, a wrong one, the key
 // plain or in the access-control form, an encrypting caller without a streamid when a
-// passphrase is set, and no key at all. Real callers on 127.0.0.1: libsrt callers made here
+// passphrase is set, and no key at all; then through the whole listener, where a served
+// caller's pictures reach the webcam. Real callers on 127.0.0.1: libsrt callers made here
 // (they also see the handshake's rejection reason) and the ffmpeg command-line tool.
+#include "../listener/ListenerFixtures.h"
+
 #include "ingest/SrtListener.h"
+#include "output/VCam.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
+#include "support/RecordingOutput.h"
 
 #include <QtTest>
 
@@ -122,6 +127,8 @@ private slots:
     void ffmpegCallers();
     void passphraseServesWithoutStreamId();
     void newKeyAppliesToNewCallers();
+    void servedCallerReachesTheWebcam_data();
+    void servedCallerReachesTheWebcam();
 };
 
 void SrtStreamKeyTest::initTestCase()
@@ -260,5 +267,59 @@ void SrtStreamKeyTest::newKeyAppliesToNewCallers()
     QCOMPARE(door.refused.count(), 1);
 }
 
-QTEST_GUILESS_MAIN(SrtStreamKeyTest)
+void SrtStreamKeyTest::servedCallerReachesTheWebcam_data()
+{
+    QTest::addColumn<QByteArray>("passphrase"); // of the listener
+    QTest::addColumn<QString>("camera");        // the served caller's URL options
+
+    QTest::newRow("key as streamid") << QByteArray() << streamIdOption(kKey);
+    QTest::newRow("access-control form")
+        << QByteArray() << streamIdOption("#!::r=" + kKey + ",m=publish");
+    QTest::newRow("passphrase, no streamid")
+        << kPassphrase << QStringLiteral("passphrase=") + QString::fromLatin1(kPassphrase);
+}
+
+void SrtStreamKeyTest::servedCallerReachesTheWebcam()
+{
+    if (!FfmpegPublisher::available())
+        QSKIP("the ffmpeg command-line tool is not installed");
+    QFETCH(QByteArray, passphrase);
+    QFETCH(QString, camera);
+    RecordingOutput output; // before the VCam: it installs the recording backends
+    VCam cam(QStringLiteral("Quorvix"));
+    listener::TestWindow window;
+    listener::TestServer server(&cam, &window);
+    IngestSettings settings;
+    settings.streamKey = kKey;
+    settings.srt.port = FreePort::udpLoopback();
+    settings.srt.passphrase = passphrase;
+    server.setSettings(settings);
+    QVERIFY(server.startListening(QHostAddress::LocalHost, FreePort::loopback()));
+    QVERIFY(server.srtListening());
+    QTRY_COMPARE_WITH_TIMEOUT(server.freeSrtManagerPorts().size(), Server::kInitialSrtManagers,
+                              listener::kReadyTimeoutMs);
+
+    // A stranger with neither: refused, counted and shown; nothing reaches the webcam.
+    {
+        FfmpegPublisher stranger(srtCaller(QString()));
+        QVERIFY(stranger.start(settings.srt.port));
+        QTRY_VERIFY_WITH_TIMEOUT(server.refusedSrtCallers() >= 1, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.srtRefused.isEmpty(), kWaitMs);
+    }
+    QVERIFY(window.states.isEmpty());
+    QCOMPARE(output.frameCount(RecordingOutput::Sink), 0);
+    QCOMPARE(server.freeSrtManagerPorts().size(), Server::kInitialSrtManagers);
+
+    FfmpegPublisher served(srtCaller(camera));
+    QVERIFY(served.start(settings.srt.port));
+    QTRY_VERIFY_WITH_TIMEOUT(output.frameCount(RecordingOutput::Sink) >= 10, kWaitMs);
+    const RecordingOutput::Frame frame = output.frames(RecordingOutput::Sink).last();
+    QCOMPARE(frame.width, 160);
+    QCOMPARE(frame.height, 120);
+    QCOMPARE(server.streamPeer(), QStringLiteral("127.0.0.1"));
+    served.stop();
+    server.stopListening();
+}
+
+QTEST_MAIN(SrtStreamKeyTest)
 #include "tst_srt_streamkey.moc"
