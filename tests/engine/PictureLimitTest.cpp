@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -152,6 +153,7 @@ class PictureLimitTest : public QObject
 private slots:
     void initTestCase();
     // First: its peak RSS must be its own.
+    void oversizedPublisherIsRefused_data();
     void oversizedPublisherIsRefused();
     void sizeBound_data();
     void sizeBound();
@@ -172,24 +174,49 @@ void PictureLimitTest::initTestCase()
         QFAIL("the ffmpeg command-line tool is needed as the RTMP publisher");
 }
 
+void PictureLimitTest::oversizedPublisherIsRefused_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::newRow("RTMP") << QStringLiteral("rtmp");
+    // The SRT listener's intake: MPEG-TS over loopback TCP, streams announced before pictures.
+    QTest::newRow("MPEG-TS") << QStringLiteral("tcp");
+}
+
 void PictureLimitTest::oversizedPublisherIsRefused()
 {
     // A publisher of 8K pictures: 60 blocks of them would be 3 GB, one decoded picture 47 MB.
-    // The session is refused from the size its sequence header announces, before a decoder
-    // or a pool exists, and says so in the window.
+    // The session is refused from the size its stream announces, before a decoder or a pool
+    // exists, and says so in the window.
+    QFETCH(QString, scheme);
     const bool peakReset = resetPeakRss();
     const qint64 rssBeforeKb = statusKb("VmRSS:");
     QVERIFY(rssBeforeKb > 0);
     ManagerSession session;
-    QVERIFY(session.listen());
+    QVERIFY(session.listen(scheme));
     FfmpegPublisher::Options options;
     options.videoSource = QStringLiteral("color=c=blue");
     options.size = QSize(7680, 4320);
     options.rate = QStringLiteral("5");
     options.audio = false;
     options.durationS = 0; // until the intake lets it go
-    FfmpegPublisher publisher(options);
-    QVERIFY(publisher.start(session.m_port));
+    FfmpegPublisher rtmp(options);
+    QProcess ts;
+    const auto stopTs = qScopeGuard([&] {
+        ts.kill();
+        ts.waitForFinished(5000);
+    });
+    if (scheme == QLatin1String("rtmp")) {
+        QVERIFY(rtmp.start(session.m_port));
+    } else {
+        // The publisher's picture, muxed as MPEG-TS straight into the intake's socket.
+        QStringList args = rtmp.arguments(session.m_port);
+        args = args.mid(0, args.size() - rtmp.outputArguments(session.m_port).size());
+        args << QStringLiteral("-f") << QStringLiteral("mpegts")
+             << QStringLiteral("tcp://127.0.0.1:%1").arg(session.m_port);
+        ts.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        ts.start(FfmpegPublisher::program(), args);
+        QVERIFY(ts.waitForStarted(5000));
+    }
     QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 60000);
     const QStringList expected{QStringLiteral("ready"), QStringLiteral("state:connecting ..."),
                                QStringLiteral("state:picture too large: 7680x4320 (at most "
@@ -200,7 +227,8 @@ void PictureLimitTest::oversizedPublisherIsRefused()
     QVERIFY(!session.m_manager->outputStarted());
     QVERIFY(session.videoTimes.isEmpty());
     // The publisher loses its connection.
-    QVERIFY(publisher.waitForFinished(20000));
+    QVERIFY(scheme == QLatin1String("rtmp") ? rtmp.waitForFinished(20000)
+                                            : ts.waitForFinished(20000));
 
     const qint64 peakKb = peakReset ? statusKb("VmHWM:") : statusKb("VmRSS:");
     const qint64 growthMb = (peakKb - rssBeforeKb) / 1024;
