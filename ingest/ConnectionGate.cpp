@@ -1,5 +1,6 @@
 #include "ingest/ConnectionGate.h"
 
+#include "ingest/AcceptedSocket.h"
 #include "ingest/IngestLog.h"
 #include "ingest/ProxyThread.h"
 
@@ -107,7 +108,7 @@ void ConnectionGate::reject(Iterator it, const char *why, int firstByte)
         qint64 held = 0;
         if (m_rejectLog.allow(&held)) {
             QString line = QStringLiteral("Server: connection closed, %1: %2")
-                               .arg(QLatin1String(why), ProxyThread::peerOf(descriptor));
+                               .arg(QLatin1String(why), AcceptedSocket::peerOf(descriptor));
             if (firstByte >= 0)
                 line +=
                     QStringLiteral(" (first byte 0x%1)").arg(firstByte, 2, 16, QLatin1Char('0'));

@@ -104,6 +104,11 @@ StreamManager *IntakeSet::startManager(int port, Kind kind)
         if (guard)
             onManagerFinished(guard);
     });
+    // The intake takes only its own relay's connection: another program on this computer
+    // could otherwise publish straight to the loopback port and skip the stream key.
+    manager->setConnectionCheck([](int intakePort, QString &why) {
+        return LoopbackOwner::acceptedFrom(intakePort, &why) == LoopbackOwner::Owner::Ours;
+    });
     // Set before the thread starts, so the manager never sees it change under it.
     manager->m_output = &m_output;
     manager->startListen(kind == Kind::Srt ? QStringLiteral("tcp://127.0.0.1:%1").arg(port)

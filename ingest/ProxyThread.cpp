@@ -1,5 +1,6 @@
 #include "ingest/ProxyThread.h"
 
+#include "ingest/AcceptedSocket.h"
 #include "ingest/IngestLog.h"
 #include "ingest/LoopbackOwner.h"
 #include "ingest/RtmpPublishReader.h"
@@ -18,23 +19,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-QString ProxyThread::peerOf(qintptr descriptor)
-{
-    sockaddr_storage address{};
-    socklen_t size = sizeof(address);
-    if (descriptor < 0 || descriptor > std::numeric_limits<int>::max() ||
-        ::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&address),
-                      &size) != 0)
-        return QString();
-    const QHostAddress host(reinterpret_cast<const sockaddr *>(&address));
-    bool v4 = false;
-    const quint32 ipv4 = host.toIPv4Address(&v4);
-    return v4 ? QHostAddress(ipv4).toString() : host.toString();
-}
-
 ProxyThread::ProxyThread(qintptr socketDescriptor, int port, QObject *parent)
     : QThread(parent), m_port(port), m_socketDescriptor(socketDescriptor),
-      m_peer(peerOf(socketDescriptor))
+      m_peer(AcceptedSocket::peerOf(socketDescriptor))
 {
     // Names the OS thread too (debugger, TSan reports, the relay benchmark).
     setObjectName(QStringLiteral("ProxyThread"));
@@ -108,10 +95,10 @@ void ProxyThread::run()
     // Qt attaches almost any open descriptor (a pipe, a UDP or a listening socket) and only
     // refuses a closed one, so check first that this is a connected TCP socket.
     QString problem;
-    const DescriptorState state = checkDescriptor(m_socketDescriptor, problem);
+    const AcceptedSocket::State state = AcceptedSocket::check(m_socketDescriptor, problem);
     m_client = std::make_unique<QTcpSocket>();
     m_client->setReadBufferSize(kReadBufferBytes);
-    if (state != DescriptorState::Usable ||
+    if (state != AcceptedSocket::State::Usable ||
         !m_client->setSocketDescriptor(m_socketDescriptor, QAbstractSocket::ConnectedState,
                                        QIODevice::ReadWrite)) {
         if (problem.isEmpty())
@@ -121,8 +108,8 @@ void ProxyThread::run()
         m_client.reset();
         // Nobody else will close an open one: the listener handed it over and forgot it. A
         // descriptor that is not open is left alone, its number may be someone else's by now.
-        if (state == DescriptorState::Unusable)
-            closeDescriptor(m_socketDescriptor);
+        if (state == AcceptedSocket::State::Unusable)
+            AcceptedSocket::close(m_socketDescriptor);
         return;
     }
     m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -138,6 +125,9 @@ void ProxyThread::run()
     // The camera's first byte has come before the relay was made, so the time for its
     // handshake and publish runs from here.
     m_gate = std::make_unique<RtmpPublishReader>();
+    // A wrong name in releaseStream is refused at once, not at the publish after it.
+    if (!m_requiredKey.isEmpty())
+        m_gate->setRequiredKey(m_requiredKey);
     m_gateSent = 0;
     m_gateTimer = std::make_unique<QTimer>();
     m_gateTimer->setSingleShot(true);
@@ -436,42 +426,4 @@ void ProxyThread::closeSockets()
 void ProxyThread::onFinished()
 {
     qCInfo(lcIngest) << "call onFinished";
-}
-
-ProxyThread::DescriptorState ProxyThread::checkDescriptor(qintptr descriptor, QString &problem)
-{
-    if (descriptor < 0 || descriptor > std::numeric_limits<int>::max()) {
-        problem = QStringLiteral("no descriptor");
-        return DescriptorState::NotOpen;
-    }
-    const int fd = static_cast<int>(descriptor);
-    int type = 0;
-    socklen_t typeSize = sizeof(type);
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeSize) != 0) {
-        const int error = errno;
-        problem = QString::fromLocal8Bit(std::strerror(error));
-        return error == EBADF ? DescriptorState::NotOpen : DescriptorState::Unusable;
-    }
-    sockaddr_storage address{};
-    socklen_t addressSize = sizeof(address);
-    if (type != SOCK_STREAM ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &addressSize) != 0 ||
-        (address.ss_family != AF_INET && address.ss_family != AF_INET6)) {
-        problem = QStringLiteral("not a TCP socket");
-        return DescriptorState::Unusable;
-    }
-    addressSize = sizeof(address);
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &addressSize) != 0) {
-        // Listening, never connected, or already reset by the camera.
-        problem = QString::fromLocal8Bit(std::strerror(errno));
-        return DescriptorState::Unusable;
-    }
-    return DescriptorState::Usable;
-}
-
-void ProxyThread::closeDescriptor(qintptr descriptor)
-{
-    // No retry on EINTR: on Linux the descriptor is released even then.
-    if (::close(static_cast<int>(descriptor)) != 0)
-        qCWarning(lcIngest) << "ProxyThread: ERROR close" << descriptor << std::strerror(errno);
 }

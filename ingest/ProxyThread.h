@@ -90,9 +90,6 @@ public:
     void setRequiredStreamKey(const QByteArray &key) { m_requiredKey = key; }
     // The camera's address as the socket reported it when the relay was made ("" if unknown).
     QString peerAddress() const { return m_peer; }
-    // The address of a connected socket's peer, an IPv4 peer of a dual-stack socket as plain
-    // IPv4; "" when it has none (any thread).
-    static QString peerOf(qintptr descriptor);
     int noDataTimeoutMs() const { return m_noDataTimeoutMs; }
     int port() const { return m_port; }
 
@@ -153,15 +150,6 @@ private:
     qint64 copy(QTcpSocket &from, QTcpSocket &to);
     void updateBufferedBytes();
     void closeSockets();
-
-    enum class DescriptorState
-    {
-        Usable,   // a connected TCP socket
-        Unusable, // open, but no connected TCP socket: ours to close
-        NotOpen,  // nothing to close
-    };
-    static DescriptorState checkDescriptor(qintptr descriptor, QString &problem);
-    static void closeDescriptor(qintptr descriptor);
 
     // Written on the relay thread, read from any thread.
     std::atomic<qint64> m_bytesFromClient{0};

@@ -1,5 +1,6 @@
 #include "ingest/Server.h"
 
+#include "engine/FfmpegLogLimit.h"
 #include "engine/StreamManager.h"
 #include "ingest/ConnectionGate.h"
 #include "ingest/IngestLog.h"
@@ -45,6 +46,8 @@ void Server::setSettings(const IngestSettings &settings)
 {
     const bool newKey = !settings.streamKey.isEmpty() && settings.streamKey != m_settings.streamKey;
     m_settings = settings;
+    // FFmpeg's intake logs the stream name a publisher used, which is the key.
+    FfmpegLogLimit::setMaskedText(settings.streamKey);
     // One key for both protocols.
     m_settings.srt.streamKey = settings.streamKey;
     if (m_srt)

@@ -55,7 +55,8 @@ private slots:
     void initTestCase();
     void onlyThePublisherNamingTheKeyIsServed();
     void silentOrFloodingPeersAreRefused();
-    void withoutAKeyEveryNameIsServed();
+    void withoutAKeyEveryNameIsServedUntilAKeyIsSet();
+    void intakesTakeOnlyTheirOwnRelay();
 };
 
 void ServerStreamKeyTest::initTestCase()
@@ -154,7 +155,7 @@ void ServerStreamKeyTest::silentOrFloodingPeersAreRefused()
     server.stopListening();
 }
 
-void ServerStreamKeyTest::withoutAKeyEveryNameIsServed()
+void ServerStreamKeyTest::withoutAKeyEveryNameIsServedUntilAKeyIsSet()
 {
     RecordingOutput output;
     output.setCopyPictures(false);
@@ -170,6 +171,50 @@ void ServerStreamKeyTest::withoutAKeyEveryNameIsServed()
     QTRY_VERIFY_WITH_TIMEOUT(output.frameCount(RecordingOutput::Sink) >= 10, kStreamTimeoutMs);
     QVERIFY(window.accepted.isEmpty()); // nothing was read, nothing to report
     QVERIFY(window.refused.isEmpty());
+
+    // The user turns the key on: the camera let in without it is ended at once, and its
+    // reconnection (the same name) is refused.
+    requireKey(server, kKey);
+    QTRY_VERIFY_WITH_TIMEOUT(!cam.streamActive(), kStreamTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(window.states.last(), QString(), kStreamTimeoutMs);
+    QVERIFY(publisher.waitForFinished(kStreamTimeoutMs));
+    const int frames = output.frameCount(RecordingOutput::Sink);
+    FfmpegPublisher again(publisherTo(QStringLiteral("@/anyName")));
+    QVERIFY(again.start(port));
+    QTRY_COMPARE_WITH_TIMEOUT(window.refused.size(), 1, kStreamTimeoutMs);
+    QVERIFY(!cam.streamActive());
+    QCOMPARE(output.frameCount(RecordingOutput::Sink), frames);
+    again.stop();
+    server.stopListening();
+    QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
+}
+
+void ServerStreamKeyTest::intakesTakeOnlyTheirOwnRelay()
+{
+    RecordingOutput output;
+    output.setCopyPictures(false);
+    VCam cam(QStringLiteral("Quorvix"));
+    KeyWindow window;
+    TestServer server(&cam, &window);
+    window.watch(server);
+    requireKey(server, kKey);
+    const quint16 port = FreePort::loopback();
+    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
+    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+
+    // Another program on this computer publishes straight to an intake's loopback port, past
+    // the listener and its key: the intake ends that session before a picture is decoded.
+    const int intake = server.freeManagerPorts().first();
+    FfmpegPublisher direct(publisherTo(QStringLiteral("@/") + QString::fromLatin1(kKey)));
+    QVERIFY(direct.start(quint16(intake)));
+    QVERIFY(direct.waitForFinished(kStreamTimeoutMs));
+    QCOMPARE(output.frameCount(RecordingOutput::Sink), 0);
+    QVERIFY(!window.states.contains(QStringLiteral("320x240 30fps")));
+    // The intake is replaced and the listener still serves its own cameras.
+    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    FfmpegPublisher publisher(publisherTo(QStringLiteral("@/") + QString::fromLatin1(kKey)));
+    QVERIFY(publisher.start(port));
+    QTRY_VERIFY_WITH_TIMEOUT(cam.streamActive(), kStreamTimeoutMs);
     publisher.stop();
     server.stopListening();
     QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
