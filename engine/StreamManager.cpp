@@ -229,8 +229,7 @@ void StreamManager::session()
     if (m_connectionCheck) {
         QString why;
         if (!m_connectionCheck(m_port.load(), why)) {
-            qCWarning(lcEngine).noquote()
-                << "-- intake connection refused:" << why << m_port.load();
+            qCWarning(lcEngine).noquote() << "-- intake connection refused:" << why;
             m_connectionRefused = true;
             m_stop = true;
             softClear();
