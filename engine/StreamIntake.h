@@ -22,7 +22,8 @@ extern "C" {
 // sooner; this is the intake's own guard for when one misses it. The wait for a connection
 // itself has no bound: intakes wait for cameras for minutes.
 //
-// Threads: everything on the manager thread, except listening() and timedOut() (any thread).
+// Threads: everything on the manager thread, except listening(), timedOut() and sizeRefused()
+// (any thread).
 // The interrupt callback runs on the manager thread, inside FFmpeg's calls.
 class StreamIntake
 {
@@ -93,8 +94,9 @@ public:
 
 private:
     static int interruptCallback(void *opaque);
-    // Gives the reads after it the whole timeout again; 0 lifts the deadline.
+    // Gives the reads after it the whole timeout again.
     void pushDeadline();
+    // No deadline (while waiting for a connection).
     void clearDeadline() { m_deadlineMs.store(0, std::memory_order_relaxed); }
     // After a failed read (`result`, 0 when the call gives none): true, with one warning line,
     // when it ended because nothing came for the timeout.
