@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTimer>
+#include <QSignalSpy>
 #include <QtTest>
 
 using namespace listener;
@@ -341,13 +342,18 @@ void ServerRobustTest::stopWithEveryIntakeBusyIsPromptAndKeepsEventsFlowing()
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
     tick.start(10);
+    QSignalSpy stopped(&server, &Server::stopped);
     QElapsedTimer took;
     took.start();
     server.stopListening();
     const qint64 stopMs = took.elapsed();
-    qInfo() << "stop with ten busy intakes took" << stopMs << "ms," << ticks << "timer ticks";
-    QVERIFY2(stopMs < Server::kStopDeadlineMs + 1000, qPrintable(QString::number(stopMs)));
-    QVERIFY(ticks > 0 || stopMs < 20);
+    // The stop waits for no thread: it returns at once, and the threads end while the
+    // window's events go on.
+    QVERIFY2(stopMs < 500, qPrintable(QString::number(stopMs)));
+    QVERIFY(stopped.size() == 1 || stopped.wait(Server::kStopDeadlineMs + kSocketTimeoutMs));
+    qInfo() << "stop with ten busy intakes returned in" << stopMs << "ms; threads ended after"
+            << took.elapsed() << "ms," << ticks << "timer ticks";
+    QVERIFY(ticks > 0);
     QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(server.relayCount(), 0, kReadyTimeoutMs);
 }
