@@ -6,26 +6,44 @@
 //   3. connections sending random bytes, truncated handshakes and oversized chunk headers,
 //      then a real publisher still served;
 //   4. a publisher flooding the port faster than the intake reads (RSS growth bounded);
-//   5. a publisher killed mid-stream (SIGKILL) and one that stalls for 15 s;
-//   6. ten publishers streaming, then SIGTERM: the time to exit.
+//   5. a publisher killed mid-stream (SIGKILL), one that stalls for 4 s (shorter than the idle
+//      timeout: served again afterwards), and a silent camera: one that stops sending for good
+//      with its connection open, as a phone leaving the Wi-Fi does. Printed: the time from its
+//      last picture until the webcam shows the card again (bound 12 s), and threads,
+//      descriptors and RSS once it has gone, next to the idle figures before it;
+//   6. the memory of one 1920x1080 30 fps session: RSS idle and while a stream encoded before
+//      the run is replayed at its real rate (growth bound 150 MB; the picture pool alone may
+//      take 64 MB, where 60 pictures of 1080p took 187 MB);
+//   7. 45 squatters (TCP connections that send RTMP's version byte and then nothing, held
+//      open), then a real camera that tries again when refused, as a phone app does: the time
+//      until it is served (bound: the handshake deadline plus 2 s);
+//   8. ten publishers streaming, then SIGTERM: the time to exit.
 // Each phase also prints the longest gap between the GUI thread's events (QUORVIX_GUI_WATCHDOG)
 // during it. The full run waits a minute after the abuse and prints the figures again: the
 // intakes added under the load are retired by then.
-// A publisher counts as served when pictures carrying its stamp reach the webcam tap.
+// A publisher counts as served when pictures carrying its stamp reach the webcam tap; the card
+// carries none. The 1080p stream carries no stamp the 320x240 tap can read: it counts as live
+// while the webcam runs at its rate (the card comes five times a second).
 // Prints the figures; exits non-zero when quorvix crashed or ended badly, stopped serving, or
 // leaked beyond the bounds (threads and descriptors back to their count, RSS within 10 MB
-// after the cycles, flood growth at most 64 MB). The RSS bounds are enforced in the full run
-// of a normal build only: the short run's few sessions do not let the allocator settle, and a
-// sanitizer build's allocator keeps freed memory in quarantine.
+// after the cycles, flood growth at most 64 MB, 1080p growth at most 150 MB). The cycle and
+// flood RSS bounds are enforced in the full run of a normal build only: the short run's few
+// sessions do not let the allocator settle; the 1080p bound, far above what settling moves,
+// in every normal build. A sanitizer build's allocator keeps freed memory in quarantine: it
+// enforces no RSS bound and gets more time for the bounds in time.
 //
-// bench_soak [--short] [--flood-only]
-//   --short: the CI variant, about 2 minutes (QUORVIX_SOAK=short does the same)
-//   --flood-only: the flood phase alone
-// The full run: 50 cycles, 1000 abusive connections, 20 s of flood.
+// bench_soak [--short] [--flood-only] [--only PHASES]
+//   --short: the CI variant, about 2.5 minutes (QUORVIX_SOAK=short does the same)
+//   --flood-only: the flood phase alone (the same as --only flood)
+//   --only: a comma-separated choice of cycles, simultaneous, abuse, flood, killed, stalled,
+//           silent, memory, squatters (the SIGTERM phase always ends the run)
+// The full run: 50 cycles, 1000 abusive connections, 20 s of flood, 12 s of 1080p.
 
 #include "BenchProcess.h"
 #include "Stamp.h"
 #include "TapReader.h"
+#include "ingest/ProxyThread.h"
+#include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 
 #include <QCoreApplication>
@@ -52,10 +70,10 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
@@ -68,6 +86,21 @@ constexpr char kOverloadText[] = "Server is overloaded, try again later...\r\n";
 constexpr qint64 kCycleRssBoundKb = 10 * 1024;
 constexpr qint64 kFloodRssBoundKb = 64 * 1024;
 constexpr char kPublisherSize[] = "320x240";
+// A silent camera's session has ended and the card is back within this.
+constexpr int kCardBackBoundMs = 12000;
+// A camera beside the squatters is served within the handshake deadline and a moment.
+constexpr int kServedBesideSquattersBoundMs = ProxyThread::kPublishWaitMs + 2000;
+// Added to the bounds in time under a sanitizer: everything there runs several times slower.
+constexpr int kSanitizerSlackMs = 8000;
+// Pauses a phone app makes before it tries again after a refusal.
+constexpr int kRetryPauseMs = 1000;
+// Growth of RSS with one 1080p session: the 64 MB picture pool, the decoder's own pictures and
+// the conversion; 60 pictures of 1080p alone took 187 MB.
+constexpr qint64 kSession1080RssBoundKb = 150 * 1024;
+// The card comes five times a second, a live session at its own rate (30 fps here).
+constexpr int kLiveFramesPerSecond = 15;
+// Unstamped pictures after the last stamped one that show the card is back.
+constexpr size_t kCardPictures = 3;
 
 struct Plan
 {
@@ -79,12 +112,22 @@ struct Plan
     // per-thread arenas are still growing to their working size.
     bool enforceRss = true;
     double floodS = 20;
-    double stallS = 15;
+    // Shorter than the relays' idle timeout: the session holds and is served again after it.
+    double stallS = 4;
+    // Far longer than the idle timeout: the camera is gone, its session must end.
+    double silentS = 4.0 * ProxyThread::kNoDataTimeoutMs / 1000;
+    int squatters = 45;
+    // Length of the 1080p stream encoded before the run.
+    double session1080S = 12;
     int simultaneous = 10;
     // After the abuse: long enough for the extra intakes' minute of idleness (0: skip).
     int afterAbuseWaitS = 70;
-    // --flood-only: the flood phase alone (to measure the memory a flooding peer takes).
-    bool floodOnly = false;
+    // --only: the phases to run (empty: all).
+    QStringList only;
+    bool runs(const char *name) const
+    {
+        return only.isEmpty() || only.contains(QLatin1String(name));
+    }
 };
 
 int g_failures = 0;
@@ -241,6 +284,9 @@ public:
         m_tap = std::make_unique<TapReader>(tapPath.toStdString());
         if (!m_tap->ok())
             return 1;
+        // Encoded before quorvix starts, so that the encoder takes no CPU from the run.
+        if (m_plan.runs("memory") && !encode1080())
+            return 1;
         // The program's stream managers take fixed loopback ports: wait while another
         // instance (a test, a user's quorvix) still holds them.
         if (!bench::waitFor([] { return !FreePort::isListening(bench::firstManagerPort()); },
@@ -262,18 +308,27 @@ public:
                     start.fds, start.rssKb / 1024.0);
         std::fflush(stdout);
 
-        if (m_plan.floodOnly) {
-            phase([this] { flood(); });
-        } else {
+        if (m_plan.runs("cycles"))
             phase([this] { cycles(); });
+        if (m_plan.runs("simultaneous"))
             phase([this] { simultaneous(); });
+        if (m_plan.runs("abuse")) {
             phase([this] { abuse(); });
             if (m_plan.afterAbuseWaitS > 0)
                 phase([this] { afterAbuse(); });
-            phase([this] { flood(); });
-            phase([this] { killed(); });
-            phase([this] { stalled(); });
         }
+        if (m_plan.runs("flood"))
+            phase([this] { flood(); });
+        if (m_plan.runs("killed"))
+            phase([this] { killed(); });
+        if (m_plan.runs("stalled"))
+            phase([this] { stalled(); });
+        if (m_plan.runs("silent"))
+            phase([this] { silentCamera(); });
+        if (m_plan.runs("memory"))
+            phase([this] { session1080(); });
+        if (m_plan.runs("squatters"))
+            phase([this] { squatters(); });
 
         const bench::ProcSample end = bench::procSample(m_quorvix.pid());
         std::printf("at the end: %d threads, %d fds, RSS %.1f MB, peak RSS %.1f MB\n", end.threads,
@@ -398,7 +453,7 @@ private:
                 s = bench::procSample(m_quorvix.pid());
                 return s.threads <= reference.threads && s.fds <= reference.fds;
             },
-            8000);
+            8000 + slackMs());
         return s;
     }
 
@@ -563,7 +618,7 @@ private:
         if (!alive())
             return false;
         const int n = m_plan.simultaneous;
-        std::printf("6. %d publishers streaming, then SIGTERM\n", n);
+        std::printf("8. %d publishers streaming, then SIGTERM\n", n);
         std::vector<std::unique_ptr<QProcess>> publishers;
         for (int i = 0; i < n; ++i)
             publishers.push_back(startPublisher(publisherArgs(m_nextId++, 60)));
@@ -649,35 +704,321 @@ private:
         std::fflush(stdout);
     }
 
+    // A stall shorter than the idle timeout is a camera on a bad link, not a gone one: its
+    // session holds and its pictures come again.
     void stalled()
     {
         if (!alive())
             return;
         std::printf("5b. a publisher stalling for %.0f s mid-stream\n", m_plan.stallS);
         const unsigned id = m_nextId++;
-        QStringList args = publisherArgs(id, 2 + m_plan.stallS + 4);
-        args << QStringLiteral("--stall-at") << QStringLiteral("2") << QStringLiteral("--stall-for")
-             << QString::number(m_plan.stallS);
+        const double stallAtS = 2;
+        QStringList args = publisherArgs(id, stallAtS + m_plan.stallS + 4);
+        args << QStringLiteral("--stall-at") << QString::number(stallAtS)
+             << QStringLiteral("--stall-for") << QString::number(m_plan.stallS);
         auto p = startPublisher(args);
         const bool before = seen(id, 20, 20000);
-        // While it is silent, another camera is served.
-        bench::waitFor([] { return false; }, 3000);
-        served("the stall began");
-        const bool resumed =
-            bench::waitFor([&] { return m_tap->stampedCount(id, stamp::nowUs() - 1000000) > 0; },
-                           int(m_plan.stallS * 1000) + 10000);
+        // Frame numbers jump over the stall: a number past it is a picture sent after it.
+        const uint32_t firstAfter = uint32_t((stallAtS + m_plan.stallS) * 30);
+        const bool resumed = bench::waitFor(
+            [&] {
+                for (const TapFrame &f : m_tap->frames())
+                    if (f.stamped && f.value.id == id && f.value.frame >= firstAfter)
+                        return true;
+                return false;
+            },
+            int((stallAtS + m_plan.stallS) * 1000) + 15000 + slackMs());
         p->waitForFinished(20000);
         stopPublisher(*p);
         std::printf("  stalled publisher served before: %s; served again after the stall: %s\n",
-                    before ? "yes" : "NO", resumed ? "yes" : "no");
+                    before ? "yes" : "NO", resumed ? "yes" : "NO");
         if (!before)
             fail("the stalling publisher was not served before its stall");
         if (!resumed)
             fail("the stalled publisher was not served again after its stall");
         if (alive())
             served("the stalled publisher");
+        m_tap->clear();
         std::fflush(stdout);
     }
+
+    // When the webcam last got a new picture of `id`, and when the card first came after the
+    // last picture of `id` it showed (a session that has no new picture repeats its last).
+    struct CardReturn
+    {
+        bool back = false;
+        int64_t lastPictureUs = 0;
+        int64_t cardUs = 0;
+    };
+    CardReturn cardAfter(unsigned id) const
+    {
+        CardReturn r;
+        const std::vector<TapFrame> frames = m_tap->frames();
+        size_t lastShown = frames.size();
+        uint32_t newest = 0;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const TapFrame &f = frames[i];
+            if (!f.stamped || f.value.id != id)
+                continue;
+            if (lastShown == frames.size() || f.value.frame > newest) {
+                newest = f.value.frame;
+                r.lastPictureUs = f.arrivalUs;
+            }
+            lastShown = i;
+        }
+        if (lastShown == frames.size())
+            return r;
+        size_t cards = 0;
+        for (size_t i = lastShown + 1; i < frames.size(); ++i) {
+            if (frames[i].stamped)
+                continue;
+            if (cards++ == 0)
+                r.cardUs = frames[i].arrivalUs;
+        }
+        r.back = cards >= kCardPictures;
+        return r;
+    }
+
+    // Threads and descriptors of the idle program, once the previous phase's have gone.
+    bench::ProcSample idleSample()
+    {
+        bench::waitFor([] { return false; }, 2000);
+        return bench::procSample(m_quorvix.pid());
+    }
+
+    // A phone that leaves the network sends no FIN: its connection stays open and silent.
+    void silentCamera()
+    {
+        if (!alive())
+            return;
+        std::printf("5c. a silent camera: a publisher that stops sending and keeps its "
+                    "connection open\n");
+        m_tap->clear();
+        const bench::ProcSample idle = idleSample();
+        const unsigned id = m_nextId++;
+        const double stallAtS = 2;
+        QStringList args = publisherArgs(id, stallAtS + m_plan.silentS + 1);
+        args << QStringLiteral("--stall-at") << QString::number(stallAtS)
+             << QStringLiteral("--stall-for") << QString::number(m_plan.silentS);
+        auto p = startPublisher(args);
+        const bool before = seen(id, 20, 20000);
+        const int boundMs = kCardBackBoundMs + slackMs();
+        // Waits past the bound, so that a slow return is measured rather than only failed.
+        CardReturn card;
+        bench::waitFor(
+            [&] {
+                card = cardAfter(id);
+                return card.back;
+            },
+            int(stallAtS * 1000) + boundMs + 15000);
+        const qint64 toCardMs = card.back ? (card.cardUs - card.lastPictureUs) / 1000 : -1;
+        const bench::ProcSample after = settled(idle);
+        // Still silent: its session is over whatever it might send now.
+        stopPublisher(*p);
+        std::printf("  served before it went silent: %s; last picture to the card: %s (bound "
+                    "%d ms)\n",
+                    before ? "yes" : "NO",
+                    card.back ? qPrintable(QStringLiteral("%1 ms").arg(toCardMs)) : "NEVER",
+                    boundMs);
+        std::printf("  idle before: %d threads, %d fds, RSS %.1f MB; after: %d threads, %d fds, "
+                    "RSS %.1f MB (%+.1f MB)\n",
+                    idle.threads, idle.fds, idle.rssKb / 1024.0, after.threads, after.fds,
+                    after.rssKb / 1024.0, (after.rssKb - idle.rssKb) / 1024.0);
+        if (!before)
+            fail("the silent camera was not served before it went silent");
+        if (!card.back || toCardMs > boundMs)
+            fail("the card did not come back in time after the camera went silent");
+        if (after.threads > idle.threads)
+            fail("threads did not return to the idle count after the silent camera");
+        if (after.fds > idle.fds)
+            fail("file descriptors did not return to the idle count after the silent camera");
+        m_tap->clear();
+        std::fflush(stdout);
+    }
+
+    // Pictures the webcam got in the last second.
+    int framesLastSecond() const
+    {
+        const int64_t since = stamp::nowUs() - 1000000;
+        int n = 0;
+        for (const TapFrame &f : m_tap->frames())
+            n += f.arrivalUs >= since;
+        return n;
+    }
+
+    QString file1080() const { return m_dir + QStringLiteral("/1080p.flv"); }
+
+    // A 1920x1080 30 fps stream with sound, at the bitrate a phone sends.
+    bool encode1080()
+    {
+        QProcess ffmpeg;
+        ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        ffmpeg.start(
+            FfmpegPublisher::program(),
+            {QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"),
+             QStringLiteral("-loglevel"),    QStringLiteral("error"),
+             QStringLiteral("-f"),           QStringLiteral("lavfi"),
+             QStringLiteral("-i"),           QStringLiteral("testsrc2=size=1920x1080:rate=30"),
+             QStringLiteral("-f"),           QStringLiteral("lavfi"),
+             QStringLiteral("-i"),           QStringLiteral("sine=frequency=440:sample_rate=48000"),
+             QStringLiteral("-t"),           QString::number(m_plan.session1080S),
+             QStringLiteral("-c:v"),         QStringLiteral("libx264"),
+             QStringLiteral("-preset"),      QStringLiteral("ultrafast"),
+             QStringLiteral("-tune"),        QStringLiteral("zerolatency"),
+             QStringLiteral("-g"),           QStringLiteral("30"),
+             QStringLiteral("-b:v"),         QStringLiteral("15M"),
+             QStringLiteral("-pix_fmt"),     QStringLiteral("yuv420p"),
+             QStringLiteral("-c:a"),         QStringLiteral("aac"),
+             QStringLiteral("-y"),           file1080()});
+        const bool ok = ffmpeg.waitForStarted(10000) && ffmpeg.waitForFinished(300000) &&
+                        ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0;
+        if (!ok) {
+            ffmpeg.kill();
+            ffmpeg.waitForFinished(5000);
+            fail("the 1080p stream could not be encoded before the run");
+        }
+        return ok;
+    }
+
+    void session1080()
+    {
+        if (!alive())
+            return;
+        std::printf("6. memory of one 1920x1080 30 fps session (%.0f s, encoded before the run)\n",
+                    m_plan.session1080S);
+        m_tap->clear();
+        const bench::ProcSample idle = idleSample();
+        FfmpegPublisher::Options o;
+        o.inputFile = file1080();
+        o.durationS = 0;
+        FfmpegPublisher publisher(o);
+        if (!publisher.start(m_port)) {
+            fail("the 1080p publisher did not start");
+            return;
+        }
+        const bool live = bench::waitFor([&] { return framesLastSecond() >= kLiveFramesPerSecond; },
+                                         15000 + slackMs());
+        // Steady from a second after the first pictures to the end of the stream.
+        bench::waitFor([] { return false; }, 1000);
+        qint64 peakKb = idle.rssKb;
+        qint64 lastKb = idle.rssKb;
+        int liveSamples = 0;
+        int samples = 0;
+        while (live && publisher.isRunning() && alive()) {
+            lastKb = bench::procSample(m_quorvix.pid()).rssKb;
+            peakKb = std::max(peakKb, lastKb);
+            ++samples;
+            liveSamples += framesLastSecond() >= kLiveFramesPerSecond;
+            publisher.waitForFinished(250);
+        }
+        publisher.stop();
+        const bench::ProcSample after = idleSample();
+        const bool enforced = !kSanitized;
+        std::printf("  live on the webcam: %s (%d of %d samples at its rate); RSS idle %.1f MB, "
+                    "streaming %.1f MB, peak %.1f MB: growth %.1f MB (bound 150 MB%s); after "
+                    "%.1f MB\n",
+                    live ? "yes" : "NO", liveSamples, samples, idle.rssKb / 1024.0, lastKb / 1024.0,
+                    peakKb / 1024.0, (peakKb - idle.rssKb) / 1024.0,
+                    enforced ? "" : ", not enforced", after.rssKb / 1024.0);
+        if (!live || liveSamples * 2 < samples)
+            fail("the 1080p publisher was not served");
+        if (enforced && peakKb - idle.rssKb > kSession1080RssBoundKb)
+            fail("one 1080p session grew RSS by more than 150 MB");
+        m_tap->clear();
+        std::fflush(stdout);
+    }
+
+    // Connections that sent RTMP's version byte and nothing more must not keep a camera out.
+    void squatters()
+    {
+        if (!alive())
+            return;
+        std::printf("7. %d squatters (RTMP's version byte, then nothing), then a camera\n",
+                    m_plan.squatters);
+        m_tap->clear();
+        std::vector<int> held;
+        const char version = 0x03;
+        for (int i = 0; i < m_plan.squatters; ++i) {
+            const int fd = connectTo(m_port, 2000);
+            if (fd < 0)
+                continue;
+            if (sendAll(fd, &version, 1))
+                held.push_back(fd);
+            else
+                ::close(fd);
+        }
+        // A phone app tries again after a refusal; the time runs from its first try.
+        const unsigned id = m_nextId++;
+        const int boundMs = kServedBesideSquattersBoundMs + slackMs();
+        const int64_t startUs = stamp::nowUs();
+        QElapsedTimer t;
+        t.start();
+        int tries = 0;
+        bool ok = false;
+        while (!ok && t.elapsed() < boundMs + 15000 && alive()) {
+            ++tries;
+            auto p = startPublisher(publisherArgs(id, 10));
+            bench::waitFor(
+                [&] { return m_tap->stampedCount(id) > 0 || p->state() == QProcess::NotRunning; },
+                boundMs + 15000);
+            ok = m_tap->stampedCount(id) > 0;
+            stopPublisher(*p);
+            if (!ok)
+                bench::waitFor([] { return false; }, kRetryPauseMs);
+        }
+        int64_t firstUs = 0;
+        for (const TapFrame &f : m_tap->frames()) {
+            if (f.stamped && f.value.id == id) {
+                firstUs = f.arrivalUs;
+                break;
+            }
+        }
+        const qint64 servedMs = ok ? (firstUs - startUs) / 1000 : -1;
+        // Each squatter is closed once the handshake deadline has passed: none holds an intake
+        // for longer. The closed ones are counted as they go.
+        std::vector<bool> closed(held.size(), false);
+        auto countClosed = [&] {
+            size_t n = 0;
+            for (size_t i = 0; i < held.size(); ++i) {
+                if (!closed[i]) {
+                    char buf[256];
+                    ssize_t got = 0;
+                    do
+                        got = ::recv(held[i], buf, sizeof buf, MSG_DONTWAIT);
+                    while (got > 0);
+                    closed[i] =
+                        got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+                }
+                n += closed[i];
+            }
+            return n;
+        };
+        const int allClosedBoundMs = boundMs;
+        bench::waitFor([&] { return countClosed() == held.size(); },
+                       int(allClosedBoundMs + 5000 - (stamp::nowUs() - startUs) / 1000));
+        const size_t closedCount = countClosed();
+        const qint64 allClosedMs = (stamp::nowUs() - startUs) / 1000;
+        for (const int fd : held)
+            ::close(fd);
+        std::printf(
+            "  camera served: %s after %lld ms, %d tr%s (bound %d ms); %zu of %zu "
+            "squatters closed by quorvix%s\n",
+            ok ? "yes" : "NO", servedMs, tries, tries == 1 ? "y" : "ies", boundMs, closedCount,
+            held.size(),
+            closedCount == held.size()
+                ? qPrintable(QStringLiteral(", the last %1 ms after they came").arg(allClosedMs))
+                : "");
+        if (held.size() < size_t(m_plan.squatters))
+            fail("not every squatter could connect");
+        if (!ok || servedMs > boundMs)
+            fail("a camera was not served in time beside the squatters");
+        if (closedCount < held.size() || allClosedMs > allClosedBoundMs)
+            fail("squatters were held open past the handshake deadline");
+        m_tap->clear();
+        std::fflush(stdout);
+    }
+
+    static int slackMs() { return kSanitized ? kSanitizerSlackMs : 0; }
 
     const Plan m_plan;
     const QString m_dir;
@@ -702,8 +1043,14 @@ int main(int argc, char **argv)
         plan.floodS = 5;
         plan.enforceRss = false;
         plan.afterAbuseWaitS = 0;
+        plan.session1080S = 8;
     }
-    plan.floodOnly = app.arguments().contains(QStringLiteral("--flood-only"));
+    const QStringList args = app.arguments();
+    if (args.contains(QStringLiteral("--flood-only")))
+        plan.only = QStringList{QStringLiteral("flood")};
+    const int onlyAt = args.indexOf(QStringLiteral("--only"));
+    if (onlyAt >= 0)
+        plan.only = args.value(onlyAt + 1).split(QLatin1Char(','), Qt::SkipEmptyParts);
     // The program logs every stall of its window, which the phases report.
     qputenv("QUORVIX_GUI_WATCHDOG", "1");
     // The tap file and the settings live in memory.
