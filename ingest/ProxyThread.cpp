@@ -389,6 +389,11 @@ void ProxyThread::onSmDisconnected()
 
 void ProxyThread::onIdleCheck()
 {
+    // Both directions are looked at again on each check: with both sides near their bounds a
+    // wake-up from a socket can be missed (seen under ThreadSanitizer's timing), and a relay
+    // must never stall with bytes waiting on either side.
+    copyClientToSm();
+    copySmToClient();
     // Bytes still waiting in the socket are the camera's, held back while the intake is slow:
     // not silence.
     if (m_sinceData.elapsed() < m_noDataTimeoutMs || m_client->bytesAvailable() > 0)

@@ -59,7 +59,7 @@ public:
     // A camera that has sent nothing this long (before or after its session started) is
     // dropped.
     static constexpr int kNoDataTimeoutMs = 10000;
-    // How often the idle timeout is looked at.
+    // How often the idle timeout is looked at (and both directions with it).
     static constexpr int kIdleCheckMs = 500;
     // Bytes one side may have queued and unsent before the relay stops reading the other side.
     static constexpr qint64 kMaxUnsentBytes = 4 * 1024 * 1024;
