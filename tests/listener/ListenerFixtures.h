@@ -2,6 +2,9 @@
 
 #include "engine/OutputSwitch.h"
 #include "ingest/Server.h"
+#include "output/VCam.h"
+#include "support/FreePort.h"
+#include "support/RecordingOutput.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -49,12 +52,15 @@ public:
                          [this](const QString &text) { states.append(text); });
         QObject::connect(&server, &Server::publisherRefused, this,
                          [this](const QString &peer) { refused.append(peer); });
+        QObject::connect(&server, &Server::publisherAccepted, this,
+                         [this](const QString &peer) { accepted.append(peer); });
         QObject::connect(&server, &Server::srtCallerRefused, this,
                          [this](const QString &peer) { srtRefused.append(peer); });
     }
 
     QStringList states;
     QStringList refused;
+    QStringList accepted;
     QStringList srtRefused;
 };
 
@@ -77,6 +83,40 @@ public:
             window->attach(*this);
     }
     OutputSwitch &output() { return outputSwitch; }
+};
+
+// The listener as users meet it: a webcam whose frames are recorded, the window, the listener
+// on a free loopback port with the stream key `key` (empty: none).
+struct WebcamRig
+{
+    explicit WebcamRig(const QByteArray &key = QByteArray())
+        : cam(QStringLiteral("Quorvix")), server(&cam, &window)
+    {
+        output.setCopyPictures(false);
+        IngestSettings settings;
+        settings.streamKey = key;
+        server.setSettings(settings);
+    }
+    // Listens and waits until the ten intakes are ready.
+    bool start()
+    {
+        port = FreePort::loopback();
+        return server.startListening(QHostAddress::LocalHost, port) &&
+               QTest::qWaitFor([this] { return server.freeManagerPorts().size() == 10; },
+                               kReadyTimeoutMs);
+    }
+    // Stops and waits until every intake is gone.
+    bool stop()
+    {
+        server.stopListening();
+        return QTest::qWaitFor([this] { return server.managerCount() == 0; }, kReadyTimeoutMs);
+    }
+
+    RecordingOutput output; // before the VCam: it installs the recording backends
+    VCam cam;
+    TestWindow window;
+    TestServer server;
+    quint16 port = 0;
 };
 
 // A camera that connects, sends `first` (by default the RTMP version byte that starts every

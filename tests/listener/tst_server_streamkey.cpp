@@ -18,18 +18,6 @@ namespace {
 constexpr int kStreamTimeoutMs = 30000;
 const QByteArray kKey = "Zx8kQ2mVb7TnR4cWp9LdHs";
 
-// The test window, which also records the publishers that named the key.
-class KeyWindow : public TestWindow
-{
-public:
-    void watch(Server &server)
-    {
-        QObject::connect(&server, &Server::publisherAccepted, this,
-                         [this](const QString &peer) { accepted.append(peer); });
-    }
-    QStringList accepted;
-};
-
 void requireKey(Server &server, const QByteArray &key)
 {
     IngestSettings settings = server.settings();
@@ -67,16 +55,9 @@ void ServerStreamKeyTest::initTestCase()
 
 void ServerStreamKeyTest::onlyThePublisherNamingTheKeyIsServed()
 {
-    RecordingOutput output;
-    output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
-    KeyWindow window;
-    TestServer server(&cam, &window);
-    window.watch(server);
-    requireKey(server, kKey);
-    const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    WebcamRig rig(kKey);
+    QVERIFY(rig.start());
+    auto &[output, cam, window, server, port] = rig;
 
     // Wrong key, no stream name, and the plain address of a setup without a key.
     const QStringList refusedPaths{QStringLiteral("@/wrongKey"), QStringLiteral("@"),
@@ -120,9 +101,8 @@ void ServerStreamKeyTest::onlyThePublisherNamingTheKeyIsServed()
 
 void ServerStreamKeyTest::silentOrFloodingPeersAreRefused()
 {
-    KeyWindow window;
+    TestWindow window;
     TestServer server(nullptr, &window);
-    window.watch(server);
     requireKey(server, kKey);
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
@@ -157,15 +137,9 @@ void ServerStreamKeyTest::silentOrFloodingPeersAreRefused()
 
 void ServerStreamKeyTest::withoutAKeyEveryNameIsServedUntilAKeyIsSet()
 {
-    RecordingOutput output;
-    output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
-    KeyWindow window; // no key
-    TestServer server(&cam, &window);
-    window.watch(server);
-    const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    WebcamRig rig; // no key
+    QVERIFY(rig.start());
+    auto &[output, cam, window, server, port] = rig;
     FfmpegPublisher publisher(publisherTo(QStringLiteral("@/anyName")));
     QVERIFY(publisher.start(port));
     QTRY_VERIFY_WITH_TIMEOUT(output.frameCount(RecordingOutput::Sink) >= 10, kStreamTimeoutMs);
@@ -191,16 +165,9 @@ void ServerStreamKeyTest::withoutAKeyEveryNameIsServedUntilAKeyIsSet()
 
 void ServerStreamKeyTest::intakesTakeOnlyTheirOwnRelay()
 {
-    RecordingOutput output;
-    output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
-    KeyWindow window;
-    TestServer server(&cam, &window);
-    window.watch(server);
-    requireKey(server, kKey);
-    const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    WebcamRig rig(kKey);
+    QVERIFY(rig.start());
+    auto &[output, cam, window, server, port] = rig;
 
     // Another program on this computer publishes straight to an intake's loopback port, past
     // the listener and its key: the intake ends that session before a picture is decoded.

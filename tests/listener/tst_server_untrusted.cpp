@@ -148,15 +148,9 @@ void ServerUntrustedTest::frozenCameraGivesBackTheWebcam()
 
 void ServerUntrustedTest::squattersDoNotKeepACameraOut()
 {
-    RecordingOutput output;
-    output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
-    TestWindow window;
-    TestServer server(&cam, &window);
-    const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), Server::kInitialManagers,
-                              kStreamTimeoutMs);
+    WebcamRig rig;
+    QVERIFY(rig.start());
+    auto &[output, cam, window, server, port] = rig;
 
     // Each sends RTMP's version byte and then nothing, and keeps its connection open.
     std::vector<std::unique_ptr<QTcpSocket>> squatters;
@@ -198,8 +192,7 @@ void ServerUntrustedTest::squattersDoNotKeepACameraOut()
         squatter->waitForDisconnected(10);
         QCoreApplication::processEvents();
     }
-    server.stopListening();
-    QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kStreamTimeoutMs);
+    QVERIFY(rig.stop());
 }
 
 QTEST_MAIN(ServerUntrustedTest)
