@@ -40,9 +40,18 @@ struct Table
     quint64 acceptedInode = 0;
 };
 
-// One table (/proc/net/tcp or tcp6): the listeners on `port` and the far end of our
-// connection (local `port`, remote `clientPort`).
-bool readTable(const QString &path, bool v6, int port, int clientPort, Table &table)
+// One socket of the kernel's table (/proc/net/tcp or tcp6).
+struct Socket
+{
+    QByteArray localAddress; // hex, as the table prints it
+    int localPort = 0;
+    int remotePort = 0;
+    int state = 0;
+    quint64 inode = 0;
+};
+
+// Every socket of one table; false when it cannot be read.
+bool readSockets(const QString &path, QList<Socket> &out)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -56,59 +65,40 @@ bool readTable(const QString &path, bool v6, int port, int clientPort, Table &ta
             continue;
         const QList<QByteArray> local = fields.at(1).split(':');
         const QList<QByteArray> remote = fields.at(2).split(':');
-        if (local.size() != 2 || remote.size() != 2)
-            continue;
-        bool ok = false;
-        if (local.at(1).toInt(&ok, 16) != port || !ok)
-            continue;
-        const int state = fields.at(3).toInt(&ok, 16);
-        if (!ok)
-            continue;
-        const quint64 inode = fields.at(9).toULongLong(&ok);
-        if (!ok)
-            continue;
-        if (state == kStateListen && takesLoopback(local.at(0), v6)) {
-            table.listeners.insert(inode);
-        } else if (state == kStateEstablished && remote.at(1).toInt(&ok, 16) == clientPort && ok) {
-            table.accepted = true;
-            table.acceptedInode = inode;
+        bool ok = local.size() == 2 && remote.size() == 2;
+        Socket socket;
+        if (ok) {
+            socket.localAddress = local.at(0);
+            socket.localPort = local.at(1).toInt(&ok, 16);
         }
+        if (ok)
+            socket.remotePort = remote.at(1).toInt(&ok, 16);
+        if (ok)
+            socket.state = fields.at(3).toInt(&ok, 16);
+        if (ok)
+            socket.inode = fields.at(9).toULongLong(&ok);
+        if (ok)
+            out.append(socket);
     }
     return true;
 }
 
-// The established connections on loopback TCP ports of one table: local port, remote port
-// and socket inode of each.
-struct Connection
+// One table: the listeners on `port` and the far end of our connection (local `port`, remote
+// `clientPort`).
+bool readTable(const QString &path, bool v6, int port, int clientPort, Table &table)
 {
-    int localPort = 0;
-    int remotePort = 0;
-    quint64 inode = 0;
-};
-
-bool readConnections(const QString &path, QList<Connection> &out)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QList<Socket> sockets;
+    if (!readSockets(path, sockets))
         return false;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (int i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines.at(i).simplified().split(' ');
-        if (fields.size() < 10)
+    for (const Socket &socket : sockets) {
+        if (socket.localPort != port)
             continue;
-        const QList<QByteArray> local = fields.at(1).split(':');
-        const QList<QByteArray> remote = fields.at(2).split(':');
-        bool ok = local.size() == 2 && remote.size() == 2;
-        Connection connection;
-        if (ok)
-            connection.localPort = local.at(1).toInt(&ok, 16);
-        if (ok)
-            connection.remotePort = remote.at(1).toInt(&ok, 16);
-        const int state = ok ? fields.at(3).toInt(&ok, 16) : 0;
-        if (ok)
-            connection.inode = fields.at(9).toULongLong(&ok);
-        if (ok && state == kStateEstablished)
-            out.append(connection);
+        if (socket.state == kStateListen && takesLoopback(socket.localAddress, v6)) {
+            table.listeners.insert(socket.inode);
+        } else if (socket.state == kStateEstablished && socket.remotePort == clientPort) {
+            table.accepted = true;
+            table.acceptedInode = socket.inode;
+        }
     }
     return true;
 }
@@ -194,21 +184,26 @@ Owner connectionOwner(int port, int clientPort, QString *problem)
 
 Owner acceptedFrom(int port, QString *problem)
 {
-    QList<Connection> connections;
-    if (!readConnections(QStringLiteral("/proc/net/tcp"), connections)) {
+    QList<Socket> all;
+    if (!readSockets(QStringLiteral("/proc/net/tcp"), all)) {
         if (problem)
             *problem = QStringLiteral("/proc/net/tcp not readable");
         return Owner::NoneFound;
     }
-    readConnections(QStringLiteral("/proc/net/tcp6"), connections);
+    readSockets(QStringLiteral("/proc/net/tcp6"), all);
+    QList<Socket> connections;
+    for (const Socket &socket : all) {
+        if (socket.state == kStateEstablished)
+            connections.append(socket);
+    }
     const QSet<quint64> ours = ownSockets();
     bool found = false;
-    for (const Connection &accepted : connections) {
+    for (const Socket &accepted : connections) {
         if (accepted.localPort != port)
             continue;
         // The far end of the accepted connection: the socket on its remote port that is
         // connected to `port`.
-        for (const Connection &caller : connections) {
+        for (const Socket &caller : connections) {
             if (caller.localPort != accepted.remotePort || caller.remotePort != port)
                 continue;
             found = true;
