@@ -17,6 +17,9 @@ static_assert(FrameFeeder::kMinVideoBlocks *
                                                    PictureLimit::kMaxShortSide) <=
                   FrameFeeder::kVideoPoolBytes,
               "the picture pool's minimum must fit its budget");
+// Every frame the downmix lets through fits an audio block.
+static_assert(2 * AudioDownmix::kMaxSamples * 4 <= FrameFeeder::kAudioBlockBytes,
+              "a converted sound frame must fit an audio block");
 
 FrameFeeder::FrameFeeder(FrameQueue &video, FrameQueue &audio, SessionTimeline &timeline)
     : m_video(video), m_audio(audio), m_timeline(timeline)
@@ -28,6 +31,7 @@ void FrameFeeder::reset(bool ignoreAudio, int maxBufferMs, StartFunction onStart
     m_bound.setBoundMs(maxBufferMs);
     m_onStart = std::move(onStart);
     m_converter.reset();
+    m_downmix.release();
     m_firstPictureLogged = false;
     m_ignoreAudio = ignoreAudio;
     m_audioPoolPending = true;
@@ -42,6 +46,7 @@ void FrameFeeder::reset(bool ignoreAudio, int maxBufferMs, StartFunction onStart
 void FrameFeeder::release()
 {
     m_converter.release();
+    m_downmix.release();
 }
 
 void FrameFeeder::start(const AVFrame *frame, AVRational timeBase, AVRational frameRate)
@@ -157,6 +162,8 @@ void FrameFeeder::feedAudio(AVFrame *frame, AVRational timeBase)
         qCDebug(lcEngine) << "-- old audio frame" << t << clock;
         return;
     }
-    if (m_audio.push(frame, t, 0.0))
+    // Converted after the age check, so a frame that is not queued costs no conversion.
+    const AVFrame *sound = m_downmix.convert(frame);
+    if (sound && m_audio.push(sound, t, 0.0))
         m_timeline.lastAudioMs = t;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/AudioDownmix.h"
 #include "engine/PictureConverter.h"
 #include "engine/VideoBound.h"
 
@@ -76,7 +77,7 @@ public:
     // Audio decoding thread.
     void feedAudio(AVFrame *frame, AVRational timeBase);
 
-    // Manager thread, after decoding has ended: frees the conversion graph.
+    // Manager thread, after decoding has ended: frees the picture and sound conversions.
     void release();
 
     // Any thread.
@@ -96,6 +97,7 @@ private:
     SessionTimeline &m_timeline;
     StartFunction m_onStart;           // manager thread before decoding, then video decoding thread
     PictureConverter m_converter;      // video decoding thread
+    AudioDownmix m_downmix;            // audio decoding thread
     VideoBound m_bound;                // video decoding thread
     bool m_firstPictureLogged = false; // video decoding thread
 

@@ -1,0 +1,198 @@
+#include "engine/AudioDownmix.h"
+
+#include "engine/EngineLog.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+bool passesThrough(const AVFrame *frame)
+{
+    const int channels = frame->ch_layout.nb_channels;
+    return (frame->format == AV_SAMPLE_FMT_FLTP && (channels == 1 || channels == 2)) ||
+           (frame->format == AV_SAMPLE_FMT_FLT && channels == 1);
+}
+
+// The layout to mix from. One or two channels are mono or stereo whatever they are called, so
+// they are only converted, never remixed. A layout of unspecified order is taken as the usual
+// one of its channel count; so is a custom order, unless its channels come in native order.
+AVChannelLayout mixLayout(const AVChannelLayout &layout)
+{
+    AVChannelLayout resolved{};
+    const int channels = layout.nb_channels;
+    if (channels > 2 && layout.order == AV_CHANNEL_ORDER_NATIVE)
+        return layout;
+    if (channels > 2 && layout.order == AV_CHANNEL_ORDER_CUSTOM && layout.u.map) {
+        uint64_t mask = 0;
+        int last = -1;
+        bool ordered = true;
+        for (int i = 0; i < channels && ordered; ++i) {
+            const int id = layout.u.map[i].id;
+            ordered = id > last && id < 64;
+            mask |= ordered ? uint64_t(1) << id : 0;
+            last = id;
+        }
+        if (ordered && av_channel_layout_from_mask(&resolved, mask) == 0)
+            return resolved;
+    }
+    av_channel_layout_default(&resolved, channels);
+    return resolved;
+}
+
+const char *formatName(int format)
+{
+    const char *name = av_get_sample_fmt_name(AVSampleFormat(format));
+    return name ? name : "unknown";
+}
+
+} // namespace
+
+AudioDownmix::~AudioDownmix()
+{
+    release();
+}
+
+const AVFrame *AudioDownmix::convert(const AVFrame *frame)
+{
+    if (passesThrough(frame))
+        return frame;
+    const int channels = frame->ch_layout.nb_channels;
+    if (channels <= 0 || frame->nb_samples <= 0 || frame->sample_rate <= 0 ||
+        !frame->extended_data || !av_get_sample_fmt_name(AVSampleFormat(frame->format))) {
+        drop(frame, "not a sound frame");
+        return nullptr;
+    }
+    if (frame->nb_samples > kMaxSamples) {
+        drop(frame, "frame larger than the conversion buffer");
+        return nullptr;
+    }
+
+    const AVChannelLayout layout = mixLayout(frame->ch_layout);
+    const bool changed = frame->format != m_inFormat || frame->sample_rate != m_inRate ||
+                         av_channel_layout_compare(&layout, &m_inLayout) != 0;
+    if (changed) {
+        if (!prepare(frame, layout))
+            return nullptr;
+    } else if (m_inFailed) {
+        drop(frame, "resampler not set up");
+        return nullptr;
+    }
+    if (!m_out && !allocateOutput()) {
+        drop(frame, "no output buffer", AVERROR(ENOMEM));
+        return nullptr;
+    }
+
+    // The rate is unchanged, so the resampler keeps no delay: every input sample comes out now,
+    // and the buffer's capacity is only the bound it may write to.
+    const int outChannels = channels == 1 ? 1 : 2;
+    const int converted =
+        swr_convert(m_swr.get(), m_out->extended_data, kMaxSamples,
+                    const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
+    if (converted <= 0) {
+        drop(frame, "swr_convert failed", converted);
+        return nullptr;
+    }
+    av_channel_layout_uninit(&m_out->ch_layout);
+    av_channel_layout_default(&m_out->ch_layout, outChannels);
+    m_out->nb_samples = converted;
+    m_out->sample_rate = frame->sample_rate;
+    m_out->pts = frame->pts;
+    m_out->pkt_dts = frame->pkt_dts;
+    m_out->best_effort_timestamp = frame->best_effort_timestamp;
+    return m_out.get();
+}
+
+bool AudioDownmix::prepare(const AVFrame *frame, const AVChannelLayout &layout)
+{
+    m_swr.reset();
+    av_channel_layout_uninit(&m_inLayout);
+    // Remembered even when it fails, so a format that cannot be converted is set up once, not
+    // for every frame.
+    m_inLayout = layout;
+    m_inFormat = frame->format;
+    m_inRate = frame->sample_rate;
+    m_inFailed = true;
+
+    AVChannelLayout in = layout;
+    AVChannelLayout out{};
+    av_channel_layout_default(&out, layout.nb_channels == 1 ? 1 : 2);
+    SwrContext *raw = nullptr;
+    // swr_alloc_set_opts2 frees the context itself when it fails.
+    int result = swr_alloc_set_opts2(&raw, &out, AV_SAMPLE_FMT_FLTP, frame->sample_rate, &in,
+                                     AVSampleFormat(frame->format), frame->sample_rate, 0, nullptr);
+    SwrContextPtr swr(raw);
+    if (result < 0) {
+        drop(frame, "swr_alloc_set_opts2 failed", result);
+        return false;
+    }
+    // Centre and surrounds keep the resampler's -3 dB; the LFE is mixed in too rather than
+    // lost, as it carries the low end of a camera that records in 5.1.
+    result = av_opt_set_double(swr.get(), "lfe_mix_level", kLfeMixLevel, 0);
+    if (result < 0) {
+        drop(frame, "lfe_mix_level not set", result);
+        return false;
+    }
+    result = swr_init(swr.get());
+    if (result < 0) {
+        drop(frame, "swr_init failed", result);
+        return false;
+    }
+    m_swr = std::move(swr);
+    m_inFailed = false;
+    // A state change, but a peer could alternate formats: throttled like a warning.
+    if (m_changes.count()) {
+        char name[128] = {};
+        av_channel_layout_describe(&layout, name, sizeof name);
+        qCInfo(lcEngine) << "-- AUDIO FORMAT:" << formatName(frame->format) << name
+                         << frame->sample_rate << "->" << (out.nb_channels == 1 ? "mono" : "stereo")
+                         << "planar float";
+    }
+    return true;
+}
+
+bool AudioDownmix::allocateOutput()
+{
+    AVFramePtr out(av_frame_alloc());
+    if (!out)
+        return false;
+    out->format = AV_SAMPLE_FMT_FLTP;
+    out->nb_samples = kMaxSamples;
+    av_channel_layout_default(&out->ch_layout, 2);
+    const int result = av_frame_get_buffer(out.get(), 0);
+    if (result < 0) {
+        qCWarning(lcEngine) << "-- WARN: audio conversion buffer not allocated:"
+                            << ffmpeg::errorText(result).c_str();
+        return false;
+    }
+    m_out = std::move(out);
+    return true;
+}
+
+void AudioDownmix::drop(const AVFrame *frame, const char *reason, int error)
+{
+    if (!m_drops.count())
+        return;
+    char name[128] = {};
+    if (av_channel_layout_describe(&frame->ch_layout, name, sizeof name) < 0)
+        name[0] = '\0';
+    const std::string why = error < 0 ? ffmpeg::errorText(error) : std::string();
+    qCWarning(lcEngine) << "-- WARN: audio format not converted:" << formatName(frame->format)
+                        << name << frame->sample_rate << frame->nb_samples << reason << why.c_str()
+                        << "dropped" << m_drops.total();
+}
+
+void AudioDownmix::release()
+{
+    m_swr.reset();
+    m_out.reset();
+    av_channel_layout_uninit(&m_inLayout);
+    m_inFormat = -1;
+    m_inRate = 0;
+    m_inFailed = false;
+}

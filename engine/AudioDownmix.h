@@ -1,0 +1,63 @@
+#pragma once
+
+#include "app/LogThrottle.h"
+#include "engine/FfmpegPtr.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+}
+
+// Turns a decoded sound frame of any sample format and channel layout into what the audio
+// queue takes, at the same sample rate: planar float, mono kept mono (the delivery puts it on
+// both sides, so the microphone stays one stereo node whatever the camera sends), stereo kept
+// stereo, and more channels downmixed to stereo with centre, surrounds and LFE mixed in at
+// -3 dB. Planar float mono or stereo, the usual AAC case, passes through untouched.
+//
+// The resampler is set up only when the input's layout, sample format or rate changes, and
+// converted frames reuse one output buffer of kMaxSamples per channel: nothing is allocated
+// per frame. A frame that cannot be converted is dropped, counted and logged now and then.
+//
+// Threads: convert on the audio decoding thread; release on the manager thread while audio
+// decoding does not run; drops() from any thread.
+class AudioDownmix
+{
+public:
+    // Per channel, far beyond any codec's frame (AAC 1024, MP3 1152, Opus 2880 at most).
+    static constexpr int kMaxSamples = 16384;
+    // Centre, surrounds and LFE each reach both sides at -3 dB; the matrix is not normalised,
+    // as the float output can exceed full scale and the later s16 conversion clamps.
+    static constexpr double kLfeMixLevel = 0.70710678118654752440;
+
+    AudioDownmix() = default;
+    ~AudioDownmix();
+    AudioDownmix(const AudioDownmix &) = delete;
+    AudioDownmix &operator=(const AudioDownmix &) = delete;
+
+    // `frame` itself when it is already planar float mono or stereo; else the converted frame
+    // (owned here, valid until the next call), or null when the frame was dropped.
+    const AVFrame *convert(const AVFrame *frame);
+    // The session's end or a new session: frees the resampler and the output buffer and
+    // forgets the input format.
+    void release();
+
+    // Any thread: frames dropped since this object was made.
+    qint64 drops() const { return m_drops.total(); }
+
+private:
+    // Sets up the resampler for `layout` (already resolved) in `frame`'s format and rate;
+    // false (logged) when it failed.
+    bool prepare(const AVFrame *frame, const AVChannelLayout &layout);
+    bool allocateOutput();
+    void drop(const AVFrame *frame, const char *reason, int error = 0);
+
+    SwrContextPtr m_swr;
+    AVFramePtr m_out;
+    // The input format the resampler was made for (or last failed for).
+    AVChannelLayout m_inLayout{};
+    int m_inFormat = -1;
+    int m_inRate = 0;
+    bool m_inFailed = false;
+    LogThrottle m_drops;
+    LogThrottle m_changes;
+};
