@@ -7,7 +7,10 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -21,25 +24,38 @@ bool passesThrough(const AVFrame *frame)
 
 // The layout to mix from. One or two channels are mono or stereo whatever they are called, so
 // they are only converted, never remixed. A layout of unspecified order is taken as the usual
-// one of its channel count; so is a custom order, unless its channels come in native order.
-AVChannelLayout mixLayout(const AVChannelLayout &layout)
+// one of its channel count. A custom order of distinct known channels is mixed as the native
+// layout of those channels, `map` telling the resampler which input channel each one is
+// (`mapped` true); any other order is taken as the usual one of its channel count.
+AVChannelLayout mixLayout(const AVChannelLayout &layout, int *map, bool *mapped)
 {
     AVChannelLayout resolved{};
     const int channels = layout.nb_channels;
+    *mapped = false;
     if (channels > 2 && layout.order == AV_CHANNEL_ORDER_NATIVE)
         return layout;
-    if (channels > 2 && layout.order == AV_CHANNEL_ORDER_CUSTOM && layout.u.map) {
+    if (channels > 2 && channels <= AudioDownmix::kMaxChannels &&
+        layout.order == AV_CHANNEL_ORDER_CUSTOM && layout.u.map) {
+        int position[AudioDownmix::kMaxChannels];
+        std::fill(std::begin(position), std::end(position), -1);
         uint64_t mask = 0;
-        int last = -1;
-        bool ordered = true;
-        for (int i = 0; i < channels && ordered; ++i) {
+        bool distinct = true;
+        for (int i = 0; i < channels && distinct; ++i) {
             const int id = layout.u.map[i].id;
-            ordered = id > last && id < 64;
-            mask |= ordered ? uint64_t(1) << id : 0;
-            last = id;
+            distinct = id >= 0 && id < AudioDownmix::kMaxChannels && position[id] < 0;
+            if (distinct) {
+                position[id] = i;
+                mask |= uint64_t(1) << id;
+            }
         }
-        if (ordered && av_channel_layout_from_mask(&resolved, mask) == 0)
+        if (distinct && av_channel_layout_from_mask(&resolved, mask) == 0) {
+            int k = 0;
+            for (int id = 0; id < AudioDownmix::kMaxChannels; ++id)
+                if (position[id] >= 0)
+                    map[k++] = position[id];
+            *mapped = true;
             return resolved;
+        }
     }
     av_channel_layout_default(&resolved, channels);
     return resolved;
@@ -63,8 +79,10 @@ const AVFrame *AudioDownmix::convert(const AVFrame *frame)
     if (passesThrough(frame))
         return frame;
     const int channels = frame->ch_layout.nb_channels;
-    if (channels <= 0 || frame->nb_samples <= 0 || frame->sample_rate <= 0 ||
-        !frame->extended_data || !av_get_sample_fmt_name(AVSampleFormat(frame->format))) {
+    // A layout that disagrees with itself would have the resampler read planes that are not there.
+    if (channels <= 0 || !av_channel_layout_check(&frame->ch_layout) || frame->nb_samples <= 0 ||
+        frame->sample_rate <= 0 || !frame->extended_data ||
+        !av_get_sample_fmt_name(AVSampleFormat(frame->format))) {
         drop(frame, "not a sound frame");
         return nullptr;
     }
@@ -73,11 +91,15 @@ const AVFrame *AudioDownmix::convert(const AVFrame *frame)
         return nullptr;
     }
 
-    const AVChannelLayout layout = mixLayout(frame->ch_layout);
-    const bool changed = frame->format != m_inFormat || frame->sample_rate != m_inRate ||
-                         av_channel_layout_compare(&layout, &m_inLayout) != 0;
+    int map[kMaxChannels];
+    bool mapped = false;
+    const AVChannelLayout layout = mixLayout(frame->ch_layout, map, &mapped);
+    const bool changed =
+        frame->format != m_inFormat || frame->sample_rate != m_inRate ||
+        av_channel_layout_compare(&layout, &m_inLayout) != 0 || mapped != m_mapped ||
+        (mapped && std::memcmp(map, m_channelMap, sizeof(int) * size_t(channels)) != 0);
     if (changed) {
-        if (!prepare(frame, layout))
+        if (!prepare(frame, layout, mapped ? map : nullptr))
             return nullptr;
     } else if (m_inFailed) {
         drop(frame, "resampler not set up");
@@ -108,7 +130,7 @@ const AVFrame *AudioDownmix::convert(const AVFrame *frame)
     return m_out.get();
 }
 
-bool AudioDownmix::prepare(const AVFrame *frame, const AVChannelLayout &layout)
+bool AudioDownmix::prepare(const AVFrame *frame, const AVChannelLayout &layout, const int *map)
 {
     m_swr.reset();
     av_channel_layout_uninit(&m_inLayout);
@@ -118,6 +140,9 @@ bool AudioDownmix::prepare(const AVFrame *frame, const AVChannelLayout &layout)
     m_inFormat = frame->format;
     m_inRate = frame->sample_rate;
     m_inFailed = true;
+    m_mapped = map != nullptr;
+    if (map)
+        std::copy(map, map + layout.nb_channels, m_channelMap);
 
     AVChannelLayout in = layout;
     AVChannelLayout out{};
@@ -131,8 +156,16 @@ bool AudioDownmix::prepare(const AVFrame *frame, const AVChannelLayout &layout)
         drop(frame, "swr_alloc_set_opts2 failed", result);
         return false;
     }
-    // Centre and surrounds keep the resampler's -3 dB; the LFE is mixed in too rather than
-    // lost, as it carries the low end of a camera that records in 5.1.
+    // The resampler keeps the map's address and reads it for as long as it lives.
+    if (map) {
+        result = swr_set_channel_mapping(swr.get(), m_channelMap);
+        if (result < 0) {
+            drop(frame, "swr_set_channel_mapping failed", result);
+            return false;
+        }
+    }
+    // Centre and surrounds keep the resampler's -3 dB; the LFE, which it leaves out by
+    // default, is mixed in too, as it carries the low end of a camera that records in 5.1.
     result = av_opt_set_double(swr.get(), "lfe_mix_level", kLfeMixLevel, 0);
     if (result < 0) {
         drop(frame, "lfe_mix_level not set", result);
@@ -195,4 +228,5 @@ void AudioDownmix::release()
     m_inFormat = -1;
     m_inRate = 0;
     m_inFailed = false;
+    m_mapped = false;
 }

@@ -11,8 +11,9 @@ extern "C" {
 // Turns a decoded sound frame of any sample format and channel layout into what the audio
 // queue takes, at the same sample rate: planar float, mono kept mono (the delivery puts it on
 // both sides, so the microphone stays one stereo node whatever the camera sends), stereo kept
-// stereo, and more channels downmixed to stereo with centre, surrounds and LFE mixed in at
-// -3 dB. Planar float mono or stereo, the usual AAC case, passes through untouched.
+// stereo, and more channels downmixed to stereo: centre and surrounds reach the sides at -3 dB,
+// the LFE both sides at -6 dB. Planar float mono or stereo, the usual AAC case, passes through
+// untouched.
 //
 // The resampler is set up only when the input's layout, sample format or rate changes, and
 // converted frames reuse one output buffer of kMaxSamples per channel: nothing is allocated
@@ -25,8 +26,11 @@ class AudioDownmix
 public:
     // Per channel, far beyond any codec's frame (AAC 1024, MP3 1152, Opus 2880 at most).
     static constexpr int kMaxSamples = 16384;
-    // Centre, surrounds and LFE each reach both sides at -3 dB; the matrix is not normalised,
-    // as the float output can exceed full scale and the later s16 conversion clamps.
+    // The resampler's limit.
+    static constexpr int kMaxChannels = 64;
+    // The LFE's level in the mix, which the resampler spreads over both sides at a further
+    // -3 dB each. The matrix is not normalised: the float output may exceed full scale, and
+    // the later s16 conversion clamps, so speech keeps its level.
     static constexpr double kLfeMixLevel = 0.70710678118654752440;
 
     AudioDownmix() = default;
@@ -45,9 +49,10 @@ public:
     qint64 drops() const { return m_drops.total(); }
 
 private:
-    // Sets up the resampler for `layout` (already resolved) in `frame`'s format and rate;
-    // false (logged) when it failed.
-    bool prepare(const AVFrame *frame, const AVChannelLayout &layout);
+    // Sets up the resampler for `layout` (already resolved; `map`, when not null, names the
+    // input channel of each of its channels) in `frame`'s format and rate; false (logged) when
+    // it failed.
+    bool prepare(const AVFrame *frame, const AVChannelLayout &layout, const int *map);
     bool allocateOutput();
     void drop(const AVFrame *frame, const char *reason, int error = 0);
 
@@ -58,6 +63,10 @@ private:
     int m_inFormat = -1;
     int m_inRate = 0;
     bool m_inFailed = false;
+    // For a custom channel order: the input channel of each channel of m_inLayout. The
+    // resampler reads it through its own pointer for as long as it lives.
+    int m_channelMap[kMaxChannels] = {};
+    bool m_mapped = false;
     LogThrottle m_drops;
     LogThrottle m_changes;
 };
