@@ -8,18 +8,30 @@
 // bench_stamped_publisher --port N [--host 127.0.0.1] [--size 1280x720] [--fps 30]
 //     [--pix-fmt yuv420p|yuvj420p] [--no-audio] [--seconds 20] [--id 1] [--log FILE]
 //     [--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS]
-//     [--marks N] [--audio-shift-ms MS] [--srt]
+//     [--marks N] [--audio-shift-ms MS] [--srt] [--ts-default-muxing] [--pre-encode]
 //
-// --marks N: the audio is silent but for a 1 kHz burst of kMarkMs starting exactly at the time
-// of every Nth picture (0, N, 2N, ...), so that a reader can match what a microphone hears to
-// what the webcam shows. --audio-shift-ms MS: audio timestamps are MS later (the audio leads
-// its pictures by MS) or, negative, earlier (it lags) than the time it was taken.
+// --marks N: the audio is a steady 440 Hz tone at -20 dBFS with a louder 1 kHz burst of
+// kMarkMs in its place starting exactly at the time of every Nth picture (0, N, 2N, ...), so
+// that a reader can match what a microphone hears to what the webcam shows and find any gap in
+// it. --audio-shift-ms MS: audio timestamps are MS later (the audio leads its pictures by MS)
+// or, negative, earlier (it lags) than the time it was taken.
 //
 // With --srt it sends MPEG-TS as an SRT caller to srt://HOST:PORT instead; the wire time is
-// then when the packet's datagrams were handed to libsrt (which sends them at once).
+// then when the packet's datagrams were handed to libsrt (which sends them at once). Each AAC
+// frame then goes in its own PES packet, as a low-delay muxer sends it; --ts-default-muxing
+// muxes as the ffmpeg command-line tool does by default (PES packets of up to 2930 bytes of
+// audio, a mux delay of 0.7 s), which gathers several AAC frames into one packet: sound that
+// arrives in bursts, as from many cameras.
 //
-// Log lines: "C <connect start us> <connected us>", then "F <frame> <send us> <wire us> <key>"
-// (key: 1 for a keyframe).
+// --pre-encode: the whole stream is encoded before connecting and then sent at its real rate,
+// as a camera that encodes on its own chip: the publisher's encoding takes no CPU from the
+// system under test while it streams. The stamps then carry the time each picture was due
+// while encoding; the log's "P" line gives the shift to the time it was due on the wire.
+//
+// Log lines: "C <connect start us> <connected us>", with --pre-encode "P <shift us>" (add it
+// to a stamp's send time), then "F <frame> <send us> <wire us> <key>" (send: as stamped; key:
+// 1 for a keyframe), and at the end "B <median ms> <max ms>": how much sound the muxer put on
+// the wire at once (the span of audio between two audio writes that sent bytes).
 // Prints "CONNECTED" on stdout once the RTMP publish is set up. Exit 0 when the whole stream
 // was sent, 2 when the connection failed or broke.
 
@@ -53,6 +65,12 @@ constexpr int kSampleRate = 48000;
 constexpr int kToneHz = 440;
 constexpr int kMarkHz = 1000;
 constexpr int kMarkMs = 40;
+// The steady tone under the marks: -20 dBFS, far above what a gap reads and far below a mark.
+constexpr float kToneLevel = 0.1f;
+constexpr float kMarkLevel = 0.5f;
+// ffmpeg's command-line default for -muxdelay. Through the API the TS muxer takes 0 instead,
+// which sends every audio frame at once, whatever pes_payload_size says.
+constexpr int kCliMuxDelayUs = 700000;
 // Room the moving texture scrolls through, in pixels.
 constexpr int kScrollPx = 512;
 // Added to every timestamp: the AAC encoder's priming gives its first packet a negative time,
@@ -107,6 +125,8 @@ struct Options
     int marks = 0;
     int audioShiftMs = 0;
     bool srt = false;
+    bool tsDefaultMuxing = false;
+    bool preEncode = false;
 };
 
 std::string errorText(int code)
@@ -156,9 +176,17 @@ bool parse(int argc, char **argv, Options *o)
             o->audioShiftMs = std::atoi(next());
         else if (a == "--srt")
             o->srt = true;
+        else if (a == "--ts-default-muxing")
+            o->tsDefaultMuxing = true;
+        else if (a == "--pre-encode")
+            o->preEncode = true;
         else
             return false;
     }
+    if (o->tsDefaultMuxing && !o->srt)
+        return false;
+    if (o->preEncode && o->flood)
+        return false;
     return o->port > 0 && o->fps > 0 && o->width % 2 == 0 && o->height % 2 == 0 &&
            stamp::fits(o->width, o->height);
 }
@@ -375,32 +403,85 @@ private:
             if (audio && av_compare_ts(video.packet->dts, m_videoStream->time_base, audio->dts,
                                        m_audioStream->time_base) > 0)
                 return true;
-            if (!write(video.packet.get()))
-                return false;
-            const int64_t wireUs = stamp::nowUs();
-            if (m_log)
-                std::fprintf(m_log, "F %lld %lld %lld %d\n", (long long)video.frame,
-                             (long long)video.sendUs, (long long)wireUs, video.key ? 1 : 0);
+            if (m_recording) {
+                m_recorded.push_back({std::move(video.packet), m_videoStream->time_base, m_slot,
+                                      true, video.frame, video.sendUs, video.key});
+            } else {
+                if (!write(video.packet.get()))
+                    return false;
+                logFrame(video.frame, video.sendUs, video.key);
+            }
             m_pendingVideo.pop_front();
         }
         return true;
     }
 
-    // In the order they are made, as a camera sends: no interleaving queue.
+    void logFrame(int64_t frame, int64_t sendUs, bool key)
+    {
+        const int64_t wireUs = stamp::nowUs();
+        if (m_log)
+            std::fprintf(m_log, "F %lld %lld %lld %d\n", (long long)frame, (long long)sendUs,
+                         (long long)wireUs, key ? 1 : 0);
+    }
+
+    // In the order they are made, as a camera sends: no interleaving queue. While encoding
+    // ahead (--pre-encode) the packet is kept with the slot it leaves in.
     bool write(AVPacket *packet)
     {
+        if (m_recording) {
+            m_recorded.push_back({PacketPtr(av_packet_clone(packet)),
+                                  m_output->streams[packet->stream_index]->time_base, m_slot, false,
+                                  0, 0, false});
+            av_packet_unref(packet);
+            return m_recorded.back().packet != nullptr;
+        }
         if (m_o.flood && !m_replaying)
             m_replay.emplace_back(av_packet_clone(packet));
+        const bool audio = m_audioStream && packet->stream_index == m_audioStream->index;
+        const int64_t ptsUs =
+            audio ? av_rescale_q(packet->pts, m_audioStream->time_base, AVRational{1, 1000000}) : 0;
+        const int64_t bytesBefore = avio_tell(m_output->pb);
         const int written = av_write_frame(m_output.get(), packet);
         av_packet_unref(packet);
         if (!check(written, "av_write_frame"))
             return false;
+        // An audio write that put bytes out sent the sound gathered since the last one did.
+        if (audio && avio_tell(m_output->pb) > bytesBefore) {
+            if (m_lastAudioOutUs != AV_NOPTS_VALUE)
+                m_burstsMs.push_back(double(ptsUs - m_lastAudioOutUs) / 1000.0);
+            m_lastAudioOutUs = ptsUs;
+        }
         avio_flush(m_output->pb);
         if (m_output->pb->error < 0) {
             check(m_output->pb->error, "avio_flush");
             return false;
         }
         return true;
+    }
+
+    // --pre-encode: the recorded packets, each sent at its slot's time from `originUs`.
+    bool sendRecorded(int64_t originUs)
+    {
+        for (Recorded &item : m_recorded) {
+            sleepUntilUs(originUs + item.slot * 1000000 / m_o.fps);
+            // Opening the muxer may have changed the streams' time bases since.
+            av_packet_rescale_ts(item.packet.get(), item.timeBase,
+                                 m_output->streams[item.packet->stream_index]->time_base);
+            if (!write(item.packet.get()))
+                return false;
+            if (item.video)
+                logFrame(item.frame, item.sendUs, item.key);
+        }
+        return true;
+    }
+
+    void logBursts()
+    {
+        if (!m_log || m_burstsMs.empty())
+            return;
+        std::vector<double> sorted = m_burstsMs;
+        std::sort(sorted.begin(), sorted.end());
+        std::fprintf(m_log, "B %.1f %.1f\n", sorted[sorted.size() / 2], sorted.back());
     }
 
     // Flood: the first second of packets again and again, timestamps moving on, as fast as
@@ -427,16 +508,18 @@ private:
         return true;
     }
 
-    // The tone, or with marks: silence and a burst from each marked picture's time on.
+    // The tone, or with marks: a quieter tone and a loud burst from each marked picture's
+    // time on.
     float sampleAt(int64_t sample) const
     {
+        const float tone = float(std::sin(2.0 * M_PI * kToneHz * double(sample) / kSampleRate));
         if (m_o.marks <= 0)
-            return 0.2f * float(std::sin(2.0 * M_PI * kToneHz * double(sample) / kSampleRate));
+            return 0.2f * tone;
         const int64_t period = int64_t(m_o.marks) * kSampleRate / m_o.fps;
         const int64_t sinceMark = sample % period;
         if (sinceMark >= int64_t(kMarkMs) * kSampleRate / 1000)
-            return 0.0f;
-        return 0.5f * float(std::sin(2.0 * M_PI * kMarkHz * double(sinceMark) / kSampleRate));
+            return kToneLevel * tone;
+        return kMarkLevel * float(std::sin(2.0 * M_PI * kMarkHz * double(sinceMark) / kSampleRate));
     }
 
     bool sendAudioUntil(int64_t sampleTarget)
@@ -459,6 +542,51 @@ private:
         return true;
     }
 
+    // Encodes the stream, its pictures stamped with their time from `originUs`; `paced`
+    // waits for each picture's time, as a camera's clock does. False when a step failed.
+    bool produce(int64_t originUs, bool paced)
+    {
+        Scene scene(m_o.width, m_o.height);
+        // A flood encodes one second and then replays it for the rest of the run.
+        const int64_t frames = m_o.flood ? m_o.fps : int64_t(std::llround(m_o.seconds * m_o.fps));
+        const int64_t stallFrame = m_o.stallAtS >= 0 ? int64_t(m_o.stallAtS * m_o.fps) : -1;
+        int64_t n = 0;
+        while (n < frames) {
+            if (n == stallFrame && m_o.stallForS > 0) {
+                // The uplink stops; the camera keeps its clock, so frame numbers and
+                // timestamps jump over the silence.
+                if (paced)
+                    sleepUntilUs(stamp::nowUs() + int64_t(m_o.stallForS * 1e6));
+                n += int64_t(m_o.stallForS * m_o.fps);
+                if (n >= frames)
+                    break;
+            }
+            const int64_t dueUs = originUs + n * 1000000 / m_o.fps;
+            if (paced)
+                sleepUntilUs(dueUs);
+            const int64_t sendUs = paced ? stamp::nowUs() : dueUs;
+            if (!check(av_frame_make_writable(m_picture.get()), "av_frame_make_writable (video)"))
+                return false;
+            scene.fill(m_picture.get(), n);
+            stamp::Value value;
+            value.id = m_o.id;
+            value.frame = uint32_t(n);
+            value.sendUs = sendUs;
+            stamp::draw(m_picture->data[0], m_picture->linesize[0], m_picture->data[1],
+                        m_picture->data[2], m_picture->linesize[1], m_o.width, value);
+            m_picture->pts = n;
+            m_currentFrame = n;
+            m_currentSendUs = sendUs;
+            m_slot = n;
+            if (!check(avcodec_send_frame(m_video.get(), m_picture.get()), "avcodec_send_frame") ||
+                !drain(m_video.get(), m_videoStream) ||
+                !sendAudioUntil((n + 1) * kSampleRate / m_o.fps))
+                return false;
+            ++n;
+        }
+        return sendVideoUpTo(nullptr);
+    }
+
     int publish()
     {
         const std::string url =
@@ -470,15 +598,28 @@ private:
                    "avformat_alloc_output_context2"))
             return 1;
         m_output.reset(raw);
-        // Each AAC frame in its own PES packet, as a camera's low-delay TS muxer sends it;
-        // ffmpeg's default gathers about 2930 bytes of audio first, which holds the sound (and
-        // with it the pictures on the webcam) back by a few hundred milliseconds.
-        if (m_o.srt && !check(av_opt_set_int(m_output->priv_data, "pes_payload_size", 0, 0),
-                              "av_opt_set_int (pes_payload_size)"))
+        if (m_o.tsDefaultMuxing) {
+            // As `ffmpeg -f mpegts srt://...` sends: audio gathered into PES packets of up to
+            // 2930 bytes or half the mux delay, a few hundred milliseconds of sound each.
+            m_output->max_delay = kCliMuxDelayUs;
+        } else if (m_o.srt && !check(av_opt_set_int(m_output->priv_data, "pes_payload_size", 0, 0),
+                                     "av_opt_set_int (pes_payload_size)")) {
+            // Each AAC frame in its own PES packet, as a camera's low-delay TS muxer sends it.
             return 1;
+        }
         m_packet.reset(av_packet_alloc());
         if (!m_packet || !openVideo() || (m_o.audio && !openAudio()))
             return 1;
+
+        // Encoded ahead: the stamps carry the times from this origin, the packets their slots.
+        const int64_t encodeOriginUs = stamp::nowUs();
+        if (m_o.preEncode) {
+            m_recording = true;
+            const bool encoded = produce(encodeOriginUs, false);
+            m_recording = false;
+            if (!encoded)
+                return 1;
+        }
 
         const int64_t connectStart = stamp::nowUs();
         AVDictionary *options = nullptr;
@@ -499,48 +640,19 @@ private:
         std::printf("CONNECTED\n");
         std::fflush(stdout);
 
-        Scene scene(m_o.width, m_o.height);
-        // A flood encodes one second and then replays it for the rest of the run.
-        const int64_t frames = m_o.flood ? m_o.fps : int64_t(std::llround(m_o.seconds * m_o.fps));
-        const int64_t endUs = stamp::nowUs() + int64_t(m_o.seconds * 1e6);
-        const int64_t stallFrame = m_o.stallAtS >= 0 ? int64_t(m_o.stallAtS * m_o.fps) : -1;
-        int64_t originUs = stamp::nowUs();
-        int64_t n = 0;
+        const int64_t originUs = stamp::nowUs();
         bool ok = true;
-        while (ok && n < frames) {
-            if (n == stallFrame && m_o.stallForS > 0) {
-                // The uplink stops; the camera keeps its clock, so frame numbers and
-                // timestamps jump over the silence.
-                sleepUntilUs(stamp::nowUs() + int64_t(m_o.stallForS * 1e6));
-                n += int64_t(m_o.stallForS * m_o.fps);
-                if (n >= frames)
-                    break;
-            }
-            if (!m_o.flood)
-                sleepUntilUs(originUs + n * 1000000 / m_o.fps);
-            const int64_t sendUs = stamp::nowUs();
-            if (!check(av_frame_make_writable(m_picture.get()), "av_frame_make_writable (video)"))
-                return 1;
-            scene.fill(m_picture.get(), n);
-            stamp::Value value;
-            value.id = m_o.id;
-            value.frame = uint32_t(n);
-            value.sendUs = sendUs;
-            stamp::draw(m_picture->data[0], m_picture->linesize[0], m_picture->data[1],
-                        m_picture->data[2], m_picture->linesize[1], m_o.width, value);
-            m_picture->pts = n;
-            m_currentFrame = n;
-            m_currentSendUs = sendUs;
-            ok = check(avcodec_send_frame(m_video.get(), m_picture.get()), "avcodec_send_frame") &&
-                 drain(m_video.get(), m_videoStream);
-            if (ok)
-                ok = sendAudioUntil((n + 1) * kSampleRate / m_o.fps);
-            ++n;
+        if (m_o.preEncode) {
+            if (m_log)
+                std::fprintf(m_log, "P %lld\n", (long long)(originUs - encodeOriginUs));
+            ok = sendRecorded(originUs);
+        } else {
+            const int64_t endUs = originUs + int64_t(m_o.seconds * 1e6);
+            ok = produce(originUs, !m_o.flood);
+            if (ok && m_o.flood)
+                ok = replay(endUs);
         }
-        if (ok)
-            ok = sendVideoUpTo(nullptr);
-        if (ok && m_o.flood)
-            ok = replay(endUs);
+        logBursts();
         if (!ok)
             return 2;
         av_write_trailer(m_output.get());
@@ -571,6 +683,24 @@ private:
     int64_t m_currentFrame = 0;
     int64_t m_currentSendUs = 0;
     int64_t m_nextSample = 0;
+    // --pre-encode: packets kept while encoding ahead, with the picture slot each leaves in.
+    struct Recorded
+    {
+        PacketPtr packet;
+        AVRational timeBase; // of its timestamps: its stream's when it was made
+        int64_t slot;
+        bool video; // then logged as a picture when sent
+        int64_t frame;
+        int64_t sendUs;
+        bool key;
+    };
+    std::vector<Recorded> m_recorded;
+    bool m_recording = false;
+    int64_t m_slot = 0;
+    // Sound sent at once by the muxer: span of each, and the time of the last audio write
+    // that put bytes out.
+    std::vector<double> m_burstsMs;
+    int64_t m_lastAudioOutUs = AV_NOPTS_VALUE;
 };
 
 } // namespace
@@ -579,12 +709,13 @@ int main(int argc, char **argv)
 {
     Options options;
     if (!parse(argc, argv, &options)) {
-        std::fprintf(stderr,
-                     "usage: %s --port N [--host H] [--size WxH] [--fps N] [--pix-fmt "
-                     "yuv420p|yuvj420p] [--no-audio] [--seconds S] [--id N] [--log FILE] "
-                     "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS] "
-                     "[--marks N] [--audio-shift-ms MS] [--srt]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s --port N [--host H] [--size WxH] [--fps N] [--pix-fmt "
+            "yuv420p|yuvj420p] [--no-audio] [--seconds S] [--id N] [--log FILE] "
+            "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS] "
+            "[--marks N] [--audio-shift-ms MS] [--srt] [--ts-default-muxing] [--pre-encode]\n",
+            argv[0]);
         return 1;
     }
     // A server that goes away is a write error here, not a fatal signal.
