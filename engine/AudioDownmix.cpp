@@ -214,9 +214,11 @@ void AudioDownmix::drop(const AVFrame *frame, const char *reason, int error)
     char name[128] = {};
     if (av_channel_layout_describe(&frame->ch_layout, name, sizeof name) < 0)
         name[0] = '\0';
-    const std::string why = error < 0 ? ffmpeg::errorText(error) : std::string();
+    std::string why = reason;
+    if (error < 0)
+        why += ": " + ffmpeg::errorText(error);
     qCWarning(lcEngine) << "-- WARN: audio format not converted:" << formatName(frame->format)
-                        << name << frame->sample_rate << frame->nb_samples << reason << why.c_str()
+                        << name << frame->sample_rate << frame->nb_samples << why.c_str()
                         << "dropped" << m_drops.total();
 }
 
