@@ -55,6 +55,7 @@
 #include "MicCapture.h"
 #include "app/AppSettings.h"
 #include "audio/PipeWireDaemon.h"
+#include "support/BusyProcesses.h"
 #include "support/FreePort.h"
 #include "support/JitterRelay.h"
 #include "support/LossyUdpRelay.h"
@@ -94,6 +95,9 @@ struct Settings
     bool mic = false;
     bool srt = true;
     bool srtOnly = false;
+    bool micOnly = false;
+    QStringList micPaths{QStringLiteral("rtmp"), QStringLiteral("srt")};
+    QList<int> busy{0, 2};
 };
 
 // What the publisher and the link do in one variant.
@@ -110,6 +114,9 @@ struct Variant
     // >= 0: quorvix takes the stream by SRT (clean link only), through a relay dropping that
     // share of the datagrams each way when above 0; < 0: RTMP.
     double srtLoss = -1;
+    bool tsDefaultMuxing = false; // SRT: ffmpeg's default TS muxing, sound in bursts
+    bool preEncode = false;       // the publisher encodes the stream before it connects
+    int busy = 0;                 // processes keeping the CPU busy beside the run
 };
 
 constexpr int kStallAtMs = 6000;
@@ -118,6 +125,16 @@ constexpr double kFramePeriodMs = 1000.0 / 30;
 // The SRT listener's latency: the program's default (the bench writes no latency setting).
 constexpr double kSrtLatencyMs = AppSettings::kDefaultSrtLatencyMs;
 constexpr quint32 kLossSeed = 2026;
+// Microphone gaps: the publisher's steady tone peaks at -20 dBFS (3277); at 440 Hz a zero
+// crossing stays below this level for at most three samples, so a longer quiet run is sound
+// missing. A gap is such a run longer than kGapMs.
+constexpr int kSilentBelow = 200;
+constexpr double kGapMs = 2.0;
+// Microphone targets.
+constexpr double kOffsetMinMs = -20;
+constexpr double kOffsetMaxMs = 40;
+constexpr double kMicPerFrameMs = 80;  // wire -> microphone, a frame of sound per packet
+constexpr double kMicOverBurstMs = 60; // wire -> microphone above the camera's burst
 
 struct Result
 {
@@ -145,6 +162,14 @@ struct Result
     double markCamMedian = NAN;                 // wire -> webcam of the same marks
     double offsetMedian = NAN, offsetP95 = NAN; // microphone minus webcam
     double offsetMin = NAN, offsetMax = NAN;
+    int gaps = 0;            // microphone: gaps in the steady tone
+    double gapsPerMin = NAN; // per minute of sound heard
+    double longestGapMs = NAN;
+    double soundS = NAN;           // from the first to the last sound heard
+    double cameraBurstMedMs = NAN; // sound the publisher's muxer sent at once
+    double cameraBurstMaxMs = NAN;
+    double quorvixBurstMs = NAN; // the audio burst quorvix says it measured
+    double busyCpuS = NAN;       // CPU seconds of the busy processes over the run
     QString playout;             // quorvix's own account of the session
     double longestStallMs = NAN; // longest time between two new pictures on the webcam
     qint64 datagramsDropped = 0; // SRT through the lossy relay
@@ -168,6 +193,8 @@ double median(std::vector<double> v)
 struct PublisherLog
 {
     int64_t connectUs = 0;
+    int64_t sendShiftUs = 0; // a stream encoded ahead: stamped send time + this = when due
+    double burstMedMs = NAN, burstMaxMs = NAN;
     std::map<uint32_t, std::pair<int64_t, int64_t>> frames; // frame -> send, wire
     std::set<uint32_t> keyframes;
 };
@@ -182,7 +209,12 @@ PublisherLog readLog(const QString &path)
         const QList<QByteArray> f = line.split(' ');
         if (f.size() >= 3 && f.at(0) == "C")
             log.connectUs = f.at(1).toLongLong();
-        else if (f.size() >= 4 && f.at(0) == "F") {
+        else if (f.size() >= 2 && f.at(0) == "P")
+            log.sendShiftUs = f.at(1).trimmed().toLongLong();
+        else if (f.size() >= 3 && f.at(0) == "B") {
+            log.burstMedMs = f.at(1).toDouble();
+            log.burstMaxMs = f.at(2).trimmed().toDouble();
+        } else if (f.size() >= 4 && f.at(0) == "F") {
             const uint32_t frame = uint32_t(f.at(1).toLongLong());
             log.frames[frame] = {f.at(2).toLongLong(), f.at(3).toLongLong()};
             if (f.size() >= 5 && f.at(4).trimmed() == "1")
@@ -230,6 +262,51 @@ std::vector<int64_t> markOnsets(const bench::MicCapture &capture)
     return onsets;
 }
 
+struct Gaps
+{
+    int count = 0;
+    double longestMs = 0;
+    double soundS = 0;
+};
+
+// Gaps in what the microphone delivered: runs of near-silent samples (both channels) longer
+// than kGapMs between the first and the last sound heard, i.e. while the publisher sent its
+// steady tone.
+Gaps gapsIn(const bench::MicCapture &capture)
+{
+    const int16_t *samples = capture.samples();
+    const int64_t frames = capture.frames();
+    const auto heard = [samples](int64_t i) {
+        return std::max(std::abs(int(samples[2 * i])), std::abs(int(samples[2 * i + 1]))) >
+               kSilentBelow;
+    };
+    int64_t first = 0;
+    while (first < frames && !heard(first))
+        ++first;
+    int64_t last = frames - 1;
+    while (last > first && !heard(last))
+        --last;
+    Gaps gaps;
+    if (last <= first)
+        return gaps;
+    constexpr double kRate = bench::MicCapture::kRate;
+    gaps.soundS = double(last - first) / kRate;
+    int64_t quiet = 0;
+    for (int64_t i = first; i <= last; ++i) {
+        if (!heard(i)) {
+            ++quiet;
+            continue;
+        }
+        const double ms = double(quiet) * 1000.0 / kRate;
+        if (ms > kGapMs) {
+            ++gaps.count;
+            gaps.longestMs = std::max(gaps.longestMs, ms);
+        }
+        quiet = 0;
+    }
+    return gaps;
+}
+
 Result runOnce(const Settings &s, const QString &system, const Variant &v,
                QString *quorvixLog = nullptr)
 {
@@ -249,6 +326,15 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
     if (!tap.ok()) {
         r.note = QStringLiteral("cannot follow the output file");
         return r;
+    }
+    // A busy computer: started first, so the program under test starts among them too.
+    std::unique_ptr<BusyProcesses> busy;
+    if (v.busy > 0) {
+        busy = std::make_unique<BusyProcesses>(v.busy);
+        if (!busy->started()) {
+            r.note = QStringLiteral("the busy processes did not start");
+            return r;
+        }
     }
     const quint16 port = FreePort::loopback();
     const bool srt = v.srtLoss >= 0;
@@ -316,7 +402,8 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
     std::unique_ptr<bench::MicCapture> capture;
     if (v.marks) {
         capture = std::make_unique<bench::MicCapture>();
-        if (!capture->start("quorvix_microphone", s.seconds + 20)) {
+        // Room for a publisher that encodes the whole stream before it connects.
+        if (!capture->start("quorvix_microphone", 2 * s.seconds + 60)) {
             r.note = QStringLiteral("cannot record the microphone");
             return r;
         }
@@ -342,6 +429,10 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         args << QStringLiteral("--marks") << QStringLiteral("30");
     if (srt)
         args << QStringLiteral("--srt");
+    if (v.tsDefaultMuxing)
+        args << QStringLiteral("--ts-default-muxing");
+    if (v.preEncode)
+        args << QStringLiteral("--pre-encode");
     publisher.start(bench::publisherProgram(), args);
     if (!publisher.waitForStarted(10000)) {
         r.note = QStringLiteral("publisher did not start");
@@ -364,6 +455,10 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
     tap.stop();
     if (capture)
         capture->stop();
+    if (busy) {
+        r.busyCpuS = busy->cpuSeconds();
+        busy->stop();
+    }
     relay.stop();
     lossyPath.stop();
     r.datagramsDropped = lossyPath.dropped();
@@ -383,6 +478,10 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         const QRegularExpressionMatch m = playout.match(text);
         if (m.hasMatch())
             r.playout = m.captured(1);
+        const QRegularExpressionMatch burst =
+            QRegularExpression(QStringLiteral("audio burst ([0-9.]+) ms")).match(r.playout);
+        if (burst.hasMatch())
+            r.quorvixBurstMs = burst.captured(1).toDouble();
     } else {
         ffmpeg.terminate();
         if (!ffmpeg.waitForFinished(10000)) {
@@ -437,7 +536,7 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
             ++r.repeated;
         } else {
             wire.push_back((f->arrivalUs - it->second.second) / 1000.0);
-            send.push_back((f->arrivalUs - it->second.first) / 1000.0);
+            send.push_back((f->arrivalUs - it->second.first - log.sendShiftUs) / 1000.0);
             arrival.emplace(f->value.frame, f->arrivalUs);
             byWire.emplace_back(it->second.second, wire.back());
             if (previous) {
@@ -561,6 +660,14 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         r.offsetP95 = percentile(offset, 0.95);
         r.offsetMin = percentile(offset, 0.0);
         r.offsetMax = percentile(offset, 1.0);
+        const Gaps gaps = gapsIn(*capture);
+        r.gaps = gaps.count;
+        r.longestGapMs = gaps.longestMs;
+        r.soundS = gaps.soundS;
+        if (gaps.soundS > 0)
+            r.gapsPerMin = gaps.count * 60.0 / gaps.soundS;
+        r.cameraBurstMedMs = log.burstMedMs;
+        r.cameraBurstMaxMs = log.burstMaxMs;
     }
     if (lastArrival > firstArrival)
         r.tapRateFps =
@@ -616,6 +723,17 @@ void printResult(const QString &label, const Result &r)
                     "(marks) med %.1f | mic-cam offset med %.1f p95 %.1f min %.1f max %.1f\n",
                     qPrintable(label), r.marks, r.micMedian, r.micP95, r.markCamMedian,
                     r.offsetMedian, r.offsetP95, r.offsetMin, r.offsetMax);
+    if (!std::isnan(r.gapsPerMin))
+        std::printf("  %-16s microphone: %d gaps in %.1f s of sound (%.1f per minute), longest "
+                    "%.1f ms | audio burst: camera med %.1f max %.1f ms, quorvix %s\n",
+                    qPrintable(label), r.gaps, r.soundS, r.gapsPerMin, r.longestGapMs,
+                    r.cameraBurstMedMs, r.cameraBurstMaxMs,
+                    std::isnan(r.quorvixBurstMs)
+                        ? "reports none"
+                        : qPrintable(QStringLiteral("%1 ms").arg(r.quorvixBurstMs)));
+    if (!std::isnan(r.busyCpuS))
+        std::printf("  %-16s busy processes beside it: %.1f CPU s\n", qPrintable(label),
+                    r.busyCpuS);
     std::fflush(stdout);
 }
 
@@ -662,6 +780,14 @@ Result medianOf(const std::vector<Result> &runs)
     m.offsetP95 = pick(&Result::offsetP95);
     m.offsetMin = pick(&Result::offsetMin);
     m.offsetMax = pick(&Result::offsetMax);
+    m.gaps = pickInt(&Result::gaps);
+    m.gapsPerMin = pick(&Result::gapsPerMin);
+    m.longestGapMs = pick(&Result::longestGapMs);
+    m.soundS = pick(&Result::soundS);
+    m.cameraBurstMedMs = pick(&Result::cameraBurstMedMs);
+    m.cameraBurstMaxMs = pick(&Result::cameraBurstMaxMs);
+    m.quorvixBurstMs = pick(&Result::quorvixBurstMs);
+    m.busyCpuS = pick(&Result::busyCpuS);
     for (const Result &r : runs)
         if (!r.ok && !r.note.isEmpty())
             m.note = r.note;
@@ -685,6 +811,8 @@ void printSummary(const QString &title, const QString &system, const Result &r,
         std::printf(" | mic %d marks: wire->mic med %.1f p95 %.1f, wire->cam %.1f, "
                     "offset med %.1f p95 %.1f",
                     r.marks, r.micMedian, r.micP95, r.markCamMedian, r.offsetMedian, r.offsetP95);
+    if (!std::isnan(r.gapsPerMin))
+        std::printf(" | gaps %.1f/min longest %.1f ms", r.gapsPerMin, r.longestGapMs);
     if (!extra.isEmpty())
         std::printf(" | %s", qPrintable(extra));
     std::printf("\n");
@@ -730,10 +858,26 @@ bool parseArgs(const QStringList &args, Settings *s)
             s->srt = false;
         else if (a == QLatin1String("--srt-only"))
             s->srtOnly = true;
-        else
+        else if (a == QLatin1String("--mic-only"))
+            s->mic = s->micOnly = true;
+        else if (a == QLatin1String("--mic-paths"))
+            s->micPaths = v.split(QLatin1Char(',')), ++i;
+        else if (a == QLatin1String("--busy")) {
+            s->busy.clear();
+            for (const QString &count : v.split(QLatin1Char(',')))
+                s->busy << count.toInt();
+            ++i;
+        } else
             return false;
     }
-    return s->runs > 0 && s->seconds > s->warmupS + 2 && (s->srt || !s->srtOnly);
+    for (const QString &path : s->micPaths)
+        if (path != QLatin1String("rtmp") && path != QLatin1String("srt"))
+            return false;
+    for (int count : s->busy)
+        if (count < 0 || count > 16)
+            return false;
+    return s->runs > 0 && s->seconds > s->warmupS + 2 && (s->srt || !s->srtOnly) &&
+           !(s->micOnly && s->srtOnly);
 }
 
 } // namespace
@@ -748,7 +892,7 @@ int main(int argc, char **argv)
                      "[--pix-fmts yuv420p,yuvj420p] [--audio yes,no] "
                      "[--systems quorvix,ffmpeg,ffmpeg-lowdelay] [--no-fps-check] "
                      "[--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic] [--no-srt] "
-                     "[--srt-only]\n",
+                     "[--srt-only] [--mic-only] [--mic-paths rtmp,srt] [--busy 0,2]\n",
                      argv[0]);
         return 1;
     }
@@ -793,7 +937,89 @@ int main(int argc, char **argv)
         std::fflush(stdout);
     };
 
-    for (const QString &size : s.srtOnly ? QStringList() : s.sizes) {
+    // One microphone variant: `runs` runs of quorvix, the medians, the targets and the summary.
+    auto runMicVariant = [&](const Variant &v, const QString &title) {
+        std::printf("\n== %s ==\n", qPrintable(title));
+        std::vector<Result> runs;
+        for (int run = 0; run < s.runs; ++run) {
+            const Result r = runOnce(s, QStringLiteral("quorvix"), v);
+            failed = failed || !r.ok;
+            printResult(QStringLiteral("quorvix #%1").arg(run + 1), r);
+            runs.push_back(r);
+        }
+        std::printf("  -- medians of %d run(s)\n", s.runs);
+        const Result m = medianOf(runs);
+        printResult(QStringLiteral("quorvix"), m);
+        // Any gap in any run misses the target: the worst run is what a listener hears.
+        int worstGaps = 0;
+        double worstPerMin = 0, longestGap = 0;
+        bool heard = true;
+        for (const Result &r : runs) {
+            heard = heard && !std::isnan(r.gapsPerMin);
+            if (std::isnan(r.gapsPerMin))
+                continue;
+            worstGaps = std::max(worstGaps, r.gaps);
+            worstPerMin = std::max(worstPerMin, r.gapsPerMin);
+            longestGap = std::max(longestGap, r.longestGapMs);
+        }
+        const bool gapsMet = heard && worstGaps == 0;
+        const auto inOffset = [](double ms) { return ms >= kOffsetMinMs && ms <= kOffsetMaxMs; };
+        const bool offsetMet = inOffset(m.offsetMedian) && inOffset(m.offsetP95);
+        // Bursty sound can only play whole once the burst has arrived: the camera's own burst
+        // (its muxer's largest) is the delay it costs.
+        const double micLimit =
+            v.tsDefaultMuxing ? m.cameraBurstMaxMs + kMicOverBurstMs : kMicPerFrameMs;
+        const bool micMet = m.micMedian <= micLimit;
+        const char *verdict[] = {"MISSED", "met"};
+        std::printf("  %-16s gaps %.1f per minute (worst run %.1f, %d gaps), longest %.1f ms -> "
+                    "target 0: %s\n",
+                    "", m.gapsPerMin, worstPerMin, worstGaps, longestGap, verdict[gapsMet]);
+        std::printf("  %-16s offset med %.1f p95 %.1f ms -> target %.0f .. %+.0f ms: %s\n", "",
+                    m.offsetMedian, m.offsetP95, kOffsetMinMs, kOffsetMaxMs, verdict[offsetMet]);
+        QString micTarget;
+        if (v.tsDefaultMuxing) {
+            // SRT's receive latency comes on top of any path; shown beside the target.
+            const double withLatency = micLimit + kSrtLatencyMs;
+            micTarget = QStringLiteral("<= camera's burst %1 + %2 = %3 ms: %4 (with the SRT "
+                                       "latency, %5 ms: %6)")
+                            .arg(m.cameraBurstMaxMs, 0, 'f', 0)
+                            .arg(kMicOverBurstMs, 0, 'f', 0)
+                            .arg(micLimit, 0, 'f', 0)
+                            .arg(QLatin1String(verdict[micMet]))
+                            .arg(withLatency, 0, 'f', 0)
+                            .arg(QLatin1String(verdict[m.micMedian <= withLatency]));
+        } else {
+            micTarget = QStringLiteral("<= %1 ms: %2")
+                            .arg(kMicPerFrameMs, 0, 'f', 0)
+                            .arg(QLatin1String(verdict[micMet]));
+        }
+        std::printf("  %-16s wire->mic med %.1f p95 %.1f ms -> target %s\n", "", m.micMedian,
+                    m.micP95, qPrintable(micTarget));
+        const QString quorvixBurst = std::isnan(m.quorvixBurstMs)
+                                         ? QStringLiteral("none reported")
+                                         : QStringLiteral("%1 ms").arg(m.quorvixBurstMs);
+        std::printf("  %-16s audio burst: camera med %.1f max %.1f ms, quorvix %s\n", "",
+                    m.cameraBurstMedMs, m.cameraBurstMaxMs, qPrintable(quorvixBurst));
+        QString extra = QStringLiteral("gaps/min %1 (worst run %2) longest %3 ms | burst camera "
+                                       "%4 ms, quorvix %5 | targets: gaps %6, offset %7, "
+                                       "wire->mic %8")
+                            .arg(m.gapsPerMin, 0, 'f', 1)
+                            .arg(worstPerMin, 0, 'f', 1)
+                            .arg(longestGap, 0, 'f', 1)
+                            .arg(m.cameraBurstMaxMs, 0, 'f', 0)
+                            .arg(quorvixBurst)
+                            .arg(QLatin1String(verdict[gapsMet]))
+                            .arg(QLatin1String(verdict[offsetMet]))
+                            .arg(micTarget);
+        if (v.busy > 0)
+            extra += QStringLiteral(" | %1 busy processes, %2 CPU s")
+                         .arg(v.busy)
+                         .arg(m.busyCpuS, 0, 'f', 1);
+        printSummary(title, QStringLiteral("quorvix"), m, extra);
+        std::fflush(stdout);
+    };
+
+    for (const QString &size : s.srtOnly || s.micOnly ? QStringList() : s.sizes) {
         for (const QString &pixFmt : s.pixFmts) {
             for (const QString &audioText : s.audio) {
                 const bool audio = audioText == QLatin1String("yes");
@@ -841,20 +1067,37 @@ int main(int argc, char **argv)
             } else {
                 PipeWireDaemon::pointClientsAt(runtime.path());
                 for (const QString &size : s.sizes) {
-                    Variant v;
-                    v.size = size;
-                    v.pixFmt = QStringLiteral("yuv420p");
-                    v.marks = true;
-                    v.pipeWire = daemon.clientEnvironment();
-                    runVariant(v, {QStringLiteral("quorvix")},
-                               QStringLiteral("%1 30 fps with audio marks | microphone").arg(size));
+                    for (const QString &path : s.micPaths) {
+                        for (int busy : s.busy) {
+                            Variant v;
+                            v.size = size;
+                            v.pixFmt = QStringLiteral("yuv420p");
+                            v.marks = true;
+                            v.pipeWire = daemon.clientEnvironment();
+                            v.preEncode = true;
+                            v.busy = busy;
+                            if (path == QLatin1String("srt")) {
+                                v.srtLoss = 0;
+                                v.tsDefaultMuxing = true;
+                            }
+                            runMicVariant(
+                                v, QStringLiteral("%1 30 fps, tone with marks | "
+                                                  "microphone | %2 | %3")
+                                       .arg(size,
+                                            v.tsDefaultMuxing
+                                                ? QStringLiteral("SRT, ffmpeg's default TS muxing")
+                                                : QStringLiteral("RTMP"),
+                                            busy > 0 ? QStringLiteral("%1 busy processes").arg(busy)
+                                                     : QStringLiteral("idle")));
+                        }
+                    }
                 }
                 daemon.stop();
             }
         }
     }
 
-    if (s.fpsCheck && !s.srtOnly) {
+    if (s.fpsCheck && !s.srtOnly && !s.micOnly) {
         std::printf("\n== publisher without a frame rate in its metadata (1280x720 30 fps, audio) "
                     "==\n");
         QString log;
@@ -875,7 +1118,7 @@ int main(int argc, char **argv)
             failed = true;
     }
 
-    if (s.srt) {
+    if (s.srt && !s.micOnly) {
         // RTMP and SRT in turn within each run, so that they share the machine's conditions.
         const QString title =
             QStringLiteral("SRT next to RTMP (1280x720 30 fps yuv420p, AAC audio; "
