@@ -58,6 +58,8 @@ DeliveryPolicy::Stats DeliveryPolicy::stats() const
     s.repeated = m_repeated.load();
     s.lateAudio = m_lateAudio.load();
     s.shown = m_shown.load();
+    s.audioDelayMs = m_audioDelayMs.load();
+    s.audioBurstMs = m_audioBurstMs.load();
     return s;
 }
 
@@ -142,6 +144,7 @@ void DeliveryPolicy::startClock(qint64 nowMs, qint64 clockMs)
     m_audioArrivals.reset();
     m_sampledVideoMs = std::numeric_limits<qint64>::min();
     m_sampledAudioMs = std::numeric_limits<qint64>::min();
+    m_lastAudioArrivalMs = -1;
 }
 
 void DeliveryPolicy::resetBuffers()
@@ -177,9 +180,17 @@ void DeliveryPolicy::sampleArrivals()
     if (m_session.videoOnly)
         return;
     n = m_audio.arrivalsAfter(m_sampledAudioMs, timestamps, arrivals, kMax);
-    for (int i = 0; i < n; ++i)
-        if (arrivals[i] >= 0)
+    for (int i = 0; i < n; ++i) {
+        if (arrivals[i] < 0)
+            continue;
+        // Decoded one after the other as they came: one packet's frames are queued within a
+        // few ms of each other, a frame-per-packet camera's a frame's length apart.
+        if (m_lastAudioArrivalMs >= 0 && arrivals[i] - m_lastAudioArrivalMs <= kPacketGapMs)
+            m_audioArrivals.extend(timestamps[i], arrivals[i]);
+        else
             m_audioArrivals.add(timestamps[i], arrivals[i]);
+        m_lastAudioArrivalMs = arrivals[i];
+    }
     if (n > 0)
         m_sampledAudioMs = timestamps[n - 1];
 }
@@ -205,17 +216,26 @@ void DeliveryPolicy::updateGoal(double elapsedMs)
         const double audio = m_audioArrivals.empty() ? video - lead : earliest(m_audioArrivals);
         audioGoal = qMax(audio, video - lead);
         videoGoal = qMax(video, audioGoal + lead);
+        m_videoWaitsForAudioMs = qBound(0.0, audio + lead - video, double(kMaxDelayWithAudioMs));
     }
     // A goal falls no faster than the bounded speed-up: a camera that sends faster than real
     // time (catching up after a stall of its own) keeps lowering the measured base, and the
     // output would otherwise race after it.
-    auto follow = [&](double &goal, double measured) {
+    auto follow = [&](double &goal, double measured, double fallRate) {
         if (std::abs(measured - goal) <= kGoalHysteresisMs)
             return;
-        goal = measured > goal ? measured : qMax(measured, goal - kMaxSpeedUp * elapsedMs);
+        goal = measured > goal ? measured : qMax(measured, goal - fallRate * elapsedMs);
     };
-    follow(m_videoGoal, videoGoal);
-    follow(m_audioGoal, audioGoal);
+    follow(m_videoGoal, videoGoal, kMaxSpeedUp);
+    // Before any sound has gone out there is nothing to keep continuous; nor when more sound is
+    // queued than its delay explains by the backlog bound (a camera sending faster than real
+    // time), which goes as late audio in any case.
+    const bool audioBacklog =
+        !m_audioArrivals.empty() && m_audio.bufferedMs() > m_audioGoal -
+                                                               double(m_audioArrivals.baseMs()) +
+                                                               double(kMaxBacklogMs);
+    follow(m_audioGoal, audioGoal,
+           m_lastAudioMs < 0 ? 1.0 : (audioBacklog ? kMaxSpeedUp : kAudioDriftRate));
     m_audioOffset = m_audioGoal;
 }
 
@@ -368,9 +388,11 @@ DeliveryPolicy::Tick DeliveryPolicy::tick(qint64 nowMs)
     moveVideoOffset(elapsed);
     // More queued than the backlog bound (a camera sending faster than real time; with video
     // only, the buffer setting, whose rule drops the oldest pictures): the oldest is due now.
-    const double backlogBound = m_session.videoOnly
-                                    ? double(qMin<qint64>(kMaxBacklogMs, m_session.maxDelayMs))
-                                    : double(kMaxBacklogMs);
+    // With audio the pictures may wait for a camera's bursty sound: the bound is beyond that.
+    double backlogBound = m_session.videoOnly
+                              ? double(qMin<qint64>(kMaxBacklogMs, m_session.maxDelayMs))
+                              : double(kMaxBacklogMs);
+    backlogBound += m_videoWaitsForAudioMs;
     if (m_video.bufferedMs() > backlogBound) {
         const qint64 front = m_video.frontTimestamp();
         if (front < kNone)
@@ -399,6 +421,10 @@ DeliveryPolicy::Tick DeliveryPolicy::tick(qint64 nowMs)
     if (!m_videoArrivals.empty()) {
         m_delayMs = qint64(std::lround(m_videoOffset)) - m_videoArrivals.baseMs();
         m_jitterMs = m_videoArrivals.jitterMs();
+    }
+    if (!m_audioArrivals.empty()) {
+        m_audioDelayMs = qint64(std::lround(m_audioOffset)) - m_audioArrivals.baseMs();
+        m_audioBurstMs = m_audioArrivals.burstMs();
     }
 
     if (!m_session.videoOnly && m_firstResetArmed && m_video.bufferedMs() > kAutoResetMs) {

@@ -32,6 +32,13 @@ struct SessionTimeline;
 // is skipped. Audio is never sped up: audio that comes later than kLateAudioMs after its time
 // (after a stall, whose time the microphone has already filled with silence) is dropped, counted.
 //
+// Sound is measured per arrival: frames that come together (a TS muxer gathers a few hundred ms
+// of sound in one packet) count as one, late by their oldest frame, so a camera that sends its
+// sound in bursts is played whole with its burst's delay, and the pictures wait for it. Sound's
+// delay covers every arrival (not a percentile: a late frame is a gap), goes up at once when
+// sound comes later, and down by at most kAudioDriftRate of the time passing: the microphone
+// takes up the difference by playing imperceptibly faster instead of cutting it out.
+//
 // Video-only sessions (no audio, or audio ignored) run on the same clock without the audio
 // half; their bound is the session's buffer setting.
 //
@@ -73,6 +80,11 @@ public:
     static constexpr int kAudioLateToleranceMs = 20;
     // Audio this late after its time is dropped.
     static constexpr qint64 kLateAudioMs = 60;
+    // How fast sound's delay comes down once it plays: half a per cent of the time passing,
+    // which the microphone's rate matching absorbs without a cut.
+    static constexpr double kAudioDriftRate = 0.005;
+    // Audio frames that arrive within this of each other came in one packet.
+    static constexpr qint64 kPacketGapMs = 3;
     // The goal moves only when the measured one differs by more than this: no dithering.
     static constexpr qint64 kGoalHysteresisMs = 3;
     // The queued video above which the one automatic flush of a session happens.
@@ -101,12 +113,14 @@ public:
     // What the playout is doing; any thread.
     struct Stats
     {
-        qint64 delayMs = -1;  // how far the pictures run behind their earliest arrival
-        qint64 jitterMs = 0;  // measured picture arrival jitter (95th percentile)
-        qint64 skipped = 0;   // pictures skipped (backlog beyond the bound)
-        qint64 repeated = 0;  // frame slots the picture on show was kept for (a late picture)
-        qint64 lateAudio = 0; // audio frames dropped as late (or beyond kMaxQueuedMs)
-        qint64 shown = 0;     // pictures shown
+        qint64 delayMs = -1;      // how far the pictures run behind their earliest arrival
+        qint64 jitterMs = 0;      // measured picture arrival jitter (95th percentile)
+        qint64 skipped = 0;       // pictures skipped (backlog beyond the bound)
+        qint64 repeated = 0;      // frame slots the picture on show was kept for (a late picture)
+        qint64 lateAudio = 0;     // audio frames dropped as late (or beyond kMaxQueuedMs)
+        qint64 shown = 0;         // pictures shown
+        qint64 audioDelayMs = -1; // how far sound runs behind its earliest arrival
+        qint64 audioBurstMs = 0;  // the most sound one packet brought beyond its newest frame
     };
 
     // Allocates the tick's buffers (the picture black). The queues, the timeline and the sink
@@ -178,20 +192,24 @@ private:
     std::atomic<qint64> m_shown{0};
     std::atomic<qint64> m_delayMs{-1};
     std::atomic<qint64> m_jitterMs{0};
+    std::atomic<qint64> m_audioDelayMs{-1};
+    std::atomic<qint64> m_audioBurstMs{0};
 
     // -- Delivery thread only: the playout clock.
     PlayoutDelay m_videoArrivals;
-    PlayoutDelay m_audioArrivals;
+    PlayoutDelay m_audioArrivals{100};
     double m_videoOffset = 0.0; // a picture of time t is due at t + m_videoOffset
     double m_audioOffset = 0.0; // audio of time t is released at t + m_audioOffset
     double m_videoGoal = 0.0;
     double m_audioGoal = 0.0;
+    double m_videoWaitsForAudioMs = 0.0; // measured: how much later than the pictures sound is due
     qint64 m_lastTickMs = -1;
     qint64 m_sampledVideoMs = 0; // newest frame of each kind measured so far
     qint64 m_sampledAudioMs = 0;
-    qint64 m_lastShownAtMs = -1; // wall time the picture on show went out
-    qint64 m_lastShownMs = -1;   // its session time
-    qint64 m_lastAudioMs = -1;   // session time of the newest audio released
+    qint64 m_lastAudioArrivalMs = -1; // arrival of the newest audio frame measured
+    qint64 m_lastShownAtMs = -1;      // wall time the picture on show went out
+    qint64 m_lastShownMs = -1;        // its session time
+    qint64 m_lastAudioMs = -1;        // session time of the newest audio released
 
     // The tick's buffers, allocated once per session.
     std::unique_ptr<uchar[]> m_picture;

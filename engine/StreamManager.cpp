@@ -352,7 +352,9 @@ void StreamManager::softClear(const QString &finalState)
         const DeliveryPolicy::Stats stats = policy->stats();
         qCInfo(lcEngine) << "-- playout: delay" << stats.delayMs << "ms, jitter" << stats.jitterMs
                          << "ms, pictures shown" << stats.shown << "skipped" << stats.skipped
-                         << "repeated" << stats.repeated << "late audio" << stats.lateAudio;
+                         << "repeated" << stats.repeated << "late audio" << stats.lateAudio
+                         << "audio delay" << stats.audioDelayMs << "ms, audio burst"
+                         << stats.audioBurstMs << "ms";
     }
     if (OutputSwitch *output = m_output.load(); output && m_joinedOutput.exchange(false))
         output->leave(this);

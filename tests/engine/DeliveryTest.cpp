@@ -358,6 +358,7 @@ struct Link
     int laterAfterStallMs = 0; // after the stall the link stays this much later
     int flushAtMs = -1;        // the flush button
     int outputDelayMs = 0;
+    int audioPerPacket = 1; // audio frames the camera's muxer gathers into one packet
     int seconds = 8;
     double speed = 1.0; // how much faster than real time the camera sends (a flood above 1)
     quint32 seed = 1;
@@ -438,9 +439,11 @@ Played play(const Link &link)
     const int audioFrames = link.audio ? int(link.seconds * kRate / 1024) : 0;
     for (int k = 0; k < audioFrames; ++k) {
         const qint64 t = audioStart(k);
-        // An audio frame leaves once its 21 ms have been captured.
+        // An audio frame leaves once its 21 ms have been captured, with the last of its packet.
+        const int last =
+            qMin(audioFrames - 1, (k / link.audioPerPacket + 1) * link.audioPerPacket - 1);
         const qint64 arrival =
-            qMax(previous, arrive(kStart + qint64((t - 1000 + 21) / link.speed) +
+            qMax(previous, arrive(kStart + qint64((audioStart(last) - 1000 + 21) / link.speed) +
                                   link.audioShiftMs + kBaseTransitMs + random(3)));
         previous = arrival;
         p.audioMs << t;
@@ -644,6 +647,18 @@ void DeliveryTest::playout_data()
     Link microphone;
     microphone.outputDelayMs = 60;
     QTest::newRow("microphone adds 60 ms") << microphone << 75 << 0 << 0 << true << 0 << 40;
+    Link packets;
+    packets.audioPerPacket = 14;
+    // A TS muxer's default: 300 ms of sound per packet. All of it plays, and the pictures wait
+    // for it.
+    QTest::newRow("sound in 300 ms packets") << packets << 320 << 0 << 0 << false << 0 << 0;
+    Link packetsStall = packets;
+    packetsStall.stallAtMs = 3000;
+    packetsStall.stallMs = 1000;
+    packetsStall.seconds = 10;
+    // A stall is still one: the packets' delay stays what it was, not the stall's second.
+    QTest::newRow("sound in 300 ms packets, a stall")
+        << packetsStall << 320 << 40 << 40 << false << 1 << 0;
 }
 
 void DeliveryTest::fasterThanRealTimeIsHeldToTheQueueBound()
