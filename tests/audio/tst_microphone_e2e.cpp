@@ -2,11 +2,11 @@
 // private PipeWire, fed by a real ffmpeg publisher whose sound is a sine of known pitch and
 // level (AAC coded). Recorded with pw-record and parecord as a user would.
 #include "BrowserRecorder.h"
+#include "MicrophoneRig.h"
 #include "PipeWireDaemon.h"
 #include "Recorder.h"
 #include "WavFile.h"
-#include "support/FfmpegPublisher.h"
-#include "support/FreePort.h"
+#include "support/BusyProcesses.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -14,7 +14,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSocketNotifier>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -28,62 +27,14 @@
 
 namespace {
 
-const QString kNode = QStringLiteral("quorvix_microphone");
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// A sanitizer build runs the program several times slower, too slow to keep real time: its
-// dropouts are reported, not held against it.
-constexpr bool kRealTime = false;
-#else
-constexpr bool kRealTime = true;
-#endif
-constexpr double kToneHz = 1000.0;
-// lavfi's sine has amplitude 1/8; volume=4 makes it 0.5: -9.03 dBFS RMS.
-const double kToneRmsDbfs = 20 * std::log10(0.5 / std::sqrt(2.0));
+const QString kNode = QLatin1String(MicrophoneRig::kNode);
+constexpr bool kRealTime = MicrophoneRig::kRealTime;
+constexpr double kToneHz = MicrophoneRig::kToneHz;
+const double kToneRmsDbfs = MicrophoneRig::toneRmsDbfs();
+// A centre channel mixed down to stereo at -3 dB on each side.
+const double kCentreRmsDbfs = kToneRmsDbfs + 20 * std::log10(std::sqrt(0.5));
 constexpr int kTapWidth = 1280;
 constexpr int kTapHeight = 720;
-
-// The publisher's sound: the sine at `rate`, mono, stereo, or stereo with the right channel
-// silent, from the same ffmpeg graph as its (green) picture.
-QStringList publisherArgs(quint16 port, int rate, const QString &layout, double seconds)
-{
-    QString audio =
-        QStringLiteral("sine=frequency=%1:sample_rate=%2,volume=4").arg(kToneHz).arg(rate);
-    if (layout == QLatin1String("stereo"))
-        audio += QStringLiteral(",pan=stereo|c0=c0|c1=c0");
-    else if (layout == QLatin1String("left"))
-        audio += QStringLiteral(",pan=stereo|c0=c0|c1=0*c0");
-    return {QStringLiteral("-hide_banner"),
-            QStringLiteral("-loglevel"),
-            QStringLiteral("error"),
-            QStringLiteral("-re"),
-            QStringLiteral("-f"),
-            QStringLiteral("lavfi"),
-            QStringLiteral("-i"),
-            QStringLiteral("color=c=lime:size=640x360:rate=30"),
-            QStringLiteral("-f"),
-            QStringLiteral("lavfi"),
-            QStringLiteral("-i"),
-            audio,
-            QStringLiteral("-t"),
-            QString::number(seconds),
-            QStringLiteral("-c:v"),
-            QStringLiteral("libx264"),
-            QStringLiteral("-preset"),
-            QStringLiteral("ultrafast"),
-            QStringLiteral("-tune"),
-            QStringLiteral("zerolatency"),
-            QStringLiteral("-g"),
-            QStringLiteral("30"),
-            QStringLiteral("-pix_fmt"),
-            QStringLiteral("yuv420p"),
-            QStringLiteral("-c:a"),
-            QStringLiteral("aac"),
-            QStringLiteral("-b:a"),
-            QStringLiteral("128k"),
-            QStringLiteral("-f"),
-            QStringLiteral("flv"),
-            QStringLiteral("rtmp://127.0.0.1:%1/@/@").arg(port)};
-}
 
 // Counts the webcam tap's pictures (YUV4MPEG2 on a FIFO) and how many are the green camera.
 class TapCounter
@@ -161,138 +112,50 @@ private slots:
     void cameraSoundAtPitchLevelAndSide_data();
     void cameraSoundAtPitchLevelAndSide();
     void runsWithoutServerAndJoinsOneStartedLater();
+    void browserHearsTheCamera_data();
     void browserHearsTheCamera();
 
 private:
-    bool startDaemon();
-    bool startProgram(const QString &tapPath = QString());
-    bool startPublisher(int rate, const QString &layout, double seconds);
-    bool waitForCamera(int timeoutMs);
+    bool startCamera(int rate, const QString &layout, double seconds);
     bool recordSilence(const QString &name, QString *what);
-    // QProcess::waitForFinished() is false for a process that already ended while an event
-    // loop ran (QTRY_*, qWait): that counts as ended here.
-    static bool ends(QProcess &process, int timeoutMs)
-    {
-        return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
-    }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<PipeWireDaemon> m_daemon;
-    std::unique_ptr<QProcess> m_program;
-    std::unique_ptr<QProcess> m_publisher;
-    QByteArray m_log;
-    quint16 m_port = 0;
+    std::unique_ptr<MicrophoneRig> m_rig;
 };
 
 void MicrophoneEndToEnd::initTestCase()
 {
-    const QStringList missing = PipeWireDaemon::missingPrograms();
+    const QString missing = MicrophoneRig::missing(MicrophoneRig::Transport::Rtmp);
     if (!missing.isEmpty())
-        QSKIP(qPrintable(QStringLiteral("PipeWire test programs not installed (%1)")
-                             .arg(missing.join(QStringLiteral(", ")))));
-    if (!FfmpegPublisher::available())
-        QSKIP("the ffmpeg command-line tool is needed for a real publisher");
-    QVERIFY2(QFile::exists(QStringLiteral(QUORVIX_BINARY_DIR "/quorvix")),
-             "build the quorvix program first");
+        QSKIP(qPrintable(QStringLiteral("not installed: ") + missing));
 }
 
 void MicrophoneEndToEnd::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_port = FreePort::loopback();
-    QVERIFY(m_port != 0);
-    m_log.clear();
-    // The runtime folder exists before any server (a desktop session's always does).
-    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("run"))));
-    QVERIFY(QFile::setPermissions(m_dir->filePath(QStringLiteral("run")),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    m_daemon = std::make_unique<PipeWireDaemon>(m_dir->filePath(QStringLiteral("run")));
+    m_rig = std::make_unique<MicrophoneRig>();
+    QVERIFY(m_rig->valid());
 }
 
 void MicrophoneEndToEnd::cleanup()
 {
-    for (QProcess *process : {m_publisher.get(), m_program.get()}) {
-        if (process && process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-    }
     if (QTest::currentTestFailed())
-        qWarning().noquote() << "program output:\n" << QString::fromUtf8(m_log).right(6000);
-    m_publisher.reset();
-    m_program.reset();
-    m_daemon.reset();
-    m_dir.reset();
+        qWarning().noquote() << "program output:\n" << QString::fromUtf8(m_rig->log()).right(6000);
+    m_rig.reset();
 }
 
-bool MicrophoneEndToEnd::startDaemon()
+bool MicrophoneEndToEnd::startCamera(int rate, const QString &layout, double seconds)
 {
-    if (m_daemon->start())
-        return true;
-    qWarning() << "PipeWire daemon:" << m_daemon->errorString();
-    return false;
-}
-
-bool MicrophoneEndToEnd::startProgram(const QString &tapPath)
-{
-    // The daemon's client environment also when it is not running yet: the program looks for
-    // a server in that runtime folder.
-    QProcessEnvironment env = m_daemon->clientEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir->filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir->filePath(QStringLiteral("data")));
-    env.remove(QStringLiteral("QUORVIX_VCAM_SIZE"));
-    if (tapPath.isEmpty())
-        env.remove(QStringLiteral("QUORVIX_VCAM_TAP"));
-    else
-        env.insert(QStringLiteral("QUORVIX_VCAM_TAP"), tapPath);
-    env.insert(QStringLiteral("QUORVIX_MANIFEST_URL"), QString());
-    m_program = std::make_unique<QProcess>();
-    m_program->setProcessEnvironment(env);
-    m_program->setProcessChannelMode(QProcess::MergedChannels);
-    QObject::connect(m_program.get(), &QProcess::readyRead,
-                     [this]() { m_log += m_program->readAll(); });
-    m_program->start(QStringLiteral(QUORVIX_BINARY_DIR "/quorvix"),
-                     {QString::number(m_port), QStringLiteral("Other")});
-    return m_program->waitForStarted(10000) && FreePort::waitUntilListening(m_port, 20000);
-}
-
-bool MicrophoneEndToEnd::startPublisher(int rate, const QString &layout, double seconds)
-{
-    m_publisher = std::make_unique<QProcess>();
-    m_publisher->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_publisher->start(FfmpegPublisher::program(), publisherArgs(m_port, rate, layout, seconds));
-    return m_publisher->waitForStarted(10000);
-}
-
-// The camera's pictures reach the output (the state line names its size).
-bool MicrophoneEndToEnd::waitForCamera(int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (m_log.contains("640x360"))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
+    MicrophoneRig::Camera camera;
+    camera.rate = rate;
+    camera.layout = layout;
+    camera.seconds = seconds;
+    return m_rig->startCamera(camera);
 }
 
 bool MicrophoneEndToEnd::recordSilence(const QString &name, QString *what)
 {
-    const QString path = m_dir->filePath(name);
-    Recorder recorder(*m_daemon, QStringLiteral("pw-record"), kNode, path);
-    if (!recorder.started()) {
-        *what = QStringLiteral("pw-record did not start");
-        return false;
-    }
-    // A second of 48 kHz stereo S16 plus the header.
-    QDeadlineTimer deadline(15000);
-    while (QFileInfo(path).size() < 48000 * 4 + 44 && !deadline.hasExpired())
-        QTest::qWait(20);
-    recorder.stop();
+    const QStringList paths = m_rig->record({QStringLiteral("pw-record")}, name, 1.0, what, 15000);
     WavFile wav;
-    if (!wav.load(path, what))
+    if (paths.isEmpty() || !wav.load(paths.first(), what))
         return false;
     double peak = 0;
     for (int c = 0; c < wav.channels; ++c)
@@ -305,73 +168,79 @@ bool MicrophoneEndToEnd::recordSilence(const QString &name, QString *what)
 // the graph within a second.
 void MicrophoneEndToEnd::silentWithoutCameraAndGoneOnQuit()
 {
-    QVERIFY(startDaemon());
-    QVERIFY(startProgram());
-    QTRY_VERIFY_WITH_TIMEOUT(m_daemon->sourceListed(kNode), 20000);
+    QVERIFY(m_rig->startDaemon());
+    QVERIFY(m_rig->startProgram());
+    QVERIFY(m_rig->waitForNode());
     QString what;
-    QVERIFY2(recordSilence(QStringLiteral("before.wav"), &what), qPrintable(what));
+    QVERIFY2(recordSilence(QStringLiteral("before"), &what), qPrintable(what));
 
-    QVERIFY(startPublisher(48000, QStringLiteral("stereo"), 3));
-    QVERIFY(waitForCamera(30000));
-    QVERIFY(ends(*m_publisher, 30000));
+    QVERIFY(startCamera(48000, QStringLiteral("stereo"), 3));
+    QVERIFY(m_rig->waitForCamera());
+    QVERIFY(m_rig->waitForCameraEnd(30000));
     // The session ends with the publisher; what was queued plays out within a fraction of a
     // second, and the node stays.
-    QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("Stream State: \"\""), 30000);
-    QVERIFY(m_daemon->nodeListed(kNode));
-    QVERIFY2(recordSilence(QStringLiteral("after.wav"), &what), qPrintable(what));
+    QTRY_VERIFY_WITH_TIMEOUT(m_rig->log().contains("Stream State: \"\""), 30000);
+    QVERIFY(m_rig->daemon().nodeListed(kNode));
+    QVERIFY2(recordSilence(QStringLiteral("after"), &what), qPrintable(what));
 
     QElapsedTimer clock;
     clock.start();
-    m_program->terminate();
-    QTRY_VERIFY_WITH_TIMEOUT(!m_daemon->nodeListed(kNode), 3000);
+    m_rig->program().terminate();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_rig->daemon().nodeListed(kNode), 3000);
     const qint64 goneMs = clock.elapsed();
     qInfo() << "node gone" << goneMs << "ms after SIGTERM";
     QVERIFY2(goneMs < 1000, qPrintable(QString::number(goneMs)));
-    QVERIFY(ends(*m_program, 10000));
-    QCOMPARE(m_program->exitCode(), 0);
+    QVERIFY(m_rig->quitProgram());
 }
 
 void MicrophoneEndToEnd::cameraSoundAtPitchLevelAndSide_data()
 {
     QTest::addColumn<int>("rate");
     QTest::addColumn<QString>("layout");
-    QTest::newRow("44.1 kHz mono") << 44100 << QStringLiteral("mono");
-    QTest::newRow("48 kHz stereo") << 48000 << QStringLiteral("stereo");
-    QTest::newRow("48 kHz stereo, left only") << 48000 << QStringLiteral("left");
+    QTest::addColumn<double>("levelDbfs"); // on each side that carries the tone
+    // Mono is duplicated to both sides at its own level: heard centred.
+    QTest::newRow("44.1 kHz mono") << 44100 << QStringLiteral("mono") << kToneRmsDbfs;
+    QTest::newRow("48 kHz stereo") << 48000 << QStringLiteral("stereo") << kToneRmsDbfs;
+    QTest::newRow("48 kHz stereo, left only") << 48000 << QStringLiteral("left") << kToneRmsDbfs;
+    // Speech is in the centre channel: mixed down, it is on both sides at -3 dB.
+    QTest::newRow("48 kHz 5.1, centre only")
+        << 48000 << QStringLiteral("5.1 centre") << kCentreRmsDbfs;
 }
 
-// The publisher's tone in both recordings: pitch within 2 Hz, level within 1 dB of the sent
-// sine (AAC at 128 kbit/s keeps a pure tone's level within a few hundredths of a dB), on the
-// channel(s) that carry it; silence on a silent right channel.
+// The publisher's tone in both recordings: pitch within 2 Hz, level within 1 dB of what the
+// sides should carry (AAC at 128 kbit/s keeps a pure tone's level within a few hundredths of a
+// dB), the two sides equal (within 0.5 dB) for a centred sound; silence on a silent right
+// channel.
 void MicrophoneEndToEnd::cameraSoundAtPitchLevelAndSide()
 {
     QFETCH(int, rate);
     QFETCH(QString, layout);
-    QVERIFY(startDaemon());
-    QVERIFY(startProgram());
-    QTRY_VERIFY_WITH_TIMEOUT(m_daemon->sourceListed(kNode), 20000);
-    const int nodeId = m_daemon->nodeId(kNode);
+    QFETCH(double, levelDbfs);
+    QVERIFY(m_rig->startDaemon());
+    QVERIFY(m_rig->startProgram());
+    QVERIFY(m_rig->waitForNode());
+    const int nodeId = m_rig->daemon().nodeId(kNode);
 
-    QVERIFY(startPublisher(rate, layout, 8));
-    QVERIFY(waitForCamera(30000));
-    const QString pwPath = m_dir->filePath(QStringLiteral("pw.wav"));
-    const QString paPath = m_dir->filePath(QStringLiteral("pa.wav"));
+    QVERIFY(startCamera(rate, layout, 8));
+    QVERIFY(m_rig->waitForCamera());
+    const QString pwPath = m_rig->filePath(QStringLiteral("pw.wav"));
+    const QString paPath = m_rig->filePath(QStringLiteral("pa.wav"));
     {
-        Recorder pwRecord(*m_daemon, QStringLiteral("pw-record"), kNode, pwPath);
-        Recorder paRecord(*m_daemon, QStringLiteral("parecord"), kNode, paPath);
+        Recorder pwRecord(m_rig->daemon(), QStringLiteral("pw-record"), kNode, pwPath);
+        Recorder paRecord(m_rig->daemon(), QStringLiteral("parecord"), kNode, paPath);
         QVERIFY(pwRecord.started());
         QVERIFY(paRecord.started());
         // Three seconds in both, while the camera still streams.
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(pwPath).size() > 3 * 48000 * 4 &&
                                      QFileInfo(paPath).size() > 3 * 48000 * 4,
                                  20000);
-        QVERIFY(m_publisher->state() != QProcess::NotRunning);
+        QVERIFY(m_rig->cameraRunning());
         QVERIFY(pwRecord.stop());
         QVERIFY(paRecord.stop());
     }
     // A 44.1 kHz camera changed the format on the same node.
-    QCOMPARE(m_daemon->nodeId(kNode), nodeId);
-    QVERIFY(!m_log.contains("MIC: reopening"));
+    QCOMPARE(m_rig->daemon().nodeId(kNode), nodeId);
+    QVERIFY(!m_rig->log().contains("MIC: reopening"));
 
     int fewestDropouts = INT_MAX;
     QString dropoutLists;
@@ -385,6 +254,7 @@ void MicrophoneEndToEnd::cameraSoundAtPitchLevelAndSide()
         QVERIFY2(onset >= 0, qPrintable(path + ": no tone recorded"));
         const double start = double(onset) / wav.sampleRate + 0.3;
         QVERIFY(wav.frames() >= qint64((start + 1.5) * wav.sampleRate));
+        double sideDbfs[2] = {};
         for (int c = 0; c < 2; ++c) {
             const QVector<double> signal = wav.channel(c);
             ToneMeasure m = measureTone(signal, wav.sampleRate, start, 1.5);
@@ -400,13 +270,20 @@ void MicrophoneEndToEnd::cameraSoundAtPitchLevelAndSide()
                     .arg(m.peak)
                     .arg(pitch.breaks);
             qInfo().noquote() << what;
+            sideDbfs[c] = m.rmsDbfs;
             if (c == 1 && layout == QLatin1String("left")) {
                 QVERIFY2(m.rmsDbfs < -60, qPrintable(what));
                 continue;
             }
             QVERIFY2(std::abs(m.frequencyHz - kToneHz) <= 2.0, qPrintable(what));
-            QVERIFY2(std::abs(m.rmsDbfs - kToneRmsDbfs) <= 1.0, qPrintable(what));
+            QVERIFY2(std::abs(m.rmsDbfs - levelDbfs) <= 1.0, qPrintable(what));
         }
+        if (layout != QLatin1String("left"))
+            QVERIFY2(std::abs(sideDbfs[0] - sideDbfs[1]) <= 0.5,
+                     qPrintable(QStringLiteral("%1: left %2 dBFS, right %3 dBFS")
+                                    .arg(QFileInfo(path).fileName())
+                                    .arg(sideDbfs[0])
+                                    .arg(sideDbfs[1])));
         const QVector<double> dropouts =
             dropoutsMs(left, wav.sampleRate, double(onset) / wav.sampleRate, 60, 8);
         QString list;
@@ -423,55 +300,62 @@ void MicrophoneEndToEnd::cameraSoundAtPitchLevelAndSide()
     // from a publisher that falls behind real time on a busy machine, which no queue hides.
     if (kRealTime)
         QVERIFY2(fewestDropouts <= 1, qPrintable(dropoutLists));
-    m_publisher->kill();
-    m_publisher->waitForFinished(5000);
-    m_program->terminate();
-    QVERIFY(ends(*m_program, 10000));
+    m_rig->stopCamera();
+    QVERIFY(m_rig->quitProgram());
 }
 
 // Without a server the program starts, publishes to the webcam tap and says once why there is
 // no microphone; a server started later is joined.
 void MicrophoneEndToEnd::runsWithoutServerAndJoinsOneStartedLater()
 {
-    const QString tap = m_dir->filePath(QStringLiteral("tap.y4m"));
+    const QString tap = m_rig->filePath(QStringLiteral("tap.y4m"));
     QCOMPARE(::mkfifo(QFile::encodeName(tap).constData(), 0600), 0);
     TapCounter counter(tap);
     QVERIFY(counter.isOpen());
-    QVERIFY(startProgram(tap));
-    QVERIFY(startPublisher(48000, QStringLiteral("stereo"), 4));
+    QVERIFY(m_rig->startProgram(false, tap));
+    QVERIFY(startCamera(48000, QStringLiteral("stereo"), 4));
     QTRY_VERIFY_WITH_TIMEOUT(counter.green() >= 30, 30000);
-    QVERIFY(ends(*m_publisher, 30000));
+    QVERIFY(m_rig->waitForCameraEnd(30000));
     // Several looks for a server have passed by now (one every 3 s).
-    QTRY_VERIFY_WITH_TIMEOUT(m_log.count("Stream State: \"\"") >= 1, 30000);
-    QCOMPARE(m_log.count("MIC: no PipeWire server"), 1);
-    QVERIFY(!m_log.contains("MIC: microphone started"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_rig->log().count("Stream State: \"\"") >= 1, 30000);
+    QCOMPARE(m_rig->log().count("MIC: no PipeWire server"), 1);
+    QVERIFY(!m_rig->log().contains("MIC: microphone started"));
 
-    QVERIFY(startDaemon());
-    QTRY_VERIFY_WITH_TIMEOUT(m_daemon->sourceListed(kNode), 15000);
-    QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("MIC: microphone started"), 5000);
-    m_program->terminate();
-    QVERIFY(ends(*m_program, 10000));
-    QCOMPARE(m_program->exitCode(), 0);
+    QVERIFY(m_rig->startDaemon());
+    QVERIFY(m_rig->waitForNode(15000));
+    QTRY_VERIFY_WITH_TIMEOUT(m_rig->log().contains("MIC: microphone started"), 5000);
+    QVERIFY(m_rig->quitProgram());
+}
+
+void MicrophoneEndToEnd::browserHearsTheCamera_data()
+{
+    QTest::addColumn<int>("busy");
+    QTest::newRow("idle") << 0;
+    // A computer in a call is never idle: the call program encodes video beside the camera.
+    QTest::newRow("two busy processes") << 2;
 }
 
 // A web page in a real browser lists "Quorvix Microphone" and hears the camera through it,
-// at the publisher's pitch and level, as a call site would.
+// at the publisher's pitch and level, as a call site would; also beside two busy processes.
 void MicrophoneEndToEnd::browserHearsTheCamera()
 {
+    QFETCH(int, busy);
     if (BrowserRecorder::program().isEmpty())
         QSKIP("Chromium is not installed (apt-get install chromium)");
-    QVERIFY(startDaemon());
-    QVERIFY(startProgram());
-    QTRY_VERIFY_WITH_TIMEOUT(m_daemon->sourceListed(kNode), 20000);
-    QVERIFY(startPublisher(48000, QStringLiteral("stereo"), 30));
-    QVERIFY(waitForCamera(30000));
+    BusyProcesses load(busy);
+    QVERIFY(load.started());
+    QVERIFY(m_rig->startDaemon());
+    QVERIFY(m_rig->startProgram());
+    QVERIFY(m_rig->waitForNode());
+    QVERIFY(startCamera(48000, QStringLiteral("stereo"), 30));
+    QVERIFY(m_rig->waitForCamera());
 
-    BrowserRecorder browser(*m_daemon);
+    BrowserRecorder browser(m_rig->daemon());
     QString why;
     const QJsonObject report = browser.record(QStringLiteral("Quorvix Microphone"), 25000, &why);
     QVERIFY2(!report.isEmpty(), qPrintable(why));
     const QString what = QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Compact));
-    qInfo().noquote() << "browser:" << what;
+    qInfo().noquote() << "browser:" << what << "busy CPU s:" << load.cpuSeconds();
     QVERIFY2(!report.contains(QStringLiteral("error")), qPrintable(what));
     QVERIFY2(report.value(QStringLiteral("label"))
                  .toString()
@@ -484,10 +368,8 @@ void MicrophoneEndToEnd::browserHearsTheCamera()
     if (kRealTime)
         QVERIFY2(report.value(QStringLiteral("dropouts")).toInt() <= 1, qPrintable(what));
 
-    m_publisher->kill();
-    QVERIFY(ends(*m_publisher, 5000));
-    m_program->terminate();
-    QVERIFY(ends(*m_program, 10000));
+    m_rig->stopCamera();
+    QVERIFY(m_rig->quitProgram());
 }
 
 QTEST_MAIN(MicrophoneEndToEnd)
