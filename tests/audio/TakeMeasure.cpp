@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 // A recorder stopped by a signal may end on a partly written period.
 constexpr double kTailSeconds = 0.05;
@@ -52,10 +54,10 @@ bool TakeMeasure::load(const QString &path, double skipSeconds, double minSecond
 
 int TakeMeasure::interruptions() const
 {
-    int count = 0;
+    int most = 0;
     for (const Channel &channel : channels)
-        count += channel.breaks + int(channel.gapsMs.size());
-    return count;
+        most = std::max(most, channel.breaks + int(channel.gapsMs.size()));
+    return most;
 }
 
 QString TakeMeasure::describe() const

@@ -26,7 +26,8 @@ struct TakeMeasure
     // *error when it is not a WAV file or holds less than minSeconds of sound after the skip.
     bool load(const QString &path, double skipSeconds, double minSeconds, QString *error);
 
-    // Gaps and broken periods over all channels: what interrupts the tone.
+    // Gaps and broken periods in the channel that has most: what interrupts the tone (a cut
+    // of the microphone is in both of its channels).
     int interruptions() const;
     QString describe() const;
 

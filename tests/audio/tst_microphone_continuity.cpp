@@ -152,7 +152,10 @@ void MicrophoneContinuity::recordersJoiningAndLeavingHearNoCut()
     QVERIFY(m_rig->startProgram());
     QVERIFY(m_rig->waitForNode());
 
+    // A phone's sound: 44.1 kHz mono, resampled and spread to both sides on the way.
     MicrophoneRig::Camera camera;
+    camera.rate = 44100;
+    camera.layout = QStringLiteral("mono");
     camera.seconds = 20;
     QVERIFY(m_rig->startCamera(camera));
     QVERIFY(m_rig->waitForCamera());

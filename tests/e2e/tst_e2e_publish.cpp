@@ -531,11 +531,13 @@ void TestEndToEnd::tenCamerasSigtermEndsWithinTwoSeconds()
     QCOMPARE(m_program->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_program->exitCode(), 0);
     // The window kept being served while every thread ended: no wait on a stream thread
-    // (which took seconds before). Only the stop counts; the figures are printed above.
+    // (which took seconds before). Only the stop counts; the figures are printed above. The
+    // bound catches a hang, not a figure: beside a busy compiler a healthy stop stalled the
+    // window for 108 ms, a wait on a thread stalls it for seconds.
     QVERIFY(longestGuiGapMs() >= 0);
     const qint64 gapMs = longestGuiGapWhileStoppingMs();
     if (kRealTime)
-        QVERIFY2(gapMs < 100, qPrintable(QStringLiteral("%1 ms").arg(gapMs)));
+        QVERIFY2(gapMs < 1000, qPrintable(QStringLiteral("%1 ms").arg(gapMs)));
     for (const auto &publisher : publishers)
         QVERIFY(publisher->waitForFinished(15000));
 }
