@@ -1017,10 +1017,9 @@ int main(int argc, char **argv)
                                          : QStringLiteral("%1 ms").arg(m.quorvixBurstMs);
         std::printf("  %-16s audio burst: camera med %.1f max %.1f ms, quorvix %s\n", "",
                     m.cameraBurstMedMs, m.cameraBurstMaxMs, qPrintable(quorvixBurst));
-        QString extra = QStringLiteral("gaps/min %1 (worst run %2) longest %3 ms | burst camera "
-                                       "%4 ms, quorvix %5 | targets: gaps %6, offset %7, "
-                                       "wire->mic %8")
-                            .arg(m.gapsPerMin, 0, 'f', 1)
+        QString extra = QStringLiteral("worst run: gaps/min %1, longest %2 ms | burst camera "
+                                       "%3 ms, quorvix %4 | targets: gaps %5, offset %6, "
+                                       "wire->mic %7")
                             .arg(worstPerMin, 0, 'f', 1)
                             .arg(longestGap, 0, 'f', 1)
                             .arg(m.cameraBurstMaxMs, 0, 'f', 0)
