@@ -42,8 +42,10 @@ bool toneHeld(const QStringList &paths, double minSeconds, int *fewest, QString 
         *what += take.describe() + QLatin1Char('\n');
         held = held && take.channels.size() == 2;
         for (const TakeMeasure::Channel &channel : take.channels) {
-            held = held && std::abs(channel.tone.frequencyHz - MicrophoneRig::kToneHz) <= 2.0 &&
-                   std::abs(channel.tone.rmsDbfs - MicrophoneRig::toneRmsDbfs()) <= 1.0;
+            held = held && std::abs(channel.tone.frequencyHz - MicrophoneRig::kToneHz) <= 2.0;
+            // Gaps lower the level of the stretch; a sanitizer build's are not held against it.
+            if (MicrophoneRig::kRealTime || channel.gapsMs.isEmpty())
+                held = held && std::abs(channel.tone.rmsDbfs - MicrophoneRig::toneRmsDbfs()) <= 1.0;
         }
         *fewest = std::min(*fewest, take.interruptions());
     }
