@@ -17,6 +17,7 @@ AudioRing::AudioRing(int sampleRate, int channels)
       m_reserveFrames(std::max(1, framesForMs(m_sampleRate, kReserveMs))),
       m_jitterFrames(framesForMs(m_sampleRate, kJitterMs)),
       m_aheadFrames(std::max(1, framesForMs(m_sampleRate, kMaxAheadMs))),
+      m_headroomFrames(framesForMs(m_sampleRate, kQuantumHeadroomMs)),
       m_capacityFrames(
           std::max(m_reserveFrames + m_aheadFrames + 1, framesForMs(m_sampleRate, kStorageMs))),
       m_storage(static_cast<size_t>(m_capacityFrames) * static_cast<size_t>(m_channels)),
@@ -40,7 +41,7 @@ int AudioRing::write(const qint16 *samples, int frames)
     if (static_cast<quint64>(frames) > space) {
         // The consumer is not draining; what it holds is stale by now. Only it may move the
         // read index, so ask it to discard and drop this audio meanwhile.
-        m_framesTrimmed.fetch_add(frames, std::memory_order_relaxed);
+        m_framesSkipped.fetch_add(frames, std::memory_order_relaxed);
         m_staleUpTo.store(write, std::memory_order_release);
         m_staleRequests.fetch_add(1, std::memory_order_release);
         return 0;
@@ -92,28 +93,37 @@ void AudioRing::read(qint16 *out, int frames)
     }
     if (stales != m_stalesSeen) {
         m_stalesSeen = stales;
-        discardUpTo(std::min(staleUpTo, write), read, m_framesTrimmed);
+        discardUpTo(std::min(staleUpTo, write), read, m_framesSkipped);
         m_primed = false;
     }
     // Room for a whole burst plus this read; the storage bounds it (a read or write larger
     // than that is a caller's fault, met with silence rather than a stall).
     m_recentReads[m_nextRead] = frames;
     m_nextRead = (m_nextRead + 1) % m_recentReads.size();
-    const int quantum = *std::max_element(m_recentReads.begin(), m_recentReads.end());
+    const int quantum =
+        std::max(m_headroomFrames, *std::max_element(m_recentReads.begin(), m_recentReads.end()));
     const int prime = std::clamp(m_largestRecentWrite.load(std::memory_order_relaxed) + quantum +
                                      m_jitterFrames + m_growthFrames,
                                  m_reserveFrames, m_capacityFrames - m_aheadFrames);
     m_primeFrames.store(prime, std::memory_order_relaxed);
     quint64 fill = write - read;
-    if (fill > static_cast<quint64>(prime + m_aheadFrames)) {
-        // Running ahead: drop the oldest down to the prime level in one cut.
-        const quint64 keep = static_cast<quint64>(prime);
+    m_fillBeforeRead.store(static_cast<qint64>(fill), std::memory_order_relaxed);
+    // The count last: a producer that loads it first never sees a read without its fill.
+    m_fillSum.fetch_add(static_cast<qint64>(fill), std::memory_order_release);
+    m_reads.fetch_add(1, std::memory_order_release);
+    const quint64 keep = static_cast<quint64>(prime);
+    if (!m_primed && fill >= keep) {
+        // Starting: what lies beyond the prime level was never heard; skipping it is no cut.
+        m_framesSkipped.fetch_add(static_cast<qint64>(fill - keep), std::memory_order_relaxed);
+        read = write - keep;
+        fill = keep;
+        m_primed = true;
+    } else if (fill > keep + static_cast<quint64>(m_aheadFrames)) {
+        // Running far ahead (a producer that does not match the rate): one cut.
         m_framesTrimmed.fetch_add(static_cast<qint64>(fill - keep), std::memory_order_relaxed);
         read = write - keep;
         fill = keep;
     }
-    if (!m_primed && fill >= static_cast<quint64>(prime))
-        m_primed = true;
     int played = 0;
     if (m_primed) {
         played = static_cast<int>(std::min<quint64>(fill, static_cast<quint64>(frames)));

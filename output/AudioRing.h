@@ -18,20 +18,25 @@
 //              producer hands audio over in bursts (a picture's worth per delivery tick) and
 //              the consumer takes a server quantum at a time, so between two bursts the
 //              consumer may take a whole burst plus a quantum: the prime level is the largest
-//              of the last kRecent writes plus the largest of the last kRecent reads plus
-//              kJitterMs, and never below kReserveMs. Below that the queue runs dry at every
-//              unlucky phase of the two clocks, which is heard as a gap of silence. A camera's
-//              audio also arrives unevenly (Wi-Fi, a busy encoder): each time the queue runs dry
-//              while playing, the prime level grows by kGrowMs (up to kMaxGrowthMs), and it shrinks
-//              by kGrowMs again after every kShrinkAfterMs played without running dry; a flush (a
-//              new session) starts from no growth.
-//   max fill - prime + kMaxAheadMs; beyond it the consumer drops the oldest audio down to
-//              the prime level (counted: trimmed), so delay stays bounded when the producer's
-//              clock runs faster than the server's
+//              of the last kRecent writes plus the largest quantum (of the last kRecent reads,
+//              and never less than kQuantumHeadroomMs, the longest quantum the node asks for, so
+//              that a server that lengthens its quantum when a program starts recording finds the
+//              audio there) plus kJitterMs, and never below kReserveMs. A camera's audio also
+//              arrives unevenly (Wi-Fi, a busy computer): each time the queue runs dry while
+//              playing, the prime level grows by kGrowMs (up to kMaxGrowthMs), and it shrinks by
+//              kGrowMs again after every kShrinkAfterMs played without running dry; a flush (a
+//              new session) starts from no growth. When the consumer starts (or starts again)
+//              with more than the prime level queued, it skips the oldest down to it: nothing was
+//              heard yet, so nothing is cut (counted: skipped).
+//   playing  - the producer keeps the queue at the prime level by playing imperceptibly faster
+//              or slower (AudioRateMatch, reading fillBeforeRead()); nothing here cuts it.
+//   max fill - prime + kMaxAheadMs; beyond it, which only a producer that does not match the
+//              rate reaches, the consumer drops the oldest down to the prime level (counted:
+//              trimmed, a cut)
 //   storage  - kStorageMs; when full the consumer is not draining (nobody records, the node
 //              is suspended): what is queued is stale by then, so the producer drops the
 //              new audio and asks the consumer to discard everything at its next run
-//              (counted: trimmed)
+//              (counted: skipped, as nobody heard it)
 //
 // Threads: write() from one producer thread; read() from one consumer thread, which never
 // locks, allocates or logs; flush() and the observers from any thread. Only the producer
@@ -50,10 +55,12 @@ public:
     static constexpr int kGrowMs = 20;
     static constexpr int kMaxGrowthMs = 200;
     static constexpr int kShrinkAfterMs = 20000;
-    // How far the producer may run ahead of the reserve before the oldest audio goes.
-    static constexpr int kMaxAheadMs = 60;
+    // The quantum the microphone's node asks the server for at most (its latency).
+    static constexpr int kQuantumHeadroomMs = 20;
+    // How far the producer may run ahead of the prime level before the oldest audio goes.
+    static constexpr int kMaxAheadMs = 250;
     // Room for bursts of puts and long server quanta before the producer finds it full.
-    static constexpr int kStorageMs = 400;
+    static constexpr int kStorageMs = 1000;
 
     // sampleRate 1..384000, channels 1..8.
     AudioRing(int sampleRate, int channels);
@@ -85,6 +92,18 @@ public:
     qint64 underruns() const { return m_underruns.load(std::memory_order_relaxed); }
     qint64 framesTrimmed() const { return m_framesTrimmed.load(std::memory_order_relaxed); }
     qint64 framesFlushed() const { return m_framesFlushed.load(std::memory_order_relaxed); }
+    // Frames never played because nobody listened (storage full) or the consumer started with
+    // more than the prime level queued.
+    qint64 framesSkipped() const { return m_framesSkipped.load(std::memory_order_relaxed); }
+    // Producer: the queue as the consumer found it before its latest read, the sum of that
+    // over all reads, and how many reads there have been (unchanged while nobody records).
+    qint64 fillBeforeRead() const { return m_fillBeforeRead.load(std::memory_order_relaxed); }
+    qint64 fillSum() const { return m_fillSum.load(std::memory_order_acquire); }
+    qint64 reads() const { return m_reads.load(std::memory_order_acquire); }
+    // Producer: the largest of its latest writes.
+    int largestRecentWrite() const { return m_largestRecentWrite.load(std::memory_order_relaxed); }
+    // Producer, for audio it chose not to write (counted as trimmed: a cut).
+    void countCut(int frames) { m_framesTrimmed.fetch_add(frames, std::memory_order_relaxed); }
     // The prime level of the consumer's latest read (reserveFrames() before any).
     int primeFrames() const { return m_primeFrames.load(std::memory_order_relaxed); }
 
@@ -98,6 +117,7 @@ private:
     const int m_reserveFrames;
     const int m_jitterFrames;
     const int m_aheadFrames;
+    const int m_headroomFrames;
     const int m_capacityFrames;
     std::vector<qint16> m_storage; // m_capacityFrames * m_channels, sized once
 
@@ -129,5 +149,9 @@ private:
     std::atomic<qint64> m_underruns{0};
     std::atomic<qint64> m_framesTrimmed{0};
     std::atomic<qint64> m_framesFlushed{0};
+    std::atomic<qint64> m_framesSkipped{0};
+    std::atomic<qint64> m_fillBeforeRead{0};
+    std::atomic<qint64> m_fillSum{0};
+    std::atomic<qint64> m_reads{0};
     std::atomic<int> m_primeFrames{0};
 };

@@ -18,4 +18,14 @@ public:
     // Any thread, lock-free: how long audio handed to putLive takes until a recorder gets it
     // (the hand-over's reserve plus the server's quantum); 0 while the device is not there.
     virtual int outputDelayMs() const { return 0; }
+
+    // Gaps a listener heard, by cause, since the program started: times the hand-over ran dry
+    // (the sound came too late or stopped) and sound cut because more came than could be played.
+    struct SoundGaps
+    {
+        qint64 ranDry = 0;
+        qint64 cutMs = 0;
+    };
+    // Any thread.
+    virtual SoundGaps soundGaps() const { return {}; }
 };

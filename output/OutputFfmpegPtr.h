@@ -1,6 +1,7 @@
 #pragma once
 
 extern "C" {
+#include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
@@ -15,5 +16,11 @@ struct SwsContextDeleter
     void operator()(SwsContext *context) const { sws_freeContext(context); }
 };
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
+
+struct SwrContextDeleter
+{
+    void operator()(SwrContext *context) const { swr_free(&context); }
+};
+using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
 
 } // namespace outputffmpeg

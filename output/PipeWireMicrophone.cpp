@@ -252,7 +252,9 @@ void PipeWireMicrophone::putLive(const OutputFrame &frame)
         drop(DropReason::FormatChange, frame.samples);
         return;
     }
-    m_ring->write(frame.audio, frame.samples);
+    if (!m_rateMatch.configuredFor(frame.sampleRate, frame.channels))
+        m_rateMatch.configure(frame.sampleRate, frame.channels); // only when the format changes
+    m_rateMatch.write(*m_ring, frame.audio, frame.samples);
     qCDebug(lcOutput) << "MIC: queued" << frame.samples << "samples, queue"
                       << m_ring->queuedFrames();
 }
@@ -261,6 +263,7 @@ void PipeWireMicrophone::sessionChanged()
 {
     std::lock_guard<std::mutex> guard(m_ringLock);
     m_ring->flush();
+    m_rateMatch.restart();
 }
 
 QString PipeWireMicrophone::unavailableReason() const
@@ -292,6 +295,28 @@ qint64 PipeWireMicrophone::samplesTrimmed() const
 {
     std::lock_guard<std::mutex> guard(m_ringLock);
     return m_pastTrimmed.load() + m_ring->framesTrimmed();
+}
+
+qint64 PipeWireMicrophone::samplesSkipped() const
+{
+    std::lock_guard<std::mutex> guard(m_ringLock);
+    return m_pastSkipped.load() + m_ring->framesSkipped();
+}
+
+qint64 PipeWireMicrophone::samplesAdjusted() const
+{
+    std::lock_guard<std::mutex> guard(m_ringLock);
+    return m_rateMatch.framesAdjusted();
+}
+
+MicrophoneOutput::SoundGaps PipeWireMicrophone::soundGaps() const
+{
+    std::lock_guard<std::mutex> guard(m_ringLock);
+    SoundGaps gaps;
+    gaps.ranDry = m_pastUnderruns.load() + m_ring->underruns();
+    const qint64 cut = m_pastTrimmed.load() + m_ring->framesTrimmed();
+    gaps.cutMs = cut * 1000 / std::max(1, m_ring->sampleRate());
+    return gaps;
 }
 
 qint64 PipeWireMicrophone::samplesPlayed() const
@@ -360,15 +385,23 @@ void PipeWireMicrophone::run()
 
 void PipeWireMicrophone::reportRingTrouble()
 {
-    // The worker looks every few seconds, which also bounds how often this is logged.
+    // The worker looks every few seconds, which also bounds how often this is logged. Each
+    // cause apart: running dry (the sound came too late or stopped: a busy computer, a
+    // camera's uneven sending) and cuts (more came than could be played) are heard; sound
+    // skipped while no program listened is not.
     const qint64 dry = underruns();
     const qint64 trimmed = samplesTrimmed();
-    if (dry == m_reportedUnderruns && trimmed == m_reportedTrimmed)
-        return;
-    qCInfo(lcOutput) << "MIC: ran dry" << dry - m_reportedUnderruns << "times, trimmed"
-                     << trimmed - m_reportedTrimmed << "samples since the last report";
+    const qint64 skipped = samplesSkipped();
+    if (dry != m_reportedUnderruns || trimmed != m_reportedTrimmed)
+        qCInfo(lcOutput) << "MIC: ran dry" << dry - m_reportedUnderruns << "times, cut"
+                         << trimmed - m_reportedTrimmed << "samples since the last report";
+    if (skipped != m_reportedSkipped)
+        qCDebug(lcOutput) << "MIC: skipped" << skipped - m_reportedSkipped
+                          << "samples nobody listened to, rate matched by" << samplesAdjusted()
+                          << "samples so far";
     m_reportedUnderruns = dry;
     m_reportedTrimmed = trimmed;
+    m_reportedSkipped = skipped;
 }
 
 void PipeWireMicrophone::step()
@@ -456,8 +489,10 @@ bool PipeWireMicrophone::changeFormat(int rate, int channels)
         std::lock_guard<std::mutex> guard(m_ringLock);
         m_pastUnderruns.fetch_add(m_ring->underruns());
         m_pastTrimmed.fetch_add(m_ring->framesTrimmed());
+        m_pastSkipped.fetch_add(m_ring->framesSkipped());
         m_pastPlayed.fetch_add(m_ring->framesPlayed());
         m_ring = std::move(next);
+        m_rateMatch.restart();
     }
     m_streamRate = rate;
     m_streamChannels = channels;
@@ -564,12 +599,14 @@ bool PipeWireMicrophone::openStream(int rate, int channels)
         if (m_ring->sampleRate() != rate || m_ring->channels() != channels) {
             m_pastUnderruns.fetch_add(m_ring->underruns());
             m_pastTrimmed.fetch_add(m_ring->framesTrimmed());
+            m_pastSkipped.fetch_add(m_ring->framesSkipped());
             m_pastPlayed.fetch_add(m_ring->framesPlayed());
             m_ring = std::make_unique<AudioRing>(rate, channels);
             m_playRing = m_ring.get();
         } else {
             m_ring->flush();
         }
+        m_rateMatch.restart();
     }
 
     const QByteArray name = m_nodeName.toUtf8();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "output/AudioRateMatch.h"
 #include "output/AudioRing.h"
 #include "output/MicrophoneOutput.h"
 
@@ -95,7 +96,13 @@ public:
     qint64 samplesDropped(DropReason reason) const;
     qint64 samplesDropped() const;
     qint64 underruns() const;
+    // Cut: more came than could be played in time.
     qint64 samplesTrimmed() const;
+    // Never played because no program listened (or before one started to).
+    qint64 samplesSkipped() const;
+    // Played more (positive) or fewer than came, by matching the rate.
+    qint64 samplesAdjusted() const;
+    SoundGaps soundGaps() const override;
     qint64 samplesPlayed() const;
     // Formats changed in place, without removing the node.
     qint64 formatChanges() const { return m_formatChanges.load(); }
@@ -148,11 +155,14 @@ private:
     bool m_noServerLogged = false;
     qint64 m_reportedUnderruns = 0; // the totals reportRingTrouble() last logged
     qint64 m_reportedTrimmed = 0;
+    qint64 m_reportedSkipped = 0;
 
     // The ring the stream reads. Replaced by the worker only while no stream exists, under
     // m_ringLock, which putLive and sessionChanged hold while they use it (never for long).
     mutable std::mutex m_ringLock;
     std::unique_ptr<AudioRing> m_ring;
+    // The producer's rate matching into m_ring (delivery thread, under m_ringLock).
+    AudioRateMatch m_rateMatch;
     // The ring the data thread reads: set while no stream exists, or swapped on the data
     // thread itself (to m_nextRing, through a blocking invoke from the worker) while one does.
     AudioRing *m_playRing = nullptr;
@@ -183,6 +193,7 @@ private:
     // Counts of rings already replaced, so the totals survive a format change.
     std::atomic<qint64> m_pastUnderruns{0};
     std::atomic<qint64> m_pastTrimmed{0};
+    std::atomic<qint64> m_pastSkipped{0};
     std::atomic<qint64> m_pastPlayed{0};
     std::atomic<qint64> m_connectAttempts{0};
     std::atomic<qint64> m_formatChanges{0};

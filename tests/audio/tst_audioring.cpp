@@ -15,8 +15,8 @@ qint16 channelValue(qint64 frame, int channel)
     return static_cast<qint16>(channel == 0 ? frame : -frame);
 }
 
-// Runs a script of steps on a 1000 Hz ring (reserve 40 frames, jitter 5, 60 ahead of the
-// prime level before trimming, storage 400):
+// Runs a script of steps on a 1000 Hz ring (reserve 40 frames, jitter 5, room for a 20-frame
+// quantum, 250 ahead of the prime level before a cut, storage 1000):
 // "wN" writes the next N frames, "rN" reads N frames, "f" flushes. Returns what was read as
 // segments: "S<count>" for silence, "<first>-<last>" for consecutive frames.
 QStringList runScript(AudioRing &ring, const QString &script, QList<int> *accepted)
@@ -86,6 +86,7 @@ private slots:
     void scripts();
     void primeLevelGrowsAfterRunningDryAndShrinksBack();
     void twoThreadsPassASequenceIntact();
+    void longerQuantumFindsItsAudio();
 };
 
 void AudioRingTest::levels_data()
@@ -93,8 +94,8 @@ void AudioRingTest::levels_data()
     QTest::addColumn<int>("rate");
     QTest::addColumn<int>("reserve");
     QTest::addColumn<int>("maxFill");
-    QTest::newRow("48 kHz") << 48000 << 1920 << 4800;
-    QTest::newRow("44.1 kHz") << 44100 << 1764 << 4410;
+    QTest::newRow("48 kHz") << 48000 << 1920 << 13920;
+    QTest::newRow("44.1 kHz") << 44100 << 1764 << 12789;
 }
 
 // The levels are times: the same milliseconds whatever the rate.
@@ -118,9 +119,10 @@ void AudioRingTest::scripts_data()
     QTest::addColumn<int>("underruns");
     QTest::addColumn<int>("trimmed");
     QTest::addColumn<int>("flushed");
+    QTest::addColumn<int>("skipped");
 
     // Most steps write and read 10 frames, so that the prime level is the 40-frame reserve
-    // (10 + 10 + 5 is below it).
+    // (10 + 20 + 5 is below it).
     auto times = [](const char *step, int n) {
         return QString(QStringLiteral("%1 ").arg(QLatin1String(step))).repeated(n).trimmed();
     };
@@ -135,41 +137,52 @@ void AudioRingTest::scripts_data()
             return QTest::addRow("%s, %d ch", name, channels) << channels;
         };
         row("silence until the reserve is primed")
-            << "r10 w10 r10 w10 w10 w10 r20" << QStringList{"S20", "1-20"} << tens(4) << 0 << 0
+            << "r10 w10 r10 w10 w10 w10 r20" << QStringList{"S20", "1-20"} << tens(4) << 0 << 0 << 0
             << 0;
-        // 30 + 10 + 5: a 30-frame burst must not empty the queue between two reads.
-        row("a burst above the reserve primes to the burst, the read and the jitter")
-            << "w30 r10 w10 r10 w5 r10" << QStringList{"S20", "1-10"} << QList<int>{30, 10, 5} << 0
-            << 0 << 0;
-        // Then the prime level is 10 + 10 + 5 + 20 grown: 45.
+        // 30 + 20 + 5: a 30-frame burst must not empty the queue between two reads, nor a
+        // quantum that grows to the node's 20.
+        row("a burst above the reserve primes to the burst, the quantum and the jitter")
+            << "w30 r10 w10 r10 w10 w5 r10" << QStringList{"S20", "1-10"}
+            << QList<int>{30, 10, 10, 5} << 0 << 0 << 0 << 0;
+        // Then the prime level is 10 + 20 + 5 + 20 grown: 55.
         row("running dry plays silence and primes again, deeper")
-            << times("w10", 4) + " " + times("r10", 5) + " " + times("w10", 4) + " r10 w10 r10 r10"
-            << QStringList{"1-40", "S20", "41-60"} << tens(9) << 1 << 0 << 0;
+            << times("w10", 4) + " " + times("r10", 5) + " " + times("w10", 4) +
+                   " r10 w10 w5 r10 w10 r10"
+            << QStringList{"1-40", "S20", "41-60"} << tens(9) + QList<int>{5, 10} << 1 << 0 << 0
+            << 0;
         row("every partial read after priming counts")
-            << times("w10", 4) + " r10 r10 r10 r15 " + times("w10", 5) + " " + times("r10", 4) +
-                   " r15"
-            << QStringList{"1-40", "S5", "41-90", "S5"} << tens(9) << 2 << 0 << 0;
-        row("running ahead drops the oldest down to the prime level")
-            << times("w10", 15) + " r10 w10 w10 r50" << QStringList{"111-170"} << tens(17) << 0
-            << 110 << 0;
+            << times("w10", 4) + " r10 r10 r10 r15 " + times("w10", 5) + " w5 " + times("r10", 4) +
+                   " r20"
+            << QStringList{"1-40", "S5", "41-95", "S5"} << tens(9) + QList<int>{5} << 2 << 0 << 0
+            << 0;
+        // Nothing was heard yet: the oldest go without a cut.
+        row("starting with more than the prime level skips the oldest")
+            << times("w10", 15) + " r10 w10 w10 r50" << QStringList{"111-170"} << tens(17) << 0 << 0
+            << 0 << 110;
+        row("running far ahead while playing cuts down to the prime level")
+            << times("w10", 4) + " r10 " + times("w10", 27) + " r10"
+            << QStringList{"1-10", "271-280"} << tens(31) << 0 << 260 << 0 << 0;
         row("at the max fill nothing is dropped")
-            << times("w10", 10) + " " + times("r10", 10) << QStringList{"1-100"} << tens(10) << 0
-            << 0 << 0;
+            << times("w10", 4) + " r10 " + times("w10", 26) + " " + times("r10", 29)
+            << QStringList{"1-300"} << tens(30) << 0 << 0 << 0 << 0;
         row("flush discards what was queued, new audio primes again")
-            << times("w10", 6) + " r10 f w10 w10 r10 " + times("w10", 3) + " " + times("r10", 4)
-            << QStringList{"1-10", "S10", "61-100"} << tens(11) << 0 << 0 << 50;
+            << times("w10", 4) + " r10 w10 w10 f w10 w10 r10 w10 w10 " + times("r10", 4)
+            << QStringList{"1-10", "S10", "61-100"} << tens(10) << 0 << 0 << 50 << 0;
         row("flush before any read")
             << times("w10", 5) + " f r10 " + times("w10", 4) + " " + times("r10", 4)
-            << QStringList{"S10", "51-90"} << tens(9) << 0 << 0 << 50;
-        // 400 frames of storage: the 410th does not fit while the consumer stands still.
+            << QStringList{"S10", "51-90"} << tens(9) << 0 << 0 << 50 << 0;
+        // 1000 frames of storage: the 1010th does not fit while the consumer stands still
+        // (nobody records): nobody heard any of it.
         row("full storage drops the stale queue and the new audio")
-            << times("w10", 41) + " r10 " + times("w10", 4) + " " + times("r10", 4)
-            << QStringList{"S10", "411-450"} << tens(40) + QList<int>{0} + tens(4) << 0 << 410 << 0;
+            << times("w10", 101) + " r10 " + times("w10", 4) + " " + times("r10", 4)
+            << QStringList{"S10", "1011-1050"} << tens(100) + QList<int>{0} + tens(4) << 0 << 0 << 0
+            << 1010;
+        // The prime level is then at its top, the storage less the max fill's margin.
         row("more than the storage at once keeps the newest storage's worth")
-            << "w450 r100" << QStringList{"51-150"} << QList<int>{400} << 0 << 50 << 0;
+            << "w1050 r100" << QStringList{"301-400"} << QList<int>{1000} << 0 << 50 << 0 << 250;
         row("wrap-around keeps order and values")
-            << times("w10", 4) + " " + times("r10 w10", 56) + " " + times("r10", 4)
-            << QStringList{"1-600"} << tens(60) << 0 << 0 << 0;
+            << times("w10", 4) + " " + times("r10 w10", 110) + " " + times("r10", 4)
+            << QStringList{"1-1140"} << tens(114) << 0 << 0 << 0 << 0;
     }
 }
 
@@ -182,18 +195,20 @@ void AudioRingTest::scripts()
     QFETCH(int, underruns);
     QFETCH(int, trimmed);
     QFETCH(int, flushed);
+    QFETCH(int, skipped);
 
     AudioRing ring(1000, channels);
     QCOMPARE(ring.reserveFrames(), 40);
     QCOMPARE(ring.jitterFrames(), 5);
-    QCOMPARE(ring.aheadFrames(), 60);
-    QCOMPARE(ring.capacityFrames(), 400);
+    QCOMPARE(ring.aheadFrames(), 250);
+    QCOMPARE(ring.capacityFrames(), 1000);
     QList<int> gotAccepted;
     QCOMPARE(runScript(ring, script, &gotAccepted), expected);
     QCOMPARE(gotAccepted, accepted);
     QCOMPARE(ring.underruns(), qint64(underruns));
     QCOMPARE(ring.framesTrimmed(), qint64(trimmed));
     QCOMPARE(ring.framesFlushed(), qint64(flushed));
+    QCOMPARE(ring.framesSkipped(), qint64(skipped));
 }
 
 // Uneven audio: each running dry deepens the queue by 20 ms (up to 200 ms); 20 s played
@@ -203,10 +218,10 @@ void AudioRingTest::primeLevelGrowsAfterRunningDryAndShrinksBack()
     AudioRing ring(1000, 1);
     std::vector<qint16> chunk(100, 1);
     std::vector<qint16> out(100);
-    // Bursts of 30, reads of 10: 30 + 10 + 5.
+    // Bursts of 30, reads of 10 (room for 20): 30 + 20 + 5.
     ring.write(chunk.data(), 30);
     ring.read(out.data(), 10);
-    QCOMPARE(ring.primeFrames(), 45);
+    QCOMPARE(ring.primeFrames(), 55);
     auto runDry = [&]() {
         // Prime, then read past the end.
         while (ring.queuedFrames() < ring.primeFrames())
@@ -215,7 +230,7 @@ void AudioRingTest::primeLevelGrowsAfterRunningDryAndShrinksBack()
             ring.read(out.data(), 10);
         ring.read(out.data(), 10);
     };
-    for (int expected : {65, 85, 105, 125, 145, 165, 185, 205, 225, 245, 245, 245}) {
+    for (int expected : {75, 95, 115, 135, 155, 175, 195, 215, 235, 255, 255, 255}) {
         const qint64 before = ring.underruns();
         runDry();
         QCOMPARE(ring.underruns(), before + 1);
@@ -238,9 +253,10 @@ void AudioRingTest::primeLevelGrowsAfterRunningDryAndShrinksBack()
 }
 
 // A producer and a consumer on two threads, in uneven chunk sizes, across many wrap-arounds.
-// The producer keeps below the max fill so nothing may be trimmed: every frame must come out
-// once, in order, with both channels intact. A tail shorter than the reserve waits for more
-// audio by design, so the producer ends with a reserve of silence behind the last frame.
+// The producer keeps below the max fill so nothing may be cut: after what the consumer skips
+// when it starts, every frame must come out once, in order, with both channels intact. A tail
+// shorter than the reserve waits for more audio by design, so the producer ends with a reserve of
+// silence behind the last frame.
 void AudioRingTest::twoThreadsPassASequenceIntact()
 {
     constexpr int kRate = 48000;
@@ -281,11 +297,11 @@ void AudioRingTest::twoThreadsPassASequenceIntact()
     });
 
     std::vector<qint16> out(2 * 1500);
-    qint64 expected = 1;
+    qint64 expected = -1; // the first frame played sets it
     qint64 corrupt = 0;
     int size = 3;
     QDeadlineTimer deadline(60000);
-    while (expected <= kFrames && corrupt == 0 && !deadline.hasExpired()) {
+    while ((expected < 0 || expected <= kFrames) && corrupt == 0 && !deadline.hasExpired()) {
         size = size * 5 % 1499 + 1;
         // As a server's quantum comes no sooner than its audio: a consumer that ran dry at
         // every turn would only deepen the queue.
@@ -296,6 +312,8 @@ void AudioRingTest::twoThreadsPassASequenceIntact()
             const qint64 n = qint64(out[2 * i]) | (qint64(out[2 * i + 1]) << 15);
             if (n == 0)
                 continue;
+            if (expected < 0)
+                expected = n;
             if (n != expected || out[2 * i] < 0 || out[2 * i + 1] < 0) {
                 corrupt = n;
                 break;
@@ -308,7 +326,38 @@ void AudioRingTest::twoThreadsPassASequenceIntact()
     QCOMPARE(corrupt, qint64(0));
     QCOMPARE(expected, kFrames + 1);
     QCOMPARE(ring.framesTrimmed(), qint64(0));
-    QVERIFY(ring.framesPlayed() >= kFrames);
+    // Only what was queued before the first read beyond the prime level was skipped.
+    QVERIFY(ring.framesSkipped() < ring.maxFillFrames());
+    QCOMPARE(ring.framesPlayed() + ring.framesSkipped() + ring.queuedFrames(),
+             ring.framesWritten());
+}
+
+// A server that lengthens its quantum while the camera streams (a program starts recording with
+// a longer latency): the reserve already holds a quantum as long as the node asks for at most,
+// so the longer reads find their audio. Virtual time in ms on a 1000 Hz ring: the producer
+// hands over 21 ms every 21 ms (an AAC frame); the consumer reads 5 every 5 ms, then 20
+// every 20 ms.
+void AudioRingTest::longerQuantumFindsItsAudio()
+{
+    // Every phase of the two clocks against each other.
+    for (int phase = 0; phase < 21; ++phase) {
+        AudioRing ring(1000, 1);
+        std::vector<qint16> chunk(21, 1);
+        std::vector<qint16> out(20);
+        int quantum = 5;
+        for (int now = 0; now < 4000; ++now) {
+            if (now % 21 == 0)
+                QCOMPARE(ring.write(chunk.data(), 21), 21);
+            if (now == 2000 + phase)
+                quantum = 20;
+            if ((now + phase) % quantum == 0 && now >= 60)
+                ring.read(out.data(), quantum);
+        }
+        QVERIFY2(ring.underruns() == 0, qPrintable(QString::number(phase)));
+        QCOMPARE(ring.framesTrimmed(), qint64(0));
+        // 21 + the node's 20 + 5.
+        QCOMPARE(ring.primeFrames(), 46);
+    }
 }
 
 QTEST_GUILESS_MAIN(AudioRingTest)

@@ -1,0 +1,140 @@
+#include "output/AudioRateMatch.h"
+
+#include "output/AudioRing.h"
+#include "output/OutputLog.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+QString ffmpegError(int error)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return QString::fromUtf8(text);
+}
+
+} // namespace
+
+double AudioRateMatch::ratioFor(double errorMs)
+{
+    if (std::abs(errorMs) <= kDeadbandMs)
+        return 0.0;
+    return std::clamp(errorMs / kSettleMs, -kMaxRatio, kMaxRatio);
+}
+
+bool AudioRateMatch::configure(int sampleRate, int channels)
+{
+    m_swr.reset();
+    m_rate = sampleRate;
+    m_channels = channels;
+    restart();
+    AVChannelLayout layout;
+    av_channel_layout_default(&layout, channels);
+    SwrContext *swr = nullptr;
+    int res = swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, sampleRate, &layout,
+                                  AV_SAMPLE_FMT_S16, sampleRate, 0, nullptr);
+    outputffmpeg::SwrContextPtr owner(swr);
+    if (res >= 0)
+        // Resample even at one rate, so that the compensation can act.
+        res = av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0);
+    if (res >= 0)
+        res = swr_init(swr);
+    av_channel_layout_uninit(&layout);
+    if (res < 0) {
+        qCWarning(lcOutput) << "MIC: rate matching not available:" << sampleRate << "Hz" << channels
+                            << "channels:" << ffmpegError(res);
+        return false;
+    }
+    m_swr = std::move(owner);
+    // A chunk at the fastest rate and swresample's filter delay fit.
+    m_out.assign(static_cast<size_t>(kChunkFrames * (1.0 + 2 * kMaxRatio) + 256) *
+                     static_cast<size_t>(channels),
+                 0);
+    return true;
+}
+
+void AudioRateMatch::restart()
+{
+    m_averageFill = -1.0;
+    m_readsSeen = -1;
+    m_ratio = 0.0;
+    m_carry = 0.0;
+}
+
+double AudioRateMatch::goalFrames(const AudioRing &ring) const
+{
+    // The consumer primes at the prime level; before its reads the queue then swings between
+    // the level less a write and the level: half a write below it on average.
+    return double(ring.primeFrames()) - ring.largestRecentWrite() / 2.0;
+}
+
+int AudioRateMatch::write(AudioRing &ring, const qint16 *samples, int frames)
+{
+    if (!samples || frames <= 0)
+        return 0;
+    const qint64 reads = ring.reads();
+    const qint64 fillSum = ring.fillSum();
+    const double frameMs = 1000.0 / std::max(1, ring.sampleRate());
+    if (reads != m_readsSeen && m_readsSeen >= 0) {
+        // Only while somebody listens: an idle queue says nothing about the rates. All the reads
+        // since the last write count, as the reads fall into the writes' rhythm: one of them
+        // alone would always be the same one of its period.
+        const double fill = double(fillSum - m_fillSumSeen) / double(reads - m_readsSeen);
+        const double weight = std::min(1.0, frames * frameMs / kAverageMs);
+        m_averageFill = m_averageFill < 0 ? fill : m_averageFill + weight * (fill - m_averageFill);
+        const double errorMs = (m_averageFill - goalFrames(ring)) * frameMs;
+        if (errorMs > kMaxExcessMs) {
+            // Far too much at once: one cut now rather than seconds of too much delay.
+            ring.countCut(frames);
+            m_averageFill -= frames;
+            m_adjusted -= frames;
+            m_readsSeen = reads;
+            m_fillSumSeen = fillSum;
+            return 0;
+        }
+        m_ratio = ratioFor(errorMs);
+    }
+    m_readsSeen = reads;
+    m_fillSumSeen = fillSum;
+    if (!m_swr || !configuredFor(ring.sampleRate(), ring.channels()))
+        return ring.write(samples, frames);
+
+    int written = 0;
+    for (int done = 0; done < frames;) {
+        const int in = std::min(kChunkFrames, frames - done);
+        // Fewer frames out than in to play faster; swresample asks for whole frames.
+        const double wanted = -m_ratio * in + m_carry;
+        const int delta = static_cast<int>(std::lround(wanted));
+        m_carry = wanted - delta;
+        int res = swr_set_compensation(m_swr.get(), delta, in);
+        const uint8_t *input[1] = {
+            reinterpret_cast<const uint8_t *>(samples + static_cast<size_t>(done) * m_channels)};
+        uint8_t *output[1] = {reinterpret_cast<uint8_t *>(m_out.data())};
+        const int capacity = static_cast<int>(m_out.size() / static_cast<size_t>(m_channels));
+        if (res >= 0)
+            res = swr_convert(m_swr.get(), output, capacity, input, in);
+        if (res < 0) {
+            // Hand the audio over as it is rather than lose it.
+            if (m_lastSwrError == 0)
+                qCWarning(lcOutput) << "MIC: rate matching failed:" << ffmpegError(res);
+            m_lastSwrError += in;
+            if (m_lastSwrError > 10 * ring.sampleRate())
+                m_lastSwrError = 0;
+            written += ring.write(samples + static_cast<size_t>(done) * m_channels, in);
+            done += in;
+            continue;
+        }
+        m_adjusted += res - in;
+        written += ring.write(m_out.data(), res);
+        done += in;
+    }
+    return written;
+}

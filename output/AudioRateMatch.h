@@ -1,0 +1,77 @@
+#pragma once
+
+#include "output/OutputFfmpegPtr.h"
+
+#include <QtGlobal>
+
+#include <vector>
+
+class AudioRing;
+
+// Keeps the microphone's queue (an AudioRing) at its prime level by playing the camera's sound
+// imperceptibly faster or slower, at most kMaxRatio (libswresample's compensation), instead of
+// cutting pieces out when it has too much or running dry when it has too little. Too much comes
+// when the delivery lowers sound's delay, or when its clock runs faster than the sound card's;
+// too little when the sound card's runs faster, or the server asks for more at a time.
+//
+// The queue is judged as the consumer finds it before its reads (AudioRing::fillSum),
+// averaged over about kAverageMs; within kDeadbandMs of its goal the rate stays. An excess of
+// more than kMaxExcessMs (the delivery skipping far ahead at once) is dropped in one cut, as
+// playing it out at 1 % would take many seconds of too much delay.
+//
+// Threads: the producer's (the delivery thread, through the microphone's putLive), the ring's
+// producer side only. configure() allocates; write() does not (swresample's buffers are sized by
+// the first writes of a format).
+class AudioRateMatch
+{
+public:
+    static constexpr double kMaxRatio = 0.01;
+    // The queue's error is closed over about this time, never faster than kMaxRatio.
+    static constexpr double kSettleMs = 2000.0;
+    static constexpr double kDeadbandMs = 3.0;
+    static constexpr double kAverageMs = 500.0;
+    static constexpr double kMaxExcessMs = 200.0;
+    // Frames converted per call into swresample; longer writes go in pieces.
+    static constexpr int kChunkFrames = 4096;
+
+    // Pure: how much faster to play (negative: slower) for a queue `errorMs` above its goal.
+    static double ratioFor(double errorMs);
+
+    AudioRateMatch() = default;
+    AudioRateMatch(const AudioRateMatch &) = delete;
+    AudioRateMatch &operator=(const AudioRateMatch &) = delete;
+
+    // For the ring's format; false (logged) when swresample cannot be set up: then write() hands
+    // the audio over unchanged.
+    bool configure(int sampleRate, int channels);
+    bool configuredFor(int sampleRate, int channels) const
+    {
+        return m_rate == sampleRate && m_channels == channels;
+    }
+    // A new session: the queue starts again from its prime level.
+    void restart();
+
+    // Writes `frames` interleaved frames into `ring` (whose format it was configured for),
+    // adjusted to the queue's level. Returns the frames the ring took.
+    int write(AudioRing &ring, const qint16 *samples, int frames);
+
+    // Frames played more (positive) or fewer (negative) than were handed over, so far.
+    qint64 framesAdjusted() const { return m_adjusted; }
+    // The rate change in use (tests, statistics).
+    double ratio() const { return m_ratio; }
+
+private:
+    double goalFrames(const AudioRing &ring) const;
+
+    outputffmpeg::SwrContextPtr m_swr;
+    int m_rate = 0;
+    int m_channels = 0;
+    std::vector<qint16> m_out;
+    double m_averageFill = -1.0; // frames; < 0: no read seen yet
+    qint64 m_readsSeen = -1;
+    qint64 m_fillSumSeen = 0;
+    double m_ratio = 0.0;
+    double m_carry = 0.0; // fraction of a frame of compensation not yet asked for
+    qint64 m_adjusted = 0;
+    qint64 m_lastSwrError = 0; // frames since the last logged swresample failure
+};
