@@ -25,9 +25,12 @@ QString ffmpegError(int error)
 
 double AudioRateMatch::ratioFor(double errorMs)
 {
+    // From nothing at the dead band's edge, so that a queue drifting slowly (two clocks a few
+    // hundred ppm apart) is held there with a change far too small to hear.
     if (std::abs(errorMs) <= kDeadbandMs)
         return 0.0;
-    return std::clamp(errorMs / kSettleMs, -kMaxRatio, kMaxRatio);
+    const double beyond = errorMs > 0 ? errorMs - kDeadbandMs : errorMs + kDeadbandMs;
+    return std::clamp(beyond / kSettleMs, -kMaxRatio, kMaxRatio);
 }
 
 bool AudioRateMatch::configure(int sampleRate, int channels)
@@ -64,43 +67,61 @@ bool AudioRateMatch::configure(int sampleRate, int channels)
 void AudioRateMatch::restart()
 {
     m_averageFill = -1.0;
+    m_baselineFill = -1.0;
+    m_primingsSeen = -1;
     m_readsSeen = -1;
     m_ratio = 0.0;
     m_carry = 0.0;
-}
-
-double AudioRateMatch::goalFrames(const AudioRing &ring) const
-{
-    // The consumer primes at the prime level; before its reads the queue then swings between
-    // the level less a write and the level: half a write below it on average.
-    return double(ring.primeFrames()) - ring.largestRecentWrite() / 2.0;
 }
 
 int AudioRateMatch::write(AudioRing &ring, const qint16 *samples, int frames)
 {
     if (!samples || frames <= 0)
         return 0;
+    const qint64 primings = ring.primings();
     const qint64 reads = ring.reads();
     const qint64 fillSum = ring.fillSum();
     const double frameMs = 1000.0 / std::max(1, ring.sampleRate());
-    if (reads != m_readsSeen && m_readsSeen >= 0) {
+    if (primings != m_primingsSeen) {
+        // The queue (re)started at its prime level: the level it then keeps by itself is the
+        // one to hold, measured first. Nothing is corrected meanwhile.
+        m_primingsSeen = primings;
+        m_baselineFill = -1.0;
+        m_baselineSum = 0.0;
+        m_baselineReads = 0;
+        m_baselineFrames = 0;
+        m_averageFill = -1.0;
+        m_ratio = 0.0;
+    }
+    if (m_readsSeen >= 0 && reads > m_readsSeen) {
         // Only while somebody listens: an idle queue says nothing about the rates. All the reads
         // since the last write count, as the reads fall into the writes' rhythm: one of them
         // alone would always be the same one of its period.
-        const double fill = double(fillSum - m_fillSumSeen) / double(reads - m_readsSeen);
-        const double weight = std::min(1.0, frames * frameMs / kAverageMs);
-        m_averageFill = m_averageFill < 0 ? fill : m_averageFill + weight * (fill - m_averageFill);
-        const double errorMs = (m_averageFill - goalFrames(ring)) * frameMs;
-        if (errorMs > kMaxExcessMs) {
-            // Far too much at once: one cut now rather than seconds of too much delay.
-            ring.countCut(frames);
-            m_averageFill -= frames;
-            m_adjusted -= frames;
-            m_readsSeen = reads;
-            m_fillSumSeen = fillSum;
-            return 0;
+        const double sum = double(fillSum - m_fillSumSeen);
+        const double fill = sum / double(reads - m_readsSeen);
+        if (m_baselineFill < 0) {
+            m_baselineSum += sum;
+            m_baselineReads += reads - m_readsSeen;
+            m_baselineFrames += frames;
+            if (m_baselineFrames * frameMs >= kAverageMs) {
+                m_baselineFill = m_baselineSum / double(m_baselineReads);
+                m_averageFill = m_baselineFill;
+            }
+        } else {
+            const double weight = std::min(1.0, frames * frameMs / kAverageMs);
+            m_averageFill += weight * (fill - m_averageFill);
+            const double errorMs = (m_averageFill - m_baselineFill) * frameMs;
+            if (errorMs > kMaxExcessMs) {
+                // Far too much at once: one cut now rather than seconds of too much delay.
+                ring.countCut(frames);
+                m_averageFill -= frames;
+                m_adjusted -= frames;
+                m_readsSeen = reads;
+                m_fillSumSeen = fillSum;
+                return 0;
+            }
+            m_ratio = ratioFor(errorMs);
         }
-        m_ratio = ratioFor(errorMs);
     }
     m_readsSeen = reads;
     m_fillSumSeen = fillSum;

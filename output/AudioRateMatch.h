@@ -8,16 +8,18 @@
 
 class AudioRing;
 
-// Keeps the microphone's queue (an AudioRing) at its prime level by playing the camera's sound
+// Keeps the microphone's queue (an AudioRing) at its level by playing the camera's sound
 // imperceptibly faster or slower, at most kMaxRatio (libswresample's compensation), instead of
 // cutting pieces out when it has too much or running dry when it has too little. Too much comes
 // when the delivery lowers sound's delay, or when its clock runs faster than the sound card's;
 // too little when the sound card's runs faster, or the server asks for more at a time.
 //
 // The queue is judged as the consumer finds it before its reads (AudioRing::fillSum),
-// averaged over about kAverageMs; within kDeadbandMs of its goal the rate stays. An excess of
-// more than kMaxExcessMs (the delivery skipping far ahead at once) is dropped in one cut, as
-// playing it out at 1 % would take many seconds of too much delay.
+// averaged over about kAverageMs, against the level it settled at over the first kAverageMs
+// after it last primed (which the ring sizes for the bursts and quanta it sees): so a queue
+// that plays steadily is never touched, and within kDeadbandMs of that level the rate stays. An
+// excess of more than kMaxExcessMs (the delivery skipping far ahead at once) is dropped in one cut,
+// as playing it out at 1 % would take many seconds of too much delay.
 //
 // Threads: the producer's (the delivery thread, through the microphone's putLive), the ring's
 // producer side only. configure() allocates; write() does not (swresample's buffers are sized by
@@ -27,7 +29,7 @@ class AudioRateMatch
 public:
     static constexpr double kMaxRatio = 0.01;
     // The queue's error is closed over about this time, never faster than kMaxRatio.
-    static constexpr double kSettleMs = 2000.0;
+    static constexpr double kSettleMs = 4000.0;
     static constexpr double kDeadbandMs = 3.0;
     static constexpr double kAverageMs = 500.0;
     static constexpr double kMaxExcessMs = 200.0;
@@ -61,13 +63,17 @@ public:
     double ratio() const { return m_ratio; }
 
 private:
-    double goalFrames(const AudioRing &ring) const;
-
     outputffmpeg::SwrContextPtr m_swr;
     int m_rate = 0;
     int m_channels = 0;
     std::vector<qint16> m_out;
     double m_averageFill = -1.0; // frames; < 0: no read seen yet
+    // The level the queue settled at after it last primed (< 0 while it is measured).
+    double m_baselineFill = -1.0;
+    double m_baselineSum = 0.0;
+    qint64 m_baselineReads = 0;
+    qint64 m_baselineFrames = 0;
+    qint64 m_primingsSeen = -1;
     qint64 m_readsSeen = -1;
     qint64 m_fillSumSeen = 0;
     double m_ratio = 0.0;

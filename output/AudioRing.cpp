@@ -107,10 +107,6 @@ void AudioRing::read(qint16 *out, int frames)
                                  m_reserveFrames, m_capacityFrames - m_aheadFrames);
     m_primeFrames.store(prime, std::memory_order_relaxed);
     quint64 fill = write - read;
-    m_fillBeforeRead.store(static_cast<qint64>(fill), std::memory_order_relaxed);
-    // The count last: a producer that loads it first never sees a read without its fill.
-    m_fillSum.fetch_add(static_cast<qint64>(fill), std::memory_order_release);
-    m_reads.fetch_add(1, std::memory_order_release);
     const quint64 keep = static_cast<quint64>(prime);
     if (!m_primed && fill >= keep) {
         // Starting: what lies beyond the prime level was never heard; skipping it is no cut.
@@ -118,11 +114,19 @@ void AudioRing::read(qint16 *out, int frames)
         read = write - keep;
         fill = keep;
         m_primed = true;
+        m_primings.fetch_add(1, std::memory_order_relaxed);
     } else if (fill > keep + static_cast<quint64>(m_aheadFrames)) {
         // Running far ahead (a producer that does not match the rate): one cut.
         m_framesTrimmed.fetch_add(static_cast<qint64>(fill - keep), std::memory_order_relaxed);
         read = write - keep;
         fill = keep;
+    }
+    if (m_primed) {
+        // The queue as this read finds it, while playing; the count last, so that a producer
+        // that loads it first never sees a read without its fill.
+        m_fillBeforeRead.store(static_cast<qint64>(fill), std::memory_order_relaxed);
+        m_fillSum.fetch_add(static_cast<qint64>(fill), std::memory_order_release);
+        m_reads.fetch_add(1, std::memory_order_release);
     }
     int played = 0;
     if (m_primed) {

@@ -95,11 +95,14 @@ public:
     // Frames never played because nobody listened (storage full) or the consumer started with
     // more than the prime level queued.
     qint64 framesSkipped() const { return m_framesSkipped.load(std::memory_order_relaxed); }
-    // Producer: the queue as the consumer found it before its latest read, the sum of that
-    // over all reads, and how many reads there have been (unchanged while nobody records).
+    // Producer: the queue as the consumer found it before its latest read while playing, the
+    // sum of that over all such reads, and how many there have been (unchanged while nobody
+    // records or the queue is priming); how often it primed (started, or started again after
+    // running dry or a flush).
     qint64 fillBeforeRead() const { return m_fillBeforeRead.load(std::memory_order_relaxed); }
     qint64 fillSum() const { return m_fillSum.load(std::memory_order_acquire); }
     qint64 reads() const { return m_reads.load(std::memory_order_acquire); }
+    qint64 primings() const { return m_primings.load(std::memory_order_relaxed); }
     // Producer: the largest of its latest writes.
     int largestRecentWrite() const { return m_largestRecentWrite.load(std::memory_order_relaxed); }
     // Producer, for audio it chose not to write (counted as trimmed: a cut).
@@ -153,5 +156,6 @@ private:
     std::atomic<qint64> m_fillBeforeRead{0};
     std::atomic<qint64> m_fillSum{0};
     std::atomic<qint64> m_reads{0};
+    std::atomic<qint64> m_primings{0};
     std::atomic<int> m_primeFrames{0};
 };
