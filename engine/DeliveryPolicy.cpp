@@ -47,6 +47,7 @@ void DeliveryPolicy::alignAt_for_testing(qint64 nowMs, qint64 clockMs, bool armA
     m_aligned = true;
     startClock(nowMs, clockMs);
     m_firstResetArmed = armAutoReset;
+    m_audioWarm = true;
 }
 
 DeliveryPolicy::Stats DeliveryPolicy::stats() const
@@ -145,6 +146,8 @@ void DeliveryPolicy::startClock(qint64 nowMs, qint64 clockMs)
     m_sampledVideoMs = std::numeric_limits<qint64>::min();
     m_sampledAudioMs = std::numeric_limits<qint64>::min();
     m_lastAudioArrivalMs = -1;
+    m_firstAudioArrivalMs = -1;
+    m_audioWarm = false;
 }
 
 void DeliveryPolicy::resetBuffers()
@@ -185,6 +188,8 @@ void DeliveryPolicy::sampleArrivals()
             continue;
         // Decoded one after the other as they came: one packet's frames are queued within a
         // few ms of each other, a frame-per-packet camera's a frame's length apart.
+        if (m_firstAudioArrivalMs < 0)
+            m_firstAudioArrivalMs = arrivals[i];
         if (m_lastAudioArrivalMs >= 0 && arrivals[i] - m_lastAudioArrivalMs <= kPacketGapMs)
             m_audioArrivals.extend(timestamps[i], arrivals[i]);
         else
@@ -208,11 +213,12 @@ void DeliveryPolicy::updateGoal(double elapsedMs)
     const double video = earliest(m_videoArrivals);
     double videoGoal = video;
     double audioGoal = video;
+    double lead = 0;
     if (!m_session.videoOnly) {
         // Audio goes out as soon as nearly all of it is there, but not before the pictures can
         // follow it through the audio output's delay; the pictures are held by that delay.
         // Less the sound's allowance: it may come that much after its picture.
-        const double lead = double(qMax(0, m_audioOutputDelayMs.load() - kAudioLateToleranceMs));
+        lead = double(qMax(0, m_audioOutputDelayMs.load() - kAudioLateToleranceMs));
         const double audio = m_audioArrivals.empty() ? video - lead : earliest(m_audioArrivals);
         audioGoal = qMax(audio, video - lead);
         videoGoal = qMax(video, audioGoal + lead);
@@ -234,8 +240,13 @@ void DeliveryPolicy::updateGoal(double elapsedMs)
         !m_audioArrivals.empty() && m_audio.bufferedMs() > m_audioGoal -
                                                                double(m_audioArrivals.baseMs()) +
                                                                double(kMaxBacklogMs);
+    const double audioBefore = m_audioGoal;
     follow(m_audioGoal, audioGoal,
            m_lastAudioMs < 0 ? 1.0 : (audioBacklog ? kMaxSpeedUp : kAudioDriftRate));
+    if (m_lastAudioMs >= 0 && m_audioGoal > audioBefore + 1)
+        qCDebug(lcEngine) << "-- sound delay up by" << qint64(m_audioGoal - audioBefore)
+                          << "ms: jitter" << m_audioArrivals.jitterMs() << "burst"
+                          << m_audioArrivals.typicalSpanMs() << "lead" << qint64(lead);
     m_audioOffset = m_audioGoal;
 }
 
@@ -254,6 +265,14 @@ int DeliveryPolicy::collectAudio(qint64 nowMs, int *sampleRate)
     // Stereo sample frames the audio buffer holds.
     constexpr int kCapacity = kOutputAudioSamples / 2;
     qint16 *const audioOut = m_audioOut->data();
+    if (!m_audioWarm) {
+        // Sound starts once its arrivals have shown how the camera sends it: started at once, a
+        // camera sending a few hundred ms at a time would be heard for a moment, then not while
+        // its delay is raised to cover its packets.
+        if (m_firstAudioArrivalMs < 0 || nowMs - m_firstAudioArrivalMs < kAudioWarmUpMs)
+            return 0;
+        m_audioWarm = true;
+    }
     const double releaseUpTo = double(nowMs) - m_audioOffset;
     int samples = 0;
     FrameRecord record;
@@ -270,10 +289,12 @@ int DeliveryPolicy::collectAudio(qint64 nowMs, int *sampleRate)
         }
         if (double(record.timestamp) > releaseUpTo)
             break;
-        if (double(record.timestamp) < releaseUpTo - double(kLateAudioMs) && m_lastAudioMs >= 0) {
-            // After a stall: its time has passed and the output played silence for it.
+        if (double(record.timestamp) < releaseUpTo - double(kLateAudioMs)) {
+            // After a stall: its time has passed and the output played silence for it. Before
+            // the first sound it is only the start's backlog: nobody missed it.
             m_audio.dropOldest();
-            m_lateAudio.fetch_add(1);
+            if (m_lastAudioMs >= 0)
+                m_lateAudio.fetch_add(1);
             continue;
         }
         if (samples + record.samples > kCapacity)

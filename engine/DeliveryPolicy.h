@@ -85,6 +85,8 @@ public:
     static constexpr double kAudioDriftRate = 0.005;
     // Audio frames that arrive within this of each other came in one packet.
     static constexpr qint64 kPacketGapMs = 3;
+    // Sound starts this long after its first arrival, once a few packets have been measured.
+    static constexpr qint64 kAudioWarmUpMs = 500;
     // The goal moves only when the measured one differs by more than this: no dithering.
     static constexpr qint64 kGoalHysteresisMs = 3;
     // The queued video above which the one automatic flush of a session happens.
@@ -143,8 +145,8 @@ public:
     // Any thread: how long the audio output holds audio before it is heard (0: no audio
     // output); pictures are held as long, so that both come out together.
     void setAudioOutputDelayMs(int ms) { m_audioOutputDelayMs = qBound(0, ms, 200); }
-    // As after the first alignment at `nowMs`, with the output at session time `clockMs`;
-    // `armAutoReset` as the first alignment does (tests).
+    // As after the first alignment at `nowMs` and sound's warm-up, with the output at session
+    // time `clockMs`; `armAutoReset` as the first alignment does (tests).
     void alignAt_for_testing(qint64 nowMs, qint64 clockMs, bool armAutoReset);
 
     // Any thread.
@@ -206,10 +208,12 @@ private:
     qint64 m_lastTickMs = -1;
     qint64 m_sampledVideoMs = 0; // newest frame of each kind measured so far
     qint64 m_sampledAudioMs = 0;
-    qint64 m_lastAudioArrivalMs = -1; // arrival of the newest audio frame measured
-    qint64 m_lastShownAtMs = -1;      // wall time the picture on show went out
-    qint64 m_lastShownMs = -1;        // its session time
-    qint64 m_lastAudioMs = -1;        // session time of the newest audio released
+    qint64 m_lastAudioArrivalMs = -1;  // arrival of the newest audio frame measured
+    qint64 m_firstAudioArrivalMs = -1; // of the first, since the clock started
+    bool m_audioWarm = false;          // sound may go out (kAudioWarmUpMs have passed)
+    qint64 m_lastShownAtMs = -1;       // wall time the picture on show went out
+    qint64 m_lastShownMs = -1;         // its session time
+    qint64 m_lastAudioMs = -1;         // session time of the newest audio released
 
     // The tick's buffers, allocated once per session.
     std::unique_ptr<uchar[]> m_picture;
