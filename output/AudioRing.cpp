@@ -1,6 +1,7 @@
 #include "output/AudioRing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -75,8 +76,20 @@ void AudioRing::copyOut(quint64 from, qint16 *out, int frames) const
 
 void AudioRing::read(qint16 *out, int frames)
 {
+    // The steady clock reads the vDSO: no lock, no system call on the real-time thread.
+    read(out, frames,
+         std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count());
+}
+
+void AudioRing::read(qint16 *out, int frames, qint64 nowMs)
+{
     if (!out || frames <= 0)
         return;
+    if (m_lastReadMs >= 0 && nowMs - m_lastReadMs > kPauseMs)
+        m_primed = false; // what came meanwhile was not heard: start afresh at the prime level
+    m_lastReadMs = nowMs;
     quint64 read = m_readIndex.load(std::memory_order_relaxed);
     // The requests first: a write index loaded after them covers all audio queued before.
     const quint32 flushes = m_flushRequests.load(std::memory_order_acquire);

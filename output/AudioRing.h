@@ -59,6 +59,9 @@ public:
     static constexpr int kQuantumHeadroomMs = 20;
     // How far the producer may run ahead of the prime level before the oldest audio goes.
     static constexpr int kMaxAheadMs = 250;
+    // A consumer that has not read for this long was paused (nobody recorded, the node was
+    // suspended): it starts again at the prime level, as when it first started.
+    static constexpr int kPauseMs = 200;
     // Room for bursts of puts and long server quanta before the producer finds it full.
     static constexpr int kStorageMs = 1000;
 
@@ -81,6 +84,8 @@ public:
     // Consumer. Fills `frames` frames of `out` (interleaved): queued audio, silence where
     // there is none or the reserve is not primed yet.
     void read(qint16 *out, int frames);
+    // The same at monotonic time `nowMs` (tests; read() takes the steady clock's).
+    void read(qint16 *out, int frames, qint64 nowMs);
 
     // Any thread but the consumer: audio queued before this call is never played.
     void flush();
@@ -144,6 +149,7 @@ private:
     bool m_primed = false;
     std::array<int, kRecent> m_recentReads{};
     size_t m_nextRead = 0;
+    qint64 m_lastReadMs = -1;
     int m_growthFrames = 0;      // added to the prime level after running dry
     qint64 m_playedSinceDry = 0; // frames played since the last running dry or shrink
 

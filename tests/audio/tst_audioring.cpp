@@ -87,6 +87,7 @@ private slots:
     void primeLevelGrowsAfterRunningDryAndShrinksBack();
     void twoThreadsPassASequenceIntact();
     void longerQuantumFindsItsAudio();
+    void pausedConsumerStartsAfresh();
 };
 
 void AudioRingTest::levels_data()
@@ -358,6 +359,39 @@ void AudioRingTest::longerQuantumFindsItsAudio()
         // 21 + the node's 20 + 5.
         QCOMPARE(ring.primeFrames(), 46);
     }
+}
+
+// A recorder that stops and starts again while the camera streams: what came meanwhile was not
+// heard, and the consumer starts again at the prime level (skipped, no cut) instead of playing
+// a backlog the rate matching would take many seconds to work off.
+void AudioRingTest::pausedConsumerStartsAfresh()
+{
+    AudioRing ring(1000, 1);
+    std::vector<qint16> chunk(10);
+    std::vector<qint16> out(10);
+    qint16 next = 1;
+    auto write = [&] {
+        for (qint16 &value : chunk)
+            value = next++;
+        ring.write(chunk.data(), 10);
+    };
+    qint64 now = 0;
+    for (; now < 1000; now += 10) {
+        write();
+        ring.read(out.data(), 10, now);
+    }
+    const qint64 skippedBefore = ring.framesSkipped();
+    // Half a second without reads (less than the storage: nothing is stale yet).
+    for (int i = 0; i < 50; ++i, now += 10)
+        write();
+    ring.read(out.data(), 10, now);
+    QCOMPARE(ring.framesTrimmed(), qint64(0));
+    QCOMPARE(ring.underruns(), qint64(0));
+    QCOMPARE(ring.queuedFrames(), qint64(ring.primeFrames() - 10));
+    // The 30 it kept while playing and the 500 that came, but for the prime level it kept.
+    QCOMPARE(ring.framesSkipped() - skippedBefore, qint64(30 + 500) - (ring.queuedFrames() + 10));
+    // It plays the newest audio: the frame read last is the one written prime-level ago.
+    QCOMPARE(qint64(out[9]), qint64(next - 1 - ring.queuedFrames()));
 }
 
 QTEST_GUILESS_MAIN(AudioRingTest)
