@@ -269,7 +269,8 @@ bool Server::streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) cons
     return true;
 }
 
-bool Server::playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated) const
+bool Server::playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated,
+                          qint64 *lateAudio) const
 {
     StreamManager *manager = statsManager();
     if (!manager)
@@ -278,6 +279,8 @@ bool Server::playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated) co
     delayMs = stats.delayMs;
     skipped = stats.skipped;
     repeated = stats.repeated;
+    if (lateAudio)
+        *lateAudio = stats.lateAudio;
     return true;
 }
 

@@ -91,7 +91,8 @@ public:
     bool streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) const;
     // GUI thread. That stream's playout: delay (-1 before the first picture), pictures
     // skipped and repeated.
-    bool playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated) const;
+    bool playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated,
+                      qint64 *lateAudio = nullptr) const;
     // GUI thread. The SRT link's figures when that stream came by SRT.
     bool srtStats(SrtRelay::LinkStats &stats) const;
     // GUI thread. That stream's camera address, "" when there is none.

@@ -191,6 +191,12 @@ QString VCam::microphoneUnavailableReason() const
     return m_backends.microphone ? m_backends.microphone->unavailableReason() : QString();
 }
 
+MicrophoneOutput::SoundGaps VCam::microphoneSoundGaps() const
+{
+    return m_backends.microphone ? m_backends.microphone->soundGaps()
+                                 : MicrophoneOutput::SoundGaps();
+}
+
 bool VCam::webcamAvailable() const
 {
     return m_backends.webcam && m_backends.webcam->deviceOpen();

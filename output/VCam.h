@@ -71,6 +71,8 @@ public:
     // no microphone backend at all).
     bool microphoneAvailable() const;
     QString microphoneUnavailableReason() const;
+    // Any thread: the gaps the microphone's listeners heard, by cause (none without one).
+    MicrophoneOutput::SoundGaps microphoneSoundGaps() const;
 
 private:
     // Puts to one backend, catching anything it throws so the others still run.

@@ -433,8 +433,16 @@ void MainWindow::onStatTimer()
         qint64 delayMs = -1;
         qint64 skipped = 0;
         qint64 repeated = 0;
-        if (m_server && m_server->playoutStats(delayMs, skipped, repeated) && delayMs >= 0)
+        qint64 lateAudio = 0;
+        if (m_server && m_server->playoutStats(delayMs, skipped, repeated, &lateAudio) &&
+            delayMs >= 0)
             buffers += QStringLiteral("  ") + StatsText::playout(delayMs, skipped, repeated);
+        if (!m_ignoreAudio && m_vcam) {
+            const MicrophoneOutput::SoundGaps gaps = m_vcam->microphoneSoundGaps();
+            const QString text = StatsText::soundGaps(lateAudio, gaps.ranDry, gaps.cutMs);
+            if (!text.isEmpty())
+                buffers += QStringLiteral("  ") + text;
+        }
         bitrate = StatsText::bitrate(static_cast<quint64>(std::max<qint64>(bytes, 0)), m_lastBytes);
     }
     SrtRelay::LinkStats link;

@@ -19,6 +19,16 @@ QString StatsText::playout(qint64 delayMs, qint64 skipped, qint64 repeated)
         .arg(repeated);
 }
 
+QString StatsText::soundGaps(qint64 lateFrames, qint64 ranDry, qint64 cutMs)
+{
+    if (lateFrames <= 0 && ranDry <= 0 && cutMs <= 0)
+        return QString();
+    return QStringLiteral("gaps late:%1 dry:%2 cut:%3ms")
+        .arg(qMax<qint64>(0, lateFrames))
+        .arg(qMax<qint64>(0, ranDry))
+        .arg(qMax<qint64>(0, cutMs));
+}
+
 QString StatsText::bitrate(quint64 totalBytes, quint64 &lastBytes)
 {
     if (totalBytes < lastBytes) {

@@ -23,6 +23,11 @@ public:
     // first picture (a negative delay).
     static QString playout(qint64 delayMs, qint64 skipped, qint64 repeated);
 
+    // Gaps in the microphone's sound by cause, "" while there are none: "gaps late:%1 dry:%2
+    // cut:%3ms" (audio frames that came after their time, times the microphone ran dry, and
+    // sound cut because more came than could be played).
+    static QString soundGaps(qint64 lateFrames, qint64 ranDry, qint64 cutMs);
+
     // "%1Kbs" for the bytes received since the previous tick, or "" when none arrived.
     // `lastBytes` is the previous tick's total and becomes `totalBytes`. A total below
     // `lastBytes` means another connection became current: it is the new base and this tick

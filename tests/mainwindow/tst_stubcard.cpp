@@ -370,6 +370,8 @@ void TestStubCard::statsTexts()
     // The playout's figures appear once it has shown a picture.
     QCOMPARE(StatsText::playout(-1, 0, 0), QString());
     QCOMPARE(StatsText::playout(45, 3, 2), QStringLiteral("delay:45ms  skipped:3  repeated:2"));
+    QCOMPARE(StatsText::soundGaps(0, 0, 0), QString());
+    QCOMPARE(StatsText::soundGaps(4, 1, 60), QStringLiteral("gaps late:4 dry:1 cut:60ms"));
 
     quint64 last = 0;
     QCOMPARE(StatsText::bitrate(384000, last), QStringLiteral("1000Kbs"));
