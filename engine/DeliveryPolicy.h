@@ -80,9 +80,9 @@ public:
     static constexpr int kAudioLateToleranceMs = 20;
     // Audio this late after its time is dropped.
     static constexpr qint64 kLateAudioMs = 60;
-    // How fast sound's delay comes down once it plays: half a per cent of the time passing,
+    // How fast sound's delay comes down once it plays: a fifth of a per cent of the time passing,
     // which the microphone's rate matching absorbs without a cut.
-    static constexpr double kAudioDriftRate = 0.005;
+    static constexpr double kAudioDriftRate = 0.002;
     // Audio frames that arrive within this of each other came in one packet.
     static constexpr qint64 kPacketGapMs = 3;
     // Sound starts this long after its first arrival, once a few packets have been measured.

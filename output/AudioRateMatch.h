@@ -32,7 +32,7 @@ public:
     static constexpr double kSettleMs = 4000.0;
     static constexpr double kDeadbandMs = 3.0;
     static constexpr double kAverageMs = 500.0;
-    static constexpr double kMaxExcessMs = 200.0;
+    static constexpr double kMaxExcessMs = 100.0;
     // Frames converted per call into swresample; longer writes go in pieces.
     static constexpr int kChunkFrames = 4096;
 

@@ -61,7 +61,7 @@ public:
     static constexpr int kMaxAheadMs = 250;
     // A consumer that has not read for this long was paused (nobody recorded, the node was
     // suspended): it starts again at the prime level, as when it first started.
-    static constexpr int kPauseMs = 200;
+    static constexpr int kPauseMs = 50;
     // Room for bursts of puts and long server quanta before the producer finds it full.
     static constexpr int kStorageMs = 1000;
 
