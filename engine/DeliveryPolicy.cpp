@@ -147,6 +147,7 @@ void DeliveryPolicy::startClock(qint64 nowMs, qint64 clockMs)
     m_sampledAudioMs = std::numeric_limits<qint64>::min();
     m_lastAudioArrivalMs = -1;
     m_firstAudioArrivalMs = -1;
+    m_audioRoseAtMs = nowMs;
     m_audioWarm = false;
 }
 
@@ -243,6 +244,8 @@ void DeliveryPolicy::updateGoal(double elapsedMs)
     const double audioBefore = m_audioGoal;
     follow(m_audioGoal, audioGoal,
            m_lastAudioMs < 0 ? 1.0 : (audioBacklog ? kMaxSpeedUp : kAudioDriftRate));
+    if (m_audioGoal > audioBefore + double(kAudioSteadyMs))
+        m_audioRoseAtMs = m_lastTickMs;
     if (m_lastAudioMs >= 0 && m_audioGoal > audioBefore + 1)
         qCDebug(lcEngine) << "-- sound delay up by" << qint64(m_audioGoal - audioBefore)
                           << "ms: jitter" << m_audioArrivals.jitterMs() << "burst"
@@ -269,7 +272,12 @@ int DeliveryPolicy::collectAudio(qint64 nowMs, int *sampleRate)
         // Sound starts once its arrivals have shown how the camera sends it: started at once, a
         // camera sending a few hundred ms at a time would be heard for a moment, then not while
         // its delay is raised to cover its packets.
+        // A TS muxer's first packets are smaller than its later ones: sound waits until its delay
+        // has stopped rising for a while, or kMaxAudioWarmUpMs at most.
         if (m_firstAudioArrivalMs < 0 || nowMs - m_firstAudioArrivalMs < kAudioWarmUpMs)
+            return 0;
+        if (nowMs - m_audioRoseAtMs < kAudioWarmUpMs &&
+            nowMs - m_firstAudioArrivalMs < kMaxAudioWarmUpMs)
             return 0;
         m_audioWarm = true;
     }

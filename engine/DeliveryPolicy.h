@@ -85,8 +85,12 @@ public:
     static constexpr double kAudioDriftRate = 0.002;
     // Audio frames that arrive within this of each other came in one packet.
     static constexpr qint64 kPacketGapMs = 3;
-    // Sound starts this long after its first arrival, once a few packets have been measured.
+    // Sound starts this long after its first arrival, once a few packets have been measured and
+    // its delay has not risen by more than kAudioSteadyMs for as long; at the latest after
+    // kMaxAudioWarmUpMs.
     static constexpr qint64 kAudioWarmUpMs = 500;
+    static constexpr qint64 kAudioSteadyMs = 10;
+    static constexpr qint64 kMaxAudioWarmUpMs = 3000;
     // The goal moves only when the measured one differs by more than this: no dithering.
     static constexpr qint64 kGoalHysteresisMs = 3;
     // The queued video above which the one automatic flush of a session happens.
@@ -210,6 +214,7 @@ private:
     qint64 m_sampledAudioMs = 0;
     qint64 m_lastAudioArrivalMs = -1;  // arrival of the newest audio frame measured
     qint64 m_firstAudioArrivalMs = -1; // of the first, since the clock started
+    qint64 m_audioRoseAtMs = 0;        // when sound's delay last rose by kAudioSteadyMs or more
     bool m_audioWarm = false;          // sound may go out (kAudioWarmUpMs have passed)
     qint64 m_lastShownAtMs = -1;       // wall time the picture on show went out
     qint64 m_lastShownMs = -1;         // its session time
