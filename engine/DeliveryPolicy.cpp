@@ -453,7 +453,7 @@ DeliveryPolicy::Tick DeliveryPolicy::tick(qint64 nowMs)
     }
     if (!m_audioArrivals.empty()) {
         m_audioDelayMs = qint64(std::lround(m_audioOffset)) - m_audioArrivals.baseMs();
-        m_audioBurstMs = m_audioArrivals.burstMs();
+        m_audioBurstMs = m_audioArrivals.typicalSpanMs();
     }
 
     if (!m_session.videoOnly && m_firstResetArmed && m_video.bufferedMs() > kAutoResetMs) {

@@ -126,7 +126,7 @@ public:
         qint64 lateAudio = 0;     // audio frames dropped as late (or beyond kMaxQueuedMs)
         qint64 shown = 0;         // pictures shown
         qint64 audioDelayMs = -1; // how far sound runs behind its earliest arrival
-        qint64 audioBurstMs = 0;  // the most sound one packet brought beyond its newest frame
+        qint64 audioBurstMs = 0;  // sound a packet usually holds beyond its newest frame
     };
 
     // Allocates the tick's buffers (the picture black). The queues, the timeline and the sink
