@@ -48,7 +48,7 @@ public:
     // The least the consumer primes to, whatever the bursts and quanta.
     static constexpr int kReserveMs = 40;
     // Lateness of a burst the prime level absorbs beyond the burst and the quantum.
-    static constexpr int kJitterMs = 5;
+    static constexpr int kJitterMs = 10;
     // How many of the latest writes (reads) the largest burst (quantum) is taken from: a few
     // ticks, so a burst at a session's start (the first alignment's backlog) is soon forgotten.
     static constexpr int kRecent = 8;

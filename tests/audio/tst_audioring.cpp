@@ -15,7 +15,7 @@ qint16 channelValue(qint64 frame, int channel)
     return static_cast<qint16>(channel == 0 ? frame : -frame);
 }
 
-// Runs a script of steps on a 1000 Hz ring (reserve 40 frames, jitter 5, room for a 20-frame
+// Runs a script of steps on a 1000 Hz ring (reserve 40 frames, jitter 10, room for a 20-frame
 // quantum, 250 ahead of the prime level before a cut, storage 1000):
 // "wN" writes the next N frames, "rN" reads N frames, "f" flushes. Returns what was read as
 // segments: "S<count>" for silence, "<first>-<last>" for consecutive frames.
@@ -123,7 +123,7 @@ void AudioRingTest::scripts_data()
     QTest::addColumn<int>("skipped");
 
     // Most steps write and read 10 frames, so that the prime level is the 40-frame reserve
-    // (10 + 20 + 5 is below it).
+    // (10 + 20 + 10 is no more).
     auto times = [](const char *step, int n) {
         return QString(QStringLiteral("%1 ").arg(QLatin1String(step))).repeated(n).trimmed();
     };
@@ -140,22 +140,20 @@ void AudioRingTest::scripts_data()
         row("silence until the reserve is primed")
             << "r10 w10 r10 w10 w10 w10 r20" << QStringList{"S20", "1-20"} << tens(4) << 0 << 0 << 0
             << 0;
-        // 30 + 20 + 5: a 30-frame burst must not empty the queue between two reads, nor a
+        // 30 + 20 + 10: a 30-frame burst must not empty the queue between two reads, nor a
         // quantum that grows to the node's 20.
         row("a burst above the reserve primes to the burst, the quantum and the jitter")
-            << "w30 r10 w10 r10 w10 w5 r10" << QStringList{"S20", "1-10"}
-            << QList<int>{30, 10, 10, 5} << 0 << 0 << 0 << 0;
-        // Then the prime level is 10 + 20 + 5 + 20 grown: 55.
+            << "w30 r10 w10 r10 w10 w10 r10" << QStringList{"S20", "1-10"}
+            << QList<int>{30, 10, 10, 10} << 0 << 0 << 0 << 0;
+        // Then the prime level is 10 + 20 + 10 + 20 grown: 60.
         row("running dry plays silence and primes again, deeper")
             << times("w10", 4) + " " + times("r10", 5) + " " + times("w10", 4) +
-                   " r10 w10 w5 r10 w10 r10"
-            << QStringList{"1-40", "S20", "41-60"} << tens(9) + QList<int>{5, 10} << 1 << 0 << 0
-            << 0;
+                   " r10 w10 w10 r10 w10 r10"
+            << QStringList{"1-40", "S20", "41-60"} << tens(11) << 1 << 0 << 0 << 0;
         row("every partial read after priming counts")
-            << times("w10", 4) + " r10 r10 r10 r15 " + times("w10", 5) + " w5 " + times("r10", 4) +
-                   " r20"
-            << QStringList{"1-40", "S5", "41-95", "S5"} << tens(9) + QList<int>{5} << 2 << 0 << 0
-            << 0;
+            << times("w10", 4) + " r10 r10 r10 r15 " + times("w10", 6) + " " + times("r10", 4) +
+                   " r25"
+            << QStringList{"1-40", "S5", "41-100", "S5"} << tens(10) << 2 << 0 << 0 << 0;
         // Nothing was heard yet: the oldest go without a cut.
         row("starting with more than the prime level skips the oldest")
             << times("w10", 15) + " r10 w10 w10 r50" << QStringList{"111-170"} << tens(17) << 0 << 0
@@ -200,7 +198,7 @@ void AudioRingTest::scripts()
 
     AudioRing ring(1000, channels);
     QCOMPARE(ring.reserveFrames(), 40);
-    QCOMPARE(ring.jitterFrames(), 5);
+    QCOMPARE(ring.jitterFrames(), 10);
     QCOMPARE(ring.aheadFrames(), 250);
     QCOMPARE(ring.capacityFrames(), 1000);
     QList<int> gotAccepted;
@@ -219,10 +217,10 @@ void AudioRingTest::primeLevelGrowsAfterRunningDryAndShrinksBack()
     AudioRing ring(1000, 1);
     std::vector<qint16> chunk(100, 1);
     std::vector<qint16> out(100);
-    // Bursts of 30, reads of 10 (room for 20): 30 + 20 + 5.
+    // Bursts of 30, reads of 10 (room for 20): 30 + 20 + 10.
     ring.write(chunk.data(), 30);
     ring.read(out.data(), 10);
-    QCOMPARE(ring.primeFrames(), 55);
+    QCOMPARE(ring.primeFrames(), 60);
     auto runDry = [&]() {
         // Prime, then read past the end.
         while (ring.queuedFrames() < ring.primeFrames())
@@ -231,14 +229,14 @@ void AudioRingTest::primeLevelGrowsAfterRunningDryAndShrinksBack()
             ring.read(out.data(), 10);
         ring.read(out.data(), 10);
     };
-    for (int expected : {75, 95, 115, 135, 155, 175, 195, 215, 235, 255, 255, 255}) {
+    for (int expected : {80, 100, 120, 140, 160, 180, 200, 220, 240, 260, 260, 260}) {
         const qint64 before = ring.underruns();
         runDry();
         QCOMPARE(ring.underruns(), before + 1);
         ring.read(out.data(), 10);
         QCOMPARE(ring.primeFrames(), expected);
     }
-    // 20 s of clean play, in steps of 30 written and 30 read (prime level 245 + 20 shrinks).
+    // 20 s of clean play, in steps of 30 written and 30 read (prime level 260 shrinks by 20).
     while (ring.queuedFrames() < ring.primeFrames())
         ring.write(chunk.data(), 30);
     // (The level a read reports is the one it started with: one read more.)
@@ -247,10 +245,10 @@ void AudioRingTest::primeLevelGrowsAfterRunningDryAndShrinksBack()
         ring.read(out.data(), 30);
     }
     QCOMPARE(ring.underruns(), qint64(12));
-    QCOMPARE(ring.primeFrames(), 30 + 30 + 5 + 180);
+    QCOMPARE(ring.primeFrames(), 30 + 30 + 10 + 180);
     ring.flush();
     ring.read(out.data(), 30);
-    QCOMPARE(ring.primeFrames(), 30 + 30 + 5);
+    QCOMPARE(ring.primeFrames(), 30 + 30 + 10);
 }
 
 // A producer and a consumer on two threads, in uneven chunk sizes, across many wrap-arounds.
@@ -356,8 +354,8 @@ void AudioRingTest::longerQuantumFindsItsAudio()
         }
         QVERIFY2(ring.underruns() == 0, qPrintable(QString::number(phase)));
         QCOMPARE(ring.framesTrimmed(), qint64(0));
-        // 21 + the node's 20 + 5.
-        QCOMPARE(ring.primeFrames(), 46);
+        // 21 + the node's 20 + 10.
+        QCOMPARE(ring.primeFrames(), 51);
     }
 }
 
