@@ -954,19 +954,17 @@ int main(int argc, char **argv)
         std::fflush(stdout);
     };
 
-    // One microphone variant: `runs` runs of quorvix, the medians, the targets and the summary.
-    auto runMicVariant = [&](const Variant &v, const QString &title) {
-        std::printf("\n== %s ==\n", qPrintable(title));
+    auto runMicSystem = [&](const Variant &v, const QString &title, const QString &system) {
         std::vector<Result> runs;
         for (int run = 0; run < s.runs; ++run) {
-            const Result r = runOnce(s, QStringLiteral("quorvix"), v);
+            const Result r = runOnce(s, system, v);
             failed = failed || !r.ok;
-            printResult(QStringLiteral("quorvix #%1").arg(run + 1), r);
+            printResult(QStringLiteral("%1 #%2").arg(system).arg(run + 1), r);
             runs.push_back(r);
         }
         std::printf("  -- medians of %d run(s)\n", s.runs);
         const Result m = medianOf(runs);
-        printResult(QStringLiteral("quorvix"), m);
+        printResult(system, m);
         // Any gap in any run misses the target: the worst run is what a listener hears.
         int worstGaps = 0;
         double worstPerMin = 0, longestGap = 0;
@@ -1031,10 +1029,20 @@ int main(int argc, char **argv)
             extra += QStringLiteral(" | %1 busy processes, %2 CPU s")
                          .arg(v.busy)
                          .arg(m.busyCpuS, 0, 'f', 1);
-        printSummary(title, QStringLiteral("quorvix"), m, extra);
+        printSummary(title, system, m, extra);
         std::fflush(stdout);
     };
 
+    // One microphone variant: `runs` runs of quorvix, the medians, the targets and the summary;
+    // the same for the earlier build named by $QUORVIX_BASELINE_PROGRAM, in the same run.
+    auto runMicVariant = [&](const Variant &v, const QString &title) {
+        std::printf("\n== %s ==\n", qPrintable(title));
+        QStringList micSystems{QStringLiteral("quorvix")};
+        if (!qEnvironmentVariable("QUORVIX_BASELINE_PROGRAM").isEmpty())
+            micSystems << QStringLiteral("quorvix-before");
+        for (const QString &system : micSystems)
+            runMicSystem(v, title, system);
+    };
     for (const QString &size : s.srtOnly || s.micOnly ? QStringList() : s.sizes) {
         for (const QString &pixFmt : s.pixFmts) {
             for (const QString &audioText : s.audio) {
