@@ -421,6 +421,9 @@ void PipeWireMicrophone::step()
         // Back to looking; the gone line was the one log line for this.
         m_noServerLogged = true;
         setUnavailable(QStringLiteral("No microphone: the PipeWire server went away"));
+        // Not at once: a server on its way down still takes connections for a moment (longer on
+        // a busy computer), and would go away a second time. The next look is soon enough.
+        return;
     }
     if (m_stream && m_streamFailed.load()) {
         QString error;
