@@ -207,11 +207,11 @@ void DeliveryPolicy::updateGoal(double elapsedMs)
         return;
     const qint64 maxDelay = m_session.videoOnly ? qMax<qint64>(kMinDelayMs, m_session.maxDelayMs)
                                                 : kMaxDelayWithAudioMs;
-    auto earliest = [&](const PlayoutDelay &arrivals) {
+    auto earliest = [&](const PlayoutDelay &arrivals, qint64 margin) {
         return double(arrivals.baseMs() +
-                      qBound(kMinDelayMs, arrivals.jitterMs() + kMarginMs, maxDelay));
+                      qBound(kMinDelayMs, arrivals.jitterMs() + margin, maxDelay));
     };
-    const double video = earliest(m_videoArrivals);
+    const double video = earliest(m_videoArrivals, kMarginMs);
     double videoGoal = video;
     double audioGoal = video;
     double lead = 0;
@@ -220,7 +220,8 @@ void DeliveryPolicy::updateGoal(double elapsedMs)
         // follow it through the audio output's delay; the pictures are held by that delay.
         // Less the sound's allowance: it may come that much after its picture.
         lead = double(qMax(0, m_audioOutputDelayMs.load() - kAudioLateToleranceMs));
-        const double audio = m_audioArrivals.empty() ? video - lead : earliest(m_audioArrivals);
+        const double audio =
+            m_audioArrivals.empty() ? video - lead : earliest(m_audioArrivals, kAudioMarginMs);
         audioGoal = qMax(audio, video - lead);
         videoGoal = qMax(video, audioGoal + lead);
         m_videoWaitsForAudioMs = qBound(0.0, audio + lead - video, double(kMaxDelayWithAudioMs));

@@ -58,6 +58,9 @@ public:
     // The playout delay never goes below one tick, and adds this margin to the jitter.
     static constexpr qint64 kMinDelayMs = kTickMs;
     static constexpr qint64 kMarginMs = 2;
+    // Sound's margin beyond the latest it has come: a frame later than that is a gap, and a
+    // busy computer decodes a little later now and then than it did over the last seconds.
+    static constexpr qint64 kAudioMarginMs = 15;
     // With audio there is no configured bound; the delay stays below the automatic flush.
     static constexpr qint64 kMaxDelayWithAudioMs = 500;
     // How much faster than the stream pictures are shown while a backlog is worked off, and

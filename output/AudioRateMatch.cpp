@@ -27,9 +27,12 @@ double AudioRateMatch::ratioFor(double errorMs)
 {
     // From nothing at the dead band's edge, so that a queue drifting slowly (two clocks a few
     // hundred ppm apart) is held there with a change far too small to hear.
-    if (std::abs(errorMs) <= kDeadbandMs)
+    // Too little is let be longer: it is mostly a step the delivery took (sound came later once
+    // and its delay rose), already heard, and the reserve has room for it; slowing down to
+    // refill it would only bend the pitch.
+    if (errorMs <= kDeadbandMs && errorMs >= -kDeficitBandMs)
         return 0.0;
-    const double beyond = errorMs > 0 ? errorMs - kDeadbandMs : errorMs + kDeadbandMs;
+    const double beyond = errorMs > 0 ? errorMs - kDeadbandMs : errorMs + kDeficitBandMs;
     return std::clamp(beyond / kSettleMs, -kMaxRatio, kMaxRatio);
 }
 

@@ -29,8 +29,9 @@ class AudioRateMatch
 public:
     static constexpr double kMaxRatio = 0.01;
     // The queue's error is closed over about this time, never faster than kMaxRatio.
-    static constexpr double kSettleMs = 4000.0;
-    static constexpr double kDeadbandMs = 3.0;
+    static constexpr double kSettleMs = 6000.0;
+    static constexpr double kDeadbandMs = 6.0;
+    static constexpr double kDeficitBandMs = 15.0;
     static constexpr double kAverageMs = 500.0;
     static constexpr double kMaxExcessMs = 100.0;
     // Frames converted per call into swresample; longer writes go in pieces.
