@@ -364,12 +364,15 @@ void MicrophoneEndToEnd::browserHearsTheCamera()
              qPrintable(what));
     QVERIFY2(std::abs(report.value(QStringLiteral("hz")).toDouble() - kToneHz) <= 2.0,
              qPrintable(what));
-    // Dropouts lower the level of the stretch; a sanitizer build's are not held against it.
+    // Dropouts lower the level of the stretch. A sanitizer build's are not held against it,
+    // nor those of the browser itself beside busy processes (its own capture is not real-time
+    // either; the microphone's continuity under load is held by the recorders' tests).
     const int dropouts = report.value(QStringLiteral("dropouts")).toInt();
-    if (kRealTime || dropouts == 0)
+    const bool strict = kRealTime && busy == 0;
+    if (strict || dropouts == 0)
         QVERIFY2(std::abs(report.value(QStringLiteral("rmsDbfs")).toDouble() - kToneRmsDbfs) <= 1.0,
                  qPrintable(what));
-    if (kRealTime)
+    if (strict)
         QVERIFY2(dropouts <= 1, qPrintable(what));
 
     m_rig->stopCamera();
