@@ -1,9 +1,9 @@
 // Decode benchmark: one 1920x1080 30 fps RTMP stream (libx264 + AAC, 10 s) is published once
-// and sent, through FFmpeg's tee muxer, to two receivers at the same time: a StreamManager in
+// and sent, through FFmpeg's tee muxer, to two receivers at the same time: a Session in
 // this process and the ffmpeg command-line tool as a listen-mode receiver that decodes to
 // nothing. It prints the CPU seconds each receiver spends per second of stream, the frames
 // each decoded per second of stream, and the ratio of the two CPU figures.
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -161,9 +161,9 @@ int main(int argc, char **argv)
         cliOutput += cli.readAllStandardError();
     };
 
-    StreamManager manager(nullptr);
+    Session manager(nullptr);
     bool ended = false;
-    QObject::connect(&manager, &StreamManager::stopHandle, [&] { ended = true; });
+    QObject::connect(&manager, &Session::stopHandle, [&] { ended = true; });
     qint64 videoFrames = 0;
     qint64 audioFrames = 0;
     // Stands in for the delivery worker: drops what was queued so the pools stay small.

@@ -1,5 +1,5 @@
 // Latency and pacing of live delivery: a real RTMP publisher (ffmpeg, 1280x720 at 30 fps with
-// AAC audio, paced in real time) into a stream manager whose output is a real VCam (virtual
+// AAC audio, paced in real time) into a stream manager whose output is a real OutputRouter (virtual
 // camera sink with no device behind it, so frames end at the sink's door).
 // Prints, per picture, the time from its packet's arrival in the read loop to the sendFrame
 // that carries it (median, p95), split at the moment the picture is queued (the decode part,
@@ -9,8 +9,8 @@
 
 #include "engine/DeliveryObserver.h"
 #include "engine/OutputSwitch.h"
-#include "engine/StreamManager.h"
-#include "output/VCam.h"
+#include "engine/Session.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 
@@ -51,20 +51,20 @@ public:
         m_sends.reserve(kMaxSamples);
     }
 
-    void videoPacketRead(const StreamManager *, qint64 sessionMs) override
+    void videoPacketRead(const Session *, qint64 sessionMs) override
     {
         Slot &slot = m_slots[size_t(sessionMs) % kSlots];
         slot.queuedNs.store(0, std::memory_order_relaxed);
         slot.arrivedNs.store(nowNs(m_timer), std::memory_order_relaxed);
         slot.ms.store(sessionMs, std::memory_order_release);
     }
-    void videoPictureQueued(const StreamManager *, qint64 sessionMs) override
+    void videoPictureQueued(const Session *, qint64 sessionMs) override
     {
         Slot &slot = m_slots[size_t(sessionMs) % kSlots];
         if (slot.ms.load(std::memory_order_acquire) == sessionMs)
             slot.queuedNs.store(nowNs(m_timer), std::memory_order_relaxed);
     }
-    void frameSent(const StreamManager *manager, qint64 pictureMs, bool newPicture, int) override
+    void frameSent(const Session *manager, qint64 pictureMs, bool newPicture, int) override
     {
         Send send{nowNs(m_timer), -1, -1, manager->lastVideoMs() - manager->lastAudioMs(),
                   manager->lastVideoMs() - pictureMs};
@@ -125,14 +125,14 @@ int main(int argc, char **argv)
     }
 
     Probe probe;
-    StreamManager::setDeliveryObserver(&probe);
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    Session::setDeliveryObserver(&probe);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     OutputSwitch output(&cam);
     bool ended = false;
     {
-        StreamManager manager(nullptr);
+        Session manager(nullptr);
         manager.m_output = &output;
-        QObject::connect(&manager, &StreamManager::stopHandle, [&] { ended = true; });
+        QObject::connect(&manager, &Session::stopHandle, [&] { ended = true; });
         const quint16 port = FreePort::loopback();
         manager.startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);
         if (!FreePort::waitUntilListening(port, 10000)) {
@@ -154,7 +154,7 @@ int main(int argc, char **argv)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         publisher.stop();
     }
-    StreamManager::setDeliveryObserver(nullptr);
+    Session::setDeliveryObserver(nullptr);
 
     const std::vector<Probe::Send> &sends = probe.sends();
     if (sends.size() < 60) {

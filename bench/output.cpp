@@ -1,16 +1,16 @@
-// Per-frame cost of VCam::sendFrame into the virtual camera sink (v4l2loopback at its
+// Per-frame cost of OutputRouter::sendFrame into the virtual camera sink (v4l2loopback at its
 // system-call seam, so the figure is our own work: fan-out, scaling, write call) and into the
-// frame tap, and heap allocations per frame after warm-up (target 0). Beside the webcam VCam
-// has the real NDI renderer (off) when a runtime is installed and the preview (detached); the
-// microphone is left out, so the figures stay those of the picture path alone. Baseline
-// measured in the same run: one memcpy of a 1280x720 I420 frame.
+// frame tap, and heap allocations per frame after warm-up (target 0). Beside the webcam
+// OutputRouter has the real NDI renderer (off) when a runtime is installed and the preview
+// (detached); the microphone is left out, so the figures stay those of the picture path alone.
+// Baseline measured in the same run: one memcpy of a 1280x720 I420 frame.
 
 #include "output/NdiRenderer.h"
 #include "output/OutputBackends.h"
 #include "output/QtPreviewRenderer.h"
 #include "output/V4l2Io.h"
 #include "output/V4l2Sink.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -123,7 +123,7 @@ struct Figures
 Figures measure(const std::vector<uchar> &picture, int width, int height,
                 const std::vector<qint16> &audio)
 {
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     for (int i = 0; i < kWarmupFrames; ++i)
         cam.sendFrame(picture.data(), 0, width, height, width, audio.data(), 1600, 48000, 2);
     const long long before = allocations();

@@ -9,7 +9,7 @@
 
 #include "ingest/Server.h"
 #include "engine/OutputSwitch.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -65,7 +65,7 @@ int main(int argc, char **argv)
 
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
+    OutputRouter cam(QStringLiteral("Quorvix"));
     OutputSwitch outputSwitch(&cam);
     Server server(outputSwitch);
     QElapsedTimer clock;

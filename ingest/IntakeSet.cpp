@@ -1,7 +1,7 @@
 #include "ingest/IntakeSet.h"
 
 #include "engine/OutputSwitch.h"
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "ingest/IngestLog.h"
 #include "ingest/IngestSettings.h"
 #include "ingest/LoopbackOwner.h"
@@ -28,12 +28,12 @@ IntakeSet::~IntakeSet()
     // Relays first: their end closes the serving intakes' loopback connections.
     for (ProxyThread *relay : findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly))
         delete relay; // stops its thread and waits for it
-    const QList<StreamManager *> managers =
-        findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly);
+    const QList<Session *> managers =
+        findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly);
     // Asked all at once so they wind down side by side, then waited for one by one.
-    for (StreamManager *manager : managers)
+    for (Session *manager : managers)
         manager->requestStopAsync();
-    for (StreamManager *manager : managers)
+    for (Session *manager : managers)
         delete manager; // waits for its threads, delivery included
 }
 
@@ -64,33 +64,32 @@ void IntakeSet::grow(Kind kind)
         qCInfo(lcIngest) << "Server: manager pool at its limit of" << IntakePool::kMaxLive;
 }
 
-StreamManager *IntakeSet::take(Kind kind)
+Session *IntakeSet::take(Kind kind)
 {
-    auto *manager = static_cast<StreamManager *>(const_cast<void *>(m_pool.take(kind)));
+    auto *manager = static_cast<Session *>(const_cast<void *>(m_pool.take(kind)));
     if (manager)
         emit freeChanged();
     return manager;
 }
 
-StreamManager *IntakeSet::startManager(int port, Kind kind)
+Session *IntakeSet::startManager(int port, Kind kind)
 {
-    auto *manager = new StreamManager(this);
+    auto *manager = new Session(this);
     m_pool.add(manager, kind, port);
-    const QPointer<StreamManager> guard(manager);
-    connect(manager, &StreamManager::readyForConnect, this, [this, guard] {
+    const QPointer<Session> guard(manager);
+    connect(manager, &Session::readyForConnect, this, [this, guard] {
         if (guard)
             onReady(guard);
     });
-    connect(manager, &StreamManager::stopHandle, this, [this, guard] {
+    connect(manager, &Session::stopHandle, this, [this, guard] {
         if (guard)
             onEnded(guard);
     });
-    connect(manager, &StreamManager::errorMessage, this,
-            [](const QString &title, const QString &txt) {
-                // Nothing is shown to the user for a stream's own errors.
-                qCInfo(lcIngest) << "onStreamManagerShowError:" << title << txt;
-            });
-    connect(manager, &StreamManager::updateStreamState, this, &IntakeSet::streamStateChanged);
+    connect(manager, &Session::errorMessage, this, [](const QString &title, const QString &txt) {
+        // Nothing is shown to the user for a stream's own errors.
+        qCInfo(lcIngest) << "onStreamManagerShowError:" << title << txt;
+    });
+    connect(manager, &Session::updateStreamState, this, &IntakeSet::streamStateChanged);
     connect(manager, &QObject::destroyed, this, [this](QObject *gone) {
         m_pool.remove(gone);
         m_peerOf.remove(gone);
@@ -117,7 +116,7 @@ StreamManager *IntakeSet::startManager(int port, Kind kind)
     return manager;
 }
 
-void IntakeSet::onReady(StreamManager *manager)
+void IntakeSet::onReady(Session *manager)
 {
     if (!m_listening || !m_pool.ready(manager, m_clock.elapsed())) {
         // Retired or ended while its open was cut short: it listens again, and must not.
@@ -129,7 +128,7 @@ void IntakeSet::onReady(StreamManager *manager)
         emit freeChanged();
 }
 
-void IntakeSet::onEnded(StreamManager *manager)
+void IntakeSet::onEnded(Session *manager)
 {
     if (!m_listening)
         return;
@@ -146,7 +145,7 @@ void IntakeSet::onEnded(StreamManager *manager)
     startManager(port, m_pool.kind(manager));
 }
 
-void IntakeSet::onManagerFinished(StreamManager *manager)
+void IntakeSet::onManagerFinished(Session *manager)
 {
     if (m_shuttingDown)
         return;
@@ -162,7 +161,7 @@ void IntakeSet::onManagerFinished(StreamManager *manager)
     checkStopped();
 }
 
-void IntakeSet::startSession(StreamManager *manager, QThread *relay, const IngestSettings &settings)
+void IntakeSet::startSession(Session *manager, QThread *relay, const IngestSettings &settings)
 {
     const QPointer<QThread> old = m_relayOf.value(manager);
     if (old && old->isFinished())
@@ -221,9 +220,9 @@ void IntakeSet::onRelayFinished(QThread *relay)
         checkStopped();
         return;
     }
-    auto *manager = static_cast<StreamManager *>(const_cast<QObject *>(owner));
+    auto *manager = static_cast<Session *>(const_cast<QObject *>(owner));
     if (m_listening) {
-        const QPointer<StreamManager> managerGuard(manager);
+        const QPointer<Session> managerGuard(manager);
         const QPointer<QThread> relayGuard(relay);
         QTimer::singleShot(kReclaimDelayMs, this, [this, managerGuard, relayGuard] {
             if (managerGuard && relayGuard)
@@ -233,7 +232,7 @@ void IntakeSet::onRelayFinished(QThread *relay)
     checkStopped();
 }
 
-void IntakeSet::reclaim(StreamManager *manager, QThread *relay)
+void IntakeSet::reclaim(Session *manager, QThread *relay)
 {
     // Not when a newer relay feeds it, nor when its session got under way or ended: then it
     // announces itself again (or is replaced) on its own.
@@ -253,7 +252,7 @@ void IntakeSet::retireIdle()
         return;
     const QList<IntakePool::Id> retired = m_pool.retireIdle(m_clock.elapsed(), m_idleRetireMs);
     for (IntakePool::Id id : retired) {
-        auto *manager = static_cast<StreamManager *>(const_cast<void *>(id));
+        auto *manager = static_cast<Session *>(const_cast<void *>(id));
         qCInfo(lcIngest) << "Server: idle intake retired:" << manager->port();
         // Retired: its end is not replaced; onManagerFinished deletes it.
         manager->requestStopAsync();
@@ -287,7 +286,7 @@ void IntakeSet::stopAll()
     m_stopClock.start();
     // Everything is asked at once, so the threads wind down side by side; nothing here waits.
     for (QThread *relay : findChildren<QThread *>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (qobject_cast<StreamManager *>(relay))
+        if (qobject_cast<Session *>(relay))
             continue;
         endRelay(relay, RelayEnd::Stopped);
         if (relay->isFinished())
@@ -295,8 +294,7 @@ void IntakeSet::stopAll()
         else
             m_stopping.append(relay);
     }
-    for (StreamManager *manager :
-         findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly)) {
+    for (Session *manager : findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly)) {
         // Serving managers too: their read ends at once instead of when the relay's close
         // reaches them.
         manager->requestStopAsync();
@@ -327,14 +325,13 @@ void IntakeSet::checkStopped()
     emit stopped();
 }
 
-StreamManager *IntakeSet::statsManager() const
+Session *IntakeSet::statsManager() const
 {
     // After a stop, streams still winding down are not reported.
     if (!m_listening)
         return nullptr;
     if (const void *owner = m_output.owner()) {
-        for (StreamManager *manager :
-             findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly)) {
+        for (Session *manager : findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly)) {
             if (manager == owner)
                 return manager;
         }
@@ -342,17 +339,17 @@ StreamManager *IntakeSet::statsManager() const
     return m_lastAdmitted.data();
 }
 
-QThread *IntakeSet::relayOf(const StreamManager *manager) const
+QThread *IntakeSet::relayOf(const Session *manager) const
 {
     return m_relayOf.value(manager).data();
 }
 
-QString IntakeSet::peerOf(const StreamManager *manager) const
+QString IntakeSet::peerOf(const Session *manager) const
 {
     return m_peerOf.value(manager);
 }
 
-bool IntakeSet::isSrt(const StreamManager *manager) const
+bool IntakeSet::isSrt(const Session *manager) const
 {
     return m_pool.contains(manager) && m_pool.kind(manager) == Kind::Srt;
 }
@@ -360,15 +357,14 @@ bool IntakeSet::isSrt(const StreamManager *manager) const
 QList<int> IntakeSet::managerPorts() const
 {
     QList<int> ports;
-    for (const StreamManager *manager :
-         findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly))
+    for (const Session *manager : findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly))
         ports.append(manager->port());
     return ports;
 }
 
 int IntakeSet::managerCount() const
 {
-    return findChildren<StreamManager *>(QString(), Qt::FindDirectChildrenOnly).size();
+    return findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly).size();
 }
 
 int IntakeSet::relayCount() const

@@ -14,7 +14,7 @@
 class OutputSwitch;
 class QThread;
 class QTimer;
-class StreamManager;
+class Session;
 struct IngestSettings;
 
 // The intakes behind the listener and the relays that feed them: starts StreamManagers on
@@ -56,10 +56,10 @@ public:
     // For a connection that found no intake waiting: grows the pool by the pool's rule.
     void grow(Kind kind);
     // The intake of `kind` that has waited longest, now serving; null when none waits.
-    StreamManager *take(Kind kind);
+    Session *take(Kind kind);
     // Admission: `relay` (a ProxyThread or SrtRelay, created with this set as parent) feeds
     // `manager`; the admission values are written and the relay is started.
-    void startSession(StreamManager *manager, QThread *relay, const IngestSettings &settings);
+    void startSession(Session *manager, QThread *relay, const IngestSettings &settings);
     // Ends every relay (and so its session) that was let in with another key than `key`.
     void endSessionsWithoutKey(const QByteArray &key);
 
@@ -67,11 +67,11 @@ public:
     void stopAll();
 
     // The stream the window reports on: the one on the output, else the one admitted last.
-    StreamManager *statsManager() const;
+    Session *statsManager() const;
     // The relay feeding `manager` (null when none, or gone).
-    QThread *relayOf(const StreamManager *manager) const;
-    QString peerOf(const StreamManager *manager) const;
-    bool isSrt(const StreamManager *manager) const;
+    QThread *relayOf(const Session *manager) const;
+    QString peerOf(const Session *manager) const;
+    bool isSrt(const Session *manager) const;
 
     int freeCount(Kind kind) const { return m_pool.freeCount(kind); }
     QList<int> freePorts(Kind kind) const { return m_pool.freePorts(kind); }
@@ -95,12 +95,12 @@ signals:
     void stopped();
 
 private:
-    StreamManager *startManager(int port, Kind kind);
-    void onReady(StreamManager *manager);
-    void onEnded(StreamManager *manager);
-    void onManagerFinished(StreamManager *manager);
+    Session *startManager(int port, Kind kind);
+    void onReady(Session *manager);
+    void onEnded(Session *manager);
+    void onManagerFinished(Session *manager);
     void onRelayFinished(QThread *relay);
-    void reclaim(StreamManager *manager, QThread *relay);
+    void reclaim(Session *manager, QThread *relay);
     void retireIdle();
     void checkStopped();
 
@@ -113,7 +113,7 @@ private:
     int m_idleRetireMs = int(IntakePool::kIdleRetireMs);
     bool m_listening = false;
     bool m_shuttingDown = false;
-    QPointer<StreamManager> m_lastAdmitted;
+    QPointer<Session> m_lastAdmitted;
     // The relay feeding each manager, and each manager's camera address.
     QHash<const QObject *, QPointer<QThread>> m_relayOf;
     QHash<const QObject *, QString> m_peerOf;

@@ -1,7 +1,7 @@
 #include "ingest/Server.h"
 
 #include "engine/FfmpegLogLimit.h"
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "ingest/ConnectionGate.h"
 #include "ingest/IngestLog.h"
 #include "ingest/IntakeSet.h"
@@ -143,7 +143,7 @@ void Server::incomingConnection(qintptr socketDescriptor)
 
 void Server::admit(qintptr socketDescriptor)
 {
-    StreamManager *const manager = m_intakes->take(IntakePool::Kind::Rtmp);
+    Session *const manager = m_intakes->take(IntakePool::Kind::Rtmp);
     if (!manager || manager->port() < 0) {
         m_intakes->grow(IntakePool::Kind::Rtmp);
         m_drain->refuse(socketDescriptor);
@@ -223,7 +223,7 @@ void Server::onSrtCallerAccepted(int socket, const QString &peer)
         srt_close(socket);
         return;
     }
-    StreamManager *const manager = m_intakes->take(IntakePool::Kind::Srt);
+    Session *const manager = m_intakes->take(IntakePool::Kind::Srt);
     if (!manager || manager->port() < 0) {
         // The handshake found an intake, but another caller took it first.
         qCInfo(lcIngest).noquote() << "Server: no free SRT intake, caller closed:" << peer;
@@ -236,14 +236,14 @@ void Server::onSrtCallerAccepted(int socket, const QString &peer)
     m_intakes->startSession(manager, relay, m_settings);
 }
 
-StreamManager *Server::statsManager() const
+Session *Server::statsManager() const
 {
     return m_intakes->statsManager();
 }
 
 bool Server::srtStats(SrtRelay::LinkStats &stats) const
 {
-    const StreamManager *manager = statsManager();
+    const Session *manager = statsManager();
     if (!manager || !m_intakes->isSrt(manager))
         return false;
     const auto *relay = qobject_cast<const SrtRelay *>(m_intakes->relayOf(manager));
@@ -255,13 +255,13 @@ bool Server::srtStats(SrtRelay::LinkStats &stats) const
 
 QString Server::streamPeer() const
 {
-    const StreamManager *manager = statsManager();
+    const Session *manager = statsManager();
     return manager ? m_intakes->peerOf(manager) : QString();
 }
 
 bool Server::streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) const
 {
-    StreamManager *manager = statsManager();
+    Session *manager = statsManager();
     if (!manager)
         return false;
     manager->bufferedMs(audioMs, videoMs);
@@ -272,7 +272,7 @@ bool Server::streamStats(int &audioMs, int &videoMs, qint64 &bytesReceived) cons
 bool Server::playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated,
                           qint64 *lateAudio) const
 {
-    StreamManager *manager = statsManager();
+    Session *manager = statsManager();
     if (!manager)
         return false;
     const DeliveryPolicy::Stats stats = manager->playoutStats();
@@ -286,7 +286,7 @@ bool Server::playoutStats(qint64 &delayMs, qint64 &skipped, qint64 &repeated,
 
 void Server::resetActiveBuffers()
 {
-    if (StreamManager *manager = statsManager())
+    if (Session *manager = statsManager())
         manager->requestBufferReset();
 }
 
@@ -317,7 +317,7 @@ QList<int> Server::managerPorts_for_testing() const
 
 int Server::activeManagerPort() const
 {
-    const StreamManager *manager = statsManager();
+    const Session *manager = statsManager();
     return manager ? manager->port() : -1;
 }
 

@@ -19,7 +19,7 @@ class OutputSwitch;
 class ProxyThread;
 class RefusalDrain;
 class SrtListener;
-class StreamManager;
+class Session;
 class QTimer;
 
 // The program's only listening TCP socket: cameras publish RTMP to the user's port. A
@@ -147,7 +147,7 @@ private:
     void onSrtCallerAccepted(int socket, const QString &peer);
     void onSrtOverloaded(const QString &peer);
     void syncSrtFree();
-    StreamManager *statsManager() const;
+    Session *statsManager() const;
 
     // -- GUI thread only.
     IngestSettings m_settings;

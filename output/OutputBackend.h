@@ -2,11 +2,11 @@
 
 #include "output/OutputFrame.h"
 
-// One kind of output behind VCam: the virtual webcam, NDI, the preview, the microphone. VCam
-// fans each frame out to the backends that are on and catches whatever one of them throws, so
-// one failing backend never stops the others.
+// One kind of output behind OutputRouter: the virtual webcam, NDI, the preview, the microphone.
+// OutputRouter fans each frame out to the backends that are on and catches whatever one of them
+// throws, so one failing backend never stops the others.
 //
-// Threads: VCam serialises every call on one backend (its send lock), so a backend sees one
+// Threads: OutputRouter serialises every call on one backend (its send lock), so a backend sees one
 // call at a time. putLive comes from the delivery thread of the session that owns the output;
 // putCard and sessionChanged from the GUI thread. A backend is destroyed on the GUI thread
 // after the last call has returned.

@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-// The backends one VCam fans its frames out to; an absent one is null.
+// The backends one OutputRouter fans its frames out to; an absent one is null.
 struct OutputBackends
 {
     std::unique_ptr<WebcamOutput> webcam;
@@ -23,8 +23,8 @@ struct OutputBackends
     // source name. GUI thread.
     static OutputBackends createDefault(const QString &name);
 
-    // Makes every VCam built from now on take its backends from `factory` (tests, benchmarks);
-    // an empty factory restores the real ones. Any thread.
+    // Makes every OutputRouter built from now on take its backends from `factory` (tests,
+    // benchmarks); an empty factory restores the real ones. Any thread.
     using Factory = std::function<OutputBackends(const QString &name)>;
     static void setFactory_for_testing(Factory factory);
     // The installed factory's backends, or the real ones.

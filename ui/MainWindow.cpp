@@ -3,7 +3,7 @@
 #include "app/AppSettings.h"
 #include "engine/OutputSwitch.h"
 #include "ingest/Server.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "ui/GlobalSettings.h"
 #include "ui/NetworkAddresses.h"
 #include "ui/ProductSite.h"
@@ -75,7 +75,7 @@ MainWindow::MainWindow(QWidget *parent)
     m_ui->stackedWidget->setCurrentIndex(0);
 
     m_running = false;
-    m_vcam = new VCam(QString::fromLatin1(kProductName), this);
+    m_vcam = new OutputRouter(QString::fromLatin1(kProductName), this);
 
     setWindowFlags(Qt::Window | Qt::WindowStaysOnTopHint);
 

@@ -19,7 +19,7 @@ class QSettings;
 class Server;
 struct IngestSettings;
 class UpdateChecker;
-class VCam;
+class OutputRouter;
 class WebcamSetupDialog;
 class ZoomQRW;
 
@@ -28,7 +28,7 @@ class MainWindow;
 }
 
 // The control window and the owner of everything that runs: the settings store, the output
-// (VCam), the ingest listener (Server), the QR window, the update check, the preview window
+// (OutputRouter), the ingest listener (Server), the QR window, the update check, the preview window
 // and the no-signal card. The user picks the address the camera sends to and the camera type,
 // reads the publish URL, starts and stops listening; while a stream arrives the lower strip
 // shows its state, bitrate and buffer levels.
@@ -100,7 +100,7 @@ public:
     int port() const { return m_port; }
     const StubCard &stubCard() const { return m_stubCard; }
     Server *server() const { return m_server; }
-    VCam *vcam() const { return m_vcam; }
+    OutputRouter *vcam() const { return m_vcam; }
     ZoomQRW *zoomQR() const { return m_zoomQR.get(); }
     QWidget *previewWindow() const { return m_preview.get(); }
     // The status bar's line about a missing webcam device or microphone, or "" while both
@@ -189,7 +189,7 @@ private:
     CommandRunner m_setupRunner;
     std::function<bool()> m_setupModuleInstalled;
     WarningBox m_warningBox;
-    VCam *m_vcam = nullptr; // child of the window
+    OutputRouter *m_vcam = nullptr; // child of the window
     // Outlives the listener (whose streams deliver through it) and is outlived by the output.
     std::unique_ptr<OutputSwitch> m_outputSwitch;
     Server *m_server = nullptr; // child of the window

@@ -2,7 +2,7 @@
 #include "engine/DeliveryObserver.h"
 #include "engine/DeliveryPolicy.h"
 #include "engine/OutputSwitch.h"
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/JitterRelay.h"
@@ -51,10 +51,9 @@ public:
     static constexpr int kCapacity = 4000;
     SendLog() : m_sends(kCapacity) { m_timer.start(); }
 
-    void videoPacketRead(const StreamManager *, qint64) override {}
-    void videoPictureQueued(const StreamManager *, qint64) override {}
-    void frameSent(const StreamManager *manager, qint64 pictureMs, bool newPicture,
-                   int samples) override
+    void videoPacketRead(const Session *, qint64) override {}
+    void videoPictureQueued(const Session *, qint64) override {}
+    void frameSent(const Session *manager, qint64 pictureMs, bool newPicture, int samples) override
     {
         const int index = m_count.load();
         if (index >= kCapacity)
@@ -86,15 +85,15 @@ struct Rig
 {
     Rig()
     {
-        manager = std::make_unique<StreamManager>(nullptr);
+        manager = std::make_unique<Session>(nullptr);
         manager->m_output = &output;
-        QObject::connect(manager.get(), &StreamManager::stopHandle, [this] { ended = true; });
-        StreamManager::setDeliveryObserver(&sends);
+        QObject::connect(manager.get(), &Session::stopHandle, [this] { ended = true; });
+        Session::setDeliveryObserver(&sends);
     }
     ~Rig()
     {
         manager.reset();
-        StreamManager::setDeliveryObserver(nullptr);
+        Session::setDeliveryObserver(nullptr);
     }
     bool listen()
     {
@@ -127,7 +126,7 @@ struct Rig
     RecordingSink sink;
     OutputSwitch output{&sink};
     SendLog sends;
-    std::unique_ptr<StreamManager> manager;
+    std::unique_ptr<Session> manager;
     quint16 port = 0;
     bool ended = false;
     QTimer watch;

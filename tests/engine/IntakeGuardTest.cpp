@@ -1,6 +1,6 @@
 #include "engine/FfmpegLogLimit.h"
 #include "engine/StreamIntake.h"
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/ManagerSession.h"

@@ -1,6 +1,6 @@
 #include "RecordingSink.h"
 #include "engine/OutputSwitch.h"
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 
@@ -26,9 +26,9 @@ struct Camera
     Camera(OutputSwitch &output, const QString &colour, const QString &rate, double seconds)
         : output(output)
     {
-        manager = std::make_unique<StreamManager>(nullptr);
+        manager = std::make_unique<Session>(nullptr);
         manager->m_output = &output;
-        QObject::connect(manager.get(), &StreamManager::stopHandle, [this] { ended = true; });
+        QObject::connect(manager.get(), &Session::stopHandle, [this] { ended = true; });
         FfmpegPublisher::Options options;
         options.lavfiVideo = QStringLiteral("color=c=%1:s=320x240:r=%2").arg(colour, rate);
         options.rate = rate;
@@ -52,7 +52,7 @@ struct Camera
     OutputSwitch &output;
     quint16 port = 0;
     bool ended = false;
-    std::unique_ptr<StreamManager> manager;
+    std::unique_ptr<Session> manager;
     std::unique_ptr<FfmpegPublisher> publisher;
 };
 

@@ -2,7 +2,7 @@
 #include "engine/FrameFeeder.h"
 #include "engine/H264SpsSize.h"
 #include "engine/PictureLimit.h"
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "support/FfmpegPublisher.h"
 #include "support/ManagerSession.h"
 
@@ -435,7 +435,7 @@ void PictureLimitTest::largestPicturesAreAccepted()
     const QString state = QStringLiteral("state:%1x%2 5fps").arg(size.width()).arg(size.height());
     QVERIFY2(session.events.contains(state), qPrintable(session.events.join(QLatin1Char('|'))));
     // The pool of the largest pictures: its minimum, within the budget.
-    StreamManager &manager = *session.m_manager;
+    Session &manager = *session.m_manager;
     QCOMPARE(manager.videoQueue().blockCount(), FrameFeeder::kMinVideoBlocks);
     QVERIFY(qint64(manager.videoQueue().blockCount()) * manager.videoQueue().blockSize() <=
             FrameFeeder::kVideoPoolBytes);

@@ -2,7 +2,7 @@
 
 #include "engine/OutputSwitch.h"
 #include "ingest/Server.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
 
@@ -112,8 +112,8 @@ struct WebcamRig
         return QTest::qWaitFor([this] { return server.managerCount() == 0; }, kReadyTimeoutMs);
     }
 
-    RecordingOutput output; // before the VCam: it installs the recording backends
-    VCam cam;
+    RecordingOutput output; // before the OutputRouter: it installs the recording backends
+    OutputRouter cam;
     TestWindow window;
     TestServer server;
     quint16 port = 0;

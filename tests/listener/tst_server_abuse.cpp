@@ -3,7 +3,7 @@
 // are back near where they were.
 #include "ListenerFixtures.h"
 
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -77,7 +77,7 @@ void ServerAbuseTest::abusedListenerStillServesAndGivesEverythingBack()
 {
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
+    OutputRouter cam(QStringLiteral("Quorvix"));
     TestWindow window;
     TestServer server(&cam, &window);
     const quint16 port = FreePort::loopback();

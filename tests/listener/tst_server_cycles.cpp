@@ -4,7 +4,7 @@
 // is given up for the next one instead of being handed cameras it cannot take.
 #include "ListenerFixtures.h"
 
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -46,7 +46,7 @@ void ServerCyclesTest::everySequentialPublisherIsServedAlsoOnReplacements()
 {
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
+    OutputRouter cam(QStringLiteral("Quorvix"));
     TestWindow window;
     TestServer server(&cam, &window);
     server.setLastManagerPort(kPortCounter);
@@ -103,7 +103,7 @@ void ServerCyclesTest::aManagerPortHeldElsewhereMovesToTheNextPort()
     QVERIFY(other.listen(QHostAddress::LocalHost, quint16(held)));
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
+    OutputRouter cam(QStringLiteral("Quorvix"));
     TestWindow window;
     TestServer server(&cam, &window);
     server.setLastManagerPort(kPortCounter);

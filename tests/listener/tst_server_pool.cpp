@@ -2,7 +2,7 @@
 // stop and start, the port warning, and destruction while cameras are connected.
 #include "ListenerFixtures.h"
 
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "support/FreePort.h"
 
 #include <QAbstractButton>
@@ -16,10 +16,10 @@ using namespace listener;
 
 namespace {
 
-StreamManager *managerOn(Server &server, int port)
+Session *managerOn(Server &server, int port)
 {
-    const auto managers = server.findChildren<StreamManager *>();
-    for (StreamManager *manager : managers) {
+    const auto managers = server.findChildren<Session *>();
+    for (Session *manager : managers) {
         if (manager->port() == port && !manager->stopped())
             return manager;
     }
@@ -151,7 +151,7 @@ void ServerPoolTest::tenAdmittedEleventhRefusedAndStopEndsThem()
         QVERIFY(camera);
         QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 9 - i, kSocketTimeoutMs);
         handedOut.append(server.activeManagerPort());
-        StreamManager *manager = managerOn(server, handedOut.last());
+        Session *manager = managerOn(server, handedOut.last());
         QVERIFY(manager);
         QCOMPARE(manager->m_ignoreAudio.load(), i >= 5);
         QCOMPARE(manager->m_mevo.load(), i >= 5);

@@ -5,7 +5,7 @@
 #include "ingest/ConnectionGate.h"
 
 #include "engine/FfmpegLogLimit.h"
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 
@@ -88,8 +88,8 @@ private slots:
 
 void ServerRobustTest::cleanup()
 {
-    StreamManager::throwInSessions_for_testing(0);
-    StreamManager::failVideoDecoderOpens_for_testing(0);
+    Session::throwInSessions_for_testing(0);
+    Session::failVideoDecoderOpens_for_testing(0);
 }
 
 void ServerRobustTest::cameraNeverReachesAnotherProgramOnTheIntakePort()
@@ -157,7 +157,7 @@ void ServerRobustTest::sessionThatThrowsIsReplaced()
     const quint16 port = FreePort::loopback();
     QVERIFY(listenWithPoolReady(server, port));
 
-    StreamManager::throwInSessions_for_testing(1);
+    Session::throwInSessions_for_testing(1);
     FfmpegPublisher::Options options;
     options.durationS = 0;
     FfmpegPublisher publisher(options);
@@ -187,7 +187,7 @@ void ServerRobustTest::undecodableVideoEndsTheSessionWithItsCodec()
 
     // Every codec an RTMP camera can send has a decoder in Debian's FFmpeg, so the decoder's
     // open is made to fail as it does for a codec this build cannot decode.
-    StreamManager::failVideoDecoderOpens_for_testing(1);
+    Session::failVideoDecoderOpens_for_testing(1);
     FfmpegPublisher::Options options;
     options.durationS = 0;
     FfmpegPublisher publisher(options);

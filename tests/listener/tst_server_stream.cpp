@@ -3,7 +3,7 @@
 // port, and Stop and destruction end a connected camera without leaving a thread behind.
 #include "ListenerFixtures.h"
 
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -119,7 +119,7 @@ void ServerStreamTest::publisherReachesTheManagerAndIsReplacedWhenItLeaves()
 {
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
+    OutputRouter cam(QStringLiteral("Quorvix"));
     TestWindow window;
     TestServer server(&cam, &window);
     const quint16 port = FreePort::loopback();
@@ -225,7 +225,7 @@ void ServerStreamTest::destructionWithAConnectedCameraEndsEverything()
 {
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
+    OutputRouter cam(QStringLiteral("Quorvix"));
     const int threadsBefore = threadCount();
     TestWindow window;
     auto server = std::make_unique<TestServer>(&cam, &window);

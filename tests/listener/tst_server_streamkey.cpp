@@ -4,7 +4,7 @@
 #include "ListenerFixtures.h"
 
 #include "ingest/ProxyThread.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"

@@ -5,7 +5,7 @@
 #include "ListenerFixtures.h"
 
 #include "ingest/ProxyThread.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -82,7 +82,7 @@ void ServerUntrustedTest::frozenCameraGivesBackTheWebcam()
     QFETCH(bool, srt);
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
+    OutputRouter cam(QStringLiteral("Quorvix"));
     TestWindow window;
     TestServer server(&cam, &window);
     const quint16 port = srt ? FreePort::udpLoopback() : FreePort::loopback();

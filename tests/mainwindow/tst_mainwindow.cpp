@@ -3,7 +3,7 @@
 #include "WindowTestUtil.h"
 #include "ingest/IngestSettings.h"
 
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "ui/NetworkAddresses.h"
 #include "ui/ProductSite.h"
 #include "ui/StubCard.h"

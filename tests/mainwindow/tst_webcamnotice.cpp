@@ -5,7 +5,7 @@
 // the set-up dialog, whose privileged commands are recorded here, never run.
 #include "WindowTestUtil.h"
 
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "ui/WebcamModule.h"
 #include "ui/WebcamSetupDialog.h"
 #include "support/FfmpegPublisher.h"

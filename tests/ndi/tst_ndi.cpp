@@ -1,6 +1,6 @@
 // The NDI renderer over a stand-in NDI runtime built by the suite (libndi.so.6 / libndi.so.5),
 // loaded from the folders the NDI_RUNTIME_DIR_* variables name; the runtime records every call
-// and frame it gets. Most cases drive the renderer itself; the rest run VCam over the real
+// and frame it gets. Most cases drive the renderer itself; the rest run OutputRouter over the real
 // backends, with the webcam on the fake v4l2 device and the preview on a real widget.
 
 #include "FakeV4l2Io.h"
@@ -10,7 +10,7 @@
 #include "output/OutputBackends.h"
 #include "output/QtPreviewRenderer.h"
 #include "output/V4l2Sink.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 
 #include <QtTest>
 #include <QWidget>
@@ -23,7 +23,7 @@
 namespace {
 
 constexpr char kLogVariable[] = "QUORVIX_FAKE_NDI_LOG";
-// The webcam's device: a path no real device has, so the real sink VCam's default backends
+// The webcam's device: a path no real device has, so the real sink OutputRouter's default backends
 // build beside the fake one finds nothing.
 constexpr char kDevice[] = "/nonexistent/quorvix-ndi-webcam";
 
@@ -123,14 +123,15 @@ private slots:
 private:
     QList<Call> calls(const QString &name = QString()) const;
     void installBackends();
-    void sendLive(VCam &cam, I420Picture &picture, const std::vector<qint16> *audio = nullptr,
-                  int sampleRate = 48000, int channels = 2);
+    void sendLive(OutputRouter &cam, I420Picture &picture,
+                  const std::vector<qint16> *audio = nullptr, int sampleRate = 48000,
+                  int channels = 2);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_logPath;
     std::shared_ptr<FakeV4l2Io> m_io;
-    QtPreviewRenderer *m_preview = nullptr; // kept alive by the VCam under test
-    bool m_ndiCreated = false;              // the last VCam got an NDI backend
+    QtPreviewRenderer *m_preview = nullptr; // kept alive by the OutputRouter under test
+    bool m_ndiCreated = false;              // the last OutputRouter got an NDI backend
 };
 
 void TestNdi::init()
@@ -158,7 +159,7 @@ void TestNdi::cleanup()
     m_dir.reset();
 }
 
-// VCam's default backends, except that the webcam's device calls go to the fake device.
+// OutputRouter's default backends, except that the webcam's device calls go to the fake device.
 void TestNdi::installBackends()
 {
     m_io = std::make_shared<FakeV4l2Io>();
@@ -198,7 +199,7 @@ QList<Call> TestNdi::calls(const QString &name) const
     return result;
 }
 
-void TestNdi::sendLive(VCam &cam, I420Picture &picture, const std::vector<qint16> *audio,
+void TestNdi::sendLive(OutputRouter &cam, I420Picture &picture, const std::vector<qint16> *audio,
                        int sampleRate, int channels)
 {
     const int samples = audio ? static_cast<int>(audio->size()) / channels : 0;
@@ -209,7 +210,7 @@ void TestNdi::sendLive(VCam &cam, I420Picture &picture, const std::vector<qint16
 void TestNdi::sourceNamedAfterTheProduct()
 {
     LogCapture log;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     QVERIFY(m_ndiCreated);
     QCOMPARE(log.count(QStringLiteral("NDI: runtime loaded: " FAKE_NDI_DIR6 "/libndi.so.6")), 1);
     QCOMPARE(log.count(QStringLiteral("(Fake NDI 6.0.0)")), 1);
@@ -388,7 +389,7 @@ void TestNdi::unusableFramesAreDropped()
 
 void TestNdi::ndiModeOffKeepsCardOnly()
 {
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     QVERIFY(m_ndiCreated);
     I420Picture card(1280, 720);
     card.solid(180, 100, 60);
@@ -520,7 +521,7 @@ void TestNdi::destructionDestroysSenderAndUnloads()
 
     // The output object's renderer goes with it, and the next one loads the runtime afresh.
     {
-        VCam again(QStringLiteral("Quorvix"), nullptr);
+        OutputRouter again(QStringLiteral("Quorvix"), nullptr);
         QVERIFY(m_ndiCreated);
         QCOMPARE(calls(QStringLiteral("load")).size(), 2);
     }
@@ -536,7 +537,7 @@ void TestNdi::missingRuntimeKeepsWebcamAndPreview()
     qputenv("NDI_RUNTIME_DIR_V6", QFile::encodeName(empty6.path()));
     qputenv("NDI_RUNTIME_DIR_V5", QFile::encodeName(empty5.path()));
     LogCapture log;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     QVERIFY(!m_ndiCreated);
     QCOMPARE(log.criticals().size(), 1);
     QCOMPARE(log.count(QStringLiteral("NDI: no runtime found")), 1);

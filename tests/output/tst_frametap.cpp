@@ -5,7 +5,7 @@
 #include "I420Picture.h"
 #include "LogCapture.h"
 #include "output/V4l2Sink.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 
 #include <QtTest>
 
@@ -221,7 +221,7 @@ void TestFrameTap::fileReadBackByFfmpeg()
     qputenv("QUORVIX_VCAM_TAP", path.toLocal8Bit());
     {
         // The whole output object with its real backends; no v4l2 device exists here.
-        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
         I420Picture card(kWidth, kHeight);
         card.solid(41, 240, 110);
         cam.sendStub(card.data.data(), kWidth, kHeight);

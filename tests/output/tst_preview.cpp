@@ -1,8 +1,8 @@
-// The Qt preview renderer behind VCam: a live frame shows in the attached widget, with its
+// The Qt preview renderer behind OutputRouter: a live frame shows in the attached widget, with its
 // aspect kept; cards never show, and a detached preview stops changing.
 
 #include "I420Picture.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 
 #include <QtTest>
 #include <QWidget>
@@ -41,7 +41,7 @@ private slots:
 
 void TestPreview::solidFrameShowsItsColour()
 {
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     QWidget widget;
     widget.resize(320, 180);
     widget.show();
@@ -66,7 +66,7 @@ void TestPreview::solidFrameShowsItsColour()
 
 void TestPreview::aspectKeptWithBlackBars()
 {
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     QWidget widget;
     widget.resize(400, 400);
     widget.show();
@@ -94,7 +94,7 @@ void TestPreview::aspectKeptWithBlackBars()
 
 void TestPreview::cardAndDetachedPreviewDoNotPaint()
 {
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     QWidget widget;
     widget.resize(160, 90);
     widget.show();
@@ -125,7 +125,7 @@ void TestPreview::cardAndDetachedPreviewDoNotPaint()
 
 void TestPreview::widgetClosedWhileAttached()
 {
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     auto *widget = new QWidget;
     widget->resize(160, 90);
     widget->show();

@@ -1,13 +1,13 @@
 // The v4l2loopback sink at its system-call seam: device discovery, the one output format,
 // STREAMON and what the driver does around it, scaling with aspect kept, a module loaded after
-// start and a device that goes away; and VCam's webcamAvailable following all that.
+// start and a device that goes away; and OutputRouter's webcamAvailable following all that.
 
 #include "FakeV4l2Io.h"
 #include "I420Picture.h"
 #include "LogCapture.h"
 #include "output/OutputBackends.h"
 #include "output/V4l2Sink.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 
 #include <QtTest>
 
@@ -649,7 +649,7 @@ void TestV4l2Sink::unusableFramesAreDropped()
 
 void TestV4l2Sink::webcamAvailableFollowsDevice()
 {
-    // VCam with the sink on the fake devices as its only backend.
+    // OutputRouter with the sink on the fake devices as its only backend.
     std::shared_ptr<FakeV4l2Io> io = m_io;
     OutputBackends::setFactory_for_testing([io](const QString &name) {
         OutputBackends backends;
@@ -659,7 +659,7 @@ void TestV4l2Sink::webcamAvailableFollowsDevice()
         return backends;
     });
     {
-        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
         QVERIFY(!cam.webcamAvailable());
         I420Picture card(1280, 720);
         card.solid(16, 128, 128);

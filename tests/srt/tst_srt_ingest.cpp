@@ -4,7 +4,7 @@
 // cameras share the one-owner rule, and garbage on the port costs nothing lasting.
 #include "../listener/ListenerFixtures.h"
 
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -108,8 +108,8 @@ struct Rig
             kReadyTimeoutMs);
     }
 
-    RecordingOutput output; // before the VCam: it installs the recording backends
-    VCam cam;
+    RecordingOutput output; // before the OutputRouter: it installs the recording backends
+    OutputRouter cam;
     TestWindow window;
     TestServer server;
     quint16 srtPort = 0;

@@ -4,7 +4,7 @@
 // retransmitted) are printed.
 #include "../listener/ListenerFixtures.h"
 
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/LossyUdpRelay.h"
@@ -53,7 +53,7 @@ void SrtLossTest::twoPercentLossCausesNoStall()
         QSKIP("the ffmpeg command-line tool is not installed");
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"));
+    OutputRouter cam(QStringLiteral("Quorvix"));
     TestWindow window;
     TestServer server(&cam, &window);
     SrtOptions options;

@@ -6,7 +6,7 @@
 #include "../listener/ListenerFixtures.h"
 
 #include "ingest/SrtListener.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -285,8 +285,8 @@ void SrtStreamKeyTest::servedCallerReachesTheWebcam()
         QSKIP("the ffmpeg command-line tool is not installed");
     QFETCH(QByteArray, passphrase);
     QFETCH(QString, camera);
-    RecordingOutput output; // before the VCam: it installs the recording backends
-    VCam cam(QStringLiteral("Quorvix"));
+    RecordingOutput output; // before the OutputRouter: it installs the recording backends
+    OutputRouter cam(QStringLiteral("Quorvix"));
     listener::TestWindow window;
     listener::TestServer server(&cam, &window);
     IngestSettings settings;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/FrameRecord.h"
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "support/FreePort.h"
 
 #include <QObject>
@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-// One StreamManager under test on a free loopback port, its signals as one ordered event list
+// One Session under test on a free loopback port, its signals as one ordered event list
 // ("ready", "state:<text>", "stop", an error's title), and a consumer that stands in for the
 // delivery worker: it looks at the oldest record of each queue under the queue's lock and drops
 // it, so the pools stay small and no block is held across the session's end.
@@ -24,14 +24,14 @@ public:
     ManagerSession()
     {
         m_port = FreePort::loopback();
-        m_manager = std::make_unique<StreamManager>(nullptr);
-        connect(m_manager.get(), &StreamManager::readyForConnect, this,
+        m_manager = std::make_unique<Session>(nullptr);
+        connect(m_manager.get(), &Session::readyForConnect, this,
                 [this] { events << QStringLiteral("ready"); });
-        connect(m_manager.get(), &StreamManager::updateStreamState, this,
+        connect(m_manager.get(), &Session::updateStreamState, this,
                 [this](const QString &state) { events << QStringLiteral("state:") + state; });
-        connect(m_manager.get(), &StreamManager::stopHandle, this,
+        connect(m_manager.get(), &Session::stopHandle, this,
                 [this] { events << QStringLiteral("stop"); });
-        connect(m_manager.get(), &StreamManager::errorMessage, this,
+        connect(m_manager.get(), &Session::errorMessage, this,
                 [this](const QString &title, const QString &) { events << title; });
         m_consumer.setInterval(5);
         connect(&m_consumer, &QTimer::timeout, this, [this] { consume(); });
@@ -55,7 +55,7 @@ public:
 
     void consume()
     {
-        StreamManager &m = *m_manager;
+        Session &m = *m_manager;
         while (m.videoQueue().visitOldest([&](const FrameRecord &record) {
             videoTimes << record.timestamp;
             strides << record.stride;
@@ -71,7 +71,7 @@ public:
     }
 
     quint16 m_port = 0;
-    std::unique_ptr<StreamManager> m_manager;
+    std::unique_ptr<Session> m_manager;
     QTimer m_consumer;
     QStringList events;
     QVector<qint64> videoTimes;

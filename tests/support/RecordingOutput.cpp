@@ -22,7 +22,7 @@ struct RecordingOutput::State
     bool copyPictures = true;
     bool hold[kTargets] = {false, false, false, false};
     int heldNow = 0;
-    // What the webcam tells VCam::webcamAvailable; read without the lock by any thread.
+    // What the webcam tells OutputRouter::webcamAvailable; read without the lock by any thread.
     std::atomic<bool> webcamAvailable{true};
     std::atomic<bool> microphoneAvailable{true};
     QString microphoneReason; // guarded by lock

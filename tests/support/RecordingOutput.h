@@ -7,18 +7,18 @@
 
 #include <memory>
 
-// A recording fake of the output backends, installed behind OutputBackends::create: every VCam
-// built while it is installed gets a recording webcam, NDI, preview and microphone, which
-// record each frame they are given with a copy of its picture and audio, and each session
+// A recording fake of the output backends, installed behind OutputBackends::create: every
+// OutputRouter built while it is installed gets a recording webcam, NDI, preview and microphone,
+// which record each frame they are given with a copy of its picture and audio, and each session
 // change. Missing, failing and slow backends can be configured per backend.
 //
 //     RecordingOutput output;          // installs itself; the destructor uninstalls
-//     VCam cam("Quorvix", nullptr);
+//     OutputRouter cam("Quorvix", nullptr);
 //     ... drive the code under test ...
 //     QVERIFY(output.waitForFrames(10));
 //     const auto frames = output.frames(RecordingOutput::Sink);
 //
-// Configure before the VCam is built (put behaviour, holds, copying and the webcam's device
+// Configure before the OutputRouter is built (put behaviour, holds, copying and the webcam's device
 // state may change at any time). All functions are thread-safe; puts may come from any thread.
 // Fake backends outlive the RecordingOutput safely (they share its state).
 class RecordingOutput
@@ -70,9 +70,9 @@ public:
     // -- configuration
     // The factory leaves that backend null (the webcam without a device node, no NDI runtime).
     void failCreate(Target target);
-    // What the webcam reports as its device state (VCam::webcamAvailable); true until set.
+    // What the webcam reports as its device state (OutputRouter::webcamAvailable); true until set.
     void setWebcamAvailable(bool available);
-    // What the microphone reports (VCam::microphoneAvailable and the reason when not); true
+    // What the microphone reports (OutputRouter::microphoneAvailable and the reason when not); true
     // and no reason until set.
     void setMicrophoneAvailable(bool available, const QString &reason = QString());
     void setPutBehaviour(Target target, PutBehaviour behaviour);
@@ -95,7 +95,7 @@ public:
     QList<bool> microphoneSwitches() const;
     // sessionChanged calls (on `target`, or on any backend when -1).
     int sessionChanges(int target = -1) const;
-    // Fake backends alive now, over all VCams built while installed.
+    // Fake backends alive now, over all routers built while installed.
     int backendsAlive() const;
     // Backends destroyed while one of their calls was still running (always a fault).
     int destroyedWhileBusy() const;

@@ -1,4 +1,4 @@
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 
 #include "output/OutputLog.h"
 
@@ -25,7 +25,7 @@ private:
 
 } // namespace
 
-VCam::VCam(const QString &name, QObject *parent)
+OutputRouter::OutputRouter(const QString &name, QObject *parent)
     : QObject(parent), m_backends(OutputBackends::create(name))
 {
     if (m_backends.webcam)
@@ -36,7 +36,7 @@ VCam::VCam(const QString &name, QObject *parent)
         qCCritical(lcOutput) << kInitNdiPrefix << "ERROR: failed to create NDI";
 }
 
-VCam::~VCam()
+OutputRouter::~OutputRouter()
 {
     m_closing.store(true);
     OutputBackends backends;
@@ -53,7 +53,7 @@ VCam::~VCam()
 }
 
 template <class Put>
-void VCam::guardedPut(const char *failure, Put &&put)
+void OutputRouter::guardedPut(const char *failure, Put &&put)
 {
     try {
         put();
@@ -62,8 +62,8 @@ void VCam::guardedPut(const char *failure, Put &&put)
     }
 }
 
-void VCam::sendFrame(const uchar *video, int pixelFormat, int width, int height, int stride,
-                     const qint16 *audio, int samples, int sampleRate, int channels)
+void OutputRouter::sendFrame(const uchar *video, int pixelFormat, int width, int height, int stride,
+                             const qint16 *audio, int samples, int sampleRate, int channels)
 {
     const InFlight inFlight(m_inFlight);
     if (m_closing.load())
@@ -102,7 +102,7 @@ void VCam::sendFrame(const uchar *video, int pixelFormat, int width, int height,
         guardedPut("Microphone send frame failed", [&] { m_backends.microphone->putLive(frame); });
 }
 
-int VCam::audioOutputDelayMs() const
+int OutputRouter::audioOutputDelayMs() const
 {
     // The backends are fixed at construction; the microphone's figure is an atomic.
     if (m_closing.load() || !m_backends.microphone)
@@ -110,7 +110,7 @@ int VCam::audioOutputDelayMs() const
     return m_backends.microphone->outputDelayMs();
 }
 
-void VCam::sendStub(const uchar *buffer, int width, int height)
+void OutputRouter::sendStub(const uchar *buffer, int width, int height)
 {
     const InFlight inFlight(m_inFlight);
     if (m_closing.load() || m_streamActive.load())
@@ -132,7 +132,7 @@ void VCam::sendStub(const uchar *buffer, int width, int height)
         guardedPut("Microphone send frame failed", [&] { m_backends.microphone->putCard(frame); });
 }
 
-void VCam::setPreviewWindow(WId window)
+void OutputRouter::setPreviewWindow(WId window)
 {
     const InFlight inFlight(m_inFlight);
     if (window == 0) {
@@ -149,14 +149,14 @@ void VCam::setPreviewWindow(WId window)
     m_previewEnabled.store(true);
 }
 
-void VCam::setFrameRate(int num, int den)
+void OutputRouter::setFrameRate(int num, int den)
 {
     if (num <= 0 || den <= 0)
         return;
     m_frameRate.store((static_cast<quint64>(num) << 32) | static_cast<quint32>(den));
 }
 
-void VCam::setStreamLive(bool live)
+void OutputRouter::setStreamLive(bool live)
 {
     const InFlight inFlight(m_inFlight);
     if (m_closing.load())
@@ -174,30 +174,30 @@ void VCam::setStreamLive(bool live)
     }
 }
 
-void VCam::setMicrophoneEnabled(bool enabled)
+void OutputRouter::setMicrophoneEnabled(bool enabled)
 {
     // Not under the send lock: the microphone's own worker does the slow part.
     if (m_backends.microphone)
         m_backends.microphone->setEnabled(enabled);
 }
 
-bool VCam::microphoneAvailable() const
+bool OutputRouter::microphoneAvailable() const
 {
     return m_backends.microphone && m_backends.microphone->available();
 }
 
-QString VCam::microphoneUnavailableReason() const
+QString OutputRouter::microphoneUnavailableReason() const
 {
     return m_backends.microphone ? m_backends.microphone->unavailableReason() : QString();
 }
 
-MicrophoneOutput::SoundGaps VCam::microphoneSoundGaps() const
+MicrophoneOutput::SoundGaps OutputRouter::microphoneSoundGaps() const
 {
     return m_backends.microphone ? m_backends.microphone->soundGaps()
                                  : MicrophoneOutput::SoundGaps();
 }
 
-bool VCam::webcamAvailable() const
+bool OutputRouter::webcamAvailable() const
 {
     return m_backends.webcam && m_backends.webcam->deviceOpen();
 }

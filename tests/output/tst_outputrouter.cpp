@@ -1,9 +1,9 @@
-// VCam against recording backends: which backend gets which frame (live or card) with which
+// OutputRouter against recording backends: which backend gets which frame (live or card) with which
 // fields, what a missing or throwing backend changes, the card held back while a stream is
 // live, session changes, and destruction while a frame is under way.
 
 #include "LogCapture.h"
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/RecordingOutput.h"
 
 #include <QtTest>
@@ -32,19 +32,20 @@ QByteArray bytes(const std::vector<uchar> &data)
     return QByteArray(reinterpret_cast<const char *>(data.data()), static_cast<int>(data.size()));
 }
 
-void sendLive(VCam &cam, const std::vector<uchar> &picture, int width, int height, int stride)
+void sendLive(OutputRouter &cam, const std::vector<uchar> &picture, int width, int height,
+              int stride)
 {
     cam.sendFrame(picture.data(), 0, width, height, stride, nullptr, 0, 0, 0);
 }
 
 } // namespace
 
-class TestVCam : public QObject
+class OutputRouterTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void backendsComeFromTheFactoryAndGoWithVCam();
+    void backendsComeFromTheFactoryAndGoWithTheRouter();
     void missingBackendIsLeftOut_data();
     void missingBackendIsLeftOut();
     void liveFrameRecord();
@@ -65,12 +66,12 @@ private slots:
     void destructionWaitsForSendUnderWay();
 };
 
-void TestVCam::backendsComeFromTheFactoryAndGoWithVCam()
+void OutputRouterTest::backendsComeFromTheFactoryAndGoWithTheRouter()
 {
     LogCapture log;
     RecordingOutput output;
     {
-        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
         QCOMPARE(output.backendsAlive(), 4);
         QVERIFY(log.criticals().isEmpty());
         QVERIFY(cam.webcamAvailable());
@@ -83,15 +84,15 @@ void TestVCam::backendsComeFromTheFactoryAndGoWithVCam()
     }
     QCOMPARE(output.backendsAlive(), 0);
 
-    // Uninstalled: the next VCam gets the real backends, not the recording ones.
+    // Uninstalled: the next OutputRouter gets the real backends, not the recording ones.
     output.uninstall();
     {
-        VCam real(QStringLiteral("Quorvix"), nullptr);
+        OutputRouter real(QStringLiteral("Quorvix"), nullptr);
         QCOMPARE(output.backendsAlive(), 0);
     }
 }
 
-void TestVCam::missingBackendIsLeftOut_data()
+void OutputRouterTest::missingBackendIsLeftOut_data()
 {
     QTest::addColumn<int>("missing");
     QTest::addColumn<int>("criticals");
@@ -101,14 +102,14 @@ void TestVCam::missingBackendIsLeftOut_data()
     QTest::newRow("microphone") << int(RecordingOutput::Microphone) << 0;
 }
 
-void TestVCam::missingBackendIsLeftOut()
+void OutputRouterTest::missingBackendIsLeftOut()
 {
     QFETCH(int, missing);
     QFETCH(int, criticals);
     LogCapture log;
     RecordingOutput output;
     output.failCreate(Target(missing));
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     QCOMPARE(output.backendsAlive(), 3);
     QCOMPARE(log.criticals().size(), criticals);
     QCOMPARE(cam.webcamAvailable(), missing != RecordingOutput::Sink);
@@ -128,10 +129,10 @@ void TestVCam::missingBackendIsLeftOut()
     }
 }
 
-void TestVCam::liveFrameRecord()
+void OutputRouterTest::liveFrameRecord()
 {
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     cam.setNdiEnabled(true);
     cam.setPreviewWindow(7);
     const int width = 64, height = 36, stride = 80, samples = 10, channels = 2;
@@ -163,7 +164,7 @@ void TestVCam::liveFrameRecord()
     }
 }
 
-void TestVCam::audioOnlyWhenComplete_data()
+void OutputRouterTest::audioOnlyWhenComplete_data()
 {
     QTest::addColumn<bool>("withBuffer");
     QTest::addColumn<int>("samples");
@@ -178,7 +179,7 @@ void TestVCam::audioOnlyWhenComplete_data()
     QTest::newRow("negative samples") << true << -4 << 44100 << 2 << false;
 }
 
-void TestVCam::audioOnlyWhenComplete()
+void OutputRouterTest::audioOnlyWhenComplete()
 {
     QFETCH(bool, withBuffer);
     QFETCH(int, samples);
@@ -186,7 +187,7 @@ void TestVCam::audioOnlyWhenComplete()
     QFETCH(int, channels);
     QFETCH(bool, carried);
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     const std::vector<uchar> picture = makePicture(18, 32);
     std::vector<qint16> audio(8, 1234);
     // A complete frame first: what it carried must not linger into the next one.
@@ -203,10 +204,10 @@ void TestVCam::audioOnlyWhenComplete()
     QCOMPARE(frame.picture, bytes(picture));
 }
 
-void TestVCam::otherPixelFormatReachesNoBackend()
+void OutputRouterTest::otherPixelFormatReachesNoBackend()
 {
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     cam.setNdiEnabled(true);
     cam.setPreviewWindow(3);
     const std::vector<uchar> picture = makePicture(36, 64);
@@ -216,10 +217,10 @@ void TestVCam::otherPixelFormatReachesNoBackend()
     QCOMPARE(output.frames().size(), 4);
 }
 
-void TestVCam::frameRate()
+void OutputRouterTest::frameRate()
 {
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     const std::vector<uchar> picture = makePicture(18, 32);
     const auto lastRate = [&output] {
         const RecordingOutput::Frame frame = output.frames(RecordingOutput::Sink).last();
@@ -266,11 +267,11 @@ void TestVCam::frameRate()
     QVERIFY2(torn.isEmpty(), qPrintable(torn));
 }
 
-void TestVCam::webcamAvailableFollowsTheWebcam()
+void OutputRouterTest::webcamAvailableFollowsTheWebcam()
 {
     RecordingOutput output;
     {
-        VCam cam(QStringLiteral("Quorvix"), nullptr);
+        OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
         QVERIFY(cam.webcamAvailable());
         output.setWebcamAvailable(false);
         QVERIFY(!cam.webcamAvailable());
@@ -279,11 +280,11 @@ void TestVCam::webcamAvailableFollowsTheWebcam()
     }
     // No webcam at all is no webcam, whatever a device would say.
     output.failCreate(RecordingOutput::Sink);
-    VCam without(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter without(QStringLiteral("Quorvix"), nullptr);
     QVERIFY(!without.webcamAvailable());
 }
 
-void TestVCam::routing_data()
+void OutputRouterTest::routing_data()
 {
     QTest::addColumn<bool>("ndi");
     QTest::addColumn<bool>("preview");
@@ -293,12 +294,12 @@ void TestVCam::routing_data()
     QTest::newRow("ndi and preview") << true << true;
 }
 
-void TestVCam::routing()
+void OutputRouterTest::routing()
 {
     QFETCH(bool, ndi);
     QFETCH(bool, preview);
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     cam.setNdiEnabled(ndi);
     QCOMPARE(cam.ndiEnabled(), ndi);
     if (preview)
@@ -340,10 +341,10 @@ void TestVCam::routing()
     QCOMPARE(output.frameCount(RecordingOutput::Sink), 1);
 }
 
-void TestVCam::microphone()
+void OutputRouterTest::microphone()
 {
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     QCOMPARE(output.backendsAlive(), 4);
     const std::vector<uchar> picture = makePicture(16, 16);
     std::vector<qint16> audio(2 * 160);
@@ -373,14 +374,14 @@ void TestVCam::microphone()
 
     // Without a microphone backend: never available, and no reason to show.
     output.failCreate(RecordingOutput::Microphone);
-    VCam without(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter without(QStringLiteral("Quorvix"), nullptr);
     without.setMicrophoneEnabled(true);
     QVERIFY(!without.microphoneAvailable());
     QVERIFY(without.microphoneUnavailableReason().isEmpty());
     QCOMPARE(output.microphoneSwitches().size(), 2);
 }
 
-void TestVCam::throwingBackendDoesNotStopOthers_data()
+void OutputRouterTest::throwingBackendDoesNotStopOthers_data()
 {
     QTest::addColumn<int>("target");
     QTest::newRow("webcam throws") << int(RecordingOutput::Sink);
@@ -389,13 +390,13 @@ void TestVCam::throwingBackendDoesNotStopOthers_data()
     QTest::newRow("microphone throws") << int(RecordingOutput::Microphone);
 }
 
-void TestVCam::throwingBackendDoesNotStopOthers()
+void OutputRouterTest::throwingBackendDoesNotStopOthers()
 {
     QFETCH(int, target);
     LogCapture log;
     RecordingOutput output;
     output.setPutBehaviour(Target(target), RecordingOutput::PutThrows);
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     cam.setNdiEnabled(true);
     cam.setPreviewWindow(5);
     const std::vector<uchar> picture = makePicture(16, 16);
@@ -416,10 +417,10 @@ void TestVCam::throwingBackendDoesNotStopOthers()
     QCOMPARE(output.backendsAlive(), 4);
 }
 
-void TestVCam::cardHeldBackWhileStreamLive()
+void OutputRouterTest::cardHeldBackWhileStreamLive()
 {
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     cam.setNdiEnabled(true);
     const std::vector<uchar> card = makePicture(16, 16);
     const std::vector<uchar> live = makePicture(18, 32);
@@ -448,10 +449,10 @@ void TestVCam::cardHeldBackWhileStreamLive()
     QCOMPARE(output.frameCount(RecordingOutput::Sink), 3);
 }
 
-void TestVCam::sessionChangeReachesEveryBackend()
+void OutputRouterTest::sessionChangeReachesEveryBackend()
 {
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     cam.setStreamLive(true);
     for (int target = 0; target < RecordingOutput::kTargets; ++target)
         QCOMPARE(output.sessionChanges(target), 1);
@@ -466,10 +467,10 @@ void TestVCam::sessionChangeReachesEveryBackend()
     QVERIFY(output.frames().isEmpty());
 }
 
-void TestVCam::previewWindowSwitching()
+void OutputRouterTest::previewWindowSwitching()
 {
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     const std::vector<uchar> picture = makePicture(16, 16);
 
     cam.setPreviewWindow(0);
@@ -497,10 +498,10 @@ void TestVCam::previewWindowSwitching()
     QCOMPARE(output.frameCount(RecordingOutput::Preview), 2);
 }
 
-void TestVCam::cardNeverWaits()
+void OutputRouterTest::cardNeverWaits()
 {
     RecordingOutput output;
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     const std::vector<uchar> card = makePicture(16, 16);
     const std::vector<uchar> live = makePicture(18, 32);
 
@@ -553,11 +554,11 @@ void TestVCam::cardNeverWaits()
     QCOMPARE(output.frameCount(RecordingOutput::Ndi), 0);
 }
 
-void TestVCam::destructionWaitsForSendUnderWay()
+void OutputRouterTest::destructionWaitsForSendUnderWay()
 {
     RecordingOutput output;
     output.holdPuts(RecordingOutput::Sink);
-    auto *cam = new VCam(QStringLiteral("Quorvix"), nullptr);
+    auto *cam = new OutputRouter(QStringLiteral("Quorvix"), nullptr);
     cam->setNdiEnabled(true);
     const std::vector<uchar> picture = makePicture(16, 16);
 
@@ -578,5 +579,5 @@ void TestVCam::destructionWaitsForSendUnderWay()
     QCOMPARE(output.backendsAlive(), 0);
 }
 
-QTEST_MAIN(TestVCam)
-#include "tst_vcam.moc"
+QTEST_MAIN(OutputRouterTest)
+#include "tst_outputrouter.moc"

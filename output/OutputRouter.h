@@ -23,14 +23,14 @@
 // card frame being sent, a card frame never waits (it is dropped while the lock is busy).
 // The destructor lets a send under way finish, makes later ones return at once, and only then
 // destroys the backends.
-class VCam : public QObject, public OutputSink
+class OutputRouter : public QObject, public OutputSink
 {
     Q_OBJECT
 public:
     // GUI thread. The backends come from OutputBackends::create (the real ones unless a test
     // installed others); missing ones are logged and left out.
-    explicit VCam(const QString &name, QObject *parent = nullptr);
-    ~VCam() override;
+    explicit OutputRouter(const QString &name, QObject *parent = nullptr);
+    ~OutputRouter() override;
 
     // One live frame: YUV420P picture (Y, U, V planes one after the other, `stride` bytes per
     // luma row, chroma rows stride / 2) and optional interleaved signed 16-bit audio
@@ -91,6 +91,6 @@ private:
     std::mutex m_sendLock;
     // Set when destruction starts; senders that see it return without touching the backends.
     std::atomic<bool> m_closing{false};
-    // Senders inside VCam's functions; the destructor waits for 0.
+    // Senders inside OutputRouter's functions; the destructor waits for 0.
     std::atomic<int> m_inFlight{0};
 };

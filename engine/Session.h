@@ -34,7 +34,7 @@ class OutputSwitch;
 // manager thread (intake, soft clear); the decoding threads feed the frame queues; from the
 // first picture on the clock and the worker deliver. Each stage's header says which thread
 // touches what; the fields here are written by the thread named beside them.
-class StreamManager : public QThread, private DeliverySink
+class Session : public QThread, private DeliverySink
 {
     Q_OBJECT
 
@@ -51,9 +51,9 @@ public:
     static constexpr int kUnblockWaitMs = 2000;
 
     // GUI thread. Does not start the thread.
-    explicit StreamManager(QObject *parent);
+    explicit Session(QObject *parent);
     // GUI thread. Stops the session (if still running) and waits for every thread it owns.
-    ~StreamManager() override;
+    ~Session() override;
 
     // Decides whether a connection the intake accepted may go on; false ends the session
     // quietly, with `why` logged. Called on the manager thread with the manager's port.

@@ -1,4 +1,4 @@
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 
 #include "engine/DeliveryObserver.h"
 #include "engine/EngineLog.h"
@@ -45,32 +45,32 @@ DeliveryObserver *observer()
 
 } // namespace
 
-void StreamManager::setDeliveryObserver(DeliveryObserver *observer)
+void Session::setDeliveryObserver(DeliveryObserver *observer)
 {
     g_deliveryObserver.store(observer);
 }
 
-void StreamManager::throwInSessions_for_testing(int sessions)
+void Session::throwInSessions_for_testing(int sessions)
 {
     g_throwInSessions = sessions;
 }
 
-void StreamManager::failVideoDecoderOpens_for_testing(int opens)
+void Session::failVideoDecoderOpens_for_testing(int opens)
 {
     g_failVideoDecoderOpens = opens;
 }
 
-qint64 StreamManager::ptsToMs(qint64 pts, AVRational timeBase)
+qint64 Session::ptsToMs(qint64 pts, AVRational timeBase)
 {
     return sessiontime::ptsToMs(pts, timeBase);
 }
 
-int StreamManager::detectFps(AVRational frameRate)
+int Session::detectFps(AVRational frameRate)
 {
     return sessiontime::detectFps(frameRate);
 }
 
-StreamManager::StreamManager(QObject *parent) : QThread(parent)
+Session::Session(QObject *parent) : QThread(parent)
 {
     std::call_once(g_networkInit, [] {
         // FFmpeg's own lines are limited like ours: a hostile stream could otherwise make the
@@ -80,7 +80,7 @@ StreamManager::StreamManager(QObject *parent) : QThread(parent)
     });
 }
 
-StreamManager::~StreamManager()
+Session::~Session()
 {
     qCDebug(lcEngine) << "destructor StreamManager";
     // The interrupt callback sees m_stop, so a blocked open or read returns promptly.
@@ -94,12 +94,12 @@ StreamManager::~StreamManager()
         output->leave(this);
 }
 
-void StreamManager::setConnectionCheck(ConnectionCheck check)
+void Session::setConnectionCheck(ConnectionCheck check)
 {
     m_connectionCheck = std::move(check);
 }
 
-void StreamManager::startListen(const QString &uri, int port)
+void Session::startListen(const QString &uri, int port)
 {
     m_uri = uri;
     m_port = port;
@@ -119,7 +119,7 @@ void StreamManager::startListen(const QString &uri, int port)
     start(QThread::InheritPriority);
 }
 
-void StreamManager::requestStop()
+void Session::requestStop()
 {
     m_stop = true;
     if (!m_intake.listening())
@@ -135,59 +135,59 @@ void StreamManager::requestStop()
     }
 }
 
-void StreamManager::requestBufferReset()
+void Session::requestBufferReset()
 {
     m_delivery.requestReset();
 }
 
-void StreamManager::bufferedMs(int &audioMs, int &videoMs) const
+void Session::bufferedMs(int &audioMs, int &videoMs) const
 {
     audioMs = int(m_audioQueue.bufferedMs());
     videoMs = int(m_videoQueue.bufferedMs());
 }
 
-qint64 StreamManager::bytesReceived() const
+qint64 Session::bytesReceived() const
 {
     return m_relayBytes ? m_relayBytes() : 0;
 }
 
-void StreamManager::setRelay(QThread *relay, std::function<qint64()> bytesFromClient)
+void Session::setRelay(QThread *relay, std::function<qint64()> bytesFromClient)
 {
     m_relay = relay;
     m_relayBytes = std::move(bytesFromClient);
 }
 
-bool StreamManager::aligned() const
+bool Session::aligned() const
 {
     const DeliveryPolicy *policy = m_delivery.policy();
     return policy && policy->aligned();
 }
 
-bool StreamManager::ownsOutput() const
+bool Session::ownsOutput() const
 {
     const OutputSwitch *output = m_output.load();
     return output && output->owns(this);
 }
 
-qint64 StreamManager::oversizedAudioDrops() const
+qint64 Session::oversizedAudioDrops() const
 {
     const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->oversizedAudioDrops() : 0;
 }
 
-qint64 StreamManager::oversizedPictureDrops() const
+qint64 Session::oversizedPictureDrops() const
 {
     const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->oversizedPictureDrops() : 0;
 }
 
-DeliveryPolicy::Stats StreamManager::playoutStats() const
+DeliveryPolicy::Stats Session::playoutStats() const
 {
     const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->stats() : DeliveryPolicy::Stats();
 }
 
-qint64 StreamManager::catchUpPictureDrops() const
+qint64 Session::catchUpPictureDrops() const
 {
     const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->catchUpPictureDrops() : 0;
@@ -196,7 +196,7 @@ qint64 StreamManager::catchUpPictureDrops() const
 // ---------------------------------------------------------------------------------------------
 // Manager thread
 
-void StreamManager::run()
+void Session::run()
 {
     try {
         session();
@@ -213,7 +213,7 @@ void StreamManager::run()
     }
 }
 
-void StreamManager::session()
+void Session::session()
 {
     m_url = m_uri.toLocal8Bit();
     const StreamIntake::Opened opened = m_intake.open(m_url, [this] { emit readyForConnect(); });
@@ -276,7 +276,7 @@ void StreamManager::session()
     softClear(m_pictureRefused ? pictureRefusal() : QString());
 }
 
-void StreamManager::refusePicture(int width, int height)
+void Session::refusePicture(int width, int height)
 {
     if (m_pictureRefused)
         return;
@@ -288,14 +288,14 @@ void StreamManager::refusePicture(int width, int height)
     m_stop = true;
 }
 
-QString StreamManager::pictureRefusal()
+QString Session::pictureRefusal()
 {
     const QString text = PictureLimit::refusal(m_refusedWidth.load(), m_refusedHeight.load());
     qCWarning(lcEngine).noquote() << "-- session ended:" << text << m_port.load();
     return text;
 }
 
-bool StreamManager::openDecoders(QString &failure)
+bool Session::openDecoders(QString &failure)
 {
     m_feeder.reset(m_ignoreAudio.load(), m_maxBufferMs.load(),
                    [this](const FrameFeeder::Format &format) { startDelivery(format); });
@@ -320,7 +320,7 @@ bool StreamManager::openDecoders(QString &failure)
                            failure);
 }
 
-void StreamManager::onPacket(AVPacket *packet)
+void Session::onPacket(AVPacket *packet)
 {
     if (m_timeline.startPtsMs == -1) {
         const qint64 ms = ptsToMs(packet->pts, m_intake.timeBase(packet->stream_index));
@@ -339,7 +339,7 @@ void StreamManager::onPacket(AVPacket *packet)
     m_decoding.push(packet);
 }
 
-void StreamManager::softClear(const QString &finalState)
+void Session::softClear(const QString &finalState)
 {
     qCInfo(lcEngine) << "SOFT CLEAR" << m_port.load() << m_stop.load();
     emit updateStreamState(finalState);
@@ -365,7 +365,7 @@ void StreamManager::softClear(const QString &finalState)
     emit stopHandle();
 }
 
-void StreamManager::releaseSession()
+void Session::releaseSession()
 {
     m_decoding.release();
     m_feeder.release();
@@ -382,7 +382,7 @@ void StreamManager::releaseSession()
 // ---------------------------------------------------------------------------------------------
 // Video decoding thread
 
-void StreamManager::startDelivery(const FrameFeeder::Format &format)
+void Session::startDelivery(const FrameFeeder::Format &format)
 {
     emit updateStreamState(
         QStringLiteral("%1x%2 %3fps").arg(format.width).arg(format.height).arg(format.fps));
@@ -411,7 +411,7 @@ void StreamManager::startDelivery(const FrameFeeder::Format &format)
 // ---------------------------------------------------------------------------------------------
 // Delivery worker
 
-void StreamManager::deliver(const DeliveredFrame &frame)
+void Session::deliver(const DeliveredFrame &frame)
 {
     if (OutputSwitch *output = m_output.load())
         output->send(this, frame.video, frame.pixelFormat, frame.width, frame.height, frame.stride,

@@ -1,4 +1,4 @@
-#include "engine/StreamManager.h"
+#include "engine/Session.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/ManagerSession.h"
@@ -49,7 +49,7 @@ int threadCount()
                    .size());
 }
 
-using Session = ManagerSession;
+using Rig = ManagerSession;
 
 bool nonDecreasing(const QVector<qint64> &times)
 {
@@ -108,7 +108,7 @@ QString quarterMismatch(const FrameRecord &record, int width, int height)
 
 } // namespace
 
-class StreamManagerTest : public QObject
+class SessionTest : public QObject
 {
     Q_OBJECT
 
@@ -129,13 +129,13 @@ private slots:
     void destroyedWhileReading();
 };
 
-void StreamManagerTest::initTestCase()
+void SessionTest::initTestCase()
 {
     if (!FfmpegPublisher::available())
         QFAIL("the ffmpeg command-line tool is needed as the RTMP publisher");
 }
 
-void StreamManagerTest::frameRateAndTimeRules_data()
+void SessionTest::frameRateAndTimeRules_data()
 {
     QTest::addColumn<int>("num");
     QTest::addColumn<int>("den");
@@ -153,31 +153,31 @@ void StreamManagerTest::frameRateAndTimeRules_data()
     QTest::newRow("zero denominator") << 30 << 0 << 0;
 }
 
-void StreamManagerTest::frameRateAndTimeRules()
+void SessionTest::frameRateAndTimeRules()
 {
     QFETCH(int, num);
     QFETCH(int, den);
     QFETCH(int, fps);
-    QCOMPARE(StreamManager::detectFps(AVRational{num, den}), fps);
+    QCOMPARE(Session::detectFps(AVRational{num, den}), fps);
 }
 
-void StreamManagerTest::sessionTimestamps()
+void SessionTest::sessionTimestamps()
 {
-    QCOMPARE(StreamManager::ptsToMs(90000, AVRational{1, 90000}), qint64(1000));
-    QCOMPARE(StreamManager::ptsToMs(1001, AVRational{1, 30000}), qint64(33));   // 33.36 truncated
-    QCOMPARE(StreamManager::ptsToMs(-1001, AVRational{1, 30000}), qint64(-33)); // toward zero
-    QCOMPARE(StreamManager::ptsToMs(1234, AVRational{1, 1000}), qint64(1234));
-    QCOMPARE(StreamManager::ptsToMs(AV_NOPTS_VALUE, AVRational{1, 1000}), AV_NOPTS_VALUE);
-    QCOMPARE(StreamManager::ptsToMs(5, AVRational{1, 0}), AV_NOPTS_VALUE);
+    QCOMPARE(Session::ptsToMs(90000, AVRational{1, 90000}), qint64(1000));
+    QCOMPARE(Session::ptsToMs(1001, AVRational{1, 30000}), qint64(33));   // 33.36 truncated
+    QCOMPARE(Session::ptsToMs(-1001, AVRational{1, 30000}), qint64(-33)); // toward zero
+    QCOMPARE(Session::ptsToMs(1234, AVRational{1, 1000}), qint64(1234));
+    QCOMPARE(Session::ptsToMs(AV_NOPTS_VALUE, AVRational{1, 1000}), AV_NOPTS_VALUE);
+    QCOMPARE(Session::ptsToMs(5, AVRational{1, 0}), AV_NOPTS_VALUE);
     // A hostile pts must neither overflow nor wrap into a small time.
-    QCOMPARE(StreamManager::ptsToMs(std::numeric_limits<qint64>::max() - 1, AVRational{1, 1}),
+    QCOMPARE(Session::ptsToMs(std::numeric_limits<qint64>::max() - 1, AVRational{1, 1}),
              AV_NOPTS_VALUE);
 }
 
-void StreamManagerTest::publisherWithAudioAndVideo()
+void SessionTest::publisherWithAudioAndVideo()
 {
     const int threadsBefore = threadCount();
-    Session session;
+    Rig session;
     QVERIFY(session.listen());
     QTRY_COMPARE_WITH_TIMEOUT(session.events, QStringList{QStringLiteral("ready")}, 5000);
 
@@ -223,12 +223,12 @@ void StreamManagerTest::publisherWithAudioAndVideo()
     QCOMPARE(session.count(QStringLiteral("stop")), 1);
 }
 
-void StreamManagerTest::fullRangeIsConverted()
+void SessionTest::fullRangeIsConverted()
 {
     // A full-range stream (as some action cameras send) goes through the conversion graph and
     // comes out as limited-range YUV420P of the published size: unconverted, red would read
     // 76/85/255 instead of 81/90/240.
-    Session session;
+    Rig session;
     QString mismatch;
     int checked = 0;
     session.checkPicture = [&](const FrameRecord &record, int width, int height) {
@@ -253,12 +253,12 @@ void StreamManagerTest::fullRangeIsConverted()
     QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
 
-void StreamManagerTest::oddWidthChromaIsHalfTheLumaLine()
+void SessionTest::oddWidthChromaIsHalfTheLumaLine()
 {
     // 1030 wide: 515 chroma columns. Whatever line sizes the decoder chose, the queued
     // picture must read right with chroma rows of stride / 2.
     for (const char *format : {"yuv420p", "yuvj420p"}) {
-        Session session;
+        Rig session;
         QString mismatch;
         int checked = 0;
         session.checkPicture = [&](const FrameRecord &record, int width, int height) {
@@ -285,7 +285,7 @@ void StreamManagerTest::oddWidthChromaIsHalfTheLumaLine()
     }
 }
 
-void StreamManagerTest::pictureSizeChangesMidStream()
+void SessionTest::pictureSizeChangesMidStream()
 {
     // A camera that switches resolution mid-stream: an H.264 stream whose second half carries
     // a new, larger sequence header. Later pictures must neither overflow the blocks sized
@@ -331,7 +331,7 @@ void StreamManagerTest::pictureSizeChangesMidStream()
     QCOMPARE(out.write(stream), qint64(stream.size()));
     out.close();
 
-    Session session;
+    Rig session;
     int wrongSize = 0;
     int checked = 0;
     session.checkPicture = [&](const FrameRecord &record, int width, int height) {
@@ -357,9 +357,9 @@ void StreamManagerTest::pictureSizeChangesMidStream()
     QVERIFY(session.m_manager->useConversion());
 }
 
-void StreamManagerTest::videoOnlyPublisher()
+void SessionTest::videoOnlyPublisher()
 {
-    Session session;
+    Rig session;
     QVERIFY(session.listen());
     FfmpegPublisher::Options options;
     options.audio = false;
@@ -376,9 +376,9 @@ void StreamManagerTest::videoOnlyPublisher()
     QVERIFY(nonDecreasing(session.videoTimes));
 }
 
-void StreamManagerTest::ntscRateRunsAtThirty()
+void SessionTest::ntscRateRunsAtThirty()
 {
-    Session session;
+    Rig session;
     QVERIFY(session.listen());
     FfmpegPublisher::Options options;
     options.rate = QStringLiteral("30000/1001");
@@ -390,11 +390,11 @@ void StreamManagerTest::ntscRateRunsAtThirty()
     QCOMPARE(session.m_manager->fps(), 30);
 }
 
-void StreamManagerTest::publisherKilledMidStream()
+void SessionTest::publisherKilledMidStream()
 {
     // A camera that loses power: the connection drops without an RTMP close, mid-GOP.
     const int threadsBefore = threadCount();
-    Session session;
+    Rig session;
     QVERIFY(session.listen());
     FfmpegPublisher::Options options;
     options.durationS = 0;
@@ -413,10 +413,10 @@ void StreamManagerTest::publisherKilledMidStream()
     QCOMPARE(session.count(QStringLiteral("stop")), 1);
 }
 
-void StreamManagerTest::requestStopUnblocksListening()
+void SessionTest::requestStopUnblocksListening()
 {
     const int threadsBefore = threadCount();
-    Session session;
+    Rig session;
     QVERIFY(session.listen());
     QElapsedTimer timer;
     timer.start();
@@ -432,14 +432,14 @@ void StreamManagerTest::requestStopUnblocksListening()
     QCOMPARE(session.count(QStringLiteral("stop")), 1);
 }
 
-void StreamManagerTest::busyPortDoesNotSpin()
+void SessionTest::busyPortDoesNotSpin()
 {
     // Another program holds the port: each open fails at once. The manager pauses between
     // attempts instead of spinning a core, and after kPortBusyAttempts gives the port up, so
     // that the listener can put an intake on another one.
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
-    Session session;
+    Rig session;
     session.m_port = holder.serverPort();
     QElapsedTimer elapsed;
     elapsed.start();
@@ -447,9 +447,8 @@ void StreamManagerTest::busyPortDoesNotSpin()
                                    session.m_port);
     QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 10000);
     QVERIFY(session.m_manager->portUnavailable());
-    QCOMPARE(session.count(QStringLiteral("ready")), StreamManager::kPortBusyAttempts);
-    QVERIFY(elapsed.elapsed() >=
-            (StreamManager::kPortBusyAttempts - 1) * StreamManager::kListenRetryPauseMs);
+    QCOMPARE(session.count(QStringLiteral("ready")), Session::kPortBusyAttempts);
+    QVERIFY(elapsed.elapsed() >= (Session::kPortBusyAttempts - 1) * Session::kListenRetryPauseMs);
     QVERIFY(!session.m_manager->listening());
     QTRY_VERIFY_WITH_TIMEOUT(session.m_manager->isFinished(), 5000);
     // A later start on a free port begins without the mark.
@@ -461,11 +460,11 @@ void StreamManagerTest::busyPortDoesNotSpin()
     QTRY_VERIFY_WITH_TIMEOUT(session.m_manager->isFinished(), 5000);
 }
 
-void StreamManagerTest::destroyedWhileReading()
+void SessionTest::destroyedWhileReading()
 {
     // Deleting a manager in the middle of a session ends its threads and frees everything.
     const int threadsBefore = threadCount();
-    auto session = std::make_unique<Session>();
+    auto session = std::make_unique<Rig>();
     QVERIFY(session->listen());
     FfmpegPublisher::Options options;
     options.durationS = 0;
@@ -480,5 +479,5 @@ void StreamManagerTest::destroyedWhileReading()
     publisher.stop();
 }
 
-QTEST_GUILESS_MAIN(StreamManagerTest)
-#include "StreamManagerTest.moc"
+QTEST_GUILESS_MAIN(SessionTest)
+#include "SessionTest.moc"

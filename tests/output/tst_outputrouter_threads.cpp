@@ -1,8 +1,8 @@
-// VCam's two senders at once (run it under ThreadSanitizer too): the delivery thread's live
+// OutputRouter's two senders at once (run it under ThreadSanitizer too): the delivery thread's live
 // frames and the GUI thread's card frames must never mix in what a backend gets, and the
 // stream state and NDI mode may be flipped from a third thread while both send.
 
-#include "output/VCam.h"
+#include "output/OutputRouter.h"
 #include "support/RecordingOutput.h"
 
 #include <QtTest>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-class TestVCamThreads : public QObject
+class OutputRouterThreadsTest : public QObject
 {
     Q_OBJECT
 
@@ -20,11 +20,11 @@ private slots:
     void destroyedRightAfterLastSend();
 };
 
-void TestVCamThreads::sendersHammerFromTwoThreads()
+void OutputRouterThreadsTest::sendersHammerFromTwoThreads()
 {
     RecordingOutput output;
     output.setCopyPictures(false);
-    VCam cam(QStringLiteral("Quorvix"), nullptr);
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     cam.setPreviewWindow(11);
 
     constexpr int kLiveWidth = 48, kLiveHeight = 32, kLiveStride = 64;
@@ -90,14 +90,14 @@ void TestVCamThreads::sendersHammerFromTwoThreads()
     QCOMPARE(output.backendsAlive(), 4);
 }
 
-void TestVCamThreads::destroyedRightAfterLastSend()
+void OutputRouterThreadsTest::destroyedRightAfterLastSend()
 {
-    // The delivery thread sends until told to stop; the owner tears VCam down while the
+    // The delivery thread sends until told to stop; the owner tears OutputRouter down while the
     // last frame may still be under way on it.
     for (int round = 0; round < 20; ++round) {
         RecordingOutput output;
         output.setCopyPictures(false);
-        auto *cam = new VCam(QStringLiteral("Quorvix"), nullptr);
+        auto *cam = new OutputRouter(QStringLiteral("Quorvix"), nullptr);
         cam->setNdiEnabled(true);
         std::vector<uchar> live(32 * 32 * 2, 0x10);
         std::atomic<bool> stop{false};
@@ -125,5 +125,5 @@ void TestVCamThreads::destroyedRightAfterLastSend()
     }
 }
 
-QTEST_MAIN(TestVCamThreads)
-#include "tst_vcam_threads.moc"
+QTEST_MAIN(OutputRouterThreadsTest)
+#include "tst_outputrouter_threads.moc"
