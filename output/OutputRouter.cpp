@@ -1,6 +1,7 @@
 #include "output/OutputRouter.h"
 
 #include "output/OutputLog.h"
+#include "output/VideoOutThread.h"
 
 #include <QThread>
 
@@ -34,11 +35,16 @@ OutputRouter::OutputRouter(const QString &name, QObject *parent)
         qCCritical(lcOutput) << kInitPrefix << "ERROR: failed to create MFSink";
     if (!m_backends.ndi)
         qCCritical(lcOutput) << kInitNdiPrefix << "ERROR: failed to create NDI";
+    m_videoOut = std::make_unique<VideoOutThread>([](const AVFrame &) {},
+                                                  [this] { sendCardTick(); }, kCardIntervalMs);
+    m_videoOut->start();
 }
 
 OutputRouter::~OutputRouter()
 {
     m_closing.store(true);
+    // Before the backends go: the thread may be inside one of them.
+    m_videoOut->stop();
     OutputBackends backends;
     {
         // Waits for a send under way; any later one sees m_closing and leaves.
@@ -62,8 +68,7 @@ void OutputRouter::guardedPut(const char *failure, Put &&put)
     }
 }
 
-void OutputRouter::sendFrame(const uchar *video, int pixelFormat, int width, int height, int stride,
-                             const qint16 *audio, int samples, int sampleRate, int channels)
+void OutputRouter::sendFrame(const OutputFrame &live)
 {
     const InFlight inFlight(m_inFlight);
     if (m_closing.load())
@@ -72,31 +77,28 @@ void OutputRouter::sendFrame(const uchar *video, int pixelFormat, int width, int
     std::lock_guard<std::mutex> guard(m_sendLock);
     if (m_closing.load())
         return;
-    // Only planar YUV 4:2:0 is ever sent; anything else is no picture the backends can read.
-    if (pixelFormat != 0)
+    // Only planar YUV 4:2:0 is read by the backends yet; anything else is no picture for them.
+    if (live.picture && live.picture->format != AV_PIX_FMT_YUV420P)
         return;
 
     OutputFrame frame;
-    frame.video = video;
-    frame.width = width;
-    frame.height = height;
-    frame.stride = stride;
+    frame.picture = live.picture;
     const quint64 rate = m_frameRate.load();
     frame.rateNum = static_cast<int>(rate >> 32);
     frame.rateDen = static_cast<int>(rate & 0xFFFFFFFFu);
-    if (audio && samples > 0 && channels > 0 && sampleRate > 0) {
-        frame.audio = audio;
-        frame.samples = samples;
-        frame.sampleRate = sampleRate;
-        frame.channels = channels;
+    if (live.audio && live.samples > 0 && live.channels > 0 && live.sampleRate > 0) {
+        frame.audio = live.audio;
+        frame.samples = live.samples;
+        frame.sampleRate = live.sampleRate;
+        frame.channels = live.channels;
     }
 
     // Without a picture the frame carries audio only: the picture outputs keep theirs.
-    if (video && m_backends.webcam)
+    if (frame.picture && m_backends.webcam)
         guardedPut("VCam Sink send frame failed", [&] { m_backends.webcam->putLive(frame); });
     if (m_ndiEnabled.load() && m_backends.ndi)
         guardedPut("NDI Ssend frame failed", [&] { m_backends.ndi->putLive(frame); });
-    if (video && m_previewEnabled.load() && m_backends.preview)
+    if (frame.picture && m_previewEnabled.load() && m_backends.preview)
         guardedPut(" Preview send frame failed", [&] { m_backends.preview->putLive(frame); });
     if (m_backends.microphone)
         guardedPut("Microphone send frame failed", [&] { m_backends.microphone->putLive(frame); });
@@ -121,15 +123,42 @@ void OutputRouter::sendStub(const uchar *buffer, int width, int height)
         return;
 
     OutputFrame frame;
-    frame.video = buffer;
-    frame.width = width;
-    frame.height = height;
+    frame.picture = m_cardPicture.wrap(buffer, width, height, 0);
     if (m_backends.webcam)
         guardedPut("VCam Sink send frame failed", [&] { m_backends.webcam->putCard(frame); });
     if (m_backends.ndi)
         guardedPut(" NDI send frame failed", [&] { m_backends.ndi->putCard(frame); });
     if (m_backends.microphone)
         guardedPut("Microphone send frame failed", [&] { m_backends.microphone->putCard(frame); });
+}
+
+void OutputRouter::setCard(const uchar *i420, int width, int height)
+{
+    const bool valid = i420 && width > 0 && height > 0;
+    const size_t bytes = valid ? static_cast<size_t>(width) * height +
+                                     2 * static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2)
+                               : 0;
+    std::lock_guard<std::mutex> guard(m_cardLock);
+    // The GUI thread's copy, once per card; the storage is reused while the size holds.
+    m_cardNext.assign(i420, i420 + bytes);
+    m_cardNextWidth = valid ? width : 0;
+    m_cardNextHeight = valid ? height : 0;
+    m_cardChanged = true;
+}
+
+void OutputRouter::sendCardTick()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_cardLock);
+        if (m_cardChanged) {
+            m_cardShown.swap(m_cardNext);
+            m_cardShownWidth = m_cardNextWidth;
+            m_cardShownHeight = m_cardNextHeight;
+            m_cardChanged = false;
+        }
+    }
+    if (m_cardShownWidth > 0 && m_cardShownHeight > 0)
+        sendStub(m_cardShown.data(), m_cardShownWidth, m_cardShownHeight);
 }
 
 void OutputRouter::setPreviewWindow(WId window)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/OutputSink.h"
+#include "engine/WrappedPicture.h"
 #include "output/OutputBackends.h"
 
 #include <QObject>
@@ -8,17 +9,23 @@
 #include <QWidget>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <vector>
+
+class VideoOutThread;
 
 // The program's single output object: the virtual webcam, the NDI source, the preview window
 // and the microphone sit behind it as backends (OutputBackends). Live frames come from the
-// delivery thread of the session that owns the output (sendFrame), card frames from the GUI
-// thread's card timer (sendStub); each goes to the backends that are on, and a backend that
-// throws never stops the others.
+// delivery thread of the session that owns the output (sendFrame); the no-signal card is sent
+// by the output's own video-out thread (VideoOutThread) every kCardIntervalMs while no session
+// is live, from the copy setCard made. Each frame goes to the backends that are on, and a
+// backend that throws never stops the others.
 //
 // Threads: constructed and destroyed on the GUI thread; sendFrame, setFrameRate and
 // setStreamLive on the thread that owns the output at the time (OutputSwitch serialises
-// them); sendStub, setPreviewWindow and setNdiEnabled on the GUI thread; the getters anywhere.
+// them); setCard, sendStub, setPreviewWindow and setNdiEnabled on the GUI thread; the card
+// ticks on the video-out thread; the getters anywhere.
 // Every call into a backend is serialised by m_sendLock: a live frame waits at most for one
 // card frame being sent, a card frame never waits (it is dropped while the lock is busy).
 // The destructor lets a send under way finish, makes later ones return at once, and only then
@@ -32,13 +39,19 @@ public:
     explicit OutputRouter(const QString &name, QObject *parent = nullptr);
     ~OutputRouter() override;
 
-    // One live frame: YUV420P picture (Y, U, V planes one after the other, `stride` bytes per
-    // luma row, chroma rows stride / 2) and optional interleaved signed 16-bit audio
-    // (`samples` per channel). The buffers only need to stay valid until the call returns.
-    void sendFrame(const uchar *video, int pixelFormat, int width, int height, int stride,
-                   const qint16 *audio, int samples, int sampleRate, int channels) override;
+    // One live frame, with the output's frame rate filled in. The picture and audio only need
+    // to stay valid until the call returns.
+    void sendFrame(const OutputFrame &frame) override;
 
-    // One no-signal card frame (I420, rows packed). GUI thread. Dropped while a stream is live.
+    // How often the card goes out while no session is live.
+    static constexpr int kCardIntervalMs = 200;
+    // The no-signal card (I420, rows packed, even sizes), copied once; the video-out thread
+    // sends it from the next tick on. A null buffer or a size that is not positive takes the
+    // card away. GUI thread.
+    void setCard(const uchar *i420, int width, int height);
+
+    // One no-signal card frame (I420, rows packed). Dropped while a stream is live. Any thread
+    // but a delivery thread (the video-out thread's ticks use it too).
     void sendStub(const uchar *buffer, int width, int height);
 
     // Attach the preview to a native window (non-zero) or stop feeding it (0). GUI thread.
@@ -78,6 +91,8 @@ private:
     // Puts to one backend, catching anything it throws so the others still run.
     template <class Put>
     static void guardedPut(const char *failure, Put &&put);
+    // The video-out thread's tick: the card, while no session is live.
+    void sendCardTick();
 
     // -- Set on the GUI thread at construction; afterwards used under m_sendLock, except the
     // -- webcam's atomic device state.
@@ -88,7 +103,23 @@ private:
     std::atomic<bool> m_previewEnabled{false};
     std::atomic<bool> m_ndiEnabled{false};
 
+    // -- The card: setCard fills m_cardNext under m_cardLock; the tick swaps it into m_cardShown
+    // -- (video-out thread only), so neither side copies or allocates under the lock.
+    std::mutex m_cardLock;
+    std::vector<uchar> m_cardNext;
+    int m_cardNextWidth = 0;
+    int m_cardNextHeight = 0;
+    bool m_cardChanged = false;
+    std::vector<uchar> m_cardShown;
+    int m_cardShownWidth = 0;
+    int m_cardShownHeight = 0;
+
+    // Started by the constructor, stopped first thing in the destructor.
+    std::unique_ptr<VideoOutThread> m_videoOut;
+
     std::mutex m_sendLock;
+    // The card's buffer described as a picture; used under m_sendLock.
+    WrappedPicture m_cardPicture;
     // Set when destruction starts; senders that see it return without touching the backends.
     std::atomic<bool> m_closing{false};
     // Senders inside OutputRouter's functions; the destructor waits for 0.

@@ -3,6 +3,7 @@
 // live, session changes, and destruction while a frame is under way.
 
 #include "LogCapture.h"
+#include "support/I420Frame.h"
 #include "output/OutputRouter.h"
 #include "support/RecordingOutput.h"
 
@@ -35,7 +36,7 @@ QByteArray bytes(const std::vector<uchar> &data)
 void sendLive(OutputRouter &cam, const std::vector<uchar> &picture, int width, int height,
               int stride)
 {
-    cam.sendFrame(picture.data(), 0, width, height, stride, nullptr, 0, 0, 0);
+    sendI420(cam, picture.data(), width, height, stride);
 }
 
 } // namespace
@@ -64,6 +65,7 @@ private slots:
     void previewWindowSwitching();
     void cardNeverWaits();
     void destructionWaitsForSendUnderWay();
+    void cardComesFromTheVideoOutThread();
 };
 
 void OutputRouterTest::backendsComeFromTheFactoryAndGoWithTheRouter()
@@ -141,7 +143,7 @@ void OutputRouterTest::liveFrameRecord()
     for (size_t i = 0; i < audio.size(); ++i)
         audio[i] =
             static_cast<qint16>(i % 2 ? -1000 - static_cast<int>(i) : 1000 + static_cast<int>(i));
-    cam.sendFrame(picture.data(), 0, width, height, stride, audio.data(), samples, 48000, channels);
+    sendI420(cam, picture.data(), width, height, stride, audio.data(), samples, 48000, channels);
 
     QVERIFY(cam.streamActive());
     // One put per backend, each of the same frame, handed over without a copy.
@@ -191,10 +193,10 @@ void OutputRouterTest::audioOnlyWhenComplete()
     const std::vector<uchar> picture = makePicture(18, 32);
     std::vector<qint16> audio(8, 1234);
     // A complete frame first: what it carried must not linger into the next one.
-    cam.sendFrame(picture.data(), 0, 32, 18, 32, audio.data(), 4, 48000, 2);
+    sendI420(cam, picture.data(), 32, 18, 32, audio.data(), 4, 48000, 2);
     output.clear();
-    cam.sendFrame(picture.data(), 0, 32, 18, 32, withBuffer ? audio.data() : nullptr, samples,
-                  sampleRate, channels);
+    sendI420(cam, picture.data(), 32, 18, 32, withBuffer ? audio.data() : nullptr, samples,
+             sampleRate, channels);
     const RecordingOutput::Frame frame = output.frames(RecordingOutput::Sink).first();
     QCOMPARE(frame.audioAdded, carried);
     QCOMPARE(frame.channels, carried ? channels : 0);
@@ -211,7 +213,7 @@ void OutputRouterTest::otherPixelFormatReachesNoBackend()
     cam.setNdiEnabled(true);
     cam.setPreviewWindow(3);
     const std::vector<uchar> picture = makePicture(36, 64);
-    cam.sendFrame(picture.data(), 3, 64, 36, 64, nullptr, 0, 0, 0);
+    sendI420(cam, picture.data(), 64, 36, 64, nullptr, 0, 0, 0, 3);
     QVERIFY(output.frames().isEmpty());
     sendLive(cam, picture, 64, 36, 64);
     QCOMPARE(output.frames().size(), 4);
@@ -316,7 +318,7 @@ void OutputRouterTest::routing()
         QVERIFY(!frame.live);
         QCOMPARE(frame.width, 16);
         QCOMPARE(frame.height, 16);
-        QCOMPARE(frame.rowBytes, 0);
+        QCOMPARE(frame.rowBytes, 16);
         QCOMPARE(frame.channels, 0);
         QVERIFY(!frame.audioAdded);
         QCOMPARE(frame.picture, bytes(card).left(16 * 16 * 3 / 2));
@@ -351,7 +353,7 @@ void OutputRouterTest::microphone()
     for (size_t i = 0; i < audio.size(); ++i)
         audio[i] = static_cast<qint16>(i * 100 - 16000);
     cam.sendStub(picture.data(), 16, 16);
-    cam.sendFrame(picture.data(), 0, 16, 16, 16, audio.data(), 160, 48000, 2);
+    sendI420(cam, picture.data(), 16, 16, 16, audio.data(), 160, 48000, 2);
     cam.setStreamLive(false);
     const QList<RecordingOutput::Frame> frames = output.frames(RecordingOutput::Microphone);
     QCOMPARE(frames.size(), 2);
@@ -519,7 +521,7 @@ void OutputRouterTest::cardNeverWaits()
     secondCard.join();
     std::atomic<bool> liveReturned{false};
     std::thread delivery([&] {
-        cam.sendFrame(live.data(), 0, 32, 18, 32, nullptr, 0, 0, 0);
+        sendI420(cam, live.data(), 32, 18, 32);
         liveReturned.store(true);
     });
     QCOMPARE(output.frames().size(), 0);
@@ -537,7 +539,7 @@ void OutputRouterTest::cardNeverWaits()
     output.clear();
     cam.setStreamLive(false);
     output.holdPuts(RecordingOutput::Sink);
-    std::thread heldLive([&] { cam.sendFrame(live.data(), 0, 32, 18, 32, nullptr, 0, 0, 0); });
+    std::thread heldLive([&] { sendI420(cam, live.data(), 32, 18, 32); });
     QVERIFY(output.waitForHeldPut());
     std::atomic<bool> cardReturned{false};
     std::thread lateCard([&] {
@@ -562,7 +564,7 @@ void OutputRouterTest::destructionWaitsForSendUnderWay()
     cam->setNdiEnabled(true);
     const std::vector<uchar> picture = makePicture(16, 16);
 
-    std::thread sender([&] { cam->sendFrame(picture.data(), 0, 16, 16, 16, nullptr, 0, 0, 0); });
+    std::thread sender([&] { sendI420(*cam, picture.data(), 16, 16, 16); });
     QVERIFY(output.waitForHeldPut());
     std::thread destroyer([&] { delete cam; });
     // Whatever the destroyer has reached, no backend goes while the webcam's put is held.
@@ -577,6 +579,56 @@ void OutputRouterTest::destructionWaitsForSendUnderWay()
     QCOMPARE(output.frameCount(RecordingOutput::Microphone), 1);
     QCOMPARE(output.destroyedWhileBusy(), 0);
     QCOMPARE(output.backendsAlive(), 0);
+}
+
+void OutputRouterTest::cardComesFromTheVideoOutThread()
+{
+    RecordingOutput output;
+    OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
+    cam.setPreviewWindow(9);
+    std::vector<uchar> card = makePicture(16, 16);
+    card.resize(16 * 16 * 3 / 2);
+    cam.setCard(card.data(), 16, 16);
+    // The caller's buffer is free once setCard returns: the router sends its own copy.
+    const QByteArray sent = bytes(card);
+    std::fill(card.begin(), card.end(), uchar(0));
+
+    // Nobody sends: the card goes out at its interval, to the webcam, NDI and the microphone.
+    QVERIFY(output.waitForFrames(3, 5000, RecordingOutput::Sink));
+    QVERIFY(output.waitForFrames(3, 5000, RecordingOutput::Ndi));
+    QVERIFY(output.waitForFrames(3, 5000, RecordingOutput::Microphone));
+    const QList<RecordingOutput::Frame> sink = output.frames(RecordingOutput::Sink);
+    for (int i = 0; i < sink.size(); ++i) {
+        QVERIFY(!sink[i].live);
+        QCOMPARE(sink[i].width, 16);
+        QCOMPARE(sink[i].picture, sent);
+        if (i > 0) // an interval apart, give or take a busy machine's lateness
+            QVERIFY2(sink[i].putMs - sink[i - 1].putMs >= OutputRouter::kCardIntervalMs / 2,
+                     qPrintable(QString::number(sink[i].putMs - sink[i - 1].putMs)));
+    }
+    QCOMPARE(output.frameCount(RecordingOutput::Preview), 0);
+
+    // A live session holds the card back; when it leaves, the card returns.
+    cam.setStreamLive(true);
+    const int held = output.frameCount(RecordingOutput::Sink);
+    QTest::qWait(3 * OutputRouter::kCardIntervalMs); // nothing to wait for: the card must not come
+    // At most one tick was already under way when the session took the output.
+    QVERIFY(output.frameCount(RecordingOutput::Sink) <= held + 1);
+    const int beforeLeaving = output.frameCount(RecordingOutput::Sink);
+    cam.setStreamLive(false);
+    QVERIFY(output.waitForFrames(beforeLeaving + 1, 5000, RecordingOutput::Sink));
+
+    // A new card replaces the old from the next tick; no card stops them.
+    const std::vector<uchar> larger = makePicture(18, 32);
+    cam.setCard(larger.data(), 32, 18);
+    QTRY_COMPARE_WITH_TIMEOUT(output.frames(RecordingOutput::Sink).last().width, 32, 5000);
+    QCOMPARE(output.frames(RecordingOutput::Sink).last().picture,
+             bytes(larger).left(32 * 18 * 3 / 2));
+    cam.setCard(nullptr, 0, 0);
+    QTest::qWait(OutputRouter::kCardIntervalMs);
+    const int afterRemoval = output.frameCount(RecordingOutput::Sink);
+    QTest::qWait(3 * OutputRouter::kCardIntervalMs);
+    QCOMPARE(output.frameCount(RecordingOutput::Sink), afterRemoval);
 }
 
 QTEST_MAIN(OutputRouterTest)
