@@ -16,11 +16,20 @@
 // next to RTMP in the same run (1280x720 with audio); printed with the longest time without a
 // new picture. --no-srt leaves that out, --srt-only runs nothing else.
 //
+// Publishers (--publisher): "live" encodes while it sends, on this machine; "replay" sends a
+// stream the same publisher encoded before the run (bench_stamped_publisher --write, the same
+// pictures, sound and settings) with `ffmpeg -re -i FILE -c copy`, as a camera whose encoder
+// is on its own chip (bench/Replay.h). Every system of a variant gets the same file, so the
+// CPU and memory ratios to the CLI baselines come from one run. With the replay, "wire" is when
+// the replay's clock sends the picture, read from ffmpeg's progress reports (good to about a
+// frame; ffmpeg's pacing also polls every 10 ms), and "connection -> first picture" counts from
+// the replay's start. The microphone variants keep the publisher's own --pre-encode.
+//
 // bench_latency_e2e [--runs 3] [--seconds 20] [--warmup 3]
 //     [--sizes 1280x720,1920x1080] [--pix-fmts yuv420p,yuvj420p] [--audio yes,no]
 //     [--systems quorvix,ffmpeg,ffmpeg-lowdelay] [--no-fps-check]
 //     [--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic] [--no-srt] [--srt-only]
-//     [--mic-only] [--mic-paths rtmp,srt] [--busy 0,2]
+//     [--mic-only] [--mic-paths rtmp,srt] [--busy 0,2] [--publisher live,replay]
 //
 // Links: "clean" is the loopback connection; "jitter" puts a relay between publisher and
 // system that holds the bytes back for 20 ms on average every 300 ms (tests/support/
@@ -70,6 +79,7 @@
 #include "Stamp.h"
 #include "TapReader.h"
 #include "MicCapture.h"
+#include "Replay.h"
 #include "app/AppSettings.h"
 #include "audio/PipeWireDaemon.h"
 #include "support/BusyProcesses.h"
@@ -115,6 +125,7 @@ struct Settings
     bool micOnly = false;
     QStringList micPaths{QStringLiteral("rtmp"), QStringLiteral("srt")};
     QList<int> busy{0, 2};
+    QStringList publishers{QStringLiteral("live"), QStringLiteral("replay")};
 };
 
 // What the publisher and the link do in one variant.
@@ -134,6 +145,10 @@ struct Variant
     bool tsDefaultMuxing = false; // SRT: ffmpeg's default TS muxing, sound in bursts
     bool preEncode = false;       // the publisher encodes the stream before it connects
     int busy = 0;                 // processes keeping the CPU busy beside the run
+    // Set: the stream is replayed from this file (bench/Replay.h), its pictures listed in
+    // `replayIndex` (the writer's log).
+    QString replayFile;
+    QString replayIndex;
 };
 
 constexpr int kStallAtMs = 6000;
@@ -214,6 +229,7 @@ struct PublisherLog
     double burstMedMs = NAN, burstMaxMs = NAN;
     std::map<uint32_t, std::pair<int64_t, int64_t>> frames; // frame -> send, wire
     std::set<uint32_t> keyframes;
+    bool replay = false; // wire times from the replay's clock; send is then the wire time
 };
 
 PublisherLog readLog(const QString &path)
@@ -239,6 +255,57 @@ PublisherLog readLog(const QString &path)
         }
     }
     return log;
+}
+
+// A replayed stream: the writer's log gives each picture's stamp and when the replay's clock
+// sends it, counted from the clock's start at `originUs`.
+PublisherLog readReplayLog(const QString &index, int64_t originUs)
+{
+    PublisherLog log;
+    log.replay = true;
+    log.connectUs = originUs;
+    QFile file(index);
+    if (!file.open(QIODevice::ReadOnly))
+        return log;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() < 4 || f.at(0) != "F")
+            continue;
+        const uint32_t frame = uint32_t(f.at(1).toLongLong());
+        log.frames[frame] = {f.at(2).toLongLong(), originUs + f.at(3).toLongLong()};
+        if (f.size() >= 5 && f.at(4).trimmed() == "1")
+            log.keyframes.insert(frame);
+    }
+    return log;
+}
+
+// Whether a stamp read from the webcam is the one the publisher logged: the stamp keeps the
+// time's low bits only, and a file replayed minutes after it was made resolves them to
+// another period of them.
+bool sameStamp(int64_t loggedUs, int64_t readUs)
+{
+    constexpr int64_t kMask = (int64_t(1) << stamp::kTimeBits) - 1;
+    return ((loggedUs ^ readUs) & kMask) == 0;
+}
+
+// The stamped publisher's arguments for a variant, without its port.
+QStringList stampedArgs(const Settings &s, const Variant &v, const QString &logPath)
+{
+    QStringList args{QStringLiteral("--size"),    v.size,
+                     QStringLiteral("--fps"),     QStringLiteral("30"),
+                     QStringLiteral("--pix-fmt"), v.pixFmt,
+                     QStringLiteral("--seconds"), QString::number(s.seconds),
+                     QStringLiteral("--id"),      QString::number(kPublisherId),
+                     QStringLiteral("--log"),     logPath};
+    if (!v.audio)
+        args << QStringLiteral("--no-audio");
+    if (!v.fpsMetadata)
+        args << QStringLiteral("--no-fps-metadata");
+    if (v.audioShiftMs != 0)
+        args << QStringLiteral("--audio-shift-ms") << QString::number(v.audioShiftMs);
+    if (v.marks)
+        args << QStringLiteral("--marks") << QStringLiteral("30");
+    return args;
 }
 
 QStringList baselineArgs(const QString &system, quint16 port, const QString &fifo)
@@ -328,9 +395,6 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
                QString *quorvixLog = nullptr)
 {
     const QString &size = v.size;
-    const QString &pixFmt = v.pixFmt;
-    const bool audio = v.audio;
-    const bool fpsMetadata = v.fpsMetadata;
     Result r;
     // The output file lives in memory (see TapReader).
     QTemporaryDir dir(QStringLiteral("/dev/shm/quorvix-bench-XXXXXX"));
@@ -427,33 +491,34 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
     }
 
     const QString logPath = dir.filePath(QStringLiteral("publisher.log"));
-    QProcess publisher;
-    publisher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QStringList args{QStringLiteral("--port"),    QString::number(publishPort),
-                     QStringLiteral("--size"),    size,
-                     QStringLiteral("--fps"),     QStringLiteral("30"),
-                     QStringLiteral("--pix-fmt"), pixFmt,
-                     QStringLiteral("--seconds"), QString::number(s.seconds),
-                     QStringLiteral("--id"),      QString::number(kPublisherId),
-                     QStringLiteral("--log"),     logPath};
-    if (!audio)
-        args << QStringLiteral("--no-audio");
-    if (!fpsMetadata)
-        args << QStringLiteral("--no-fps-metadata");
-    if (v.audioShiftMs != 0)
-        args << QStringLiteral("--audio-shift-ms") << QString::number(v.audioShiftMs);
-    if (v.marks)
-        args << QStringLiteral("--marks") << QStringLiteral("30");
-    if (srt)
-        args << QStringLiteral("--srt");
-    if (v.tsDefaultMuxing)
-        args << QStringLiteral("--ts-default-muxing");
-    if (v.preEncode)
-        args << QStringLiteral("--pre-encode");
-    publisher.start(bench::publisherProgram(), args);
-    if (!publisher.waitForStarted(10000)) {
-        r.note = QStringLiteral("publisher did not start");
-        return r;
+    QProcess live;
+    bench::ReplaySender replay;
+    const bool replayed = !v.replayFile.isEmpty();
+    QProcess &publisher = replayed ? replay.process() : live;
+    if (replayed) {
+        bench::ReplaySender::Options o;
+        o.file = v.replayFile;
+        o.srt = srt;
+        o.tsDefaultMuxing = v.tsDefaultMuxing;
+        if (!replay.start(o, publishPort)) {
+            r.note = QStringLiteral("the replay did not start");
+            return r;
+        }
+    } else {
+        live.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList args = stampedArgs(s, v, logPath);
+        args << QStringLiteral("--port") << QString::number(publishPort);
+        if (srt)
+            args << QStringLiteral("--srt");
+        if (v.tsDefaultMuxing)
+            args << QStringLiteral("--ts-default-muxing");
+        if (v.preEncode)
+            args << QStringLiteral("--pre-encode");
+        live.start(bench::publisherProgram(), args);
+        if (!live.waitForStarted(10000)) {
+            r.note = QStringLiteral("publisher did not start");
+            return r;
+        }
     }
 
     // CPU of the system over time, to cut out the steady-state window afterwards.
@@ -507,7 +572,12 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         }
     }
 
-    const PublisherLog log = readLog(logPath);
+    const PublisherLog log =
+        replayed ? readReplayLog(v.replayIndex, replay.originUs()) : readLog(logPath);
+    if (replayed && log.connectUs == INT64_MAX) {
+        r.note = QStringLiteral("the replay reported no progress");
+        return r;
+    }
     if (publisher.exitCode() != 0 || log.frames.empty()) {
         r.note = QStringLiteral("publisher failed (exit %1)").arg(publisher.exitCode());
         if (isQuorvix && !qEnvironmentVariableIsEmpty("BENCH_KEEP_LOG"))
@@ -547,13 +617,15 @@ Result runOnce(const Settings &s, const QString &system, const Variant &v,
         if (f->arrivalUs < windowStart || f->arrivalUs > windowEnd + 500000)
             continue;
         const auto it = log.frames.find(f->value.frame);
-        if (it == log.frames.end() || it->second.first != f->value.sendUs)
+        if (it == log.frames.end() || !sameStamp(it->second.first, f->value.sendUs))
             continue;
         if (previous && previous->value.frame == f->value.frame) {
             ++r.repeated;
         } else {
             wire.push_back((f->arrivalUs - it->second.second) / 1000.0);
-            send.push_back((f->arrivalUs - it->second.first - log.sendShiftUs) / 1000.0);
+            const int64_t sentUs =
+                log.replay ? it->second.second : it->second.first + log.sendShiftUs;
+            send.push_back((f->arrivalUs - sentUs) / 1000.0);
             arrival.emplace(f->value.frame, f->arrivalUs);
             byWire.emplace_back(it->second.second, wire.back());
             if (previous) {
@@ -884,9 +956,13 @@ bool parseArgs(const QStringList &args, Settings *s)
             for (const QString &count : v.split(QLatin1Char(',')))
                 s->busy << count.toInt();
             ++i;
-        } else
+        } else if (a == QLatin1String("--publisher"))
+            s->publishers = v.split(QLatin1Char(',')), ++i;
+        else
             return false;
     }
+    if (!bench::validPublishers(s->publishers))
+        return false;
     for (const QString &path : s->micPaths)
         if (path != QLatin1String("rtmp") && path != QLatin1String("srt"))
             return false;
@@ -909,7 +985,8 @@ int main(int argc, char **argv)
                      "[--pix-fmts yuv420p,yuvj420p] [--audio yes,no] "
                      "[--systems quorvix,ffmpeg,ffmpeg-lowdelay] [--no-fps-check] "
                      "[--links clean,jitter,stall] [--audio-shifts 0,100,-100] [--mic] [--no-srt] "
-                     "[--srt-only] [--mic-only] [--mic-paths rtmp,srt] [--busy 0,2]\n",
+                     "[--srt-only] [--mic-only] [--mic-paths rtmp,srt] [--busy 0,2] "
+                     "[--publisher live,replay]\n",
                      argv[0]);
         return 1;
     }
@@ -917,6 +994,31 @@ int main(int argc, char **argv)
                 s.seconds, s.warmupS);
 
     bool failed = false;
+    // Runs `measure` with the variant as the publisher sends it: live, or replayed from a file
+    // the stamped publisher encodes now, before the run (one file for every system and run).
+    auto withPublisher = [&](Variant v, const QString &publisher, const auto &measure) {
+        if (publisher != QLatin1String("replay")) {
+            measure(v);
+            return;
+        }
+        QTemporaryDir dir;
+        if (!dir.isValid()) {
+            std::printf("  replay: no temporary folder\n");
+            failed = true;
+            return;
+        }
+        v.replayFile = dir.filePath(QStringLiteral("stream.flv"));
+        v.replayIndex = dir.filePath(QStringLiteral("stream.log"));
+        QStringList args = stampedArgs(s, v, v.replayIndex);
+        args << QStringLiteral("--write") << v.replayFile;
+        if (!bench::encodeBeforeRun(bench::publisherProgram(), args,
+                                    60000 + int(s.seconds * 20000))) {
+            std::printf("  replay: the stream could not be encoded before the run\n");
+            failed = true;
+            return;
+        }
+        measure(v);
+    };
     // One variant: each system `runs` times, the medians, the ratios and the summary lines.
     auto runVariant = [&](const Variant &v, const QStringList &systems, const QString &title) {
         std::printf("\n== %s ==\n", qPrintable(title));
@@ -1067,7 +1169,11 @@ int main(int argc, char **argv)
                                          .arg(shift > 0 ? QStringLiteral("leads")
                                                         : QStringLiteral("lags"))
                                          .arg(std::abs(shift));
-                        runVariant(v, s.systems, title);
+                        for (const QString &publisher : s.publishers)
+                            withPublisher(v, publisher, [&](const Variant &pv) {
+                                runVariant(pv, s.systems,
+                                           title + QStringLiteral(" | publisher ") + publisher);
+                            });
                     }
                 }
             }
@@ -1142,12 +1248,13 @@ int main(int argc, char **argv)
             failed = true;
     }
 
-    if (s.srt && !s.micOnly) {
-        // RTMP and SRT in turn within each run, so that they share the machine's conditions.
+    // RTMP and SRT in turn within each run, so that they share the machine's conditions.
+    auto runSrtSection = [&](const Variant &base, const QString &publisher) {
         const QString title =
             QStringLiteral("SRT next to RTMP (1280x720 30 fps yuv420p, AAC audio; "
-                           "SRT latency %1 ms)")
-                .arg(kSrtLatencyMs);
+                           "SRT latency %1 ms) | publisher %2")
+                .arg(kSrtLatencyMs)
+                .arg(publisher);
         std::printf("\n== %s ==\n", qPrintable(title));
         struct Path
         {
@@ -1158,9 +1265,7 @@ int main(int argc, char **argv)
         QMap<QString, std::vector<Result>> all;
         for (int run = 0; run < s.runs; ++run) {
             for (const Path &path : paths) {
-                Variant v;
-                v.size = QStringLiteral("1280x720");
-                v.pixFmt = QStringLiteral("yuv420p");
+                Variant v = base;
                 v.srtLoss = path.loss;
                 const Result r = runOnce(s, QStringLiteral("quorvix"), v);
                 failed = failed || !r.ok;
@@ -1214,6 +1319,13 @@ int main(int argc, char **argv)
             printSummary(title, QLatin1String(path.label), med[QLatin1String(path.label)],
                          extra[QLatin1String(path.label)]);
         std::fflush(stdout);
+    };
+    if (s.srt && !s.micOnly) {
+        Variant v;
+        v.size = QStringLiteral("1280x720");
+        v.pixFmt = QStringLiteral("yuv420p");
+        for (const QString &publisher : s.publishers)
+            withPublisher(v, publisher, [&](const Variant &pv) { runSrtSection(pv, publisher); });
     }
     return failed ? 2 : 0;
 }

@@ -9,6 +9,7 @@
 //     [--pix-fmt yuv420p|yuvj420p] [--no-audio] [--seconds 20] [--id 1] [--log FILE]
 //     [--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS]
 //     [--marks N] [--audio-shift-ms MS] [--srt] [--ts-default-muxing] [--pre-encode]
+//     [--write FILE]
 //
 // --marks N: the audio is a steady 440 Hz tone at -20 dBFS with a louder 1 kHz burst of
 // kMarkMs in its place starting exactly at the time of every Nth picture (0, N, 2N, ...), so
@@ -27,6 +28,13 @@
 // as a camera that encodes on its own chip: the publisher's encoding takes no CPU from the
 // system under test while it streams. The stamps then carry the time each picture was due
 // while encoding; the log's "P" line gives the shift to the time it was due on the wire.
+//
+// --write FILE: the stream is encoded as fast as the machine can and written to FILE as FLV
+// instead of being sent, for a replay at real time by another sender (`ffmpeg -re -i FILE -c
+// copy ...`), so that the encoder is off the machine for the whole run. No --port is needed;
+// the log then has "F <frame> <send us> <due us> <key>", due being where the picture's span ends
+// from the file's start (the earliest timestamp of any stream): its time plus one frame, the
+// point ffmpeg's progress report gives (out_time) once a real-time replay has sent it.
 //
 // Log lines: "C <connect start us> <connected us>", with --pre-encode "P <shift us>" (add it
 // to a stamp's send time), then "F <frame> <send us> <wire us> <key>" (send: as stamped; key:
@@ -127,6 +135,7 @@ struct Options
     bool srt = false;
     bool tsDefaultMuxing = false;
     bool preEncode = false;
+    std::string writeFile;
 };
 
 std::string errorText(int code)
@@ -180,15 +189,20 @@ bool parse(int argc, char **argv, Options *o)
             o->tsDefaultMuxing = true;
         else if (a == "--pre-encode")
             o->preEncode = true;
+        else if (a == "--write")
+            o->writeFile = next();
         else
             return false;
     }
     if (o->tsDefaultMuxing && !o->srt)
         return false;
-    if (o->preEncode && o->flood)
+    if ((o->preEncode || !o->writeFile.empty()) && o->flood)
         return false;
-    return o->port > 0 && o->fps > 0 && o->width % 2 == 0 && o->height % 2 == 0 &&
-           stamp::fits(o->width, o->height);
+    // A file is FLV; a replay over SRT remuxes it to MPEG-TS.
+    if (!o->writeFile.empty() && (o->srt || o->stallAtS >= 0))
+        return false;
+    return (o->port > 0 || !o->writeFile.empty()) && o->fps > 0 && o->width % 2 == 0 &&
+           o->height % 2 == 0 && stamp::fits(o->width, o->height);
 }
 
 void sleepUntilUs(int64_t targetUs)
@@ -475,6 +489,29 @@ private:
         return true;
     }
 
+    // --write: the recorded packets at once, each picture logged with the end of its span from
+    // the file's start, as a replay's progress report counts it.
+    bool writeRecorded()
+    {
+        int64_t startUs = INT64_MAX;
+        for (const Recorded &item : m_recorded)
+            startUs = std::min(
+                startUs, av_rescale_q(item.packet->pts, item.timeBase, AVRational{1, 1000000}));
+        for (Recorded &item : m_recorded) {
+            const int64_t dueUs =
+                av_rescale_q(item.packet->pts, item.timeBase, AVRational{1, 1000000}) - startUs +
+                1000000 / m_o.fps;
+            av_packet_rescale_ts(item.packet.get(), item.timeBase,
+                                 m_output->streams[item.packet->stream_index]->time_base);
+            if (!write(item.packet.get()))
+                return false;
+            if (item.video && m_log)
+                std::fprintf(m_log, "F %lld %lld %lld %d\n", (long long)item.frame,
+                             (long long)item.sendUs, (long long)dueUs, item.key ? 1 : 0);
+        }
+        return true;
+    }
+
     void logBursts()
     {
         if (!m_log || m_burstsMs.empty())
@@ -589,9 +626,11 @@ private:
 
     int publish()
     {
+        const bool toFile = !m_o.writeFile.empty();
         const std::string url =
-            m_o.srt ? "srt://" + m_o.host + ":" + std::to_string(m_o.port) + "?mode=caller"
-                    : "rtmp://" + m_o.host + ":" + std::to_string(m_o.port) + "/@/@";
+            toFile    ? m_o.writeFile
+            : m_o.srt ? "srt://" + m_o.host + ":" + std::to_string(m_o.port) + "?mode=caller"
+                      : "rtmp://" + m_o.host + ":" + std::to_string(m_o.port) + "/@/@";
         AVFormatContext *raw = nullptr;
         if (!check(avformat_alloc_output_context2(&raw, nullptr, m_o.srt ? "mpegts" : "flv",
                                                   url.c_str()),
@@ -613,7 +652,7 @@ private:
 
         // Encoded ahead: the stamps carry the times from this origin, the packets their slots.
         const int64_t encodeOriginUs = stamp::nowUs();
-        if (m_o.preEncode) {
+        if (m_o.preEncode || toFile) {
             m_recording = true;
             const bool encoded = produce(encodeOriginUs, false);
             m_recording = false;
@@ -624,7 +663,7 @@ private:
         const int64_t connectStart = stamp::nowUs();
         AVDictionary *options = nullptr;
         // Bytes leave at once: the wire time logged is when they are on the wire.
-        if (!m_o.srt)
+        if (!m_o.srt && !toFile)
             av_dict_set(&options, "tcp_nodelay", "1", 0);
         const int opened =
             avio_open2(&m_output->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &options);
@@ -642,7 +681,9 @@ private:
 
         const int64_t originUs = stamp::nowUs();
         bool ok = true;
-        if (m_o.preEncode) {
+        if (toFile) {
+            ok = writeRecorded();
+        } else if (m_o.preEncode) {
             if (m_log)
                 std::fprintf(m_log, "P %lld\n", (long long)(originUs - encodeOriginUs));
             ok = sendRecorded(originUs);
@@ -709,13 +750,13 @@ int main(int argc, char **argv)
 {
     Options options;
     if (!parse(argc, argv, &options)) {
-        std::fprintf(
-            stderr,
-            "usage: %s --port N [--host H] [--size WxH] [--fps N] [--pix-fmt "
-            "yuv420p|yuvj420p] [--no-audio] [--seconds S] [--id N] [--log FILE] "
-            "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS] "
-            "[--marks N] [--audio-shift-ms MS] [--srt] [--ts-default-muxing] [--pre-encode]\n",
-            argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s --port N [--host H] [--size WxH] [--fps N] [--pix-fmt "
+                     "yuv420p|yuvj420p] [--no-audio] [--seconds S] [--id N] [--log FILE] "
+                     "[--no-fps-metadata] [--stall-at S --stall-for S] [--flood] [--bitrate BPS] "
+                     "[--marks N] [--audio-shift-ms MS] [--srt] [--ts-default-muxing] "
+                     "[--pre-encode] [--write FILE]\n",
+                     argv[0]);
         return 1;
     }
     // A server that goes away is a write error here, not a fatal signal.
