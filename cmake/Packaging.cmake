@@ -28,6 +28,17 @@ endforeach()
 install(FILES ${_pkg}/icons/hicolor/scalable/apps/${QUORVIX_ICON_NAME}.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
+# The manual page, with the project's version, compressed as Debian ships manual pages.
+configure_file(${_pkg}/quorvix.1.in ${PROJECT_BINARY_DIR}/packaging/quorvix.1 @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/quorvix.1.gz
+  COMMAND gzip -9nkf quorvix.1
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/packaging
+  DEPENDS ${PROJECT_BINARY_DIR}/packaging/quorvix.1
+  VERBATIM)
+add_custom_target(quorvix_manpage ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/quorvix.1.gz)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/quorvix.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 # The icon drawing tool (packaging/make-app-icon.sh). The normal test build also builds it:
 # a test redraws the icons and compares them with the committed files.
 if(QUORVIX_BUILD_TESTS AND NOT QUORVIX_SANITIZE AND NOT QUORVIX_TSAN)

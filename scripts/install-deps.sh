@@ -34,7 +34,7 @@ packages=(
   # formatting check
   clang-format
   # packaging checks
-  desktop-file-utils appstream dpkg-dev file
+  desktop-file-utils appstream dpkg-dev file groff-base
 )
 
 SUDO=""

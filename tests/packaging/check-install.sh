@@ -3,7 +3,8 @@
 # checks the desktop integration there: every expected file and nothing else, the desktop
 # entry and the AppStream data pass their validators, and the pieces agree with each other
 # (Exec names the installed program, Icon an installed icon, the metainfo launches the
-# installed entry and lists the project's version as a release).
+# installed entry and lists the project's version as a release), and the manual page renders
+# without a warning, has its sections and names the project's version.
 #
 #   check-install.sh <build dir> <staging dir> <app id> <version>
 #   check-install.sh --tree <root dir> <app id> <version>
@@ -39,7 +40,9 @@ fi
 root=$stage/usr
 desktop=share/applications/$app_id.desktop
 metainfo=share/metainfo/$app_id.metainfo.xml
-expected=(bin/quorvix "$desktop" "$metainfo" share/icons/hicolor/scalable/apps/quorvix.svg)
+manpage=share/man/man1/quorvix.1.gz
+expected=(bin/quorvix "$desktop" "$metainfo" "$manpage"
+  share/icons/hicolor/scalable/apps/quorvix.svg)
 for px in "${icon_sizes[@]}"; do
   expected+=("share/icons/hicolor/${px}x${px}/apps/quorvix.png")
 done
@@ -95,6 +98,19 @@ if [ -f "$root/$metainfo" ]; then
     fail "$metainfo lists no release $version (the project's version)"
   grep -q '<url type="homepage">https://[a-z0-9.-]*\.[a-z]*/</url>' "$root/$metainfo" ||
     fail "$metainfo has no https homepage with a host name"
+fi
+
+if [ -f "$root/$manpage" ]; then
+  # -ww: every warning groff knows (unknown macros, bad escapes, lines that cannot be filled).
+  if ! report=$(zcat "$root/$manpage" | groff -man -Tutf8 -ww -z 2>&1) || [ -n "$report" ]; then
+    fail "groff warns about $manpage: $report"
+  fi
+  page=$(zcat "$root/$manpage" | groff -man -Tutf8 -P-cbou 2>/dev/null)
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS ENVIRONMENT FILES EXAMPLES; do
+    grep -q "^$section\$" <<<"$page" || fail "$manpage has no $section section"
+  done
+  grep -q "Quorvix $version" <<<"$page" || fail "$manpage does not name version $version"
+  grep -q '@[A-Z_]*@' <<<"$page" && fail "$manpage has an unreplaced @VARIABLE@"
 fi
 
 if [ "$failures" -ne 0 ]; then
