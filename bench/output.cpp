@@ -6,6 +6,7 @@
 // Baseline measured in the same run: one memcpy of a 1280x720 I420 frame.
 
 #include "output/NdiRenderer.h"
+#include "support/I420Frame.h"
 #include "output/OutputBackends.h"
 #include "output/QtPreviewRenderer.h"
 #include "output/V4l2Io.h"
@@ -125,12 +126,12 @@ Figures measure(const std::vector<uchar> &picture, int width, int height,
 {
     OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
     for (int i = 0; i < kWarmupFrames; ++i)
-        cam.sendFrame(picture.data(), 0, width, height, width, audio.data(), 1600, 48000, 2);
+        sendI420(cam, picture.data(), width, height, width, audio.data(), 1600, 48000, 2);
     const long long before = allocations();
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < kMeasuredFrames; ++i)
-        cam.sendFrame(picture.data(), 0, width, height, width, audio.data(), 1600, 48000, 2);
+        sendI420(cam, picture.data(), width, height, width, audio.data(), 1600, 48000, 2);
     const double ms = timer.nsecsElapsed() / 1e6 / kMeasuredFrames;
     const long long after = allocations();
     return {ms, before < 0 ? -1.0 : double(after - before) / kMeasuredFrames};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/OutputFrame.h"
+
 #include <QtGlobal>
 
 // What the engine needs of the program's output (the virtual webcam and the outputs beside
@@ -7,16 +9,14 @@
 //
 // Threads: sendFrame from the delivery thread of the session that owns the output, the other
 // two from whichever thread changes the owner; OutputSwitch serialises all three.
-// A sendFrame without a picture (video null) carries audio only: the picture on show stays.
 class OutputSink
 {
 public:
     virtual ~OutputSink() = default;
 
-    // One live frame: YUV420P picture (planes one after the other, `stride` bytes per luma
-    // row) and optional interleaved signed 16-bit audio (`samples` per channel).
-    virtual void sendFrame(const uchar *video, int pixelFormat, int width, int height, int stride,
-                           const qint16 *audio, int samples, int sampleRate, int channels) = 0;
+    // One live frame. A frame without a picture carries audio only: the picture on show
+    // stays. The frame's rate is the output's (setFrameRate), not the caller's.
+    virtual void sendFrame(const OutputFrame &frame) = 0;
     // Frame rate of the live frames from now on, as an exact fraction.
     virtual void setFrameRate(int num, int den) = 0;
     // A session took the output (`live` true: whatever the output holds of another session is

@@ -59,9 +59,7 @@ void OutputSwitch::chooseOwner_Locked()
     }
 }
 
-bool OutputSwitch::send(const void *session, const uchar *video, int pixelFormat, int width,
-                        int height, int stride, const qint16 *audio, int samples, int sampleRate,
-                        int channels)
+bool OutputSwitch::send(const void *session, const OutputFrame &frame)
 {
     // Sessions that do not own the output are turned away without touching the lock.
     if (m_owner.load() != session)
@@ -75,7 +73,6 @@ bool OutputSwitch::send(const void *session, const uchar *video, int pixelFormat
         m_ownerAnnounced = true;
         m_sink->setStreamLive(true);
     }
-    m_sink->sendFrame(video, pixelFormat, width, height, stride, audio, samples, sampleRate,
-                      channels);
+    m_sink->sendFrame(frame);
     return true;
 }

@@ -37,8 +37,7 @@ public:
     // Any thread, no lock: the output's audio delay (OutputSink::audioOutputDelayMs).
     int audioOutputDelayMs() const { return m_sink ? m_sink->audioOutputDelayMs() : 0; }
     // Sends the frame when `session` owns the output; false (nothing sent) otherwise.
-    bool send(const void *session, const uchar *video, int pixelFormat, int width, int height,
-              int stride, const qint16 *audio, int samples, int sampleRate, int channels);
+    bool send(const void *session, const OutputFrame &frame);
 
     // Any thread: whether `session` owns the output now, and the owner (null when none).
     bool owns(const void *session) const { return m_owner.load() == session; }

@@ -413,9 +413,17 @@ void Session::startDelivery(const FrameFeeder::Format &format)
 
 void Session::deliver(const DeliveredFrame &frame)
 {
-    if (OutputSwitch *output = m_output.load())
-        output->send(this, frame.video, frame.pixelFormat, frame.width, frame.height, frame.stride,
-                     frame.audio, frame.samples, frame.sampleRate, frame.channels);
+    if (OutputSwitch *output = m_output.load()) {
+        // The policy's buffer is described in place (YUV420P, planes one after the other):
+        // no copy, and the frame was allocated once.
+        OutputFrame out;
+        out.picture = m_deliveredPicture.wrap(frame.video, frame.width, frame.height, frame.stride);
+        out.audio = frame.audio;
+        out.samples = frame.samples;
+        out.sampleRate = frame.sampleRate;
+        out.channels = frame.channels;
+        output->send(this, out);
+    }
     if (DeliveryObserver *probe = observer())
         probe->frameSent(this, frame.pictureMs, frame.newPicture, frame.samples);
 }

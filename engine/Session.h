@@ -8,6 +8,7 @@
 #include "engine/SessionDelivery.h"
 #include "engine/SessionTimeline.h"
 #include "engine/StreamIntake.h"
+#include "engine/WrappedPicture.h"
 
 #include <QString>
 #include <QThread>
@@ -177,6 +178,8 @@ private:
 
     // Delivery worker: the policy's frames, through the output switch.
     void deliver(const DeliveredFrame &frame) override;
+    // Delivery worker: the policy's picture as the output takes it, described in place.
+    WrappedPicture m_deliveredPicture;
 
     // -- Session control.
     QString m_uri;    // GUI thread before start, then manager thread

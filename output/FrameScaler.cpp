@@ -24,20 +24,27 @@ void FrameScaler::fillBlack()
     std::memset(m_out.data() + luma, 128, m_out.size() - luma);
 }
 
-const uchar *FrameScaler::scale(const uchar *video, int width, int height, int stride)
+const uchar *FrameScaler::scale(const AVFrame *picture)
 {
-    if (!video || width <= 0 || height <= 0 || (stride != 0 && stride < width))
+    if (!picture || picture->format != AV_PIX_FMT_YUV420P || !picture->data[0] ||
+        !picture->data[1] || !picture->data[2])
         return nullptr;
-    if (stride == 0)
-        stride = width;
-    const int chromaStride = (stride + 1) / 2;
-    const uchar *srcY = video;
-    const uchar *srcU = srcY + static_cast<qint64>(stride) * height;
-    const uchar *srcV = srcU + static_cast<qint64>(chromaStride) * ((height + 1) / 2);
+    const int width = picture->width;
+    const int height = picture->height;
+    const int stride = picture->linesize[0];
+    const int chromaStride = picture->linesize[1];
+    if (width <= 0 || height <= 0 || stride < width || chromaStride < (width + 1) / 2 ||
+        picture->linesize[2] != chromaStride)
+        return nullptr;
+    const uchar *srcY = picture->data[0];
+    const uchar *srcU = picture->data[1];
+    const uchar *srcV = picture->data[2];
 
     if (width == m_width && height == m_height) {
-        if (stride == width)
-            return video;
+        if (stride == width && chromaStride == width / 2 &&
+            srcU == srcY + static_cast<qint64>(width) * height &&
+            srcV == srcU + static_cast<qint64>(width / 2) * (height / 2))
+            return srcY;
         // Same size, padded rows: repack.
         uchar *dstY = m_out.data();
         uchar *dstU = dstY + static_cast<size_t>(m_width) * m_height;

@@ -2,6 +2,10 @@
 
 #include "output/OutputFfmpegPtr.h"
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 #include <QtGlobal>
 
 #include <vector>
@@ -15,10 +19,10 @@ public:
     // width and height: the output size, both even and positive.
     FrameScaler(int width, int height);
 
-    // The picture at the output size, or nullptr when the input is unusable. Returns `video`
-    // itself when it already is a packed picture of the output size (no copy). `stride` is
-    // the luma row length in bytes (chroma rows (stride + 1) / 2), 0 for packed rows.
-    const uchar *scale(const uchar *video, int width, int height, int stride);
+    // The picture (YUV420P) at the output size, packed rows, planes one after the other; or
+    // nullptr when the input is unusable. Returns the picture's own buffer when it already is
+    // laid out so (no copy).
+    const uchar *scale(const AVFrame *picture);
 
     int width() const { return m_width; }
     int height() const { return m_height; }

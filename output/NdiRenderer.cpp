@@ -4,9 +4,29 @@
 #include "output/OutputLog.h"
 #include "output/PutLock.h"
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 namespace {
 
 constexpr float kSampleScale = 1.0f / 32768.0f;
+
+// NDI's I420 is one buffer: the U plane right after the Y plane, V right after U, chroma rows
+// half the luma row.
+bool laidOutAsNdiI420(const AVFrame *picture)
+{
+    const int width = picture->width;
+    const int height = picture->height;
+    const int stride = picture->linesize[0];
+    const int chromaStride = stride / 2;
+    return picture->format == AV_PIX_FMT_YUV420P && width > 0 && height > 0 && stride >= width &&
+           stride % 2 == 0 && picture->data[0] && picture->linesize[1] == chromaStride &&
+           picture->linesize[2] == chromaStride &&
+           picture->data[1] == picture->data[0] + static_cast<qint64>(stride) * height &&
+           picture->data[2] ==
+               picture->data[1] + static_cast<qint64>(chromaStride) * ((height + 1) / 2);
+}
 
 } // namespace
 
@@ -81,9 +101,9 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
         return false;
     }
 
-    const int stride = frame.stride > 0 ? frame.stride : frame.width;
     // Audio between two pictures goes on its own; receivers keep showing the last picture.
-    if (!frame.video && frame.audio && frame.samples > 0) {
+    const AVFrame *picture = frame.picture;
+    if (!picture && frame.audio && frame.samples > 0) {
         if (!ensureSender()) {
             ++m_framesDropped;
             return false;
@@ -91,7 +111,7 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
         sendAudio(frame);
         return true;
     }
-    if (!frame.video || frame.width <= 0 || frame.height <= 0 || stride < frame.width) {
+    if (!picture || !laidOutAsNdiI420(picture)) {
         ++m_framesDropped;
         return false;
     }
@@ -101,8 +121,8 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
     }
 
     NDIlib_video_frame_v2_t out{};
-    out.xres = frame.width;
-    out.yres = frame.height;
+    out.xres = picture->width;
+    out.yres = picture->height;
     out.FourCC = kNdiFourCcI420;
     const bool hasRate = frame.rateNum > 0 && frame.rateDen > 0;
     out.frame_rate_N = hasRate ? frame.rateNum : kDefaultRateNum;
@@ -111,8 +131,8 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
     out.frame_format_type = kNdiFrameFormatProgressive;
     out.timecode = kNdiTimecodeSynthesize;
     // The synchronous send is done with the buffer when it returns; the runtime only reads it.
-    out.p_data = const_cast<uint8_t *>(frame.video);
-    out.line_stride_in_bytes = stride;
+    out.p_data = picture->data[0];
+    out.line_stride_in_bytes = picture->linesize[0];
     out.p_metadata = nullptr;
     m_runtime->sendVideo(m_sender, &out);
     if (frame.audio && frame.samples > 0)

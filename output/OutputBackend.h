@@ -1,6 +1,6 @@
 #pragma once
 
-#include "output/OutputFrame.h"
+#include "engine/OutputFrame.h"
 
 // One kind of output behind OutputRouter: the virtual webcam, NDI, the preview, the microphone.
 // OutputRouter fans each frame out to the backends that are on and catches whatever one of them

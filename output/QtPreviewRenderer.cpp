@@ -6,6 +6,11 @@
 
 #include <QThread>
 
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
+
 QtPreviewRenderer::QtPreviewRenderer() : m_painter(new PreviewPainter) {}
 
 QtPreviewRenderer::~QtPreviewRenderer()
@@ -37,14 +42,13 @@ void QtPreviewRenderer::putLive(const OutputFrame &frame)
     if (!guard.owns_lock())
         return;
 
-    const uchar *data = frame.video;
-    if (!data || frame.width <= 0 || frame.height <= 0 ||
-        (frame.stride != 0 && frame.stride < frame.width))
+    const AVFrame *picture = frame.picture;
+    if (!picture || picture->width <= 0 || picture->height <= 0 || !picture->data[0])
         return;
     const QSize target = m_painter->targetSize();
     if (target.isEmpty())
         return;
-    const QSize fitted = QSize(frame.width, frame.height).scaled(target, Qt::KeepAspectRatio);
+    const QSize fitted = QSize(picture->width, picture->height).scaled(target, Qt::KeepAspectRatio);
     if (fitted.isEmpty())
         return;
     if (m_back.size() != fitted) {
@@ -54,24 +58,25 @@ void QtPreviewRenderer::putLive(const OutputFrame &frame)
             return;
     }
 
-    const int stride = frame.stride > 0 ? frame.stride : frame.width;
-    const int chromaStride = (stride + 1) / 2;
-    const uchar *srcU = data + static_cast<qint64>(stride) * frame.height;
-    const uchar *srcV = srcU + static_cast<qint64>(chromaStride) * ((frame.height + 1) / 2);
+    // One pass from whatever the picture is to the widget's size in RGB; the context is
+    // rebuilt only when the picture's or the widget's geometry or format changes.
+    const auto format = static_cast<AVPixelFormat>(picture->format);
     SwsContext *context = sws_getCachedContext(
-        m_sws.release(), frame.width, frame.height, AV_PIX_FMT_YUV420P, fitted.width(),
-        fitted.height(), AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        m_sws.release(), picture->width, picture->height, format, fitted.width(), fitted.height(),
+        AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
     m_sws.reset(context);
     if (!context) {
-        qCWarning(lcOutput) << "PREVIEW: sws_getCachedContext failed:" << frame.width
-                            << frame.height;
+        if (format != m_failedFormat)
+            qCWarning(lcOutput) << "PREVIEW: sws_getCachedContext failed:" << picture->width
+                                << picture->height << av_get_pix_fmt_name(format);
+        m_failedFormat = format;
         return;
     }
-    const uchar *const src[4] = {data, srcU, srcV, nullptr};
-    const int srcStride[4] = {stride, chromaStride, chromaStride, 0};
+    m_failedFormat = AV_PIX_FMT_NONE;
     uchar *const dst[4] = {m_back.bits(), nullptr, nullptr, nullptr};
     const int dstStride[4] = {static_cast<int>(m_back.bytesPerLine()), 0, 0, 0};
-    if (sws_scale(m_sws.get(), src, srcStride, 0, frame.height, dst, dstStride) <= 0)
+    if (sws_scale(m_sws.get(), picture->data, picture->linesize, 0, picture->height, dst,
+                  dstStride) <= 0)
         return;
     if (!m_painter->publish(m_back))
         return;

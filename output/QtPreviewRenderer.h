@@ -6,13 +6,18 @@
 #include <QImage>
 #include <QPointer>
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
 #include <mutex>
 
 class PreviewPainter;
 
 // The preview renderer: paints the latest live frame into a Qt widget found by its native
-// window id. Colour conversion and scaling to the widget's size run on the delivery thread
-// into buffers allocated once per size; the GUI thread only draws the finished picture.
+// window id. Colour conversion from the picture's own format and scaling to the widget's size
+// are one pass on the sending thread into buffers allocated once per size; the GUI thread only
+// draws the finished picture.
 //
 // Created and attached on the GUI thread; live frames from the delivery thread. Card frames
 // are not shown.
@@ -37,6 +42,7 @@ private:
     // -- All the following fields are protected by m_convertLock.
     std::mutex m_convertLock;
     outputffmpeg::SwsContextPtr m_sws;
+    AVPixelFormat m_failedFormat = AV_PIX_FMT_NONE; // said once until another one fails
     QImage m_back;
     std::atomic<qint64> m_framesShown{0};
 };

@@ -342,7 +342,7 @@ bool V4l2Sink::put(const OutputFrame &frame, bool wait)
     }
     if (!m_initialised)
         return false;
-    if (!frame.video || frame.width <= 0 || frame.height <= 0) {
+    if (!frame.picture || frame.picture->width <= 0 || frame.picture->height <= 0) {
         ++m_framesDropped;
         return false;
     }
@@ -370,7 +370,7 @@ bool V4l2Sink::put(const OutputFrame &frame, bool wait)
     if (m_fd < 0 && !m_tap)
         return true;
 
-    const uchar *picture = m_scaler->scale(frame.video, frame.width, frame.height, frame.stride);
+    const uchar *picture = m_scaler->scale(frame.picture);
     if (!picture) {
         ++m_framesDropped;
         return false;

@@ -1,6 +1,7 @@
 #include "RecordingSink.h"
 #include "engine/OutputSwitch.h"
 #include "engine/Session.h"
+#include "engine/WrappedPicture.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 
@@ -91,9 +92,12 @@ void OutputSwitchTest::ownerIsTheNewestAdmission()
 
     // Only the owner's frames get through.
     const uchar picture[6] = {1, 2, 3, 4, 5, 6};
-    QVERIFY(!output.send(&a, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
-    QVERIFY(!output.send(&b, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
-    QVERIFY(output.send(&c, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    WrappedPicture wrapped;
+    OutputFrame frame;
+    frame.picture = wrapped.wrap(picture, 2, 2, 2);
+    QVERIFY(!output.send(&a, frame));
+    QVERIFY(!output.send(&b, frame));
+    QVERIFY(output.send(&c, frame));
     QCOMPARE(sink.count(), 1);
 
     // The owner leaves: the newest of those left takes over, not the oldest; a session that
@@ -107,7 +111,7 @@ void OutputSwitchTest::ownerIsTheNewestAdmission()
     QVERIFY(output.owns(&b));
     output.leave(&b);
     QCOMPARE(output.owner(), nullptr);
-    QVERIFY(!output.send(&b, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QVERIFY(!output.send(&b, frame));
     QCOMPARE(sink.count(), 1);
 }
 
@@ -117,23 +121,26 @@ void OutputSwitchTest::ownerChangesReachTheOutput()
     OutputSwitch output(&sink);
     int a = 0, b = 0;
     const uchar picture[6] = {7, 7, 7, 7, 7, 7};
+    WrappedPicture wrapped;
+    OutputFrame frame;
+    frame.picture = wrapped.wrap(picture, 2, 2, 2);
     output.join(&a, output.nextAdmission(), 25, 1);
     // Live only once the owner's first frame arrives; the rate is the owner's from the start.
     QVERIFY(!sink.live());
-    QVERIFY(output.send(&a, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QVERIFY(output.send(&a, frame));
     QVERIFY(sink.live());
     QCOMPARE(sink.lastPicture().rateNum, 25);
     QCOMPARE(sink.liveChanges(), 1);
 
     output.join(&b, output.nextAdmission(), 30000, 1001);
-    QVERIFY(output.send(&b, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QVERIFY(output.send(&b, frame));
     QCOMPARE(sink.last().rateNum, 30000);
     QCOMPARE(sink.last().rateDen, 1001);
     // The output heard of the new owner (it drops what it held of the old one).
     QCOMPARE(sink.liveChanges(), 2);
 
     output.leave(&b);
-    QVERIFY(output.send(&a, picture, 0, 2, 2, 2, nullptr, 0, 0, 0));
+    QVERIFY(output.send(&a, frame));
     QCOMPARE(sink.lastPicture().rateNum, 25);
     QCOMPARE(sink.liveChanges(), 3);
     output.leave(&a);

@@ -7,6 +7,10 @@
 #include <QList>
 #include <QVector>
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 #include <condition_variable>
 #include <mutex>
 
@@ -38,11 +42,17 @@ public:
         record(frame.video, frame.width, frame.height, frame.stride, frame.audio, frame.samples,
                frame.sampleRate, frame.channels, frame.pictureMs, frame.newPicture);
     }
-    void sendFrame(const uchar *video, int, int width, int height, int stride, const qint16 *audio,
-                   int samples, int sampleRate, int channels) override
+    void sendFrame(const OutputFrame &frame) override
     {
-        record(video, width, height, stride, audio, samples, sampleRate, channels, -1,
-               video != nullptr);
+        const AVFrame *picture = frame.picture;
+        if (!picture) {
+            record(nullptr, 0, 0, 0, frame.audio, frame.samples, frame.sampleRate, frame.channels,
+                   -1, false);
+            return;
+        }
+        // The engine hands its pictures over as YUV420P, planes one after the other.
+        record(picture->data[0], picture->width, picture->height, picture->linesize[0], frame.audio,
+               frame.samples, frame.sampleRate, frame.channels, -1, true);
     }
     void setFrameRate(int num, int den) override
     {

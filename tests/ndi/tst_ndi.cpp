@@ -4,6 +4,7 @@
 // backends, with the webcam on the fake v4l2 device and the preview on a real widget.
 
 #include "FakeV4l2Io.h"
+#include "../support/I420Frame.h"
 #include "I420Picture.h"
 #include "LogCapture.h"
 #include "output/NdiRenderer.h"
@@ -61,10 +62,7 @@ OutputFrame frameOf(const I420Picture &picture, const std::vector<qint16> *audio
                     int sampleRate = 48000, int channels = 2, int rateNum = 0, int rateDen = 0)
 {
     OutputFrame frame;
-    frame.video = picture.data.data();
-    frame.width = picture.width;
-    frame.height = picture.height;
-    frame.stride = picture.stride;
+    frame.picture = picture.frame();
     frame.rateNum = rateNum;
     frame.rateDen = rateDen;
     if (audio) {
@@ -203,8 +201,8 @@ void TestNdi::sendLive(OutputRouter &cam, I420Picture &picture, const std::vecto
                        int sampleRate, int channels)
 {
     const int samples = audio ? static_cast<int>(audio->size()) / channels : 0;
-    cam.sendFrame(picture.data.data(), 0, picture.width, picture.height, picture.stride,
-                  audio ? audio->data() : nullptr, samples, sampleRate, channels);
+    sendI420(cam, picture.data.data(), picture.width, picture.height, picture.stride,
+             audio ? audio->data() : nullptr, samples, sampleRate, channels);
 }
 
 void TestNdi::sourceNamedAfterTheProduct()
@@ -367,15 +365,14 @@ void TestNdi::unusableFramesAreDropped()
     QVERIFY(ndi);
     I420Picture picture(64, 36);
     picture.solid(81, 90, 240);
-    OutputFrame narrow = frameOf(picture);
+    I420Picture narrow(64, 36);
     narrow.stride = 32; // shorter than a row
-    ndi->putLive(narrow);
+    ndi->putLive(frameOf(narrow));
     OutputFrame noPicture = frameOf(picture);
-    noPicture.video = nullptr;
+    noPicture.picture = nullptr;
     ndi->putCard(noPicture);
-    OutputFrame noSize = frameOf(picture);
-    noSize.height = 0;
-    ndi->putLive(noSize);
+    const I420Picture empty(64, 0);
+    ndi->putLive(frameOf(empty));
     QCOMPARE(ndi->framesDropped(), 3);
     QVERIFY(calls(QStringLiteral("video")).isEmpty());
 

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "engine/WrappedPicture.h"
+
 #include <QtGlobal>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 // An I420 picture for tests: `stride` bytes per luma row (chroma rows (stride + 1) / 2),
@@ -25,6 +28,14 @@ struct I420Picture
     uchar *u() { return data.data() + stride * height; }
     uchar *v() { return u() + chromaStride() * chromaHeight(); }
 
+    // The picture as the outputs take it (valid while the picture lives and keeps its size).
+    const AVFrame *frame() const
+    {
+        if (!m_wrapped)
+            m_wrapped = std::make_shared<WrappedPicture>();
+        return m_wrapped->wrap(data.data(), width, height, stride);
+    }
+
     using Fill = std::function<int(int x, int y)>;
     // Padding bytes keep 0xEE, so a reader that ignores the stride shows it.
     void fill(const Fill &fy, const Fill &fu, const Fill &fv)
@@ -43,6 +54,9 @@ struct I420Picture
         fill([=](int, int) { return yv; }, [=](int, int) { return uv; },
              [=](int, int) { return vv; });
     }
+
+private:
+    mutable std::shared_ptr<WrappedPicture> m_wrapped;
 };
 
 // Reads a packed I420 frame of width x height.

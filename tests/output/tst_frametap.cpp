@@ -2,6 +2,7 @@
 // after scaling, as YUV4MPEG2 in a file or a FIFO, never blocking the sender.
 
 #include "FakeV4l2Io.h"
+#include "../support/I420Frame.h"
 #include "I420Picture.h"
 #include "LogCapture.h"
 #include "output/V4l2Sink.h"
@@ -208,10 +209,7 @@ void TestFrameTap::makeSink()
 void TestFrameTap::put(const I420Picture &picture)
 {
     OutputFrame frame;
-    frame.video = picture.data.data();
-    frame.width = picture.width;
-    frame.height = picture.height;
-    frame.stride = picture.stride;
+    frame.picture = picture.frame();
     m_sink->putLive(frame);
 }
 
@@ -228,16 +226,16 @@ void TestFrameTap::fileReadBackByFfmpeg()
 
         I420Picture red(640, 480, 704);
         red.solid(81, 90, 240);
-        cam.sendFrame(red.data.data(), 0, 640, 480, 704, nullptr, 0, 0, 0);
+        sendI420(cam, red.data.data(), 640, 480, 704);
 
         I420Picture wide(640, 360);
         wide.solid(145, 54, 34);
-        cam.sendFrame(wide.data.data(), 0, 640, 360, 640, nullptr, 0, 0, 0);
+        sendI420(cam, wide.data.data(), 640, 360, 640);
 
         I420Picture halves(1920, 1080);
         halves.fill([](int x, int) { return x < 960 ? 30 : 220; }, [](int, int) { return 128; },
                     [](int, int) { return 128; });
-        cam.sendFrame(halves.data.data(), 0, 1920, 1080, 1920, nullptr, 0, 0, 0);
+        sendI420(cam, halves.data.data(), 1920, 1080, 1920);
         // Dropped: the stream is active.
         cam.sendStub(card.data.data(), kWidth, kHeight);
     }

@@ -3,6 +3,7 @@
 // stream state and NDI mode may be flipped from a third thread while both send.
 
 #include "output/OutputRouter.h"
+#include "../support/I420Frame.h"
 #include "support/RecordingOutput.h"
 
 #include <QtTest>
@@ -41,8 +42,8 @@ void OutputRouterThreadsTest::sendersHammerFromTwoThreads()
     std::atomic<bool> done{false};
     std::thread delivery([&] {
         for (int i = 0; i < kRounds; ++i)
-            cam.sendFrame(live.data(), 0, kLiveWidth, kLiveHeight, kLiveStride, audio.data(), 16,
-                          48000, 2);
+            sendI420(cam, live.data(), kLiveWidth, kLiveHeight, kLiveStride, audio.data(), 16,
+                     48000, 2);
         done = true;
     });
     // The stream engine ends and restarts streams while the window's flags change.
@@ -75,7 +76,7 @@ void OutputRouterThreadsTest::sendersHammerFromTwoThreads()
             QCOMPARE(frame.checksum, liveSum);
         } else {
             cardSink += frame.target == RecordingOutput::Sink ? 1 : 0;
-            QCOMPARE(frame.rowBytes, 0);
+            QCOMPARE(frame.rowBytes, kCardWidth);
             QCOMPARE(frame.width, kCardWidth);
             QCOMPARE(frame.height, kCardHeight);
             QCOMPARE(frame.channels, 0);
@@ -104,7 +105,7 @@ void OutputRouterThreadsTest::destroyedRightAfterLastSend()
         std::atomic<int> sent{0};
         std::thread delivery([&] {
             while (!stop.load()) {
-                cam->sendFrame(live.data(), 0, 32, 32, 32, nullptr, 0, 0, 0);
+                sendI420(*cam, live.data(), 32, 32, 32);
                 ++sent;
             }
         });

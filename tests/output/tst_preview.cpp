@@ -2,6 +2,7 @@
 // aspect kept; cards never show, and a detached preview stops changing.
 
 #include "I420Picture.h"
+#include "../support/I420Frame.h"
 #include "output/OutputRouter.h"
 
 #include <QtTest>
@@ -51,7 +52,7 @@ void TestPreview::solidFrameShowsItsColour()
     // BT.601 limited range: pure red and pure green.
     I420Picture red(1280, 720);
     red.solid(81, 90, 240);
-    cam.sendFrame(red.data.data(), 0, 1280, 720, 1280, nullptr, 0, 0, 0);
+    sendI420(cam, red.data.data(), 1280, 720, 1280);
     QTRY_VERIFY2(near(pixelAt(widget, 160, 90), QColor(255, 0, 0)),
                  qPrintable(describe(pixelAt(widget, 160, 90))));
     QVERIFY(near(pixelAt(widget, 2, 2), QColor(255, 0, 0)));
@@ -59,7 +60,7 @@ void TestPreview::solidFrameShowsItsColour()
 
     I420Picture green(1280, 720, 1344);
     green.solid(145, 54, 34);
-    cam.sendFrame(green.data.data(), 0, 1280, 720, 1344, nullptr, 0, 0, 0);
+    sendI420(cam, green.data.data(), 1280, 720, 1344);
     QTRY_VERIFY2(near(pixelAt(widget, 160, 90), QColor(0, 255, 0)),
                  qPrintable(describe(pixelAt(widget, 160, 90))));
 }
@@ -76,7 +77,7 @@ void TestPreview::aspectKeptWithBlackBars()
     // 16:9 into a square: 400x225 in the middle, bars of 87 rows above and below.
     I420Picture blue(640, 360);
     blue.solid(41, 240, 110);
-    cam.sendFrame(blue.data.data(), 0, 640, 360, 640, nullptr, 0, 0, 0);
+    sendI420(cam, blue.data.data(), 640, 360, 640);
     QTRY_VERIFY2(near(pixelAt(widget, 200, 200), QColor(0, 0, 255)),
                  qPrintable(describe(pixelAt(widget, 200, 200))));
     QVERIFY(near(pixelAt(widget, 200, 10), Qt::black, 2));
@@ -86,7 +87,7 @@ void TestPreview::aspectKeptWithBlackBars()
     // The widget grows wider than the picture: bars move to the sides.
     widget.resize(800, 225);
     QTRY_COMPARE(widget.size(), QSize(800, 225));
-    cam.sendFrame(blue.data.data(), 0, 640, 360, 640, nullptr, 0, 0, 0);
+    sendI420(cam, blue.data.data(), 640, 360, 640);
     QTRY_VERIFY2(near(pixelAt(widget, 10, 112), Qt::black, 2),
                  qPrintable(describe(pixelAt(widget, 10, 112))));
     QVERIFY(near(pixelAt(widget, 400, 112), QColor(0, 0, 255)));
@@ -110,16 +111,16 @@ void TestPreview::cardAndDetachedPreviewDoNotPaint()
 
     I420Picture red(320, 180);
     red.solid(81, 90, 240);
-    cam.sendFrame(red.data.data(), 0, 320, 180, 320, nullptr, 0, 0, 0);
+    sendI420(cam, red.data.data(), 320, 180, 320);
     QTRY_VERIFY(near(pixelAt(widget, 80, 45), QColor(255, 0, 0)));
 
     cam.setPreviewWindow(0);
-    cam.sendFrame(white.data.data(), 0, 320, 180, 320, nullptr, 0, 0, 0);
+    sendI420(cam, white.data.data(), 320, 180, 320);
     QCoreApplication::processEvents();
     QVERIFY(near(pixelAt(widget, 80, 45), QColor(255, 0, 0)));
 
     cam.setPreviewWindow(widget.winId());
-    cam.sendFrame(white.data.data(), 0, 320, 180, 320, nullptr, 0, 0, 0);
+    sendI420(cam, white.data.data(), 320, 180, 320);
     QTRY_VERIFY(near(pixelAt(widget, 80, 45), QColor(255, 255, 255)));
 }
 
@@ -133,11 +134,11 @@ void TestPreview::widgetClosedWhileAttached()
     cam.setPreviewWindow(widget->winId());
     I420Picture red(320, 180);
     red.solid(81, 90, 240);
-    cam.sendFrame(red.data.data(), 0, 320, 180, 320, nullptr, 0, 0, 0);
+    sendI420(cam, red.data.data(), 320, 180, 320);
     delete widget;
     // Frames keep coming for a window that is gone: no crash, nothing painted anywhere.
     for (int i = 0; i < 5; ++i)
-        cam.sendFrame(red.data.data(), 0, 320, 180, 320, nullptr, 0, 0, 0);
+        sendI420(cam, red.data.data(), 320, 180, 320);
     QCoreApplication::processEvents();
     QVERIFY(cam.previewEnabled());
 }

@@ -189,10 +189,7 @@ V4l2Sink *TestV4l2Sink::makeSink()
 void TestV4l2Sink::put(const I420Picture &picture, bool live, int rateNum, int rateDen)
 {
     OutputFrame frame;
-    frame.video = picture.data.data();
-    frame.width = picture.width;
-    frame.height = picture.height;
-    frame.stride = picture.stride;
+    frame.picture = picture.frame();
     frame.rateNum = rateNum;
     frame.rateDen = rateDen;
     if (live)
@@ -629,13 +626,12 @@ void TestV4l2Sink::unusableFramesAreDropped()
     narrow.stride = 640; // row length shorter than a row
     put(narrow);
     OutputFrame noPicture;
-    noPicture.width = 1280;
-    noPicture.height = 720;
     m_sink->putLive(noPicture);
     I420Picture picture(1280, 720);
     picture.solid(1, 2, 3);
+    const I420Picture empty(1280, 0);
     OutputFrame noSize;
-    noSize.video = picture.data.data();
+    noSize.picture = empty.frame();
     m_sink->putCard(noSize);
     QCOMPARE(m_io->device("/dev/video0").framesWritten, 0);
     QCOMPARE(m_sink->framesDropped(), 3);
@@ -697,10 +693,7 @@ void TestV4l2Sink::liveFrameNeverWaitsForAScan()
     I420Picture picture(1280, 720);
     picture.solid(90, 100, 110);
     OutputFrame frame;
-    frame.video = picture.data.data();
-    frame.width = picture.width;
-    frame.height = picture.height;
-    frame.stride = picture.stride;
+    frame.picture = picture.frame();
     std::atomic<int> sent{0};
     std::thread sender([&] {
         for (int i = 0; i < 10; ++i) {

@@ -1,7 +1,11 @@
 #include "support/RecordingOutput.h"
 
-#include "output/FrameScaler.h"
 #include "output/OutputBackends.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
 
 #include <algorithm>
 #include <atomic>
@@ -155,20 +159,21 @@ void RecordingOutput::State::put(Target target, bool live, const OutputFrame &fr
     Frame record;
     record.target = target;
     record.live = live;
-    record.width = frame.width;
-    record.height = frame.height;
-    record.rowBytes = frame.stride;
+    const AVFrame *picture = frame.picture;
+    if (picture) {
+        record.width = picture->width;
+        record.height = picture->height;
+        record.rowBytes = picture->linesize[0];
+        record.pixelFormat = picture->format;
+        record.video = picture->data[0];
+    }
     record.rateNum = frame.rateNum;
     record.rateDen = frame.rateDen;
     record.channels = frame.channels;
     record.sampleRate = frame.sampleRate;
     record.audioAdded = frame.audio != nullptr;
-    record.video = frame.video;
     if (frame.audio && frame.samples > 0 && frame.channels > 0)
         record.samples = QVector<qint16>(frame.audio, frame.audio + frame.samples * frame.channels);
-    const qint64 bytes = frame.width > 0 && frame.height > 0
-                             ? FrameScaler::i420Bytes(frame.width, frame.height, frame.stride)
-                             : 0;
     bool copy;
     PutBehaviour behaviour;
     {
@@ -188,11 +193,17 @@ void RecordingOutput::State::put(Target target, bool live, const OutputFrame &fr
     record.putMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::steady_clock::now().time_since_epoch())
                        .count();
-    if (frame.video && bytes > 0) {
-        record.checksum = checksum(frame.video, bytes);
-        if (copy)
-            record.picture =
-                QByteArray(reinterpret_cast<const char *>(frame.video), static_cast<int>(bytes));
+    if (picture && picture->width > 0 && picture->height > 0) {
+        // The planes as they are, each with its line size, one after the other.
+        int planeHeights[4] = {};
+        if (RecordingOutput::planeHeights(planeHeights, picture) >= 0) {
+            for (int plane = 0; plane < 4 && picture->data[plane]; ++plane)
+                record.picture.append(reinterpret_cast<const char *>(picture->data[plane]),
+                                      picture->linesize[plane] * planeHeights[plane]);
+        }
+        record.checksum = checksum(record.picture.constData(), record.picture.size());
+        if (!copy)
+            record.picture.clear();
     }
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -387,6 +398,20 @@ void RecordingOutput::clear()
     m_state->microphoneSwitches.clear();
     for (int &count : m_state->sessionChanges)
         count = 0;
+}
+
+int RecordingOutput::planeHeights(int heights[4], const AVFrame *picture)
+{
+    const AVPixFmtDescriptor *format =
+        av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture->format));
+    if (!format)
+        return -1;
+    for (int plane = 0; plane < 4; ++plane) {
+        const bool chroma = plane == 1 || plane == 2;
+        heights[plane] =
+            chroma ? AV_CEIL_RSHIFT(picture->height, format->log2_chroma_h) : picture->height;
+    }
+    return 0;
 }
 
 quint64 RecordingOutput::checksum(const void *data, qint64 bytes)

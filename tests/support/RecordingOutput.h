@@ -7,6 +7,8 @@
 
 #include <memory>
 
+struct AVFrame;
+
 // A recording fake of the output backends, installed behind OutputBackends::create: every
 // OutputRouter built while it is installed gets a recording webcam, NDI, preview and microphone,
 // which record each frame they are given with a copy of its picture and audio, and each session
@@ -46,16 +48,18 @@ public:
         bool live = false; // putLive (true) or putCard
         int width = 0;
         int height = 0;
-        int rowBytes = 0; // the stride as handed over; 0 for packed rows
+        int rowBytes = 0;     // the luma line size as handed over
+        int pixelFormat = -1; // AVPixelFormat; -1 without a picture
         int rateNum = 0;
         int rateDen = 0;
         int channels = 0;
         int sampleRate = 0;
         bool audioAdded = false;     // the frame carried audio
         QVector<qint16> samples;     // interleaved, samples per channel x channels
-        QByteArray picture;          // the I420 picture as handed over (empty when not copied)
-        quint64 checksum = 0;        // FNV-1a 64 of the picture bytes
-        const void *video = nullptr; // the buffer the backend was pointed at
+        QByteArray picture;          // the planes as handed over, each with its line size, one
+                                     // after the other (empty when not copied)
+        quint64 checksum = 0;        // FNV-1a 64 of those bytes
+        const void *video = nullptr; // the first plane the backend was pointed at
         qint64 putMs = 0;            // steady clock at the put, in milliseconds
     };
 
@@ -103,6 +107,9 @@ public:
     void clear();
 
     static quint64 checksum(const void *data, qint64 bytes);
+    // The rows of each plane of `picture` (its pixel format's chroma subsampling); -1 for a
+    // format FFmpeg does not describe.
+    static int planeHeights(int heights[4], const AVFrame *picture);
 
     struct State;
 

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QtGlobal>
+
+struct AVFrame;
+
+// One frame as the outputs receive it: a picture as FFmpeg describes it and, optionally, the
+// audio due with it. It only points at the caller's data, which stays valid until the call
+// returns.
+struct OutputFrame
+{
+    // The picture in any pixel format and size FFmpeg describes (format, width, height,
+    // data[], linesize[]); null: audio only, the picture on show stays. Valid until the
+    // call returns; whoever keeps it takes a reference (av_frame_ref) when it is
+    // reference-counted (buf[0] set), else copies it once into storage it allocated once.
+    const AVFrame *picture = nullptr;
+    int rateNum = 0; // exact frame rate; 0/0 on card frames
+    int rateDen = 0;
+    // Audio due with this frame: interleaved signed 16-bit samples; null (and the counts 0)
+    // without.
+    const qint16 *audio = nullptr;
+    int samples = 0; // per channel
+    int sampleRate = 0;
+    int channels = 0;
+};
