@@ -116,6 +116,17 @@ bool FrameMailbox::copyToStaging(const AVFrame *picture)
         m_poolBytes = bytes;
     }
 
+    // A line size shorter than the format's rows would make the copy read past each row (and
+    // FFmpeg asserts on it): such a description is refused, not copied.
+    const int planes = av_pix_fmt_count_planes(format);
+    for (int plane = 0; plane < planes; ++plane) {
+        const int rowBytes = av_image_get_linesize(format, picture->width, plane);
+        if (rowBytes < 0 || !picture->data[plane] || picture->linesize[plane] < rowBytes) {
+            logFailure("line size shorter than the picture's rows", AVERROR(EINVAL));
+            return false;
+        }
+    }
+
     AVBufferRef *buffer = av_buffer_pool_get(m_pool.get());
     if (!buffer) {
         logFailure("av_buffer_pool_get", AVERROR(ENOMEM));

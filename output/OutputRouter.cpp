@@ -1,9 +1,16 @@
 #include "output/OutputRouter.h"
 
+#include "output/NdiRenderer.h"
 #include "output/OutputLog.h"
+#include "output/PictureLayout.h"
+#include "output/V4l2Sink.h"
 #include "output/VideoOutThread.h"
 
 #include <QThread>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 namespace {
 
@@ -35,8 +42,9 @@ OutputRouter::OutputRouter(const QString &name, QObject *parent)
         qCCritical(lcOutput) << kInitPrefix << "ERROR: failed to create MFSink";
     if (!m_backends.ndi)
         qCCritical(lcOutput) << kInitNdiPrefix << "ERROR: failed to create NDI";
-    m_videoOut = std::make_unique<VideoOutThread>([](const AVFrame &) {},
-                                                  [this] { sendCardTick(); }, kCardIntervalMs);
+    m_videoOut =
+        std::make_unique<VideoOutThread>([this](const AVFrame &picture) { putPicture(picture); },
+                                         [this] { sendCardTick(); }, kCardIntervalMs);
     m_videoOut->start();
 }
 
@@ -48,7 +56,8 @@ OutputRouter::~OutputRouter()
     OutputBackends backends;
     {
         // Waits for a send under way; any later one sees m_closing and leaves.
-        std::lock_guard<std::mutex> guard(m_sendLock);
+        std::lock_guard<std::mutex> video(m_videoLock);
+        std::lock_guard<std::mutex> audio(m_audioLock);
         backends = std::move(m_backends);
     }
     // Callers that entered meanwhile only look at m_closing; let them leave before the
@@ -74,34 +83,55 @@ void OutputRouter::sendFrame(const OutputFrame &live)
     if (m_closing.load())
         return;
     m_streamActive.store(true);
-    std::lock_guard<std::mutex> guard(m_sendLock);
-    if (m_closing.load())
-        return;
-    // Only planar YUV 4:2:0 is read by the backends yet; anything else is no picture for them.
-    if (live.picture && live.picture->format != AV_PIX_FMT_YUV420P)
+    // The backends convert what FFmpeg describes; a format it does not, or a picture in
+    // hardware memory, is no picture for them.
+    const AVPixFmtDescriptor *format =
+        live.picture ? av_pix_fmt_desc_get(static_cast<AVPixelFormat>(live.picture->format))
+                     : nullptr;
+    if (live.picture && (!format || (format->flags & AV_PIX_FMT_FLAG_HWACCEL)))
         return;
 
+    // The picture goes to the video-out thread; this thread never waits for a backend's write.
+    if (live.picture && (m_backends.webcam || m_backends.ndi || m_backends.preview))
+        m_videoOut->post(live.picture);
+
+    if (!live.audio || live.samples <= 0 || live.channels <= 0 || live.sampleRate <= 0)
+        return;
+    // The sound goes straight on from here: it must not wait behind a picture being written.
+    OutputFrame audio;
+    const quint64 rate = m_frameRate.load();
+    audio.rateNum = static_cast<int>(rate >> 32);
+    audio.rateDen = static_cast<int>(rate & 0xFFFFFFFFu);
+    audio.audio = live.audio;
+    audio.samples = live.samples;
+    audio.sampleRate = live.sampleRate;
+    audio.channels = live.channels;
+    std::lock_guard<std::mutex> guard(m_audioLock);
+    if (m_closing.load())
+        return;
+    if (m_ndiEnabled.load() && m_backends.ndi)
+        guardedPut("NDI Ssend frame failed", [&] { m_backends.ndi->putLive(audio); });
+    if (m_backends.microphone)
+        guardedPut("Microphone send frame failed", [&] { m_backends.microphone->putLive(audio); });
+}
+
+void OutputRouter::putPicture(const AVFrame &picture)
+{
+    std::lock_guard<std::mutex> guard(m_videoLock);
+    // A picture taken just before its session left belongs to nobody any more.
+    if (m_closing.load() || !m_streamActive.load())
+        return;
     OutputFrame frame;
-    frame.picture = live.picture;
+    frame.picture = &picture;
     const quint64 rate = m_frameRate.load();
     frame.rateNum = static_cast<int>(rate >> 32);
     frame.rateDen = static_cast<int>(rate & 0xFFFFFFFFu);
-    if (live.audio && live.samples > 0 && live.channels > 0 && live.sampleRate > 0) {
-        frame.audio = live.audio;
-        frame.samples = live.samples;
-        frame.sampleRate = live.sampleRate;
-        frame.channels = live.channels;
-    }
-
-    // Without a picture the frame carries audio only: the picture outputs keep theirs.
-    if (frame.picture && m_backends.webcam)
+    if (m_backends.webcam)
         guardedPut("VCam Sink send frame failed", [&] { m_backends.webcam->putLive(frame); });
     if (m_ndiEnabled.load() && m_backends.ndi)
         guardedPut("NDI Ssend frame failed", [&] { m_backends.ndi->putLive(frame); });
-    if (frame.picture && m_previewEnabled.load() && m_backends.preview)
+    if (m_previewEnabled.load() && m_backends.preview)
         guardedPut(" Preview send frame failed", [&] { m_backends.preview->putLive(frame); });
-    if (m_backends.microphone)
-        guardedPut("Microphone send frame failed", [&] { m_backends.microphone->putLive(frame); });
 }
 
 int OutputRouter::audioOutputDelayMs() const
@@ -118,7 +148,7 @@ void OutputRouter::sendStub(const uchar *buffer, int width, int height)
     if (m_closing.load() || m_streamActive.load())
         return;
     // A live frame being sent means the card is about to stop anyway: drop it, never wait.
-    std::unique_lock<std::mutex> guard(m_sendLock, std::try_to_lock);
+    std::unique_lock<std::mutex> guard(m_videoLock, std::try_to_lock);
     if (!guard.owns_lock() || m_closing.load() || m_streamActive.load())
         return;
 
@@ -128,7 +158,8 @@ void OutputRouter::sendStub(const uchar *buffer, int width, int height)
         guardedPut("VCam Sink send frame failed", [&] { m_backends.webcam->putCard(frame); });
     if (m_backends.ndi)
         guardedPut(" NDI send frame failed", [&] { m_backends.ndi->putCard(frame); });
-    if (m_backends.microphone)
+    std::unique_lock<std::mutex> audio(m_audioLock, std::try_to_lock);
+    if (audio.owns_lock() && m_backends.microphone)
         guardedPut("Microphone send frame failed", [&] { m_backends.microphone->putCard(frame); });
 }
 
@@ -169,7 +200,7 @@ void OutputRouter::setPreviewWindow(WId window)
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(m_sendLock);
+        std::lock_guard<std::mutex> guard(m_videoLock);
         if (m_closing.load())
             return;
         if (m_backends.preview)
@@ -190,7 +221,10 @@ void OutputRouter::setStreamLive(bool live)
     const InFlight inFlight(m_inFlight);
     if (m_closing.load())
         return;
-    std::lock_guard<std::mutex> guard(m_sendLock);
+    // What waits for the video-out thread is the previous session's.
+    m_videoOut->clearPending();
+    std::lock_guard<std::mutex> video(m_videoLock);
+    std::lock_guard<std::mutex> audio(m_audioLock);
     if (m_closing.load())
         return;
     m_streamActive.store(live);
@@ -205,7 +239,7 @@ void OutputRouter::setStreamLive(bool live)
 
 void OutputRouter::setMicrophoneEnabled(bool enabled)
 {
-    // Not under the send lock: the microphone's own worker does the slow part.
+    // Under no lock: the microphone's own loop does the slow part.
     if (m_backends.microphone)
         m_backends.microphone->setEnabled(enabled);
 }
@@ -229,4 +263,17 @@ MicrophoneOutput::SoundGaps OutputRouter::microphoneSoundGaps() const
 bool OutputRouter::webcamAvailable() const
 {
     return m_backends.webcam && m_backends.webcam->deviceOpen();
+}
+
+OutputRouter::Statistics OutputRouter::statistics() const
+{
+    Statistics statistics;
+    statistics.picturesShown = m_videoOut->picturesHandled();
+    statistics.picturesDropped = m_videoOut->picturesDropped();
+    // Only the real backends count their own drops; others (tests' stand-ins) report none.
+    if (const auto *sink = dynamic_cast<const V4l2Sink *>(m_backends.webcam.get()))
+        statistics.webcamDropped = sink->framesDropped();
+    if (const auto *ndi = dynamic_cast<const NdiRenderer *>(m_backends.ndi.get()))
+        statistics.ndiDropped = ndi->framesDropped();
+    return statistics;
 }

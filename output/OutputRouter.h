@@ -14,22 +14,31 @@
 #include <vector>
 
 class VideoOutThread;
+struct AVFrame;
 
 // The program's single output object: the virtual webcam, the NDI source, the preview window
-// and the microphone sit behind it as backends (OutputBackends). Live frames come from the
-// delivery thread of the session that owns the output (sendFrame); the no-signal card is sent
-// by the output's own video-out thread (VideoOutThread) every kCardIntervalMs while no session
-// is live, from the copy setCard made. Each frame goes to the backends that are on, and a
-// backend that throws never stops the others.
+// and the microphone sit behind it as backends (OutputBackends). A backend that throws never
+// stops the others.
+//
+// Live frames come from the delivery thread of the session that owns the output (sendFrame),
+// which never waits for a backend's write: the picture goes into a one-slot mailbox and the
+// output's own video-out thread (VideoOutThread) puts it to the webcam, NDI and the preview;
+// a picture that thread was too busy to take is replaced and counted (statistics()). The
+// sound goes straight to the microphone and NDI from the delivery thread, so it never waits
+// behind a picture being written. The same video-out thread sends the no-signal card every
+// kCardIntervalMs while no session is live, from the copy setCard made.
 //
 // Threads: constructed and destroyed on the GUI thread; sendFrame, setFrameRate and
 // setStreamLive on the thread that owns the output at the time (OutputSwitch serialises
-// them); setCard, sendStub, setPreviewWindow and setNdiEnabled on the GUI thread; the card
-// ticks on the video-out thread; the getters anywhere.
-// Every call into a backend is serialised by m_sendLock: a live frame waits at most for one
-// card frame being sent, a card frame never waits (it is dropped while the lock is busy).
-// The destructor lets a send under way finish, makes later ones return at once, and only then
-// destroys the backends.
+// them); setCard, sendStub, setPreviewWindow and setNdiEnabled on the GUI thread; pictures
+// and card ticks on the video-out thread; the getters anywhere.
+// Locks: m_videoLock serialises the picture puts (video-out thread), the card (dropped while
+// the lock is busy, never waits), the preview's attachment and session changes; m_audioLock the
+// sound's puts, the microphone's card put (dropped while busy) and session changes. Taken both:
+// video first. NDI thus gets its pictures and its sound from two threads at once; its runtime
+// allows audio and video sends on one sender from separate threads, and NdiRenderer guards its
+// own state. The destructor stops the video-out thread (letting a put under way finish), lets a
+// send under way finish, makes later ones return at once, and only then destroys the backends.
 class OutputRouter : public QObject, public OutputSink
 {
     Q_OBJECT
@@ -71,6 +80,16 @@ public:
     // sent. Any thread; one atomic load.
     bool webcamAvailable() const;
 
+    // What became of the live pictures. Any thread.
+    struct Statistics
+    {
+        qint64 picturesShown = 0;   // put to the backends by the video-out thread
+        qint64 picturesDropped = 0; // replaced unshown: the video-out thread was busy
+        qint64 webcamDropped = 0;   // the webcam's own put dropped (busy, unusable picture)
+        qint64 ndiDropped = 0;      // likewise NDI's (no sender, busy, unusable picture)
+    };
+    Statistics statistics() const;
+
     // Any thread: live frames are on the output (the card is held back).
     bool streamActive() const { return m_streamActive.load(); }
     // NDI mode: live frames go to NDI too. GUI thread; read anywhere.
@@ -91,11 +110,13 @@ private:
     // Puts to one backend, catching anything it throws so the others still run.
     template <class Put>
     static void guardedPut(const char *failure, Put &&put);
-    // The video-out thread's tick: the card, while no session is live.
+    // The video-out thread's work: one live picture to the picture backends that are on, and
+    // the card's tick (the card, while no session is live).
+    void putPicture(const AVFrame &picture);
     void sendCardTick();
 
-    // -- Set on the GUI thread at construction; afterwards used under m_sendLock, except the
-    // -- webcam's atomic device state.
+    // -- Set on the GUI thread at construction; afterwards used under m_videoLock or
+    // -- m_audioLock (see above), except the backends' own thread-safe getters.
     OutputBackends m_backends;
 
     std::atomic<quint64> m_frameRate{(quint64(30) << 32) | 1u}; // num high, den low
@@ -117,8 +138,9 @@ private:
     // Started by the constructor, stopped first thing in the destructor.
     std::unique_ptr<VideoOutThread> m_videoOut;
 
-    std::mutex m_sendLock;
-    // The card's buffer described as a picture; used under m_sendLock.
+    std::mutex m_videoLock;
+    std::mutex m_audioLock;
+    // The card's buffer described as a picture; used under m_videoLock.
     WrappedPicture m_cardPicture;
     // Set when destruction starts; senders that see it return without touching the backends.
     std::atomic<bool> m_closing{false};

@@ -201,8 +201,11 @@ void TestNdi::sendLive(OutputRouter &cam, I420Picture &picture, const std::vecto
                        int sampleRate, int channels)
 {
     const int samples = audio ? static_cast<int>(audio->size()) / channels : 0;
+    const qint64 shown = cam.statistics().picturesShown;
     sendI420(cam, picture.data.data(), picture.width, picture.height, picture.stride,
              audio ? audio->data() : nullptr, samples, sampleRate, channels);
+    // The picture goes out on the output's video-out thread: wait until it has.
+    QTRY_VERIFY_WITH_TIMEOUT(cam.statistics().picturesShown > shown, 5000);
 }
 
 void TestNdi::sourceNamedAfterTheProduct()
