@@ -23,7 +23,7 @@ struct AVFrame;
 // size; the pool hands the same few buffers round while the size holds, so a steady stream
 // allocates nothing.
 //
-// Threads: put and clear on the sending thread (one at a time); take on the writing thread;
+// Threads: put on the sending thread (one at a time); take on the writing thread; clear,
 // interrupt, isInterrupted and the counters on any thread.
 class FrameMailbox
 {

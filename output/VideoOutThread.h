@@ -17,8 +17,8 @@ struct AVFrame;
 // `tickIntervalMs` (the no-signal card's interval), whether or not pictures come.
 //
 // Threads: constructed, started and stopped by the owner (any one thread, not this one);
-// post and clearPending on the one sending thread of the moment; the handlers run on this
-// thread, one at a time; the counters on any thread. stop(): flag, wake, then a bounded wait
+// post on the one sending thread of the moment; clearPending and the counters on any thread;
+// the handlers run on this thread, one at a time. stop(): flag, wake, then a bounded wait
 // (a warning when the thread is still inside a handler after kStopWaitMs, and then a wait for
 // that handler to return: the backends it is inside must not go before it); it is idempotent
 // and the destructor calls it. The thread is never killed.
