@@ -1,6 +1,9 @@
-// Process entry: the application object with the program-wide style sheet, the control window,
-// the command line, and a clean end on SIGTERM / SIGINT (the same as closing the window).
+// Process entry: the application object with the program-wide style sheet, the program
+// (Application) and its window, the command line, and a clean end on SIGTERM / SIGINT (the same
+// as closing the window).
 #include "app/AppLog.h"
+#include "app/Application.h"
+#include "app/Environment.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -103,7 +106,7 @@ public:
 
     GuiWatchdog()
     {
-        if (qEnvironmentVariableIntValue("QUORVIX_GUI_WATCHDOG") == 0)
+        if (!Environment::guiWatchdog())
             return;
         m_timer = std::make_unique<QTimer>();
         m_timer->setTimerType(Qt::PreciseTimer);
@@ -152,16 +155,16 @@ int main(int argc, char *argv[])
     // interval a timer takes (about 24 days) rather than -1.
     qputenv("QT_BEARER_POLL_TIMEOUT", "2147483647");
 
-    auto window = std::make_unique<MainWindow>();
-    window->show();
-    terminationSignals.watch(window.get());
+    auto application = std::make_unique<Application>();
+    application->window().show();
+    terminationSignals.watch(&application->window());
     if (argc > 1)
-        window->startFromCommandLine();
+        application->startFromCommandLine();
 
     GuiWatchdog watchdog;
     const int exitCode = app.exec();
     watchdog.report();
     terminationSignals.unwatch();
-    window.reset();
+    application.reset();
     return exitCode;
 }

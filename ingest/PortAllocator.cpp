@@ -1,5 +1,6 @@
 #include "ingest/PortAllocator.h"
 
+#include "app/Environment.h"
 #include "ingest/IngestLog.h"
 
 #include <QByteArray>
@@ -7,7 +8,7 @@
 
 int PortAllocator::portBase()
 {
-    const QByteArray text = qgetenv("QUORVIX_INTAKE_PORT_BASE");
+    const QByteArray text = Environment::intakePortBase();
     if (text.isEmpty())
         return kPortBase;
     bool ok = false;

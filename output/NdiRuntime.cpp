@@ -1,5 +1,6 @@
 #include "output/NdiRuntime.h"
 
+#include "app/Environment.h"
 #include "output/OutputLog.h"
 
 #include <QDir>
@@ -56,7 +57,7 @@ std::unique_ptr<NdiRuntime> NdiRuntime::load()
     QStringList dirs;
     QStringList looked;
     for (const char *variable : kDirVariables) {
-        const QString dir = qEnvironmentVariable(variable);
+        const QString dir = Environment::ndiRuntimeDir(variable);
         looked << QStringLiteral("%1=%2").arg(QLatin1String(variable),
                                               dir.isEmpty() ? QStringLiteral("(unset)") : dir);
         if (!dir.isEmpty())

@@ -1,5 +1,6 @@
 #include "output/V4l2Sink.h"
 
+#include "app/Environment.h"
 #include "output/OutputLog.h"
 #include "output/PutLock.h"
 
@@ -78,9 +79,9 @@ void V4l2Sink::init(const QString &name)
     {
         std::unique_lock<std::mutex> guard(m_lock);
         m_name = name;
-        m_fixedPath = qEnvironmentVariable("QUORVIX_VCAM_DEVICE");
+        m_fixedPath = Environment::vcamDevice();
 
-        const QString size = qEnvironmentVariable("QUORVIX_VCAM_SIZE");
+        const QString size = Environment::vcamSize();
         if (!size.isEmpty()) {
             const QRegularExpressionMatch match =
                 QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
@@ -97,7 +98,7 @@ void V4l2Sink::init(const QString &name)
         }
         m_scaler = std::make_unique<FrameScaler>(m_width, m_height);
 
-        const QString tap = qEnvironmentVariable("QUORVIX_VCAM_TAP");
+        const QString tap = Environment::vcamTap();
         if (!tap.isEmpty())
             m_tap = std::make_unique<FrameTap>(tap, m_width, m_height, kFps);
         m_initialised = true;

@@ -35,9 +35,15 @@ GlobalSettings::GlobalSettings(bool portLocked, int port, const QString &imagePa
     : QDialog(parent, Qt::WindowFlags()), m_ui(std::make_unique<Ui::GlobalSettings>()),
       m_fileChooser(chooseWithFileDialog)
 {
-    // setupUi also connects the on_<object>_<signal> slots by name, so setting the image name
-    // below already runs on_txtColorbarImage_textChanged.
     m_ui->setupUi(this);
+    // Before the values below are set, so setting the image name already runs its handler.
+    connect(m_ui->cmdChooseImage, &QPushButton::clicked, this, &GlobalSettings::chooseImage);
+    connect(m_ui->txtColorbarImage, &QLineEdit::textChanged, this,
+            &GlobalSettings::onImageNameChanged);
+    connect(m_ui->cmdClearImage, &QPushButton::clicked, this, &GlobalSettings::clearImage);
+    connect(m_ui->chkIA, &QCheckBox::clicked, this, &GlobalSettings::onIgnoreAudioClicked);
+    connect(m_ui->chkStreamKey, &QCheckBox::toggled, this, &GlobalSettings::onStreamKeyToggled);
+    connect(m_ui->cmdNewKey, &QPushButton::clicked, this, &GlobalSettings::makeNewKey);
 
     m_imagePath = imagePath;
     m_ui->txtColorbarImage->setText(QFileInfo(imagePath).fileName());
@@ -84,9 +90,9 @@ void GlobalSettings::buildSrtControls(bool locked)
     m_spbSrtPort->setMinimumWidth(80);
     m_spbSrtPort->setMaximumWidth(100);
     m_spbSrtPort->setValue(AppSettings::kDefaultSrtPort);
-    const int portAt = m_ui->horizontalLayout_2->indexOf(m_ui->spbPort);
-    m_ui->horizontalLayout_2->insertWidget(portAt + 1, portLabel);
-    m_ui->horizontalLayout_2->insertWidget(portAt + 2, m_spbSrtPort);
+    const int portAt = m_ui->portRow->indexOf(m_ui->spbPort);
+    m_ui->portRow->insertWidget(portAt + 1, portLabel);
+    m_ui->portRow->insertWidget(portAt + 2, m_spbSrtPort);
 
     auto *group = new QGroupBox(tr("SRT"), this);
     group->setObjectName(QStringLiteral("grpSrt"));
@@ -111,7 +117,7 @@ void GlobalSettings::buildSrtControls(bool locked)
     m_lblSrtPassphraseHint = new QLabel(tr("10 to 79 characters, or empty for none"), group);
     m_lblSrtPassphraseHint->setObjectName(QStringLiteral("lblSrtPassphraseHint"));
     grid->addWidget(m_lblSrtPassphraseHint, 3, 1, 1, 2);
-    m_ui->verticalLayout->insertWidget(m_ui->verticalLayout->indexOf(m_ui->groupBox_3) + 1, group);
+    m_ui->dialogLayout->insertWidget(m_ui->dialogLayout->indexOf(m_ui->grpPort) + 1, group);
 
     connect(m_chkSrt, &QCheckBox::toggled, this, [this] { updateSrtControls(); });
     connect(m_txtSrtPassphrase, &QLineEdit::textChanged, this, [this] { updateSrtControls(); });
@@ -219,7 +225,7 @@ void GlobalSettings::setFileChooser(FileChooser chooser)
     m_fileChooser = chooser ? std::move(chooser) : FileChooser(chooseWithFileDialog);
 }
 
-void GlobalSettings::on_cmdChooseImage_clicked()
+void GlobalSettings::chooseImage()
 {
     const QString filter = tr("Images (*.png *.jpg *.jpeg)");
     QString selectedFilter = filter;
@@ -232,18 +238,18 @@ void GlobalSettings::on_cmdChooseImage_clicked()
     m_ui->txtColorbarImage->setText(QFileInfo(file).fileName());
 }
 
-void GlobalSettings::on_txtColorbarImage_textChanged(const QString &arg1)
+void GlobalSettings::onImageNameChanged(const QString &name)
 {
-    m_ui->cmdClearImage->setVisible(!arg1.isEmpty());
+    m_ui->cmdClearImage->setVisible(!name.isEmpty());
 }
 
-void GlobalSettings::on_cmdClearImage_clicked()
+void GlobalSettings::clearImage()
 {
     m_ui->txtColorbarImage->clear();
     m_imagePath.clear();
 }
 
-void GlobalSettings::on_chkIA_clicked(bool checked)
+void GlobalSettings::onIgnoreAudioClicked(bool checked)
 {
     m_ui->lblMB_IA->setVisible(checked);
     m_ui->spbMB_IA->setVisible(checked);
@@ -274,7 +280,7 @@ QString GlobalSettings::keptStreamKey(bool required, const QString &key)
     return required && key.isEmpty() ? StreamKey::generate() : key;
 }
 
-void GlobalSettings::on_chkStreamKey_toggled(bool checked)
+void GlobalSettings::onStreamKeyToggled(bool checked)
 {
     if (checked)
         m_ui->txtStreamKey->setText(keptStreamKey(true, m_ui->txtStreamKey->text()));
@@ -282,7 +288,7 @@ void GlobalSettings::on_chkStreamKey_toggled(bool checked)
     m_ui->cmdNewKey->setEnabled(checked);
 }
 
-void GlobalSettings::on_cmdNewKey_clicked()
+void GlobalSettings::makeNewKey()
 {
     m_ui->txtStreamKey->setText(StreamKey::generate());
 }

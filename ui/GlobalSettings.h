@@ -73,13 +73,13 @@ public:
     // Replaces the file chooser (QFileDialog::getOpenFileName by default); tests answer it.
     void setFileChooser(FileChooser chooser);
 
-private slots:
-    void on_cmdChooseImage_clicked();
-    void on_txtColorbarImage_textChanged(const QString &arg1);
-    void on_cmdClearImage_clicked();
-    void on_chkIA_clicked(bool checked);
-    void on_chkStreamKey_toggled(bool checked);
-    void on_cmdNewKey_clicked();
+private:
+    void chooseImage();
+    void onImageNameChanged(const QString &name);
+    void clearImage();
+    void onIgnoreAudioClicked(bool checked);
+    void onStreamKeyToggled(bool checked);
+    void makeNewKey();
 
 private:
     // The SRT widgets are made in code, beside the form's own.

@@ -40,6 +40,7 @@ constexpr int kButtonRowMarginPx = 30;
 ZoomQRW::ZoomQRW(QWidget *parent) : QWidget(parent), m_ui(std::make_unique<Ui::ZoomQRW>())
 {
     m_ui->setupUi(this);
+    connect(m_ui->cmdClose, &QPushButton::clicked, this, &QWidget::close);
     // The application style sheet paints this window's background; plain QWidgets ignore it
     // without this attribute.
     setAttribute(Qt::WA_StyledBackground);
@@ -219,11 +220,6 @@ void ZoomQRW::saveSettings()
     m_settings->setValue(kKeyBitrate, m_ui->sbBitrate->value());
     m_settings->setValue(kKeyKeyframes, m_ui->cbKeyframes->currentText());
     m_settings->sync();
-}
-
-void ZoomQRW::on_cmdClose_clicked()
-{
-    close();
 }
 
 void ZoomQRW::keyPressEvent(QKeyEvent *event)

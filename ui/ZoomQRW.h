@@ -76,9 +76,6 @@ public slots:
     void saveSettings();
     void showQR();
 
-private slots:
-    void on_cmdClose_clicked();
-
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;

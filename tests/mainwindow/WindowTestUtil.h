@@ -4,7 +4,9 @@
 // comparison and driving the modal settings dialog.
 
 #include "app/AppSettings.h"
+#include "app/Application.h"
 #include "ui/GlobalSettings.h"
+#include "app/Application.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>

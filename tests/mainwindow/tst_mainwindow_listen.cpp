@@ -76,7 +76,7 @@ private slots:
     void closingWithCameraPublishingEndsEverything();
 
 private:
-    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<Application> m_app;
     quint16 m_port = 0;
 };
 
@@ -95,21 +95,22 @@ void TestMainWindowListen::init()
 
 void TestMainWindowListen::cleanup()
 {
-    m_window.reset();
+    m_app.reset();
     QVERIFY(!FreePort::isListening(m_port));
 }
 
 void TestMainWindowListen::manualStartStoresAddressAndCamera()
 {
     store(AppSettings::kPort, m_port);
-    m_window = std::make_unique<MainWindow>();
-    MainWindow &w = *m_window;
+    m_app = std::make_unique<Application>();
+    Application &app = *m_app;
+    MainWindow &w = app.window();
     child<QComboBox>(w, "cmbCams")->setCurrentText(QStringLiteral("Other"));
     auto *start = child<QPushButton>(w, "cmdStart");
     auto *network = child<QComboBox>(w, "cmbNetwork");
 
     start->click();
-    QVERIFY(w.isRunning());
+    QVERIFY(app.isRunning());
     QVERIFY(FreePort::isListening(m_port));
     QVERIFY(showsIcon(start->icon(), ":STOP"));
     QVERIFY(!network->isEnabled());
@@ -117,11 +118,11 @@ void TestMainWindowListen::manualStartStoresAddressAndCamera()
     QCOMPARE(stored(AppSettings::kCam).toString(), QStringLiteral("Other"));
     QCOMPARE(stored(AppSettings::kIp).toString(), network->currentText());
     // No stream yet: a tick empties the labels.
-    QVERIFY(QMetaObject::invokeMethod(&w, "onStatTimer"));
+    app.pollStatistics();
     QCOMPARE(child<QLabel>(w, "lblBitrate")->text(), QString());
 
     start->click();
-    QVERIFY(!w.isRunning());
+    QVERIFY(!app.isRunning());
     QVERIFY(!FreePort::isListening(m_port));
     QVERIFY(showsIcon(start->icon(), ":START"));
     QVERIFY(network->isEnabled());
@@ -129,16 +130,17 @@ void TestMainWindowListen::manualStartStoresAddressAndCamera()
 
 void TestMainWindowListen::commandLineStartsWithoutStoring()
 {
-    m_window = std::make_unique<MainWindow>();
-    MainWindow &w = *m_window;
+    m_app = std::make_unique<Application>();
+    Application &app = *m_app;
+    MainWindow &w = app.window();
     w.show();
-    w.startFromCommandLine(
+    app.startFromCommandLine(
         {QStringLiteral("quorvix"), QString::number(m_port), QStringLiteral("Mevo")});
-    QVERIFY(w.isRunning());
-    QCOMPARE(w.port(), int(m_port));
+    QVERIFY(app.isRunning());
+    QCOMPARE(app.port(), int(m_port));
     QVERIFY(child<QLabel>(w, "lblRTMP")->text().endsWith(QStringLiteral(":%1/@/@").arg(m_port)));
     QVERIFY(FreePort::isListening(m_port));
-    QVERIFY(w.isMevo());
+    QVERIFY(app.isMevo());
 
     // Stop and start by hand in the same run: still nothing stored.
     auto *start = child<QPushButton>(w, "cmdStart");
@@ -152,9 +154,10 @@ void TestMainWindowListen::commandLineStartsWithoutStoring()
     QVERIFY(!stored(AppSettings::kCam).isValid());
 
     // The next program start without arguments sees the defaults again.
-    m_window = std::make_unique<MainWindow>();
-    QCOMPARE(m_window->port(), 1935);
-    QCOMPARE(child<QComboBox>(*m_window, "cmbCams")->currentText(), QStringLiteral("GoPro 9"));
+    m_app = std::make_unique<Application>();
+    QCOMPARE(m_app->port(), 1935);
+    QCOMPARE(child<QComboBox>(m_app->window(), "cmbCams")->currentText(),
+             QStringLiteral("GoPro 9"));
 }
 
 void TestMainWindowListen::commandLineIgnoresBadValues()
@@ -163,12 +166,13 @@ void TestMainWindowListen::commandLineIgnoresBadValues()
     const QStringList badPorts{QStringLiteral("abc"), QStringLiteral("0"), QStringLiteral("70000"),
                                QStringLiteral("-5"), QString()};
     for (const QString &bad : badPorts) {
-        m_window = std::make_unique<MainWindow>();
-        m_window->startFromCommandLine({QStringLiteral("quorvix"), bad, QStringLiteral("Nokia")});
-        QCOMPARE(m_window->port(), int(m_port));
-        QCOMPARE(child<QComboBox>(*m_window, "cmbCams")->currentText(), QStringLiteral("GoPro 9"));
+        m_app = std::make_unique<Application>();
+        m_app->startFromCommandLine({QStringLiteral("quorvix"), bad, QStringLiteral("Nokia")});
+        QCOMPARE(m_app->port(), int(m_port));
+        QCOMPARE(child<QComboBox>(m_app->window(), "cmbCams")->currentText(),
+                 QStringLiteral("GoPro 9"));
         QVERIFY2(FreePort::isListening(m_port), qPrintable(bad));
-        m_window.reset();
+        m_app.reset();
         QVERIFY(!FreePort::isListening(m_port));
     }
 }
@@ -178,27 +182,28 @@ void TestMainWindowListen::androidFromCommandLineAndStore()
     // On the command line: chosen and listening, nothing stored; matched exactly, as the
     // other types are.
     for (const QString &text : {QStringLiteral("android"), QStringLiteral("Android")}) {
-        m_window = std::make_unique<MainWindow>();
-        m_window->startFromCommandLine({QStringLiteral("quorvix"), QString::number(m_port), text});
-        QVERIFY(m_window->isRunning());
-        QCOMPARE(child<QComboBox>(*m_window, "cmbCams")->currentText(),
+        m_app = std::make_unique<Application>();
+        m_app->startFromCommandLine({QStringLiteral("quorvix"), QString::number(m_port), text});
+        QVERIFY(m_app->isRunning());
+        QCOMPARE(child<QComboBox>(m_app->window(), "cmbCams")->currentText(),
                  text == QLatin1String("Android") ? text : QStringLiteral("GoPro 9"));
-        m_window.reset();
+        m_app.reset();
         QVERIFY(!stored(AppSettings::kCam).isValid());
     }
 
     // Started by hand: stored, and the next start picks it with its QR button.
     store(AppSettings::kPort, m_port);
-    m_window = std::make_unique<MainWindow>();
-    child<QComboBox>(*m_window, "cmbCams")->setCurrentText(QStringLiteral("Android"));
-    child<QPushButton>(*m_window, "cmdStart")->click();
-    QVERIFY(m_window->isRunning());
+    m_app = std::make_unique<Application>();
+    child<QComboBox>(m_app->window(), "cmbCams")->setCurrentText(QStringLiteral("Android"));
+    child<QPushButton>(m_app->window(), "cmdStart")->click();
+    QVERIFY(m_app->isRunning());
     QCOMPARE(stored(AppSettings::kCam).toString(), QStringLiteral("Android"));
-    m_window.reset();
-    m_window = std::make_unique<MainWindow>();
-    QCOMPARE(child<QComboBox>(*m_window, "cmbCams")->currentText(), QStringLiteral("Android"));
-    QVERIFY(!child<QPushButton>(*m_window, "cmdQR")->isHidden());
-    QVERIFY(!m_window->isMevo());
+    m_app.reset();
+    m_app = std::make_unique<Application>();
+    QCOMPARE(child<QComboBox>(m_app->window(), "cmbCams")->currentText(),
+             QStringLiteral("Android"));
+    QVERIFY(!child<QPushButton>(m_app->window(), "cmdQR")->isHidden());
+    QVERIFY(!m_app->isMevo());
 }
 
 void TestMainWindowListen::portTakenWarnsAndStillToggles()
@@ -206,10 +211,11 @@ void TestMainWindowListen::portTakenWarnsAndStillToggles()
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress::Any, m_port));
     store(AppSettings::kPort, m_port);
-    m_window = std::make_unique<MainWindow>();
-    MainWindow &w = *m_window;
+    m_app = std::make_unique<Application>();
+    Application &app = *m_app;
+    MainWindow &w = app.window();
     QStringList warnings;
-    w.setWarningBox([&](QWidget *parent, const QString &title, const QString &text) {
+    app.setWarningBox([&](QWidget *parent, const QString &title, const QString &text) {
         QCOMPARE(parent, static_cast<QWidget *>(&w));
         warnings << title << text;
     });
@@ -220,10 +226,10 @@ void TestMainWindowListen::portTakenWarnsAndStillToggles()
                                                    "port ( Settings )")
                                         .arg(m_port)}));
     // The window still counts as running; a second click stops it.
-    QVERIFY(w.isRunning());
+    QVERIFY(app.isRunning());
     QVERIFY(showsIcon(start->icon(), ":STOP"));
     start->click();
-    QVERIFY(!w.isRunning());
+    QVERIFY(!app.isRunning());
     QVERIFY(showsIcon(start->icon(), ":START"));
     holder.close();
 }
@@ -233,8 +239,9 @@ void TestMainWindowListen::defaultWarningBoxIsWhatUsersSee()
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress::Any, m_port));
     store(AppSettings::kPort, m_port);
-    m_window = std::make_unique<MainWindow>();
-    MainWindow &w = *m_window;
+    m_app = std::make_unique<Application>();
+    Application &app = *m_app;
+    MainWindow &w = app.window();
 
     QString title, text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -263,17 +270,18 @@ void TestMainWindowListen::defaultWarningBoxIsWhatUsersSee()
     QCOMPARE(icon, QMessageBox::Critical);
     QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QCOMPARE(boxParent, static_cast<QWidget *>(&w));
-    QCOMPARE(w.server()->managerCount(), 0);
+    QCOMPARE(app.server()->managerCount(), 0);
     holder.close();
 }
 
 void TestMainWindowListen::settingsWhileRunningLockPort()
 {
     store(AppSettings::kPort, m_port);
-    m_window = std::make_unique<MainWindow>();
-    MainWindow &w = *m_window;
+    m_app = std::make_unique<Application>();
+    Application &app = *m_app;
+    MainWindow &w = app.window();
     child<QPushButton>(w, "cmdStart")->click();
-    QVERIFY(w.isRunning());
+    QVERIFY(app.isRunning());
     bool portEnabled = true;
     const bool seen = driveSettingsDialog(
         [&]() { child<QPushButton>(w, "cmdSettings")->click(); },
@@ -283,7 +291,7 @@ void TestMainWindowListen::settingsWhileRunningLockPort()
         });
     QVERIFY(seen);
     QVERIFY(!portEnabled);
-    QCOMPARE(w.port(), int(m_port));
+    QCOMPARE(app.port(), int(m_port));
     QVERIFY(FreePort::isListening(m_port));
     QVERIFY(showsIcon(child<QPushButton>(w, "cmdSettings")->icon(), ":SETTINGS"));
 }
@@ -291,10 +299,11 @@ void TestMainWindowListen::settingsWhileRunningLockPort()
 void TestMainWindowListen::closingWithCameraPublishingEndsEverything()
 {
     const auto baseline = processThreads();
-    m_window = std::make_unique<MainWindow>();
-    MainWindow &w = *m_window;
+    m_app = std::make_unique<Application>();
+    Application &app = *m_app;
+    MainWindow &w = app.window();
     w.show();
-    w.startFromCommandLine(
+    app.startFromCommandLine(
         {QStringLiteral("quorvix"), QString::number(m_port), QStringLiteral("Other")});
     QVERIFY(FreePort::isListening(m_port));
 
@@ -320,7 +329,7 @@ void TestMainWindowListen::closingWithCameraPublishingEndsEverything()
     polling.start();
     while (!sawRate && polling.elapsed() < 15000) {
         QTest::qWait(250);
-        QVERIFY(QMetaObject::invokeMethod(&w, "onStatTimer"));
+        app.pollStatistics();
         sawRate = rate.match(bitrate->text()).hasMatch();
     }
     QVERIFY2(sawRate, qPrintable(bitrate->text()));
@@ -337,9 +346,9 @@ void TestMainWindowListen::closingWithCameraPublishingEndsEverything()
     QElapsedTimer clock;
     clock.start();
     QVERIFY(w.close());
-    QVERIFY(!w.isRunning());
+    QVERIFY(!app.isRunning());
     QVERIFY(!FreePort::isListening(m_port));
-    m_window.reset();
+    m_app.reset();
     const qint64 closeMs = clock.elapsed();
     QVERIFY2(closeMs < 5000, qPrintable(QStringLiteral("closing took %1 ms").arg(closeMs)));
 

@@ -4,6 +4,7 @@
 // all of them when the option is off; refused cameras in the status bar.
 #include "../qr/QrDecode.h"
 #include "WindowTestUtil.h"
+#include "ui/StatusNotices.h"
 
 #include "ingest/StreamKey.h"
 #include "ui/ZoomQRW.h"
@@ -30,10 +31,10 @@ QString decode(const QPixmap &pixmap)
 }
 
 // The code on screen after pressing the QR button.
-QString shownLink(MainWindow &w)
+QString shownLink(Application &app)
 {
-    child<QPushButton>(w, "cmdQR")->click();
-    ZoomQRW *qr = w.zoomQR();
+    child<QPushButton>(app.window(), "cmdQR")->click();
+    ZoomQRW *qr = app.zoomQR();
     const QString decoded =
         decode(qr->findChild<QLabel *>(QStringLiteral("lblPreview"))->pixmap(Qt::ReturnByValue));
     if (decoded != qr->currentLink())
@@ -43,10 +44,10 @@ QString shownLink(MainWindow &w)
 }
 
 // The code on screen with the SRT connection chosen in the QR window.
-QString shownSrtLink(MainWindow &w)
+QString shownSrtLink(Application &app)
 {
-    child<QPushButton>(w, "cmdQR")->click();
-    ZoomQRW *qr = w.zoomQR();
+    child<QPushButton>(app.window(), "cmdQR")->click();
+    ZoomQRW *qr = app.zoomQR();
     auto *srt = qr->findChild<QCheckBox *>(QStringLiteral("chkSrt"));
     if (!srt || !srt->isVisible())
         return QStringLiteral("<no SRT choice>");
@@ -103,17 +104,18 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
 {
     QString key;
     {
-        MainWindow w;
+        Application app;
+        MainWindow &w = app.window();
         w.show();
-        const QString plainUrl = w.rtmpUrl();
+        const QString plainUrl = app.rtmpUrl();
         QVERIFY(plainUrl.endsWith(QStringLiteral("/@/@")));
-        const QString plainLink = shownLink(w);
+        const QString plainLink = shownLink(app);
         QCOMPARE(plainLink, ZoomQRW::baseLink(plainUrl) + kLinkTail);
         auto *srt = child<QLabel>(w, "lblSRT");
         const QString plainSrt = srt->text();
         QVERIFY(plainSrt.startsWith(QStringLiteral("srt://")));
         QVERIFY(!plainSrt.contains(QLatin1Char('?')));
-        QVERIFY(shownSrtLink(w).startsWith(srtLinkHead(plainSrt, QString())));
+        QVERIFY(shownSrtLink(app).startsWith(srtLinkHead(plainSrt, QString())));
 
         // First time on: a key is made.
         QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
@@ -125,16 +127,16 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
                                         d->accept();
                                     }));
         QCOMPARE(key.size(), StreamKey::kLength);
-        QCOMPARE(w.rtmpUrl(), plainUrl.chopped(1) + key);
-        QCOMPARE(child<QLabel>(w, "lblRTMP")->text(), w.rtmpUrl());
+        QCOMPARE(app.rtmpUrl(), plainUrl.chopped(1) + key);
+        QCOMPARE(child<QLabel>(w, "lblRTMP")->text(), app.rtmpUrl());
         QVERIFY(child<QLabel>(w, "lblRTMP")->toolTip().contains(key));
-        QCOMPARE(w.requiredStreamKey(), key.toLatin1());
-        QCOMPARE(shownLink(w), ZoomQRW::baseLink(w.rtmpUrl()) + kLinkTail);
-        QVERIFY(w.zoomQR()->currentLink().contains(QStringLiteral("%40%2F") + key + "&"));
+        QCOMPARE(app.requiredStreamKey(), key.toLatin1());
+        QCOMPARE(shownLink(app), ZoomQRW::baseLink(app.rtmpUrl()) + kLinkTail);
+        QVERIFY(app.zoomQR()->currentLink().contains(QStringLiteral("%40%2F") + key + "&"));
         // SRT callers name it as their stream id.
         QCOMPARE(srt->text(), plainSrt + QStringLiteral("?streamid=") + key);
         QVERIFY(srt->toolTip().contains(key));
-        const QString srtLink = shownSrtLink(w);
+        const QString srtLink = shownSrtLink(app);
         QVERIFY2(srtLink.startsWith(srtLinkHead(plainSrt, key)), qPrintable(srtLink));
         QCOMPARE(srtLink.count(key), 1);
         QVERIFY(w.close());
@@ -144,9 +146,10 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
 
     // A restart keeps it; "New key" replaces it; off brings back the plain URL and code,
     // byte for byte, while the key stays stored for the next time.
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
-    QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/") + key));
+    QVERIFY(app.rtmpUrl().endsWith(QStringLiteral("/@/") + key));
     QString newKey;
     QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
                                 [&](GlobalSettings *d) {
@@ -156,7 +159,7 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
                                     d->accept();
                                 }));
     QVERIFY(newKey != key);
-    QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/") + newKey));
+    QVERIFY(app.rtmpUrl().endsWith(QStringLiteral("/@/") + newKey));
     QCOMPARE(stored(AppSettings::kStreamKey).toString(), newKey);
 
     QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
@@ -165,14 +168,14 @@ void StreamKeyWindowTest::keyIsMadeKeptAndCarriedByUrlAndCode()
                                     QCOMPARE(d->streamKey(), newKey);
                                     d->accept();
                                 }));
-    QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/@")));
-    QVERIFY(w.requiredStreamKey().isEmpty());
-    QCOMPARE(shownLink(w), ZoomQRW::baseLink(w.rtmpUrl()) + kLinkTail);
+    QVERIFY(app.rtmpUrl().endsWith(QStringLiteral("/@/@")));
+    QVERIFY(app.requiredStreamKey().isEmpty());
+    QCOMPARE(shownLink(app), ZoomQRW::baseLink(app.rtmpUrl()) + kLinkTail);
     auto *srt = child<QLabel>(w, "lblSRT");
     QVERIFY(srt->text().startsWith(QStringLiteral("srt://")));
     QVERIFY(!srt->text().contains(QLatin1Char('?')));
     QVERIFY(!srt->toolTip().contains(newKey));
-    const QString srtLink = shownSrtLink(w);
+    const QString srtLink = shownSrtLink(app);
     QVERIFY2(srtLink.startsWith(srtLinkHead(srt->text(), QString())), qPrintable(srtLink));
     QVERIFY(!srtLink.contains(QStringLiteral("srtstreamid")));
     QCOMPARE(stored(AppSettings::kStreamKey).toString(), newKey);
@@ -203,21 +206,22 @@ void StreamKeyWindowTest::storeThatRequiresWithoutKeyGetsOne()
 
     QString key;
     {
-        MainWindow w;
+        Application app;
+        MainWindow &w = app.window();
         w.show();
         key = stored(AppSettings::kStreamKey).toString();
         if (!keyMade) {
             QVERIFY(key.isEmpty());
-            QVERIFY(w.rtmpUrl().endsWith(QStringLiteral("/@/@")));
+            QVERIFY(app.rtmpUrl().endsWith(QStringLiteral("/@/@")));
             QVERIFY(!child<QLabel>(w, "lblSRT")->text().contains(QLatin1Char('?')));
             QVERIFY(w.close());
             return;
         }
         QCOMPARE(key.size(), StreamKey::kLength);
-        QCOMPARE(w.requiredStreamKey(), key.toLatin1());
+        QCOMPARE(app.requiredStreamKey(), key.toLatin1());
         QVERIFY(child<QLabel>(w, "lblRTMP")->text().endsWith(QStringLiteral("/@/") + key));
         QVERIFY(child<QLabel>(w, "lblSRT")->text().endsWith(QStringLiteral("?streamid=") + key));
-        QVERIFY(shownLink(w).contains(QStringLiteral("%40%2F") + key + "&"));
+        QVERIFY(shownLink(app).contains(QStringLiteral("%40%2F") + key + "&"));
         // The settings dialog opens with it, the option on.
         QVERIFY(driveSettingsDialog([&] { child<QPushButton>(w, "cmdSettings")->click(); },
                                     [&](GlobalSettings *d) {
@@ -228,24 +232,25 @@ void StreamKeyWindowTest::storeThatRequiresWithoutKeyGetsOne()
         QVERIFY(w.close());
     }
     // Made once: the next start keeps it.
-    MainWindow again;
-    QCOMPARE(again.requiredStreamKey(), key.toLatin1());
+    Application againApp;
+    QCOMPARE(againApp.requiredStreamKey(), key.toLatin1());
     QCOMPARE(stored(AppSettings::kStreamKey).toString(), key);
 }
 
 void StreamKeyWindowTest::refusedCamerasAreCountedUntilOneIsServed()
 {
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
-    const QString before = w.webcamNotice(); // "No virtual cam": no device in the tests
+    const QString before = app.webcamNotice(); // "No virtual cam": no device in the tests
     QVERIFY(!before.contains(QStringLiteral("refused")));
-    w.onPublisherRefused(QStringLiteral("192.168.1.66"));
-    QCOMPARE(w.webcamNotice(), before + QStringLiteral(" · 1 camera refused: wrong stream key"));
-    w.onPublisherRefused(QStringLiteral("192.168.1.67"));
-    QVERIFY(w.webcamNotice().endsWith(QStringLiteral("2 cameras refused: wrong stream key")));
+    app.notices().publisherRefused(QStringLiteral("192.168.1.66"));
+    QCOMPARE(app.webcamNotice(), before + QStringLiteral(" · 1 camera refused: wrong stream key"));
+    app.notices().publisherRefused(QStringLiteral("192.168.1.67"));
+    QVERIFY(app.webcamNotice().endsWith(QStringLiteral("2 cameras refused: wrong stream key")));
     QVERIFY(w.statusBar()->toolTip().contains(QStringLiteral("192.168.1.67")));
-    w.onPublisherAccepted(QStringLiteral("192.168.1.20"));
-    QCOMPARE(w.webcamNotice(), before);
+    app.notices().publisherAccepted();
+    QCOMPARE(app.webcamNotice(), before);
     QVERIFY(w.close());
 }
 

@@ -6,6 +6,7 @@
 #include "WindowTestUtil.h"
 
 #include "output/OutputRouter.h"
+#include "ui/StatusNotices.h"
 #include "ui/WebcamModule.h"
 #include "ui/WebcamSetupDialog.h"
 #include "support/FfmpegPublisher.h"
@@ -82,33 +83,34 @@ void TestWebcamNotice::comesAndGoesWithTheDevice()
 {
     RecordingOutput output;
     output.setWebcamAvailable(true);
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QStatusBar *bar = w.statusBar();
-    QVERIFY(w.vcam()->webcamAvailable());
-    QVERIFY(w.webcamNotice().isEmpty());
+    QVERIFY(app.output()->webcamAvailable());
+    QVERIFY(app.webcamNotice().isEmpty());
     QVERIFY(bar->isHidden());
     QCOMPARE(w.size(), QSize(379, 222));
     const QSize controls = w.centralWidget()->size();
-    QVERIFY(!w.isRunning()); // the statistics tick does not run: the card tick must do
+    QVERIFY(!app.isRunning()); // the statistics tick does not run: the card tick must do
 
     // Twice round: the line is not a one-off.
     for (int round = 0; round < 2; ++round) {
         output.setWebcamAvailable(false);
-        QTRY_VERIFY_WITH_TIMEOUT(!w.webcamNotice().isEmpty(), kWaitMs);
-        QCOMPARE(w.webcamNotice(), kNotice);
+        QTRY_VERIFY_WITH_TIMEOUT(!app.webcamNotice().isEmpty(), kWaitMs);
+        QCOMPARE(app.webcamNotice(), kNotice);
         QVERIFY(bar->isVisible());
         QVERIFY(setupButton(w)->isVisible());
         QCOMPARE(setupButton(w)->text(), kSetupText);
-        QVERIFY(bar->toolTip().contains(QLatin1String(MainWindow::kLoopbackLoadCommand)));
+        QVERIFY(bar->toolTip().contains(QLatin1String(StatusNotices::kLoopbackLoadCommand)));
         QCOMPARE(w.size(), QSize(379, 222 + bar->sizeHint().height()));
         QTRY_COMPARE_WITH_TIMEOUT(w.centralWidget()->size(), controls, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(bar->geometry().top(), w.centralWidget()->geometry().bottom() + 1,
                                   kWaitMs);
 
         output.setWebcamAvailable(true);
-        QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().isEmpty(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(app.webcamNotice().isEmpty(), kWaitMs);
         QVERIFY(bar->isHidden());
         QVERIFY(!setupButton(w)->isVisible());
         QVERIFY(bar->currentMessage().isEmpty());
@@ -124,7 +126,8 @@ void TestWebcamNotice::shownFromTheFirstPaintKeepingTheControlsSize()
     QSize controls;
     {
         output.setWebcamAvailable(true);
-        MainWindow with;
+        Application withApp;
+        MainWindow &with = withApp.window();
         with.show();
         QVERIFY(QTest::qWaitForWindowExposed(&with));
         controls = with.centralWidget()->size();
@@ -133,8 +136,9 @@ void TestWebcamNotice::shownFromTheFirstPaintKeepingTheControlsSize()
     // No device when the window is built: the line is there before the first event loop
     // turn, so the first paint already has it, and the window is taller by the line alone.
     output.setWebcamAvailable(false);
-    MainWindow without;
-    QVERIFY(!without.webcamNotice().isEmpty());
+    Application withoutApp;
+    MainWindow &without = withoutApp.window();
+    QVERIFY(!withoutApp.webcamNotice().isEmpty());
     QCOMPARE(without.size(), QSize(379, 222 + without.statusBar()->sizeHint().height()));
     without.show();
     QVERIFY(QTest::qWaitForWindowExposed(&without));
@@ -146,21 +150,22 @@ void TestWebcamNotice::statusTipsDoNotEraseIt()
 {
     RecordingOutput output;
     output.setWebcamAvailable(false);
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    const QString notice = w.webcamNotice();
+    const QString notice = app.webcamNotice();
     QVERIFY(!notice.isEmpty());
 
     // Hovering anything with a status tip writes into the status bar; leaving clears it.
     QStatusTipEvent hover(QStringLiteral("some tip"));
     QCoreApplication::sendEvent(&w, &hover);
     QCOMPARE(w.statusBar()->currentMessage(), QStringLiteral("some tip"));
-    QTRY_COMPARE_WITH_TIMEOUT(w.webcamNotice(), notice, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(app.webcamNotice(), notice, kWaitMs);
 
     QStatusTipEvent leave{QString()};
     QCoreApplication::sendEvent(&w, &leave);
-    QTRY_COMPARE_WITH_TIMEOUT(w.webcamNotice(), notice, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(app.webcamNotice(), notice, kWaitMs);
     QVERIFY(w.statusBar()->isVisible());
     QVERIFY(setupButton(w)->isVisible());
 }
@@ -172,13 +177,14 @@ void TestWebcamNotice::realSinkWithoutDeviceShowsAFittingLine()
     qApp->setStyleSheet(QString::fromLatin1(kStatusBarSheet));
     // The webcam's line alone: the real microphone would find no sound server here.
     store(AppSettings::kMicrophone, false);
-    MainWindow w;
-    QVERIFY(!w.vcam()->webcamAvailable());
+    Application app;
+    MainWindow &w = app.window();
+    QVERIFY(!app.output()->webcamAvailable());
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QStatusBar *bar = w.statusBar();
     QVERIFY(bar->isVisible());
-    const QString notice = w.webcamNotice();
+    const QString notice = app.webcamNotice();
     QCOMPARE(notice, kNotice);
     QCOMPARE(w.width(), 379);
 
@@ -195,8 +201,8 @@ void TestWebcamNotice::realSinkWithoutDeviceShowsAFittingLine()
     QVERIFY2(needed <= room, qPrintable(QStringLiteral("%1 px in %2 px").arg(needed).arg(room)));
 
     // Still there ticks later: the sink keeps looking and finds nothing.
-    QTest::qWait(3 * MainWindow::kStubIntervalMs);
-    QCOMPARE(w.webcamNotice(), notice);
+    QTest::qWait(3 * Application::kStubIntervalMs);
+    QCOMPARE(app.webcamNotice(), notice);
 }
 
 void TestWebcamNotice::followsTheDeviceWhileACameraStreams()
@@ -209,12 +215,13 @@ void TestWebcamNotice::followsTheDeviceWhileACameraStreams()
     RecordingOutput output;
     output.setCopyPictures(false);
     output.setWebcamAvailable(true);
-    auto window = std::make_unique<MainWindow>();
-    MainWindow &w = *window;
+    auto application = std::make_unique<Application>();
+    Application &app = *application;
+    MainWindow &w = app.window();
     w.show();
-    w.startFromCommandLine(
+    app.startFromCommandLine(
         {QStringLiteral("quorvix"), QString::number(port), QStringLiteral("Other")});
-    QVERIFY(w.isRunning());
+    QVERIFY(app.isRunning());
 
     FfmpegPublisher::Options options;
     options.durationS = 0; // until stopped
@@ -222,18 +229,18 @@ void TestWebcamNotice::followsTheDeviceWhileACameraStreams()
     QVERIFY(publisher.start(port));
     // Live pictures reach the webcam, so the card frames are no longer sent.
     QTRY_COMPARE_WITH_TIMEOUT(child<QStackedWidget>(w, "stackedWidget")->currentIndex(), 1, 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(w.vcam()->streamActive(), 20000);
-    QVERIFY(w.webcamNotice().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(app.output()->streamActive(), 20000);
+    QVERIFY(app.webcamNotice().isEmpty());
 
     output.setWebcamAvailable(false);
-    QTRY_VERIFY_WITH_TIMEOUT(!w.webcamNotice().isEmpty(), kWaitMs);
-    QVERIFY(w.vcam()->streamActive());
+    QTRY_VERIFY_WITH_TIMEOUT(!app.webcamNotice().isEmpty(), kWaitMs);
+    QVERIFY(app.output()->streamActive());
     output.setWebcamAvailable(true);
-    QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().isEmpty(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(app.webcamNotice().isEmpty(), kWaitMs);
     QVERIFY(publisher.isRunning());
 
     QVERIFY(w.close());
-    window.reset();
+    application.reset();
     publisher.stop();
     QVERIFY(!FreePort::isListening(port));
 }
@@ -246,10 +253,11 @@ void TestWebcamNotice::setupButtonRunsOnlyTheFixedCommands()
     store(AppSettings::kCam, QStringLiteral("Android"));
     RecordingOutput output;
     output.setWebcamAvailable(false);
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     QList<RecordedCommand> commands;
     QList<CommandDone> pending;
-    w.setWebcamSetupHooks(
+    app.setWebcamSetupHooks(
         [&](const QString &program, const QStringList &arguments, const QByteArray &input,
             QObject *, CommandDone done) {
             commands.append({program, arguments, input});
@@ -258,10 +266,10 @@ void TestWebcamNotice::setupButtonRunsOnlyTheFixedCommands()
         []() { return true; });
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QVERIFY(!w.webcamSetupDialog());
+    QVERIFY(!app.webcamSetupDialog());
 
     setupButton(w)->click();
-    WebcamSetupDialog *dialog = w.webcamSetupDialog();
+    WebcamSetupDialog *dialog = app.webcamSetupDialog();
     QVERIFY(dialog);
     QVERIFY(dialog->isVisible());
     CommandResult success;
@@ -278,8 +286,8 @@ void TestWebcamNotice::setupButtonRunsOnlyTheFixedCommands()
                                                     "card_label=Quorvix", "exclusive_caps=1"}));
     QCOMPARE(commands.at(1).program, QStringLiteral("/usr/bin/pkexec"));
     QCOMPARE(commands.at(1).arguments, WebcamModule::permanentCommand().arguments);
-    const QStringList typed{QStringLiteral("45678"), QStringLiteral("typed card text"), w.rtmpUrl(),
-                            QStringLiteral("Android")};
+    const QStringList typed{QStringLiteral("45678"), QStringLiteral("typed card text"),
+                            app.rtmpUrl(), QStringLiteral("Android")};
     for (const RecordedCommand &command : commands) {
         QVERIFY(command.input.isEmpty());
         const QString all = command.program + command.arguments.join(QLatin1Char('\n'));
@@ -290,12 +298,12 @@ void TestWebcamNotice::setupButtonRunsOnlyTheFixedCommands()
     // Closed and opened again: the same dialog.
     dialog->close();
     setupButton(w)->click();
-    QCOMPARE(w.webcamSetupDialog(), dialog);
+    QCOMPARE(app.webcamSetupDialog(), dialog);
     QVERIFY(dialog->isVisible());
 
     // The device turns up: notice and button go, the dialog says so.
     output.setWebcamAvailable(true);
-    QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().isEmpty(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(app.webcamNotice().isEmpty(), kWaitMs);
     QVERIFY(!setupButton(w)->isVisible());
     QCOMPARE(dialog->message(), QStringLiteral("The virtual webcam is ready."));
     output.setWebcamAvailable(false);
@@ -310,28 +318,29 @@ void TestWebcamNotice::microphoneLineFollowsItsState()
     RecordingOutput output;
     output.setWebcamAvailable(true);
     output.setMicrophoneAvailable(true);
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QVERIFY(w.webcamNotice().isEmpty());
+    QVERIFY(app.webcamNotice().isEmpty());
     QCOMPARE(output.microphoneSwitches(), QList<bool>{true});
 
     // No server: the line says so, the reason is in the tooltip, no webcam button.
     const QString reason = QStringLiteral("no PipeWire server (it looks again every 3 s)");
     output.setMicrophoneAvailable(false, reason);
-    QTRY_COMPARE_WITH_TIMEOUT(w.webcamNotice(), QStringLiteral("No microphone"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(app.webcamNotice(), QStringLiteral("No microphone"), kWaitMs);
     QVERIFY(w.statusBar()->toolTip().contains(reason));
     QVERIFY(!setupButton(w)->isVisible());
 
     // Both missing: one line for both, and the button for the webcam.
     output.setWebcamAvailable(false);
-    QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().startsWith(kNotice), kWaitMs);
-    QVERIFY(w.webcamNotice().contains(QStringLiteral("No microphone")));
+    QTRY_VERIFY_WITH_TIMEOUT(app.webcamNotice().startsWith(kNotice), kWaitMs);
+    QVERIFY(app.webcamNotice().contains(QStringLiteral("No microphone")));
     QVERIFY(setupButton(w)->isVisible());
 
     output.setWebcamAvailable(true);
     output.setMicrophoneAvailable(true);
-    QTRY_VERIFY_WITH_TIMEOUT(w.webcamNotice().isEmpty(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(app.webcamNotice().isEmpty(), kWaitMs);
     QVERIFY(w.statusBar()->isHidden());
 }
 
@@ -343,14 +352,15 @@ void TestWebcamNotice::microphoneSwitchedOffIsQuietAndStored()
     RecordingOutput output;
     output.setWebcamAvailable(true);
     output.setMicrophoneAvailable(false, QStringLiteral("switched off"));
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QCOMPARE(output.microphoneSwitches(), QList<bool>{false});
     // Several card ticks pass without a line.
     const int frames = output.frameCount(RecordingOutput::Sink);
     QTRY_VERIFY_WITH_TIMEOUT(output.frameCount(RecordingOutput::Sink) >= frames + 3, kWaitMs);
-    QVERIFY(w.webcamNotice().isEmpty());
+    QVERIFY(app.webcamNotice().isEmpty());
 }
 
 QTEST_MAIN(TestWebcamNotice)

@@ -3,6 +3,7 @@
 // code on screen decodes back to that link, byte for byte.
 #include "QrDecode.h"
 #include "app/AppSettings.h"
+#include "app/Application.h"
 #include "ui/MainWindow.h"
 #include "ui/ZoomQRW.h"
 
@@ -62,17 +63,18 @@ void TestAndroidQr::androidGetsTheIPhoneCode()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
     auto *cams = w.findChild<QComboBox *>(QStringLiteral("cmbCams"));
     auto *qrButton = w.findChild<QPushButton *>(QStringLiteral("cmdQR"));
     QCOMPARE(cams->currentText(), QStringLiteral("Android"));
     QVERIFY(qrButton->isVisible());
-    const QString link = expectedLink(w.rtmpUrl());
+    const QString link = expectedLink(app.rtmpUrl());
     QVERIFY(link.contains(QStringLiteral("%3A1936%2F%40%2F%40&")));
 
     qrButton->click();
-    ZoomQRW *qr = w.zoomQR();
+    ZoomQRW *qr = app.zoomQR();
     QVERIFY(qr->isVisible());
     QVERIFY(qr->windowTitle().contains(QStringLiteral("Android")));
     QCOMPARE(qr->currentLink(), link);

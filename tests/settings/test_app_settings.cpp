@@ -1,6 +1,8 @@
 // The settings keys: defaults from an empty store, the conversion rule for unreadable values,
 // and values surviving a new QSettings opened on the same file.
 #include "app/AppSettings.h"
+#include "app/Environment.h"
+#include "app/Settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,6 +25,8 @@ private slots:
     void existingButUnconvertibleValueReadsZero();
     void valuesReadBackThroughNewStore();
     void stubTextFromTypedTurnsBackslashNIntoLineBreak();
+    void settingsValueMatchesDefaultsAndRoundTrips();
+    void manifestAddressSetButEmptyDiffersFromUnset();
 
 private:
     void writeRawStore(const QByteArray &ini);
@@ -254,6 +258,80 @@ void TestAppSettings::stubTextFromTypedTurnsBackslashNIntoLineBreak()
     QCOMPARE(AppSettings::stubTextFromTyped(QStringLiteral("ends with \\")),
              QStringLiteral("ends with \\"));
     QCOMPARE(AppSettings::stubTextFromTyped(QString()), QString());
+}
+
+void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
+{
+    // An empty store reads as the value's own defaults, field by field.
+    const Settings empty = Settings::read(*AppSettings::openStore());
+    const Settings defaults;
+    QCOMPARE(empty.port, defaults.port);
+    QCOMPARE(empty.maxBufferMs, defaults.maxBufferMs);
+    QCOMPARE(empty.maxBufferIgnoreAudioMs, defaults.maxBufferIgnoreAudioMs);
+    QCOMPARE(empty.microphone, defaults.microphone);
+    QCOMPARE(empty.srt, defaults.srt);
+    QCOMPARE(empty.srtPort, defaults.srtPort);
+    QCOMPARE(empty.srtLatencyMs, defaults.srtLatencyMs);
+    QCOMPARE(empty.stubText, QString::fromUtf8(AppSettings::kDefaultStubText));
+    QVERIFY(empty.requiredStreamKey().isEmpty());
+
+    Settings edited;
+    edited.port = 1999;
+    edited.maxBufferMs = 1200;
+    edited.maxBufferIgnoreAudioMs = 150;
+    edited.ignoreAudio = true;
+    edited.ndiMode = true;
+    edited.microphone = false;
+    edited.requireStreamKey = true;
+    edited.streamKey = QStringLiteral("k3y");
+    edited.srt = false;
+    edited.srtPort = 9100;
+    edited.srtLatencyMs = 300;
+    edited.srtPassphrase = QStringLiteral("0123456789ab");
+    edited.stubText = QStringLiteral("Back\nsoon");
+    edited.ip = QStringLiteral("not written");
+    edited.cam = QStringLiteral("not written");
+    {
+        auto store = AppSettings::openStore();
+        edited.write(*store);
+        store->sync();
+    }
+    const Settings back = Settings::read(*AppSettings::openStore());
+    QCOMPARE(back.port, 1999);
+    QCOMPARE(back.maxBufferMs, 1200);
+    QCOMPARE(back.maxBufferIgnoreAudioMs, 150);
+    QVERIFY(back.ignoreAudio);
+    QVERIFY(back.ndiMode);
+    QVERIFY(!back.microphone);
+    QCOMPARE(back.requiredStreamKey(), QByteArray("k3y"));
+    QVERIFY(!back.srt);
+    QCOMPARE(back.srtPort, 9100);
+    QCOMPARE(back.srtLatencyMs, 300);
+    QCOMPARE(back.srtPassphrase, QStringLiteral("0123456789ab"));
+    QCOMPARE(back.stubText, QStringLiteral("Back\nsoon"));
+    // The address and camera are the Start button's to store.
+    QVERIFY(back.ip.isEmpty());
+    QVERIFY(back.cam.isEmpty());
+    // The key is kept while not required, but not asked for.
+    edited.requireStreamKey = false;
+    QVERIFY(edited.requiredStreamKey().isEmpty());
+}
+
+void TestAppSettings::manifestAddressSetButEmptyDiffersFromUnset()
+{
+    const QByteArray previous = qgetenv(Environment::kManifestUrl);
+    const bool wasSet = qEnvironmentVariableIsSet(Environment::kManifestUrl);
+    qunsetenv(Environment::kManifestUrl);
+    QVERIFY(!Environment::manifestUrlSet());
+    qputenv(Environment::kManifestUrl, QByteArray());
+    QVERIFY(Environment::manifestUrlSet());
+    QVERIFY(Environment::manifestUrl().isEmpty());
+    qputenv(Environment::kManifestUrl, "http://127.0.0.1:1/m.json");
+    QCOMPARE(Environment::manifestUrl(), QStringLiteral("http://127.0.0.1:1/m.json"));
+    if (wasSet)
+        qputenv(Environment::kManifestUrl, previous);
+    else
+        qunsetenv(Environment::kManifestUrl);
 }
 
 QTEST_GUILESS_MAIN(TestAppSettings)

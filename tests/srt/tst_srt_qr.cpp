@@ -4,6 +4,7 @@
 #include "../qr/QrDecode.h"
 
 #include "app/AppSettings.h"
+#include "app/Application.h"
 #include "ui/MainWindow.h"
 #include "ui/ZoomQRW.h"
 
@@ -88,21 +89,22 @@ void TestSrtQr::srtConnectionInTheCode()
     store->sync();
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
     w.findChild<QPushButton *>(QStringLiteral("cmdQR"))->click();
-    ZoomQRW *qr = w.zoomQR();
+    ZoomQRW *qr = app.zoomQR();
     auto *srt = qr->findChild<QCheckBox *>(QStringLiteral("chkSrt"));
     QVERIFY(srt && srt->isVisible());
     const QString rtmpLink = qr->currentLink();
-    QVERIFY(rtmpLink.startsWith(ZoomQRW::baseLink(w.rtmpUrl()) + QLatin1Char('&')));
+    QVERIFY(rtmpLink.startsWith(ZoomQRW::baseLink(app.rtmpUrl()) + QLatin1Char('&')));
 
     srt->setChecked(true);
     QVERIFY(qr->srtChosen());
     const QString link = qr->currentLink();
-    QVERIFY(
-        link.startsWith(ZoomQRW::srtBaseLink(w.srtUrl(), 200, QStringLiteral("studio passphrase")) +
-                        QLatin1Char('&')));
+    QVERIFY(link.startsWith(
+        ZoomQRW::srtBaseLink(app.srtUrl(), 200, QStringLiteral("studio passphrase")) +
+        QLatin1Char('&')));
     QVERIFY(link.endsWith(QStringLiteral("&conn[][name]=Quorvix")));
     // No key asked for: no stream id.
     QVERIFY(!link.contains(QStringLiteral("srtstreamid")));
@@ -122,14 +124,15 @@ void TestSrtQr::withoutSrtTheRtmpLinkIsUnchanged()
     store->setValue(QString::fromLatin1(AppSettings::kCam), QStringLiteral("iPhone"));
     store->setValue(QString::fromLatin1(AppSettings::kSrt), false);
     store->sync();
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
     w.findChild<QPushButton *>(QStringLiteral("cmdQR"))->click();
-    ZoomQRW *qr = w.zoomQR();
+    ZoomQRW *qr = app.zoomQR();
     QVERIFY(!qr->findChild<QCheckBox *>(QStringLiteral("chkSrt"))->isVisible());
     QVERIFY(!qr->srtChosen());
     QCOMPARE(qr->currentLink(),
-             ZoomQRW::fullLink(ZoomQRW::baseLink(w.rtmpUrl()), QStringLiteral("HD@25"), 2000,
+             ZoomQRW::fullLink(ZoomQRW::baseLink(app.rtmpUrl()), QStringLiteral("HD@25"), 2000,
                                QStringLiteral("2s")));
     qr->close();
 }

@@ -48,7 +48,8 @@ void TestSrtWindow::init()
 
 void TestSrtWindow::addressLineAndSettings()
 {
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     auto *srt = child<QLabel>(w, "lblSRT");
     QVERIFY(srt);
     const QString host =
@@ -90,9 +91,9 @@ void TestSrtWindow::addressLineAndSettings()
         });
     QVERIFY(seen);
     QCOMPARE(stored(AppSettings::kSrt).toBool(), false);
-    QVERIFY(w.srtUrl().isEmpty());
+    QVERIFY(app.srtUrl().isEmpty());
     child<QPushButton>(w, "cmdStart")->click();
-    QVERIFY(!w.server()->srtListening());
+    QVERIFY(!app.server()->srtListening());
     child<QPushButton>(w, "cmdStart")->click();
 }
 
@@ -100,10 +101,11 @@ void TestSrtWindow::srtCameraShowsStateAndLink()
 {
     if (!FfmpegPublisher::available())
         QSKIP("the ffmpeg command-line tool is not installed");
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     w.show();
     child<QPushButton>(w, "cmdStart")->click();
-    QVERIFY(w.server()->srtListening());
+    QVERIFY(app.server()->srtListening());
     QVERIFY(FreePort::isUdpBound(m_srtPort));
     // While running the SRT settings cannot change, like the port.
     bool locked = false;
@@ -146,14 +148,15 @@ void TestSrtWindow::srtPortTakenLeavesRtmpRunning()
 {
     QUdpSocket holder;
     QVERIFY(holder.bind(QHostAddress(QHostAddress::AnyIPv4), m_srtPort));
-    MainWindow w;
+    Application app;
+    MainWindow &w = app.window();
     child<QPushButton>(w, "cmdStart")->click();
-    QVERIFY(w.isRunning());
+    QVERIFY(app.isRunning());
     QVERIFY(FreePort::isListening(m_port));
-    QVERIFY(!w.server()->srtListening());
+    QVERIFY(!app.server()->srtListening());
     QVERIFY(child<QLabel>(w, "lblSRT")->text().contains(QStringLiteral("not available")));
     child<QPushButton>(w, "cmdStart")->click();
-    QVERIFY(!w.isRunning());
+    QVERIFY(!app.isRunning());
 }
 
 QTEST_MAIN(TestSrtWindow)

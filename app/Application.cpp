@@ -1,0 +1,400 @@
+#include "app/Application.h"
+
+#include "app/AppSettings.h"
+#include "app/Environment.h"
+#include "app/Version.h"
+#include "engine/OutputSwitch.h"
+#include "ingest/Server.h"
+#include "output/OutputRouter.h"
+#include "ui/MainWindow.h"
+#include "ui/NetworkAddresses.h"
+#include "ui/QrPresenter.h"
+#include "ui/SettingsController.h"
+#include "ui/StatsText.h"
+#include "ui/StatusNotices.h"
+#include "ui/UpdateChecker.h"
+#include "ui/ZoomQRW.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QMessageBox>
+#include <QSettings>
+
+#include <algorithm>
+
+namespace {
+
+constexpr char kPreviewStyle[] = "background:#0E2B47;";
+
+QString settingKey(const char *key)
+{
+    return QString::fromLatin1(key);
+}
+
+} // namespace
+
+Application::Application(QObject *parent)
+    : QObject(parent), m_store(AppSettings::openStore()),
+      m_settings(std::make_unique<SettingsController>(*m_store)),
+      m_output(std::make_unique<OutputRouter>(QString::fromLatin1(kProductName))),
+      m_window(std::make_unique<MainWindow>()),
+      m_notices(std::make_unique<StatusNotices>(*m_window, *m_window->updateLabel())),
+      m_qr(std::make_unique<QrPresenter>(*m_store)), m_preview(std::make_unique<QWidget>()),
+      m_updateChecker(std::make_unique<UpdateChecker>()),
+      m_outputSwitch(std::make_unique<OutputSwitch>(m_output.get())),
+      m_server(std::make_unique<Server>(*m_outputSwitch))
+{
+    const Settings &settings = m_settings->settings();
+    // Before the first status-bar update, which shows the microphone's line only while on.
+    m_output->setMicrophoneEnabled(settings.microphone);
+    m_output->setNdiEnabled(settings.ndiMode);
+    m_window->setNetworkAddresses(NetworkAddresses::networkAddressItems());
+
+    MainWindow *const window = m_window.get();
+    connect(window, &MainWindow::startClicked, this, &Application::toggleListening);
+    connect(window, &MainWindow::cameraChanged, this, &Application::pushIngestSettings);
+    connect(window, &MainWindow::networkChanged, this, &Application::showPublishUrl);
+    connect(window, &MainWindow::previewToggled, this, &Application::setPreviewShown);
+    connect(window, &MainWindow::resetClicked, m_server.get(), &Server::resetActiveBuffers);
+    connect(window, &MainWindow::qrClicked, this, &Application::showQr);
+    connect(window, &MainWindow::settingsClicked, this, &Application::openSettings);
+    connect(window, &MainWindow::closing, this, &Application::onWindowClosing);
+    connect(m_settings.get(), &SettingsController::changed, this, &Application::applySettings);
+
+    StatusNotices *const notices = m_notices.get();
+    connect(m_updateChecker.get(), &UpdateChecker::newVersionAvailable, notices,
+            &StatusNotices::showUpdate);
+    connect(notices, &StatusNotices::devicesMayHaveChanged, this, &Application::updateDevices);
+
+    Server *const server = m_server.get();
+    connect(server, &Server::streamStateChanged, this, &Application::onStreamState);
+    connect(server, &Server::publisherAccepted, notices, &StatusNotices::publisherAccepted);
+    connect(server, &Server::publisherRefused, notices, &StatusNotices::publisherRefused);
+    connect(server, &Server::srtCallerAccepted, notices, &StatusNotices::srtCallerAccepted);
+    connect(server, &Server::srtCallerRefused, notices, &StatusNotices::srtCallerRefused);
+    setStatsSource(nullptr);
+    setWarningBox(nullptr);
+
+    m_stubCard.compose(*m_store);
+    connect(&m_stubTimer, &QTimer::timeout, this, &Application::sendStub);
+    // The card tick runs whether or not the window listens, and the card frames are what
+    // makes the output look for a device again, so the status line follows the same tick.
+    connect(&m_stubTimer, &QTimer::timeout, this, &Application::updateDevices);
+    m_stubTimer.start(kStubIntervalMs);
+    updateDevices();
+
+    onStreamState(QString());
+
+    m_preview->setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint);
+    m_preview->setWindowTitle(QString::fromLatin1(kProductName) + tr(": Preview"));
+    m_preview->setStyleSheet(QString::fromLatin1(kPreviewStyle));
+
+    // One check per start. The address can be moved (or the check skipped with an empty
+    // value) for offline installs and for tests, which must not reach the internet.
+    const QString manifestUrl =
+        Environment::manifestUrlSet() ? Environment::manifestUrl() : UpdateChecker::manifestUrl();
+    if (!manifestUrl.isEmpty())
+        m_updateChecker->checkForUpdate(UpdateChecker::kProgramBuild, manifestUrl);
+
+    m_statTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_statTimer, &QTimer::timeout, this, &Application::pollStatistics);
+
+    // An absent key reads as "", which matches no item and keeps the first one.
+    m_window->selectNetworkAddress(settings.ip);
+    m_window->selectCamera(settings.cam);
+    showPublishUrl();
+    pushIngestSettings();
+}
+
+Application::~Application()
+{
+    m_stubTimer.stop();
+    m_statTimer.stop();
+    // The listener goes first: its stream threads deliver into the output, so none of them
+    // may outlive it.
+    stopServer();
+    m_server.reset();
+    m_outputSwitch.reset();
+    m_output->setPreviewWindow(0);
+    m_output.reset();
+}
+
+const Settings &Application::settings() const
+{
+    return m_settings->settings();
+}
+
+int Application::port() const
+{
+    return settings().port;
+}
+
+bool Application::isMevo() const
+{
+    return m_window->cameraKey() == QLatin1String(MainWindow::kCameraMevo);
+}
+
+QByteArray Application::requiredStreamKey() const
+{
+    return settings().requiredStreamKey();
+}
+
+IngestSettings Application::ingestSettings() const
+{
+    const Settings &s = settings();
+    IngestSettings ingest;
+    ingest.ignoreAudio = s.ignoreAudio;
+    ingest.mevo = isMevo();
+    ingest.maxBufferMs = s.maxBufferMs;
+    ingest.maxBufferIgnoreAudioMs = s.maxBufferIgnoreAudioMs;
+    ingest.streamKey = s.requiredStreamKey();
+    if (s.srt && s.srtPort > 0 && s.srtPort <= 65535)
+        ingest.srt.port = static_cast<quint16>(s.srtPort);
+    ingest.srt.latencyMs = s.srtLatencyMs;
+    ingest.srt.passphrase = s.srtPassphrase.toUtf8();
+    return ingest;
+}
+
+QString Application::rtmpUrl() const
+{
+    const Settings &s = settings();
+    return NetworkAddresses::rtmpUrl(m_window->networkAddress(), s.port,
+                                     s.requiredStreamKey().isEmpty() ? QString() : s.streamKey);
+}
+
+QString Application::srtUrl() const
+{
+    const Settings &s = settings();
+    if (!s.srt || s.srtPort <= 0)
+        return QString();
+    const QString url = NetworkAddresses::srtUrl(m_window->networkAddress(), s.srtPort);
+    const QByteArray key = s.requiredStreamKey();
+    // SRT callers name the key as their stream id; its letters and digits need no escaping.
+    return key.isEmpty() ? url : url + QStringLiteral("?streamid=") + QString::fromLatin1(key);
+}
+
+ZoomQRW *Application::zoomQR() const
+{
+    return m_qr->window();
+}
+
+QString Application::webcamNotice() const
+{
+    return m_notices->text();
+}
+
+WebcamSetupDialog *Application::webcamSetupDialog() const
+{
+    return m_notices->webcamSetupDialog();
+}
+
+void Application::setWebcamSetupHooks(CommandRunner runner, std::function<bool()> moduleInstalled)
+{
+    m_notices->setWebcamSetupHooks(std::move(runner), std::move(moduleInstalled));
+}
+
+void Application::setStatsSource(StatsSource source)
+{
+    if (source) {
+        m_statsSource = std::move(source);
+        return;
+    }
+    m_statsSource = [this](int &audioMs, int &videoMs, qint64 &bytes) {
+        return m_server->streamStats(audioMs, videoMs, bytes);
+    };
+}
+
+void Application::setWarningBox(WarningBox box)
+{
+    m_warningBox = box ? std::move(box)
+                       : WarningBox([](QWidget *parent, const QString &title, const QString &text) {
+                             QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+                         });
+}
+
+void Application::startFromCommandLine()
+{
+    startFromCommandLine(QCoreApplication::arguments());
+}
+
+void Application::startFromCommandLine(const QStringList &arguments)
+{
+    m_fromCommandLine = true;
+    if (arguments.size() > 1 && !arguments.at(1).isEmpty()) {
+        bool ok = false;
+        const int port = arguments.at(1).toInt(&ok, 10);
+        // Not a number, 0, or no TCP port at all: the port in use stays.
+        if (ok && port > 0 && port <= 65535) {
+            m_settings->overridePort(port);
+            showPublishUrl();
+        }
+    }
+    if (arguments.size() > 2 && !arguments.at(2).isEmpty())
+        m_window->selectCamera(arguments.at(2));
+    toggleListening();
+}
+
+void Application::toggleListening()
+{
+    m_lastBytes = 0;
+    if (m_running) {
+        stopServer();
+        return;
+    }
+    if (!m_fromCommandLine) {
+        m_store->setValue(settingKey(AppSettings::kIp), m_window->networkAddress());
+        m_store->setValue(settingKey(AppSettings::kCam), m_window->cameraText());
+    }
+    m_window->setListening(true);
+    pushIngestSettings();
+    QString error;
+    if (!m_server->startListening(QHostAddress::Any, static_cast<quint16>(port()), &error))
+        m_warningBox(m_window.get(), tr("Warning"), error);
+    m_running = true;
+    showPublishUrl(); // the SRT line says whether its port could be opened
+    m_statTimer.start(kStatIntervalMs);
+}
+
+void Application::onStreamState(const QString &state)
+{
+    m_window->showStreamState(state);
+    if (state.isEmpty())
+        m_lastBytes = 0;
+}
+
+void Application::openSettings()
+{
+    m_window->setSettingsOpen(true);
+    m_settings->edit(m_running);
+    m_window->setSettingsOpen(false);
+}
+
+void Application::applySettings(const Settings &settings)
+{
+    if (!settings.requireStreamKey)
+        m_notices->forgetRefusedPublishers();
+    showPublishUrl();
+    m_output->setNdiEnabled(settings.ndiMode);
+    m_output->setMicrophoneEnabled(settings.microphone);
+    pushIngestSettings();
+}
+
+void Application::showQr()
+{
+    const Settings &s = settings();
+    m_qr->show(m_window->cameraKey(), m_window->publishUrl(), srtUrl(), s.srtLatencyMs,
+               s.srtPassphrase);
+}
+
+void Application::setPreviewShown(bool shown)
+{
+    if (shown) {
+        m_preview->showNormal();
+        m_output->setPreviewWindow(m_preview->winId());
+    } else {
+        m_output->setPreviewWindow(0);
+        m_preview->hide();
+    }
+    m_window->setPreviewShown(shown);
+}
+
+void Application::sendStub()
+{
+    if (m_stubCard.width() > 0 && m_stubCard.height() > 0)
+        m_output->sendStub(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
+}
+
+void Application::updateDevices()
+{
+    // The microphone line only while it is switched on and has something to say.
+    const QString micReason = settings().microphone && !m_output->microphoneAvailable()
+                                  ? m_output->microphoneUnavailableReason()
+                                  : QString();
+    m_notices->setDevices(m_output->webcamAvailable(), micReason);
+}
+
+void Application::pollStatistics()
+{
+    const bool ignoreAudio = settings().ignoreAudio;
+    QString buffers;
+    QString bitrate;
+    int audioMs = 0;
+    int videoMs = 0;
+    qint64 bytes = 0;
+    if (m_statsSource && m_statsSource(audioMs, videoMs, bytes)) {
+        buffers = StatsText::buffers(ignoreAudio, audioMs, videoMs);
+        qint64 delayMs = -1;
+        qint64 skipped = 0;
+        qint64 repeated = 0;
+        qint64 lateAudio = 0;
+        if (m_server->playoutStats(delayMs, skipped, repeated, &lateAudio) && delayMs >= 0)
+            buffers += QStringLiteral("  ") + StatsText::playout(delayMs, skipped, repeated);
+        if (!ignoreAudio) {
+            const MicrophoneOutput::SoundGaps gaps = m_output->microphoneSoundGaps();
+            const QString text = StatsText::soundGaps(lateAudio, gaps.ranDry, gaps.cutMs);
+            if (!text.isEmpty())
+                buffers += QStringLiteral("  ") + text;
+        }
+        bitrate = StatsText::bitrate(static_cast<quint64>(std::max<qint64>(bytes, 0)), m_lastBytes);
+    }
+    SrtRelay::LinkStats link;
+    const bool srtSession = m_server->srtStats(link);
+    m_window->showStatistics(
+        bitrate, buffers,
+        srtSession ? StatsText::srtLink(link.rttMs, link.lost, link.retransmitted) : QString(),
+        StatsText::camera(m_server->streamPeer()));
+}
+
+void Application::showPublishUrl()
+{
+    const Settings &s = settings();
+    const QString url = rtmpUrl();
+    const bool keyed = !s.requiredStreamKey().isEmpty();
+    // Apps with separate server and key fields (OBS, some camera apps) take the URL in two.
+    m_window->showPublishUrl(
+        url, keyed ? tr("Apps with separate fields: server %1, stream key %2")
+                         .arg(url.left(url.size() - s.streamKey.size() - 1), s.streamKey)
+                   : QString());
+    const bool failed = m_running && s.srt && !m_server->srtListening();
+    const QString srt = srtUrl();
+    QString tip;
+    if (s.srt) {
+        tip =
+            s.srtPassphrase.isEmpty()
+                ? tr("SRT, latency %1 ms, no passphrase").arg(s.srtLatencyMs)
+                : tr("SRT, latency %1 ms, with the passphrase set in Settings").arg(s.srtLatencyMs);
+        // Apps with a stream id field of their own (Larix, for one) take the address in two.
+        if (keyed)
+            tip +=
+                QLatin1Char('\n') + tr("Apps with separate fields: server %1, stream id %2")
+                                        .arg(srt.left(srt.indexOf(QLatin1Char('?'))), s.streamKey);
+    }
+    m_window->showSrtLine(
+        s.srt, failed ? tr("SRT port %1 not available ( Settings )").arg(s.srtPort) : srt, tip);
+}
+
+void Application::pushIngestSettings()
+{
+    m_server->setSettings(ingestSettings());
+}
+
+void Application::stopServer()
+{
+    if (!m_running)
+        return;
+    m_server->stopListening();
+    m_running = false;
+    showPublishUrl();
+    m_statTimer.stop();
+    m_window->setListening(false);
+}
+
+void Application::onWindowClosing()
+{
+    m_qr->hide();
+    m_notices->hideDialogs();
+    m_preview->close();
+    // Closing ends the program: listening stops and every stream thread ends here, while the
+    // window and the output still exist, rather than in the destructors.
+    stopServer();
+}

@@ -1,0 +1,125 @@
+// The status bar's line for each combination of missing devices and refused cameras, and the
+// bar coming and going on a bare window: the window gives back exactly the height it grew by.
+#include "ui/StatusNotices.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QtTest>
+
+class StatusNoticesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void texts_data();
+    void texts();
+    void barComesAndGoes();
+};
+
+void StatusNoticesTest::texts_data()
+{
+    QTest::addColumn<bool>("webcam");
+    QTest::addColumn<QString>("micReason");
+    QTest::addColumn<int>("refusedPublishers");
+    QTest::addColumn<int>("refusedSrtCallers");
+    QTest::addColumn<QString>("text");
+    // A word every tooltip paragraph for the line must carry, "" for none.
+    QTest::addColumn<QStringList>("tipHas");
+
+    QTest::newRow("all well") << true << QString() << 0 << 0 << QString() << QStringList();
+    QTest::newRow("no webcam") << false << QString() << 0 << 0 << QStringLiteral("No virtual cam")
+                               << QStringList{
+                                      QString::fromLatin1(StatusNotices::kLoopbackLoadCommand)};
+    QTest::newRow("no microphone")
+        << true << QStringLiteral("no PipeWire server") << 0 << 0 << QStringLiteral("No microphone")
+        << QStringList{QStringLiteral("no PipeWire server")};
+    QTest::newRow("one refused") << true << QString() << 1 << 0
+                                 << QStringLiteral("1 camera refused: wrong stream key")
+                                 << QStringList{QStringLiteral("10.0.0.7")};
+    QTest::newRow("two refused, SRT one")
+        << true << QString() << 2 << 1
+        << QStringLiteral("2 cameras refused: wrong stream key"
+                          " · 1 SRT camera refused: passphrase")
+        << QStringList{QStringLiteral("10.0.0.7"), QStringLiteral("10.0.0.8")};
+    QTest::newRow("everything at once")
+        << false << QStringLiteral("busy") << 3 << 4
+        << QStringLiteral("No virtual cam · No microphone · 3 cameras refused: wrong stream key"
+                          " · 4 SRT cameras refused: passphrase")
+        << QStringList{QStringLiteral("v4l2loopback"), QStringLiteral("busy"),
+                       QStringLiteral("10.0.0.7"), QStringLiteral("10.0.0.8")};
+}
+
+void StatusNoticesTest::texts()
+{
+    QFETCH(bool, webcam);
+    QFETCH(QString, micReason);
+    QFETCH(int, refusedPublishers);
+    QFETCH(int, refusedSrtCallers);
+    QFETCH(QString, text);
+    QFETCH(QStringList, tipHas);
+
+    StatusNotices::State state;
+    state.webcam = webcam;
+    state.microphoneReason = micReason;
+    state.refusedPublishers = refusedPublishers;
+    state.lastRefusedPeer = QStringLiteral("10.0.0.7");
+    state.refusedSrtCallers = refusedSrtCallers;
+    state.lastRefusedSrtPeer = QStringLiteral("10.0.0.8");
+    const StatusNotices::Texts texts = StatusNotices::texts(state);
+    QCOMPARE(texts.text, text);
+    // One paragraph per part of the line, in the same order.
+    const QStringList paragraphs =
+        texts.tip.isEmpty() ? QStringList() : texts.tip.split(QStringLiteral("\n\n"));
+    QCOMPARE(paragraphs.size(), tipHas.size());
+    for (int i = 0; i < paragraphs.size(); ++i)
+        QVERIFY2(paragraphs.at(i).contains(tipHas.at(i)), qPrintable(paragraphs.at(i)));
+}
+
+void StatusNoticesTest::barComesAndGoes()
+{
+    QMainWindow window;
+    window.setCentralWidget(new QLabel(QStringLiteral("controls")));
+    QLabel update;
+    StatusNotices notices(window, update);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *setup = window.statusBar()->findChild<QPushButton *>(QStringLiteral("cmdSetupWebcam"));
+    QVERIFY(setup);
+
+    notices.setDevices(true, QString());
+    QVERIFY(window.statusBar()->isHidden());
+    QCOMPARE(notices.text(), QString());
+    const int bare = window.height();
+
+    notices.setDevices(false, QString());
+    QCOMPARE(notices.text(), QStringLiteral("No virtual cam"));
+    QVERIFY(!setup->isHidden());
+    QVERIFY(window.height() > bare);
+
+    // The webcam comes; a refused camera keeps the bar, without the set-up link.
+    notices.publisherRefused(QStringLiteral("10.0.0.9"));
+    notices.setDevices(true, QString());
+    QCOMPARE(notices.text(), QStringLiteral("1 camera refused: wrong stream key"));
+    QVERIFY(setup->isHidden());
+    QVERIFY(window.statusBar()->toolTip().contains(QStringLiteral("10.0.0.9")));
+
+    // A camera that names the key clears the count, and the bar goes with its height.
+    notices.publisherAccepted();
+    QCOMPARE(notices.text(), QString());
+    QVERIFY(window.statusBar()->isHidden());
+    QCOMPARE(window.height(), bare);
+
+    // Refusals for a key no longer required are forgotten at the next update.
+    notices.publisherRefused(QStringLiteral("10.0.0.9"));
+    notices.forgetRefusedPublishers();
+    notices.setDevices(true, QString());
+    QCOMPARE(notices.text(), QString());
+
+    notices.showUpdate(QStringLiteral("Quorvix 9 is out"), QStringLiteral("https://x.invalid/"));
+    QVERIFY(update.text().contains(QStringLiteral("Quorvix 9 is out")));
+}
+
+QTEST_MAIN(StatusNoticesTest)
+#include "tst_statusnotices.moc"

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "ui/CommandRunner.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QLabel;
+class QMainWindow;
+class QPushButton;
+class WebcamSetupDialog;
+
+// The window's status bar and update notice. The bar shows, joined by " · ", what the user
+// should know about: no virtual webcam device (no v4l2loopback node, with a "Set up virtual
+// webcam" link that opens the set-up dialog), no microphone while it is switched on, and
+// cameras refused for a wrong stream key or SRT passphrase. The bar is hidden while there is
+// nothing to say; the window grows by the bar's height when it appears and gives it back when
+// it goes, so the controls keep their size.
+//
+// Threads: GUI thread only.
+class StatusNotices : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The module load line the tooltip shows when there is no virtual webcam.
+    static constexpr const char *kLoopbackLoadCommand =
+        "sudo modprobe v4l2loopback card_label=Quorvix exclusive_caps=1";
+
+    // What the bar is about.
+    struct State
+    {
+        bool webcam = true;
+        QString microphoneReason;  // "" while there is a microphone (or it is switched off)
+        int refusedPublishers = 0; // since the last publisher that named the key
+        QString lastRefusedPeer;
+        int refusedSrtCallers = 0; // since the last SRT caller served
+        QString lastRefusedSrtPeer;
+    };
+    // The bar's line and its tooltip for `state`; an empty line means the bar goes.
+    struct Texts
+    {
+        QString text;
+        QString tip;
+    };
+    static Texts texts(const State &state);
+
+    // `window` owns the status bar; `updateLabel` shows the update notice.
+    StatusNotices(QMainWindow &window, QLabel &updateLabel);
+    ~StatusNotices() override;
+
+    // The devices as the output finds them now; called on every card tick.
+    void setDevices(bool webcam, const QString &microphoneReason);
+    void publisherAccepted();
+    void publisherRefused(const QString &peer);
+    void srtCallerAccepted();
+    void srtCallerRefused(const QString &peer);
+    // No key is required any more: refusals for a wrong key are over.
+    void forgetRefusedPublishers();
+    // A newer build: the update label becomes a link to it.
+    void showUpdate(const QString &msg, const QString &url);
+
+    // The bar's line, or "" while it is hidden.
+    QString text() const;
+    // What the set-up dialog runs its privileged commands with and how it learns whether the
+    // module is installed; empty means the real ones. Before the dialog opens.
+    void setWebcamSetupHooks(CommandRunner runner, std::function<bool()> moduleInstalled);
+    // The set-up dialog, once the link has opened it.
+    WebcamSetupDialog *webcamSetupDialog() const { return m_webcamSetup; }
+    void hideDialogs();
+
+signals:
+    // The set-up dialog loaded the module: the devices are worth looking at again.
+    void devicesMayHaveChanged();
+
+private:
+    void openWebcamSetup();
+    void refresh();
+
+    QMainWindow &m_window;
+    QLabel &m_updateLabel;
+    State m_state;
+    bool m_webcamMissing = false; // as the last device update found it
+    // Height the window grew by when the bar appeared; 0 while it is hidden.
+    int m_noticeHeight = 0;
+    QPushButton *m_setupWebcam = nullptr;       // in the status bar
+    WebcamSetupDialog *m_webcamSetup = nullptr; // child of the window, made on first use
+    CommandRunner m_setupRunner;
+    std::function<bool()> m_setupModuleInstalled;
+};
