@@ -1,12 +1,12 @@
 // Connection relay on loopback: how fast it copies camera -> intake, and what CPU it costs per
 // 10 Mbit/s of camera stream. The camera and the intake are plain blocking sockets on their own
-// threads (the sink reads as fast as it can); the relay is a real ProxyThread started by a
+// threads (the sink reads as fast as it can); the relay is a real RtmpRelay started by a
 // QTcpServer exactly as the listener starts it. The baseline is the same transfer straight from
 // camera to sink, without the relay, in the same run.
 //
 // Usage: bench_relay [megabytes for the throughput runs, default 512] [seconds per paced run, 5]
 
-#include "ingest/ProxyThread.h"
+#include "ingest/RtmpRelay.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -157,12 +157,13 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override
     {
         // Owned by the listener, which ends and deletes it at the end of the transfer.
-        auto *relay = new ProxyThread(socketDescriptor, m_intakePort, this);
-        relay->start(QThread::InheritPriority);
+        m_relays.push_back(std::make_unique<RtmpRelay>(socketDescriptor, m_intakePort));
+        m_relays.back()->start();
     }
 
 private:
     const int m_intakePort;
+    std::vector<std::unique_ptr<RtmpRelay>> m_relays;
 };
 
 // Runs `work` on a thread while the GUI thread's event loop keeps serving the listener.

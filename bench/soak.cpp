@@ -42,7 +42,7 @@
 #include "BenchProcess.h"
 #include "Stamp.h"
 #include "TapReader.h"
-#include "ingest/ProxyThread.h"
+#include "ingest/RtmpRelay.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 
@@ -91,7 +91,7 @@ constexpr int kStopBoundMs = 2000;
 // A silent camera's session has ended and the card is back within this.
 constexpr int kCardBackBoundMs = 12000;
 // A camera beside the squatters is served within the handshake deadline and a moment.
-constexpr int kServedBesideSquattersBoundMs = ProxyThread::kPublishWaitMs + 2000;
+constexpr int kServedBesideSquattersBoundMs = RtmpRelay::kPublishWaitMs + 2000;
 // Added to the bounds in time under a sanitizer: everything there runs several times slower.
 constexpr int kSanitizerSlackMs = 8000;
 // Pauses a phone app makes before it tries again after a refusal.
@@ -119,7 +119,7 @@ struct Plan
     // Shorter than the relays' idle timeout: the session holds and is served again after it.
     double stallS = 4;
     // Far longer than the idle timeout: the camera is gone, its session must end.
-    double silentS = 4.0 * ProxyThread::kNoDataTimeoutMs / 1000;
+    double silentS = 4.0 * RtmpRelay::kNoDataTimeoutMs / 1000;
     int squatters = 45;
     // Length of the 1080p stream encoded before the run.
     double session1080S = 12;

@@ -13,17 +13,52 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+Q_LOGGING_CATEGORY(lcFfmpeg, "quorvix.ffmpeg", QtInfoMsg)
+
 namespace {
 
 // Distinct lines remembered at once; a flood is nearly always one or two lines repeated.
 constexpr int kRemembered = 8;
 // Longest line compared and kept; FFmpeg's own lines are far shorter.
 constexpr int kLineBytes = 512;
+// Longest summary of a repeated line: its count and the line.
+constexpr int kSummaryBytes = kLineBytes + 64;
 constexpr long long kWindowMs = 1000;
 // What a masked text becomes.
 constexpr char kMask[] = "****";
 constexpr size_t kMaskLength = sizeof kMask - 1;
 static_assert(FfmpegLogLimit::kMaxMaskedBytes < kLineBytes, "a masked text fits a line");
+
+QtMsgType qtTypeOf(int level)
+{
+    if (level <= AV_LOG_ERROR)
+        return QtWarningMsg;
+    if (level <= AV_LOG_WARNING)
+        return QtInfoMsg;
+    return QtDebugMsg;
+}
+
+// The line being put together on this thread: FFmpeg writes some lines in several calls.
+struct PendingLine
+{
+    std::array<char, kLineBytes> text{};
+    int length = 0;
+    int level = AV_LOG_TRACE; // the most severe of its pieces
+    int printPrefix = 1;      // av_log_format_line2's state: the next piece starts a line
+    bool truncated = false;
+};
+thread_local PendingLine t_pending;
+
+// What one call lets through, written under the lock and handed to Qt after it.
+struct Outgoing
+{
+    std::array<char, kSummaryBytes> summary{};
+    std::array<char, kLineBytes> line{};
+    int summaryLevel = AV_LOG_INFO;
+    bool hasSummary = false;
+    bool hasLine = false;
+};
+thread_local Outgoing t_outgoing;
 
 struct Entry
 {
@@ -39,52 +74,36 @@ class Limiter
 public:
     void log(void *avcl, int level, const char *format, va_list args)
     {
-        if (level > av_log_get_level())
+        if (level > av_log_get_level() || !lcFfmpeg().isEnabled(qtTypeOf(level)))
             return;
-        std::lock_guard<std::mutex> guard(m_lock);
-        int prefix = 1;
+        PendingLine &pending = t_pending;
+        const int room = kLineBytes - pending.length;
         va_list copy;
         va_copy(copy, args);
         const int needed =
-            av_log_format_line2(avcl, level, format, copy, m_line.data(), kLineBytes, &prefix);
+            av_log_format_line2(avcl, level, format, copy, pending.text.data() + pending.length,
+                                room, &pending.printPrefix);
         va_end(copy);
-        // Masked before anything else sees the line: the remembered lines and the summary
-        // of a repeated one carry it too.
-        const bool masked = mask_Locked(needed >= kLineBytes);
-        const long long now = nowMs();
-        Entry *slot = nullptr;
-        Entry *oldest = &m_entries[0];
-        for (Entry &entry : m_entries) {
-            if (entry.windowStartMs >= 0 && std::strcmp(entry.text.data(), m_line.data()) == 0) {
-                slot = &entry;
-                break;
-            }
-            if (entry.lastUseMs < oldest->lastUseMs)
-                oldest = &entry;
-        }
-        if (slot && now - slot->windowStartMs < kWindowMs) {
-            ++slot->held;
-            slot->lastUseMs = now;
-            m_heldLines.fetch_add(1, std::memory_order_relaxed);
+        if (needed < 0)
             return;
-        }
-        if (slot && slot->held > 0)
-            summary(*slot);
-        if (!slot) {
-            slot = oldest;
-            if (slot->windowStartMs >= 0 && slot->held > 0)
-                summary(*slot);
-            std::memcpy(slot->text.data(), m_line.data(), kLineBytes);
-        }
-        slot->windowStartMs = now;
-        slot->held = 0;
-        slot->level = level;
-        slot->lastUseMs = now;
-        m_passedLines.fetch_add(1, std::memory_order_relaxed);
-        if (masked)
-            emitLine(level, "%s", m_line.data()); // formatted already, prefix included
-        else
-            av_log_default_callback(avcl, level, format, args);
+        pending.length += std::min(needed, room - 1);
+        pending.truncated = pending.truncated || needed >= room;
+        pending.level = std::min(pending.level, level);
+        const bool complete = pending.length > 0 && pending.text[pending.length - 1] == '\n';
+        if (!complete && !pending.truncated)
+            return; // the rest of the line follows
+        Outgoing &out = t_outgoing;
+        take(pending, out);
+        const int lineLevel = pending.level;
+        pending.length = 0;
+        pending.text[0] = '\0';
+        pending.level = AV_LOG_TRACE;
+        pending.truncated = false;
+        // Outside the lock: a message handler may take its time.
+        if (out.hasSummary)
+            emitLine(out.summaryLevel, out.summary.data());
+        if (out.hasLine)
+            emitLine(lineLevel, out.line.data());
     }
 
     void setMasked(const char *text, size_t length)
@@ -147,25 +166,79 @@ private:
         return true;
     }
 
-    // m_lock held. The count of a line held back in its last window, as FFmpeg's own
-    // "Last message repeated" line would say it.
-    static void summary(const Entry &entry)
+    // Lets a whole line through, holds it back, or reports the count of an older one.
+    void take(const PendingLine &pending, Outgoing &out)
     {
-        std::array<char, kLineBytes + 64> text{};
-        std::snprintf(text.data(), text.size(), "    last message repeated %lld times in 1 s: %s",
-                      entry.held, entry.text.data());
-        const size_t length = std::strlen(text.data());
-        if (length > 0 && text[length - 1] != '\n' && length + 1 < text.size())
-            text[length] = '\n';
-        emitLine(entry.level, "%s", text.data());
+        out.hasSummary = false;
+        out.hasLine = false;
+        std::lock_guard<std::mutex> guard(m_lock);
+        std::memcpy(m_line.data(), pending.text.data(), size_t(pending.length));
+        m_line[size_t(pending.length)] = '\0';
+        // Masked before anything else sees the line: the remembered lines and the summary of
+        // a repeated one carry it too.
+        mask_Locked(pending.truncated);
+        const long long now = nowMs();
+        Entry *slot = nullptr;
+        Entry *oldest = &m_entries[0];
+        for (Entry &entry : m_entries) {
+            if (entry.windowStartMs >= 0 && std::strcmp(entry.text.data(), m_line.data()) == 0) {
+                slot = &entry;
+                break;
+            }
+            if (entry.lastUseMs < oldest->lastUseMs)
+                oldest = &entry;
+        }
+        if (slot && now - slot->windowStartMs < kWindowMs) {
+            ++slot->held;
+            slot->lastUseMs = now;
+            m_heldLines.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        if (slot && slot->held > 0)
+            summary(*slot, out);
+        if (!slot) {
+            slot = oldest;
+            if (slot->windowStartMs >= 0 && slot->held > 0)
+                summary(*slot, out);
+            std::memcpy(slot->text.data(), m_line.data(), kLineBytes);
+        }
+        slot->windowStartMs = now;
+        slot->held = 0;
+        slot->level = pending.level;
+        slot->lastUseMs = now;
+        m_passedLines.fetch_add(1, std::memory_order_relaxed);
+        std::memcpy(out.line.data(), m_line.data(), kLineBytes);
+        out.hasLine = true;
     }
 
-    static void emitLine(int level, const char *format, ...)
+    // m_lock held. The count of a line held back in its last window, as FFmpeg's own
+    // "Last message repeated" line would say it.
+    static void summary(const Entry &entry, Outgoing &out)
     {
-        va_list args;
-        va_start(args, format);
-        av_log_default_callback(nullptr, level, format, args);
-        va_end(args);
+        std::snprintf(out.summary.data(), out.summary.size(),
+                      "    last message repeated %lld times in 1 s: %s", entry.held,
+                      entry.text.data());
+        out.summaryLevel = entry.level;
+        out.hasSummary = true;
+    }
+
+    // The line without its line break (Qt adds its own), at the level's Qt type.
+    static void emitLine(int level, char *text)
+    {
+        const size_t length = std::strlen(text);
+        if (length > 0 && text[length - 1] == '\n')
+            text[length - 1] = '\0';
+        switch (qtTypeOf(level)) {
+        case QtWarningMsg:
+            qCWarning(lcFfmpeg, "%s", text);
+            break;
+        case QtInfoMsg:
+            qCInfo(lcFfmpeg, "%s", text);
+            break;
+        default:
+            qCDebug(lcFfmpeg, "%s", text);
+            break;
+        }
     }
 
     std::mutex m_lock;

@@ -2,7 +2,6 @@
 
 #include "ingest/AcceptedSocket.h"
 #include "ingest/IngestLog.h"
-#include "ingest/ProxyThread.h"
 
 #include <QSocketNotifier>
 

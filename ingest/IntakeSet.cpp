@@ -5,8 +5,7 @@
 #include "ingest/IngestLog.h"
 #include "ingest/IngestSettings.h"
 #include "ingest/LoopbackOwner.h"
-#include "ingest/ProxyThread.h"
-#include "ingest/SrtRelay.h"
+#include "ingest/Relay.h"
 
 #include <QTimer>
 
@@ -23,11 +22,13 @@ IntakeSet::~IntakeSet()
     m_shuttingDown = true;
     m_listening = false;
     m_retireTimer->stop();
-    for (SrtRelay *relay : findChildren<SrtRelay *>(QString(), Qt::FindDirectChildrenOnly))
-        delete relay; // stops its loop and waits for it
-    // Relays first: their end closes the serving intakes' loopback connections.
-    for (ProxyThread *relay : findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly))
-        delete relay; // stops its thread and waits for it
+    // Relays first: their end closes the serving intakes' loopback connections. Asked all at
+    // once, then deleted one by one (each waits for its thread).
+    const QList<Relay *> relays = m_relays;
+    for (Relay *relay : relays)
+        relay->end(RelayEnd::Stopped);
+    for (Relay *relay : relays)
+        delete relay;
     const QList<Session *> managers =
         findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly);
     // Asked all at once so they wind down side by side, then waited for one by one.
@@ -94,7 +95,7 @@ Session *IntakeSet::startManager(int port, Kind kind)
         m_pool.remove(gone);
         m_peerOf.remove(gone);
         // Its relay has nothing left to report; one still running goes when it has ended.
-        const QPointer<QThread> relay = m_relayOf.take(gone);
+        const QPointer<Relay> relay = m_relayOf.take(gone);
         if (relay && relay->isFinished())
             relay->deleteLater();
     });
@@ -140,7 +141,7 @@ void IntakeSet::onEnded(Session *manager)
     // next free port; the same port would only fail again.
     const int port = successor.samePort ? manager->port() : m_ports.next(m_pool.ports());
     qCInfo(lcIngest) << "*** RE-USE port *** for new StreamManager:" << port;
-    if (QThread *relay = m_relayOf.value(manager))
+    if (Relay *relay = m_relayOf.value(manager))
         endRelay(relay, RelayEnd::IntakeGone);
     startManager(port, m_pool.kind(manager));
 }
@@ -161,42 +162,42 @@ void IntakeSet::onManagerFinished(Session *manager)
     checkStopped();
 }
 
-void IntakeSet::startSession(Session *manager, QThread *relay, const IngestSettings &settings)
+void IntakeSet::startSession(Session *manager, Relay *relay, const IngestSettings &settings)
 {
-    const QPointer<QThread> old = m_relayOf.value(manager);
+    const QPointer<Relay> old = m_relayOf.value(manager);
     if (old && old->isFinished())
         old->deleteLater();
+    m_relays.append(relay);
     m_relayOf.insert(manager, relay);
-    const QPointer<QThread> guard(relay);
-    connect(relay, &QThread::finished, this, [this, guard] {
+    const QPointer<Relay> guard(relay);
+    // Relay::finished comes on this thread, once the relay is back here and its thread ended.
+    connect(relay, &Relay::finished, this, [this, guard] {
         if (guard)
             onRelayFinished(guard);
     });
-    connect(relay, &QObject::destroyed, this, [this](QObject *gone) { m_keyOf.remove(gone); });
+    connect(relay, &QObject::destroyed, this, [this](QObject *gone) {
+        m_keyOf.remove(gone);
+        m_relays.removeOne(static_cast<Relay *>(gone));
+    });
     m_keyOf.insert(relay, settings.streamKey);
-    std::function<qint64()> bytes;
-    if (auto *rtmp = qobject_cast<ProxyThread *>(relay)) {
-        const QPointer<ProxyThread> r(rtmp);
-        bytes = [r] { return r ? r->bytesFromClient() : qint64(0); };
-        m_peerOf.insert(manager, rtmp->peerAddress());
-    } else if (auto *srt = qobject_cast<SrtRelay *>(relay)) {
-        const QPointer<SrtRelay> r(srt);
-        bytes = [r] { return r ? r->bytesFromClient() : qint64(0); };
-        m_peerOf.insert(manager, srt->peerAddress());
-    }
-    manager->setRelay(relay, std::move(bytes));
+    // Read on this thread only, where the relay is deleted.
+    std::function<qint64()> bytes = [guard] {
+        return guard ? guard->bytesFromClient() : qint64(0);
+    };
+    m_peerOf.insert(manager, relay->peerAddress());
+    manager->setRelay(relay->relayThread(), std::move(bytes));
     manager->m_ignoreAudio = settings.ignoreAudio;
     manager->m_mevo = settings.mevo;
     manager->m_maxBufferMs = settings.bufferBoundMs();
     manager->m_admission = m_output.nextAdmission();
     m_lastAdmitted = manager;
-    relay->start(QThread::InheritPriority);
+    relay->start();
 }
 
 void IntakeSet::endSessionsWithoutKey(const QByteArray &key)
 {
     for (auto it = m_relayOf.begin(); it != m_relayOf.end(); ++it) {
-        QThread *relay = it.value();
+        Relay *relay = it.value();
         if (!relay || !relay->isRunning() || m_keyOf.value(relay) == key)
             continue;
         qCInfo(lcIngest).noquote()
@@ -205,7 +206,7 @@ void IntakeSet::endSessionsWithoutKey(const QByteArray &key)
     }
 }
 
-void IntakeSet::onRelayFinished(QThread *relay)
+void IntakeSet::onRelayFinished(Relay *relay)
 {
     if (m_shuttingDown)
         return;
@@ -223,7 +224,7 @@ void IntakeSet::onRelayFinished(QThread *relay)
     auto *manager = static_cast<Session *>(const_cast<QObject *>(owner));
     if (m_listening) {
         const QPointer<Session> managerGuard(manager);
-        const QPointer<QThread> relayGuard(relay);
+        const QPointer<Relay> relayGuard(relay);
         QTimer::singleShot(kReclaimDelayMs, this, [this, managerGuard, relayGuard] {
             if (managerGuard && relayGuard)
                 reclaim(managerGuard, relayGuard);
@@ -232,11 +233,11 @@ void IntakeSet::onRelayFinished(QThread *relay)
     checkStopped();
 }
 
-void IntakeSet::reclaim(Session *manager, QThread *relay)
+void IntakeSet::reclaim(Session *manager, Relay *relay)
 {
     // Not when a newer relay feeds it, nor when its session got under way or ended: then it
     // announces itself again (or is replaced) on its own.
-    if (!m_listening || manager->m_relay.load() != relay || !manager->listening() ||
+    if (!m_listening || manager->m_relay.load() != relay->relayThread() || !manager->listening() ||
         manager->stopped())
         return;
     if (!m_pool.putBack(manager, m_clock.elapsed()))
@@ -267,12 +268,9 @@ void IntakeSet::setIdleRetireMs_for_testing(int ms)
     m_retireTimer->setInterval(qBound(10, m_idleRetireMs / 4, 5000));
 }
 
-void IntakeSet::endRelay(QThread *relay, RelayEnd reason)
+void IntakeSet::endRelay(Relay *relay, RelayEnd reason)
 {
-    if (auto *rtmp = qobject_cast<ProxyThread *>(relay))
-        rtmp->end(reason);
-    else if (auto *srt = qobject_cast<SrtRelay *>(relay))
-        srt->end(reason);
+    relay->end(reason);
 }
 
 void IntakeSet::stopAll()
@@ -285,14 +283,12 @@ void IntakeSet::stopAll()
     m_stopping.clear();
     m_stopClock.start();
     // Everything is asked at once, so the threads wind down side by side; nothing here waits.
-    for (QThread *relay : findChildren<QThread *>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (qobject_cast<Session *>(relay))
-            continue;
+    for (Relay *relay : m_relays) {
         endRelay(relay, RelayEnd::Stopped);
         if (relay->isFinished())
             relay->deleteLater();
         else
-            m_stopping.append(relay);
+            m_stopping.append(relay->relayThread());
     }
     for (Session *manager : findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly)) {
         // Serving managers too: their read ends at once instead of when the relay's close
@@ -339,7 +335,7 @@ Session *IntakeSet::statsManager() const
     return m_lastAdmitted.data();
 }
 
-QThread *IntakeSet::relayOf(const Session *manager) const
+Relay *IntakeSet::relayOf(const Session *manager) const
 {
     return m_relayOf.value(manager).data();
 }
@@ -369,8 +365,7 @@ int IntakeSet::managerCount() const
 
 int IntakeSet::relayCount() const
 {
-    return findChildren<ProxyThread *>(QString(), Qt::FindDirectChildrenOnly).size() +
-           findChildren<SrtRelay *>(QString(), Qt::FindDirectChildrenOnly).size();
+    return m_relays.size();
 }
 
 int IntakeSet::runningThreads() const
@@ -378,5 +373,7 @@ int IntakeSet::runningThreads() const
     int running = 0;
     for (const QThread *thread : findChildren<QThread *>(QString(), Qt::FindDirectChildrenOnly))
         running += thread->isRunning() ? 1 : 0;
+    for (const Relay *relay : m_relays)
+        running += relay->isRunning() ? 1 : 0;
     return running;
 }

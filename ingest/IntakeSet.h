@@ -13,6 +13,7 @@
 
 class OutputSwitch;
 class QThread;
+class Relay;
 class QTimer;
 class Session;
 struct IngestSettings;
@@ -57,9 +58,9 @@ public:
     void grow(Kind kind);
     // The intake of `kind` that has waited longest, now serving; null when none waits.
     Session *take(Kind kind);
-    // Admission: `relay` (a ProxyThread or SrtRelay, created with this set as parent) feeds
-    // `manager`; the admission values are written and the relay is started.
-    void startSession(Session *manager, QThread *relay, const IngestSettings &settings);
+    // Admission: `relay` (an RtmpRelay or SrtRelay, made without a parent) feeds `manager`;
+    // the set owns it from here, writes the admission values and starts it.
+    void startSession(Session *manager, Relay *relay, const IngestSettings &settings);
     // Ends every relay (and so its session) that was let in with another key than `key`.
     void endSessionsWithoutKey(const QByteArray &key);
 
@@ -69,7 +70,7 @@ public:
     // The stream the window reports on: the one on the output, else the one admitted last.
     Session *statsManager() const;
     // The relay feeding `manager` (null when none, or gone).
-    QThread *relayOf(const Session *manager) const;
+    Relay *relayOf(const Session *manager) const;
     QString peerOf(const Session *manager) const;
     bool isSrt(const Session *manager) const;
 
@@ -84,7 +85,7 @@ public:
     void setIdleRetireMs_for_testing(int ms);
 
     // The relay's end: logged with the camera's address (any relay kind).
-    static void endRelay(QThread *relay, RelayEnd reason);
+    static void endRelay(Relay *relay, RelayEnd reason);
 
 signals:
     // A stream's state text: "connecting ...", the picture size and rate, or "".
@@ -99,8 +100,8 @@ private:
     void onReady(Session *manager);
     void onEnded(Session *manager);
     void onManagerFinished(Session *manager);
-    void onRelayFinished(QThread *relay);
-    void reclaim(Session *manager, QThread *relay);
+    void onRelayFinished(Relay *relay);
+    void reclaim(Session *manager, Relay *relay);
     void retireIdle();
     void checkStopped();
 
@@ -115,7 +116,10 @@ private:
     bool m_shuttingDown = false;
     QPointer<Session> m_lastAdmitted;
     // The relay feeding each manager, and each manager's camera address.
-    QHash<const QObject *, QPointer<QThread>> m_relayOf;
+    QHash<const QObject *, QPointer<Relay>> m_relayOf;
+    // Every relay admitted and not yet deleted (owned: a relay has no parent, it moves between
+    // threads).
+    QList<Relay *> m_relays;
     QHash<const QObject *, QString> m_peerOf;
     // The key each relay was let in with.
     QHash<const QObject *, QByteArray> m_keyOf;

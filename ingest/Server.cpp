@@ -5,7 +5,7 @@
 #include "ingest/ConnectionGate.h"
 #include "ingest/IngestLog.h"
 #include "ingest/IntakeSet.h"
-#include "ingest/ProxyThread.h"
+#include "ingest/RtmpRelay.h"
 #include "ingest/RefusalDrain.h"
 #include "ingest/SrtListener.h"
 
@@ -149,7 +149,7 @@ void Server::admit(qintptr socketDescriptor)
         m_drain->refuse(socketDescriptor);
         return;
     }
-    auto *relay = new ProxyThread(socketDescriptor, manager->port(), m_intakes);
+    auto *relay = new RtmpRelay(socketDescriptor, manager->port());
     relay->setRequiredStreamKey(m_settings.streamKey);
     watchRelay(relay);
     m_unverified.append({relay, m_clock.elapsed()});
@@ -157,18 +157,18 @@ void Server::admit(qintptr socketDescriptor)
     m_intakes->startSession(manager, relay, m_settings);
 }
 
-void Server::watchRelay(ProxyThread *relay)
+void Server::watchRelay(RtmpRelay *relay)
 {
-    const QPointer<ProxyThread> guard(relay);
+    const QPointer<RtmpRelay> guard(relay);
     // Queued from the relay's thread.
     auto forget = [this, guard] {
         m_unverified.erase(std::remove_if(m_unverified.begin(), m_unverified.end(),
                                           [&](const Unverified &u) { return u.relay == guard; }),
                            m_unverified.end());
     };
-    connect(relay, &ProxyThread::sessionStarted, this, forget);
-    connect(relay, &QThread::finished, this, forget);
-    connect(relay, &ProxyThread::publisherRefused, this,
+    connect(relay, &RtmpRelay::sessionStarted, this, forget);
+    connect(relay, &Relay::finished, this, forget);
+    connect(relay, &RtmpRelay::publisherRefused, this,
             [this](const QString &peer, const QString &reason) {
                 if (m_refusedLog.count())
                     qCWarning(lcIngest).noquote()
@@ -177,13 +177,13 @@ void Server::watchRelay(ProxyThread *relay)
                                .arg(m_refusedLog.total());
                 emit publisherRefused(peer);
             });
-    connect(relay, &ProxyThread::publisherAccepted, this, &Server::publisherAccepted);
+    connect(relay, &RtmpRelay::publisherAccepted, this, &Server::publisherAccepted);
 }
 
 void Server::evictStalled()
 {
     const qint64 now = m_clock.elapsed();
-    QList<ProxyThread *> stalled;
+    QList<RtmpRelay *> stalled;
     for (const Unverified &u : m_unverified) {
         if (u.relay && now - u.sinceMs >= kStalledAfterMs &&
             u.relay->bytesFromClient() < kHandshakeStartBytes)
@@ -231,7 +231,7 @@ void Server::onSrtCallerAccepted(int socket, const QString &peer)
         onSrtOverloaded(peer);
         return;
     }
-    auto *relay = new SrtRelay(socket, peer, manager->port(), m_intakes);
+    auto *relay = new SrtRelay(socket, peer, manager->port());
     emit srtCallerAccepted(peer);
     m_intakes->startSession(manager, relay, m_settings);
 }

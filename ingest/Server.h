@@ -16,7 +16,7 @@
 class ConnectionGate;
 class IntakeSet;
 class OutputSwitch;
-class ProxyThread;
+class RtmpRelay;
 class RefusalDrain;
 class SrtListener;
 class Session;
@@ -24,7 +24,7 @@ class QTimer;
 
 // The program's only listening TCP socket: cameras publish RTMP to the user's port. A
 // connection waits in the ConnectionGate until its first byte shows an RTMP handshake, then
-// takes a waiting intake (IntakeSet) through a ProxyThread relay; with none waiting it is
+// takes a waiting intake (IntakeSet) through an RtmpRelay; with none waiting it is
 // refused with the overload text (RefusalDrain) and the pool grows.
 //
 // Beside it, with an SRT port set, an SrtListener takes SRT callers on their own UDP port;
@@ -32,7 +32,7 @@ class QTimer;
 // OutputSwitch, so the camera admitted last owns the output whichever protocol it speaks.
 //
 // Every connection is bounded in time: the gate closes one that sends nothing, a relay closes
-// a camera that does not finish its handshake and publish within ProxyThread::kPublishWaitMs,
+// a camera that does not finish its handshake and publish within RtmpRelay::kPublishWaitMs,
 // or that goes silent for the relays' idle timeout; at most kMaxStalled relays wait that have
 // not even started their handshake, so a camera that does is never kept out by them.
 //
@@ -140,7 +140,7 @@ protected:
 
 private:
     void admit(qintptr socketDescriptor);
-    void watchRelay(ProxyThread *relay);
+    void watchRelay(RtmpRelay *relay);
     // Ends the oldest stalled relays while more than kMaxStalled wait.
     void evictStalled();
     void startSrt();
@@ -157,7 +157,7 @@ private:
     SrtListener *m_srt = nullptr;     // child; open while listening with SRT on
     struct Unverified
     {
-        QPointer<ProxyThread> relay;
+        QPointer<RtmpRelay> relay;
         qint64 sinceMs = 0; // m_clock time of its admission
     };
     QList<Unverified> m_unverified; // oldest first

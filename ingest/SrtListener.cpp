@@ -63,9 +63,8 @@ void SrtListener::logHandler(void *opaque, int level, const char *file, int line
     Q_UNUSED(area)
     auto *self = static_cast<SrtListener *>(opaque);
     if (self->m_libraryLog.count())
-        qCWarning(lcIngest).noquote()
-            << "SRT library:" << QString::fromLocal8Bit(message).trimmed()
-            << QStringLiteral("(%1 so far)").arg(self->m_libraryLog.total());
+        qCWarning(lcSrt).noquote() << "SRT library:" << QString::fromLocal8Bit(message).trimmed()
+                                   << QStringLiteral("(%1 so far)").arg(self->m_libraryLog.total());
 }
 
 bool SrtListener::open(const SrtOptions &options, QString &error)
@@ -139,7 +138,7 @@ bool SrtListener::open(const SrtOptions &options, QString &error)
     }
     m_socket = socket;
     m_epoll = epoll;
-    qCInfo(lcIngest).noquote()
+    qCInfo(lcSrt).noquote()
         << QStringLiteral("SRT: listening on UDP port %1, latency %2 ms, %3, %4")
                .arg(options.port)
                .arg(latency)
@@ -160,9 +159,9 @@ void SrtListener::close()
     }
     if (m_socket >= 0) {
         if (srt_close(m_socket) == SRT_ERROR)
-            qCWarning(lcIngest).noquote() << "SRT: closing the listener failed:" << srtError();
+            qCWarning(lcSrt).noquote() << "SRT: closing the listener failed:" << srtError();
         m_socket = -1;
-        qCInfo(lcIngest) << "SRT: listener closed";
+        qCInfo(lcSrt) << "SRT: listener closed";
     }
 }
 
@@ -246,7 +245,7 @@ void SrtListener::run()
         const int count = srt_epoll_uwait(m_epoll, ready, 1, kPollMs);
         if (count < 0 && srt_getlasterror(nullptr) != SRT_ETIMEOUT) {
             // Not a timeout: do not spin on a failing wait; a stop is still seen promptly.
-            qCDebug(lcIngest).noquote() << "SRT: epoll wait failed:" << srtError();
+            qCDebug(lcSrt).noquote() << "SRT: epoll wait failed:" << srtError();
             msleep(kPollMs);
         }
         if (count <= 0)
@@ -256,7 +255,7 @@ void SrtListener::run()
         const int caller = srt_accept(m_socket, reinterpret_cast<sockaddr *>(&address), &size);
         if (caller == SRT_INVALID_SOCK) {
             if (srt_getlasterror(nullptr) != SRT_EASYNCRCV)
-                qCDebug(lcIngest).noquote() << "SRT: accept failed:" << srtError();
+                qCDebug(lcSrt).noquote() << "SRT: accept failed:" << srtError();
             continue;
         }
         const QString peer = peerText(reinterpret_cast<const sockaddr *>(&address));

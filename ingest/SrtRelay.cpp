@@ -4,6 +4,7 @@
 #include "ingest/LoopbackOwner.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 
 #include <srt/srt.h>
 
@@ -31,31 +32,16 @@ QString srtError()
 
 } // namespace
 
-SrtRelay::SrtRelay(int socket, const QString &peer, int port, QObject *parent)
-    : QThread(parent), m_socket(socket), m_peer(peer), m_port(port)
+SrtRelay::SrtRelay(int socket, const QString &peer, int port)
+    : Relay(peer, port, QStringLiteral("SrtRelay")), m_socket(socket)
 {
-    setObjectName(QStringLiteral("SrtRelay"));
 }
 
 SrtRelay::~SrtRelay()
 {
-    if (!stop())
-        wait(); // run() never blocks longer than kPollMs; destroying it running would abort
+    halt();
     if (!m_socketClosed)
         srt_close(m_socket);
-}
-
-bool SrtRelay::stop(unsigned long timeoutMs)
-{
-    end(RelayEnd::Stopped);
-    return wait(timeoutMs);
-}
-
-void SrtRelay::end(RelayEnd reason)
-{
-    RelayEnd none = RelayEnd::None;
-    m_endReason.compare_exchange_strong(none, reason);
-    requestInterruption();
 }
 
 SrtRelay::LinkStats SrtRelay::linkStats() const
@@ -74,42 +60,41 @@ int SrtRelay::connectIntake()
     waited.start();
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(m_port));
+    address.sin_port = htons(quint16(port()));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // The intake is offered to callers just before FFmpeg binds its port: a refused
     // connection is tried again for a while.
-    while (!isInterruptionRequested() && waited.elapsed() < kConnectTimeoutMs) {
+    while (!endRequested() && waited.elapsed() < kConnectTimeoutMs) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
-            qCWarning(lcIngest) << "SrtRelay: socket failed:" << std::strerror(errno);
+            qCWarning(lcRelay) << "SrtRelay: socket failed:" << std::strerror(errno);
             return -1;
         }
         const int one = 1;
         if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
-            qCInfo(lcIngest) << "SrtRelay: TCP_NODELAY failed:" << std::strerror(errno);
+            qCInfo(lcRelay) << "SrtRelay: TCP_NODELAY failed:" << std::strerror(errno);
         if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
             sockaddr_in local{};
             socklen_t size = sizeof local;
             QString problem;
             if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) == 0 &&
-                LoopbackOwner::connectionOwner(m_port, ntohs(local.sin_port), &problem) ==
+                LoopbackOwner::connectionOwner(port(), ntohs(local.sin_port), &problem) ==
                     LoopbackOwner::Owner::Ours)
                 return fd;
-            qCWarning(lcIngest).noquote()
-                << "SrtRelay: intake not ours, caller dropped:" << problem;
+            qCWarning(lcRelay).noquote() << "SrtRelay: intake not ours, caller dropped:" << problem;
             ::close(fd);
             return -1;
         }
         const int error = errno;
         ::close(fd);
         if (error != ECONNREFUSED) {
-            qCWarning(lcIngest) << "SrtRelay: connect to intake" << m_port
-                                << "failed:" << std::strerror(error);
+            qCWarning(lcRelay) << "SrtRelay: connect to intake" << port()
+                               << "failed:" << std::strerror(error);
             return -1;
         }
-        msleep(20);
+        QThread::msleep(20);
     }
-    qCWarning(lcIngest) << "SrtRelay: intake" << m_port << "not reachable";
+    qCWarning(lcRelay) << "SrtRelay: intake" << port() << "not reachable";
     return -1;
 }
 
@@ -125,7 +110,7 @@ bool SrtRelay::writeAll(int fd, const char *data, int size)
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return false;
         // The intake is behind: wait for room, and let a stop through.
-        if (isInterruptionRequested())
+        if (endRequested())
             return false;
         pollfd entry{fd, POLLOUT, 0};
         if (::poll(&entry, 1, kPollMs) < 0 && errno != EINTR)
@@ -162,28 +147,29 @@ void SrtRelay::sampleStats()
 void SrtRelay::run()
 {
     m_bytes = 0;
-    m_endReason = RelayEnd::None;
     // Reads are non-blocking (as accepted) and waited for with epoll, which ends after kPollMs
     // so a stop is seen; a read timeout instead would have libsrt log a warning each time.
     const int epoll = srt_epoll_create();
     const int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
     if (epoll < 0 || srt_epoll_add_usock(epoll, m_socket, &events) == SRT_ERROR) {
-        qCWarning(lcIngest).noquote() << "SrtRelay: epoll failed:" << srtError();
+        qCWarning(lcRelay).noquote() << "SrtRelay: epoll failed:" << srtError();
         if (epoll >= 0)
             srt_epoll_release(epoll);
         srt_close(m_socket);
         m_socketClosed = true;
+        close(RelayEnd::None);
         return;
     }
     const int fd = connectIntake();
     if (fd < 0) {
-        m_endReason = RelayEnd::IntakeGone;
         srt_epoll_release(epoll);
         srt_close(m_socket);
         m_socketClosed = true;
+        close(RelayEnd::IntakeGone);
         return;
     }
-    qCInfo(lcIngest).noquote() << QStringLiteral("SrtRelay RUN %1 from %2").arg(m_port).arg(m_peer);
+    qCInfo(lcRelay).noquote()
+        << QStringLiteral("SrtRelay RUN %1 from %2").arg(port()).arg(peerAddress());
     char buffer[kMessageBytes];
     QElapsedTimer sinceData;
     sinceData.start();
@@ -192,7 +178,7 @@ void SrtRelay::run()
     sinceStats.start();
     QString ending;
     while (ending.isEmpty()) {
-        if (isInterruptionRequested()) {
+        if (endRequested()) {
             ending = QStringLiteral("stopped");
             reason = RelayEnd::Stopped;
             break;
@@ -206,7 +192,7 @@ void SrtRelay::run()
                     sinceData.restart();
                     m_bytes.fetch_add(got, std::memory_order_relaxed);
                     if (!writeAll(fd, buffer, got)) {
-                        const bool stopped = isInterruptionRequested();
+                        const bool stopped = endRequested();
                         ending =
                             stopped ? QStringLiteral("stopped") : QStringLiteral("intake gone");
                         reason = stopped ? RelayEnd::Stopped : RelayEnd::IntakeGone;
@@ -238,14 +224,14 @@ void SrtRelay::run()
             reason = RelayEnd::Silent;
         }
     }
-    RelayEnd none = RelayEnd::None;
-    m_endReason.compare_exchange_strong(none, reason);
+    keepEndReason(reason);
     sampleStats();
-    qCInfo(lcIngest).noquote() << QStringLiteral("SrtRelay finished %1: %2 from %3 (%4)")
-                                      .arg(m_port)
-                                      .arg(relayEndText(m_endReason.load()), m_peer, ending);
+    qCInfo(lcRelay).noquote() << QStringLiteral("SrtRelay finished %1: %2 from %3 (%4)")
+                                     .arg(port())
+                                     .arg(relayEndText(endReason()), peerAddress(), ending);
     srt_epoll_release(epoll);
     ::close(fd);
     srt_close(m_socket);
     m_socketClosed = true;
+    close(reason);
 }

@@ -1,9 +1,8 @@
 #pragma once
 
-#include "ingest/RelayEnd.h"
+#include "ingest/Relay.h"
 
 #include <QString>
-#include <QThread>
 
 #include <atomic>
 
@@ -20,9 +19,10 @@
 // Memory is bounded: one message buffer; a slow intake blocks the TCP write, libsrt's own
 // receive buffer (fixed size) fills and then drops, never this relay.
 //
-// Threads: object made, started, stopped and deleted on the GUI thread; run() owns both
-// sockets. The counters are atomics written by run(), read from any thread.
-class SrtRelay : public QThread
+// Threads: a Relay: made, started, stopped and deleted on the owning (GUI) thread. run() owns
+// both sockets and polls on the relay's thread until the relay ends (it looks at the stop flag
+// at least every kPollMs). The counters are atomics written by run(), read from any thread.
+class SrtRelay : public Relay
 {
     Q_OBJECT
 public:
@@ -32,7 +32,6 @@ public:
     static constexpr int kPollMs = 100;
     // How often the SRT statistics are sampled.
     static constexpr int kStatsIntervalMs = 500;
-    static constexpr unsigned long kStopWaitMs = 3000;
 
     struct LinkStats
     {
@@ -42,25 +41,23 @@ public:
         qint64 dropped = 0;       // packets that came too late or never: a hole in the stream
     };
 
-    // GUI thread. `socket` is an accepted SRTSOCKET; the relay closes it. port is the
-    // intake's loopback port.
-    SrtRelay(int socket, const QString &peer, int port, QObject *parent);
+    // Owning thread. `socket` is an accepted SRTSOCKET; the relay closes it (the destructor,
+    // if the relay never ran). port is the intake's loopback port.
+    SrtRelay(int socket, const QString &peer, int port);
     ~SrtRelay() override;
 
-    // GUI thread: asks the loop to end and waits at most timeoutMs. True once it has ended.
-    bool stop(unsigned long timeoutMs = kStopWaitMs);
-    // Any thread, never blocks: ends the relay for `reason` (the first reason given is kept).
-    void end(RelayEnd reason);
-    RelayEnd endReason() const { return m_endReason.load(); }
+    // Owning thread, before start().
     void setNoDataTimeoutMs(int ms) { m_noDataTimeoutMs = ms; }
 
-    int port() const { return m_port; }
-    QString peerAddress() const { return m_peer; }
-    qint64 bytesFromClient() const { return m_bytes.load(std::memory_order_relaxed); }
+    // Any thread.
+    qint64 bytesFromClient() const override { return m_bytes.load(std::memory_order_relaxed); }
     LinkStats linkStats() const;
 
 protected:
+    // Relay thread: the whole relay, one loop; closes the relay at its end.
     void run() override;
+    // Nothing to do: the loop sees the flag within kPollMs.
+    void onEndRequested() override {}
 
 private:
     // Connects to the intake; -1 when it cannot be reached or is not ours.
@@ -72,13 +69,11 @@ private:
     void sampleStats();
 
     const int m_socket;
-    const QString m_peer;
-    const int m_port;
     int m_noDataTimeoutMs = kNoDataTimeoutMs;
-    bool m_socketClosed = false; // run() closed it; else the destructor does
+    // run() closed it; else the destructor does (read there once the relay has ended).
+    bool m_socketClosed = false;
 
     std::atomic<qint64> m_bytes{0};
-    std::atomic<RelayEnd> m_endReason{RelayEnd::None};
     std::atomic<qint64> m_rttUs{0};
     std::atomic<qint64> m_lost{0};
     std::atomic<qint64> m_retransmitted{0};

@@ -11,6 +11,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+
+#include <mutex>
 #include <QtTest>
 
 extern "C" {
@@ -31,50 +33,82 @@ constexpr int kTestReadTimeoutMs = 1500;
 // sanitizers).
 constexpr int kEndMarginMs = 8000;
 
-// Sends what FFmpeg and Qt write to stderr (fd 2) to a file while it lives, and gives it back;
-// the text is passed on to the real stderr afterwards, so that a failing run still shows it.
-class StderrCapture
+// Collects what reaches Qt's log (from any thread) while it lives, FFmpeg's lines included
+// (category "quorvix.ffmpeg"), and passes each message on to the handler before it.
+class LogCapture
 {
 public:
-    StderrCapture()
+    struct Line
     {
-        if (!m_file.open())
-            return;
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        if (m_saved >= 0 && ::dup2(m_file.handle(), STDERR_FILENO) < 0) {
-            ::close(m_saved);
-            m_saved = -1;
-        }
+        QtMsgType type;
+        QByteArray category;
+        QString text;
+    };
+
+    LogCapture()
+    {
+        std::lock_guard<std::mutex> guard(s_lock);
+        s_active = this;
+        s_previous = qInstallMessageHandler(&LogCapture::handle);
     }
-    ~StderrCapture() { finish(); }
-    bool capturing() const { return m_saved >= 0; }
-    // What was written so far (stderr is unbuffered), while still capturing.
+    ~LogCapture() { finish(); }
+    bool capturing() const { return !m_finished; }
+    // Every message so far, one "category: text" line each.
     QByteArray text()
     {
-        m_file.seek(0);
-        return m_file.readAll();
+        std::lock_guard<std::mutex> guard(s_lock);
+        return m_text;
     }
-    // Ends the capture (once) and returns everything written during it.
+    QList<Line> lines(const QByteArray &category)
+    {
+        std::lock_guard<std::mutex> guard(s_lock);
+        QList<Line> found;
+        for (const Line &line : m_lines) {
+            if (line.category == category)
+                found.append(line);
+        }
+        return found;
+    }
+    // Ends the capture (once) and returns everything collected.
     QByteArray finish()
     {
-        if (m_saved >= 0) {
-            std::fflush(stderr);
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(m_saved);
-            m_saved = -1;
-            m_file.seek(0);
-            m_text = m_file.readAll();
-            std::fwrite(m_text.constData(), 1, size_t(m_text.size()), stderr);
+        std::lock_guard<std::mutex> guard(s_lock);
+        if (!m_finished) {
+            qInstallMessageHandler(s_previous);
+            s_active = nullptr;
+            m_finished = true;
         }
         return m_text;
     }
 
 private:
-    QTemporaryFile m_file;
-    int m_saved = -1;
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        QtMessageHandler previous = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(s_lock);
+            previous = s_previous;
+            if (s_active) {
+                const QByteArray category(context.category ? context.category : "");
+                s_active->m_lines.append({type, category, text});
+                s_active->m_text += category + ": " + text.toUtf8() + '\n';
+            }
+        }
+        if (previous)
+            previous(type, context, text);
+    }
+
+    static std::mutex s_lock;
+    static LogCapture *s_active;
+    static QtMessageHandler s_previous;
+    // -- guarded by s_lock
+    QList<Line> m_lines;
     QByteArray m_text;
+    bool m_finished = false;
 };
+std::mutex LogCapture::s_lock;
+LogCapture *LogCapture::s_active = nullptr;
+QtMessageHandler LogCapture::s_previous = nullptr;
 
 // A warning line through FFmpeg's log, as its RTMP intake writes one.
 void ffmpegWarning(const char *format, const char *a, const char *b)
@@ -99,6 +133,8 @@ private slots:
     void connectionCheck();
     void maskedText_data();
     void maskedText();
+    void linesReachTheirQtType_data();
+    void linesReachTheirQtType();
     void streamKeyStaysOutOfTheLog();
 };
 
@@ -308,13 +344,62 @@ void IntakeGuardTest::maskedText()
     QFETCH(QByteArray, name);
     QFETCH(QByteArray, expected);
     FfmpegLogLimit::setMaskedText(masked);
-    StderrCapture capture;
+    LogCapture capture;
     QVERIFY(capture.capturing());
     ffmpegWarning("Unexpected stream %s, expecting %s\n", name.constData(), "one");
     const QByteArray text = capture.finish();
     QVERIFY2(text.contains(expected), text.constData());
     if (!masked.isEmpty())
         QVERIFY(!text.contains(masked));
+}
+
+void IntakeGuardTest::linesReachTheirQtType_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<bool>("debugOn");
+    QTest::addColumn<QStringList>("pieces");
+    QTest::addColumn<int>("type"); // -1: nothing arrives
+    QTest::newRow("fatal") << AV_LOG_FATAL << false << QStringList{"fatal line\n"}
+                           << int(QtWarningMsg);
+    QTest::newRow("error") << AV_LOG_ERROR << false << QStringList{"error line\n"}
+                           << int(QtWarningMsg);
+    QTest::newRow("warning") << AV_LOG_WARNING << false << QStringList{"warning line\n"}
+                             << int(QtInfoMsg);
+    QTest::newRow("info, debug off") << AV_LOG_INFO << false << QStringList{"info line a\n"} << -1;
+    QTest::newRow("info, debug on")
+        << AV_LOG_INFO << true << QStringList{"info line b\n"} << int(QtDebugMsg);
+    QTest::newRow("one line in three pieces")
+        << AV_LOG_WARNING << false << QStringList{"three ", "pieces ", "joined\n"}
+        << int(QtInfoMsg);
+}
+
+void IntakeGuardTest::linesReachTheirQtType()
+{
+    QFETCH(int, level);
+    QFETCH(bool, debugOn);
+    QFETCH(QStringList, pieces);
+    QFETCH(int, type);
+    if (debugOn)
+        QLoggingCategory::setFilterRules(QStringLiteral("quorvix.ffmpeg.debug=true"));
+    const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+    LogCapture capture;
+    for (const QString &piece : pieces)
+        av_log(nullptr, level, "%s", piece.toUtf8().constData());
+    // One message, the whole line without its line break (a summary of an earlier test's
+    // repeated line may come too).
+    const QString whole = pieces.join(QString()).trimmed();
+    QList<LogCapture::Line> found;
+    for (const LogCapture::Line &line : capture.lines("quorvix.ffmpeg")) {
+        if (line.text.contains(whole))
+            found.append(line);
+    }
+    if (type < 0) {
+        QVERIFY(found.isEmpty());
+        return;
+    }
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(int(found.first().type), type);
+    QCOMPARE(found.first().text, whole);
 }
 
 void IntakeGuardTest::streamKeyStaysOutOfTheLog()
@@ -325,7 +410,7 @@ void IntakeGuardTest::streamKeyStaysOutOfTheLog()
     const QByteArray key("SECRETKEY123");
     FfmpegLogLimit::setMaskedText(QByteArray("an old key"));
     FfmpegLogLimit::setMaskedText(key);
-    StderrCapture capture;
+    LogCapture capture;
     QVERIFY(capture.capturing());
     for (int i = 0; i < 2; ++i) {
         ManagerSession session;

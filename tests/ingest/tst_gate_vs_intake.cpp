@@ -1,10 +1,10 @@
 // The relay's publish gate against FFmpeg's own listen-mode intake: chunk sequences (chunk
 // sizes, every header form, extended times, long chunk stream ids, Abort, Set Chunk Size,
 // releaseStream, FCPublish and publish with the right, a wrong or no key, hidden audio and
-// video holding a real H.264 keyframe) go from a camera socket through a real ProxyThread with
+// video holding a real H.264 keyframe) go from a camera socket through a real RtmpRelay with
 // a stream key into a real intake on loopback. Whatever the intake makes of them, it may open
 // a session or return a packet only when the publish reader, fed the same bytes, accepted.
-#include "ingest/ProxyThread.h"
+#include "ingest/RtmpRelay.h"
 #include "ingest/RtmpPublishReader.h"
 #include "ingest/StreamKey.h"
 #include "support/FfmpegPublisher.h"
@@ -33,7 +33,7 @@ namespace {
 
 constexpr int kWaitMs = 15000;
 // A gate with no verdict closes the connection after the relay's publish wait.
-constexpr int kVerdictWaitMs = ProxyThread::kPublishWaitMs + kWaitMs;
+constexpr int kVerdictWaitMs = RtmpRelay::kPublishWaitMs + kWaitMs;
 constexpr int kHandshakePartBytes = 1536;
 const QByteArray kKey = "GateKey0123456789abcdZ";
 
@@ -385,12 +385,12 @@ public:
             out.failure = "no connection at the front door";
             return out;
         }
-        ProxyThread relay(m_front.descriptors.takeFirst(), m_intakePort, nullptr);
+        RtmpRelay relay(m_front.descriptors.takeFirst(), m_intakePort);
         relay.setRequiredStreamKey(kKey);
         QObject context;
-        QObject::connect(&relay, &ProxyThread::publisherAccepted, &context,
+        QObject::connect(&relay, &RtmpRelay::publisherAccepted, &context,
                          [&] { out.relayAccepted = true; });
-        QObject::connect(&relay, &ProxyThread::publisherRefused, &context,
+        QObject::connect(&relay, &RtmpRelay::publisherRefused, &context,
                          [&] { out.relayRefused = true; });
         relay.start();
 

@@ -3,7 +3,7 @@
 // session, counted and reported with their address; without a key every name is served.
 #include "ListenerFixtures.h"
 
-#include "ingest/ProxyThread.h"
+#include "ingest/RtmpRelay.h"
 #include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
@@ -116,9 +116,9 @@ void ServerStreamKeyTest::silentOrFloodingPeersAreRefused()
     QVERIFY(silent);
     silent->write(handshakeC1());
     QVERIFY(silent->waitForBytesWritten(kSocketTimeoutMs));
-    readUntilClosed(*silent, 3 * ProxyThread::kPublishWaitMs);
+    readUntilClosed(*silent, 3 * RtmpRelay::kPublishWaitMs);
     QCOMPARE(silent->state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(waited.elapsed() >= ProxyThread::kPublishWaitMs - 500);
+    QVERIFY(waited.elapsed() >= RtmpRelay::kPublishWaitMs - 500);
     QTRY_COMPARE(window.refused.size(), 1);
 
     // Chunks past the reader's bound without a publish: closed at once.

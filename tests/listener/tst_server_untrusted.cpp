@@ -4,7 +4,7 @@
 // real camera out for longer than the handshake deadline and a moment.
 #include "ListenerFixtures.h"
 
-#include "ingest/ProxyThread.h"
+#include "ingest/RtmpRelay.h"
 #include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
@@ -25,7 +25,7 @@ constexpr int kSlackMs = 8000; // sanitized builds tear sessions down several ti
 constexpr int kSlackMs = 2000;
 #endif
 // The card is back this long after the camera froze: the idle timeout and the session's end.
-constexpr int kCardBackMs = ProxyThread::kNoDataTimeoutMs + 2000 + kSlackMs;
+constexpr int kCardBackMs = RtmpRelay::kNoDataTimeoutMs + 2000 + kSlackMs;
 constexpr int kSquatters = 45;
 
 int openDescriptors()
@@ -183,7 +183,7 @@ void ServerUntrustedTest::squattersDoNotKeepACameraOut()
     qInfo("camera served %lld ms after it first tried, in %d tries, beside %d squatters",
           sinceCamera.elapsed(), tries, kSquatters);
     QVERIFY(served);
-    QVERIFY2(sinceCamera.elapsed() <= ProxyThread::kPublishWaitMs + 2000 + kSlackMs,
+    QVERIFY2(sinceCamera.elapsed() <= RtmpRelay::kPublishWaitMs + 2000 + kSlackMs,
              qPrintable(QString::number(sinceCamera.elapsed())));
 
     // The squatters were all closed by then (no handshake within the deadline).

@@ -1,4 +1,4 @@
-#include "ingest/ProxyThread.h"
+#include "ingest/RtmpRelay.h"
 
 #include "ingest/AcceptedSocket.h"
 #include "ingest/IngestLog.h"
@@ -7,7 +7,6 @@
 #include "ingest/StreamKey.h"
 
 #include <QHostAddress>
-#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -19,75 +18,69 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-ProxyThread::ProxyThread(qintptr socketDescriptor, int port, QObject *parent)
-    : QThread(parent), m_port(port), m_socketDescriptor(socketDescriptor),
-      m_peer(AcceptedSocket::peerOf(socketDescriptor))
+RtmpRelay::RtmpRelay(qintptr socketDescriptor, int port)
+    : Relay(AcceptedSocket::peerOf(socketDescriptor), port, QStringLiteral("ProxyThread")),
+      m_socketDescriptor(socketDescriptor)
 {
-    // Names the OS thread too (debugger, TSan reports, the relay benchmark).
-    setObjectName(QStringLiteral("ProxyThread"));
-    // finished() comes from the relay's thread; the slot runs later on the GUI thread.
-    connect(this, &QThread::finished, this, &ProxyThread::onFinished);
+    connect(this, &Relay::finished, this, [] { qCInfo(lcRelay) << "call onFinished"; });
 }
 
-ProxyThread::~ProxyThread()
+RtmpRelay::~RtmpRelay()
 {
-    if (!stop()) {
-        // Cannot happen while run() only blocks in its event loop; destroying a running
-        // QThread would abort the program, so wait it out rather than crash.
-        qCWarning(lcIngest) << "ProxyThread: still running after" << kStopWaitMs << "ms, waiting";
-        wait();
-    }
+    halt();
+    // Never started: the descriptor the listener handed over is still ours to close. One that
+    // is not open is left alone, its number may be someone else's by now.
+    QString problem;
+    if (!m_attached &&
+        AcceptedSocket::check(m_socketDescriptor, problem) != AcceptedSocket::State::NotOpen)
+        AcceptedSocket::close(m_socketDescriptor);
 }
 
-void ProxyThread::setNoDataTimeoutMs(int ms)
+void RtmpRelay::setNoDataTimeoutMs(int ms)
 {
     m_noDataTimeoutMs = std::max(0, ms);
 }
 
-void ProxyThread::end(RelayEnd reason)
+void RtmpRelay::onEndRequested()
 {
-    RelayEnd none = RelayEnd::None;
-    m_endReason.compare_exchange_strong(none, reason);
-    requestInterruption();
-    // exit() before the event loop has started makes exec() return at once, so a stop during
-    // set-up is not lost.
-    exit(0);
+    finish(endReason());
 }
 
-void ProxyThread::finish(RelayEnd reason)
+void RtmpRelay::finish(RelayEnd reason)
 {
-    RelayEnd none = RelayEnd::None;
-    m_endReason.compare_exchange_strong(none, reason);
-    if (m_client)
-        m_client->disconnect(this);
-    if (m_sm)
-        m_sm->disconnect(this);
-    if (m_sm)
-        m_sm->abort();
-    if (m_client)
-        m_client->abort();
-    exit(0);
+    if (m_finishing)
+        return;
+    m_finishing = true;
+    keepEndReason(reason);
+    // Handlers off first: this teardown is not a peer going away. The sockets are only aborted
+    // here: this may run inside one of their own signals, so they are freed on the next pass of
+    // the loop.
+    for (QTcpSocket *socket : {m_sm.get(), m_client.get()}) {
+        if (socket) {
+            socket->disconnect(this);
+            socket->abort();
+        }
+    }
+    for (QTimer *timer : {m_watchdog.get(), m_connectTimer.get(), m_gateTimer.get()}) {
+        if (timer)
+            timer->stop();
+    }
+    QMetaObject::invokeMethod(this, &RtmpRelay::wrapUp, Qt::QueuedConnection);
 }
 
-bool ProxyThread::stop(unsigned long timeoutMs)
+void RtmpRelay::wrapUp()
 {
-    end(RelayEnd::Stopped);
-    if (!wait(timeoutMs))
-        return false;
-    // Pairs with the release at the end of run(): everything run() did is visible here even
-    // to tools that cannot see Qt's own locking inside wait().
-    m_runEnded.load(std::memory_order_acquire);
-    return true;
+    closeSockets();
+    qCInfo(lcRelay).noquote() << QStringLiteral("ProxyThread: session of %1 on %2 ended: %3")
+                                     .arg(peerAddress())
+                                     .arg(port())
+                                     .arg(QLatin1String(relayEndText(endReason())));
+    close(endReason());
 }
 
-void ProxyThread::run()
+void RtmpRelay::run()
 {
-    m_runEnded.store(false, std::memory_order_relaxed);
-    // Every way out of run() publishes its work to stop() (see there).
-    const auto published =
-        qScopeGuard([this] { m_runEnded.store(true, std::memory_order_release); });
     m_bytesFromClient = 0;
-    m_endReason = RelayEnd::None;
     m_bufferedBytes = 0;
     m_peakBufferedBytes = 0;
     m_smConnected = false;
@@ -98,22 +91,29 @@ void ProxyThread::run()
     const AcceptedSocket::State state = AcceptedSocket::check(m_socketDescriptor, problem);
     m_client = std::make_unique<QTcpSocket>();
     m_client->setReadBufferSize(kReadBufferBytes);
+    m_attached = true;
     if (state != AcceptedSocket::State::Usable ||
         !m_client->setSocketDescriptor(m_socketDescriptor, QAbstractSocket::ConnectedState,
                                        QIODevice::ReadWrite)) {
         if (problem.isEmpty())
             problem = m_client->errorString();
-        qCWarning(lcIngest).noquote()
+        qCWarning(lcRelay).noquote()
             << "ProxyThread: ERROR setSocketDescriptor" << m_socketDescriptor << problem;
         m_client.reset();
         // Nobody else will close an open one: the listener handed it over and forgot it. A
         // descriptor that is not open is left alone, its number may be someone else's by now.
         if (state == AcceptedSocket::State::Unusable)
             AcceptedSocket::close(m_socketDescriptor);
+        close(RelayEnd::CameraLeft);
         return;
     }
     m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    qCInfo(lcIngest).noquote() << "PEER ADDRESS:" << m_client->peerAddress().toString();
+    qCInfo(lcRelay).noquote() << "PEER ADDRESS:" << m_client->peerAddress().toString();
+    if (endRequested()) {
+        // Stopped before it ran: the camera's connection is closed at once.
+        finish(endReason());
+        return;
+    }
 
     m_copyBuffer.resize(static_cast<size_t>(kCopyChunkBytes));
     m_sm = std::make_unique<QTcpSocket>();
@@ -131,57 +131,35 @@ void ProxyThread::run()
     m_gateSent = 0;
     m_gateTimer = std::make_unique<QTimer>();
     m_gateTimer->setSingleShot(true);
-    connect(
-        m_gateTimer.get(), &QTimer::timeout, this,
-        [this] { refusePublisher(QStringLiteral("no publish in time")); }, Qt::DirectConnection);
+    connect(m_gateTimer.get(), &QTimer::timeout, this,
+            [this] { refusePublisher(QStringLiteral("no publish in time")); });
     m_gateTimer->start(m_publishWaitMs);
 
-    // `this` lives on the GUI thread, so every connection here must be direct to run on the
-    // relay's thread, where the sockets emit.
-    connect(m_sm.get(), &QTcpSocket::readyRead, this, &ProxyThread::sm_readyRead,
-            Qt::DirectConnection);
-    connect(m_client.get(), &QTcpSocket::readyRead, this, &ProxyThread::client_readyRead,
-            Qt::DirectConnection);
-    connect(m_client.get(), &QTcpSocket::disconnected, this, &ProxyThread::onClientDisconnected,
-            Qt::DirectConnection);
-    connect(m_sm.get(), &QTcpSocket::disconnected, this, &ProxyThread::onSmDisconnected,
-            Qt::DirectConnection);
+    // Sockets, timers and the relay all live on this thread: every connection is direct.
+    connect(m_sm.get(), &QTcpSocket::readyRead, this, &RtmpRelay::onSmReadyRead);
+    connect(m_client.get(), &QTcpSocket::readyRead, this, &RtmpRelay::onClientReadyRead);
+    connect(m_client.get(), &QTcpSocket::disconnected, this, &RtmpRelay::onClientDisconnected);
+    connect(m_sm.get(), &QTcpSocket::disconnected, this, &RtmpRelay::onSmDisconnected);
     // Room freed on one side resumes reading the other side.
-    connect(m_sm.get(), &QTcpSocket::bytesWritten, this, &ProxyThread::copyClientToSm,
-            Qt::DirectConnection);
-    connect(m_client.get(), &QTcpSocket::bytesWritten, this, &ProxyThread::copySmToClient,
-            Qt::DirectConnection);
-    connect(m_sm.get(), &QTcpSocket::connected, this, &ProxyThread::onSmConnected,
-            Qt::DirectConnection);
-    connect(m_sm.get(), &QTcpSocket::errorOccurred, this, &ProxyThread::onSmError,
-            Qt::DirectConnection);
-    connect(m_connectTimer.get(), &QTimer::timeout, this, &ProxyThread::onSmError,
-            Qt::DirectConnection);
-    connect(m_watchdog.get(), &QTimer::timeout, this, &ProxyThread::onIdleCheck,
-            Qt::DirectConnection);
+    connect(m_sm.get(), &QTcpSocket::bytesWritten, this, &RtmpRelay::copyClientToSm);
+    connect(m_client.get(), &QTcpSocket::bytesWritten, this, &RtmpRelay::copySmToClient);
+    connect(m_sm.get(), &QTcpSocket::connected, this, &RtmpRelay::onSmConnected);
+    connect(m_sm.get(), &QTcpSocket::errorOccurred, this, &RtmpRelay::onSmError);
+    connect(m_connectTimer.get(), &QTimer::timeout, this, &RtmpRelay::onSmError);
+    connect(m_watchdog.get(), &QTimer::timeout, this, &RtmpRelay::onIdleCheck);
 
     // The connection is made inside the event loop rather than with a blocking wait, so a
     // stop during set-up takes effect at once instead of after up to kConnectTimeoutMs.
     m_connectTimer->start(kConnectTimeoutMs);
-    if (m_port > 0 && m_port <= 65535) {
-        m_sm->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(m_port),
+    if (port() > 0 && port() <= 65535) {
+        m_sm->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port()),
                             QIODevice::ReadWrite);
     } else {
         onSmError();
     }
-
-    exec();
-
-    closeSockets();
-    RelayEnd none = RelayEnd::None;
-    m_endReason.compare_exchange_strong(none, RelayEnd::Stopped);
-    qCInfo(lcIngest).noquote() << QStringLiteral("ProxyThread: session of %1 on %2 ended: %3")
-                                      .arg(m_peer)
-                                      .arg(m_port)
-                                      .arg(QLatin1String(relayEndText(m_endReason.load())));
 }
 
-void ProxyThread::onSmConnected()
+void RtmpRelay::onSmConnected()
 {
     if (m_smConnected)
         return;
@@ -190,9 +168,9 @@ void ProxyThread::onSmConnected()
     // nothing of the camera's goes to a listener that is not ours.
     QString problem;
     const LoopbackOwner::Owner owner =
-        LoopbackOwner::connectionOwner(m_port, m_sm->localPort(), &problem);
+        LoopbackOwner::connectionOwner(port(), m_sm->localPort(), &problem);
     if (owner != LoopbackOwner::Owner::Ours) {
-        qCWarning(lcIngest).noquote() << "ProxyThread: intake not ours, camera dropped:" << problem;
+        qCWarning(lcRelay).noquote() << "ProxyThread: intake not ours, camera dropped:" << problem;
         finish(RelayEnd::Overloaded);
         return;
     }
@@ -204,39 +182,39 @@ void ProxyThread::onSmConnected()
     m_sinceData.start();
     m_watchdog->setSingleShot(false);
     m_watchdog->start(std::min(kIdleCheckMs, std::max(1, m_noDataTimeoutMs / 4)));
-    qCInfo(lcIngest) << "ProxyThread RUN" << m_port;
+    qCInfo(lcRelay) << "ProxyThread RUN" << port();
 }
 
-void ProxyThread::onSmError()
+void RtmpRelay::onSmError()
 {
     // Errors after the connection was made end in disconnected(), handled there.
     if (m_smConnected || !m_sm)
         return;
     // Without its intake the camera's stream has nowhere to go: end the relay instead of
     // taking bytes that would be dropped (and counted as received).
-    const QString reason = m_port <= 0 || m_port > 65535 ? QStringLiteral("invalid port")
+    const QString reason = port() <= 0 || port() > 65535 ? QStringLiteral("invalid port")
                            : m_sm->error() == QAbstractSocket::UnknownSocketError
                                ? QStringLiteral("no connection after %1 ms").arg(kConnectTimeoutMs)
                                : m_sm->errorString();
-    qCWarning(lcIngest).noquote() << "ProxyThread: ERROR connectToHost" << m_port << reason;
+    qCWarning(lcRelay).noquote() << "ProxyThread: ERROR connectToHost" << port() << reason;
     m_connectTimer->stop();
     finish(RelayEnd::IntakeGone);
 }
 
-void ProxyThread::client_readyRead()
+void RtmpRelay::onClientReadyRead()
 {
     m_sinceData.restart();
     copyClientToSm();
 }
 
-void ProxyThread::sm_readyRead()
+void RtmpRelay::onSmReadyRead()
 {
     copySmToClient();
 }
 
-void ProxyThread::copyClientToSm()
+void RtmpRelay::copyClientToSm()
 {
-    if (!m_smConnected)
+    if (!m_smConnected || m_finishing)
         return; // kept in the camera's socket until the intake is connected
     // The gate's own flush re-enters here through bytesWritten(); the outer call goes on.
     if (m_gate && (m_flushing || !gateClientToSm()))
@@ -245,7 +223,7 @@ void ProxyThread::copyClientToSm()
     updateBufferedBytes();
 }
 
-bool ProxyThread::gateClientToSm()
+bool RtmpRelay::gateClientToSm()
 {
     while (m_gate && m_gate->state() == RtmpPublishReader::State::NeedMore) {
         const qint64 n = std::min<qint64>(m_client->bytesAvailable(), m_gate->room());
@@ -284,22 +262,22 @@ bool ProxyThread::gateClientToSm()
         return false;
     m_gateTimer.reset();
     m_gate.reset();
-    emit sessionStarted(m_peer);
+    emit sessionStarted(peerAddress());
     if (!m_requiredKey.isEmpty()) {
-        qCInfo(lcIngest).noquote() << "ProxyThread: stream key accepted from" << m_peer;
-        emit publisherAccepted(m_peer);
+        qCInfo(lcRelay).noquote() << "ProxyThread: stream key accepted from" << peerAddress();
+        emit publisherAccepted(peerAddress());
     }
     return true;
 }
 
-bool ProxyThread::forwardGated(int end)
+bool RtmpRelay::forwardGated(int end)
 {
     if (end <= m_gateSent)
         return true;
     const qint64 n = end - m_gateSent;
     // Within the reader's few kB, far below kMaxUnsentBytes: the write is always taken.
     if (m_sm->write(m_gate->data() + m_gateSent, n) != n) {
-        qCWarning(lcIngest).noquote() << "ProxyThread: ERROR write" << m_sm->errorString();
+        qCWarning(lcRelay).noquote() << "ProxyThread: ERROR write" << m_sm->errorString();
         return false;
     }
     m_gateSent = end;
@@ -309,7 +287,7 @@ bool ProxyThread::forwardGated(int end)
     return true;
 }
 
-void ProxyThread::refusePublisher(const QString &reason)
+void RtmpRelay::refusePublisher(const QString &reason)
 {
     if (!m_gate)
         return;
@@ -319,23 +297,24 @@ void ProxyThread::refusePublisher(const QString &reason)
     // Only a refusal for the key counts as one for the window; without a key this is a
     // connection that never became a camera (logged with the relay's end).
     if (!m_requiredKey.isEmpty())
-        emit publisherRefused(m_peer, reason);
+        emit publisherRefused(peerAddress(), reason);
     else
-        qCInfo(lcIngest).noquote() << "ProxyThread: no session start from" << m_peer << reason;
+        qCInfo(lcRelay).noquote() << "ProxyThread: no session start from" << peerAddress()
+                                  << reason;
     // Both ends at once: the intake has had no publish, so it opens no session and listens
     // again; the camera gets no answer to its publish.
     finish(RelayEnd::Refused);
 }
 
-void ProxyThread::copySmToClient()
+void RtmpRelay::copySmToClient()
 {
-    if (!m_smConnected)
+    if (!m_smConnected || m_finishing)
         return;
     copy(*m_sm, *m_client);
     updateBufferedBytes();
 }
 
-qint64 ProxyThread::copy(QTcpSocket &from, QTcpSocket &to)
+qint64 RtmpRelay::copy(QTcpSocket &from, QTcpSocket &to)
 {
     qint64 moved = 0;
     for (;;) {
@@ -350,7 +329,7 @@ qint64 ProxyThread::copy(QTcpSocket &from, QTcpSocket &to)
         if (put != got) {
             // Only a socket that is no longer open refuses a buffered write; its disconnect
             // handler ends the relay.
-            qCWarning(lcIngest).noquote() << "ProxyThread: ERROR write" << to.errorString();
+            qCWarning(lcRelay).noquote() << "ProxyThread: ERROR write" << to.errorString();
             break;
         }
         moved += got;
@@ -366,7 +345,7 @@ qint64 ProxyThread::copy(QTcpSocket &from, QTcpSocket &to)
     return moved;
 }
 
-void ProxyThread::updateBufferedBytes()
+void RtmpRelay::updateBufferedBytes()
 {
     const qint64 held = m_client->bytesAvailable() + m_client->bytesToWrite() +
                         m_sm->bytesAvailable() + m_sm->bytesToWrite();
@@ -375,19 +354,19 @@ void ProxyThread::updateBufferedBytes()
         m_peakBufferedBytes.store(held, std::memory_order_relaxed);
 }
 
-void ProxyThread::onClientDisconnected()
+void RtmpRelay::onClientDisconnected()
 {
-    qCInfo(lcIngest) << "client disconnected";
+    qCInfo(lcRelay) << "client disconnected";
     finish(RelayEnd::CameraLeft);
 }
 
-void ProxyThread::onSmDisconnected()
+void RtmpRelay::onSmDisconnected()
 {
-    qCInfo(lcIngest) << "rtmpserver disconnected";
+    qCInfo(lcRelay) << "rtmpserver disconnected";
     finish(RelayEnd::IntakeGone);
 }
 
-void ProxyThread::onIdleCheck()
+void RtmpRelay::onIdleCheck()
 {
     // Both directions are looked at again on each check: with both sides near their bounds a
     // wake-up from a socket can be missed (seen under ThreadSanitizer's timing), and a relay
@@ -398,18 +377,18 @@ void ProxyThread::onIdleCheck()
     // not silence.
     if (m_sinceData.elapsed() < m_noDataTimeoutMs || m_client->bytesAvailable() > 0)
         return;
-    qCWarning(lcIngest).noquote() << QStringLiteral(
-                                         "ProxyThread: camera %1 silent for %2 ms, closed")
-                                         .arg(m_peer)
-                                         .arg(m_sinceData.elapsed());
+    qCWarning(lcRelay).noquote() << QStringLiteral(
+                                        "ProxyThread: camera %1 silent for %2 ms, closed")
+                                        .arg(peerAddress())
+                                        .arg(m_sinceData.elapsed());
     finish(RelayEnd::Silent);
 }
 
-void ProxyThread::closeSockets()
+void RtmpRelay::closeSockets()
 {
-    // The sockets belong to this thread: close and free them here, before finished(). After
-    // the thread has ended they could neither be aborted safely from the GUI thread (their
-    // notifiers belong to this thread) nor freed with deleteLater() (no loop left to run it).
+    // The sockets belong to this thread: close and free them here, before the relay goes home.
+    // After that they could neither be aborted safely from the owning thread (their notifiers
+    // belong to this thread) nor freed with deleteLater() (no loop left to run it).
     m_watchdog.reset();
     m_connectTimer.reset();
     m_gateTimer.reset();
@@ -426,9 +405,4 @@ void ProxyThread::closeSockets()
     m_bufferedBytes = 0;
     m_smConnected = false;
     std::vector<char>().swap(m_copyBuffer);
-}
-
-void ProxyThread::onFinished()
-{
-    qCInfo(lcIngest) << "call onFinished";
 }

@@ -1,9 +1,9 @@
 // The connection relay over real sockets on 127.0.0.1: a listener accepts the "camera" and
-// starts a ProxyThread exactly as the program's listener does, and a plain QTcpServer stands in
+// starts an RtmpRelay exactly as the program's listener does, and a plain QTcpServer stands in
 // for the stream manager's RTMP intake. The camera starts its session (handshake, connect,
 // publish) as any RTMP camera does; what it sends after that is copied as it is.
 
-#include "ingest/ProxyThread.h"
+#include "ingest/RtmpRelay.h"
 #include "support/RtmpSessionStart.h"
 
 #include <QCryptographicHash>
@@ -47,20 +47,14 @@ void clearLog()
     g_log.clear();
 }
 
-// Index of the first line that starts with `text`, or -1.
-int logIndex(const QString &text)
-{
-    std::lock_guard<std::mutex> locker(g_logMutex);
-    for (int i = 0; i < g_log.size(); ++i) {
-        if (g_log.at(i).startsWith(text))
-            return i;
-    }
-    return -1;
-}
-
 bool logged(const QString &text)
 {
-    return logIndex(text) >= 0;
+    std::lock_guard<std::mutex> locker(g_logMutex);
+    for (const QString &line : g_log) {
+        if (line.startsWith(text))
+            return true;
+    }
+    return false;
 }
 
 QByteArray randomBytes(int size, quint32 seed)
@@ -77,7 +71,7 @@ constexpr int kWaitMs = 20000;
 
 } // namespace
 
-// The user's port: each accepted connection gets its own relay, parented to the listener.
+// The user's port: each accepted connection gets its own relay, owned by the listener.
 class RelayListener : public QTcpServer
 {
     Q_OBJECT
@@ -87,18 +81,28 @@ public:
     {
     }
 
-    QList<QPointer<ProxyThread>> m_relays;
+    ~RelayListener() override
+    {
+        for (const QPointer<RtmpRelay> &relay : m_relays)
+            delete relay.data();
+    }
+
+    QList<QPointer<RtmpRelay>> m_relays;
     // Stop each relay right after starting it, before it can finish its set-up.
     bool m_stopAfterStart = false;
+    // End each relay before it is started.
+    bool m_endBeforeStart = false;
     bool m_stoppedInTime = false;
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override
     {
-        auto *relay = new ProxyThread(socketDescriptor, m_intakePort, this);
+        auto *relay = new RtmpRelay(socketDescriptor, m_intakePort);
         relay->setNoDataTimeoutMs(m_noDataTimeoutMs);
         m_relays.append(relay);
-        relay->start(QThread::InheritPriority);
+        if (m_endBeforeStart)
+            relay->end(RelayEnd::Refused);
+        relay->start();
         if (m_stopAfterStart)
             m_stoppedInTime = relay->stop();
     }
@@ -115,11 +119,11 @@ struct Rig
     std::unique_ptr<RelayListener> listener;
     QTcpSocket camera;
     QTcpSocket *managerSide = nullptr; // the intake's end of the relay's loopback connection
-    ProxyThread *relay = nullptr;
+    RtmpRelay *relay = nullptr;
     qint64 startBytes = 0; // the session start, sent and relayed by openRelaying
 };
 
-class ProxyThreadTest : public QObject
+class RtmpRelayTest : public QObject
 {
     Q_OBJECT
 
@@ -145,7 +149,7 @@ private:
         openRig(rig, noDataTimeoutMs);
         if (QTest::currentTestFailed())
             return;
-        QSignalSpy started(rig.relay, &ProxyThread::sessionStarted);
+        QSignalSpy started(rig.relay, &RtmpRelay::sessionStarted);
         const QByteArray start = RtmpSessionStart::bytes("live");
         rig.camera.write(start);
         QTRY_VERIFY_WITH_TIMEOUT(rig.managerSide->bytesAvailable() >= start.size(), kWaitMs);
@@ -257,18 +261,16 @@ private slots:
 
         QTcpSocket *closing = cameraCloses ? &rig.camera : rig.managerSide;
         QTcpSocket *other = cameraCloses ? rig.managerSide : &rig.camera;
+        QSignalSpy finished(rig.relay, &Relay::finished);
         closing->disconnectFromHost();
         QTRY_COMPARE_WITH_TIMEOUT(other->state(), QAbstractSocket::UnconnectedState, kWaitMs);
-        QVERIFY(rig.relay->wait(kWaitMs));
-
-        const QString cause = cameraCloses ? "client disconnected" : "rtmpserver disconnected";
-        const QString echo = cameraCloses ? "rtmpserver disconnected" : "client disconnected";
-        QVERIFY(logged(cause));
-        // Aborting the other side may report that side too, but only after the cause.
-        QVERIFY(logIndex(echo) == -1 || logIndex(echo) > logIndex(cause));
-        QTRY_VERIFY_WITH_TIMEOUT(logged("call onFinished"), kWaitMs);
+        // The cause is kept, not the echo of aborting the other side.
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
         QCOMPARE(rig.relay->endReason(),
                  cameraCloses ? RelayEnd::CameraLeft : RelayEnd::IntakeGone);
+        // Back on this thread, where its owner deletes it.
+        QCOMPARE(rig.relay->thread(), QThread::currentThread());
+        QVERIFY(rig.relay->isFinished());
     }
 
     void silentCameraIsDroppedByTheWatchdog()
@@ -289,7 +291,6 @@ private slots:
                  qPrintable(QString::number(sinceConnect.elapsed())));
         QCOMPARE(rig.relay->endReason(), RelayEnd::Silent);
         QCOMPARE(rig.relay->bytesFromClient(), qint64(0));
-        QTRY_VERIFY_WITH_TIMEOUT(logged("call onFinished"), kWaitMs);
     }
 
     // A phone that leaves the network sends no FIN: a camera that streamed and then goes
@@ -360,7 +361,7 @@ private slots:
         connect(sender, &QTcpSocket::bytesWritten, sender, topUp);
         topUp();
 
-        QTRY_VERIFY_WITH_TIMEOUT(rig.relay->bufferedBytes() >= ProxyThread::kMaxUnsentBytes, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.relay->bufferedBytes() >= RtmpRelay::kMaxUnsentBytes, 60000);
         QSignalSpy progress(sender, &QTcpSocket::bytesWritten);
         QElapsedTimer stalling;
         stalling.start();
@@ -372,7 +373,7 @@ private slots:
               sent / kChunkBytes, rig.relay->peakBufferedBytes(), rig.relay->bytesFromClient());
         QVERIFY2(sent < kCapBytes, "the path never stalled");
         QVERIFY(sender->bytesToWrite() > 0);
-        QVERIFY2(rig.relay->peakBufferedBytes() <= ProxyThread::kMaxBufferedBytes,
+        QVERIFY2(rig.relay->peakBufferedBytes() <= RtmpRelay::kMaxBufferedBytes,
                  qPrintable(QString::number(rig.relay->peakBufferedBytes())));
         if (upstream)
             QVERIFY(rig.relay->bytesFromClient() < rig.startBytes + sent);
@@ -390,7 +391,7 @@ private slots:
         drain();
         QTRY_COMPARE_WITH_TIMEOUT(got, sent, 120000);
         QCOMPARE(gotHash.result(), sentHash.result());
-        QVERIFY2(rig.relay->peakBufferedBytes() <= ProxyThread::kMaxBufferedBytes,
+        QVERIFY2(rig.relay->peakBufferedBytes() <= RtmpRelay::kMaxBufferedBytes,
                  qPrintable(QString::number(rig.relay->peakBufferedBytes())));
         QCOMPARE(rig.relay->bytesFromClient(), rig.startBytes + (upstream ? sent : qint64(0)));
         QVERIFY(rig.relay->isRunning());
@@ -436,12 +437,11 @@ private slots:
         QTcpServer intake;
         QVERIFY(intake.listen(QHostAddress::LocalHost, 0));
         {
-            ProxyThread relay(descriptor, intake.serverPort(), nullptr);
-            relay.start(QThread::InheritPriority);
-            QVERIFY(relay.wait(kWaitMs));
-            QVERIFY(logged("ProxyThread: ERROR setSocketDescriptor"));
-            QVERIFY(!logged("PEER ADDRESS:"));
-            QTRY_VERIFY_WITH_TIMEOUT(logged("call onFinished"), kWaitMs);
+            RtmpRelay relay(descriptor, intake.serverPort());
+            QSignalSpy finished(&relay, &Relay::finished);
+            relay.start();
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
+            QCOMPARE(relay.endReason(), RelayEnd::CameraLeft);
             QVERIFY(!intake.hasPendingConnections());
             QVERIFY(!logged("ProxyThread: ERROR close")); // never closes what is not open
         }
@@ -488,8 +488,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(camera.state(), QAbstractSocket::UnconnectedState, kWaitMs);
         QCOMPARE(listener.m_relays.size(), 1);
         QVERIFY(listener.m_relays.first()->wait(kWaitMs));
-        QVERIFY(logged("ProxyThread: ERROR connectToHost"));
-        QVERIFY(!logged("ProxyThread RUN"));
+        QCOMPARE(listener.m_relays.first()->endReason(), RelayEnd::IntakeGone);
         QCOMPARE(listener.m_relays.first()->bytesFromClient(), qint64(0));
     }
 
@@ -499,23 +498,53 @@ private slots:
         QTest::newRow("stop while relaying") << "stop";
         QTest::newRow("delete while relaying") << "delete";
         QTest::newRow("stop right after start") << "early";
+        QTest::newRow("end before start") << "before";
+        QTest::newRow("delete never started") << "unstarted";
     }
 
     void stopsFromTheGuiThread()
     {
         QFETCH(QString, how);
         Rig rig;
-        if (how == "early") {
+        if (how == "early" || how == "before") {
             QVERIFY(rig.intake.listen(QHostAddress::LocalHost, 0));
             rig.listener =
                 std::make_unique<RelayListener>(rig.intake.serverPort(), kLongWatchdogMs);
-            rig.listener->m_stopAfterStart = true;
+            rig.listener->m_stopAfterStart = how == "early";
+            rig.listener->m_endBeforeStart = how == "before";
             QVERIFY(rig.listener->listen(QHostAddress::LocalHost, 0));
             rig.camera.connectToHost(QHostAddress::LocalHost, rig.listener->serverPort());
             QVERIFY(rig.camera.waitForConnected(kWaitMs));
             QTRY_COMPARE_WITH_TIMEOUT(rig.listener->m_relays.size(), 1, kWaitMs);
-            QVERIFY(rig.listener->m_stoppedInTime);
-            QVERIFY(rig.listener->m_relays.first()->isFinished());
+            RtmpRelay *relay = rig.listener->m_relays.first();
+            if (how == "early")
+                QVERIFY(rig.listener->m_stoppedInTime);
+            QVERIFY(relay->wait(kWaitMs));
+            QVERIFY(relay->isFinished());
+            // The first reason given is kept.
+            QCOMPARE(relay->endReason(), how == "early" ? RelayEnd::Stopped : RelayEnd::Refused);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.camera.state(), QAbstractSocket::UnconnectedState,
+                                      kWaitMs);
+            QCOMPARE(relay->bytesFromClient(), qint64(0));
+            return;
+        }
+        if (how == "unstarted") {
+            // The descriptor handed over is closed with the relay, even one that never ran.
+            QTcpServer front;
+            QVERIFY(front.listen(QHostAddress::LocalHost, 0));
+            rig.camera.connectToHost(QHostAddress::LocalHost, front.serverPort());
+            QVERIFY(rig.camera.waitForConnected(kWaitMs));
+            QTRY_VERIFY_WITH_TIMEOUT(front.hasPendingConnections(), kWaitMs);
+            QTcpSocket *accepted = front.nextPendingConnection();
+            // Only the relay's copy keeps the connection open.
+            const int descriptor = ::fcntl(int(accepted->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+            QVERIFY(descriptor >= 0);
+            delete accepted;
+            {
+                RtmpRelay relay(descriptor, 1);
+                QVERIFY(!relay.isRunning());
+                QVERIFY(!relay.isFinished());
+            }
             QTRY_COMPARE_WITH_TIMEOUT(rig.camera.state(), QAbstractSocket::UnconnectedState,
                                       kWaitMs);
             return;
@@ -529,15 +558,17 @@ private slots:
         QElapsedTimer stopping;
         stopping.start();
         if (how == "stop") {
+            QSignalSpy finished(rig.relay, &Relay::finished);
             QVERIFY(rig.relay->stop());
             QVERIFY(rig.relay->isFinished());
             QVERIFY(rig.relay->stop()); // again: harmless
-            QTRY_VERIFY_WITH_TIMEOUT(logged("call onFinished"), kWaitMs);
-            delete rig.relay; // safe once finished, also with onFinished delivered
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
+            QCOMPARE(rig.relay->endReason(), RelayEnd::Stopped);
+            delete rig.relay; // safe once finished, also with finished() delivered
         } else {
             delete rig.relay; // the destructor stops the relay first
         }
-        QVERIFY(stopping.elapsed() < qint64(ProxyThread::kStopWaitMs));
+        QVERIFY(stopping.elapsed() < qint64(RtmpRelay::kStopWaitMs));
         QVERIFY(rig.listener->m_relays.first().isNull());
         QTRY_COMPARE_WITH_TIMEOUT(rig.camera.state(), QAbstractSocket::UnconnectedState, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(rig.managerSide->state(), QAbstractSocket::UnconnectedState,
@@ -545,5 +576,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ProxyThreadTest)
-#include "ProxyThreadTest.moc"
+QTEST_GUILESS_MAIN(RtmpRelayTest)
+#include "tst_rtmprelay.moc"

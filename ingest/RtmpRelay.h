@@ -1,11 +1,10 @@
 #pragma once
 
-#include "ingest/RelayEnd.h"
+#include "ingest/Relay.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
-#include <QThread>
 #include <QtGlobal>
 
 #include <atomic>
@@ -20,9 +19,9 @@ class QTimer;
 // bytes both ways, unchanged and in order, until either side goes away. It never looks inside
 // the stream; it only counts what the camera sends (the bitrate display reads that count).
 //
-// Threads: the object lives on the GUI thread (the listener creates, starts, stops and deletes
-// it there). run() owns both sockets and every timer: they are created, used and destroyed on
-// the relay's own thread, and all copying happens in direct slots on that thread.
+// Threads: a Relay: made, started, stopped and deleted on the owning (GUI) thread; both sockets
+// and every timer are created, used and destroyed on the relay's own thread, where the relay
+// lives while it runs, so all its connections there are between objects of one thread.
 //
 // Before the first byte is forwarded the relay checks that the listener it reached on
 // 127.0.0.1:port is this process's own (LoopbackOwner): the intake is offered to cameras
@@ -50,7 +49,7 @@ class QTimer;
 // Memory is bounded: a socket keeps at most kReadBufferBytes it has not handed over, and the
 // relay stops reading one side while the other side still has kMaxUnsentBytes queued; TCP flow
 // control then slows the sender instead of the relay buffering without limit.
-class ProxyThread : public QThread
+class RtmpRelay : public Relay
 {
     Q_OBJECT
 public:
@@ -71,43 +70,33 @@ public:
     static constexpr qint64 kMaxBufferedBytes = 2 * (kMaxUnsentBytes + kReadBufferBytes);
     // How long a camera has, from the relay's start, to finish its handshake and publish.
     static constexpr int kPublishWaitMs = 5000;
-    // Default bound of stop(): the relay never blocks outside its event loop, so it ends fast.
-    static constexpr unsigned long kStopWaitMs = 5000;
 
-    // GUI thread. The relay takes over socketDescriptor: it is attached in run(), and closed
-    // there if it cannot be attached. port is the manager's loopback port.
-    ProxyThread(qintptr socketDescriptor, int port, QObject *parent);
-    // GUI thread. Ends the relay first if it still runs, so the thread never outlives the object.
-    ~ProxyThread() override;
+    // Owning thread. The relay takes over socketDescriptor: it is attached on the relay's
+    // thread, and closed there if it cannot be attached (or by the destructor if the relay
+    // never started). port is the manager's loopback port.
+    RtmpRelay(qintptr socketDescriptor, int port);
+    // Owning thread. Ends the relay first if it still runs.
+    ~RtmpRelay() override;
 
-    // GUI thread, before start(): the idle timeout (default kNoDataTimeoutMs) and the time
+    // Owning thread, before start(): the idle timeout (default kNoDataTimeoutMs) and the time
     // allowed for the handshake and publish (default kPublishWaitMs).
     void setNoDataTimeoutMs(int ms);
     void setPublishWaitMs(int ms) { m_publishWaitMs = ms; }
     QByteArray requiredStreamKey() const { return m_requiredKey; }
-    // GUI thread, before start(): the stream name a publish must carry; empty (the default)
+    // Owning thread, before start(): the stream name a publish must carry; empty (the default)
     // relays every session untouched.
     void setRequiredStreamKey(const QByteArray &key) { m_requiredKey = key; }
-    // The camera's address as the socket reported it when the relay was made ("" if unknown).
-    QString peerAddress() const { return m_peer; }
     int noDataTimeoutMs() const { return m_noDataTimeoutMs; }
-    int port() const { return m_port; }
 
-    // Any thread; may be slightly stale. Bytes taken from the camera since run() began.
-    qint64 bytesFromClient() const { return m_bytesFromClient.load(std::memory_order_relaxed); }
+    // Any thread; may be slightly stale. Bytes taken from the camera since the relay started.
+    qint64 bytesFromClient() const override
+    {
+        return m_bytesFromClient.load(std::memory_order_relaxed);
+    }
     // Any thread. Bytes the relay's two sockets hold right now (read and write buffers of both
     // directions), and the most they ever held during this run.
     qint64 bufferedBytes() const { return m_bufferedBytes.load(std::memory_order_relaxed); }
     qint64 peakBufferedBytes() const { return m_peakBufferedBytes.load(std::memory_order_relaxed); }
-
-    // Any thread, never blocks: ends the relay for `reason` (the first reason given is kept).
-    void end(RelayEnd reason);
-    // Why the relay ended (None while it runs).
-    RelayEnd endReason() const { return m_endReason.load(); }
-
-    // GUI thread. Ends the event loop (exit(0)) and waits at most timeoutMs for the thread.
-    // Safe before start(), after the end and more than once. True when the thread is not running.
-    bool stop(unsigned long timeoutMs = kStopWaitMs);
 
 signals:
     // Relay thread: the session start passed the gate (a publish, with the key when one is
@@ -118,25 +107,24 @@ signals:
     void publisherAccepted(const QString &peer);
     void publisherRefused(const QString &peer, const QString &reason);
 
-public slots:
-    // Relay thread (direct connections). Camera -> manager; counts the camera's bytes.
-    void client_readyRead();
-    // Relay thread (direct connections). Manager -> camera; not counted.
-    void sm_readyRead();
-    // GUI thread, queued from finished(). The sockets are already closed and freed by then.
-    void onFinished();
-
 protected:
+    // Relay thread.
     void run() override;
+    void onEndRequested() override;
 
 private:
+    void onClientReadyRead();
+    void onSmReadyRead();
     void onSmConnected();
     void onSmError();
     void onClientDisconnected();
     void onSmDisconnected();
     void onIdleCheck();
-    // Ends the relay for `reason` from its own thread: closes both sockets, leaves the loop.
+    // Ends the relay for `reason` (the first reason given is kept): both sockets are aborted
+    // at once, and wrapUp() follows on the next pass of the loop.
     void finish(RelayEnd reason);
+    // Frees the sockets and timers, logs the end and closes the relay.
+    void wrapUp();
     void copyClientToSm();
     void copySmToClient();
     // copyClientToSm while the stream name is not yet known; true once the key was named and
@@ -155,11 +143,8 @@ private:
     std::atomic<qint64> m_bytesFromClient{0};
     std::atomic<qint64> m_bufferedBytes{0};
     std::atomic<qint64> m_peakBufferedBytes{0};
-    // Set (release) when run() returns; read (acquire) by stop() after the thread has ended.
-    std::atomic<bool> m_runEnded{false};
-    std::atomic<RelayEnd> m_endReason{RelayEnd::None};
 
-    // -- Relay thread only (created and destroyed in run()).
+    // -- Relay thread only (created and destroyed there).
     std::unique_ptr<QTcpSocket> m_client;
     std::unique_ptr<QTcpSocket> m_sm;
     std::unique_ptr<QTimer> m_connectTimer;
@@ -168,15 +153,16 @@ private:
     std::vector<char> m_copyBuffer;
     bool m_flushing = false; // inside copy()'s flush(), which re-enters copy()
     bool m_smConnected = false;
+    bool m_finishing = false;                  // finish() was called; wrapUp() is on its way
     std::unique_ptr<RtmpPublishReader> m_gate; // while the stream name is awaited
     std::unique_ptr<QTimer> m_gateTimer;
     int m_gateSent = 0; // reader bytes already handed to the intake
+    // The descriptor went to m_client or was closed; read by the destructor after the end.
+    bool m_attached = false;
 
-    // -- Set on the GUI thread before start(); read-only afterwards.
-    const int m_port;
+    // -- Set on the owning thread before start(); read-only afterwards.
     const qintptr m_socketDescriptor;
     int m_noDataTimeoutMs = kNoDataTimeoutMs;
     int m_publishWaitMs = kPublishWaitMs;
     QByteArray m_requiredKey;
-    const QString m_peer;
 };
