@@ -75,12 +75,14 @@ Application::Application(QObject *parent)
     setStatsSource(nullptr);
     setWarningBox(nullptr);
 
+    // The card keeps its start-up picture and text until the next start, so it is handed
+    // over once.
     m_stubCard.compose(*m_store);
-    connect(&m_stubTimer, &QTimer::timeout, this, &Application::sendStub);
-    // The card tick runs whether or not the window listens, and the card frames are what
-    // makes the output look for a device again, so the status line follows the same tick.
-    connect(&m_stubTimer, &QTimer::timeout, this, &Application::updateDevices);
-    m_stubTimer.start(kStubIntervalMs);
+    m_output->setCard(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
+    // A device can come or go at any time (the module loaded, a camera app holding it), so the
+    // status line looks whether or not the window listens.
+    connect(&m_deviceTimer, &QTimer::timeout, this, &Application::updateDevices);
+    m_deviceTimer.start(kDeviceCheckIntervalMs);
     updateDevices();
 
     onStreamState(QString());
@@ -108,7 +110,7 @@ Application::Application(QObject *parent)
 
 Application::~Application()
 {
-    m_stubTimer.stop();
+    m_deviceTimer.stop();
     m_statTimer.stop();
     // The listener goes first: its stream threads deliver into the output, so none of them
     // may outlive it.
@@ -296,12 +298,6 @@ void Application::setPreviewShown(bool shown)
         m_preview->hide();
     }
     m_window->setPreviewShown(shown);
-}
-
-void Application::sendStub()
-{
-    if (m_stubCard.width() > 0 && m_stubCard.height() > 0)
-        m_output->sendStub(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
 }
 
 void Application::updateDevices()

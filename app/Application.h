@@ -28,7 +28,8 @@ struct IngestSettings;
 
 // Builds the program and runs it: the settings store and the Settings value, the output
 // (OutputRouter), the OutputSwitch that gives it to one stream at a time, the listener
-// (Server), the update check, the no-signal card, the statistics and the control window
+// (Server), the update check, the no-signal card (handed to the output once; its video-out
+// thread repeats it while no camera streams), the statistics and the control window
 // with its status notices, settings dialog, QR and preview windows. It answers the window's
 // actions, hands the listener its settings as a value whenever they change, and ends
 // everything in order: listening and every stream thread first (when the window closes),
@@ -42,7 +43,8 @@ class Application : public QObject
 
 public:
     static constexpr int kStatIntervalMs = 3000;
-    static constexpr int kStubIntervalMs = 200;
+    // How often the status bar looks at the output's devices.
+    static constexpr int kDeviceCheckIntervalMs = 200;
 
     // The listener's numbers for the statistics tick (Server::streamStats by default).
     using StatsSource = std::function<bool(int &audioMs, int &videoMs, qint64 &bytesReceived)>;
@@ -103,7 +105,6 @@ private:
     void applySettings(const Settings &settings);
     void showQr();
     void setPreviewShown(bool shown);
-    void sendStub();
     void updateDevices();
     void showPublishUrl();
     void pushIngestSettings();
@@ -125,7 +126,7 @@ private:
     std::unique_ptr<OutputSwitch> m_outputSwitch;
     std::unique_ptr<Server> m_server;
     StubCard m_stubCard;
-    QTimer m_stubTimer;
+    QTimer m_deviceTimer;
     QTimer m_statTimer;
     StatsSource m_statsSource;
     WarningBox m_warningBox;

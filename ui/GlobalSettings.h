@@ -15,7 +15,7 @@ namespace Ui {
 class GlobalSettings;
 }
 
-// The settings dialog. It never touches the settings store: the main window passes the current
+// The settings dialog. It never touches the settings store: SettingsController passes the current
 // values in, runs the dialog modally and, when it was accepted, reads them back through the
 // getters and stores them itself. Each opening starts from the values passed in.
 //

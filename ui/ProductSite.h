@@ -15,7 +15,7 @@ public:
     static QString guidePageUrl(const QString &cameraKey);
     // Rich text of the guide link: "guide for <name> »" pointing at guidePageUrl(cameraKey).
     static QString guideLinkText(const QString &cameraKey, const QString &cameraName);
-    // Makes `label` the guide link for the camera: the main window's updateGuideLink() passes
+    // Makes `label` the guide link for the camera: the main window passes
     // lblHelp with the current cmbCams item's Qt::UserRole data and text.
     static void showGuideLink(QLabel *label, const QString &cameraKey, const QString &cameraName);
 };

@@ -11,15 +11,15 @@ struct AVFrame;
 struct SwsContext;
 
 // The no-signal card: a background image with a short text drawn in its centre, converted once
-// to planar YUV 4:2:0 (rows packed, Y then U then V) in a buffer the main window hands to the
-// output every 200 ms while no camera publishes.
+// to planar YUV 4:2:0 (rows packed, Y then U then V) in a buffer that Application hands to the
+// output once at start; the output repeats it while no camera publishes.
 //
 // The background is the built-in ":BKG" or the user's choice. The program keeps a private copy
 // of a chosen image in the "Images" folder of the application's data location, so the card
 // still works when the user moves or deletes the original.
 //
-// Threads: GUI thread only. The buffer is written by compose()/renderStub() before the card
-// timer starts and only read afterwards, so it needs no lock.
+// Threads: GUI thread only. The buffer is written by compose()/renderStub() before it is handed
+// to the output (which copies it) and only read afterwards, so it needs no lock.
 class StubCard
 {
 public:
@@ -40,7 +40,7 @@ public:
 
     // Start-up: chooses the image file from the store (refreshing the private copy when the
     // chosen file changed, resetting the keys when neither file is left), loads it, reads
-    // STUB_TEXT and renders. Called once, by the main window's constructor.
+    // STUB_TEXT and renders. Called once, by Application at start.
     void compose(QSettings &settings);
 
     // Draws `text` (white bold Times 80, one centred line per line break) on `image` and

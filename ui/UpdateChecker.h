@@ -16,7 +16,7 @@ class QNetworkReply;
 // non-integral build, an oversized body) is silent.
 //
 // GUI thread only: checkForUpdate is called there and the network manager delivers the reply
-// there. The main window creates one instance without a parent and keeps it for its life.
+// there. Application creates one instance without a parent and keeps it for its life.
 class UpdateChecker : public QObject
 {
     Q_OBJECT
@@ -40,7 +40,7 @@ public:
 
     // HTTPS address of the manifest on the product web site.
     static QString manifestUrl();
-    // The main window's handler for newVersionAvailable: logs "NEW VERSION:" with both values
+    // The status notices' handler for newVersionAvailable: logs "NEW VERSION:" with both values
     // and turns `label` into a white link that opens `url` in the browser.
     static void showNotice(QLabel *label, const QString &msg, const QString &url);
 

@@ -20,7 +20,7 @@ class ZoomQRW;
 // choices picked in the window (frame size and rate, bitrate, keyframe interval). Every change
 // of a choice re-renders the code; the choices are stored when the window closes.
 //
-// Everything here runs on the GUI thread. The main window owns one instance, created without a
+// Everything here runs on the GUI thread. QrPresenter owns one instance, created without a
 // parent, and opens it with loadSettings() followed by showQRForUrl(baseLink(publishUrl)).
 class ZoomQRW : public QWidget
 {

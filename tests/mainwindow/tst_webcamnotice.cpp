@@ -201,7 +201,7 @@ void TestWebcamNotice::realSinkWithoutDeviceShowsAFittingLine()
     QVERIFY2(needed <= room, qPrintable(QStringLiteral("%1 px in %2 px").arg(needed).arg(room)));
 
     // Still there ticks later: the sink keeps looking and finds nothing.
-    QTest::qWait(3 * Application::kStubIntervalMs);
+    QTest::qWait(3 * Application::kDeviceCheckIntervalMs);
     QCOMPARE(app.webcamNotice(), notice);
 }
 
