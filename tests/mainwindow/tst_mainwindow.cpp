@@ -2,6 +2,7 @@
 // settings dialog flow, state page and statistics, preview, QR window and the update notice.
 #include "WindowTestUtil.h"
 #include "app/Environment.h"
+#include "app/Settings.h"
 #include "app/Version.h"
 #include "ingest/IngestSettings.h"
 #include "ingest/Server.h"
@@ -408,10 +409,18 @@ void TestMainWindow::settingsAcceptedWhileStopped()
             port->setValue(1940);
             child<QLineEdit>(*dialog, "txtStubText")->setText(QStringLiteral("Live\\nsoon"));
             child<QCheckBox>(*dialog, "chkNDI")->setChecked(true);
+            child<QSpinBox>(*dialog, "spbSrtPort")->setValue(9123);
+            child<QSpinBox>(*dialog, "spbSrtLatency")->setValue(250);
             child<QDialogButtonBox>(*dialog, "buttonBox")->button(QDialogButtonBox::Ok)->click();
         });
     QVERIFY(seen);
     QVERIFY(dimmed);
+    // The saved value reaches the listener, the SRT line and the next start alike.
+    QCOMPARE(app.ingestSettings().srt.port, quint16(9123));
+    QCOMPARE(app.ingestSettings().srt.latencyMs, 250);
+    QVERIFY(app.srtUrl().endsWith(QStringLiteral(":9123")));
+    QCOMPARE(child<QLabel>(w, "lblSRT")->text(), app.srtUrl());
+    QCOMPARE(Settings::read(*AppSettings::openStore()).srtPort, app.settings().srtPort);
     QVERIFY(portEnabled);
     QCOMPARE(imageShown, QString()); // the built-in card is shown as no choice
     QVERIFY(showsIcon(settingsButton->icon(), ":SETTINGS"));
