@@ -154,7 +154,14 @@ void OutputRouterSlowTest::slowWebcamCostsPicturesNotPace()
     constexpr int kFrames = 80;
     constexpr int kPaceMs = 15;
     constexpr int kSamples = 48000 * kPaceMs / 1000;
-    std::vector<uchar> picture(1280 * 720 * 3 / 2, 0x80);
+    // Reference-counted, as the decoder's pictures are: the hand-over takes a reference.
+    AVFramePtr picture(av_frame_alloc());
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = 1280;
+    picture->height = 720;
+    QVERIFY(av_frame_get_buffer(picture.get(), 0) >= 0);
+    OutputFrame frame;
+    frame.picture = picture.get();
     const std::vector<qint16> audio(2 * kSamples, 1000);
     std::vector<Clock::time_point> sent;
     std::vector<qint64> sendUs;
@@ -162,9 +169,9 @@ void OutputRouterSlowTest::slowWebcamCostsPicturesNotPace()
     for (int i = 0; i < kFrames; ++i) {
         std::this_thread::sleep_until(next); // the sender's own clock
         next += std::chrono::milliseconds(kPaceMs);
-        picture[0] = static_cast<uchar>(i);
         const Clock::time_point start = Clock::now();
-        sendI420(*cam, picture.data(), 1280, 720, 1280, audio.data(), kSamples, 48000, 2);
+        cam->sendFrame(frame);
+        sendI420(*cam, nullptr, 0, 0, 0, audio.data(), kSamples, 48000, 2); // its sound
         sent.push_back(start);
         sendUs.push_back(
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
