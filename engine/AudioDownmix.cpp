@@ -74,7 +74,7 @@ AudioDownmix::~AudioDownmix()
     release();
 }
 
-const AVFrame *AudioDownmix::convert(const AVFrame *frame)
+AVFrame *AudioDownmix::convert(AVFrame *frame)
 {
     if (passesThrough(frame))
         return frame;
@@ -105,23 +105,22 @@ const AVFrame *AudioDownmix::convert(const AVFrame *frame)
         drop(frame, "resampler not set up");
         return nullptr;
     }
-    if (!m_out && !allocateOutput()) {
+    const int outChannels = channels == 1 ? 1 : 2;
+    if (!takeOutput(outChannels)) {
         drop(frame, "no output buffer", AVERROR(ENOMEM));
         return nullptr;
     }
 
     // The rate is unchanged, so the resampler keeps no delay: every input sample comes out now,
     // and the buffer's capacity is only the bound it may write to.
-    const int outChannels = channels == 1 ? 1 : 2;
     const int converted =
         swr_convert(m_swr.get(), m_out->extended_data, kMaxSamples,
                     const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
     if (converted <= 0) {
+        av_frame_unref(m_out.get());
         drop(frame, "swr_convert failed", converted);
         return nullptr;
     }
-    av_channel_layout_uninit(&m_out->ch_layout);
-    av_channel_layout_default(&m_out->ch_layout, outChannels);
     m_out->nb_samples = converted;
     m_out->sample_rate = frame->sample_rate;
     m_out->pts = frame->pts;
@@ -189,21 +188,35 @@ bool AudioDownmix::prepare(const AVFrame *frame, const AVChannelLayout &layout, 
     return true;
 }
 
-bool AudioDownmix::allocateOutput()
+bool AudioDownmix::takeOutput(int channels)
 {
-    AVFramePtr out(av_frame_alloc());
-    if (!out)
-        return false;
-    out->format = AV_SAMPLE_FMT_FLTP;
-    out->nb_samples = kMaxSamples;
-    av_channel_layout_default(&out->ch_layout, 2);
-    const int result = av_frame_get_buffer(out.get(), 0);
-    if (result < 0) {
-        qCWarning(lcEngine) << "-- WARN: audio conversion buffer not allocated:"
-                            << ffmpeg::errorText(result).c_str();
-        return false;
+    constexpr int kPlaneBytes = kMaxSamples * int(sizeof(float));
+    if (!m_out) {
+        m_out.reset(av_frame_alloc());
+        if (!m_out)
+            return false;
     }
-    m_out = std::move(out);
+    if (!m_pool) {
+        m_pool.reset(av_buffer_pool_init(kPlaneBytes, nullptr));
+        if (!m_pool) {
+            qCWarning(lcEngine) << "-- WARN: audio conversion buffers not allocated";
+            return false;
+        }
+    }
+    // The previous frame's planes go back to the pool unless the queue took them.
+    av_frame_unref(m_out.get());
+    m_out->format = AV_SAMPLE_FMT_FLTP;
+    av_channel_layout_default(&m_out->ch_layout, channels);
+    for (int channel = 0; channel < channels; ++channel) {
+        m_out->buf[channel] = av_buffer_pool_get(m_pool.get());
+        if (!m_out->buf[channel]) {
+            av_frame_unref(m_out.get());
+            return false;
+        }
+        m_out->data[channel] = m_out->buf[channel]->data;
+    }
+    m_out->linesize[0] = kPlaneBytes;
+    m_out->extended_data = m_out->data;
     return true;
 }
 
@@ -226,6 +239,8 @@ void AudioDownmix::release()
 {
     m_swr.reset();
     m_out.reset();
+    // Planes still queued keep the pool alive until they come back.
+    m_pool.reset();
     av_channel_layout_uninit(&m_inLayout);
     m_inFormat = -1;
     m_inRate = 0;

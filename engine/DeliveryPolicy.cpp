@@ -1,17 +1,17 @@
 #include "engine/DeliveryPolicy.h"
 
-#include "engine/AudioConvert.h"
 #include "engine/EngineLog.h"
 #include "engine/FrameQueue.h"
 #include "engine/SessionTimeline.h"
 
 extern "C" {
-#include <libavutil/pixfmt.h>
+#include <libavutil/frame.h>
 }
 
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace {
 constexpr qint64 kNone = std::numeric_limits<qint64>::max();
@@ -20,25 +20,22 @@ constexpr qint64 kNone = std::numeric_limits<qint64>::max();
 DeliveryPolicy::DeliveryPolicy(const Session &session, FrameQueue &video, FrameQueue &audio,
                                SessionTimeline &timeline, DeliverySink &sink)
     : m_session(session), m_video(video), m_audio(audio), m_timeline(timeline), m_sink(sink),
-      m_picture(new uchar[kOutputFrameBytes]),
-      m_audioOut(std::make_unique<std::array<qint16, kOutputAudioSamples>>())
+      m_onShow(av_frame_alloc()),
+      m_audioOut(new float[size_t(kOutputAudioSamples) * kOutputAudioChannels])
 {
-    // Black until the first picture, never stale memory.
-    const int stride = session.stride;
-    const qint64 luma = qint64(stride) * session.height;
-    const qint64 chroma = qint64(stride / 2) * ((session.height + 1) / 2);
-    if (stride > 0 && luma + 2 * chroma <= kOutputFrameBytes) {
-        std::memset(m_picture.get(), 16, size_t(luma));
-        std::memset(m_picture.get() + luma, 128, size_t(2 * chroma));
-    }
-    m_pictureStride = stride;
+    // av_frame_alloc fails only when memory is exhausted.
+    if (!m_onShow)
+        throw std::bad_alloc();
+    for (int channel = 0; channel < kOutputAudioChannels; ++channel)
+        m_audioPlanes[channel] = m_audioOut.get() + qint64(channel) * kOutputAudioSamples;
 }
 
 DeliveryPolicy::~DeliveryPolicy() = default;
 
 void DeliveryPolicy::releaseBuffers()
 {
-    m_picture.reset();
+    // The picture on show goes back to its decoder's pool.
+    m_onShow.reset();
     m_audioOut.reset();
 }
 
@@ -64,34 +61,16 @@ DeliveryPolicy::Stats DeliveryPolicy::stats() const
     return s;
 }
 
-bool DeliveryPolicy::takePicture(const FrameRecord &record)
-{
-    if (record.size > kOutputFrameBytes) {
-        if (m_oversizedPictures.count())
-            qCWarning(lcEngine) << "-- WARN: picture larger than the output frame dropped"
-                                << record.size << m_oversizedPictures.total();
-        return false;
-    }
-    std::memcpy(m_picture.get(), record.block, size_t(record.size));
-    m_pictureStride = record.stride;
-    m_pictureMs = record.timestamp;
-    return true;
-}
-
-void DeliveryPolicy::send(const qint16 *audio, int samples, int sampleRate, bool newPicture)
+void DeliveryPolicy::send(int samples, int sampleRate, bool newPicture)
 {
     DeliveredFrame frame;
-    // Audio due between two pictures goes without one: the picture on show stays.
-    frame.video = newPicture ? m_picture.get() : nullptr;
-    frame.pixelFormat = AV_PIX_FMT_YUV420P;
-    frame.width = m_session.width;
-    frame.height = m_session.height;
-    frame.stride = m_pictureStride;
-    if (audio) {
-        frame.audio = audio;
+    frame.picture = m_onShow->data[0] ? m_onShow.get() : nullptr;
+    // Audio due between two pictures goes with the picture on show again.
+    if (samples > 0) {
+        frame.audio = m_audioPlanes;
         frame.samples = samples;
         frame.sampleRate = sampleRate;
-        frame.channels = 2;
+        frame.channels = kOutputAudioChannels;
     }
     frame.pictureMs = m_pictureMs;
     frame.newPicture = newPicture;
@@ -266,9 +245,9 @@ void DeliveryPolicy::moveVideoOffset(double elapsed)
 
 int DeliveryPolicy::collectAudio(qint64 nowMs, int *sampleRate)
 {
-    // Stereo sample frames the audio buffer holds.
-    constexpr int kCapacity = kOutputAudioSamples / 2;
-    qint16 *const audioOut = m_audioOut->data();
+    constexpr int kCapacity = kOutputAudioSamples;
+    float *const left = m_audioOut.get();
+    float *const right = left + kOutputAudioSamples;
     if (!m_audioWarm) {
         // Sound starts once its arrivals have shown how the camera sends it: started at once, a
         // camera sending a few hundred ms at a time would be heard for a moment, then not while
@@ -308,15 +287,16 @@ int DeliveryPolicy::collectAudio(qint64 nowMs, int *sampleRate)
         }
         if (samples + record.samples > kCapacity)
             break; // the next tick takes it first
-        if (!m_audio.popIfDue(record, kNone))
-            break;
-        floatPlanarToS16Stereo(audioOut + 2 * qint64(samples),
-                               reinterpret_cast<const float *>(record.block), record.samples,
-                               record.channels);
+        // The one consumer peeked it, so its frame stays valid until it is dropped here.
+        const auto *const *planes =
+            reinterpret_cast<const float *const *>(record.frame->extended_data);
+        const size_t bytes = size_t(record.samples) * sizeof(float);
+        std::memcpy(left + samples, planes[0], bytes);
+        std::memcpy(right + samples, planes[record.channels > 1 ? 1 : 0], bytes);
         samples += record.samples;
         *sampleRate = record.sampleRate;
         m_lastAudioMs = record.timestamp;
-        m_audio.release(record);
+        m_audio.dropOldest();
     }
     return samples;
 }
@@ -377,7 +357,9 @@ bool DeliveryPolicy::presentPicture(qint64 nowMs)
         if (double(nowMs - m_lastShownAtMs) < spacing / (1.0 + kMaxSpeedUp) - kTickMs / 2.0)
             return false;
     }
-    if (!m_video.popIfDue(record, kNone))
+    // The queue's reference moves to the picture on show; the previous one goes back to its
+    // decoder's pool.
+    if (!m_video.popIfDue(record, kNone, m_onShow.get()))
         return false;
     // A picture shown later than its time leaves the clock where it is: the audio goes on at
     // its pace, the pictures after it come at their own time (no faster than the speed-up
@@ -388,13 +370,11 @@ bool DeliveryPolicy::presentPicture(qint64 nowMs)
         if (overdue > m_session.frameMs / 2)
             m_repeated.fetch_add(qMax<qint64>(1, qint64(overdue / m_session.frameMs + 0.5)));
     }
-    const bool taken = takePicture(record);
-    m_video.release(record);
+    m_pictureMs = record.timestamp;
     m_lastShownAtMs = nowMs;
     m_lastShownMs = record.timestamp;
-    if (taken)
-        m_shown.fetch_add(1);
-    return taken;
+    m_shown.fetch_add(1);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -402,7 +382,7 @@ bool DeliveryPolicy::presentPicture(qint64 nowMs)
 
 DeliveryPolicy::Tick DeliveryPolicy::tick(qint64 nowMs)
 {
-    if (!m_picture || !m_audioOut)
+    if (!m_onShow || !m_audioOut)
         return Tick::Done;
     if (!m_aligned && !align(nowMs))
         return Tick::Done;
@@ -433,10 +413,8 @@ DeliveryPolicy::Tick DeliveryPolicy::tick(qint64 nowMs)
     skipBacklog(nowMs);
     boundQueues();
     const bool newPicture = presentPicture(nowMs);
-    if (samples > 0)
-        send(m_audioOut->data(), samples, sampleRate, newPicture);
-    else if (newPicture)
-        send(nullptr, 0, 0, true);
+    if (samples > 0 || newPicture)
+        send(samples, sampleRate, newPicture);
     if (newPicture)
         qCDebug(lcEngine) << "-- picture" << m_pictureMs << "at" << nowMs << "offset"
                           << qint64(m_videoOffset) << "goal" << qint64(m_videoGoal) << "audio"

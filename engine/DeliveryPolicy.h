@@ -2,11 +2,11 @@
 
 #include "app/LogThrottle.h"
 #include "engine/DeliverySink.h"
+#include "engine/FfmpegPtr.h"
 #include "engine/PlayoutDelay.h"
 
 #include <QtGlobal>
 
-#include <array>
 #include <atomic>
 #include <memory>
 
@@ -98,16 +98,13 @@ public:
     static constexpr qint64 kGoalHysteresisMs = 3;
     // The queued video above which the one automatic flush of a session happens.
     static constexpr double kAutoResetMs = 700.0;
-    // The picture buffer (a 4096x2160 picture with padded rows fits) and the audio buffer
-    // (240,000 stereo sample frames, 5 s at 48 kHz) of one tick.
-    static constexpr int kOutputFrameBytes = 17107200;
-    static constexpr int kOutputAudioSamples = 480000;
+    // The audio buffer of one tick, per channel: 5 s at 48 kHz. Several queued frames due at one
+    // tick are gathered here, so that the output gets one call per tick with all its sound.
+    static constexpr int kOutputAudioSamples = 240000;
+    static constexpr int kOutputAudioChannels = 2;
 
     struct Session
     {
-        int width = 0;
-        int height = 0;
-        int stride = 0; // luma line size of the first picture: the black picture's too
         double frameMs = 0.0;
         bool videoOnly = false;
         int maxDelayMs = 2000; // video only: the buffer bound of the settings
@@ -132,8 +129,8 @@ public:
         qint64 audioBurstMs = 0;  // sound a packet usually holds beyond its newest frame
     };
 
-    // Allocates the tick's buffers (the picture black). The queues, the timeline and the sink
-    // are not owned and must outlive the policy.
+    // Allocates the tick's buffers. The queues, the timeline and the sink are not owned and
+    // must outlive the policy.
     DeliveryPolicy(const Session &session, FrameQueue &video, FrameQueue &audio,
                    SessionTimeline &timeline, DeliverySink &sink);
     ~DeliveryPolicy();
@@ -160,7 +157,6 @@ public:
     bool aligned() const { return m_aligned.load(); }
     bool autoResetArmed() const { return m_firstResetArmed.load(); }
     qint64 oversizedAudioDrops() const { return m_oversizedAudio.total(); }
-    qint64 oversizedPictureDrops() const { return m_oversizedPictures.total(); }
     qint64 catchUpPictureDrops() const { return m_skipped.load(); }
     Stats stats() const;
     // Delivery thread (tests): the offsets of the playout clock.
@@ -178,9 +174,7 @@ private:
     bool presentPicture(qint64 nowMs);
     void skipBacklog(qint64 nowMs);
     void boundQueues();
-    // Copies a popped picture into the picture buffer; false (counted) when it does not fit.
-    bool takePicture(const FrameRecord &record);
-    void send(const qint16 *audio, int samples, int sampleRate, bool newPicture);
+    void send(int samples, int sampleRate, bool newPicture);
 
     const Session m_session;
     FrameQueue &m_video;
@@ -193,7 +187,6 @@ private:
     std::atomic<bool> m_firstResetArmed{false};
     std::atomic<int> m_audioOutputDelayMs{0};
     LogThrottle m_oversizedAudio;
-    LogThrottle m_oversizedPictures;
     LogThrottle m_skipLog;
     std::atomic<qint64> m_skipped{0};
     std::atomic<qint64> m_repeated{0};
@@ -223,9 +216,10 @@ private:
     qint64 m_lastShownMs = -1;         // its session time
     qint64 m_lastAudioMs = -1;         // session time of the newest audio released
 
-    // The tick's buffers, allocated once per session.
-    std::unique_ptr<uchar[]> m_picture;
-    int m_pictureStride = 0;
+    // The tick's buffers, allocated once per session: the picture on show (the queue's
+    // reference, moved here) and the gathered audio, one plane per channel.
+    AVFramePtr m_onShow;
     qint64 m_pictureMs = -1;
-    std::unique_ptr<std::array<qint16, kOutputAudioSamples>> m_audioOut;
+    std::unique_ptr<float[]> m_audioOut;
+    const float *m_audioPlanes[kOutputAudioChannels] = {};
 };

@@ -2,25 +2,27 @@
 
 #include <QtGlobal>
 
-// One frame as the delivery policy hands it on: the picture on show (a new one or the
-// previous one again) with the audio due at this tick. The buffers are the policy's and stay
-// valid until deliver() returns.
+struct AVFrame;
+
+// One frame as the delivery policy hands it on: the picture on show with the audio due at this
+// tick. Everything is the policy's and stays valid until deliver() returns; the picture is the
+// decoder's own, as the queue held it (any pixel format and size FFmpeg describes).
 struct DeliveredFrame
 {
-    const uchar *video = nullptr; // YUV420P, planes one after the other
-    int pixelFormat = 0;          // AV_PIX_FMT_YUV420P
-    int width = 0;
-    int height = 0;
-    int stride = 0;                // luma line size; chroma stride / 2
-    const qint16 *audio = nullptr; // interleaved signed 16-bit stereo; null without audio
-    int samples = 0;               // per channel
+    // The picture on show, a reference the policy holds while it is shown: with `newPicture`
+    // false the previous picture again, the same reference. Null before the first one.
+    const AVFrame *picture = nullptr;
+    // Planar 32-bit float, one plane per channel (mono is put on both sides); null without
+    // audio. Values are the decoder's: they may lie beyond full scale.
+    const float *const *audio = nullptr;
+    int samples = 0; // per channel
     int sampleRate = 0;
     int channels = 0;
     qint64 pictureMs = -1;   // session time of the picture
     bool newPicture = false; // false when the previous picture is shown again
 };
 
-// Where the delivery policy's frames go. Delivery worker thread.
+// Where the delivery policy's frames go. Playout thread.
 class DeliverySink
 {
 public:

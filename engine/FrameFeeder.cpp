@@ -2,24 +2,20 @@
 
 #include "engine/EngineLog.h"
 #include "engine/FrameQueue.h"
-#include "engine/PictureLimit.h"
 #include "engine/SessionTime.h"
 #include "engine/SessionTimeline.h"
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/pixdesc.h>
 }
 
-// Even the largest picture that passes gets its minimum of blocks within the budget.
-static_assert(FrameFeeder::kMinVideoBlocks *
-                      FrameFeeder::videoBlockBytes(PictureLimit::kMaxLongSide,
-                                                   PictureLimit::kMaxLongSide,
-                                                   PictureLimit::kMaxShortSide) <=
-                  FrameFeeder::kVideoPoolBytes,
-              "the picture pool's minimum must fit its budget");
-// Every frame the downmix lets through fits an audio block.
-static_assert(2 * AudioDownmix::kMaxSamples * 4 <= FrameFeeder::kAudioBlockBytes,
-              "a converted sound frame must fit an audio block");
+static_assert(4 * FrameFeeder::kLargestPictureBytes <= FrameFeeder::kVideoBudgetBytes,
+              "four of the largest pictures must fit the picture budget");
+// Every frame the downmix gives fits the sound budget many times over.
+static_assert(64 * 2 * AudioDownmix::kMaxSamples * 4 <= FrameFeeder::kAudioBudgetBytes,
+              "the sound budget must hold many converted frames");
 
 FrameFeeder::FrameFeeder(FrameQueue &video, FrameQueue &audio, SessionTimeline &timeline)
     : m_video(video), m_audio(audio), m_timeline(timeline)
@@ -30,62 +26,81 @@ void FrameFeeder::reset(bool ignoreAudio, int maxBufferMs, StartFunction onStart
 {
     m_bound.setBoundMs(maxBufferMs);
     m_onStart = std::move(onStart);
-    m_converter.reset();
     m_downmix.release();
+    m_transferred.reset();
     m_firstPictureLogged = false;
+    m_lastWidth = 0;
+    m_lastHeight = 0;
+    m_lastFormat = -1;
     m_ignoreAudio = ignoreAudio;
     m_audioPoolPending = true;
     m_started = false;
     m_width = 0;
     m_height = 0;
     m_fps = 0;
-    m_stride = 0;
     m_frameMs = 0.0;
+    m_converted = 0;
 }
 
 void FrameFeeder::release()
 {
-    m_converter.release();
     m_downmix.release();
+    m_transferred.reset();
 }
 
-void FrameFeeder::start(const AVFrame *frame, AVRational timeBase, AVRational frameRate)
+void FrameFeeder::start(const AVFrame *frame, AVRational frameRate)
 {
     m_width = frame->width;
     m_height = frame->height;
-    m_stride = frame->linesize[0];
-    m_converter.setTarget(frame->width, frame->height);
-    m_converter.prepare(frame, timeBase);
-
     const int fps = sessiontime::detectFps(frameRate);
     m_fps = fps;
     qCInfo(lcEngine) << "auto-detect fps:" << float(frameRate.num) / float(frameRate.den) << fps;
-
-    // A block takes the picture in the decoder's line sizes (chroma rows half the luma rows)
-    // or, for pictures whose line sizes do not allow that, in packed rows; converted pictures
-    // bring line sizes of their own, so the block is sized for whichever is larger.
-    // The picture has passed PictureLimit, so the block is far below 2 GB.
-    const int blockSize = int(videoBlockBytes(frame->width, frame->linesize[0], frame->height));
-    const int blocks = videoBlockCount(blockSize);
-    qCInfo(lcEngine) << "NEW VB:" << frame->width << frame->height << blockSize << blocks
+    qCInfo(lcEngine) << "NEW VB:" << frame->width << frame->height
+                     << av_get_pix_fmt_name(AVPixelFormat(frame->format))
                      << "FRAME INFO:" << frame->linesize[0] << frame->linesize[1]
                      << frame->linesize[2];
-    // A fixed pool: it never grows past the budget, whatever the publisher sends.
-    if (!m_video.allocateBlocks(blocks, blockSize, 0))
-        qCWarning(lcEngine) << "-- WARN: picture pool not allocated:" << blocks << "blocks of"
-                            << blockSize << "bytes";
+    if (!m_video.setBudget(kVideoBudgetBytes, kMaxVideoFrames))
+        qCWarning(lcEngine) << "-- WARN: picture queue has no budget";
     m_frameMs = 1000.0 / fps;
 
     Format format;
     format.width = frame->width;
     format.height = frame->height;
-    format.stride = frame->linesize[0];
     format.fps = fps;
     format.frameMs = m_frameMs.load();
     format.frameRate = frameRate;
     if (m_onStart)
         m_onStart(format);
     m_started = true;
+}
+
+AVFrame *FrameFeeder::readable(AVFrame *frame)
+{
+    if (!frame->hw_frames_ctx) {
+        if (av_pix_fmt_desc_get(AVPixelFormat(frame->format)))
+            return frame;
+        if (m_unusable.count())
+            qCWarning(lcEngine) << "-- WARN: picture of an unknown format dropped" << frame->format
+                                << m_unusable.total();
+        return nullptr;
+    }
+    // A hardware surface: the one copy such a picture needs, into memory the output reads.
+    if (!m_transferred)
+        m_transferred.reset(av_frame_alloc());
+    int result =
+        m_transferred ? av_hwframe_transfer_data(m_transferred.get(), frame, 0) : AVERROR(ENOMEM);
+    if (result >= 0)
+        result = av_frame_copy_props(m_transferred.get(), frame);
+    if (result < 0) {
+        if (m_transferred)
+            av_frame_unref(m_transferred.get());
+        if (m_unusable.count())
+            qCWarning(lcEngine) << "-- WARN: hardware picture not transferred, dropped:"
+                                << ffmpeg::errorText(result).c_str() << m_unusable.total();
+        return nullptr;
+    }
+    m_converted.fetch_add(1);
+    return m_transferred.get();
 }
 
 qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational frameRate)
@@ -99,7 +114,7 @@ qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational 
             qCDebug(lcEngine) << "BAD FPS";
             return -1;
         }
-        start(frame, timeBase, frameRate);
+        start(frame, frameRate);
     }
     if (!m_firstPictureLogged) {
         m_firstPictureLogged = true;
@@ -112,14 +127,14 @@ qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational 
         return -1;
     const qint64 t = ptsMs - m_timeline.startPtsMs.load();
 
-    AVFrame *picture = frame;
-    if (m_converter.needed(frame)) {
-        picture = m_converter.convert(frame, timeBase);
-        if (!picture)
-            return -1;
-    }
+    if (m_lastFormat >= 0 && (frame->width != m_lastWidth || frame->height != m_lastHeight ||
+                              frame->format != m_lastFormat))
+        qCInfo(lcEngine) << "-- PICTURE CHANGED:" << frame->width << frame->height
+                         << av_get_pix_fmt_name(AVPixelFormat(frame->format));
+    m_lastWidth = frame->width;
+    m_lastHeight = frame->height;
+    m_lastFormat = frame->format;
 
-    qint64 queued = -1;
     bool admitted = true;
     if (m_ignoreAudio) {
         m_bound.apply(m_video);
@@ -131,25 +146,22 @@ qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational 
         if (!admitted)
             qCDebug(lcEngine) << "-- old video frame" << t << m_timeline.clockMs.load() << limit;
     }
-    if (admitted) {
-        int stride = 0;
-        FrameQueue::videoBytes(picture, &stride, nullptr);
-        if (m_video.push(picture, t, m_frameMs.load())) {
-            m_timeline.lastVideoMs = t;
-            m_stride = stride;
-            queued = t;
-        }
-    }
-    if (picture != frame)
-        m_converter.finish();
-    return queued;
+    if (!admitted)
+        return -1;
+    AVFrame *picture = readable(frame);
+    if (!picture || !m_video.push(picture, t, m_frameMs.load()))
+        return -1;
+    m_timeline.lastVideoMs = t;
+    return t;
 }
 
 void FrameFeeder::feedAudio(AVFrame *frame, AVRational timeBase)
 {
-    // The audio pool is made with the first audio, so an intake without audio never holds it.
+    // The sound queue gets its slots with the first audio, so an intake without audio never
+    // holds them.
     if (m_audioPoolPending) {
-        m_audio.allocateBlocks(kAudioBlocks, kAudioBlockBytes);
+        if (!m_audio.setBudget(kAudioBudgetBytes, kMaxAudioFrames))
+            qCWarning(lcEngine) << "-- WARN: sound queue has no budget";
         m_audioPoolPending = false;
     }
     const qint64 pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
@@ -163,7 +175,7 @@ void FrameFeeder::feedAudio(AVFrame *frame, AVRational timeBase)
         return;
     }
     // Converted after the age check, so a frame that is not queued costs no conversion.
-    const AVFrame *sound = m_downmix.convert(frame);
+    AVFrame *sound = m_downmix.convert(frame);
     if (sound && m_audio.push(sound, t, 0.0))
         m_timeline.lastAudioMs = t;
 }

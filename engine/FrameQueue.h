@@ -1,120 +1,118 @@
 #pragma once
 
 #include "app/LogThrottle.h"
+#include "engine/FfmpegPtr.h"
 #include "engine/FrameRecord.h"
-
-#include <QList>
-#include <QVector>
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <vector>
 
 struct AVFrame;
 
-// Timestamped FIFO of decoded frames whose data lives in recycled fixed-size blocks.
+// Timestamped FIFO of decoded frames. A queued frame is a reference to the decoder's own
+// buffers (moved in from the decoded frame, never copied), held in one of a fixed number of
+// frame slots allocated once. The queue is bounded twice: by the bytes of the buffers its
+// frames reference and by the number of slots, so that a peer sending faster than delivery
+// drains, or in tiny frames, cannot make it hold more; a frame beyond either bound is refused
+// (counted, logged now and then).
 //
-// Threads: one producer (a decoding thread) calls push; one consumer (the delivery worker)
-// pops, trims, drops, clears and releases (in a video-only session the producer also drops,
-// to hold the queue under its bound).
-// bufferedMs() may be read from any thread without locking.
-// Locks: m_recordsMutex guards m_records and every change of m_bufferedMs; m_freeMutex guards
-// m_freeBlocks, m_blocks, m_blockSize, m_poolBytes, m_initialBytes and m_maxGrowBytes.
-// m_recordsMutex may be held while m_freeMutex is taken, never the reverse. Frame data is copied
-// while holding neither.
+// Threads: one producer (a decoding thread) calls setBudget and push; one consumer (the
+// playout thread) pops, peeks, trims, drops and clears (in a video-only session the producer
+// also drops, to hold the queue under its bound). bufferedMs() and queuedBytes() may be read
+// from any thread without locking.
+// Locks: m_mutex guards m_head, m_count, the slots' records and references from the head on,
+// and every change of m_bufferedMs and m_queuedBytes. The producer fills the slot after the
+// newest outside the lock: no other thread touches that slot, and pops leave its index alone.
 class FrameQueue
 {
 public:
     static constexpr int kKindAudio = 10;
     static constexpr int kKindVideo = 20;
-    // Blocks added at once when a push finds the pool empty.
-    static constexpr int kGrowBlocks = 5;
-    // A peer that sends faster than delivery drains must not make the program take hundreds
-    // of MB: beyond its first allocation the pool grows by at most this many bytes (unless
-    // the first allocation names a smaller growth); a push that then finds no free block drops
-    // its frame (counted, logged now and then). A real-time stream never comes near: its
-    // queues hold a few frames at a time.
-    static constexpr qint64 kMaxGrowBytes = qint64(48) * 1024 * 1024;
 
     explicit FrameQueue(int kind);
     ~FrameQueue();
     FrameQueue(const FrameQueue &) = delete;
     FrameQueue &operator=(const FrameQueue &) = delete;
 
-    // Producer thread. Sets the block size and adds count blocks. A pool that already holds
-    // blocks of another size is left alone (returns false): every block must have one size.
-    // The first allocation of an empty pool sets how far pushes may grow it beyond that
-    // (`maxGrowBytes`, 0: a fixed pool).
-    bool allocateBlocks(int count, int blockSize, qint64 maxGrowBytes = kMaxGrowBytes);
-    // Any thread: the most the pool may hold now (its first allocation plus the growth bound).
-    qint64 poolBoundBytes() const;
+    // Producer thread, while the queue is empty (before its first push): the most bytes of
+    // referenced buffers and the most frames it holds. The frame slots are allocated here,
+    // once; false (logged) when they could not be, or the queue is not empty.
+    bool setBudget(qint64 maxBytes, int maxFrames);
+    qint64 budgetBytes() const;
+    int maxFrames() const;
 
-    // Producer thread. Copies a YUV420P picture (video) or planar 32-bit float samples (audio)
-    // into a free block and appends a record. Returns false, with a log line and the frame
-    // counted as dropped, when the frame has another format or does not fit a block, or when
-    // the pool is at its bound. `arrivalMs` (monotonic) lets the delivery measure arrival
-    // jitter; -1 stamps the frame with the time of the push.
-    bool push(const AVFrame *frame, qint64 timestamp, double durationMs, qint64 arrivalMs = -1);
+    // Producer thread. Takes `frame`'s reference (the frame is left blank, queued or not) and
+    // appends it: a picture in any format and size, or planar 32-bit float sound (mono may be
+    // packed). A frame that is not reference-counted is copied once into buffers of its own.
+    // Returns false, with the frame counted as dropped, when it is not a usable frame of the
+    // queue's kind or it does not fit the budget. `arrivalMs` (monotonic) lets the delivery
+    // measure arrival jitter; -1 stamps the frame with the time of the push.
+    bool push(AVFrame *frame, qint64 timestamp, double durationMs, qint64 arrivalMs = -1);
 
-    // Consumer thread.
-    bool popIfDue(FrameRecord &out, qint64 limit);
+    // Consumer thread. Moves the oldest frame, when it is due by `limit`, into `into`
+    // (unreferenced first); `out.frame` is then `into`.
+    bool popIfDue(FrameRecord &out, qint64 limit, AVFrame *into);
     // A copy of the oldest record, left queued; false when empty. With one consumer, the
-    // record seen is the one its next pop takes.
+    // record seen is the one its next pop takes, and its frame stays valid until then.
     bool peekOldest(FrameRecord &out) const;
     qint64 frontTimestamp() const;
     void dropOldest();
     int trimBefore(qint64 timestamp);
     void clear();
-    void release(const FrameRecord &record);
 
     // Any thread: the timestamps and arrival times of the newest records stamped after `after`
     // (at most `max`, the newest ones), oldest first; returns how many were written.
     int arrivalsAfter(qint64 after, qint64 *timestamps, qint64 *arrivals, int max) const;
 
-    // Any thread: shows the oldest record to `visit` while the queue is locked, so the block
+    // Any thread: shows the oldest record to `visit` while the queue is locked, so its frame
     // stays valid during the call even if the session ends; false when the queue is empty.
     bool visitOldest(const std::function<void(const FrameRecord &)> &visit) const;
 
     // Any thread, no lock.
     double bufferedMs() const { return m_bufferedMs.load(std::memory_order_relaxed); }
+    qint64 queuedBytes() const { return m_queuedBytes.load(std::memory_order_relaxed); }
     qint64 droppedFrames() const { return m_drops.total(); }
 
-    // Session end, when no thread uses the queue any more and no popped record is still held:
-    // empties the queue and frees every block. The queue may be given blocks again afterwards.
-    void releaseBlocks();
+    // Session end, when no thread uses the queue any more: lets every frame go and frees the
+    // slots. The queue may be given a budget again afterwards.
+    void releaseFrames();
 
     int kind() const { return m_kind; }
     int count() const;
-    int blockSize() const;
-    int blockCount() const;
-    int freeBlockCount() const;
 
-    // Bytes a video picture takes in a block, and the luma line size it gets there: the
-    // picture's own line sizes when its chroma line size is exactly half its luma line size,
-    // otherwise rows packed to an even luma line size. -1 when the picture is not YUV420P.
-    static int videoBytes(const AVFrame *frame, int *stride, bool *ownLineSizes);
+    // Bytes of the buffers `frame` references (0 when it references none).
+    static qint64 frameBytes(const AVFrame *frame);
 
 private:
-    bool takeFreeBlock(uchar **block);
-    void recycle(uchar *block);
+    struct Slot
+    {
+        FrameRecord record;
+        AVFramePtr frame;
+    };
+    // -- m_mutex held.
+    Slot &slotAt_Locked(int index) { return m_slots[size_t((m_head + index) % capacity_Locked())]; }
+    const Slot &slotAt_Locked(int index) const
+    {
+        return m_slots[size_t((m_head + index) % capacity_Locked())];
+    }
+    int capacity_Locked() const { return int(m_slots.size()); }
+    // Takes the oldest record off the queue; its frame stays in the slot for the caller.
+    Slot &takeOldest_Locked();
     void countDrop(const char *reason);
 
     const int m_kind;
     std::atomic<double> m_bufferedMs{0.0};
+    std::atomic<qint64> m_queuedBytes{0};
     LogThrottle m_drops;
 
-    mutable std::mutex m_recordsMutex;
-    // -- guarded by m_recordsMutex
-    QVector<FrameRecord> m_records;
+    std::atomic<qint64> m_maxBytes{0}; // set by setBudget
 
-    mutable std::mutex m_freeMutex;
-    // -- guarded by m_freeMutex
-    int m_blockSize = 0;
-    qint64 m_poolBytes = 0;
-    qint64 m_initialBytes = 0; // what allocateBlocks gave an empty pool; sets the growth bound
-    qint64 m_maxGrowBytes = kMaxGrowBytes; // growth beyond m_initialBytes
-    QList<uchar *> m_freeBlocks;
-    std::vector<std::unique_ptr<uchar[]>> m_blocks; // owns every block of the pool
+    mutable std::mutex m_mutex;
+    // -- guarded by m_mutex (the slots' storage is changed by setBudget and releaseFrames only,
+    // while the queue is empty)
+    std::vector<Slot> m_slots;
+    int m_head = 0;
+    int m_count = 0;
 };

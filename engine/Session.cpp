@@ -26,6 +26,19 @@ std::once_flag g_networkInit;
 std::atomic<int> g_throwInSessions{0};
 std::atomic<int> g_failVideoDecoderOpens{0};
 
+// Planar float into interleaved s16, until the output takes float: each value clamped to full
+// scale, scaled by 32767 and truncated toward zero; NaN gives 0.
+void toInterleavedS16(qint16 *out, const float *const *planes, int samples, int channels)
+{
+    for (int i = 0; i < samples; ++i) {
+        for (int channel = 0; channel < channels; ++channel) {
+            const float value = planes[channel][i];
+            out[qint64(i) * channels + channel] =
+                value != value ? 0 : qint16(qBound(-1.0f, value, 1.0f) * 32767.0f);
+        }
+    }
+}
+
 // Takes one from a test hook's count; true when one was left.
 bool takeOne(std::atomic<int> &count)
 {
@@ -173,12 +186,6 @@ qint64 Session::oversizedAudioDrops() const
 {
     const DeliveryPolicy *policy = m_delivery.policy();
     return policy ? policy->oversizedAudioDrops() : 0;
-}
-
-qint64 Session::oversizedPictureDrops() const
-{
-    const DeliveryPolicy *policy = m_delivery.policy();
-    return policy ? policy->oversizedPictureDrops() : 0;
 }
 
 DeliveryPolicy::Stats Session::playoutStats() const
@@ -370,8 +377,8 @@ void Session::releaseSession()
     m_decoding.release();
     m_feeder.release();
     m_intake.close();
-    m_videoQueue.releaseBlocks();
-    m_audioQueue.releaseBlocks();
+    m_videoQueue.releaseFrames();
+    m_audioQueue.releaseFrames();
     m_delivery.releaseBuffers();
     m_sessionReleased = true;
     // The session's smaller buffers (packets, decoder state) came from the malloc arenas of
@@ -394,10 +401,10 @@ void Session::startDelivery(const FrameFeeder::Format &format)
         qCInfo(lcEngine) << "-- no output object: delivery not started";
         return;
     }
+    if (!m_outputAudio)
+        m_outputAudio.reset(new qint16[size_t(DeliveryPolicy::kOutputAudioSamples) *
+                                       DeliveryPolicy::kOutputAudioChannels]);
     DeliveryPolicy::Session session;
-    session.width = format.width;
-    session.height = format.height;
-    session.stride = format.stride;
     session.frameMs = format.frameMs;
     session.videoOnly = m_ignoreAudio.load();
     session.maxDelayMs = m_maxBufferMs.load();
@@ -414,14 +421,16 @@ void Session::startDelivery(const FrameFeeder::Format &format)
 void Session::deliver(const DeliveredFrame &frame)
 {
     if (OutputSwitch *output = m_output.load()) {
-        // The policy's buffer is described in place (YUV420P, planes one after the other):
-        // no copy, and the frame was allocated once.
+        // The decoder's picture as the queue held it; the picture on show again is not sent.
         OutputFrame out;
-        out.picture = m_deliveredPicture.wrap(frame.video, frame.width, frame.height, frame.stride);
-        out.audio = frame.audio;
-        out.samples = frame.samples;
-        out.sampleRate = frame.sampleRate;
-        out.channels = frame.channels;
+        out.picture = frame.newPicture ? frame.picture : nullptr;
+        if (frame.audio && m_outputAudio) {
+            toInterleavedS16(m_outputAudio.get(), frame.audio, frame.samples, frame.channels);
+            out.audio = m_outputAudio.get();
+            out.samples = frame.samples;
+            out.sampleRate = frame.sampleRate;
+            out.channels = frame.channels;
+        }
         output->send(this, out);
     }
     if (DeliveryObserver *probe = observer())

@@ -8,7 +8,6 @@
 #include "engine/SessionDelivery.h"
 #include "engine/SessionTimeline.h"
 #include "engine/StreamIntake.h"
-#include "engine/WrappedPicture.h"
 
 #include <QString>
 #include <QThread>
@@ -24,7 +23,7 @@ class OutputSwitch;
 //
 //   StreamIntake (this thread: listen, discovery, read loop)
 //     -> SessionDecoding (a PacketQueue, a decoding thread and a Decoder per kind)
-//     -> FrameFeeder (session clock, conversion, admission) -> two FrameQueues
+//     -> FrameFeeder (session clock, admission) -> two FrameQueues of decoded frames
 //     -> SessionDelivery (output clock, Worker running the DeliveryPolicy)
 //     -> OutputSwitch (one session owns the output) -> the program's output.
 //
@@ -40,10 +39,6 @@ class Session : public QThread, private DeliverySink
     Q_OBJECT
 
 public:
-    // Pool sizes.
-    static constexpr qint64 kVideoPoolBytes = FrameFeeder::kVideoPoolBytes;
-    static constexpr int kAudioBlocks = FrameFeeder::kAudioBlocks;
-    static constexpr int kAudioBlockBytes = FrameFeeder::kAudioBlockBytes;
     static constexpr qint64 kListenFastFailMs = StreamIntake::kListenFastFailMs;
     static constexpr int kListenRetryPauseMs = StreamIntake::kListenRetryPauseMs;
     static constexpr int kPortBusyAttempts = StreamIntake::kPortBusyAttempts;
@@ -90,7 +85,8 @@ public:
     FrameQueue &videoQueue() { return m_videoQueue; }
     FrameQueue &audioQueue() { return m_audioQueue; }
     bool outputStarted() const { return m_feeder.started(); }
-    bool useConversion() const { return m_feeder.useConversion(); }
+    // Pictures brought out of hardware surfaces for the output (FrameFeeder).
+    qint64 convertedPictures() const { return m_feeder.convertedPictures(); }
     bool listening() const { return m_intake.listening(); }
     bool stopped() const { return m_stop.load(); }
     // True once the session ended because its port was held elsewhere (kPortBusyAttempts).
@@ -104,7 +100,6 @@ public:
     int width() const { return m_feeder.width(); }
     int height() const { return m_feeder.height(); }
     int fps() const { return m_feeder.fps(); }
-    int stride() const { return m_feeder.stride(); }
     double frameMs() const { return m_feeder.frameMs(); }
     qint64 startPtsMs() const { return m_timeline.startPtsMs.load(); }
     qint64 lastVideoMs() const { return m_timeline.lastVideoMs.load(); }
@@ -119,9 +114,8 @@ public:
     // delivering).
     bool ownsOutput() const;
     // Audio records dropped because they could never fit the delivery buffer, pictures
-    // dropped because they were larger than it, pictures skipped to catch up with a backlog.
+    // skipped to catch up with a backlog.
     qint64 oversizedAudioDrops() const;
-    qint64 oversizedPictureDrops() const;
     qint64 catchUpPictureDrops() const;
     // What the playout is doing: its delay, pictures skipped and repeated (zeros before the
     // first picture).
@@ -178,8 +172,9 @@ private:
 
     // Delivery worker: the policy's frames, through the output switch.
     void deliver(const DeliveredFrame &frame) override;
-    // Delivery worker: the policy's picture as the output takes it, described in place.
-    WrappedPicture m_deliveredPicture;
+    // Delivery worker: the policy's sound in the output's interleaved s16, until the output
+    // takes planar float. Allocated once, when delivery starts.
+    std::unique_ptr<qint16[]> m_outputAudio;
 
     // -- Session control.
     QString m_uri;    // GUI thread before start, then manager thread

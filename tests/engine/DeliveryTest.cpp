@@ -59,16 +59,13 @@ AVFrame *makeAudio(int samples, int channels, float left, float right)
 // pushed arrive at `now` unless told otherwise.
 struct Rig
 {
-    explicit Rig(bool withAudio, int audioBlockBytes = FrameFeeder::kAudioBlockBytes,
-                 double frameMs = kFrameMs, int maxDelayMs = 2000)
+    explicit Rig(bool withAudio, double frameMs = kFrameMs, int maxDelayMs = 2000)
     {
-        video.allocateBlocks(FrameFeeder::kMaxVideoBlocks, kWidth * kHeight * 3 / 2);
+        // The queues as a session has them.
+        video.setBudget(FrameFeeder::kVideoBudgetBytes, FrameFeeder::kMaxVideoFrames);
         if (withAudio)
-            audio.allocateBlocks(FrameFeeder::kAudioBlocks, audioBlockBytes);
+            audio.setBudget(FrameFeeder::kAudioBudgetBytes, FrameFeeder::kMaxAudioFrames);
         DeliveryPolicy::Session session;
-        session.width = kWidth;
-        session.height = kHeight;
-        session.stride = kWidth;
         session.frameMs = frameMs;
         session.videoOnly = !withAudio;
         session.maxDelayMs = maxDelayMs;
@@ -166,8 +163,9 @@ private slots:
     void videoOnlyTick();
     void videoOnlyBound_data();
     void videoOnlyBound();
-    void monoAndClampingThroughTheTick();
+    void monoOnBothSidesUnclamped();
     void oversizedAudioNeverWedges();
+    void picturesGoOutAsTheQueuedFrames();
     void clockSchedule_data();
     void clockSchedule();
     void clockCatchesUp();
@@ -244,7 +242,7 @@ void DeliveryTest::alignmentWaitsForBothKindsThenTrims()
     rig.tick();
     QCOMPARE(rig.sent(), 2);
     QCOMPARE(rig.lastLuma(), 58);
-    QCOMPARE(rig.last().samples.size(), 0);
+    QCOMPARE(rig.last().audio.size(), 0);
     // After the warm-up the lone frame is the start's backlog: gone, and not counted as late.
     rig.now += DeliveryPolicy::kAudioWarmUpMs;
     rig.tick();
@@ -282,13 +280,13 @@ void DeliveryTest::framesGoOutAtTheirTime()
         } else {
             QCOMPARE(frame.luma, -1);
         }
-        if (!frame.samples.isEmpty()) {
+        if (!frame.audio.isEmpty()) {
             QCOMPARE(frame.channels, 2);
             QCOMPARE(frame.sampleRate, kRate);
-            QCOMPARE(frame.samples.size(), 2 * 1024);
+            QCOMPARE(frame.audio.size(), 2 * 1024);
             if (audioAt.isEmpty()) {
-                QCOMPARE(frame.samples.at(0), qint16(8191));
-                QCOMPARE(frame.samples.at(1), qint16(-8191));
+                QCOMPARE(frame.audio.at(0), 0.25f);
+                QCOMPARE(frame.audio.at(1), -0.25f);
             }
             audioAt << rig.now - start;
         }
@@ -389,7 +387,7 @@ constexpr qint64 kBaseTransitMs = 10;
 
 Played play(const Link &link)
 {
-    Rig rig(link.audio, FrameFeeder::kAudioBlockBytes, 1000.0 / link.fps);
+    Rig rig(link.audio, 1000.0 / link.fps);
     rig.policy->setAudioOutputDelayMs(link.outputDelayMs);
     rig.now = kStart;
     quint32 seed = link.seed;
@@ -493,8 +491,8 @@ Played play(const Link &link)
                 p.shownOrder << index;
             }
         }
-        for (int s = 0; s < frame.samples.size(); s += 2 * 1024) {
-            const int k = frame.samples.at(s);
+        for (int s = 0; s < frame.audio.size(); s += 2 * 1024) {
+            const int k = int(frame.audio.at(s) * 32767.0f);
             if (k >= 0 && k < audioFrames) {
                 p.audioAt[k] = rig.now;
                 p.audioOrder << k;
@@ -875,7 +873,7 @@ void DeliveryTest::resetRequest()
     {
         // Video-only: only the video queue; the audio queue is not the tick's business.
         Rig rig(false);
-        rig.audio.allocateBlocks(2, FrameFeeder::kAudioBlockBytes);
+        rig.audio.setBudget(FrameFeeder::kAudioBudgetBytes, 2);
         rig.sound(500);
         rig.alignAt(1000);
         for (int i = 0; i < 3; ++i)
@@ -925,7 +923,7 @@ void DeliveryTest::videoOnlyTick()
     QCOMPARE(rig.clock(), qint64(0));
     QCOMPARE(rig.last().channels, 0);
     QCOMPARE(rig.last().sampleRate, 0);
-    QVERIFY(rig.last().samples.isEmpty());
+    QVERIFY(rig.last().audio.isEmpty());
 
     // The next one at its time, plus the least delay of a tick.
     rig.now += 20;
@@ -989,11 +987,12 @@ void DeliveryTest::videoOnlyBound()
     QCOMPARE(rig.video.count(), expectedCount);
     QCOMPARE(bound.overLimitCount(), expectedOverLimit);
     int oldest = -1;
-    QVERIFY(rig.video.visitOldest([&](const FrameRecord &record) { oldest = record.block[0]; }));
+    QVERIFY(rig.video.visitOldest(
+        [&](const FrameRecord &record) { oldest = record.frame->data[0][0]; }));
     QCOMPARE(oldest, expectedOldest);
 }
 
-void DeliveryTest::monoAndClampingThroughTheTick()
+void DeliveryTest::monoOnBothSidesUnclamped()
 {
     Rig rig(true);
     rig.alignAt(1000);
@@ -1003,23 +1002,25 @@ void DeliveryTest::monoAndClampingThroughTheTick()
     rig.now += 24 + DeliveryPolicy::kAudioMarginMs;
     rig.tick();
     QCOMPARE(rig.sent(), 1);
-    const QVector<qint16> samples = rig.last().samples;
-    QCOMPARE(samples.size(), 2 * 1920);
-    // Mono first: both sides alike; then the clamped stereo frame right after it.
+    const QVector<float> audio = rig.last().audio;
+    QCOMPARE(rig.last().channels, 2);
+    QCOMPARE(audio.size(), 2 * 1920);
+    // Mono first: both sides alike; then the stereo frame right after it. Values beyond full
+    // scale are the output's to clamp, in its one conversion.
     for (int i = 0; i < 960; ++i) {
-        QCOMPARE(samples[2 * i], qint16(32767));
-        QCOMPARE(samples[2 * i + 1], qint16(32767));
+        QCOMPARE(audio[2 * i], 1.5f);
+        QCOMPARE(audio[2 * i + 1], 1.5f);
     }
     for (int i = 960; i < 1920; ++i) {
-        QCOMPARE(samples[2 * i], qint16(-32767));
-        QCOMPARE(samples[2 * i + 1], qint16(16383));
+        QCOMPARE(audio[2 * i], -2.0f);
+        QCOMPARE(audio[2 * i + 1], 0.5f);
     }
 }
 
 void DeliveryTest::oversizedAudioNeverWedges()
 {
-    // Blocks large enough for records beyond the 240,000 sample frames of the delivery buffer.
-    Rig rig(true, 1200000);
+    // Frames beyond the 240,000 sample frames of the delivery buffer fit the sound budget.
+    Rig rig(true);
     rig.alignAt(1000);
     for (int i = 0; i < 4; ++i)
         rig.picture(1000 + qint64(i * kFrameMs), 40 + i);
@@ -1029,7 +1030,7 @@ void DeliveryTest::oversizedAudioNeverWedges()
     rig.tick();
     QCOMPARE(rig.policy->oversizedAudioDrops(), qint64(1));
     QCOMPARE(rig.sent(), 1);
-    QCOMPARE(rig.last().samples.size(), 2 * 1024);
+    QCOMPARE(rig.last().audio.size(), 2 * 1024);
 
     // Two that fit only one at a time: the second waits for the next tick, then goes out.
     rig.sound(1011, 200000, 1);
@@ -1037,12 +1038,12 @@ void DeliveryTest::oversizedAudioNeverWedges()
     rig.now += 10;
     rig.tick();
     QCOMPARE(rig.sent(), 2);
-    QCOMPARE(rig.last().samples.size(), 2 * 200000);
+    QCOMPARE(rig.last().audio.size(), 2 * 200000);
     QCOMPARE(rig.audio.count(), 1);
     rig.now += DeliveryPolicy::kTickMs;
     rig.tick();
     QCOMPARE(rig.sent(), 3);
-    QCOMPARE(rig.last().samples.size(), 2 * 200000);
+    QCOMPARE(rig.last().audio.size(), 2 * 200000);
     QCOMPARE(rig.policy->oversizedAudioDrops(), qint64(1));
 }
 
@@ -1197,6 +1198,82 @@ void DeliveryTest::idlePauseEndsOnStop()
     QVERIFY(worker->wait(5000));
     QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(passes.load(), 1);
+}
+
+void DeliveryTest::picturesGoOutAsTheQueuedFrames()
+{
+    // What the sink sees of each frame while deliver() runs.
+    struct Seen
+    {
+        const AVFrame *picture = nullptr;
+        const uint8_t *data = nullptr;
+        int format = -1;
+        int width = 0;
+        bool newPicture = false;
+        int samples = 0;
+    };
+    struct Sink : DeliverySink
+    {
+        void deliver(const DeliveredFrame &frame) override
+        {
+            Seen s;
+            s.picture = frame.picture;
+            s.data = frame.picture ? frame.picture->data[0] : nullptr;
+            s.format = frame.picture ? frame.picture->format : -1;
+            s.width = frame.picture ? frame.picture->width : 0;
+            s.newPicture = frame.newPicture;
+            s.samples = frame.samples;
+            seen << s;
+        }
+        QVector<Seen> seen;
+    } sink;
+
+    Rig rig(true);
+    DeliveryPolicy policy(DeliveryPolicy::Session{kFrameMs, false, 2000}, rig.video, rig.audio,
+                          rig.timeline, sink);
+    policy.alignAt_for_testing(rig.now, 1000, false);
+    rig.schedule = rig.now - 1000;
+    std::atomic<int> freed{0};
+    // The decoder's pictures in whatever format and size they come: they go out as they are.
+    AVFrame *first = makeTestPicture(kWidth, kHeight, 10, &freed, AV_PIX_FMT_NV12);
+    AVFrame *second = makeTestPicture(1029, 11, 20, &freed);
+    const uint8_t *firstData = first->data[0];
+    const uint8_t *secondData = second->data[0];
+    QVERIFY(rig.video.push(first, 1000, kFrameMs, rig.now));
+    QVERIFY(rig.video.push(second, 1033, kFrameMs, rig.now));
+    av_frame_free(&first);
+    av_frame_free(&second);
+    rig.sound(1010);
+
+    policy.tick(rig.now);
+    QCOMPARE(sink.seen.size(), 1);
+    QVERIFY(sink.seen[0].newPicture);
+    QCOMPARE(sink.seen[0].data, firstData);
+    QCOMPARE(sink.seen[0].format, int(AV_PIX_FMT_NV12));
+    // Sound due between pictures goes with the picture on show again: the same reference.
+    for (int i = 0; i < 10 && sink.seen.size() < 2; ++i) {
+        rig.now += DeliveryPolicy::kTickMs;
+        policy.tick(rig.now);
+    }
+    QCOMPARE(sink.seen.size(), 2);
+    QVERIFY(!sink.seen[1].newPicture);
+    QCOMPARE(sink.seen[1].samples, 1024);
+    QCOMPARE(sink.seen[1].picture, sink.seen[0].picture);
+    QCOMPARE(sink.seen[1].data, firstData);
+    QCOMPARE(freed.load(), 0);
+    // The next picture takes its place, and the one shown before goes back to its decoder.
+    for (int i = 0; i < 20 && sink.seen.size() < 3; ++i) {
+        rig.now += DeliveryPolicy::kTickMs;
+        policy.tick(rig.now);
+    }
+    QCOMPARE(sink.seen.size(), 3);
+    QVERIFY(sink.seen[2].newPicture);
+    QCOMPARE(sink.seen[2].data, secondData);
+    QCOMPARE(sink.seen[2].width, 1029);
+    QCOMPARE(freed.load(), 1);
+    // The session's end lets the picture on show go too.
+    policy.releaseBuffers();
+    QCOMPARE(freed.load(), 2);
 }
 
 QTEST_GUILESS_MAIN(DeliveryTest)

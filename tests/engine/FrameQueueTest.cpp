@@ -1,5 +1,8 @@
-#include "engine/FrameQueue.h"
+#include "TestPicture.h"
 #include "engine/FfmpegPtr.h"
+#include "engine/FrameFeeder.h"
+#include "engine/FrameQueue.h"
+#include "engine/SessionTimeline.h"
 
 #include <QtTest>
 
@@ -10,7 +13,6 @@ extern "C" {
 
 #include <atomic>
 #include <limits>
-#include <set>
 #include <vector>
 
 namespace {
@@ -66,6 +68,12 @@ struct Audio
     AVFramePtr frame;
 };
 
+AVFrame *countedPicture(int width, int height, int luma, std::atomic<int> *freed,
+                        AVPixelFormat format = AV_PIX_FMT_YUV420P)
+{
+    return makeTestPicture(width, height, luma, freed, format);
+}
+
 const qint64 kNoLimit = std::numeric_limits<qint64>::max();
 
 } // namespace
@@ -75,310 +83,283 @@ class FrameQueueTest : public QObject
     Q_OBJECT
 
 private slots:
-    void poolGrowsByFiveWhenEmpty();
+    void picturesAreReferencedNotCopied_data();
+    void picturesAreReferencedNotCopied();
+    void foreignMemoryIsCopiedOnce();
     void popDueBoundaryAndFront();
-    void trimAndClearRecycleEveryBlock();
+    void everyRemovalLetsTheFrameGo();
+    void budgetBoundsBytesAndFrames_data();
+    void budgetBoundsBytesAndFrames();
     void audioDurationAndLayout();
-    void videoKeepsOwnLineSizes();
-    void oddWidthIsPackedToHalfChroma();
-    void oversizedAndForeignFramesAreDropped();
-    void poolStopsGrowingAtItsBound();
-    void releaseBlocksFreesThePool();
+    void foreignFramesAreRefused();
     void producerConsumerStress();
+    void feederQueuesPicturesAsDecoded();
 };
 
-void FrameQueueTest::poolGrowsByFiveWhenEmpty()
+void FrameQueueTest::picturesAreReferencedNotCopied_data()
 {
-    Picture picture(64, 32, 64, 32);
+    QTest::addColumn<int>("format");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("yuv420p") << int(AV_PIX_FMT_YUV420P) << 64 << 48;
+    QTest::newRow("odd size") << int(AV_PIX_FMT_YUV420P) << 1029 << 11;
+    QTest::newRow("nv12") << int(AV_PIX_FMT_NV12) << 64 << 48;
+    QTest::newRow("yuv422p10") << int(AV_PIX_FMT_YUV422P10LE) << 32 << 16;
+    QTest::newRow("gray") << int(AV_PIX_FMT_GRAY8) << 16 << 16;
+}
+
+void FrameQueueTest::picturesAreReferencedNotCopied()
+{
+    QFETCH(int, format);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    std::atomic<int> freed{0};
     FrameQueue queue(FrameQueue::kKindVideo);
-    QVERIFY(queue.allocateBlocks(60, 64 * 32 * 3 / 2));
-    for (int i = 0; i < 60; ++i)
-        QVERIFY(queue.push(picture.frame.get(), i * 33, 33.3));
-    QCOMPARE(queue.freeBlockCount(), 0);
-    QVERIFY(queue.push(picture.frame.get(), 60 * 33, 33.3));
-    QCOMPARE(queue.blockCount(), 65);
-    QCOMPARE(queue.freeBlockCount(), 4);
-    QCOMPARE(queue.count(), 61);
-    QCOMPARE(queue.bufferedMs(), 61 * 33.3);
-    // Every block is either queued or free, each exactly once.
-    std::set<uchar *> seen;
+    QVERIFY(queue.setBudget(64 * 1024 * 1024, 4));
+    AVFramePtr decoded(countedPicture(width, height, 77, &freed, AVPixelFormat(format)));
+    const uint8_t *data = decoded->data[0];
+    const int line = decoded->linesize[0];
+    const qint64 bytes = FrameQueue::frameBytes(decoded.get());
+    QVERIFY(queue.push(decoded.get(), 10, 33.3));
+    // The decoder's frame is left blank: the queue holds its reference now.
+    QVERIFY(!decoded->buf[0]);
+    QCOMPARE(queue.queuedBytes(), bytes);
+
+    AVFramePtr shown(av_frame_alloc());
     FrameRecord record;
-    while (queue.popIfDue(record, kNoLimit)) {
-        QVERIFY(seen.insert(record.block).second);
-        queue.release(record);
-    }
-    QCOMPARE(int(seen.size()), 61);
-    QCOMPARE(queue.freeBlockCount(), 65);
-    QVERIFY(qAbs(queue.bufferedMs()) < 1e-9);
+    QVERIFY(queue.popIfDue(record, kNoLimit, shown.get()));
+    QCOMPARE(record.frame, shown.get());
+    QCOMPARE(record.bytes, bytes);
+    // The very same buffer, format and size: no copy, no conversion.
+    QCOMPARE(shown->data[0], data);
+    QCOMPARE(shown->linesize[0], line);
+    QCOMPARE(shown->format, format);
+    QCOMPARE(shown->width, width);
+    QCOMPARE(shown->height, height);
+    QCOMPARE(int(shown->data[0][0]), 77);
+    QCOMPARE(queue.queuedBytes(), qint64(0));
+    QCOMPARE(freed.load(), 0);
+    av_frame_unref(shown.get());
+    QCOMPARE(freed.load(), 1);
+}
+
+void FrameQueueTest::foreignMemoryIsCopiedOnce()
+{
+    // A frame that is not reference-counted lives only for the call: the queue copies it.
+    Picture picture(60, 20, 64, 32);
+    FrameQueue queue(FrameQueue::kKindVideo);
+    QVERIFY(queue.setBudget(1024 * 1024, 4));
+    QVERIFY(queue.push(picture.frame.get(), 0, 33.3));
+    std::fill(picture.y.begin(), picture.y.end(), 0);
+    AVFramePtr out(av_frame_alloc());
+    FrameRecord record;
+    QVERIFY(queue.popIfDue(record, 0, out.get()));
+    QVERIFY(out->buf[0]);
+    QVERIFY(out->data[0] != picture.y.data());
+    QVERIFY(record.bytes >= 60 * 20 * 3 / 2);
+    for (int row = 0; row < 20; ++row)
+        for (int column = 0; column < 60; column += 7)
+            QCOMPARE(int(out->data[0][row * out->linesize[0] + column]),
+                     Picture::value(0, row, column) & 0xFF);
+    QCOMPARE(int(out->data[2][9 * out->linesize[2] + 29]), Picture::value(2, 9, 29) & 0xFF);
 }
 
 void FrameQueueTest::popDueBoundaryAndFront()
 {
-    Picture picture(16, 16, 16, 8);
+    std::atomic<int> freed{0};
     FrameQueue queue(FrameQueue::kKindVideo);
     QCOMPARE(queue.frontTimestamp(), kNoLimit);
+    AVFramePtr out(av_frame_alloc());
     FrameRecord record;
-    QVERIFY(!queue.popIfDue(record, kNoLimit));
-    queue.allocateBlocks(4, 16 * 16 * 3 / 2);
-    QVERIFY(queue.push(picture.frame.get(), 100, 40.0));
-    QVERIFY(queue.push(picture.frame.get(), 140, 40.0));
+    QVERIFY(!queue.popIfDue(record, kNoLimit, out.get()));
+    // Without a budget nothing is queued.
+    AVFramePtr early(countedPicture(16, 16, 1, &freed));
+    QVERIFY(!queue.push(early.get(), 1, 40.0));
+    QCOMPARE(freed.load(), 1);
+    QCOMPARE(queue.droppedFrames(), qint64(1));
+
+    QVERIFY(queue.setBudget(1024 * 1024, 4));
+    for (qint64 t : {100, 140}) {
+        AVFramePtr frame(countedPicture(16, 16, int(t), &freed));
+        QVERIFY(queue.push(frame.get(), t, 40.0));
+    }
     QCOMPARE(queue.frontTimestamp(), qint64(100));
-    QVERIFY(!queue.popIfDue(record, 99));
+    QVERIFY(!queue.popIfDue(record, 99, out.get()));
     QCOMPARE(queue.count(), 2);
-    QVERIFY(queue.popIfDue(record, 100));
+    QVERIFY(queue.popIfDue(record, 100, out.get()));
     QCOMPARE(record.timestamp, qint64(100));
     QCOMPARE(record.durationMs, 40.0);
-    QCOMPARE(record.size, 16 * 16 * 3 / 2);
     QCOMPARE(queue.bufferedMs(), 40.0);
     QCOMPARE(queue.frontTimestamp(), qint64(140));
-    // The popped block belongs to the caller until it gives it back.
-    QCOMPARE(queue.freeBlockCount(), 2);
-    queue.release(record);
-    QCOMPARE(queue.freeBlockCount(), 3);
-    queue.dropOldest();
-    QCOMPARE(queue.count(), 0);
-    QCOMPARE(queue.freeBlockCount(), 4);
+    // A pop into a frame that holds a picture lets that one go.
+    QVERIFY(queue.popIfDue(record, 140, out.get()));
+    QCOMPARE(int(out->data[0][0]), 140);
+    QCOMPARE(freed.load(), 2);
     queue.dropOldest(); // empty: nothing happens
-    QCOMPARE(queue.freeBlockCount(), 4);
+    QCOMPARE(queue.count(), 0);
+    QCOMPARE(queue.bufferedMs(), 0.0);
 }
 
-void FrameQueueTest::trimAndClearRecycleEveryBlock()
+void FrameQueueTest::everyRemovalLetsTheFrameGo()
 {
-    Picture picture(16, 16, 16, 8);
+    std::atomic<int> freed{0};
     FrameQueue queue(FrameQueue::kKindVideo);
-    queue.allocateBlocks(8, 16 * 16 * 3 / 2);
-    for (int i = 0; i < 6; ++i)
-        QVERIFY(queue.push(picture.frame.get(), 1000 + i * 10, 10.0));
+    QVERIFY(queue.setBudget(1024 * 1024, 8));
+    auto fill = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            AVFramePtr frame(countedPicture(16, 16, i, &freed));
+            QVERIFY(queue.push(frame.get(), 1000 + i * 10, 10.0));
+        }
+    };
+    fill(6);
     QCOMPARE(queue.trimBefore(1000), 0); // equal to the oldest: nothing removed
     QCOMPARE(queue.trimBefore(1025), 3);
+    QCOMPARE(freed.load(), 3);
     QCOMPARE(queue.frontTimestamp(), qint64(1030));
     QCOMPARE(queue.bufferedMs(), 30.0);
-    QCOMPARE(queue.freeBlockCount(), 5);
+    FrameRecord oldest;
+    QVERIFY(queue.peekOldest(oldest));
+    QCOMPARE(int(oldest.frame->data[0][0]), 3);
+    queue.dropOldest();
+    QCOMPARE(freed.load(), 4);
     queue.clear();
+    QCOMPARE(freed.load(), 6);
     QCOMPARE(queue.bufferedMs(), 0.0);
-    QCOMPARE(queue.count(), 0);
-    QCOMPARE(queue.freeBlockCount(), 8);
+    QCOMPARE(queue.queuedBytes(), qint64(0));
     QCOMPARE(queue.frontTimestamp(), kNoLimit);
+    // The slots go round: many more frames than slots pass through.
+    for (int round = 0; round < 5; ++round) {
+        fill(7);
+        queue.trimBefore(1035);
+        queue.clear();
+    }
+    QCOMPARE(freed.load(), 6 + 35);
+    // The session's end lets go what is still queued.
+    fill(5);
+    queue.releaseFrames();
+    QCOMPARE(freed.load(), 6 + 35 + 5);
+    QCOMPARE(queue.count(), 0);
+    QCOMPARE(queue.maxFrames(), 0);
+}
+
+void FrameQueueTest::budgetBoundsBytesAndFrames_data()
+{
+    QTest::addColumn<int>("budgetPictures"); // the byte budget, in pictures
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<int>("accepted");
+    QTest::newRow("bytes bind") << 3 << 10 << 3;
+    QTest::newRow("slots bind") << 10 << 2 << 2;
+    QTest::newRow("both at once") << 4 << 4 << 4;
+}
+
+void FrameQueueTest::budgetBoundsBytesAndFrames()
+{
+    QFETCH(int, budgetPictures);
+    QFETCH(int, frames);
+    QFETCH(int, accepted);
+    std::atomic<int> freed{0};
+    AVFramePtr probe(countedPicture(320, 240, 0, &freed));
+    const qint64 pictureBytes = FrameQueue::frameBytes(probe.get());
+    FrameQueue queue(FrameQueue::kKindVideo);
+    QVERIFY(queue.setBudget(pictureBytes * budgetPictures, frames));
+    int pushed = 0;
+    for (int i = 0; i < 12; ++i) {
+        AVFramePtr frame(countedPicture(320, 240, i, &freed));
+        pushed += queue.push(frame.get(), i, 33.3) ? 1 : 0;
+    }
+    QCOMPARE(pushed, accepted);
+    QCOMPARE(queue.droppedFrames(), qint64(12 - accepted));
+    QVERIFY(queue.queuedBytes() <= queue.budgetBytes());
+    // Refused frames are let go at once, not kept anywhere.
+    QCOMPARE(freed.load(), 12 - accepted);
+    // Once delivery takes one, the next is queued again.
+    queue.dropOldest();
+    AVFramePtr next(countedPicture(320, 240, 99, &freed));
+    QVERIFY(queue.push(next.get(), 99, 33.3));
+    // The budget is kept while frames are queued.
+    QVERIFY(!queue.setBudget(pictureBytes, 1));
+    queue.clear();
+    QVERIFY(queue.setBudget(pictureBytes, 1));
 }
 
 void FrameQueueTest::audioDurationAndLayout()
 {
     FrameQueue queue(FrameQueue::kKindAudio);
-    queue.allocateBlocks(30, 0x28000);
+    QVERIFY(queue.setBudget(1024 * 1024, 30));
     Audio stereo(1024, 2);
+    const uint8_t *left = stereo.frame->extended_data[0];
     QVERIFY(queue.push(stereo.frame.get(), 5, 0.0));
     QCOMPARE(queue.bufferedMs(), 1024 * 1000.0 / 48000);
+    AVFramePtr out(av_frame_alloc());
     FrameRecord record;
-    QVERIFY(queue.popIfDue(record, 5));
-    QCOMPARE(record.size, 8192);
+    QVERIFY(queue.popIfDue(record, 5, out.get()));
+    QVERIFY(record.bytes >= 8192);
     QCOMPARE(record.samples, 1024);
     QCOMPARE(record.channels, 2);
     QCOMPARE(record.sampleRate, 48000);
-    // Channel runs one after the other, each nb_samples floats long.
-    const auto *samples = reinterpret_cast<const float *>(record.block);
-    QCOMPARE(samples[0], 0.0f);
-    QCOMPARE(samples[1023], 1.023f);
-    QCOMPARE(samples[1024], 1.0f);
-    QCOMPARE(samples[2047], 1.0f + 1.023f);
-    queue.release(record);
+    QCOMPARE(out->extended_data[0], left);
+    const auto *right = reinterpret_cast<const float *>(out->extended_data[1]);
+    QCOMPARE(right[0], 1.0f);
+    QCOMPARE(right[1023], 1.0f + 1.023f);
 }
 
-void FrameQueueTest::videoKeepsOwnLineSizes()
-{
-    // Chroma line size exactly half the luma line size: planes are copied whole.
-    Picture picture(60, 20, 64, 32);
-    FrameQueue queue(FrameQueue::kKindVideo);
-    queue.allocateBlocks(2, 64 * 20 * 3 / 2);
-    QVERIFY(queue.push(picture.frame.get(), 0, 33.3));
-    FrameRecord record;
-    QVERIFY(queue.popIfDue(record, 0));
-    QCOMPARE(record.stride, 64);
-    QCOMPARE(record.size, 64 * 20 + 2 * 32 * 10);
-    QCOMPARE(QByteArray(reinterpret_cast<char *>(record.block), 64 * 20),
-             QByteArray(reinterpret_cast<char *>(picture.y.data()), 64 * 20));
-    const uchar *v = record.block + 64 * 20 + 32 * 10;
-    QCOMPARE(int(v[9 * 32 + 29]), Picture::value(2, 9, 29) & 0xFF);
-    queue.release(record);
-}
-
-void FrameQueueTest::oddWidthIsPackedToHalfChroma()
-{
-    // 1030 wide: chroma rows of 515 bytes in lines of 544 are not half of 1056. The queue
-    // packs them so that a reader using stride / 2 for chroma reads the right bytes.
-    Picture picture(1030, 11, 1056, 544);
-    FrameQueue queue(FrameQueue::kKindVideo);
-    queue.allocateBlocks(2, 1056 * 11 + 2 * 528 * 6);
-    QVERIFY(queue.push(picture.frame.get(), 7, 33.3));
-    FrameRecord record;
-    QVERIFY(queue.popIfDue(record, 7));
-    QCOMPARE(record.stride, 1030);
-    QCOMPARE(record.size, 1030 * 11 + 2 * 515 * 6);
-    const int half = record.stride / 2;
-    const uchar *y = record.block;
-    const uchar *u = y + record.stride * 11;
-    const uchar *v = u + half * 6;
-    for (int row = 0; row < 11; ++row)
-        for (int column : {0, 1, 514, 1029})
-            QCOMPARE(int(y[row * record.stride + column]), Picture::value(0, row, column) & 0xFF);
-    for (int row = 0; row < 6; ++row) {
-        for (int column : {0, 257, 514}) {
-            QCOMPARE(int(u[row * half + column]), Picture::value(1, row, column) & 0xFF);
-            QCOMPARE(int(v[row * half + column]), Picture::value(2, row, column) & 0xFF);
-        }
-    }
-    queue.release(record);
-}
-
-void FrameQueueTest::oversizedAndForeignFramesAreDropped()
+void FrameQueueTest::foreignFramesAreRefused()
 {
     FrameQueue video(FrameQueue::kKindVideo);
-    video.allocateBlocks(2, 32 * 16 * 3 / 2);
-    // A bigger picture than the first one (a size change) must not be written past a block.
-    Picture big(64, 32, 64, 32);
-    QVERIFY(!video.push(big.frame.get(), 0, 33.3));
-    // Wide padding alone is no reason to drop: the rows are packed into the block.
-    Picture padded(32, 16, 128, 64);
-    QVERIFY(video.push(padded.frame.get(), 1, 33.3));
-    // Another pixel format has no three 4:2:0 planes to copy.
-    Picture grey(32, 16, 32, 16);
-    grey.frame->format = AV_PIX_FMT_GRAY8;
-    QVERIFY(!video.push(grey.frame.get(), 2, 33.3));
-    QCOMPARE(video.count(), 1);
-    QCOMPARE(video.droppedFrames(), qint64(2));
-    QCOMPARE(video.freeBlockCount(), 1);
+    QVERIFY(video.setBudget(1024 * 1024, 4));
+    AVFramePtr empty(av_frame_alloc());
+    QVERIFY(!video.push(empty.get(), 0, 33.3));
 
     FrameQueue audio(FrameQueue::kKindAudio);
-    audio.allocateBlocks(2, 0x28000);
-    Audio huge(0x28000 / 8 + 1, 2); // one sample more than fits
-    QVERIFY(!audio.push(huge.frame.get(), 0, 0.0));
+    QVERIFY(audio.setBudget(1024 * 1024, 4));
     Audio s16(1024, 2);
-    s16.frame->format = AV_SAMPLE_FMT_S16P; // 2 bytes a sample: reading 4 would overrun
+    s16.frame->format = AV_SAMPLE_FMT_S16;
     QVERIFY(!audio.push(s16.frame.get(), 0, 0.0));
-    Audio fits(0x28000 / 8, 2);
+    Audio noRate(1024, 2);
+    noRate.frame->sample_rate = 0;
+    QVERIFY(!audio.push(noRate.frame.get(), 0, 0.0));
+    QCOMPARE(video.droppedFrames() + audio.droppedFrames(), qint64(3));
+    Audio fits(1024, 1);
     QVERIFY(audio.push(fits.frame.get(), 0, 0.0));
     QCOMPARE(audio.count(), 1);
-    QCOMPARE(audio.droppedFrames(), qint64(2));
-}
-
-void FrameQueueTest::poolStopsGrowingAtItsBound()
-{
-    Audio frame(16, 1);
-    // A pool grows by kMaxGrowBytes at most, also when that is less than a whole step of
-    // kGrowBlocks, then drops what is pushed. (The blocks are never written beyond a few bytes,
-    // so they cost no RSS.)
-    {
-        const int blockSize = 5 * 1024 * 1024;
-        FrameQueue queue(FrameQueue::kKindAudio);
-        QVERIFY(queue.allocateBlocks(4, blockSize));
-        QCOMPARE(queue.poolBoundBytes(), 4 * qint64(blockSize) + FrameQueue::kMaxGrowBytes);
-        const int most = int(queue.poolBoundBytes() / blockSize);
-        int pushed = 0;
-        for (int i = 0; i < most + 10; ++i)
-            pushed += queue.push(frame.frame.get(), i, 0.0) ? 1 : 0;
-        QCOMPARE(pushed, most);
-        QCOMPARE(queue.blockCount(), most);
-        QCOMPARE(queue.droppedFrames(), qint64(10));
-        // Once blocks come back, pushes succeed again, from the blocks there are.
-        queue.dropOldest();
-        QVERIFY(queue.push(frame.frame.get(), 99, 0.0));
-        QVERIFY(!queue.push(frame.frame.get(), 100, 0.0));
-        QCOMPARE(queue.blockCount(), most);
-        // A released pool starts over: its next first allocation sets the bound.
-        queue.releaseBlocks();
-        QVERIFY(queue.allocateBlocks(1, 1000));
-        QCOMPARE(queue.poolBoundBytes(), 1000 + FrameQueue::kMaxGrowBytes);
-    }
-    // A fixed pool (the picture pool's byte budget) never grows: once its blocks are queued
-    // the new picture is dropped and counted, and the queue stays as it was.
-    {
-        Picture picture(16, 16, 16, 8);
-        FrameQueue queue(FrameQueue::kKindVideo);
-        QVERIFY(queue.allocateBlocks(3, 16 * 16 * 3 / 2, 0));
-        QCOMPARE(queue.poolBoundBytes(), 3 * qint64(16 * 16 * 3 / 2));
-        for (int i = 0; i < 3; ++i)
-            QVERIFY(queue.push(picture.frame.get(), i, 10.0));
-        QVERIFY(!queue.push(picture.frame.get(), 3, 10.0));
-        QVERIFY(!queue.push(picture.frame.get(), 4, 10.0));
-        QCOMPARE(queue.blockCount(), 3);
-        QCOMPARE(queue.count(), 3);
-        QCOMPARE(queue.bufferedMs(), 30.0);
-        QCOMPARE(queue.droppedFrames(), qint64(2));
-        QCOMPARE(queue.frontTimestamp(), qint64(0));
-        // Delivery frees a block: the next picture is taken again.
-        queue.dropOldest();
-        QVERIFY(queue.push(picture.frame.get(), 5, 10.0));
-        QCOMPARE(queue.blockCount(), 3);
-        // The growth bound belongs to the pool's first allocation, not to the queue.
-        queue.releaseBlocks();
-        QVERIFY(queue.allocateBlocks(1, 1000));
-        QCOMPARE(queue.poolBoundBytes(), 1000 + FrameQueue::kMaxGrowBytes);
-    }
-}
-
-void FrameQueueTest::releaseBlocksFreesThePool()
-{
-    Picture picture(16, 16, 16, 8);
-    FrameQueue queue(FrameQueue::kKindVideo);
-    queue.allocateBlocks(3, 16 * 16 * 3 / 2);
-    QVERIFY(queue.push(picture.frame.get(), 1, 10.0));
-    queue.releaseBlocks();
-    QCOMPARE(queue.blockCount(), 0);
-    QCOMPARE(queue.count(), 0);
-    QCOMPARE(queue.bufferedMs(), 0.0);
-    // Without blocks nothing is written anywhere.
-    QVERIFY(!queue.push(picture.frame.get(), 2, 10.0));
-    // A pool that holds blocks keeps their size.
-    QVERIFY(queue.allocateBlocks(2, 400));
-    QVERIFY(!queue.allocateBlocks(2, 800));
-    QCOMPARE(queue.blockSize(), 400);
+    QCOMPARE(video.count(), 0);
 }
 
 void FrameQueueTest::producerConsumerStress()
 {
     // One producer pushes numbered pictures while one consumer pops, trims, drops and clears.
-    // Every block must come back exactly once and never be handed out twice at a time.
+    // Every frame must come out in order with its own data, and be let go exactly once.
     constexpr int kFrames = 20000;
-    Picture picture(16, 8, 16, 8);
+    std::atomic<int> freed{0};
     FrameQueue queue(FrameQueue::kKindVideo);
-    queue.allocateBlocks(8, 16 * 8 * 3 / 2);
+    QVERIFY(queue.setBudget(64 * 1024, 8));
     std::atomic<bool> producerDone{false};
     std::atomic<int> pushedCount{0};
 
     QThread *producer = QThread::create([&] {
         for (int i = 0; i < kFrames; ++i) {
             // The first byte carries the frame number so the consumer can check the data.
-            picture.y[0] = uint8_t(i);
-            if (queue.push(picture.frame.get(), i, 1.0))
+            AVFramePtr frame(countedPicture(16, 8, i & 0xFF, &freed));
+            if (queue.push(frame.get(), i, 1.0))
                 pushedCount.fetch_add(1);
         }
         producerDone = true;
     });
     producer->start();
 
-    std::set<uchar *> held;
+    AVFramePtr held(av_frame_alloc());
     int popped = 0;
     qint64 lastTimestamp = -1;
     bool orderKept = true;
     bool dataKept = true;
-    bool handedTwice = false;
     int round = 0;
     while (!producerDone || queue.count() > 0) {
         FrameRecord record;
-        if (queue.popIfDue(record, kNoLimit)) {
+        if (queue.popIfDue(record, kNoLimit, held.get())) {
             ++popped;
             orderKept = orderKept && record.timestamp > lastTimestamp;
             lastTimestamp = record.timestamp;
-            dataKept = dataKept && record.block[0] == uint8_t(record.timestamp);
-            handedTwice = handedTwice || !held.insert(record.block).second;
-            // Hold up to two blocks at a time, as a consumer copying out would.
-            if (held.size() > 2) {
-                for (uchar *block : held) {
-                    FrameRecord back;
-                    back.block = block;
-                    queue.release(back);
-                }
-                held.clear();
-            }
+            dataKept = dataKept && held->data[0][0] == uint8_t(record.timestamp);
         }
         switch (++round % 97) {
         case 0:
@@ -393,23 +374,71 @@ void FrameQueueTest::producerConsumerStress()
     }
     producer->wait();
     delete producer;
-    for (uchar *block : held) {
-        FrameRecord back;
-        back.block = block;
-        queue.release(back);
-    }
+    held.reset();
     queue.clear();
 
     QVERIFY(orderKept);
     QVERIFY(dataKept);
-    QVERIFY(!handedTwice);
     QVERIFY(popped > 0);
-    // No block lost: after everything came back, the whole pool is free, and every block is
-    // distinct.
-    QCOMPARE(queue.freeBlockCount(), queue.blockCount());
+    // Every frame was let go exactly once: the refused, the dropped and the shown.
+    QCOMPARE(freed.load(), kFrames);
     QCOMPARE(queue.count(), 0);
     QCOMPARE(queue.bufferedMs(), 0.0);
+    QCOMPARE(queue.queuedBytes(), qint64(0));
     QVERIFY(pushedCount.load() + queue.droppedFrames() == kFrames);
+}
+
+void FrameQueueTest::feederQueuesPicturesAsDecoded()
+{
+    // The feeder hands the decoder's pictures to the queue by reference, in whatever format and
+    // size they come; the first fixes the session's size, and a picture of a format nobody
+    // knows is dropped and counted rather than queued.
+    FrameQueue video(FrameQueue::kKindVideo);
+    FrameQueue audio(FrameQueue::kKindAudio);
+    SessionTimeline timeline;
+    timeline.startPtsMs = 0;
+    FrameFeeder feeder(video, audio, timeline);
+    int starts = 0;
+    feeder.reset(true, 2000, [&](const FrameFeeder::Format &format) {
+        ++starts;
+        QCOMPARE(format.width, 64);
+        QCOMPARE(format.fps, 30);
+    });
+    const AVRational timeBase{1, 1000};
+    const AVRational rate{30, 1};
+    std::atomic<int> freed{0};
+
+    AVFramePtr first(countedPicture(64, 48, 1, &freed, AV_PIX_FMT_NV12));
+    first->pts = 0;
+    const uint8_t *firstData = first->data[0];
+    QCOMPARE(feeder.feedPicture(first.get(), timeBase, rate), qint64(0));
+    QVERIFY(!first->buf[0]); // the queue holds the decoder's reference
+    AVFramePtr larger(countedPicture(96, 72, 2, &freed));
+    larger->pts = 33;
+    QCOMPARE(feeder.feedPicture(larger.get(), timeBase, rate), qint64(33));
+    AVFramePtr unknown(countedPicture(64, 48, 3, &freed));
+    unknown->format = AV_PIX_FMT_NB + 7;
+    unknown->pts = 66;
+    QCOMPARE(feeder.feedPicture(unknown.get(), timeBase, rate), qint64(-1));
+    unknown->format = AV_PIX_FMT_YUV420P; // frees as it was allocated
+    QCOMPARE(feeder.unusablePictures(), qint64(1));
+    QCOMPARE(feeder.convertedPictures(), qint64(0));
+    QCOMPARE(starts, 1);
+    QCOMPARE(feeder.width(), 64);
+    QCOMPARE(timeline.lastVideoMs.load(), qint64(33));
+
+    QCOMPARE(video.count(), 2);
+    AVFramePtr out(av_frame_alloc());
+    FrameRecord record;
+    QVERIFY(video.popIfDue(record, kNoLimit, out.get()));
+    QCOMPARE(out->data[0], firstData);
+    QCOMPARE(out->format, int(AV_PIX_FMT_NV12));
+    QVERIFY(video.popIfDue(record, kNoLimit, out.get()));
+    QCOMPARE(out->width, 96);
+    QCOMPARE(int(out->data[0][0]), 2);
+    out.reset();
+    QCOMPARE(freed.load(), 2);
+    feeder.release();
 }
 
 QTEST_GUILESS_MAIN(FrameQueueTest)

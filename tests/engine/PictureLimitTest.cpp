@@ -1,5 +1,7 @@
 #include "engine/DeliveryPolicy.h"
+#include "engine/FfmpegPtr.h"
 #include "engine/FrameFeeder.h"
+#include "engine/FrameQueue.h"
 #include "engine/H264SpsSize.h"
 #include "engine/PictureLimit.h"
 #include "engine/Session.h"
@@ -378,36 +380,46 @@ void PictureLimitTest::sequenceHeaderWithScalingLists()
 
 void PictureLimitTest::poolBudget_data()
 {
+    // Pictures as a decoder allocates them (aligned rows, and 16 more rows for the largest
+    // macroblock row), and how many of them the picture queue must take at least.
     QTest::addColumn<int>("width");
-    QTest::addColumn<int>("lineSize"); // the decoder's luma line size
     QTest::addColumn<int>("height");
-    QTest::addColumn<int>("blocks");
-    QTest::newRow("QVGA: the most blocks, not more") << 320 << 320 << 240 << 60;
-    QTest::newRow("720p") << 1280 << 1280 << 720 << 48;
-    QTest::newRow("1080p") << 1920 << 1920 << 1080 << 21;
-    QTest::newRow("1080p, padded lines") << 1920 << 2048 << 1080 << 20;
-    QTest::newRow("UHD") << 3840 << 3840 << 2160 << 5;
-    QTest::newRow("the bound: the fewest blocks") << 4096 << 4096 << 2304 << 4;
-    QTest::newRow("the bound upright") << 2304 << 2304 << 4096 << 4;
+    QTest::addColumn<int>("atLeast");
+    QTest::newRow("QVGA: the most pictures, not more")
+        << 320 << 240 << FrameFeeder::kMaxVideoFrames;
+    QTest::newRow("720p") << 1280 << 720 << 40;
+    QTest::newRow("1080p") << 1920 << 1080 << 18;
+    QTest::newRow("UHD") << 3840 << 2160 << 4;
+    QTest::newRow("the bound") << 4096 << 2304 << 4;
+    QTest::newRow("the bound upright") << 2304 << 4096 << 4;
 }
 
 void PictureLimitTest::poolBudget()
 {
     QFETCH(int, width);
-    QFETCH(int, lineSize);
     QFETCH(int, height);
-    QFETCH(int, blocks);
-    const qint64 blockBytes = FrameFeeder::videoBlockBytes(width, lineSize, height);
-    const int count = FrameFeeder::videoBlockCount(blockBytes);
-    QCOMPARE(count, blocks);
-    QVERIFY(blockBytes >= qint64(width) * height * 3 / 2);
-    QVERIFY2(count * blockBytes <= qint64(64) * 1024 * 1024,
-             qPrintable(QString::number(count * blockBytes)));
+    QFETCH(int, atLeast);
+    AVFramePtr picture(av_frame_alloc());
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = width;
+    picture->height = height + 16;
+    QCOMPARE(av_frame_get_buffer(picture.get(), 64), 0);
+    picture->height = height;
+    FrameQueue queue(FrameQueue::kKindVideo);
+    QVERIFY(queue.setBudget(FrameFeeder::kVideoBudgetBytes, FrameFeeder::kMaxVideoFrames));
+    int queued = 0;
+    for (int i = 0; i < FrameFeeder::kMaxVideoFrames + 5; ++i) {
+        AVFramePtr reference(av_frame_clone(picture.get()));
+        queued += queue.push(reference.get(), i, 33.3) ? 1 : 0;
+    }
+    QVERIFY2(queued >= atLeast, qPrintable(QString::number(queued)));
+    QVERIFY(queued <= FrameFeeder::kMaxVideoFrames);
+    QVERIFY(queue.queuedBytes() <= FrameFeeder::kVideoBudgetBytes);
     // At 1080p and below, a 30 fps session keeps the largest playout delay with audio, plus
-    // the picture on show and the one being written.
+    // the picture on show and the one being decoded.
     if (height <= 1080) {
         const double frameMs = 1000.0 / 30;
-        QVERIFY(count * frameMs >= DeliveryPolicy::kMaxDelayWithAudioMs + 2 * frameMs);
+        QVERIFY(queued * frameMs >= DeliveryPolicy::kMaxDelayWithAudioMs + 2 * frameMs);
     }
 }
 
@@ -434,11 +446,10 @@ void PictureLimitTest::largestPicturesAreAccepted()
     QTRY_VERIFY_WITH_TIMEOUT(session.videoTimes.size() >= 2, 60000);
     const QString state = QStringLiteral("state:%1x%2 5fps").arg(size.width()).arg(size.height());
     QVERIFY2(session.events.contains(state), qPrintable(session.events.join(QLatin1Char('|'))));
-    // The pool of the largest pictures: its minimum, within the budget.
+    // The largest pictures are queued within the budget.
     Session &manager = *session.m_manager;
-    QCOMPARE(manager.videoQueue().blockCount(), FrameFeeder::kMinVideoBlocks);
-    QVERIFY(qint64(manager.videoQueue().blockCount()) * manager.videoQueue().blockSize() <=
-            FrameFeeder::kVideoPoolBytes);
+    QCOMPARE(manager.videoQueue().budgetBytes(), FrameFeeder::kVideoBudgetBytes);
+    QVERIFY(manager.videoQueue().queuedBytes() <= FrameFeeder::kVideoBudgetBytes);
     QVERIFY(!manager.pictureRefused());
     QVERIFY(!session.ended());
     publisher.stop();

@@ -27,6 +27,7 @@ public:
         int luma = -1;           // first byte of the picture
         QByteArray picture;      // the whole picture when copyPictures is on
         QVector<qint16> samples; // interleaved
+        QVector<float> audio;    // interleaved, as the delivery policy hands it (deliver)
         int channels = 0;
         int sampleRate = 0;
         qint64 pictureMs = -1;
@@ -39,8 +40,12 @@ public:
 
     void deliver(const DeliveredFrame &frame) override
     {
-        record(frame.video, frame.width, frame.height, frame.stride, frame.audio, frame.samples,
-               frame.sampleRate, frame.channels, frame.pictureMs, frame.newPicture);
+        // A picture counts as sent when it is a new one; the one on show again is not.
+        const AVFrame *picture = frame.newPicture ? frame.picture : nullptr;
+        record(picture ? picture->data[0] : nullptr, picture ? picture->width : 0,
+               picture ? picture->height : 0, picture ? picture->linesize[0] : 0, nullptr,
+               frame.samples, frame.sampleRate, frame.channels, frame.pictureMs, frame.newPicture,
+               frame.audio);
     }
     void sendFrame(const OutputFrame &frame) override
     {
@@ -122,7 +127,8 @@ public:
 
 private:
     void record(const uchar *video, int width, int height, int stride, const qint16 *audio,
-                int samples, int sampleRate, int channels, qint64 pictureMs, bool newPicture)
+                int samples, int sampleRate, int channels, qint64 pictureMs, bool newPicture,
+                const float *const *planar = nullptr)
     {
         Frame frame;
         frame.width = width;
@@ -134,8 +140,14 @@ private:
                                        stride * height + 2 * (stride / 2) * ((height + 1) / 2));
         if (audio && channels > 0)
             frame.samples = QVector<qint16>(audio, audio + qint64(samples) * channels);
-        frame.channels = audio ? channels : 0;
-        frame.sampleRate = audio ? sampleRate : 0;
+        if (planar && channels > 0) {
+            frame.audio.reserve(samples * channels);
+            for (int i = 0; i < samples; ++i)
+                for (int channel = 0; channel < channels; ++channel)
+                    frame.audio.append(planar[channel][i]);
+        }
+        frame.channels = audio || planar ? channels : 0;
+        frame.sampleRate = audio || planar ? sampleRate : 0;
         frame.pictureMs = pictureMs;
         frame.newPicture = newPicture;
         std::unique_lock<std::mutex> guard(m_lock);

@@ -29,25 +29,22 @@ struct Session
     OutputSwitch output{nullptr};
     std::atomic<bool> stop{false};
 
-    Session() { video.allocateBlocks(8, kWidth * kHeight * 3 / 2); }
+    Session() { video.setBudget(16 * 1024 * 1024, 16); }
 
     void queuePictures(int count, int luma)
     {
-        AVFrame *frame = makeTestPicture(kWidth, kHeight, luma);
         for (int i = 0; i < count; ++i) {
+            AVFrame *frame = makeTestPicture(kWidth, kHeight, luma);
             const qint64 ms = timeline.lastVideoMs.load() + qint64(kFrameMs) + 1;
             QVERIFY(video.push(frame, ms, kFrameMs));
+            av_frame_free(&frame);
             timeline.lastVideoMs = ms;
         }
-        av_frame_free(&frame);
     }
 
     DeliveryPolicy::Session format() const
     {
         DeliveryPolicy::Session s;
-        s.width = kWidth;
-        s.height = kHeight;
-        s.stride = kWidth;
         s.frameMs = kFrameMs;
         s.videoOnly = true;
         return s;

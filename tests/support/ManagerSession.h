@@ -58,7 +58,6 @@ public:
         Session &m = *m_manager;
         while (m.videoQueue().visitOldest([&](const FrameRecord &record) {
             videoTimes << record.timestamp;
-            strides << record.stride;
             if (checkPicture)
                 checkPicture(record, m.width(), m.height());
         }))
@@ -76,7 +75,6 @@ public:
     QStringList events;
     QVector<qint64> videoTimes;
     QVector<qint64> audioTimes;
-    QVector<int> strides;
     QVector<int> audioRates;
     std::function<void(const FrameRecord &, int width, int height)> checkPicture;
 };
