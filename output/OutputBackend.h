@@ -6,10 +6,9 @@
 // OutputRouter fans each frame out to the backends that are on and catches whatever one of them
 // throws, so one failing backend never stops the others.
 //
-// Threads: a picture (putLive with a picture, putCard) comes from OutputRouter's video-out thread
-// (putCard also from the GUI thread until the card is only the router's own), one at a time
-// under the router's video lock; sound (putLive without a picture) comes from the delivery
-// thread of the session that owns the output, one at a time under its audio lock;
+// Threads: a picture (putLive with a picture, putCard) comes from OutputRouter's video-out thread,
+// one at a time under the router's video lock; sound (putLive without a picture) comes from the
+// delivery thread of the session that owns the output, one at a time under its audio lock;
 // sessionChanged from the thread that changes the owner, under both. So the microphone sees one
 // call at a time, while NDI may get a picture and sound at once from two threads. A backend is
 // destroyed on the GUI thread after the last call has returned.

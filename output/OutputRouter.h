@@ -30,7 +30,7 @@ struct AVFrame;
 //
 // Threads: constructed and destroyed on the GUI thread; sendFrame, setFrameRate and
 // setStreamLive on the thread that owns the output at the time (OutputSwitch serialises
-// them); setCard, sendStub, setPreviewWindow and setNdiEnabled on the GUI thread; pictures
+// them); setCard, setPreviewWindow and setNdiEnabled on the GUI thread; pictures
 // and card ticks on the video-out thread; the getters anywhere.
 // Locks: m_videoLock serialises the picture puts (video-out thread), the card (dropped while
 // the lock is busy, never waits), the preview's attachment and session changes; m_audioLock the
@@ -59,8 +59,9 @@ public:
     // card away. GUI thread.
     void setCard(const uchar *i420, int width, int height);
 
-    // One no-signal card frame (I420, rows packed). Dropped while a stream is live. Any thread
-    // but a delivery thread (the video-out thread's ticks use it too).
+    // One no-signal card frame (I420, rows packed) now; dropped while a stream is live or a
+    // picture is being put. The video-out thread's tick sends the card through it; tests call
+    // it directly to send one. Any thread but a delivery thread.
     void sendStub(const uchar *buffer, int width, int height);
 
     // Attach the preview to a native window (non-zero) or stop feeding it (0). GUI thread.
