@@ -16,9 +16,9 @@ struct OutputFrame
     const AVFrame *picture = nullptr;
     int rateNum = 0; // exact frame rate; 0/0 on card frames
     int rateDen = 0;
-    // Audio due with this frame: interleaved signed 16-bit samples; null (and the counts 0)
-    // without.
-    const qint16 *audio = nullptr;
+    // Audio due with this frame: planar float, one plane per channel, as the decoder's samples
+    // (values may lie beyond full scale); null (and the counts 0) without.
+    const float *const *audio = nullptr;
     int samples = 0; // per channel
     int sampleRate = 0;
     int channels = 0;

@@ -26,19 +26,6 @@ std::once_flag g_networkInit;
 std::atomic<int> g_throwInSessions{0};
 std::atomic<int> g_failVideoDecoderOpens{0};
 
-// Planar float into interleaved s16, until the output takes float: each value clamped to full
-// scale, scaled by 32767 and truncated toward zero; NaN gives 0.
-void toInterleavedS16(qint16 *out, const float *const *planes, int samples, int channels)
-{
-    for (int i = 0; i < samples; ++i) {
-        for (int channel = 0; channel < channels; ++channel) {
-            const float value = planes[channel][i];
-            out[qint64(i) * channels + channel] =
-                value != value ? 0 : qint16(qBound(-1.0f, value, 1.0f) * 32767.0f);
-        }
-    }
-}
-
 // Takes one from a test hook's count; true when one was left.
 bool takeOne(std::atomic<int> &count)
 {
@@ -401,9 +388,6 @@ void Session::startDelivery(const FrameFeeder::Format &format)
         qCInfo(lcEngine) << "-- no output object: delivery not started";
         return;
     }
-    if (!m_outputAudio)
-        m_outputAudio.reset(new qint16[size_t(DeliveryPolicy::kOutputAudioSamples) *
-                                       DeliveryPolicy::kOutputAudioChannels]);
     DeliveryPolicy::Session session;
     session.frameMs = format.frameMs;
     session.videoOnly = m_ignoreAudio.load();
@@ -424,9 +408,10 @@ void Session::deliver(const DeliveredFrame &frame)
         // The decoder's picture as the queue held it; the picture on show again is not sent.
         OutputFrame out;
         out.picture = frame.newPicture ? frame.picture : nullptr;
-        if (frame.audio && m_outputAudio) {
-            toInterleavedS16(m_outputAudio.get(), frame.audio, frame.samples, frame.channels);
-            out.audio = m_outputAudio.get();
+        // The sound as the policy holds it, planar float: the output converts it once, to
+        // what each of its backends takes.
+        if (frame.audio) {
+            out.audio = frame.audio;
             out.samples = frame.samples;
             out.sampleRate = frame.sampleRate;
             out.channels = frame.channels;

@@ -172,9 +172,6 @@ private:
 
     // Delivery worker: the policy's frames, through the output switch.
     void deliver(const DeliveredFrame &frame) override;
-    // Delivery worker: the policy's sound in the output's interleaved s16, until the output
-    // takes planar float. Allocated once, when delivery starts.
-    std::unique_ptr<qint16[]> m_outputAudio;
 
     // -- Session control.
     QString m_uri;    // GUI thread before start, then manager thread

@@ -45,25 +45,30 @@ bool AudioRateMatch::configure(int sampleRate, int channels)
     AVChannelLayout layout;
     av_channel_layout_default(&layout, channels);
     SwrContext *swr = nullptr;
+    // The one conversion the microphone's sound needs (planar float to the node's S16) is
+    // done here, in the pass that runs for the compensation anyway.
     int res = swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, sampleRate, &layout,
-                                  AV_SAMPLE_FMT_S16, sampleRate, 0, nullptr);
+                                  AV_SAMPLE_FMT_FLTP, sampleRate, 0, nullptr);
     outputffmpeg::SwrContextPtr owner(swr);
+    if (res >= 0 && (channels <= 0 || channels > kMaxChannels))
+        res = AVERROR(EINVAL); // more planes than a write hands over
     if (res >= 0)
         // Resample even at one rate, so that the compensation can act.
         res = av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0);
     if (res >= 0)
         res = swr_init(swr);
     av_channel_layout_uninit(&layout);
+    // A chunk at the fastest rate and swresample's filter delay fit; the fallback without
+    // swresample converts into it too.
+    m_out.assign(static_cast<size_t>(kChunkFrames * (1.0 + 2 * kMaxRatio) + 256) *
+                     static_cast<size_t>(std::max(channels, 0)),
+                 0);
     if (res < 0) {
         qCWarning(lcOutput) << "MIC: rate matching not available:" << sampleRate << "Hz" << channels
                             << "channels:" << ffmpegError(res);
         return false;
     }
     m_swr = std::move(owner);
-    // A chunk at the fastest rate and swresample's filter delay fit.
-    m_out.assign(static_cast<size_t>(kChunkFrames * (1.0 + 2 * kMaxRatio) + 256) *
-                     static_cast<size_t>(channels),
-                 0);
     return true;
 }
 
@@ -77,7 +82,30 @@ void AudioRateMatch::restart()
     m_carry = 0.0;
 }
 
-int AudioRateMatch::write(AudioRing &ring, const qint16 *samples, int frames)
+int AudioRateMatch::writeUnmatched(AudioRing &ring, const float *const *planes, int from,
+                                   int frames)
+{
+    const int channels = ring.channels();
+    if (channels <= 0 || m_channels != channels || m_out.empty())
+        return 0;
+    const int chunk = static_cast<int>(m_out.size() / static_cast<size_t>(channels));
+    int written = 0;
+    for (int done = 0; done < frames;) {
+        const int in = std::min(chunk, frames - done);
+        for (int channel = 0; channel < channels; ++channel) {
+            const float *plane = planes[channel] + from + done;
+            qint16 *out = m_out.data() + channel;
+            for (int i = 0; i < in; ++i, out += channels)
+                *out = static_cast<qint16>(
+                    std::lrint(std::clamp(plane[i] * 32768.0f, -32768.0f, 32767.0f)));
+        }
+        written += ring.write(m_out.data(), in);
+        done += in;
+    }
+    return written;
+}
+
+int AudioRateMatch::write(AudioRing &ring, const float *const *samples, int frames)
 {
     if (!samples || frames <= 0)
         return 0;
@@ -129,7 +157,7 @@ int AudioRateMatch::write(AudioRing &ring, const qint16 *samples, int frames)
     m_readsSeen = reads;
     m_fillSumSeen = fillSum;
     if (!m_swr || !configuredFor(ring.sampleRate(), ring.channels()))
-        return ring.write(samples, frames);
+        return writeUnmatched(ring, samples, 0, frames);
 
     int written = 0;
     for (int done = 0; done < frames;) {
@@ -139,8 +167,10 @@ int AudioRateMatch::write(AudioRing &ring, const qint16 *samples, int frames)
         const int delta = static_cast<int>(std::lround(wanted));
         m_carry = wanted - delta;
         int res = swr_set_compensation(m_swr.get(), delta, in);
-        const uint8_t *input[1] = {
-            reinterpret_cast<const uint8_t *>(samples + static_cast<size_t>(done) * m_channels)};
+        // One pointer per plane, `done` frames in; a frame has at most kMaxChannels planes.
+        const uint8_t *input[kMaxChannels] = {};
+        for (int channel = 0; channel < m_channels && channel < kMaxChannels; ++channel)
+            input[channel] = reinterpret_cast<const uint8_t *>(samples[channel] + done);
         uint8_t *output[1] = {reinterpret_cast<uint8_t *>(m_out.data())};
         const int capacity = static_cast<int>(m_out.size() / static_cast<size_t>(m_channels));
         if (res >= 0)
@@ -152,7 +182,7 @@ int AudioRateMatch::write(AudioRing &ring, const qint16 *samples, int frames)
             m_lastSwrError += in;
             if (m_lastSwrError > 10 * ring.sampleRate())
                 m_lastSwrError = 0;
-            written += ring.write(samples + static_cast<size_t>(done) * m_channels, in);
+            written += writeUnmatched(ring, samples, done, in);
             done += in;
             continue;
         }

@@ -36,6 +36,8 @@ public:
     static constexpr double kMaxExcessMs = 100.0;
     // Frames converted per call into swresample; longer writes go in pieces.
     static constexpr int kChunkFrames = 4096;
+    // Planes one write may carry (more channels are refused at configure()).
+    static constexpr int kMaxChannels = 8;
 
     // Pure: how much faster to play (negative: slower) for a queue `errorMs` above its goal.
     static double ratioFor(double errorMs);
@@ -54,9 +56,10 @@ public:
     // A new session: the queue starts again from its prime level.
     void restart();
 
-    // Writes `frames` interleaved frames into `ring` (whose format it was configured for),
-    // adjusted to the queue's level. Returns the frames the ring took.
-    int write(AudioRing &ring, const qint16 *samples, int frames);
+    // Writes `frames` frames of planar float (one plane per channel) into `ring` (whose format
+    // it was configured for) as its signed 16-bit, adjusted to the queue's level, in one
+    // swresample pass. Returns the frames the ring took.
+    int write(AudioRing &ring, const float *const *samples, int frames);
 
     // Frames played more (positive) or fewer (negative) than were handed over, so far.
     qint64 framesAdjusted() const { return m_adjusted; }
@@ -64,6 +67,9 @@ public:
     double ratio() const { return m_ratio; }
 
 private:
+    // Without swresample: converted (clipped) to the ring's format, not rate-matched.
+    int writeUnmatched(AudioRing &ring, const float *const *planes, int from, int frames);
+
     outputffmpeg::SwrContextPtr m_swr;
     int m_rate = 0;
     int m_channels = 0;

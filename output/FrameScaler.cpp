@@ -1,6 +1,11 @@
 #include "output/FrameScaler.h"
 
 #include "output/OutputLog.h"
+#include "output/PictureLayout.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
 
 #include <cstring>
 
@@ -26,41 +31,51 @@ void FrameScaler::fillBlack()
 
 const uchar *FrameScaler::scale(const AVFrame *picture)
 {
-    if (!picture || picture->format != AV_PIX_FMT_YUV420P || !picture->data[0] ||
-        !picture->data[1] || !picture->data[2])
+    if (!readablePicture(picture))
         return nullptr;
+    const bool fullRange = picture->color_range == AVCOL_RANGE_JPEG;
+    if (picture->format == AV_PIX_FMT_YUV420P && !fullRange && picture->width == m_width &&
+        picture->height == m_height) {
+        const int width = m_width;
+        const int height = m_height;
+        // Already what the device takes, in one buffer: no pass at all.
+        if (picture->linesize[0] == width && picture->linesize[1] == width / 2 &&
+            picture->linesize[2] == width / 2 &&
+            picture->data[1] == picture->data[0] + static_cast<qint64>(width) * height &&
+            picture->data[2] == picture->data[1] + static_cast<qint64>(width / 2) * (height / 2))
+            return picture->data[0];
+        return gather(picture);
+    }
+    return convert(picture);
+}
+
+const uchar *FrameScaler::gather(const AVFrame *picture)
+{
+    uchar *dstY = m_out.data();
+    uchar *dstU = dstY + static_cast<size_t>(m_width) * m_height;
+    uchar *dstV = dstU + static_cast<size_t>(m_width / 2) * (m_height / 2);
+    for (int row = 0; row < m_height; ++row)
+        std::memcpy(dstY + static_cast<size_t>(row) * m_width,
+                    picture->data[0] + static_cast<qint64>(row) * picture->linesize[0], m_width);
+    for (int row = 0; row < m_height / 2; ++row) {
+        std::memcpy(dstU + static_cast<size_t>(row) * (m_width / 2),
+                    picture->data[1] + static_cast<qint64>(row) * picture->linesize[1],
+                    m_width / 2);
+        std::memcpy(dstV + static_cast<size_t>(row) * (m_width / 2),
+                    picture->data[2] + static_cast<qint64>(row) * picture->linesize[2],
+                    m_width / 2);
+    }
+    m_barsValid = false;
+    ++m_gathers;
+    return m_out.data();
+}
+
+const uchar *FrameScaler::convert(const AVFrame *picture)
+{
     const int width = picture->width;
     const int height = picture->height;
-    const int stride = picture->linesize[0];
-    const int chromaStride = picture->linesize[1];
-    if (width <= 0 || height <= 0 || stride < width || chromaStride < (width + 1) / 2 ||
-        picture->linesize[2] != chromaStride)
-        return nullptr;
-    const uchar *srcY = picture->data[0];
-    const uchar *srcU = picture->data[1];
-    const uchar *srcV = picture->data[2];
-
-    if (width == m_width && height == m_height) {
-        if (stride == width && chromaStride == width / 2 &&
-            srcU == srcY + static_cast<qint64>(width) * height &&
-            srcV == srcU + static_cast<qint64>(width / 2) * (height / 2))
-            return srcY;
-        // Same size, padded rows: repack.
-        uchar *dstY = m_out.data();
-        uchar *dstU = dstY + static_cast<size_t>(m_width) * m_height;
-        uchar *dstV = dstU + static_cast<size_t>(m_width / 2) * (m_height / 2);
-        for (int row = 0; row < height; ++row)
-            std::memcpy(dstY + static_cast<size_t>(row) * m_width,
-                        srcY + static_cast<qint64>(row) * stride, width);
-        for (int row = 0; row < height / 2; ++row) {
-            std::memcpy(dstU + static_cast<size_t>(row) * (m_width / 2),
-                        srcU + static_cast<qint64>(row) * chromaStride, m_width / 2);
-            std::memcpy(dstV + static_cast<size_t>(row) * (m_width / 2),
-                        srcV + static_cast<qint64>(row) * chromaStride, m_width / 2);
-        }
-        m_barsValid = false;
-        return m_out.data();
-    }
+    const auto format = static_cast<AVPixelFormat>(picture->format);
+    const int range = picture->color_range;
 
     // Fit the picture into the output, even sizes and offsets so chroma lines up.
     int fitWidth = m_width;
@@ -74,20 +89,41 @@ const uchar *FrameScaler::scale(const AVFrame *picture)
     const int x = ((m_width - fitWidth) / 2) & ~1;
     const int y = ((m_height - fitHeight) / 2) & ~1;
 
-    if (!m_barsValid || width != m_lastWidth || height != m_lastHeight) {
-        SwsContext *context = sws_getCachedContext(
-            m_sws.release(), width, height, AV_PIX_FMT_YUV420P, fitWidth, fitHeight,
-            AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!m_barsValid || width != m_lastWidth || height != m_lastHeight || format != m_lastFormat ||
+        range != m_lastRange) {
+        SwsContext *context =
+            sws_getCachedContext(m_sws.release(), width, height, format, fitWidth, fitHeight,
+                                 AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
         m_sws.reset(context);
         if (!context) {
-            qCWarning(lcOutput) << "VCAM: sws_getCachedContext failed:" << width << height << "->"
-                                << fitWidth << fitHeight;
+            if (format != m_failedFormat)
+                qCWarning(lcOutput) << "VCAM: sws_getCachedContext failed:" << width << height
+                                    << av_get_pix_fmt_name(format) << "->" << fitWidth << fitHeight;
+            m_failedFormat = format;
             m_barsValid = false;
             return nullptr;
         }
+        // A full-range picture whose format does not say so (the J formats do) is told.
+        if (range == AVCOL_RANGE_JPEG) {
+            int *inverse = nullptr;
+            int *table = nullptr;
+            int srcRange = 0;
+            int dstRange = 0;
+            int brightness = 0;
+            int contrast = 0;
+            int saturation = 0;
+            if (sws_getColorspaceDetails(context, &inverse, &srcRange, &table, &dstRange,
+                                         &brightness, &contrast, &saturation) >= 0 &&
+                sws_setColorspaceDetails(context, inverse, 1, table, 0, brightness, contrast,
+                                         saturation) < 0)
+                qCWarning(lcOutput) << "VCAM: sws_setColorspaceDetails failed for full range";
+        }
+        m_failedFormat = -1;
         fillBlack();
         m_lastWidth = width;
         m_lastHeight = height;
+        m_lastFormat = format;
+        m_lastRange = range;
         m_barsValid = true;
     }
 
@@ -99,12 +135,12 @@ const uchar *FrameScaler::scale(const AVFrame *picture)
                          static_cast<size_t>(y / 2) * outChroma + x / 2,
                      nullptr};
     const int dstStride[4] = {m_width, outChroma, outChroma, 0};
-    const uchar *const src[4] = {srcY, srcU, srcV, nullptr};
-    const int srcStride[4] = {stride, chromaStride, chromaStride, 0};
-    const int rows = sws_scale(m_sws.get(), src, srcStride, 0, height, dst, dstStride);
+    const int rows =
+        sws_scale(m_sws.get(), picture->data, picture->linesize, 0, height, dst, dstStride);
     if (rows <= 0) {
         qCWarning(lcOutput) << "VCAM: sws_scale failed:" << rows;
         return nullptr;
     }
+    ++m_conversions;
     return m_out.data();
 }

@@ -69,8 +69,12 @@ typedef void (*NDIlib_send_send_audio_v2_fn)(NDIlib_send_instance_t p_instance,
 
 } // extern "C"
 
-// NDI_LIB_FOURCC('I', '4', '2', '0').
+// NDI_LIB_FOURCC('I', '4', '2', '0'): Y, then U, then V, one buffer, chroma rows half the stride.
 constexpr int kNdiFourCcI420 = 0x30323449;
+// NDI_LIB_FOURCC('N', 'V', '1', '2'): Y, then interleaved UV, one buffer, one stride.
+constexpr int kNdiFourCcNv12 = 0x3231564E;
+// NDI_LIB_FOURCC('U', 'Y', 'V', 'Y'): packed 4:2:2.
+constexpr int kNdiFourCcUyvy = 0x59565955;
 // NDIlib_frame_format_type_progressive.
 constexpr int kNdiFrameFormatProgressive = 1;
 // NDIlib_send_timecode_synthesize: the runtime makes the timecode.

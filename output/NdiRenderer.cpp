@@ -2,30 +2,49 @@
 
 #include "output/NdiRuntime.h"
 #include "output/OutputLog.h"
+#include "output/PictureLayout.h"
 #include "output/PutLock.h"
+
+#include <algorithm>
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace {
 
-constexpr float kSampleScale = 1.0f / 32768.0f;
-
-// NDI's I420 is one buffer: the U plane right after the Y plane, V right after U, chroma rows
-// half the luma row.
-bool laidOutAsNdiI420(const AVFrame *picture)
+// The FourCC NDI takes `picture` as it is under, or 0 when its layout is not one of NDI's:
+// NDI's frames are one buffer, planes one after the other, with a single line stride.
+int ndiFourCcOf(const AVFrame *picture)
 {
-    const int width = picture->width;
     const int height = picture->height;
     const int stride = picture->linesize[0];
-    const int chromaStride = stride / 2;
-    return picture->format == AV_PIX_FMT_YUV420P && width > 0 && height > 0 && stride >= width &&
-           stride % 2 == 0 && picture->data[0] && picture->linesize[1] == chromaStride &&
-           picture->linesize[2] == chromaStride &&
-           picture->data[1] == picture->data[0] + static_cast<qint64>(stride) * height &&
-           picture->data[2] ==
-               picture->data[1] + static_cast<qint64>(chromaStride) * ((height + 1) / 2);
+    if (picture->width <= 0 || height <= 0 || !picture->data[0] || stride <= 0 ||
+        picture->color_range == AVCOL_RANGE_JPEG)
+        return 0;
+    const uint8_t *second = picture->data[0] + static_cast<qint64>(stride) * height;
+    switch (picture->format) {
+    case AV_PIX_FMT_UYVY422:
+        return stride >= 2 * picture->width ? kNdiFourCcUyvy : 0;
+    case AV_PIX_FMT_NV12:
+        return stride >= picture->width && picture->data[1] == second &&
+                       picture->linesize[1] == stride
+                   ? kNdiFourCcNv12
+                   : 0;
+    case AV_PIX_FMT_YUV420P: {
+        const int chromaStride = stride / 2;
+        return stride >= picture->width && stride % 2 == 0 && picture->data[1] == second &&
+                       picture->linesize[1] == chromaStride &&
+                       picture->linesize[2] == chromaStride &&
+                       picture->data[2] ==
+                           picture->data[1] + static_cast<qint64>(chromaStride) * ((height + 1) / 2)
+                   ? kNdiFourCcI420
+                   : 0;
+    }
+    default:
+        return 0;
+    }
 }
 
 } // namespace
@@ -111,9 +130,22 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
         sendAudio(frame);
         return true;
     }
-    if (!picture || !laidOutAsNdiI420(picture)) {
+    if (!readablePicture(picture)) {
         ++m_framesDropped;
         return false;
+    }
+    // As it is where NDI takes it; otherwise the one conversion, into I420.
+    const uint8_t *data = picture->data[0];
+    int stride = picture->linesize[0];
+    int fourCc = ndiFourCcOf(picture);
+    if (!fourCc) {
+        data = convert(picture);
+        if (!data) {
+            ++m_framesDropped;
+            return false;
+        }
+        stride = picture->width + (picture->width & 1);
+        fourCc = kNdiFourCcI420;
     }
     if (!ensureSender()) {
         ++m_framesDropped;
@@ -123,7 +155,7 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
     NDIlib_video_frame_v2_t out{};
     out.xres = picture->width;
     out.yres = picture->height;
-    out.FourCC = kNdiFourCcI420;
+    out.FourCC = fourCc;
     const bool hasRate = frame.rateNum > 0 && frame.rateDen > 0;
     out.frame_rate_N = hasRate ? frame.rateNum : kDefaultRateNum;
     out.frame_rate_D = hasRate ? frame.rateDen : kDefaultRateDen;
@@ -131,14 +163,66 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
     out.frame_format_type = kNdiFrameFormatProgressive;
     out.timecode = kNdiTimecodeSynthesize;
     // The synchronous send is done with the buffer when it returns; the runtime only reads it.
-    out.p_data = picture->data[0];
-    out.line_stride_in_bytes = picture->linesize[0];
+    out.p_data = const_cast<uint8_t *>(data);
+    out.line_stride_in_bytes = stride;
     out.p_metadata = nullptr;
     m_runtime->sendVideo(m_sender, &out);
     if (frame.audio && frame.samples > 0)
         sendAudio(frame);
     ++m_framesSent;
     return true;
+}
+
+const uint8_t *NdiRenderer::convert(const AVFrame *picture)
+{
+    // Even sizes, so NDI's half-stride chroma rows hold whole samples.
+    const int width = picture->width + (picture->width & 1);
+    const int height = picture->height + (picture->height & 1);
+    const auto format = static_cast<AVPixelFormat>(picture->format);
+    if (picture->width != m_convertedWidth || picture->height != m_convertedHeight ||
+        format != m_convertedFormat || picture->color_range != m_convertedRange) {
+        // Only when the stream's geometry or format changes.
+        SwsContext *context = sws_getCachedContext(m_sws.release(), picture->width, picture->height,
+                                                   format, width, height, AV_PIX_FMT_YUV420P,
+                                                   SWS_BILINEAR, nullptr, nullptr, nullptr);
+        m_sws.reset(context);
+        m_convertedFormat = format;
+        m_convertedWidth = picture->width;
+        m_convertedHeight = picture->height;
+        m_convertedRange = picture->color_range;
+        if (!context) {
+            qCWarning(lcOutput) << "NDI: sws_getCachedContext failed:" << picture->width
+                                << picture->height << av_get_pix_fmt_name(format);
+            return nullptr;
+        }
+        if (picture->color_range == AVCOL_RANGE_JPEG) {
+            int *inverse = nullptr;
+            int *table = nullptr;
+            int srcRange = 0;
+            int dstRange = 0;
+            int brightness = 0;
+            int contrast = 0;
+            int saturation = 0;
+            if (sws_getColorspaceDetails(context, &inverse, &srcRange, &table, &dstRange,
+                                         &brightness, &contrast, &saturation) >= 0 &&
+                sws_setColorspaceDetails(context, inverse, 1, table, 0, brightness, contrast,
+                                         saturation) < 0)
+                qCWarning(lcOutput) << "NDI: sws_setColorspaceDetails failed for full range";
+        }
+        m_converted.assign(static_cast<size_t>(width) * height * 3 / 2, 0);
+    }
+    if (!m_sws)
+        return nullptr;
+    uint8_t *y = m_converted.data();
+    uint8_t *u = y + static_cast<size_t>(width) * height;
+    uint8_t *v = u + static_cast<size_t>(width / 2) * (height / 2);
+    uint8_t *const dst[4] = {y, u, v, nullptr};
+    const int dstStride[4] = {width, width / 2, width / 2, 0};
+    if (sws_scale(m_sws.get(), picture->data, picture->linesize, 0, picture->height, dst,
+                  dstStride) <= 0)
+        return nullptr;
+    ++m_conversions;
+    return m_converted.data();
 }
 
 void NdiRenderer::sendAudio(const OutputFrame &frame)
@@ -149,22 +233,30 @@ void NdiRenderer::sendAudio(const OutputFrame &frame)
     const int samples = frame.samples;
     if (samples <= 0 || samples > kMaxAudioSamples)
         return;
-    const size_t needed = static_cast<size_t>(samples) * static_cast<size_t>(channels);
-    if (m_planar.size() < needed)
-        m_planar.resize(needed); // grows to the largest frame once, then reused
-    const qint16 *in = frame.audio;
-    for (int channel = 0; channel < channels; ++channel) {
-        float *plane = m_planar.data() + static_cast<size_t>(channel) * samples;
-        const qint16 *sample = in + channel;
-        for (int i = 0; i < samples; ++i, sample += channels)
-            plane[i] = static_cast<float>(*sample) * kSampleScale;
+    // NDI takes planar float, as the frame carries it, in one buffer with a fixed distance
+    // between the planes. Planes back to back go as they are; others are gathered (copied,
+    // not converted) into storage that grows to the largest frame and is then reused.
+    const float *const *planes = frame.audio;
+    const float *data = planes[0];
+    bool backToBack = true;
+    for (int channel = 1; backToBack && channel < channels; ++channel)
+        backToBack = planes[channel] == planes[channel - 1] + samples;
+    if (!backToBack) {
+        const size_t needed = static_cast<size_t>(samples) * static_cast<size_t>(channels);
+        if (m_planar.size() < needed)
+            m_planar.resize(needed);
+        for (int channel = 0; channel < channels; ++channel)
+            std::copy(planes[channel], planes[channel] + samples,
+                      m_planar.begin() + static_cast<std::ptrdiff_t>(channel) * samples);
+        data = m_planar.data();
     }
     NDIlib_audio_frame_v2_t out{};
     out.sample_rate = frame.sampleRate;
     out.no_channels = channels;
     out.no_samples = samples;
     out.timecode = kNdiTimecodeSynthesize;
-    out.p_data = m_planar.data();
+    // The runtime only reads the samples; the send is done with them when it returns.
+    out.p_data = const_cast<float *>(data);
     out.channel_stride_in_bytes = samples * static_cast<int>(sizeof(float));
     out.p_metadata = nullptr;
     m_runtime->sendAudio(m_sender, &out);

@@ -2,6 +2,7 @@
 
 #include "output/NdiApi.h"
 #include "output/OutputBackend.h"
+#include "output/OutputFfmpegPtr.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -15,9 +16,10 @@
 class NdiRuntime;
 
 // The NDI renderer: one NDI sender named after the source name. The sender is created on the
-// first frame (clocks off: the program paces its frames itself) and sends each I420 picture as
-// it is, with its line size and the stream's exact frame rate, and the frame's audio converted
-// from interleaved 16-bit to the planar float the runtime takes.
+// first frame (clocks off: the program paces its frames itself) and sends each picture with
+// the stream's exact frame rate: as it is when NDI takes its layout (I420, NV12 or UYVY in one
+// buffer), else after one conversion into I420 in a buffer allocated once per geometry; and
+// the frame's audio as the planar float it already is.
 //
 // Created and named on the GUI thread; live frames from the delivery threads (waiting for a
 // send under way), card frames from the GUI thread's card timer (dropped while another frame
@@ -47,6 +49,8 @@ public:
     // Observers for tests and benchmarks; any thread.
     qint64 framesSent() const { return m_framesSent.load(); }
     qint64 framesDropped() const { return m_framesDropped.load(); }
+    // Pictures that needed the conversion (not sent as they were).
+    qint64 conversions() const { return m_conversions.load(); }
 
 private:
     bool put(const OutputFrame &frame, bool wait);
@@ -54,6 +58,8 @@ private:
     bool ensureSender();
     void destroySender();
     void sendAudio(const OutputFrame &frame);
+    // The picture as I420 in m_converted, or null (logged) when libswscale cannot convert it.
+    const uint8_t *convert(const AVFrame *picture);
 
     const std::unique_ptr<NdiRuntime> m_runtime;
 
@@ -63,10 +69,17 @@ private:
     NDIlib_send_instance_t m_sender = nullptr;
     QByteArray m_senderName; // the name m_sender was created with
     QElapsedTimer m_sinceRefused;
-    std::vector<float> m_planar; // converted audio, grown to the largest frame seen
+    std::vector<float> m_planar; // audio planes gathered, grown to the largest frame seen
+    outputffmpeg::SwsContextPtr m_sws;
+    std::vector<uint8_t> m_converted; // the converted picture, sized per geometry
+    int m_convertedFormat = -1;       // what m_sws and m_converted were made for
+    int m_convertedWidth = 0;
+    int m_convertedHeight = 0;
+    int m_convertedRange = -1;
 
     std::atomic<qint64> m_framesSent{0};
     std::atomic<qint64> m_framesDropped{0};
+    std::atomic<qint64> m_conversions{0};
 };
 
 // The NDI renderer over the runtime, or null (logged) when no runtime is usable; the output

@@ -83,12 +83,10 @@ void OutputRouter::sendFrame(const OutputFrame &live)
     if (m_closing.load())
         return;
     m_streamActive.store(true);
-    // The backends convert what FFmpeg describes; a format it does not, or a picture in
-    // hardware memory, is no picture for them.
-    const AVPixFmtDescriptor *format =
-        live.picture ? av_pix_fmt_desc_get(static_cast<AVPixelFormat>(live.picture->format))
-                     : nullptr;
-    if (live.picture && (!format || (format->flags & AV_PIX_FMT_FLAG_HWACCEL)))
+    // The backends convert whatever FFmpeg describes in memory; a picture they could not read
+    // whole (another format, a hardware surface, rows shorter than the format needs) is no
+    // picture for them.
+    if (live.picture && !readablePicture(live.picture))
         return;
 
     // The picture goes to the video-out thread; this thread never waits for a backend's write.

@@ -1,6 +1,7 @@
 #include "output/QtPreviewRenderer.h"
 
 #include "output/OutputLog.h"
+#include "output/PictureLayout.h"
 #include "output/PreviewPainter.h"
 #include "output/PutLock.h"
 
@@ -43,7 +44,7 @@ void QtPreviewRenderer::putLive(const OutputFrame &frame)
         return;
 
     const AVFrame *picture = frame.picture;
-    if (!picture || picture->width <= 0 || picture->height <= 0 || !picture->data[0])
+    if (!readablePicture(picture))
         return;
     const QSize target = m_painter->targetSize();
     if (target.isEmpty())

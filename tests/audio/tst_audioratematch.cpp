@@ -33,6 +33,7 @@ struct Heard
     double settledMs = -1;   // when the queue was back within 5 ms of its level after the extra
     double finalErrorMs = 0; // the queue's average at the end against its level
     double worstJumpPerMille = 0; // the largest sample-to-sample step of the tone, of full scale
+    int peak = 0;                 // the largest sample heard
 };
 
 Heard play(const Run &run)
@@ -42,12 +43,14 @@ Heard play(const Run &run)
     if (!match.configure(kRate, 1))
         return {};
     Heard heard;
-    std::vector<qint16> chunk(size_t(kWrite * 8));
+    // The decoder's planar float in, the node's signed 16-bit out.
+    std::vector<float> chunk(size_t(kWrite * 8));
+    const float *const planes[1] = {chunk.data()};
     std::vector<qint16> out(kQuantum);
     qint64 produced = 0;
-    auto tone = [&produced](int frames, qint16 *to) {
+    auto tone = [&produced](int frames, float *to) {
         for (int i = 0; i < frames; ++i, ++produced)
-            to[i] = qint16(std::lround(8000 * std::sin(2 * M_PI * 1000.0 * produced / kRate)));
+            to[i] = float(8000.0 / 32768.0 * std::sin(2 * M_PI * 1000.0 * produced / kRate));
     };
     const double writeMs = kWrite * 1000.0 / kRate;
     const double readMs = kQuantum * 1000.0 / kRate / (1.0 + run.consumerPpm * 1e-6);
@@ -68,7 +71,7 @@ Heard play(const Run &run)
                 extraDone = true;
             }
             tone(frames, chunk.data());
-            match.write(ring, chunk.data(), frames);
+            match.write(ring, planes, frames);
             heard.largestRatio = qMax(heard.largestRatio, std::abs(match.ratio()));
             nextWrite += writeMs;
         } else {
@@ -82,6 +85,7 @@ Heard play(const Run &run)
                     heard.worstJumpPerMille =
                         qMax(heard.worstJumpPerMille, std::abs(out[size_t(i)] - previous) / 32.768);
                 previous = out[size_t(i)];
+                heard.peak = qMax(heard.peak, std::abs(int(out[size_t(i)])));
             }
             // The queue before this read against the level it keeps.
             // Its level: where it stood on average over the second after it started.
@@ -195,6 +199,9 @@ void AudioRateMatchTest::playsWithoutGaps()
     // A 1 kHz tone at amplitude 8000 steps at most 8000 * 2 pi / 48 per sample (32 per mille
     // of full scale); a cut or a dropout steps further.
     QVERIFY2(heard.worstJumpPerMille < 40, qPrintable(QString::number(heard.worstJumpPerMille)));
+    // The float tone at 8000 / 32768 of full scale comes out at 8000 (the one conversion keeps
+    // the level; resampling overshoots a little at most).
+    QVERIFY2(heard.peak >= 7900 && heard.peak <= 8200, qPrintable(QString::number(heard.peak)));
 }
 
 QTEST_GUILESS_MAIN(AudioRateMatchTest)

@@ -3,6 +3,7 @@
 #include "WavFile.h"
 #include "output/PipeWireMicrophone.h"
 #include "tests/output/LogCapture.h"
+#include "tests/support/PlanarAudio.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -57,23 +58,27 @@ public:
 private:
     void run()
     {
-        std::vector<qint16> audio;
+        std::vector<float> audio;
+        std::vector<const float *> planes;
         double phase = 0;
         auto next = std::chrono::steady_clock::now();
         while (!m_stop) {
             const int rate = m_rate.load();
             const double toneHz = m_toneHz.load();
             const int samples = rate / kFps;
+            // Planar float, as the engine hands it over.
             audio.resize(static_cast<size_t>(samples) * m_channels);
+            planes.resize(static_cast<size_t>(m_channels));
+            for (int c = 0; c < m_channels; ++c)
+                planes[size_t(c)] = audio.data() + size_t(c) * samples;
             for (int i = 0; i < samples; ++i) {
-                const auto value =
-                    static_cast<qint16>(std::lround(kToneAmplitude * 32767 * std::sin(phase)));
+                const auto value = static_cast<float>(kToneAmplitude * std::sin(phase));
                 phase = std::fmod(phase + 2 * M_PI * toneHz / rate, 2 * M_PI);
                 for (int c = 0; c < m_channels; ++c)
-                    audio[size_t(i) * m_channels + c] = (m_leftOnly && c > 0) ? 0 : value;
+                    audio[size_t(c) * samples + i] = (m_leftOnly && c > 0) ? 0 : value;
             }
             OutputFrame frame;
-            frame.audio = audio.data();
+            frame.audio = planes.data();
             frame.samples = samples;
             frame.sampleRate = rate;
             frame.channels = m_channels;
@@ -389,9 +394,9 @@ void MicrophoneTest::offAndDestructionRemoveTheNode()
     QVERIFY(!mic->available());
     QVERIFY(!mic->unavailableReason().isEmpty());
 
-    std::vector<qint16> audio(1600 * 2, 1000);
+    const PlanarAudio audio(std::vector<qint16>(1600 * 2, 1000), 2);
     OutputFrame frame;
-    frame.audio = audio.data();
+    frame.audio = audio.planes();
     frame.samples = 1600;
     frame.sampleRate = 48000;
     frame.channels = 2;
@@ -419,9 +424,9 @@ void MicrophoneTest::waitsForTheServerAndFollowsIt()
     QVERIFY(mic.unavailableReason().contains(QLatin1String("no PipeWire server")));
     QCOMPARE(log.count(QStringLiteral("MIC: no PipeWire server")), 1);
 
-    std::vector<qint16> audio(1470, 500);
+    const PlanarAudio audio(std::vector<qint16>(1470, 500), 1);
     OutputFrame frame;
-    frame.audio = audio.data();
+    frame.audio = audio.planes();
     frame.samples = 1470;
     frame.sampleRate = 44100;
     frame.channels = 1;

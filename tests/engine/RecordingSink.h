@@ -11,6 +11,8 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 
@@ -49,14 +51,24 @@ public:
     }
     void sendFrame(const OutputFrame &frame) override
     {
+        // The output's planar float back as interleaved 16-bit (exact for 16-bit sources).
+        QVector<qint16> interleaved;
+        if (frame.audio && frame.samples > 0 && frame.channels > 0) {
+            interleaved.resize(frame.samples * frame.channels);
+            for (int channel = 0; channel < frame.channels; ++channel)
+                for (int i = 0; i < frame.samples; ++i)
+                    interleaved[i * frame.channels + channel] = static_cast<qint16>(std::lrint(
+                        std::clamp(frame.audio[channel][i] * 32768.0f, -32768.0f, 32767.0f)));
+        }
+        const qint16 *audio = frame.audio ? interleaved.constData() : nullptr;
         const AVFrame *picture = frame.picture;
         if (!picture) {
-            record(nullptr, 0, 0, 0, frame.audio, frame.samples, frame.sampleRate, frame.channels,
-                   -1, false);
+            record(nullptr, 0, 0, 0, audio, frame.samples, frame.sampleRate, frame.channels, -1,
+                   false);
             return;
         }
         // The engine hands its pictures over as YUV420P, planes one after the other.
-        record(picture->data[0], picture->width, picture->height, picture->linesize[0], frame.audio,
+        record(picture->data[0], picture->width, picture->height, picture->linesize[0], audio,
                frame.samples, frame.sampleRate, frame.channels, -1, true);
     }
     void setFrameRate(int num, int den) override

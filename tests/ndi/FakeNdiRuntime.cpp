@@ -137,28 +137,49 @@ FAKE_NDI_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t sender,
         record("video sender=%d bad_frame=1", senderId(sender));
         return;
     }
-    // The visible picture only: rows of xres luma bytes, then the chroma planes at half the
-    // line size, as the documented I420 layout places them.
+    // The visible picture only, read as the documented layout of its FourCC places it: I420's
+    // chroma planes after the luma at half the line size, NV12's interleaved chroma after the
+    // luma at the line size, UYVY packed.
     const int stride = frame->line_stride_in_bytes;
     const int chromaWidth = (frame->xres + 1) / 2;
     const int chromaHeight = (frame->yres + 1) / 2;
     const uint8_t *y = frame->p_data;
-    const uint8_t *u = y + static_cast<size_t>(stride) * frame->yres;
-    const uint8_t *v = u + static_cast<size_t>(stride / 2) * chromaHeight;
     unsigned long long hash = 14695981039346656037ull;
-    for (int row = 0; row < frame->yres; ++row)
-        hash = fnv1a(hash, y + static_cast<size_t>(row) * stride, frame->xres);
-    for (const uint8_t *plane : {u, v})
-        for (int row = 0; row < chromaHeight; ++row)
-            hash = fnv1a(hash, plane + static_cast<size_t>(row) * (stride / 2), chromaWidth);
-    const int midY = frame->yres / 2 * stride + frame->xres / 2;
-    const int midC = frame->yres / 4 * (stride / 2) + frame->xres / 4;
+    int yMid = 0;
+    int uMid = 0;
+    int vMid = 0;
+    if (frame->FourCC == kNdiFourCcUyvy) {
+        for (int row = 0; row < frame->yres; ++row)
+            hash = fnv1a(hash, y + static_cast<size_t>(row) * stride, 2 * frame->xres);
+        const uint8_t *mid =
+            y + static_cast<size_t>(frame->yres / 2) * stride + (frame->xres / 2) * 2;
+        uMid = mid[0];
+        yMid = mid[1];
+        vMid = mid[2];
+    } else {
+        const bool nv12 = frame->FourCC == kNdiFourCcNv12;
+        const int chromaStride = nv12 ? stride : stride / 2;
+        const uint8_t *u = y + static_cast<size_t>(stride) * frame->yres;
+        const uint8_t *v = nv12 ? u + 1 : u + static_cast<size_t>(chromaStride) * chromaHeight;
+        for (int row = 0; row < frame->yres; ++row)
+            hash = fnv1a(hash, y + static_cast<size_t>(row) * stride, frame->xres);
+        const uint8_t *const planes[2] = {u, v};
+        for (int plane = 0; plane < (nv12 ? 1 : 2); ++plane)
+            for (int row = 0; row < chromaHeight; ++row)
+                hash = fnv1a(hash, planes[plane] + static_cast<size_t>(row) * chromaStride,
+                             nv12 ? 2 * chromaWidth : chromaWidth);
+        const int step = nv12 ? 2 : 1;
+        const int midC = frame->yres / 4 * chromaStride + frame->xres / 4 * step;
+        yMid = y[frame->yres / 2 * stride + frame->xres / 2];
+        uMid = u[midC];
+        vMid = v[midC];
+    }
     record("video sender=%d xres=%d yres=%d fourcc=%d rate=%d/%d aspect=%g format=%d "
            "timecode=%lld stride=%d metadata=%d checksum=%016llx ymid=%d umid=%d vmid=%d",
            senderId(sender), frame->xres, frame->yres, frame->FourCC, frame->frame_rate_N,
            frame->frame_rate_D, static_cast<double>(frame->picture_aspect_ratio),
            frame->frame_format_type, static_cast<long long>(frame->timecode), stride,
-           frame->p_metadata ? 1 : 0, hash, y[midY], u[midC], v[midC]);
+           frame->p_metadata ? 1 : 0, hash, yMid, uMid, vMid);
 }
 
 #ifndef FAKE_NDI_INCOMPLETE

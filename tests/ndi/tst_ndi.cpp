@@ -5,6 +5,8 @@
 
 #include "FakeV4l2Io.h"
 #include "../support/I420Frame.h"
+#include "../support/PlanarAudio.h"
+#include "../support/SolidPicture.h"
 #include "I420Picture.h"
 #include "LogCapture.h"
 #include "output/NdiRenderer.h"
@@ -57,8 +59,8 @@ QString visibleChecksum(I420Picture &picture)
     return QStringLiteral("%1").arg(hash, 16, 16, QLatin1Char('0'));
 }
 
-// A frame pointing at `picture`, with `audio` (interleaved) when given.
-OutputFrame frameOf(const I420Picture &picture, const std::vector<qint16> *audio = nullptr,
+// A frame pointing at `picture`, with `audio` when given.
+OutputFrame frameOf(const I420Picture &picture, const PlanarAudio *audio = nullptr,
                     int sampleRate = 48000, int channels = 2, int rateNum = 0, int rateDen = 0)
 {
     OutputFrame frame;
@@ -66,9 +68,9 @@ OutputFrame frameOf(const I420Picture &picture, const std::vector<qint16> *audio
     frame.rateNum = rateNum;
     frame.rateDen = rateDen;
     if (audio) {
-        frame.audio = audio->data();
+        frame.audio = audio->planes();
         frame.channels = channels;
-        frame.samples = static_cast<int>(audio->size()) / channels;
+        frame.samples = audio->frames();
         frame.sampleRate = sampleRate;
     }
     return frame;
@@ -108,6 +110,8 @@ private slots:
     void liveFrameWithAudio();
     void fractionalRateAndMonoAudio();
     void unusableFramesAreDropped();
+    void anyFormatReachesNdi_data();
+    void anyFormatReachesNdi();
     void ndiModeOffKeepsCardOnly();
     void liveAndCardFromTwoThreads();
     void destructionDestroysSenderAndUnloads();
@@ -277,7 +281,8 @@ void TestNdi::liveFrameWithAudio()
     }
     audio[0] = -32768;
     audio[1] = 32767;
-    ndi->putLive(frameOf(picture, &audio));
+    const PlanarAudio planar(audio, 2);
+    ndi->putLive(frameOf(picture, &planar));
 
     const QList<Call> video = calls(QStringLiteral("video"));
     QCOMPARE(video.size(), 1);
@@ -338,7 +343,8 @@ void TestNdi::fractionalRateAndMonoAudio()
     for (size_t i = 0; i < mono.size(); ++i)
         mono[i] = static_cast<qint16>(std::lround(12000 * std::sin(i * 0.0627)));
 
-    ndi->putLive(frameOf(picture, &mono, 44100, 1, 30000, 1001));
+    const PlanarAudio planarMono(mono, 1);
+    ndi->putLive(frameOf(picture, &planarMono, 44100, 1, 30000, 1001));
     ndi->putLive(frameOf(picture, nullptr, 0, 0, 60000, 1001));
     ndi->putLive(frameOf(picture, nullptr, 0, 0, 25, 1));
     // Half a rate is no rate: the fallback.
@@ -381,10 +387,67 @@ void TestNdi::unusableFramesAreDropped()
 
     // Audio the renderer will not allocate for is left out; the picture still goes.
     std::vector<qint16> many(17 * 4, 100);
-    ndi->putLive(frameOf(picture, &many, 48000, 17));
+    const PlanarAudio planarMany(many, 17);
+    ndi->putLive(frameOf(picture, &planarMany, 48000, 17));
     QCOMPARE(calls(QStringLiteral("video")).size(), 1);
     QCOMPARE(calls(QStringLiteral("audio")).size(), 0);
     QCOMPARE(ndi->framesSent(), 1);
+}
+
+void TestNdi::anyFormatReachesNdi_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<bool>("backToBack");
+    QTest::addColumn<int>("fourCc");
+    QTest::addColumn<int>("stride");
+    QTest::addColumn<bool>("converted");
+    QTest::addColumn<QVector<int>>("yuvIn");
+    QTest::addColumn<QVector<int>>("yuvOut"); // the middle pixel as NDI gets it (not for UYVY)
+    const QVector<int> colour{81, 90, 240};
+    QTest::newRow("nv12 as it is")
+        << int(AV_PIX_FMT_NV12) << true << 0x3231564E << 640 << false << colour << QVector<int>{81};
+    QTest::newRow("uyvy as it is") << int(AV_PIX_FMT_UYVY422) << true << 0x59565955 << 1280 << false
+                                   << colour << QVector<int>{};
+    QTest::newRow("nv12 planes apart: converted")
+        << int(AV_PIX_FMT_NV12) << false << 0x30323449 << 640 << true << colour << colour;
+    QTest::newRow("yuv422p: converted")
+        << int(AV_PIX_FMT_YUV422P) << true << 0x30323449 << 640 << true << colour << colour;
+    // Full range: 16 + 200 * 219 / 255, 128 - 64 * 224 / 255, 128 + 64 * 224 / 255.
+    QTest::newRow("yuvj420p: converted to limited range")
+        << int(AV_PIX_FMT_YUVJ420P) << true << 0x30323449 << 640 << true
+        << QVector<int>{200, 64, 192} << QVector<int>{188, 72, 184};
+}
+
+void TestNdi::anyFormatReachesNdi()
+{
+    QFETCH(int, format);
+    QFETCH(bool, backToBack);
+    QFETCH(int, fourCc);
+    QFETCH(int, stride);
+    QFETCH(bool, converted);
+    QFETCH(QVector<int>, yuvIn);
+    QFETCH(QVector<int>, yuvOut);
+    std::unique_ptr<NdiRenderer> ndi = makeRenderer();
+    QVERIFY(ndi);
+    const AVFramePtr picture = solidPicture(static_cast<AVPixelFormat>(format), 640, 360, yuvIn[0],
+                                            yuvIn[1], yuvIn[2], backToBack);
+    QVERIFY(picture);
+    OutputFrame frame;
+    frame.picture = picture.get();
+    // Twice: the conversion's buffers and context are made once for the geometry.
+    ndi->putLive(frame);
+    ndi->putLive(frame);
+    const QList<Call> video = calls(QStringLiteral("video"));
+    QCOMPARE(video.size(), 2);
+    QCOMPARE(video[1][QStringLiteral("xres")], QStringLiteral("640"));
+    QCOMPARE(video[1][QStringLiteral("yres")], QStringLiteral("360"));
+    QCOMPARE(video[1][QStringLiteral("fourcc")].toInt(), fourCc);
+    QCOMPARE(video[1][QStringLiteral("stride")].toInt(), stride);
+    QCOMPARE(ndi->conversions(), converted ? 2 : 0);
+    const char *names[] = {"ymid", "umid", "vmid"};
+    for (int i = 0; i < yuvOut.size(); ++i)
+        QVERIFY2(qAbs(video[1][QLatin1String(names[i])].toInt() - yuvOut[i]) <= 2,
+                 qPrintable(video[1][QLatin1String(names[i])]));
 }
 
 void TestNdi::ndiModeOffKeepsCardOnly()
@@ -446,6 +509,7 @@ void TestNdi::liveAndCardFromTwoThreads()
     std::vector<qint16> audio(1601 * 2);
     for (size_t i = 0; i < audio.size(); ++i)
         audio[i] = static_cast<qint16>(i * 11);
+    const PlanarAudio planar(audio, 2);
 
     // The delivery thread sends live frames while the card timer keeps sending, so both meet
     // in the NDI sender: a live frame waits for a card under way, a card meeting a live frame
@@ -453,7 +517,7 @@ void TestNdi::liveAndCardFromTwoThreads()
     std::atomic<bool> done{false};
     std::thread delivery([&] {
         for (int i = 0; i < kLiveFrames; ++i)
-            ndi->putLive(frameOf(live, &audio, 48000, 2, 30000, 1001));
+            ndi->putLive(frameOf(live, &planar, 48000, 2, 30000, 1001));
         done.store(true);
     });
     int cardsTried = 0;

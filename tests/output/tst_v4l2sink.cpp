@@ -3,6 +3,7 @@
 // start and a device that goes away; and OutputRouter's webcamAvailable following all that.
 
 #include "FakeV4l2Io.h"
+#include "../support/SolidPicture.h"
 #include "I420Picture.h"
 #include "LogCapture.h"
 #include "output/OutputBackends.h"
@@ -145,6 +146,8 @@ private slots:
     void scaledPictureKeepsContent();
     void otherAspectGetsBlackBars();
     void paddedRowsAreRepacked();
+    void anyFormatReachesTheWebcam_data();
+    void anyFormatReachesTheWebcam();
     void sizeFromEnvironment_data();
     void sizeFromEnvironment();
     void moduleLoadedAfterStart();
@@ -496,6 +499,68 @@ void TestV4l2Sink::paddedRowsAreRepacked()
             QCOMPARE(out.v(x, y), 64 + (y & 0x3F));
         }
     QVERIFY(!frame.contains(QByteArray(16, char(0xEE))));
+}
+
+void TestV4l2Sink::anyFormatReachesTheWebcam_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("backToBack");
+    QTest::addColumn<QVector<int>>("yuvIn");
+    QTest::addColumn<QVector<int>>("yuvOut"); // limited range, as the device takes it
+    // Full range: 16 + 200 * 219 / 255, 128 - 64 * 224 / 255, 128 + 64 * 224 / 255.
+    QTest::newRow("yuvj420p, full range")
+        << int(AV_PIX_FMT_YUVJ420P) << QSize(1280, 720) << false << QVector<int>{200, 64, 192}
+        << QVector<int>{188, 72, 184};
+    QTest::newRow("nv12") << int(AV_PIX_FMT_NV12) << QSize(1280, 720) << false
+                          << QVector<int>{81, 90, 240} << QVector<int>{81, 90, 240};
+    QTest::newRow("yuv422p, 1080p") << int(AV_PIX_FMT_YUV422P) << QSize(1920, 1080) << false
+                                    << QVector<int>{145, 54, 34} << QVector<int>{145, 54, 34};
+    QTest::newRow("yuv420p, planes apart as a decoder's")
+        << int(AV_PIX_FMT_YUV420P) << QSize(1280, 720) << false << QVector<int>{41, 240, 110}
+        << QVector<int>{41, 240, 110};
+    QTest::newRow("uyvy422, 4:3") << int(AV_PIX_FMT_UYVY422) << QSize(640, 480) << true
+                                  << QVector<int>{170, 166, 16} << QVector<int>{170, 166, 16};
+}
+
+// Whatever the decoder made reaches the device as its I420 in one pass, also when the format
+// changes mid-stream and back.
+void TestV4l2Sink::anyFormatReachesTheWebcam()
+{
+    QFETCH(int, format);
+    QFETCH(QSize, size);
+    QFETCH(bool, backToBack);
+    QFETCH(QVector<int>, yuvIn);
+    QFETCH(QVector<int>, yuvOut);
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QVERIFY(makeSink());
+    const AVFramePtr picture =
+        solidPicture(static_cast<AVPixelFormat>(format), size.width(), size.height(), yuvIn[0],
+                     yuvIn[1], yuvIn[2], backToBack);
+    QVERIFY(picture);
+    I420Picture between(640, 360);
+    between.solid(30, 60, 90);
+    for (int round = 0; round < 2; ++round) {
+        OutputFrame frame;
+        frame.picture = picture.get();
+        m_sink->putLive(frame);
+        QCOMPARE(m_sink->framesWritten(), qint64(2 * round + 1));
+        const QByteArray written = m_io->device("/dev/video0").lastFrame;
+        QCOMPARE(written.size(), int(k720pBytes));
+        const PackedI420 out{reinterpret_cast<const uchar *>(written.constData()), 1280, 720};
+        // The middle, and a point inside the picture near its corner (4:3 is barred).
+        const int left = size.width() * 9 == size.height() * 16 ? 4 : 170;
+        for (const QPoint &at : {QPoint(640, 360), QPoint(left, 4)}) {
+            QVERIFY2(qAbs(out.y(at.x(), at.y()) - yuvOut[0]) <= 2,
+                     qPrintable(QString::number(out.y(at.x(), at.y()))));
+            QVERIFY2(qAbs(out.u(at.x() / 2, at.y() / 2) - yuvOut[1]) <= 2,
+                     qPrintable(QString::number(out.u(at.x() / 2, at.y() / 2))));
+            QVERIFY2(qAbs(out.v(at.x() / 2, at.y() / 2) - yuvOut[2]) <= 2,
+                     qPrintable(QString::number(out.v(at.x() / 2, at.y() / 2))));
+        }
+        put(between);
+    }
+    QCOMPARE(m_sink->framesDropped(), qint64(0));
 }
 
 void TestV4l2Sink::sizeFromEnvironment_data()

@@ -10,6 +10,7 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -172,8 +173,14 @@ void RecordingOutput::State::put(Target target, bool live, const OutputFrame &fr
     record.channels = frame.channels;
     record.sampleRate = frame.sampleRate;
     record.audioAdded = frame.audio != nullptr;
-    if (frame.audio && frame.samples > 0 && frame.channels > 0)
-        record.samples = QVector<qint16>(frame.audio, frame.audio + frame.samples * frame.channels);
+    if (frame.audio && frame.samples > 0 && frame.channels > 0) {
+        // Back to interleaved 16-bit, exact for samples that were 16-bit (s / 32768).
+        record.samples.resize(frame.samples * frame.channels);
+        for (int channel = 0; channel < frame.channels; ++channel)
+            for (int i = 0; i < frame.samples; ++i)
+                record.samples[i * frame.channels + channel] = static_cast<qint16>(std::lrint(
+                    std::clamp(frame.audio[channel][i] * 32768.0f, -32768.0f, 32767.0f)));
+    }
     bool copy;
     PutBehaviour behaviour;
     {
