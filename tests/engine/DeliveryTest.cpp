@@ -1,6 +1,5 @@
 #include "RecordingSink.h"
 #include "TestPicture.h"
-#include "engine/AudioConvert.h"
 #include "engine/DeliveryPolicy.h"
 #include "engine/FrameFeeder.h"
 #include "engine/FrameQueue.h"
@@ -146,7 +145,6 @@ class DeliveryTest : public QObject
     Q_OBJECT
 
 private slots:
-    void audioConversion();
     void alignmentWaitsForBothKindsThenTrims();
     void framesGoOutAtTheirTime();
     void latePictureHoldsTheOneOnShow();
@@ -173,34 +171,6 @@ private slots:
     void stuckWorkerStopIsBounded();
     void idlePauseEndsOnStop();
 };
-
-void DeliveryTest::audioConversion()
-{
-    // Stereo: planes one after the other; clamping, then truncation toward zero.
-    const float planes[] = {1.5f,  -2.0f, 0.5f,     -0.5f,
-                            0.0f, //
-                            -1.0f, 1.0f,  0.99999f, std::numeric_limits<float>::quiet_NaN(),
-                            -0.25f};
-    qint16 out[10];
-    std::fill(std::begin(out), std::end(out), qint16(1234));
-    floatPlanarToS16Stereo(out, planes, 5, 2);
-    const qint16 stereo[] = {32767, -32767, -32767, 32767, 16383, 32766, -16383, 0, 0, -8191};
-    for (int i = 0; i < 10; ++i)
-        QCOMPARE(out[i], stereo[i]);
-
-    // Mono: each sample on both sides. Planes beyond the second are ignored.
-    const float mono[] = {0.5f, -1.5f, 0.1f};
-    qint16 outMono[6] = {};
-    floatPlanarToS16Stereo(outMono, mono, 3, 1);
-    const qint16 monoExpected[] = {16383, 16383, -32767, -32767, 3276, 3276};
-    for (int i = 0; i < 6; ++i)
-        QCOMPARE(outMono[i], monoExpected[i]);
-    const float three[] = {0.5f, 0.25f, 1.0f};
-    qint16 outThree[2] = {};
-    floatPlanarToS16Stereo(outThree, three, 1, 3);
-    QCOMPARE(outThree[0], qint16(16383));
-    QCOMPARE(outThree[1], qint16(8191));
-}
 
 void DeliveryTest::alignmentWaitsForBothKindsThenTrims()
 {
