@@ -131,7 +131,7 @@ int main(int argc, char **argv)
     bool ended = false;
     {
         Session manager(nullptr);
-        manager.m_output = &output;
+        manager.setOutput(&output);
         QObject::connect(&manager, &Session::stopHandle, [&] { ended = true; });
         const quint16 port = FreePort::loopback();
         manager.startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);

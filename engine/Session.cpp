@@ -99,6 +99,11 @@ void Session::setConnectionCheck(ConnectionCheck check)
     m_connectionCheck = std::move(check);
 }
 
+void Session::setOutput(OutputSwitch *output)
+{
+    m_output = output;
+}
+
 void Session::startListen(const QString &uri, int port)
 {
     m_uri = uri;
@@ -110,7 +115,9 @@ void Session::startListen(const QString &uri, int port)
     m_refusedWidth = 0;
     m_refusedHeight = 0;
     m_ignoreAudio = false;
+    m_admittedIgnoreAudio = false;
     m_mevo = false;
+    m_maxBufferMs = Admission().maxBufferMs;
     m_admission = 0;
     m_timeline.reset();
     m_relay = nullptr;
@@ -151,10 +158,28 @@ qint64 Session::bytesReceived() const
     return m_relayBytes ? m_relayBytes() : 0;
 }
 
-void Session::setRelay(QThread *relay, std::function<qint64()> bytesFromClient)
+void Session::admit(Admission admission)
 {
-    m_relay = relay;
-    m_relayBytes = std::move(bytesFromClient);
+    m_relayBytes = std::move(admission.bytesFromClient);
+    m_ignoreAudio = admission.ignoreAudio;
+    m_admittedIgnoreAudio = admission.ignoreAudio;
+    m_mevo = admission.mevo;
+    m_maxBufferMs = admission.maxBufferMs;
+    m_admission = admission.number;
+    // Last: the relay is what tells a reclaim that this admission has happened.
+    m_relay = admission.relay;
+}
+
+Session::Admission Session::admission() const
+{
+    Admission admission;
+    admission.relay = m_relay.load();
+    admission.bytesFromClient = m_relayBytes;
+    admission.ignoreAudio = m_admittedIgnoreAudio.load();
+    admission.mevo = m_mevo.load();
+    admission.maxBufferMs = m_maxBufferMs.load();
+    admission.number = m_admission.load();
+    return admission;
 }
 
 bool Session::aligned() const
@@ -400,7 +425,7 @@ void Session::startDelivery(const FrameFeeder::Format &format)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Delivery worker
+// Playout thread
 
 void Session::deliver(const DeliveredFrame &frame)
 {

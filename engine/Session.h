@@ -24,7 +24,7 @@ class OutputSwitch;
 //   StreamIntake (this thread: listen, discovery, read loop)
 //     -> SessionDecoding (a PacketQueue, a decoding thread and a Decoder per kind)
 //     -> FrameFeeder (session clock, admission) -> two FrameQueues of decoded frames
-//     -> SessionDelivery (output clock, Worker running the DeliveryPolicy)
+//     -> SessionDelivery (a playout thread running the DeliveryPolicy)
 //     -> OutputSwitch (one session owns the output) -> the program's output.
 //
 // A manager serves one session only; it ends with a soft clear and stopHandle(), and the
@@ -32,8 +32,10 @@ class OutputSwitch;
 //
 // Threads: the object lives on the GUI thread (signals arrive there queued); run() is the
 // manager thread (intake, soft clear); the decoding threads feed the frame queues; from the
-// first picture on the clock and the worker deliver. Each stage's header says which thread
-// touches what; the fields here are written by the thread named beside them.
+// first picture on the playout thread delivers. The listener gives the session what it needs
+// through setOutput and setConnectionCheck before startListen, and admit() when a camera is
+// admitted; nothing else writes it from outside. Each stage's header says which thread touches
+// what; the fields here are written by the thread named beside them.
 class Session : public QThread, private DeliverySink
 {
     Q_OBJECT
@@ -55,9 +57,28 @@ public:
     // quietly, with `why` logged. Called on the manager thread with the manager's port.
     using ConnectionCheck = std::function<bool(int port, QString &why)>;
 
+    // What the listener decides for a camera it admits.
+    struct Admission
+    {
+        // The relay feeding the session (not owned) and how to read its byte count on the GUI
+        // thread. The engine never calls into the relay's class itself, so it does not link
+        // ingest/.
+        QThread *relay = nullptr;
+        std::function<qint64()> bytesFromClient;
+        bool ignoreAudio = false;
+        bool mevo = false;
+        int maxBufferMs = 2000;
+        // The output goes to the highest among the sessions delivering
+        // (OutputSwitch::nextAdmission).
+        quint64 number = 0;
+    };
+
     // GUI thread, before startListen: the check each connection passes right after the open,
     // before anything of it is read (null: every connection goes on).
     void setConnectionCheck(ConnectionCheck check);
+    // GUI thread, before startListen: the output switch the session's frames go through (not
+    // owned; null: the session decodes but delivers nothing).
+    void setOutput(OutputSwitch *output);
     // GUI thread. Stores the URI and port, resets the session state and starts the thread.
     void startListen(const QString &uri, int port);
     // GUI thread. Sets the stop flag; a manager blocked in its listen-mode open is unblocked
@@ -70,13 +91,21 @@ public:
     void requestBufferReset();
     // Any thread, no lock: the queued audio and video milliseconds.
     void bufferedMs(int &audioMs, int &videoMs) const;
+    // GUI thread, after startListen and before the publisher's open can return (the relay is
+    // started after it): the session's parameters for the camera admitted to it. startListen
+    // clears them for the next camera.
+    void admit(Admission admission);
+    // GUI thread: what admit() was given (a default Admission before).
+    Admission admission() const;
     // GUI thread: bytes the relay has received from the camera, 0 without a relay.
     qint64 bytesReceived() const;
-    // GUI thread, at admission: the relay feeding this manager and how to read its byte count.
-    // The engine never calls into the relay's class itself, so it does not link ingest/.
-    void setRelay(QThread *relay, std::function<qint64()> bytesFromClient);
 
     int port() const { return m_port.load(); }
+    // Any thread: the relay admitted to this session (null before admission).
+    QThread *relay() const { return m_relay.load(); }
+    // Any thread: true when audio is left out, because the admission said so or the stream has
+    // none.
+    bool ignoresAudio() const { return m_ignoreAudio.load(); }
 
     static qint64 ptsToMs(qint64 pts, AVRational timeBase);
     static int detectFps(AVRational frameRate);
@@ -108,7 +137,7 @@ public:
     // True once the session's FFmpeg objects, packets, pools and delivery buffers are freed.
     bool sessionReleased() const { return m_sessionReleased.load(); }
     bool aligned() const;
-    // True while the output clock and delivery worker of the session exist.
+    // True while the playout thread of the session exists.
     bool deliveryRunning() const { return m_delivery.running(); }
     // True while this session's frames reach the output (it was admitted last of those
     // delivering).
@@ -130,17 +159,6 @@ public:
     // fail to open (as a codec this FFmpeg cannot decode does).
     static void throwInSessions_for_testing(int sessions);
     static void failVideoDecoderOpens_for_testing(int opens);
-
-    // -- Identity and admission. Written by the listener on the GUI thread: m_output right
-    // after startListen, the rest at admission, before the publisher's open returns. Atomic,
-    // because the manager thread may already run.
-    std::atomic<int> m_port{-1};
-    std::atomic<OutputSwitch *> m_output{nullptr}; // not owned
-    std::atomic<QThread *> m_relay{nullptr};       // not owned; see setRelay
-    std::atomic<quint64> m_admission{0};    // the output goes to the highest among the delivering
-    std::atomic<bool> m_ignoreAudio{false}; // also set by the manager for a stream without audio
-    std::atomic<bool> m_mevo{false};
-    std::atomic<int> m_maxBufferMs{2000};
 
 signals:
     void readyForConnect();
@@ -172,6 +190,18 @@ private:
 
     // Delivery worker: the policy's frames, through the output switch.
     void deliver(const DeliveredFrame &frame) override;
+
+    // -- Identity and admission. Written on the GUI thread: m_port and m_output before the thread
+    // starts, the rest by admit(), before the publisher's open returns. Atomic, because the
+    // manager thread already runs then.
+    std::atomic<int> m_port{-1};
+    std::atomic<OutputSwitch *> m_output{nullptr}; // not owned
+    std::atomic<QThread *> m_relay{nullptr};       // not owned
+    std::atomic<quint64> m_admission{0};
+    std::atomic<bool> m_ignoreAudio{false}; // also set by the manager for a stream without audio
+    std::atomic<bool> m_admittedIgnoreAudio{false}; // as admitted, for admission()
+    std::atomic<bool> m_mevo{false};
+    std::atomic<int> m_maxBufferMs{2000};
 
     // -- Session control.
     QString m_uri;    // GUI thread before start, then manager thread

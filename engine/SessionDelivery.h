@@ -6,40 +6,40 @@
 #include <memory>
 
 class FrameQueue;
-class Generator;
+class PlayoutThread;
 class OutputSwitch;
 struct SessionTimeline;
 
-// The delivery stage of one session: its DeliveryPolicy, the output clock (Generator) and the
-// delivery Worker that runs the policy's tick at each beat of the clock.
+// The delivery stage of one session: its DeliveryPolicy and the PlayoutThread that runs the
+// policy's tick every DeliveryPolicy::kTickMs.
 //
 // Threads: start() on the video decoding thread at the session's first picture; stop() on the
 // manager thread (bounded) and at the end on the GUI thread (until ended); requestReset() and
-// the policy view from any thread. The policy itself is used by the worker only.
+// the policy view from any thread. The policy itself is used by the playout thread only.
 class SessionDelivery
 {
 public:
-    // The clock and worker get this long to end at a bounded stop.
+    // The playout thread gets this long to end at a bounded stop.
     static constexpr unsigned long kStopWaitMs = 5000;
 
     SessionDelivery() = default;
-    // Stops the clock and worker that still run and waits for them.
+    // Stops the playout thread if it still runs and waits for it.
     ~SessionDelivery();
     SessionDelivery(const SessionDelivery &) = delete;
     SessionDelivery &operator=(const SessionDelivery &) = delete;
 
-    // Creates the policy over the session's queues and starts the clock and the worker. Each
-    // tick hands the policy the output's audio delay and the time, unless `stop` is set. A
+    // Creates the policy over the session's queues and starts the playout thread. Each tick
+    // hands the policy the output's audio delay and the time, unless `stop` is set. A
     // no-op when delivery already runs.
     void start(const DeliveryPolicy::Session &session, FrameQueue &video, FrameQueue &audio,
                SessionTimeline &timeline, DeliverySink &sink, const std::atomic<bool> &stop,
                const OutputSwitch &output, int port);
-    // Ends the clock and with it the worker, so that no tick runs against session data that is
-    // about to be released: until they end, or kStopWaitMs. True when both have ended (or never
-    // existed); the clock is then freed.
+    // Ends the playout thread, so that no tick runs against session data that is about to be
+    // released: until it ends, or kStopWaitMs. True when it has ended (or never existed); it is
+    // then freed.
     bool stop(bool untilEnded);
-    // Any thread: true while the clock and worker exist.
-    bool running() const { return m_clock.load() != nullptr; }
+    // Any thread: true while the playout thread exists.
+    bool running() const { return m_playout.load() != nullptr; }
 
     // Any thread: the policy flushes both queues at its next tick; asked before the policy
     // exists, the flush is handed to it when it starts.
@@ -53,8 +53,8 @@ public:
 private:
     std::unique_ptr<DeliveryPolicy> m_policy;
     std::atomic<DeliveryPolicy *> m_policyView{nullptr};
-    // Owns the worker (its QObject child). Created by start(), deleted by stop().
-    std::atomic<Generator *> m_clock{nullptr};
+    // Created by start(), deleted by stop() once it has ended.
+    std::atomic<PlayoutThread *> m_playout{nullptr};
     std::atomic<bool> m_resetPending{false};
     int m_port = -1; // for the log lines; set by start()
 };

@@ -110,7 +110,7 @@ Session *IntakeSet::startManager(int port, Kind kind)
         return LoopbackOwner::acceptedFrom(intakePort, &why) == LoopbackOwner::Owner::Ours;
     });
     // Set before the thread starts, so the manager never sees it change under it.
-    manager->m_output = &m_output;
+    manager->setOutput(&m_output);
     manager->startListen(kind == Kind::Srt ? QStringLiteral("tcp://127.0.0.1:%1").arg(port)
                                            : QStringLiteral("rtmp://127.0.0.1:%1").arg(port),
                          port);
@@ -185,11 +185,14 @@ void IntakeSet::startSession(Session *manager, Relay *relay, const IngestSetting
         return guard ? guard->bytesFromClient() : qint64(0);
     };
     m_peerOf.insert(manager, relay->peerAddress());
-    manager->setRelay(relay->relayThread(), std::move(bytes));
-    manager->m_ignoreAudio = settings.ignoreAudio;
-    manager->m_mevo = settings.mevo;
-    manager->m_maxBufferMs = settings.bufferBoundMs();
-    manager->m_admission = m_output.nextAdmission();
+    Session::Admission admission;
+    admission.relay = relay->relayThread();
+    admission.bytesFromClient = std::move(bytes);
+    admission.ignoreAudio = settings.ignoreAudio;
+    admission.mevo = settings.mevo;
+    admission.maxBufferMs = settings.bufferBoundMs();
+    admission.number = m_output.nextAdmission();
+    manager->admit(std::move(admission));
     m_lastAdmitted = manager;
     relay->start();
 }
@@ -237,7 +240,7 @@ void IntakeSet::reclaim(Session *manager, Relay *relay)
 {
     // Not when a newer relay feeds it, nor when its session got under way or ended: then it
     // announces itself again (or is replaced) on its own.
-    if (!m_listening || manager->m_relay.load() != relay->relayThread() || !manager->listening() ||
+    if (!m_listening || manager->relay() != relay->relayThread() || !manager->listening() ||
         manager->stopped())
         return;
     if (!m_pool.putBack(manager, m_clock.elapsed()))

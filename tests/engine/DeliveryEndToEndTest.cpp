@@ -86,7 +86,7 @@ struct Rig
     Rig()
     {
         manager = std::make_unique<Session>(nullptr);
-        manager->m_output = &output;
+        manager->setOutput(&output);
         QObject::connect(manager.get(), &Session::stopHandle, [this] { ended = true; });
         Session::setDeliveryObserver(&sends);
     }
@@ -99,6 +99,7 @@ struct Rig
     {
         port = FreePort::loopback();
         manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);
+        manager->admit(admission);
         return FreePort::waitUntilListening(port, 10000);
     }
     // Samples the queued video every 50 ms from the first delivery to the session's end.
@@ -112,17 +113,16 @@ struct Rig
             int videoMs = 0;
             manager->bufferedMs(audioMs, videoMs);
             maxVideoMs = qMax(maxVideoMs, videoMs);
-            // The most seen in any one sample: a single sample can fall just before a thread
-            // has taken its name or just after the clock has ended its worker.
-            if (manager->deliveryRunning()) {
-                const QStringList names = threadNames();
-                maxClocks = qMax(maxClocks, countNamed(names, QStringLiteral("output clock")));
-                maxWorkers = qMax(maxWorkers, countNamed(names, QStringLiteral("delivery worker")));
-            }
+            // The most seen in any one sample: a single sample can fall just before the thread
+            // has taken its name.
+            if (manager->deliveryRunning())
+                maxPlayouts =
+                    qMax(maxPlayouts, countNamed(threadNames(), QStringLiteral("playout")));
         });
         watch.start();
     }
 
+    Session::Admission admission;
     RecordingSink sink;
     OutputSwitch output{&sink};
     SendLog sends;
@@ -131,8 +131,7 @@ struct Rig
     bool ended = false;
     QTimer watch;
     int maxVideoMs = 0;
-    int maxClocks = 0;
-    int maxWorkers = 0;
+    int maxPlayouts = 0;
 };
 
 double median(std::vector<double> values)
@@ -244,9 +243,8 @@ void DeliveryEndToEndTest::pacedWithAudioFromTheLiveEdge()
     qInfo() << "most video queued" << rig.maxVideoMs << "ms";
     QVERIFY2(rig.maxVideoMs < 700, qPrintable(QString::number(rig.maxVideoMs)));
 
-    // Named delivery threads ran; after the publisher left they are gone and nothing is sent.
-    QCOMPARE(rig.maxClocks, 1);
-    QCOMPARE(rig.maxWorkers, 1);
+    // One named playout thread ran; after the publisher left it is gone and nothing is sent.
+    QCOMPARE(rig.maxPlayouts, 1);
     QVERIFY(!rig.manager->deliveryRunning());
     QVERIFY(rig.manager->sessionReleased());
     const int sent = rig.sink.count();
@@ -254,8 +252,7 @@ void DeliveryEndToEndTest::pacedWithAudioFromTheLiveEdge()
     QCOMPARE(rig.sink.count(), sent);
     QVERIFY(!rig.sink.live());
     const QStringList after = threadNames();
-    QCOMPARE(countNamed(after, QStringLiteral("output clock")), 0);
-    QCOMPARE(countNamed(after, QStringLiteral("delivery worker")), 0);
+    QCOMPARE(countNamed(after, QStringLiteral("playout")), 0);
     QTRY_COMPARE_WITH_TIMEOUT(threadNames().size(), threadsBefore + 0, 5000);
 }
 
@@ -283,7 +280,7 @@ void DeliveryEndToEndTest::videoOnlyPacedAndBounded()
 
     const int threadsBefore = threadNames().size();
     Rig rig;
-    rig.manager->m_maxBufferMs = 300;
+    rig.admission.maxBufferMs = 300;
     QVERIFY(rig.listen());
     rig.watchBuffer();
     FfmpegPublisher::Options options;
@@ -297,7 +294,7 @@ void DeliveryEndToEndTest::videoOnlyPacedAndBounded()
     rig.watch.stop();
     QVERIFY(publisher.waitForFinished(10000));
 
-    QVERIFY(rig.manager->m_ignoreAudio.load());
+    QVERIFY(rig.manager->ignoresAudio());
     const SendLog &sends = rig.sends;
     QVERIFY2(sends.count() >= 60, qPrintable(QString::number(sends.count())));
     const double seconds = (sends.at(sends.count() - 1).atUs - sends.at(0).atUs) / 1e6;

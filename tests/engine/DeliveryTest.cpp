@@ -3,13 +3,10 @@
 #include "engine/DeliveryPolicy.h"
 #include "engine/FrameFeeder.h"
 #include "engine/FrameQueue.h"
-#include "engine/Generator.h"
 #include "engine/PlayoutDelay.h"
 #include "engine/SessionTimeline.h"
 #include "engine/VideoBound.h"
-#include "engine/Worker.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QtTest>
 
@@ -113,33 +110,9 @@ struct Rig
     std::unique_ptr<DeliveryPolicy> policy;
 };
 
-// A real clock and worker over a backlog of due frames, delivering into a sink that holds
-// the first put: the worker stays inside one delivery while the clock goes on ticking.
-std::unique_ptr<Generator> startHeldDelivery(Rig &rig)
-{
-    rig.alignAt(1000);
-    for (int i = 0; i < 50; ++i) {
-        rig.picture(1000 + qint64(i * kFrameMs), i);
-        rig.sound(1000 + qint64(i * kFrameMs), 1600);
-    }
-    // The backlog is what keeps the worker busy: nothing newer than the clock to catch up to.
-    rig.timeline.lastAudioMs = 1000;
-    rig.sink.hold();
-    auto clock = std::make_unique<Generator>(1000000 / 30);
-    auto *worker = new Worker(clock.get(), [&rig]() -> qint64 {
-        // Virtual time moves a frame per pass, so that every pass has a picture due.
-        rig.now += 34;
-        rig.policy->tick(rig.now);
-        return 0;
-    });
-    worker->start();
-    clock->start();
-    return clock;
-}
-
 } // namespace
 
-// The delivery policy's rules over synthetic queues, and the clock and worker that drive it.
+// The delivery policy's rules over synthetic queues.
 class DeliveryTest : public QObject
 {
     Q_OBJECT
@@ -164,12 +137,6 @@ private slots:
     void monoOnBothSidesUnclamped();
     void oversizedAudioNeverWedges();
     void picturesGoOutAsTheQueuedFrames();
-    void clockSchedule_data();
-    void clockSchedule();
-    void clockCatchesUp();
-    void busyWorkerLosesTicks();
-    void stuckWorkerStopIsBounded();
-    void idlePauseEndsOnStop();
 };
 
 void DeliveryTest::alignmentWaitsForBothKindsThenTrims()
@@ -1015,159 +982,6 @@ void DeliveryTest::oversizedAudioNeverWedges()
     QCOMPARE(rig.sent(), 3);
     QCOMPARE(rig.last().audio.size(), 2 * 200000);
     QCOMPARE(rig.policy->oversizedAudioDrops(), qint64(1));
-}
-
-void DeliveryTest::clockSchedule_data()
-{
-    QTest::addColumn<int>("fps");
-    QTest::addColumn<int>("periodMs");
-    QTest::addColumn<int>("ticksPerSecond");
-    QTest::newRow("30") << 30 << 33 << 31; // 0, 33, ..., 990: slightly fast
-    QTest::newRow("25") << 25 << 40 << 25;
-    QTest::newRow("60") << 60 << 16 << 63;
-    QTest::newRow("50") << 50 << 20 << 50;
-}
-
-void DeliveryTest::clockSchedule()
-{
-    // Virtual time: the clock's sleeps advance it, so the schedule is exact and repeatable.
-    QFETCH(int, fps);
-    QFETCH(int, periodMs);
-    QFETCH(int, ticksPerSecond);
-    Generator clock(1000000 / fps);
-    qint64 now = 0;
-    qint64 slept = 0;
-    int sleeps = 0;
-    QVector<qint64> tickTimes;
-    auto record = [&] {
-        while (tickTimes.size() < clock.ticks() + clock.lostTicks())
-            tickTimes << now;
-    };
-    clock.setTimeSource([&] { return now; },
-                        [&](qint64 ms) {
-                            record();
-                            now += ms;
-                            slept += ms;
-                            ++sleeps;
-                            if (now >= 999)
-                                clock.requestStop();
-                        });
-    clock.start();
-    QVERIFY(clock.wait(10000));
-    record();
-    QCOMPARE(clock.periodMs(), periodMs);
-    QCOMPARE(tickTimes.size(), ticksPerSecond);
-    for (int i = 0; i < tickTimes.size(); ++i)
-        QCOMPARE(tickTimes[i], qint64(i) * periodMs);
-    // It slept through the whole second rather than polling: one sleep per period.
-    QVERIFY(slept >= 999);
-    QVERIFY2(sleeps <= ticksPerSecond + 1, qPrintable(QString::number(sleeps)));
-    // No worker: every tick is counted as lost.
-    QCOMPARE(clock.ticks(), qint64(0));
-}
-
-void DeliveryTest::clockCatchesUp()
-{
-    Generator clock(1000000 / 30);
-    qint64 now = 0;
-    bool stalled = false;
-    QVector<qint64> tickTimes;
-    auto record = [&] {
-        while (tickTimes.size() < clock.ticks() + clock.lostTicks())
-            tickTimes << now;
-    };
-    clock.setTimeSource([&] { return now; },
-                        [&](qint64 ms) {
-                            record();
-                            now += ms;
-                            // One sleep that overruns by 200 ms, as a descheduled thread would.
-                            if (!stalled && now >= 100) {
-                                stalled = true;
-                                now += 200;
-                            }
-                            if (now >= 500)
-                                clock.requestStop();
-                        });
-    clock.start();
-    QVERIFY(clock.wait(10000));
-    record();
-    // Before the stall: 0, 33, 66, 99. The overrun sleep ends at 332: the deadlines 132 to 330
-    // are ticked back to back there, then the schedule goes on at multiples of 33.
-    QVector<qint64> expected{0, 33, 66, 99};
-    for (int i = 0; i < 7; ++i)
-        expected << 332;
-    for (qint64 t = 363; t < 500; t += 33)
-        expected << t;
-    QCOMPARE(tickTimes, expected);
-}
-
-void DeliveryTest::busyWorkerLosesTicks()
-{
-    Rig rig(true);
-    const std::unique_ptr<Generator> clock = startHeldDelivery(rig);
-    QVERIFY(rig.sink.waitForHeld(5000));
-    Worker *worker = clock->worker();
-    // While the pass is held: exactly the pass's own tick and one pending tick were handed
-    // over, everything else is lost.
-    QTRY_VERIFY_WITH_TIMEOUT(clock->lostTicks() >= 5, 5000);
-    QCOMPARE(clock->ticks(), qint64(2));
-    QCOMPARE(worker->passes(), qint64(0));
-    rig.sink.release();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.sent() >= 10, 5000);
-    // One pass per handed tick, never more; at most one tick waits besides the running pass.
-    const qint64 passes = worker->passes();
-    const qint64 ticks = clock->ticks();
-    QVERIFY(passes <= ticks);
-    QVERIFY(ticks - passes <= 2);
-    clock->requestStop();
-    QVERIFY(clock->wait(5000));
-    QVERIFY(clock->workerEnded());
-    const int sent = rig.sent();
-    QTest::qWait(100);
-    QCOMPARE(rig.sent(), sent);
-}
-
-void DeliveryTest::stuckWorkerStopIsBounded()
-{
-    // A worker stuck in the output: the clock stops within its bound and says the worker has
-    // not ended; once the output lets go, the worker ends too.
-    Rig rig(true);
-    const std::unique_ptr<Generator> clock = startHeldDelivery(rig);
-    QVERIFY(rig.sink.waitForHeld(5000));
-    Worker *worker = clock->worker();
-    QElapsedTimer timer;
-    timer.start();
-    clock->requestStop();
-    QVERIFY(clock->wait(10000));
-    const qint64 bound = Generator::kWorkerPolls * qint64(Generator::kWorkerPollMs);
-    QVERIFY2(timer.elapsed() < bound + 2000, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY(!clock->workerEnded());
-    rig.sink.release();
-    QVERIFY(worker->wait(5000));
-    QVERIFY(clock->workerEnded());
-}
-
-void DeliveryTest::idlePauseEndsOnStop()
-{
-    // A pass that asks for a long pause (nothing queued in a slow video-only stream) does not
-    // hold a stop back.
-    std::atomic<int> passes{0};
-    auto *clock = new Generator(1000000 / 30);
-    auto *worker = new Worker(clock, [&passes]() -> qint64 {
-        ++passes;
-        return 60000;
-    });
-    const std::unique_ptr<Generator> owner(clock);
-    worker->start();
-    clock->start();
-    QTRY_VERIFY_WITH_TIMEOUT(passes.load() >= 1, 5000);
-    QElapsedTimer timer;
-    timer.start();
-    clock->requestStop();
-    QVERIFY(clock->wait(5000));
-    QVERIFY(worker->wait(5000));
-    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(passes.load(), 1);
 }
 
 void DeliveryTest::picturesGoOutAsTheQueuedFrames()

@@ -28,7 +28,7 @@ struct Camera
         : output(output)
     {
         manager = std::make_unique<Session>(nullptr);
-        manager->m_output = &output;
+        manager->setOutput(&output);
         QObject::connect(manager.get(), &Session::stopHandle, [this] { ended = true; });
         FfmpegPublisher::Options options;
         options.lavfiVideo = QStringLiteral("color=c=%1:s=320x240:r=%2").arg(colour, rate);
@@ -46,7 +46,9 @@ struct Camera
         port = FreePort::loopback();
         manager->startListen(QStringLiteral("rtmp://127.0.0.1:%1").arg(port), port);
         // As the listener does when the camera connects.
-        manager->m_admission = output.nextAdmission();
+        Session::Admission admission;
+        admission.number = output.nextAdmission();
+        manager->admit(admission);
         return FreePort::waitUntilListening(port, 10000) && publisher->start(port);
     }
 

@@ -387,7 +387,7 @@ void SessionTest::videoOnlyPublisher()
     QTRY_VERIFY_WITH_TIMEOUT(session.videoTimes.size() >= 10, 20000);
     // No audio stream turns the session video-only although audio was not ignored; the audio
     // pool is never allocated.
-    QVERIFY(session.m_manager->m_ignoreAudio.load());
+    QVERIFY(session.m_manager->ignoresAudio());
     QCOMPARE(session.m_manager->audioQueue().maxFrames(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(session.ended(), 20000);
     QVERIFY(session.audioTimes.isEmpty());

@@ -14,7 +14,7 @@
 
 // One Session under test on a free loopback port, its signals as one ordered event list
 // ("ready", "state:<text>", "stop", an error's title), and a consumer that stands in for the
-// delivery worker: it looks at the oldest record of each queue under the queue's lock and drops
+// playout thread: it looks at the oldest record of each queue under the queue's lock and drops
 // it, so the pools stay small and no block is held across the session's end.
 //
 // Header only, for the tests that link the engine. Use from the test's thread.
@@ -43,11 +43,12 @@ public:
         m_manager.reset();
     }
 
-    // Starts the RTMP intake (or, with `scheme` "tcp", the MPEG-TS one) and waits until it
-    // listens.
+    // Starts the RTMP intake (or, with `scheme` "tcp", the MPEG-TS one), admits it with
+    // `admission` as the listener would, and waits until it listens.
     bool listen(const QString &scheme = QStringLiteral("rtmp"))
     {
         m_manager->startListen(QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(m_port), m_port);
+        m_manager->admit(admission);
         return FreePort::waitUntilListening(m_port, 10000);
     }
     int count(const QString &event) const { return events.count(event); }
@@ -70,6 +71,7 @@ public:
     }
 
     quint16 m_port = 0;
+    Session::Admission admission;
     std::unique_ptr<Session> m_manager;
     QTimer m_consumer;
     QStringList events;
