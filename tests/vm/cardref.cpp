@@ -3,6 +3,7 @@
 // compare the webcam's card frames with.
 //
 //   vm_cardref OUT_FILE WIDTHxHEIGHT
+#include "engine/WrappedPicture.h"
 #include "output/FrameScaler.h"
 #include "ui/StubCard.h"
 
@@ -32,7 +33,9 @@ int main(int argc, char **argv)
     StubCard card;
     card.compose(empty);
     FrameScaler scaler(size.captured(1).toInt(), size.captured(2).toInt());
-    const uchar *picture = scaler.scale(card.buffer(), card.width(), card.height(), 0);
+    WrappedPicture cardPicture;
+    const uchar *picture =
+        scaler.scale(cardPicture.wrap(card.buffer(), card.width(), card.height(), 0));
     QFile out(args.at(1));
     if (!picture || !out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         out.write(reinterpret_cast<const char *>(picture), scaler.frameBytes()) !=
