@@ -226,16 +226,20 @@ void TestFrameTap::fileReadBackByFfmpeg()
 
         I420Picture red(640, 480, 704);
         red.solid(81, 90, 240);
+        // Each picture is let through before the next: the output keeps only the newest one.
         sendI420(cam, red.data.data(), 640, 480, 704);
+        QTRY_COMPARE_WITH_TIMEOUT(cam.statistics().picturesShown, qint64(1), 10000);
 
         I420Picture wide(640, 360);
         wide.solid(145, 54, 34);
         sendI420(cam, wide.data.data(), 640, 360, 640);
+        QTRY_COMPARE_WITH_TIMEOUT(cam.statistics().picturesShown, qint64(2), 10000);
 
         I420Picture halves(1920, 1080);
         halves.fill([](int x, int) { return x < 960 ? 30 : 220; }, [](int, int) { return 128; },
                     [](int, int) { return 128; });
         sendI420(cam, halves.data.data(), 1920, 1080, 1920);
+        QTRY_COMPARE_WITH_TIMEOUT(cam.statistics().picturesShown, qint64(3), 10000);
         // Dropped: the stream is active.
         cam.sendStub(card.data.data(), kWidth, kHeight);
     }
