@@ -2,7 +2,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
@@ -41,16 +40,6 @@ struct PacketDeleter
     void operator()(AVPacket *packet) const { av_packet_free(&packet); }
 };
 
-struct FilterGraphDeleter
-{
-    void operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
-};
-
-struct FilterInOutDeleter
-{
-    void operator()(AVFilterInOut *inOut) const { avfilter_inout_free(&inOut); }
-};
-
 struct DictionaryDeleter
 {
     void operator()(AVDictionary *dictionary) const { av_dict_free(&dictionary); }
@@ -80,8 +69,6 @@ using AVFormatContextPtr = std::unique_ptr<AVFormatContext, ffmpeg::FormatContex
 using AVCodecContextPtr = std::unique_ptr<AVCodecContext, ffmpeg::CodecContextDeleter>;
 using AVFramePtr = std::unique_ptr<AVFrame, ffmpeg::FrameDeleter>;
 using AVPacketPtr = std::unique_ptr<AVPacket, ffmpeg::PacketDeleter>;
-using AVFilterGraphPtr = std::unique_ptr<AVFilterGraph, ffmpeg::FilterGraphDeleter>;
-using AVFilterInOutPtr = std::unique_ptr<AVFilterInOut, ffmpeg::FilterInOutDeleter>;
 using AVDictionaryPtr = std::unique_ptr<AVDictionary, ffmpeg::DictionaryDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, ffmpeg::SwsContextDeleter>;
 using SwrContextPtr = std::unique_ptr<SwrContext, ffmpeg::SwrContextDeleter>;

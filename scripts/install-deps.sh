@@ -9,7 +9,7 @@ packages=(
   # Qt 5.15
   qtbase5-dev qtbase5-dev-tools
   # FFmpeg 5.1
-  libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   # the no-signal card font
   fonts-liberation fontconfig
   # the microphone output (PipeWire client library)

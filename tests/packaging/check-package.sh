@@ -42,10 +42,9 @@ done
 app_id=com.morlaid.Quorvix
 start_timeout_s=${QUORVIX_START_TIMEOUT_S:-30}
 close_timeout_s=${QUORVIX_CLOSE_TIMEOUT_S:-15}
-# Library packages the program links (Debian 12 names). Its audio conversion is its own code,
-# so libswresample comes in only through libavfilter and is not named here.
+# Library packages the program links (Debian 12 names).
 product_depends=(libqt5core5a libqt5gui5 libqt5widgets5 libqt5network5 libavformat59
-  libavcodec59 libavfilter8 libavutil57 libswscale6 libqrcodegencpp1)
+  libavcodec59 libavutil57 libswscale6 libswresample4 libqrcodegencpp1)
 
 work=$(mktemp -d)
 program_pid=""
