@@ -175,9 +175,10 @@ void IntakeSet::startSession(Session *manager, Relay *relay, const IngestSetting
         if (guard)
             onRelayFinished(guard);
     });
-    connect(relay, &QObject::destroyed, this, [this](QObject *gone) {
+    // By the time destroyed() comes only the QObject is left: compare the address, never cast.
+    connect(relay, &QObject::destroyed, this, [this, relay](QObject *gone) {
         m_keyOf.remove(gone);
-        m_relays.removeOne(static_cast<Relay *>(gone));
+        m_relays.removeOne(relay);
     });
     m_keyOf.insert(relay, settings.streamKey);
     // Read on this thread only, where the relay is deleted.
