@@ -15,6 +15,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <mutex>
+
 using namespace listener;
 
 namespace {
@@ -43,12 +45,17 @@ while True:
     threading.Thread(target=serve, args=(c,), daemon=True).start()
 )";
 
+// FFmpeg's lines reach the message handler from the decoders' threads.
+std::mutex g_messagesLock;
 QStringList g_messages;
 QtMessageHandler g_previousHandler = nullptr;
 
 void collectMessages(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
-    g_messages.append(msg);
+    {
+        std::lock_guard<std::mutex> guard(g_messagesLock);
+        g_messages.append(msg);
+    }
     if (g_previousHandler)
         g_previousHandler(type, context, msg);
 }
@@ -377,7 +384,10 @@ void ServerRobustTest::damagedStreamGivesAFewLinesASecond()
     options.extraOutputArgs =
         QStringList{QStringLiteral("-bsf:v"), QStringLiteral("noise=amount=50")};
     FfmpegPublisher publisher(options);
-    g_messages.clear();
+    {
+        std::lock_guard<std::mutex> guard(g_messagesLock);
+        g_messages.clear();
+    }
     g_previousHandler = qInstallMessageHandler(collectMessages);
     const auto restore = qScopeGuard([] { qInstallMessageHandler(g_previousHandler); });
     const long long heldBefore = FfmpegLogLimit::heldLines();
@@ -389,7 +399,11 @@ void ServerRobustTest::damagedStreamGivesAFewLinesASecond()
     const qint64 seconds = (watched.elapsed() + 999) / 1000;
     publisher.stop();
 
-    const int errorLines = g_messages.filter(QStringLiteral("onStreamManagerShowError")).size();
+    int errorLines = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_messagesLock);
+        errorLines = g_messages.filter(QStringLiteral("onStreamManagerShowError")).size();
+    }
     const long long held = FfmpegLogLimit::heldLines() - heldBefore;
     qInfo() << "damaged stream:" << errorLines << "error lines," << held
             << "FFmpeg lines held back in" << seconds << "s";
