@@ -1,5 +1,6 @@
 #include "output/FrameScaler.h"
 
+#include "output/FullRangeInput.h"
 #include "output/OutputLog.h"
 #include "output/PictureLayout.h"
 
@@ -104,20 +105,8 @@ const uchar *FrameScaler::convert(const AVFrame *picture)
             return nullptr;
         }
         // A full-range picture whose format does not say so (the J formats do) is told.
-        if (range == AVCOL_RANGE_JPEG) {
-            int *inverse = nullptr;
-            int *table = nullptr;
-            int srcRange = 0;
-            int dstRange = 0;
-            int brightness = 0;
-            int contrast = 0;
-            int saturation = 0;
-            if (sws_getColorspaceDetails(context, &inverse, &srcRange, &table, &dstRange,
-                                         &brightness, &contrast, &saturation) >= 0 &&
-                sws_setColorspaceDetails(context, inverse, 1, table, 0, brightness, contrast,
-                                         saturation) < 0)
-                qCWarning(lcOutput) << "VCAM: sws_setColorspaceDetails failed for full range";
-        }
+        if (range == AVCOL_RANGE_JPEG && !setFullRangeInput(context))
+            qCWarning(lcOutput) << "VCAM: sws_setColorspaceDetails failed for full range";
         m_failedFormat = -1;
         fillBlack();
         m_lastWidth = width;

@@ -1,6 +1,7 @@
 #include "output/NdiRenderer.h"
 
 #include "output/NdiRuntime.h"
+#include "output/FullRangeInput.h"
 #include "output/OutputLog.h"
 #include "output/PictureLayout.h"
 #include "output/PutLock.h"
@@ -195,20 +196,8 @@ const uint8_t *NdiRenderer::convert(const AVFrame *picture)
                                 << picture->height << av_get_pix_fmt_name(format);
             return nullptr;
         }
-        if (picture->color_range == AVCOL_RANGE_JPEG) {
-            int *inverse = nullptr;
-            int *table = nullptr;
-            int srcRange = 0;
-            int dstRange = 0;
-            int brightness = 0;
-            int contrast = 0;
-            int saturation = 0;
-            if (sws_getColorspaceDetails(context, &inverse, &srcRange, &table, &dstRange,
-                                         &brightness, &contrast, &saturation) >= 0 &&
-                sws_setColorspaceDetails(context, inverse, 1, table, 0, brightness, contrast,
-                                         saturation) < 0)
-                qCWarning(lcOutput) << "NDI: sws_setColorspaceDetails failed for full range";
-        }
+        if (picture->color_range == AVCOL_RANGE_JPEG && !setFullRangeInput(context))
+            qCWarning(lcOutput) << "NDI: sws_setColorspaceDetails failed for full range";
         m_converted.assign(static_cast<size_t>(width) * height * 3 / 2, 0);
     }
     if (!m_sws)
