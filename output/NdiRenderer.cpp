@@ -55,7 +55,7 @@ NdiRenderer::NdiRenderer(std::unique_ptr<NdiRuntime> runtime) : m_runtime(std::m
 NdiRenderer::~NdiRenderer()
 {
     // The last reference goes only after every sender call returned (callers hold one).
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::unique_lock<std::shared_mutex> guard(m_senderLock);
     destroySender();
 }
 
@@ -71,36 +71,52 @@ bool NdiRenderer::setSourceName(const QString &name)
 {
     if (name.isEmpty())
         return false;
-    std::lock_guard<std::mutex> guard(m_lock);
+    // Never waits for a send: the sender follows the new name with the next picture.
+    std::lock_guard<std::mutex> guard(m_nameLock);
     m_sourceName = name.toUtf8();
-    m_sinceRefused.invalidate();
+    ++m_nameGeneration;
     return true;
+}
+
+bool NdiRenderer::senderCurrent() const
+{
+    return m_sender && m_senderGeneration == m_nameGeneration.load();
 }
 
 bool NdiRenderer::ensureSender()
 {
-    if (m_sender && m_senderName == m_sourceName)
+    if (senderCurrent())
         return true;
     // Renamed: the source goes away under its old name and comes back under the new one.
     destroySender();
-    if (m_sinceRefused.isValid() && m_sinceRefused.elapsed() < kSenderRetryMs)
+    QByteArray name;
+    quint64 generation = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_nameLock);
+        name = m_sourceName;
+        generation = m_nameGeneration.load();
+    }
+    // A refused sender is asked for again after a while, or at once under a new name.
+    if (m_sinceRefused.isValid() && m_refusedGeneration == generation &&
+        m_sinceRefused.elapsed() < kSenderRetryMs)
         return false;
     NDIlib_send_create_t settings{};
-    settings.p_ndi_name = m_sourceName.isEmpty() ? nullptr : m_sourceName.constData();
+    settings.p_ndi_name = name.isEmpty() ? nullptr : name.constData();
     settings.p_groups = nullptr;
     settings.clock_video = false;
     settings.clock_audio = false;
     m_sender = m_runtime->sendCreate(&settings);
     if (!m_sender) {
-        if (!m_sinceRefused.isValid())
-            qCInfo(lcOutput).noquote() << "NDI: the runtime refused to create the source"
-                                       << QString::fromUtf8(m_sourceName);
+        if (!m_sinceRefused.isValid() || m_refusedGeneration != generation)
+            qCInfo(lcOutput).noquote()
+                << "NDI: the runtime refused to create the source" << QString::fromUtf8(name);
         m_sinceRefused.start();
+        m_refusedGeneration = generation;
         return false;
     }
-    m_senderName = m_sourceName;
+    m_senderGeneration = generation;
     m_sinceRefused.invalidate();
-    qCInfo(lcOutput).noquote() << "NDI: source created:" << QString::fromUtf8(m_sourceName);
+    qCInfo(lcOutput).noquote() << "NDI: source created:" << QString::fromUtf8(name);
     return true;
 }
 
@@ -110,48 +126,77 @@ void NdiRenderer::destroySender()
         return;
     m_runtime->sendDestroy(m_sender);
     m_sender = nullptr;
-    m_senderName.clear();
+    m_senderGeneration = 0;
+}
+
+bool NdiRenderer::lockSender(std::shared_lock<std::shared_mutex> &shared,
+                             std::unique_lock<std::shared_mutex> &exclusive, bool wait)
+{
+    if (wait)
+        shared.lock();
+    else if (!shared.try_lock())
+        return false;
+    if (senderCurrent())
+        return true;
+    shared.unlock();
+    if (wait)
+        exclusive.lock();
+    else if (!exclusive.try_lock())
+        return false;
+    if (ensureSender())
+        return true;
+    exclusive.unlock();
+    return false;
 }
 
 bool NdiRenderer::put(const OutputFrame &frame, bool wait)
 {
-    auto guard = lockForPut(m_lock, wait ? -1 : 0);
-    if (!guard.owns_lock()) {
+    // Sound between two pictures goes on its own; receivers keep showing the last picture.
+    const bool sent = frame.picture || !frame.audio || frame.samples <= 0 ? putPicture(frame, wait)
+                                                                          : putSound(frame);
+    if (sent)
+        ++m_framesSent;
+    else
         ++m_framesDropped;
-        return false;
-    }
+    return sent;
+}
 
-    // Audio between two pictures goes on its own; receivers keep showing the last picture.
-    const AVFrame *picture = frame.picture;
-    if (!picture && frame.audio && frame.samples > 0) {
-        if (!ensureSender()) {
-            ++m_framesDropped;
-            return false;
-        }
-        sendAudio(frame);
-        return true;
-    }
-    if (!readablePicture(picture)) {
-        ++m_framesDropped;
+bool NdiRenderer::putSound(const OutputFrame &frame)
+{
+    std::lock_guard<std::mutex> sound(m_soundLock);
+    std::shared_lock<std::shared_mutex> shared(m_senderLock, std::defer_lock);
+    std::unique_lock<std::shared_mutex> exclusive(m_senderLock, std::defer_lock);
+    // Never waits: a picture holds the sender only shared, so this waits for nothing but a
+    // sender being created or renamed, and then the sound is dropped instead.
+    if (!lockSender(shared, exclusive, false))
         return false;
-    }
+    sendAudio(frame);
+    return true;
+}
+
+bool NdiRenderer::putPicture(const OutputFrame &frame, bool wait)
+{
+    auto guard = lockForPut(m_pictureLock, wait ? -1 : 0);
+    if (!guard.owns_lock())
+        return false;
+    const AVFrame *picture = frame.picture;
+    if (!readablePicture(picture))
+        return false;
     // As it is where NDI takes it; otherwise the one conversion, into I420.
     const uint8_t *data = picture->data[0];
     int stride = picture->linesize[0];
     int fourCc = ndiFourCcOf(picture);
     if (!fourCc) {
         data = convert(picture);
-        if (!data) {
-            ++m_framesDropped;
+        if (!data)
             return false;
-        }
         stride = picture->width + (picture->width & 1);
         fourCc = kNdiFourCcI420;
     }
-    if (!ensureSender()) {
-        ++m_framesDropped;
+    std::shared_lock<std::shared_mutex> shared(m_senderLock, std::defer_lock);
+    std::unique_lock<std::shared_mutex> exclusive(m_senderLock, std::defer_lock);
+    if (!lockSender(shared, exclusive, wait))
         return false;
-    }
 
     NDIlib_video_frame_v2_t out{};
     out.xres = picture->width;
@@ -168,9 +213,10 @@ bool NdiRenderer::put(const OutputFrame &frame, bool wait)
     out.line_stride_in_bytes = stride;
     out.p_metadata = nullptr;
     m_runtime->sendVideo(m_sender, &out);
-    if (frame.audio && frame.samples > 0)
+    if (frame.audio && frame.samples > 0) {
+        std::lock_guard<std::mutex> sound(m_soundLock);
         sendAudio(frame);
-    ++m_framesSent;
+    }
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 class NdiRuntime;
@@ -21,9 +22,12 @@ class NdiRuntime;
 // buffer), else after one conversion into I420 in a buffer allocated once per geometry; and
 // the frame's audio as the planar float it already is.
 //
-// Created and named on the GUI thread; live frames from the delivery threads (waiting for a
-// send under way), card frames from the GUI thread's card timer (dropped while another frame
-// is being sent).
+// Created and named on the GUI thread. Pictures (live and card) come from the video-out thread,
+// sound from the playout thread. The runtime takes video and audio on one sender from two
+// threads at once, so the sound never waits behind a picture's synchronous send: each kind has
+// its own lock, and the sender itself is only shared between them. Creating or renaming the
+// sender needs it alone; sound that meets that (rare: the first frame, a rename) is dropped and
+// counted rather than waiting.
 class NdiRenderer final : public OutputBackend
 {
 public:
@@ -54,28 +58,51 @@ public:
 
 private:
     bool put(const OutputFrame &frame, bool wait);
-    // The sender, created with the current name if there is none; null while refused.
+    bool putPicture(const OutputFrame &frame, bool wait);
+    bool putSound(const OutputFrame &frame);
+    // Takes the sender for one send: `shared` when it exists under the current name, else
+    // `exclusive` after creating it. False (nothing held) when there is none or, without
+    // `wait`, when another thread has the lock the step needs.
+    bool lockSender(std::shared_lock<std::shared_mutex> &shared,
+                    std::unique_lock<std::shared_mutex> &exclusive, bool wait);
+    // The sender exists under the name last set; under m_senderLock, shared or exclusive.
+    bool senderCurrent() const;
+    // The sender, created with the current name if there is none; null while refused. Under
+    // m_senderLock held exclusively.
     bool ensureSender();
     void destroySender();
+    // Under m_soundLock and m_senderLock (shared or exclusive).
     void sendAudio(const OutputFrame &frame);
     // The picture as I420 in m_converted, or null (logged) when libswscale cannot convert it.
+    // Under m_pictureLock.
     const uint8_t *convert(const AVFrame *picture);
 
     const std::unique_ptr<NdiRuntime> m_runtime;
 
-    // -- All the following fields are protected by m_lock.
-    std::mutex m_lock;
-    QByteArray m_sourceName; // UTF-8
+    // The name the source should have; written on the GUI thread.
+    std::mutex m_nameLock;
+    QByteArray m_sourceName;                  // UTF-8; under m_nameLock
+    std::atomic<quint64> m_nameGeneration{1}; // bumped with each new name
+
+    // -- The sender: shared while sending, exclusive to create, rename or destroy it.
+    mutable std::shared_mutex m_senderLock;
     NDIlib_send_instance_t m_sender = nullptr;
-    QByteArray m_senderName; // the name m_sender was created with
+    quint64 m_senderGeneration = 0; // the name generation m_sender was created with
     QElapsedTimer m_sinceRefused;
-    std::vector<float> m_planar; // audio planes gathered, grown to the largest frame seen
+    quint64 m_refusedGeneration = 0;
+
+    // -- One picture at a time: the conversion's state.
+    std::mutex m_pictureLock;
     outputffmpeg::SwsContextPtr m_sws;
     std::vector<uint8_t> m_converted; // the converted picture, sized per geometry
     int m_convertedFormat = -1;       // what m_sws and m_converted were made for
     int m_convertedWidth = 0;
     int m_convertedHeight = 0;
     int m_convertedRange = -1;
+
+    // -- One sound frame at a time.
+    std::mutex m_soundLock;
+    std::vector<float> m_planar; // audio planes gathered, grown to the largest frame seen
 
     std::atomic<qint64> m_framesSent{0};
     std::atomic<qint64> m_framesDropped{0};

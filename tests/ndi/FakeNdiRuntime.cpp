@@ -3,12 +3,17 @@
 // one line of "key=value" fields in the file named by QUORVIX_FAKE_NDI_LOG. Video is recorded
 // by its fields and a checksum of the visible picture, audio with every sample value.
 //
+// fakeNdiHoldVideo(1) makes video sends wait (a slow network send) until fakeNdiHoldVideo(0);
+// fakeNdiVideoHeld() tells how many are waiting.
+//
 // QUORVIX_FAKE_NDI_REFUSE_INIT=1 makes NDIlib_initialize fail (a CPU the runtime refuses);
 // QUORVIX_FAKE_NDI_REFUSE_SENDER=1 makes NDIlib_send_create return null. Built with
 // FAKE_NDI_INCOMPLETE it lacks NDIlib_send_send_audio_v2 (a library that is not a runtime).
 
 #include "output/NdiApi.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +30,11 @@ std::mutex g_lock;
 std::set<NDIlib_send_instance_t> g_senders; // guarded by g_lock
 int g_nextSender = 1;                       // guarded by g_lock
 int g_initialised = 0;                      // guarded by g_lock
+
+std::mutex g_holdLock;
+std::condition_variable g_holdChanged;
+bool g_holdVideo = false; // guarded by g_holdLock
+int g_videoHeld = 0;      // guarded by g_holdLock
 
 bool flag(const char *name)
 {
@@ -77,6 +87,19 @@ __attribute__((destructor)) void unloaded()
 }
 
 } // namespace
+
+FAKE_NDI_EXPORT void fakeNdiHoldVideo(int hold)
+{
+    std::lock_guard<std::mutex> guard(g_holdLock);
+    g_holdVideo = hold != 0;
+    g_holdChanged.notify_all();
+}
+
+FAKE_NDI_EXPORT int fakeNdiVideoHeld(void)
+{
+    std::lock_guard<std::mutex> guard(g_holdLock);
+    return g_videoHeld;
+}
 
 FAKE_NDI_EXPORT bool NDIlib_initialize(void)
 {
@@ -132,6 +155,13 @@ FAKE_NDI_EXPORT void NDIlib_send_destroy(NDIlib_send_instance_t sender)
 FAKE_NDI_EXPORT void NDIlib_send_send_video_v2(NDIlib_send_instance_t sender,
                                                const NDIlib_video_frame_v2_t *frame)
 {
+    {
+        // Bounded, so a test that forgets to release cannot hang the suite.
+        std::unique_lock<std::mutex> hold(g_holdLock);
+        ++g_videoHeld;
+        g_holdChanged.wait_for(hold, std::chrono::seconds(20), [] { return !g_holdVideo; });
+        --g_videoHeld;
+    }
     std::lock_guard<std::mutex> guard(g_lock);
     if (!frame || !frame->p_data || frame->xres <= 0 || frame->yres <= 0) {
         record("video sender=%d bad_frame=1", senderId(sender));

@@ -114,6 +114,7 @@ private slots:
     void anyFormatReachesNdi();
     void ndiModeOffKeepsCardOnly();
     void liveAndCardFromTwoThreads();
+    void soundAndRenameDoNotWaitForAPictureSend();
     void destructionDestroysSenderAndUnloads();
     void missingRuntimeKeepsWebcamAndPreview();
     void highestMajorWins_data();
@@ -553,6 +554,52 @@ void TestNdi::liveAndCardFromTwoThreads()
     QCOMPARE(ndi->framesSent(), qint64(kLiveFrames + cardsSeen));
     QCOMPARE(ndi->framesDropped(), qint64(cardsTried - cardsSeen));
     QCOMPARE(calls(QStringLiteral("send_create")).size(), 1);
+}
+
+void TestNdi::soundAndRenameDoNotWaitForAPictureSend()
+{
+    std::unique_ptr<NdiRenderer> ndi = makeRenderer();
+    QVERIFY(ndi);
+    void *runtime = dlopen(FAKE_NDI_DIR6 "/libndi.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    QVERIFY(runtime);
+    const auto hold = reinterpret_cast<void (*)(int)>(dlsym(runtime, "fakeNdiHoldVideo"));
+    const auto held = reinterpret_cast<int (*)()>(dlsym(runtime, "fakeNdiVideoHeld"));
+    dlclose(runtime); // the renderer keeps its own reference
+    QVERIFY(hold && held);
+
+    I420Picture live(320, 180);
+    live.solid(81, 90, 240);
+    ndi->putLive(frameOf(live)); // the sender exists before the slow send
+
+    std::vector<qint16> audio(480 * 2, 1000);
+    const PlanarAudio planar(audio, 2);
+    OutputFrame sound;
+    sound.audio = planar.planes();
+    sound.channels = 2;
+    sound.samples = planar.frames();
+    sound.sampleRate = 48000;
+
+    // A picture's send stalls in the runtime (a slow network); the sound and a rename from
+    // other threads meanwhile return at once instead of waiting behind it.
+    hold(1);
+    std::thread video([&] { ndi->putLive(frameOf(live)); });
+    QTRY_COMPARE_WITH_TIMEOUT(held(), 1, 10000);
+    for (int i = 0; i < 5; ++i)
+        ndi->putLive(sound);
+    QVERIFY(ndi->setSourceName(QStringLiteral("Quorvix-2")));
+    const int stillHeld = held();
+    hold(0);
+    video.join();
+    QCOMPARE(stillHeld, 1);
+    QCOMPARE(calls(QStringLiteral("audio")).size(), 5);
+
+    // The next picture brings the source back under its new name.
+    ndi->putLive(frameOf(live));
+    const QList<Call> created = calls(QStringLiteral("send_create"));
+    QCOMPARE(created.size(), 2);
+    QCOMPARE(created.last()[QStringLiteral("name")], QStringLiteral("Quorvix-2"));
+    QCOMPARE(ndi->framesSent(), qint64(3 + 5));
+    QCOMPARE(ndi->framesDropped(), qint64(0));
 }
 
 void TestNdi::destructionDestroysSenderAndUnloads()
