@@ -2,7 +2,7 @@
 #include "Recorder.h"
 #include "WavFile.h"
 #include "output/PipeWireMicrophone.h"
-#include "tests/output/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/PlanarAudio.h"
 
 #include <QDir>

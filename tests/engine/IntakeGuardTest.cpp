@@ -3,6 +3,7 @@
 #include "engine/Session.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
+#include "support/LogCapture.h"
 #include "support/ManagerSession.h"
 
 #include <QElapsedTimer>
@@ -32,83 +33,6 @@ constexpr int kTestReadTimeoutMs = 1500;
 // What is allowed on top of a timeout before the session must have ended (a busy machine,
 // sanitizers).
 constexpr int kEndMarginMs = 8000;
-
-// Collects what reaches Qt's log (from any thread) while it lives, FFmpeg's lines included
-// (category "quorvix.ffmpeg"), and passes each message on to the handler before it.
-class LogCapture
-{
-public:
-    struct Line
-    {
-        QtMsgType type;
-        QByteArray category;
-        QString text;
-    };
-
-    LogCapture()
-    {
-        std::lock_guard<std::mutex> guard(s_lock);
-        s_active = this;
-        s_previous = qInstallMessageHandler(&LogCapture::handle);
-    }
-    ~LogCapture() { finish(); }
-    bool capturing() const { return !m_finished; }
-    // Every message so far, one "category: text" line each.
-    QByteArray text()
-    {
-        std::lock_guard<std::mutex> guard(s_lock);
-        return m_text;
-    }
-    QList<Line> lines(const QByteArray &category)
-    {
-        std::lock_guard<std::mutex> guard(s_lock);
-        QList<Line> found;
-        for (const Line &line : m_lines) {
-            if (line.category == category)
-                found.append(line);
-        }
-        return found;
-    }
-    // Ends the capture (once) and returns everything collected.
-    QByteArray finish()
-    {
-        std::lock_guard<std::mutex> guard(s_lock);
-        if (!m_finished) {
-            qInstallMessageHandler(s_previous);
-            s_active = nullptr;
-            m_finished = true;
-        }
-        return m_text;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        QtMessageHandler previous = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(s_lock);
-            previous = s_previous;
-            if (s_active) {
-                const QByteArray category(context.category ? context.category : "");
-                s_active->m_lines.append({type, category, text});
-                s_active->m_text += category + ": " + text.toUtf8() + '\n';
-            }
-        }
-        if (previous)
-            previous(type, context, text);
-    }
-
-    static std::mutex s_lock;
-    static LogCapture *s_active;
-    static QtMessageHandler s_previous;
-    // -- guarded by s_lock
-    QList<Line> m_lines;
-    QByteArray m_text;
-    bool m_finished = false;
-};
-std::mutex LogCapture::s_lock;
-LogCapture *LogCapture::s_active = nullptr;
-QtMessageHandler LogCapture::s_previous = nullptr;
 
 // A warning line through FFmpeg's log, as its RTMP intake writes one.
 void ffmpegWarning(const char *format, const char *a, const char *b)
@@ -389,7 +313,7 @@ void IntakeGuardTest::linesReachTheirQtType()
     // repeated line may come too).
     const QString whole = pieces.join(QString()).trimmed();
     QList<LogCapture::Line> found;
-    for (const LogCapture::Line &line : capture.lines("quorvix.ffmpeg")) {
+    for (const LogCapture::Line &line : capture.entries("quorvix.ffmpeg")) {
         if (line.text.contains(whole))
             found.append(line);
     }

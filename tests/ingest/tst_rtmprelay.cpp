@@ -4,6 +4,7 @@
 // publish) as any RTMP camera does; what it sends after that is copied as it is.
 
 #include "ingest/RtmpRelay.h"
+#include "support/LogCapture.h"
 #include "support/RtmpSessionStart.h"
 
 #include <QCryptographicHash>
@@ -16,7 +17,6 @@
 #include <QtTest>
 
 #include <memory>
-#include <mutex>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,37 +25,6 @@
 #include <unistd.h>
 
 namespace {
-
-// -- Log lines of every thread, guarded by g_logMutex.
-std::mutex g_logMutex;
-QStringList g_log;
-QtMessageHandler g_previousHandler = nullptr;
-
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    {
-        std::lock_guard<std::mutex> locker(g_logMutex);
-        g_log << message;
-    }
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
-
-void clearLog()
-{
-    std::lock_guard<std::mutex> locker(g_logMutex);
-    g_log.clear();
-}
-
-bool logged(const QString &text)
-{
-    std::lock_guard<std::mutex> locker(g_logMutex);
-    for (const QString &line : g_log) {
-        if (line.startsWith(text))
-            return true;
-    }
-    return false;
-}
 
 QByteArray randomBytes(int size, quint32 seed)
 {
@@ -160,12 +129,6 @@ private:
     }
 
 private slots:
-    void initTestCase() { g_previousHandler = qInstallMessageHandler(captureMessage); }
-
-    void cleanupTestCase() { qInstallMessageHandler(g_previousHandler); }
-
-    void init() { clearLog(); }
-
     void copiesBothWaysUnchangedAndInOrder()
     {
         Rig rig;
@@ -437,13 +400,15 @@ private slots:
         QTcpServer intake;
         QVERIFY(intake.listen(QHostAddress::LocalHost, 0));
         {
+            LogCapture log;
             RtmpRelay relay(descriptor, intake.serverPort());
             QSignalSpy finished(&relay, &Relay::finished);
             relay.start();
             QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
             QCOMPARE(relay.endReason(), RelayEnd::CameraLeft);
             QVERIFY(!intake.hasPendingConnections());
-            QVERIFY(!logged("ProxyThread: ERROR close")); // never closes what is not open
+            QCOMPARE(log.count(QStringLiteral("ProxyThread: ERROR close")),
+                     0); // never closes what is not open
         }
 
         // The relay closed the write end it was given: the read end sees EOF, not "empty".

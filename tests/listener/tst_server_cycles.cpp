@@ -4,12 +4,15 @@
 // is given up for the next one instead of being handed cameras it cannot take.
 #include "ListenerFixtures.h"
 
+#include "ingest/PortAllocator.h"
 #include "output/OutputRouter.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
 
 #include <QtTest>
+
+#include <algorithm>
 
 using namespace listener;
 
@@ -20,9 +23,12 @@ constexpr int kStreamTimeoutMs = 30000;
 constexpr int kCycles = Server::kInitialManagers + 2;
 constexpr int kFramesPerCycle = 5;
 const QString kStateText = QStringLiteral("320x240 30fps");
-// Manager ports of these tests, away from the default range that a running program (or
-// another suite on the machine) may hold.
-constexpr int kPortCounter = 62400;
+// Manager ports of these tests: above the range the suite's other intakes take from the same
+// base, so suites run side by side with their own QUORVIX_INTAKE_PORT_BASE stay apart.
+int portCounter()
+{
+    return std::min(PortAllocator::portBase() + 1300, 65400);
+}
 
 } // namespace
 
@@ -49,7 +55,7 @@ void ServerCyclesTest::everySequentialPublisherIsServedAlsoOnReplacements()
     OutputRouter cam(QStringLiteral("Quorvix"));
     TestWindow window;
     TestServer server(&cam, &window);
-    server.setLastManagerPort(kPortCounter);
+    server.setLastManagerPort(portCounter());
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), Server::kInitialManagers,
@@ -62,7 +68,7 @@ void ServerCyclesTest::everySequentialPublisherIsServedAlsoOnReplacements()
     for (int cycle = 1; cycle <= kCycles; ++cycle) {
         // The pool hands out its managers in the order they announced themselves.
         const int expectedPort = server.freeManagerPorts().value(0, -1);
-        QVERIFY(expectedPort > kPortCounter);
+        QVERIFY(expectedPort > portCounter());
         if (cycle > Server::kInitialManagers)
             QCOMPARE(expectedPort, servedPorts.at(cycle - 1 - Server::kInitialManagers));
         servedPorts.append(expectedPort);
@@ -90,7 +96,7 @@ void ServerCyclesTest::everySequentialPublisherIsServedAlsoOnReplacements()
         QCOMPARE(server.freeManagerPorts().last(), expectedPort);
     }
     QCOMPARE(sorted(server.freeManagerPorts()),
-             portRange(kPortCounter + 1, Server::kInitialManagers));
+             portRange(portCounter() + 1, Server::kInitialManagers));
     server.stopListening();
     QTRY_COMPARE_WITH_TIMEOUT(server.managerCount(), 0, kReadyTimeoutMs);
 }
@@ -99,14 +105,14 @@ void ServerCyclesTest::aManagerPortHeldElsewhereMovesToTheNextPort()
 {
     // Another program (here a plain listener) holds the first manager port.
     QTcpServer other;
-    const int held = kPortCounter + 1;
+    const int held = portCounter() + 1;
     QVERIFY(other.listen(QHostAddress::LocalHost, quint16(held)));
     RecordingOutput output;
     output.setCopyPictures(false);
     OutputRouter cam(QStringLiteral("Quorvix"));
     TestWindow window;
     TestServer server(&cam, &window);
-    server.setLastManagerPort(kPortCounter);
+    server.setLastManagerPort(portCounter());
     const quint16 port = FreePort::loopback();
     QVERIFY(server.startListening(QHostAddress::LocalHost, port));
     // The manager that cannot bind leaves the pool and a new one takes the next port.

@@ -8,6 +8,7 @@
 #include "engine/Session.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
+#include "support/LogCapture.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -46,20 +47,6 @@ while True:
 )";
 
 // FFmpeg's lines reach the message handler from the decoders' threads.
-std::mutex g_messagesLock;
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-void collectMessages(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    {
-        std::lock_guard<std::mutex> guard(g_messagesLock);
-        g_messages.append(msg);
-    }
-    if (g_previousHandler)
-        g_previousHandler(type, context, msg);
-}
-
 void stopProcess(QProcess &process)
 {
     if (process.state() == QProcess::NotRunning)
@@ -384,12 +371,7 @@ void ServerRobustTest::damagedStreamGivesAFewLinesASecond()
     options.extraOutputArgs =
         QStringList{QStringLiteral("-bsf:v"), QStringLiteral("noise=amount=50")};
     FfmpegPublisher publisher(options);
-    {
-        std::lock_guard<std::mutex> guard(g_messagesLock);
-        g_messages.clear();
-    }
-    g_previousHandler = qInstallMessageHandler(collectMessages);
-    const auto restore = qScopeGuard([] { qInstallMessageHandler(g_previousHandler); });
+    LogCapture log;
     const long long heldBefore = FfmpegLogLimit::heldLines();
     QVERIFY(publisher.start(port));
     QTRY_VERIFY_WITH_TIMEOUT(server.freeManagerPorts().size() == 9, kReadyTimeoutMs);
@@ -399,11 +381,7 @@ void ServerRobustTest::damagedStreamGivesAFewLinesASecond()
     const qint64 seconds = (watched.elapsed() + 999) / 1000;
     publisher.stop();
 
-    int errorLines = 0;
-    {
-        std::lock_guard<std::mutex> guard(g_messagesLock);
-        errorLines = g_messages.filter(QStringLiteral("onStreamManagerShowError")).size();
-    }
+    const int errorLines = log.count(QStringLiteral("onStreamManagerShowError"));
     const long long held = FfmpegLogLimit::heldLines() - heldBefore;
     qInfo() << "damaged stream:" << errorLines << "error lines," << held
             << "FFmpeg lines held back in" << seconds << "s";

@@ -8,7 +8,7 @@
 #include "../support/PlanarAudio.h"
 #include "../support/SolidPicture.h"
 #include "I420Picture.h"
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "output/NdiRenderer.h"
 #include "output/OutputBackends.h"
 #include "output/QtPreviewRenderer.h"

@@ -3,7 +3,7 @@
 // live, session changes, and destruction while a frame is under way. Live pictures reach the
 // backends from the video-out thread: the cases wait for it (sendLiveAndWait).
 
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "../support/I420Frame.h"
 #include "output/OutputRouter.h"
 #include "support/RecordingOutput.h"

@@ -5,7 +5,7 @@
 #include "FakeV4l2Io.h"
 #include "../support/SolidPicture.h"
 #include "I420Picture.h"
-#include "LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "output/OutputBackends.h"
 #include "output/V4l2Sink.h"
 #include "output/OutputRouter.h"

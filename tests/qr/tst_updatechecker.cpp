@@ -1,4 +1,5 @@
 #include "CannedHttpServer.h"
+#include "tests/support/LogCapture.h"
 
 #include "ui/ProductSite.h"
 #include "ui/UpdateChecker.h"
@@ -10,23 +11,9 @@
 #include <QTextDocument>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
-// Debug lines the code under test writes; collected so a test can tell a log line was NOT
-// written, which QTest::ignoreMessage cannot.
-QStringList g_log;
-QtMessageHandler g_previousHandler = nullptr;
-
-void collectMessages(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    g_log.append(msg);
-    if (g_previousHandler)
-        g_previousHandler(type, context, msg);
-}
-
-QStringList newVersionLines()
-{
-    return g_log.filter(QRegularExpression(QStringLiteral("^NEW VERSION:")));
-}
 
 const QByteArray kNewerManifest =
     QByteArrayLiteral("{\"build\": 29, \"msg\": \"Quorvix 1.3 is out\", "
@@ -37,9 +24,8 @@ class UpdateCheckerTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
     void init();
+    void cleanup();
 
     void newerBuildEmitsOnceAndShowsLink();
     void otherAnswersStaySilent_data();
@@ -61,21 +47,26 @@ private:
     // handler. Returns the newVersionAvailable arguments seen.
     QList<QList<QVariant>> runCheck(CannedHttpServer &server, const QString &path, QLabel &label,
                                     int build = UpdateChecker::kProgramBuild);
+    QStringList newVersionLines() const;
+
+    std::unique_ptr<LogCapture> m_log;
 };
-
-void UpdateCheckerTest::initTestCase()
-{
-    g_previousHandler = qInstallMessageHandler(collectMessages);
-}
-
-void UpdateCheckerTest::cleanupTestCase()
-{
-    qInstallMessageHandler(g_previousHandler);
-}
 
 void UpdateCheckerTest::init()
 {
-    g_log.clear();
+    // Collected so a test can tell a log line was NOT written, which QTest::ignoreMessage
+    // cannot.
+    m_log = std::make_unique<LogCapture>();
+}
+
+void UpdateCheckerTest::cleanup()
+{
+    m_log.reset();
+}
+
+QStringList UpdateCheckerTest::newVersionLines() const
+{
+    return m_log->lines().filter(QRegularExpression(QStringLiteral("^NEW VERSION:")));
 }
 
 QList<QList<QVariant>> UpdateCheckerTest::runCheck(CannedHttpServer &server, const QString &path,
@@ -207,7 +198,7 @@ void UpdateCheckerTest::refusedConnectionStaysSilent()
     QVERIFY(finished.wait(20000));
     QCoreApplication::processEvents();
     QCOMPARE(newer.count(), 0);
-    QVERIFY(g_log.filter("NEW VERSION:").isEmpty());
+    QCOMPARE(m_log->count(QStringLiteral("NEW VERSION:")), 0);
 }
 
 void UpdateCheckerTest::oversizedAnswerIsDropped()
@@ -273,7 +264,7 @@ void UpdateCheckerTest::checkerDiesWithRequestInFlight()
     }
     // Events left behind by the dead request must find nothing to call into.
     QCoreApplication::processEvents();
-    QVERIFY(g_log.filter("NEW VERSION:").isEmpty());
+    QCOMPARE(m_log->count(QStringLiteral("NEW VERSION:")), 0);
 }
 
 void UpdateCheckerTest::manifestAddressIsOnTheSite()
@@ -358,5 +349,5 @@ void UpdateCheckerTest::silentServerTimesOut()
     QVERIFY(!held.isEmpty());
     QCoreApplication::processEvents();
     QCOMPARE(newer.count(), 0);
-    QVERIFY(g_log.filter("NEW VERSION:").isEmpty());
+    QCOMPARE(m_log->count(QStringLiteral("NEW VERSION:")), 0);
 }
