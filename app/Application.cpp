@@ -48,7 +48,8 @@ Application::Application(QObject *parent)
     // Before the first status-bar update, which shows the microphone's line only while on.
     m_output->setMicrophoneEnabled(settings.microphone);
     m_output->setNdiEnabled(settings.ndiMode);
-    m_window->setNetworkAddresses(NetworkAddresses::networkAddressItems());
+    const QStringList addresses = NetworkAddresses::networkAddressItems();
+    m_window->setNetworkAddresses(addresses);
 
     MainWindow *const window = m_window.get();
     connect(window, &MainWindow::startClicked, this, &Application::toggleListening);
@@ -101,8 +102,9 @@ Application::Application(QObject *parent)
     m_statTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_statTimer, &QTimer::timeout, this, &Application::pollStatistics);
 
-    // An absent key reads as "", which matches no item and keeps the first one.
-    m_window->selectNetworkAddress(settings.ip);
+    // An absent key reads as "", which matches no item and keeps the first one. A USB cable
+    // plugged in goes before the stored choice.
+    m_window->selectNetworkAddress(NetworkAddresses::initialItem(addresses, settings.ip));
     m_window->selectCamera(settings.cam);
     showPublishUrl();
     pushIngestSettings();

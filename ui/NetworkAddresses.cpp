@@ -1,16 +1,21 @@
 #include "ui/NetworkAddresses.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QNetworkAddressEntry>
+#include <QRegularExpression>
 
 namespace {
 
 // The hardware address text of interfaces without a real one (loopback and some virtual links).
 // Only this exact text excludes an interface; an empty hardware address does not.
 const char *const kZeroHardwareAddress = "00:00:00:00:00:00";
-// Put in front of every non-Wi-Fi item before sorting: items start with a digit and 'Z' sorts
-// after all digits, so Wi-Fi items end up first.
+// Taken out of every non-Wi-Fi item's text after sorting. It once went in front of those items
+// so that they sorted after the Wi-Fi ones; names that contain it still lose it.
 const char *const kNonWifiMarker = "ZZZ";
+// The drivers of phones' USB tethering: Android's RNDIS and CDC ECM / NCM (newer phones), EEM,
+// and the iPhone's.
+const char *const kTetheringDrivers[] = {"rndis_host", "cdc_ether", "cdc_ncm", "cdc_eem", "ipheth"};
 // 169.254.0.0/16: addresses a host gives itself when no DHCP answered; a camera cannot reach it.
 const char *const kLinkLocalPrefix = "169.254.";
 
@@ -27,7 +32,8 @@ bool isIpv4Text(const QString &address)
 
 } // namespace
 
-NetworkAddresses::Interface NetworkAddresses::describe(const QNetworkInterface &iface)
+NetworkAddresses::Interface NetworkAddresses::describe(const QNetworkInterface &iface,
+                                                       const QString &sysClassNet)
 {
     Interface d;
     d.name = iface.name();
@@ -38,7 +44,54 @@ NetworkAddresses::Interface NetworkAddresses::describe(const QNetworkInterface &
     const QList<QNetworkAddressEntry> entries = iface.addressEntries();
     for (const QNetworkAddressEntry &entry : entries)
         d.addresses.append(entry.ip().toString());
+    d.driver = driverOf(d.name, sysClassNet);
     return d;
+}
+
+QString NetworkAddresses::driverOf(const QString &name, const QString &sysClassNet)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") ||
+        name == QLatin1String(".."))
+        return QString();
+    const QFileInfo link(sysClassNet + QLatin1Char('/') + name + QStringLiteral("/device/driver"));
+    if (!link.isSymLink())
+        return QString();
+    return QFileInfo(link.symLinkTarget()).fileName();
+}
+
+bool NetworkAddresses::isUsbTethering(const Interface &iface)
+{
+    static const QRegularExpression usbName(QStringLiteral("^usb[0-9]+$"));
+    static const QRegularExpression macName(QStringLiteral("^enx[0-9a-f]{12}$"));
+    if (usbName.match(iface.name).hasMatch())
+        return true;
+    if (!iface.driver.isEmpty()) {
+        for (const char *driver : kTetheringDrivers) {
+            if (iface.driver == QLatin1String(driver))
+                return true;
+        }
+        return false;
+    }
+    return macName.match(iface.name).hasMatch();
+}
+
+bool NetworkAddresses::isUsbCableItem(const QString &item)
+{
+    return item.endsWith(QLatin1String(kUsbCableHint));
+}
+
+QString NetworkAddresses::initialItem(const QStringList &items, const QString &stored)
+{
+    QString firstCable;
+    for (const QString &item : items) {
+        if (isUsbCableItem(item)) {
+            if (item == stored)
+                return stored;
+            if (firstCable.isEmpty())
+                firstCable = item;
+        }
+    }
+    return firstCable.isEmpty() ? stored : firstCable;
 }
 
 bool NetworkAddresses::isUsable(const Interface &iface)
@@ -68,34 +121,36 @@ QString NetworkAddresses::shortDisplayName(const QString &displayName)
 
 QStringList NetworkAddresses::addressItems(const QVector<Interface> &interfaces)
 {
-    QStringList working;
+    QStringList cable;
+    QStringList wifi;
+    QStringList others;
     for (const Interface &iface : interfaces) {
         if (!isUsable(iface))
             continue;
+        const bool tethering = isUsbTethering(iface);
         for (const QString &address : iface.addresses) {
             if (address.startsWith(QLatin1String(kLinkLocalPrefix)))
                 continue;
             if (!hasRealHardwareAddress(iface) || !isIpv4Text(address))
                 continue;
             const QString name = shortDisplayName(iface.displayName);
-            QString item = QStringLiteral("%1 %2").arg(address, name);
-            if (!isWifi(iface, name))
-                item.prepend(QLatin1String(kNonWifiMarker));
-            working.append(item);
+            const QString item = QStringLiteral("%1 %2").arg(address, name);
+            if (tethering)
+                cable.append(item + QLatin1String(kUsbCableHint));
+            else if (isWifi(iface, name))
+                wifi.append(item);
+            else
+                others.append(item);
         }
     }
-    working.sort(Qt::CaseSensitive);
-
-    QStringList result;
-    result.reserve(working.size());
-    for (QString &item : working) {
-        // The marker is removed everywhere in the item, so a name containing "ZZZ" loses it too;
-        // the address part, which is what the URL uses, cannot contain it.
-        if (item.startsWith(QLatin1String(kNonWifiMarker)))
+    for (QStringList *group : {&cable, &wifi, &others})
+        group->sort(Qt::CaseSensitive);
+    // The address part, which is what the URL uses, cannot contain the marker.
+    for (QStringList *group : {&cable, &others}) {
+        for (QString &item : *group)
             item.remove(QLatin1String(kNonWifiMarker), Qt::CaseSensitive);
-        result.append(item);
     }
-    return result;
+    return cable + wifi + others;
 }
 
 QList<QNetworkInterface> NetworkAddresses::usableInterfaces()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ui/CommandRunner.h"
+#include "ui/SecureBoot.h"
 #include "ui/WebcamModule.h"
 
 #include <QDialog>
@@ -9,12 +10,22 @@
 #include <functional>
 
 class QLabel;
+class QLineEdit;
 class QPushButton;
+class QWidget;
 
 // The small window behind the status bar's "Set up virtual webcam" button. It loads the
 // v4l2loopback module through pkexec, or loads it and writes the two files that load it at
 // every start (one password prompt for both), and says in plain words how that ended. When
 // the module is not installed it says how to install it instead of offering the load.
+//
+// Before a load it asks mokutil whether Secure Boot is on and, if so, whether the key DKMS
+// signs the module with is enrolled. When it is not, the load waits and the dialog offers to
+// enrol the key: a one-time password typed twice here goes to pkexec mokutil --import on
+// standard input, and the dialog then says what the blue screen at the next boot will ask.
+// Once that offer (or the news that the key waits for the next boot) has been shown, a load
+// goes ahead without asking again. Without mokutil the load goes ahead as before, and the
+// dialog says that Secure Boot was not checked.
 //
 // The commands are WebcamModule's constants, run asynchronously through the CommandRunner;
 // the dialog stays usable (Close hides it) while the password prompt is open, and the result
@@ -36,9 +47,12 @@ public:
 
     // What the dialog says now (the line below the fixed introduction).
     QString message() const;
-    // A privileged command is running (the password prompt may be open).
-    bool isBusy() const { return m_busy; }
+    // A command is running: a Secure Boot check, or a privileged command (the password
+    // prompt may be open).
+    bool isBusy() const { return m_step != Step::Idle; }
     bool moduleInstalled() const { return m_installed; }
+    // The key's enrolment is offered: the password fields and "Enrol key" are shown.
+    bool enrolOffered() const;
 
 public slots:
     // Looks again whether the module is installed and offers what fits; keeps the message of
@@ -47,24 +61,56 @@ public slots:
     // The window found a webcam device.
     void webcamFound();
 
+protected:
+    bool event(QEvent *event) override;
+
 signals:
     // A command ended with the module loaded; the window may look for the device now.
     void moduleLoaded();
 
 private:
+    enum class Step
+    {
+        Idle,
+        CheckingSecureBoot, // mokutil --sb-state
+        CheckingKey,        // mokutil --test-key
+        Loading,            // pkexec modprobe, or the permanent set-up
+        Enrolling,          // pkexec mokutil --import
+    };
+
+    void startLoad(bool permanent);
+    void secureBootChecked(const CommandResult &result);
+    void keyChecked(const CommandResult &result);
     void run(const WebcamModule::Command &command, bool permanent);
     void finish(const CommandResult &result, bool permanent);
     QString messageFor(WebcamModule::Outcome outcome, const CommandResult &result,
                        bool permanent) const;
+    void enrolKey();
+    void enrolFinished(const CommandResult &result);
+    QString enrolMessageFor(SecureBoot::EnrolOutcome outcome, const CommandResult &result) const;
+    QString bootSteps() const;
+    void setEnrolOffered(bool offered);
     void updateButtons();
 
     CommandRunner m_runner;
     InstalledCheck m_installedCheck;
-    bool m_busy = false;
+    Step m_step = Step::Idle;
     bool m_installed = false;
+    // Which load waits for the Secure Boot checks.
+    bool m_pendingPermanent = false;
+    // The user has been told that the key is not enrolled (or waits for the next boot): a
+    // load now goes ahead without asking mokutil again.
+    bool m_secureBootTold = false;
+    SecureBoot::State m_secureBootState = SecureBoot::State::Unknown;
+    // Said with the load's outcome when it failed, e.g. that Secure Boot was not checked.
+    QString m_checkNote;
     QLabel *m_message = nullptr;            // child
     QPushButton *m_load = nullptr;          // child
     QPushButton *m_loadPermanent = nullptr; // child
     QPushButton *m_check = nullptr;         // child
     QPushButton *m_close = nullptr;         // child
+    QWidget *m_enrolPanel = nullptr;        // child: the enrol offer
+    QLineEdit *m_password = nullptr;        // child of m_enrolPanel
+    QLineEdit *m_passwordRepeat = nullptr;  // child of m_enrolPanel
+    QPushButton *m_enrol = nullptr;         // child of m_enrolPanel
 };

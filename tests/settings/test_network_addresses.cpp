@@ -1,8 +1,12 @@
-// The address items of cmbNetwork (which interfaces count, how items are named and ordered) and
-// the publish URL, over described interfaces and once over this machine's real ones.
+// The address items of cmbNetwork (which interfaces count, how items are named and ordered, the
+// USB cable first), the item chosen at start and the publish URL, over described interfaces,
+// a scratch sysfs tree and once over this machine's real ones.
 #include "ui/NetworkAddresses.h"
 
+#include <QDir>
+#include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using Iface = NetworkAddresses::Interface;
@@ -16,9 +20,10 @@ Iface iface(const QString &name, const QStringList &addresses,
             const QString &hardware = QStringLiteral("3C:22:FB:01:02:03"),
             QNetworkInterface::InterfaceFlags flags = kUp,
             QNetworkInterface::InterfaceType type = QNetworkInterface::Ethernet,
-            const QString &displayName = QString())
+            const QString &displayName = QString(), const QString &driver = QString())
 {
     Iface d;
+    d.driver = driver;
     d.name = name;
     d.displayName = displayName.isEmpty() ? name : displayName;
     d.flags = flags;
@@ -44,6 +49,11 @@ private slots:
     void linkLocalQualifiesButGivesNoItem();
     void displayNameShortenedAfterSixCharacters();
     void markerRemovedFromNonWifiNamesOnly();
+    void usbTetheringFirstWithItsHint_data();
+    void usbTetheringFirstWithItsHint();
+    void driverReadFromSysfs();
+    void initialItem_data();
+    void initialItem();
     void rtmpUrl_data();
     void rtmpUrl();
     void realInterfacesHaveNoLoopback();
@@ -214,6 +224,139 @@ void TestNetworkAddresses::markerRemovedFromNonWifiNamesOnly()
     // The marker is taken out of a non-Wi-Fi item wherever it stands.
     QCOMPARE(NetworkAddresses::addressItems({plain, wifi}),
              QStringList({"10.0.0.2 wlZZZ", "10.0.0.1 e0"}));
+}
+
+void TestNetworkAddresses::usbTetheringFirstWithItsHint_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<bool>("cable");
+
+    QTest::newRow("usb0") << "usb0"
+                          << "" << true;
+    QTest::newRow("usb1, RNDIS") << "usb1"
+                                 << "rndis_host" << true;
+    QTest::newRow("enx + MAC, driver unknown") << "enx0a1b2c3d4e5f"
+                                               << "" << true;
+    QTest::newRow("enx + MAC, NCM") << "enx0a1b2c3d4e5f"
+                                    << "cdc_ncm" << true;
+    // Named after its MAC as any USB network device is, but the driver is an Ethernet adapter's.
+    QTest::newRow("enx + MAC, USB Ethernet adapter") << "enx00e04c680001"
+                                                     << "r8152" << false;
+    QTest::newRow("path name, RNDIS") << "enp0s20f0u2"
+                                      << "rndis_host" << true;
+    QTest::newRow("path name, driver unknown") << "enp0s20f0u2"
+                                               << "" << false;
+    QTest::newRow("iPhone") << "eth1"
+                            << "ipheth" << true;
+    QTest::newRow("plain Ethernet") << "eth0"
+                                    << "e1000e" << false;
+    QTest::newRow("usb without a number") << "usbnet"
+                                          << "" << false;
+    QTest::newRow("enx, not hex") << "enx0a1b2c3d4e5g"
+                                  << "" << false;
+}
+
+void TestNetworkAddresses::usbTetheringFirstWithItsHint()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, driver);
+    QFETCH(bool, cable);
+
+    const Iface phone = iface(name, {"192.168.42.129"}, "3C:22:FB:01:02:0A", kUp,
+                              QNetworkInterface::Ethernet, QString(), driver);
+    QCOMPARE(NetworkAddresses::isUsbTethering(phone), cable);
+    const QVector<Iface> ifaces = {
+        iface("eth0", {"10.0.0.5"}),
+        iface("wlp2s0", {"192.168.1.20"}, "3C:22:FB:0A:0B:0C", kUp, QNetworkInterface::Wifi),
+        phone,
+    };
+    const QStringList items = NetworkAddresses::addressItems(ifaces);
+    QCOMPARE(items.size(), 3);
+    const QString phoneItem = QStringLiteral("192.168.42.129 ") +
+                              NetworkAddresses::shortDisplayName(name) +
+                              (cable ? QStringLiteral(" (USB cable)") : QString());
+    // First before Wi-Fi; otherwise one of the others, in textual order after 10.0.0.5.
+    QCOMPARE(items, cable ? QStringList({phoneItem, "192.168.1.20 wlp2s0", "10.0.0.5 eth0"})
+                          : QStringList({"192.168.1.20 wlp2s0", "10.0.0.5 eth0", phoneItem}));
+    QCOMPARE(NetworkAddresses::isUsbCableItem(phoneItem), cable);
+    // The URLs take the address only.
+    QCOMPARE(NetworkAddresses::rtmpUrl(phoneItem, 1935),
+             QStringLiteral("rtmp://192.168.42.129/@/@"));
+    QCOMPARE(NetworkAddresses::srtUrl(phoneItem, 9000),
+             QStringLiteral("srt://192.168.42.129:9000"));
+}
+
+void TestNetworkAddresses::driverReadFromSysfs()
+{
+    // A scratch /sys/class/net as the kernel lays it out: device/driver links into the bus.
+    QTemporaryDir sys;
+    QVERIFY(sys.isValid());
+    const QString net = sys.filePath("class/net");
+    const QString drivers = sys.filePath("bus/usb/drivers");
+    for (const char *driver : {"rndis_host", "r8152"})
+        QVERIFY(QDir().mkpath(drivers + '/' + driver));
+    auto device = [&](const QString &name, const QString &driver) {
+        const QString dir = net + '/' + name + "/device";
+        QVERIFY(QDir().mkpath(dir));
+        if (!driver.isEmpty())
+            QVERIFY(QFile::link(drivers + '/' + driver, dir + "/driver"));
+    };
+    device("usb0", "rndis_host");
+    device("enx00e04c680001", "r8152");
+    device("enx0a1b2c3d4e5f", QString());  // a device without a driver bound
+    QVERIFY(QDir().mkpath(net + "/tun0")); // virtual: no device at all
+    // A plain folder where the link belongs is not a driver.
+    QVERIFY(QDir().mkpath(net + "/eth5/device/driver"));
+
+    QCOMPARE(NetworkAddresses::driverOf("usb0", net), QStringLiteral("rndis_host"));
+    QCOMPARE(NetworkAddresses::driverOf("enx00e04c680001", net), QStringLiteral("r8152"));
+    QCOMPARE(NetworkAddresses::driverOf("enx0a1b2c3d4e5f", net), QString());
+    QCOMPARE(NetworkAddresses::driverOf("tun0", net), QString());
+    QCOMPARE(NetworkAddresses::driverOf("eth5", net), QString());
+    QCOMPARE(NetworkAddresses::driverOf("missing0", net), QString());
+    // Only plain names are looked up.
+    QCOMPARE(NetworkAddresses::driverOf("../net/usb0", net), QString());
+    QCOMPARE(NetworkAddresses::driverOf("..", sys.filePath("class/net/usb0/device")), QString());
+    QCOMPARE(NetworkAddresses::driverOf(QString(), net), QString());
+
+    // What the driver says, the list follows: the adapter named after its MAC is no cable.
+    Iface adapter = iface("enx00e04c680001", {"10.1.1.2"});
+    adapter.driver = NetworkAddresses::driverOf(adapter.name, net);
+    QVERIFY(!NetworkAddresses::isUsbTethering(adapter));
+    Iface unbound = iface("enx0a1b2c3d4e5f", {"10.1.1.3"});
+    unbound.driver = NetworkAddresses::driverOf(unbound.name, net);
+    QVERIFY(NetworkAddresses::isUsbTethering(unbound));
+}
+
+void TestNetworkAddresses::initialItem_data()
+{
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("chosen");
+
+    const QString cable = QStringLiteral("192.168.42.129 usb0 (USB cable)");
+    const QString otherCable = QStringLiteral("172.20.10.2 eth1 (USB cable)");
+    const QString wifi = QStringLiteral("192.168.1.20 wlp2s0");
+    const QString eth = QStringLiteral("10.0.0.5 eth0");
+    QTest::newRow("no cable: the stored choice") << QStringList{wifi, eth} << eth << eth;
+    QTest::newRow("cable beats a stored Wi-Fi") << QStringList{cable, wifi, eth} << wifi << cable;
+    QTest::newRow("cable, nothing stored") << QStringList{cable, wifi} << "" << cable;
+    // A phone's tethering network changes from one plug-in to the next.
+    QTest::newRow("cable, an old cable address stored")
+        << QStringList{cable, wifi} << "192.168.42.77 usb0 (USB cable)" << cable;
+    QTest::newRow("two cables: the stored one")
+        << QStringList{otherCable, cable, wifi} << cable << cable;
+    QTest::newRow("two cables, Wi-Fi stored: the first")
+        << QStringList{otherCable, cable, wifi} << wifi << otherCable;
+}
+
+void TestNetworkAddresses::initialItem()
+{
+    QFETCH(QStringList, items);
+    QFETCH(QString, stored);
+    QFETCH(QString, chosen);
+    QCOMPARE(NetworkAddresses::initialItem(items, stored), chosen);
 }
 
 void TestNetworkAddresses::rtmpUrl_data()

@@ -1,8 +1,10 @@
 // The virtual webcam set-up: which privileged commands run and what their ends mean to the
-// user, the check whether the module is installed, and the real process runner. Commands are
-// recorded, never run, except the permanent script, which a plain /bin/sh runs with every
-// path moved into a scratch folder and modprobe replaced by a recording stub.
+// user, the Secure Boot checks and the key's enrolment before a load, the check whether the
+// module is installed, and the real process runner. Commands are recorded, never run, except
+// the permanent script, which a plain /bin/sh runs with every path moved into a scratch folder
+// and modprobe replaced by a recording stub.
 #include "ui/CommandRunner.h"
+#include "ui/SecureBoot.h"
 #include "ui/WebcamModule.h"
 #include "ui/WebcamSetupDialog.h"
 
@@ -10,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -26,9 +29,26 @@ constexpr int kWaitMs = 20000;
 const QString kPkexec = QStringLiteral("/usr/bin/pkexec");
 const QStringList kLoadArguments{"/usr/sbin/modprobe", "v4l2loopback", "card_label=Quorvix",
                                  "exclusive_caps=1"};
+const QString kMokutil = QStringLiteral("/usr/bin/mokutil");
+const QStringList kSbState{"--sb-state"};
+const QStringList kTestKey{"--test-key", "/var/lib/dkms/mok.pub"};
+const QStringList kEnrolArguments{"/usr/bin/mokutil", "--import", "/var/lib/dkms/mok.pub"};
 
-// Records every command instead of running it; the test ends each one with the result it
-// wants. Shared state, so a runner copied into a dialog stays valid.
+CommandResult exited(int code, const QByteArray &errorOutput = QByteArray(),
+                     const QByteArray &output = QByteArray())
+{
+    CommandResult result;
+    result.status = CommandResult::Exited;
+    result.exitCode = code;
+    result.output = output;
+    result.errorOutput = errorOutput;
+    return result;
+}
+
+// Records every command instead of running it. Commands given an answer (the unprivileged
+// mokutil checks) end at once with it and are kept in checks(); the test ends each of the
+// others, kept in calls(), with the result it wants. Shared state, so a runner copied into a
+// dialog stays valid.
 class RecordingRunner
 {
 public:
@@ -42,27 +62,58 @@ public:
 
     CommandRunner runner()
     {
-        auto calls = m_calls;
-        return [calls](const QString &program, const QStringList &arguments,
+        auto state = m_state;
+        return [state](const QString &program, const QStringList &arguments,
                        const QByteArray &input, QObject *, CommandDone done) {
-            calls->append({program, arguments, input, std::move(done)});
+            const auto answer = state->answers.constFind(program + ' ' + arguments.join(' '));
+            if (answer == state->answers.constEnd()) {
+                state->calls.append({program, arguments, input, std::move(done)});
+                return;
+            }
+            state->checks.append({program, arguments, input, {}});
+            done(*answer);
         };
     }
-    QList<Call> &calls() { return *m_calls; }
+    void answer(const QString &program, const QStringList &arguments, const CommandResult &result)
+    {
+        m_state->answers.insert(program + ' ' + arguments.join(' '), result);
+    }
+    void answerSecureBoot(const CommandResult &state, const CommandResult &key)
+    {
+        answer(kMokutil, kSbState, state);
+        answer(kMokutil, kTestKey, key);
+    }
+    QList<Call> &calls() { return m_state->calls; }
+    QList<Call> &checks() { return m_state->checks; }
     // Ends the last command.
-    void finishLast(const CommandResult &result) { m_calls->last().done(result); }
+    void finishLast(const CommandResult &result) { m_state->calls.last().done(result); }
 
 private:
-    std::shared_ptr<QList<Call>> m_calls = std::make_shared<QList<Call>>();
+    struct State
+    {
+        QHash<QString, CommandResult> answers;
+        QList<Call> calls;
+        QList<Call> checks;
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
 };
 
-CommandResult exited(int code, const QByteArray &errorOutput = QByteArray())
+// mokutil's own answers.
+CommandResult secureBootOn()
 {
-    CommandResult result;
-    result.status = CommandResult::Exited;
-    result.exitCode = code;
-    result.errorOutput = errorOutput;
-    return result;
+    return exited(0, {}, "SecureBoot enabled\n");
+}
+CommandResult secureBootOff()
+{
+    return exited(0, {}, "SecureBoot disabled\n");
+}
+CommandResult keyEnrolled()
+{
+    return exited(0, {}, "/var/lib/dkms/mok.pub is already enrolled\n");
+}
+CommandResult keyNotEnrolled()
+{
+    return exited(1, {}, "/var/lib/dkms/mok.pub is not enrolled\n");
 }
 
 CommandResult notStarted()
@@ -130,6 +181,14 @@ private slots:
     void notInstalledSaysHowToInstall();
     void closingWhilePromptIsOpenKeepsTheResult();
 
+    void secureBootIsCheckedBeforeLoading_data();
+    void secureBootIsCheckedBeforeLoading();
+    void enrolPassesThePasswordOnlyOnStandardInput();
+    void enrolOutcomes_data();
+    void enrolOutcomes();
+    void passwordsRefusedBeforeAnythingRuns_data();
+    void passwordsRefusedBeforeAnythingRuns();
+
     void processRunnerPassesInputAndExitCode();
     void processRunnerReportsAMissingProgramOnce();
     void processRunnerEndsTheCommandWithItsContext();
@@ -145,9 +204,11 @@ private:
             return dialog->findChild<QPushButton *>(QString::fromLatin1(name));
         }
     };
+    // Unless told otherwise, Secure Boot is on and the key enrolled: the load goes ahead.
     static std::unique_ptr<Dialog> makeDialog(bool installed = true)
     {
         auto d = std::make_unique<Dialog>();
+        d->recorder.answerSecureBoot(secureBootOn(), keyEnrolled());
         d->installed = installed;
         Dialog *raw = d.get();
         d->dialog = std::make_unique<WebcamSetupDialog>(d->recorder.runner(),
@@ -583,6 +644,323 @@ void TestWebcamSetup::closingWhilePromptIsOpenKeepsTheResult()
     QVERIFY(d->dialog->message().contains(QStringLiteral("module is loaded")));
 }
 
+namespace {
+
+QString joined(const RecordingRunner::Call &call)
+{
+    return (QStringList{call.program} + call.arguments).join(QLatin1Char(' '));
+}
+
+const QString kSbStateLine = QStringLiteral("/usr/bin/mokutil --sb-state");
+const QString kTestKeyLine = QStringLiteral("/usr/bin/mokutil --test-key /var/lib/dkms/mok.pub");
+
+} // namespace
+
+void TestWebcamSetup::secureBootIsCheckedBeforeLoading_data()
+{
+    QTest::addColumn<CommandResult>("state"); // mokutil --sb-state
+    QTest::addColumn<CommandResult>("key");   // mokutil --test-key, when asked
+    QTest::addColumn<bool>("permanent");      // which load button
+    QTest::addColumn<QStringList>("checks");  // the commands run before the load
+    QTest::addColumn<bool>("offered");        // the enrolment is offered
+    QTest::addColumn<bool>("loads");          // the load follows at once
+    QTest::addColumn<QStringList>("says");    // before the load ends, or instead of it
+
+    CommandResult noMokutil;
+    noMokutil.status = CommandResult::FailedToStart;
+    noMokutil.exitCode = -1;
+    noMokutil.errorText = QStringLiteral("execve: No such file or directory");
+    CommandResult crashedCheck;
+    crashedCheck.status = CommandResult::Crashed;
+    const QStringList stateOnly{kSbStateLine};
+    const QStringList both{kSbStateLine, kTestKeyLine};
+    const QString mokPub = QStringLiteral("/var/lib/dkms/mok.pub");
+
+    QTest::newRow("off") << secureBootOff() << keyNotEnrolled() << false << stateOnly << false
+                         << true << QStringList{"password"};
+    // The shim does not check what it boots, and the kernel then takes unsigned modules.
+    QTest::newRow("on, shim does not validate")
+        << exited(0, {}, "SecureBoot enabled\nSecureBoot validation is disabled in shim\n")
+        << keyNotEnrolled() << false << stateOnly << false << true << QStringList();
+    QTest::newRow("no EFI (BIOS boot)")
+        << exited(1, "EFI variables are not supported on this system\n") << keyNotEnrolled()
+        << false << stateOnly << false << true << QStringList();
+    QTest::newRow("EFI without Secure Boot")
+        << exited(255, "This system doesn't support Secure Boot\n") << keyNotEnrolled() << false
+        << stateOnly << false << true << QStringList();
+    QTest::newRow("on, not enrolled")
+        << secureBootOn() << keyNotEnrolled() << false << both << true << false
+        << QStringList{"Secure Boot is on", mokPub, "sudo mokutil --import " + mokPub};
+    QTest::newRow("on, not enrolled, every start")
+        << secureBootOn() << keyNotEnrolled() << true << both << true << false
+        << QStringList{"Secure Boot is on"};
+    QTest::newRow("on, enrolled") << secureBootOn() << keyEnrolled() << false << both << false
+                                  << true << QStringList{"password"};
+    QTest::newRow("on, key in the firmware's db")
+        << secureBootOn() << exited(0, {}, "/var/lib/dkms/mok.pub is already in db\n") << false
+        << both << false << true << QStringList();
+    // Asked for already: the blue screen's steps, no second request.
+    QTest::newRow("on, enrolment waits for the next boot")
+        << secureBootOn()
+        << exited(0, {}, "/var/lib/dkms/mok.pub is already in the enrollment request\n") << false
+        << both << false << false
+        << QStringList{"next start", "\"Enroll MOK\"", "\"Continue\"", "\"Yes\"", "\"Reboot\""};
+    // DKMS made no key: whatever signed the module, there is nothing of ours to enrol.
+    QTest::newRow("on, no DKMS key")
+        << secureBootOn() << exited(255, "Failed to open /var/lib/dkms/mok.pub\n") << false << both
+        << false << true << QStringList();
+    QTest::newRow("on, key check crashed")
+        << secureBootOn() << crashedCheck << false << both << false << true << QStringList();
+    QTest::newRow("mokutil missing")
+        << noMokutil << keyNotEnrolled() << false << stateOnly << false << true
+        << QStringList{"mokutil", "not installed", "Secure Boot was not checked", "password"};
+    QTest::newRow("state check failed")
+        << exited(255, "Failed to read \"SecureBoot\" variable: Permission denied\n")
+        << keyNotEnrolled() << false << stateOnly << false << true << QStringList();
+}
+
+void TestWebcamSetup::secureBootIsCheckedBeforeLoading()
+{
+    QFETCH(CommandResult, state);
+    QFETCH(CommandResult, key);
+    QFETCH(bool, permanent);
+    QFETCH(QStringList, checks);
+    QFETCH(bool, offered);
+    QFETCH(bool, loads);
+    QFETCH(QStringList, says);
+
+    auto d = makeDialog();
+    d->recorder.answerSecureBoot(state, key);
+    QSignalSpy loaded(d->dialog.get(), &WebcamSetupDialog::moduleLoaded);
+    QVERIFY(!d->dialog->enrolOffered());
+    QPushButton *button = d->button(permanent ? "cmdLoadPermanent" : "cmdLoad");
+    button->click();
+
+    QStringList ran;
+    for (const auto &check : d->recorder.checks()) {
+        QVERIFY(check.input.isEmpty());
+        ran << joined(check);
+    }
+    QCOMPARE(ran, checks);
+    QCOMPARE(d->dialog->enrolOffered(), offered);
+    for (const QString &part : says)
+        QVERIFY2(d->dialog->message().contains(part), qPrintable(d->dialog->message()));
+    const QStringList loadArguments =
+        permanent ? WebcamModule::permanentCommand().arguments : kLoadArguments;
+    if (loads) {
+        QCOMPARE(d->recorder.calls().size(), 1);
+        QCOMPARE(d->recorder.calls().at(0).program, kPkexec);
+        QCOMPARE(d->recorder.calls().at(0).arguments, loadArguments);
+        QVERIFY(d->dialog->isBusy());
+        // A failure still says what the check found (here: that there was none).
+        d->recorder.finishLast(exited(1, "modprobe: ERROR: could not insert 'v4l2loopback'\n"));
+        for (const QString &part : says) {
+            if (part != QLatin1String("password"))
+                QVERIFY2(d->dialog->message().contains(part), qPrintable(d->dialog->message()));
+        }
+        return;
+    }
+
+    // The load waits; the user has been told, so the next press loads without asking again.
+    QVERIFY(d->recorder.calls().isEmpty());
+    QVERIFY(!d->dialog->isBusy());
+    QVERIFY(button->isEnabled());
+    button->click();
+    QCOMPARE(d->recorder.checks().size(), checks.size());
+    QCOMPARE(d->recorder.calls().size(), 1);
+    QCOMPARE(d->recorder.calls().at(0).arguments, loadArguments);
+    d->recorder.finishLast(exited(0));
+    QCOMPARE(loaded.count(), 1);
+    QVERIFY(!d->dialog->enrolOffered());
+
+    // Opened again later: the next load asks mokutil afresh.
+    d->dialog->checkInstalled();
+    button->click();
+    QCOMPARE(d->recorder.checks().size(), 2 * checks.size());
+}
+
+namespace {
+
+// A dialog that offers the enrolment: Secure Boot on, the key not enrolled, Load pressed.
+void offerEnrolment(RecordingRunner &recorder, WebcamSetupDialog &dialog)
+{
+    recorder.answerSecureBoot(secureBootOn(), keyNotEnrolled());
+    dialog.findChild<QPushButton *>(QStringLiteral("cmdLoad"))->click();
+}
+
+QLineEdit *field(WebcamSetupDialog &dialog, const char *name)
+{
+    return dialog.findChild<QLineEdit *>(QString::fromLatin1(name));
+}
+
+// Every shown text has the height its lines need at its width: nothing is cut off.
+bool allTextShows(const QWidget &window)
+{
+    const QList<QLabel *> labels = window.findChildren<QLabel *>();
+    for (const QLabel *label : labels) {
+        if (label->isVisible() && !label->text().isEmpty() &&
+            label->height() < label->heightForWidth(label->width()))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void TestWebcamSetup::enrolPassesThePasswordOnlyOnStandardInput()
+{
+    const QFont defaultFont = QApplication::font();
+    QFont larger = defaultFont;
+    larger.setPointSizeF(defaultFont.pointSizeF() * 1.5);
+    // The offer and the blue screen's steps are long; at a larger font too they show whole.
+    for (const QFont &font : {defaultFont, larger}) {
+        QApplication::setFont(font);
+        auto d = makeDialog();
+        offerEnrolment(d->recorder, *d->dialog);
+        QTRY_VERIFY(allTextShows(*d->dialog));
+        QTest::keyClicks(field(*d->dialog, "edtMokPassword"), QStringLiteral("abc"));
+        QTest::keyClicks(field(*d->dialog, "edtMokPasswordRepeat"), QStringLiteral("abc"));
+        d->button("cmdEnrol")->click();
+        d->recorder.finishLast(exited(0));
+        QTRY_VERIFY(allTextShows(*d->dialog));
+    }
+    QApplication::setFont(defaultFont);
+
+    auto d = makeDialog();
+    offerEnrolment(d->recorder, *d->dialog);
+    QVERIFY(d->dialog->enrolOffered());
+    QLineEdit *password = field(*d->dialog, "edtMokPassword");
+    QLineEdit *repeated = field(*d->dialog, "edtMokPasswordRepeat");
+    QVERIFY(password && repeated);
+    QVERIFY(password->isVisible());
+    // Looks like an option and has spaces: it must still be one line of input, nothing else.
+    const QString secret = QStringLiteral("--root-pw ab 12");
+    QTest::keyClicks(password, secret);
+    QTest::keyClicks(repeated, secret);
+    QTest::keyClick(repeated, Qt::Key_Return);
+
+    QCOMPARE(d->recorder.calls().size(), 1);
+    const RecordingRunner::Call &call = d->recorder.calls().at(0);
+    QCOMPARE(call.program, kPkexec);
+    QCOMPARE(call.arguments, kEnrolArguments);
+    QCOMPARE(call.input, QByteArray("--root-pw ab 12\n--root-pw ab 12\n"));
+    for (const auto &any : d->recorder.checks() + d->recorder.calls()) {
+        for (const QString &argument : QStringList{any.program} + any.arguments)
+            QVERIFY2(!argument.contains(QStringLiteral("ab 12")), qPrintable(argument));
+    }
+    // The fields do not keep it.
+    QVERIFY(password->text().isEmpty());
+    QVERIFY(repeated->text().isEmpty());
+    QVERIFY(d->dialog->isBusy());
+    QVERIFY(!d->button("cmdEnrol")->isEnabled());
+    QVERIFY(!d->button("cmdLoad")->isEnabled());
+
+    d->recorder.finishLast(exited(0));
+    QVERIFY(!d->dialog->isBusy());
+    QVERIFY(!d->dialog->enrolOffered());
+    // The blue screen's questions, in their order.
+    const QString message = d->dialog->message();
+    int at = 0;
+    for (const char *step :
+         {"\"Enroll MOK\"", "\"Continue\"", "\"Yes\"", "password", "\"Reboot\""}) {
+        const int found = message.indexOf(QLatin1String(step), at);
+        QVERIFY2(found >= at, qPrintable(QStringLiteral("%1 in: %2").arg(step, message)));
+        at = found;
+    }
+}
+
+void TestWebcamSetup::enrolOutcomes_data()
+{
+    QTest::addColumn<CommandResult>("result");
+    QTest::addColumn<QStringList>("says");
+
+    QTest::newRow("prompt cancelled")
+        << exited(126) << QStringList{"cancelled", "key was not enrolled"};
+    QTest::newRow("not authorised")
+        << exited(127)
+        << QStringList{"Not authorised", "sudo mokutil --import /var/lib/dkms/mok.pub"};
+    QTest::newRow("no pkexec") << notStarted()
+                               << QStringList{"pkexec", "could not be started",
+                                              "No such file or directory",
+                                              "sudo mokutil --import /var/lib/dkms/mok.pub"};
+    QTest::newRow("mokutil failed") << exited(255, "Failed to enroll new keys\nsecond line\n")
+                                    << QStringList{"could not", "Failed to enroll new keys",
+                                                   "sudo mokutil --import /var/lib/dkms/mok.pub"};
+}
+
+void TestWebcamSetup::enrolOutcomes()
+{
+    QFETCH(CommandResult, result);
+    QFETCH(QStringList, says);
+
+    auto d = makeDialog();
+    offerEnrolment(d->recorder, *d->dialog);
+    auto enrol = [&d]() {
+        QTest::keyClicks(field(*d->dialog, "edtMokPassword"), QStringLiteral("12345678"));
+        QTest::keyClicks(field(*d->dialog, "edtMokPasswordRepeat"), QStringLiteral("12345678"));
+        d->button("cmdEnrol")->click();
+    };
+    enrol();
+    QCOMPARE(d->recorder.calls().size(), 1);
+    d->recorder.finishLast(result);
+    for (const QString &part : says)
+        QVERIFY2(d->dialog->message().contains(part), qPrintable(d->dialog->message()));
+    QVERIFY(!d->dialog->message().contains(QStringLiteral("second line")));
+    QVERIFY(!d->dialog->isBusy());
+    // Not done: the offer stays and a second try goes through.
+    QVERIFY(d->dialog->enrolOffered());
+    QVERIFY(d->button("cmdEnrol")->isEnabled());
+    enrol();
+    QCOMPARE(d->recorder.calls().size(), 2);
+    QCOMPARE(d->recorder.calls().at(1).arguments, kEnrolArguments);
+    d->recorder.finishLast(exited(0));
+    QVERIFY(!d->dialog->enrolOffered());
+    QVERIFY(d->dialog->message().contains(QStringLiteral("\"Enroll MOK\"")));
+}
+
+void TestWebcamSetup::passwordsRefusedBeforeAnythingRuns_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("repeated");
+    QTest::addColumn<QString>("says");
+
+    QTest::newRow("empty") << ""
+                           << ""
+                           << "Type a one-time password";
+    QTest::newRow("different") << "abcd1234"
+                               << "abcd1235"
+                               << "differ";
+    // MokManager reads plain ASCII from the firmware's keyboard.
+    QTest::newRow("umlaut") << QStringLiteral("p\u00e4sswort") << QStringLiteral("p\u00e4sswort")
+                            << "US keyboard";
+}
+
+void TestWebcamSetup::passwordsRefusedBeforeAnythingRuns()
+{
+    QFETCH(QString, password);
+    QFETCH(QString, repeated);
+    QFETCH(QString, says);
+
+    auto d = makeDialog();
+    offerEnrolment(d->recorder, *d->dialog);
+    field(*d->dialog, "edtMokPassword")->setText(password);
+    field(*d->dialog, "edtMokPasswordRepeat")->setText(repeated);
+    d->button("cmdEnrol")->click();
+    QVERIFY(d->recorder.calls().isEmpty());
+    QVERIFY2(d->dialog->message().contains(says), qPrintable(d->dialog->message()));
+    QVERIFY(d->dialog->enrolOffered());
+    QVERIFY(!d->dialog->isBusy());
+
+    // The bounds mokutil itself sets; the field cannot take more than the longest.
+    using P = SecureBoot::PasswordProblem;
+    const QString longest(SecureBoot::kMaxPasswordChars, QLatin1Char('a'));
+    QCOMPARE(SecureBoot::passwordProblem(longest, longest), P::None);
+    QCOMPARE(SecureBoot::passwordProblem(longest + 'a', longest + 'a'), P::TooLong);
+    QCOMPARE(SecureBoot::passwordProblem(QStringLiteral("a"), QStringLiteral("a")), P::None);
+    QCOMPARE(SecureBoot::passwordProblem(QStringLiteral("a\nb"), QStringLiteral("a\nb")),
+             P::NotPlain);
+}
+
 void TestWebcamSetup::processRunnerPassesInputAndExitCode()
 {
     // Exits 7 only when the whole input arrived and the input was closed (cat returns).
@@ -595,6 +973,17 @@ void TestWebcamSetup::processRunnerPassesInputAndExitCode()
     QCOMPARE(run.result.status, CommandResult::Exited);
     QCOMPARE(run.result.exitCode, 7);
     QCOMPARE(run.result.errorOutput, QByteArray("to stderr\n"));
+    QCOMPARE(run.result.output, QByteArray("to stdout\n"));
+
+    // A flood of output is read to its end (the command is not stuck on a full pipe) and kept
+    // only up to the bound.
+    const RunOutcome flood =
+        runForReal(QStringLiteral("/bin/sh"),
+                   {"-c", "head -c 300000 /dev/zero; head -c 300000 /dev/zero >&2"}, {});
+    QCOMPARE(flood.reports, 1);
+    QCOMPARE(flood.result.exitCode, 0);
+    QCOMPARE(flood.result.output.size(), CommandResult::kMaxOutputBytes);
+    QCOMPARE(flood.result.errorOutput.size(), CommandResult::kMaxOutputBytes);
 
     // No input: standard input is closed at once rather than left open.
     const RunOutcome empty = runForReal(QStringLiteral("/bin/sh"), {"-c", "cat; exit 4"}, {});
