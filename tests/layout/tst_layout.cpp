@@ -2,7 +2,7 @@
 // in every state that changes a text: nothing cut by its widget or a holder, nothing lying
 // under another widget, placeholders drawn as placeholders. The program's own style sheet is
 // set, so the test sees what a user sees. Each window at the larger font is saved as a picture
-// beside the test for a person to look at.
+// beside the test for a person to look at (layout-shots/, the path is printed).
 #include "app/AppSettings.h"
 #include "app/Application.h"
 #include "support/RecordingOutput.h"
@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFont>
+#include <QHash>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -55,6 +56,12 @@ const QStringList kQrStates = {
 const QStringList kWebcamSetupStates = {
     QStringLiteral("module installed"),
     QStringLiteral("module missing"),
+};
+
+// The windows README shows, and their pictures' names.
+const QHash<QString, QString> kReadmePictures = {
+    {QStringLiteral("QR: Android, SRT off"), QStringLiteral("qr-android.png")},
+    {QStringLiteral("webcam set-up: module installed"), QStringLiteral("webcam-setup.png")},
 };
 
 void store(const char *key, const QVariant &value)
@@ -164,6 +171,13 @@ void LayoutTest::textsShowWhole()
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     QCoreApplication::processEvents();
+
+    // QUORVIX_SCREENSHOT_DIR (scripts/screenshot.sh): the pictures README shows, at the default
+    // font.
+    const QString readmeShots = qEnvironmentVariable("QUORVIX_SCREENSHOT_DIR");
+    const QString readmeName = kReadmePictures.value(window + QStringLiteral(": ") + state);
+    if (!larger && !readmeShots.isEmpty() && !readmeName.isEmpty())
+        QVERIFY(shown->grab().save(QDir(readmeShots).filePath(readmeName)));
 
     if (larger) {
         QString name = QStringLiteral("%1 - %2.png").arg(window, state);
