@@ -174,6 +174,13 @@ void StatusNotices::arrangeNotices()
     const QString text = fits ? oneLine : m_notices.join(QLatin1Char('\n'));
     if (m_noticeLabel->text() != text)
         m_noticeLabel->setText(text);
+    // The main window counts only the bar's own minimum width, not what its items need: without
+    // it a narrow window would squeeze the link over the notices.
+    QStatusBar *const bar = m_window.statusBar();
+    const int barMinimum =
+        bar->isHidden() || !bar->layout() ? 0 : bar->layout()->totalMinimumSize().width();
+    if (bar->minimumWidth() != barMinimum)
+        bar->setMinimumWidth(barMinimum);
 }
 
 void StatusNotices::setWebcamSetupHooks(CommandRunner runner, std::function<bool()> moduleInstalled)
@@ -221,6 +228,7 @@ void StatusNotices::refresh()
         m_noticeLabel->clear();
         bar->setToolTip(QString());
         bar->hide();
+        bar->setMinimumWidth(0);
         // The window's minimum still counts the bar until its layout runs again.
         m_window.layout()->activate();
         if (m_noticeHeight > 0 && grows)
@@ -242,6 +250,7 @@ void StatusNotices::refresh()
     // height it had without the bar.
     const int heightWithout = m_window.height();
     bar->show();
+    arrangeNotices();
     if (grows) {
         m_noticeHeight = bar->sizeHint().height();
         m_window.resize(m_window.width(), heightWithout + m_noticeHeight);

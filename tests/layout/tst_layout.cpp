@@ -10,6 +10,7 @@
 #include "ui/GlobalSettings.h"
 #include "ui/MainWindow.h"
 #include "ui/ProgramStyle.h"
+#include "ui/StatsText.h"
 #include "ui/StatusNotices.h"
 #include "ui/WebcamSetupDialog.h"
 #include "ui/ZoomQRW.h"
@@ -36,10 +37,16 @@ constexpr char kWebcamSetup[] = "webcam set-up";
 
 // The states of each window that change its texts.
 const QStringList kMainStates = {
-    QStringLiteral("all well"),      QStringLiteral("no webcam"),
-    QStringLiteral("no microphone"), QStringLiteral("no webcam, no microphone"),
-    QStringLiteral("all notices"),   QStringLiteral("stream on"),
-    QStringLiteral("SRT off"),       QStringLiteral("key on"),
+    QStringLiteral("all well"),
+    QStringLiteral("no webcam"),
+    QStringLiteral("no microphone"),
+    QStringLiteral("no webcam, no microphone"),
+    QStringLiteral("all notices"),
+    QStringLiteral("stream on"),
+    QStringLiteral("SRT off"),
+    QStringLiteral("key on"),
+    QStringLiteral("SRT stream on, every figure"),
+    QStringLiteral("Android, update out"),
 };
 const QStringList kSettingsStates = {
     QStringLiteral("defaults"),
@@ -274,6 +281,21 @@ QWidget *LayoutTest::buildMainWindow(const QString &state)
         });
         m_app->onStreamState(QStringLiteral("1920x1080 29.97fps"));
         m_app->pollStatistics();
+    }
+    if (state == QLatin1String("SRT stream on, every figure")) {
+        // The longest strip a stream shows: every figure the statistics tick can add.
+        m_app->onStreamState(QStringLiteral("3840x2160 59.94fps"));
+        const QString buffers = StatsText::buffers(false, 1120, 1080) + QStringLiteral("  ") +
+                                StatsText::playout(180, 12, 3) + QStringLiteral("  ") +
+                                StatsText::soundGaps(2, 1, 40);
+        w.showStatistics(QStringLiteral("12000Kbs"), buffers, StatsText::srtLink(24.4, 13, 27),
+                         StatsText::camera(QStringLiteral("192.168.178.67")));
+    }
+    if (state == QLatin1String("Android, update out")) {
+        if (!w.selectCamera(QStringLiteral("Android")))
+            return nullptr;
+        m_app->notices().showUpdate(QStringLiteral("Quorvix 1.3.0 is out"),
+                                    QStringLiteral("https://example.invalid/quorvix"));
     }
     w.show();
     return &w;
