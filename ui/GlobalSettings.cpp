@@ -6,22 +6,22 @@
 
 #include "ui_GlobalSettings.h"
 
+#include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
-#include <QStyle>
-#include <QStyleOption>
-#include <QFontMetrics>
-#include <QAbstractSpinBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QStyle>
+#include <QStyleOption>
 
 #include <algorithm>
 

@@ -170,7 +170,7 @@ void StatusNotices::arrangeNotices()
     if (!m_noticeLabel->isVisible())
         room = m_window.width() - kBarEdgesPx -
                (m_state.webcam ? 0 : m_setupWebcam->sizeHint().width() + kBarEdgesPx);
-    const bool fits = fm.horizontalAdvance(oneLine) <= room;
+    const bool fits = fm.size(0, oneLine).width() <= room;
     const QString text = fits ? oneLine : m_notices.join(QLatin1Char('\n'));
     if (m_noticeLabel->text() != text)
         m_noticeLabel->setText(text);
