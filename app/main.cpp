@@ -4,6 +4,7 @@
 #include "app/AppLog.h"
 #include "app/Application.h"
 #include "app/Environment.h"
+#include "ui/ProgramStyle.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -21,22 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr char kStyleSheet[] =
-    "MainWindow { background-color: #050F15; }QDialog {background-color: #050F15;border:4px "
-    "solid lightgray;}QStatusBar {background-color:transparent; color:white;font-weight: "
-    "bold;}QStatusBar::item {border:none;}QLabel {font-size:13px; color: white;}QCheckBox "
-    "{font-size:13px;color: white;}QToolBar {border:none;}QGroupBox "
-    "{background-color: #0E2B47;border:1px solid #34383A;}QComboBox {background:#262626;color: "
-    "#EA700C; selection-background-color:#262626; selection-color: #EA700C; } QSpinBox "
-    "{background:#262626;color:#EA700C; border:none; selection-background-color:#262626; "
-    "selection-color: #EA700C; }QDoubleSpinBox {background:#262626;color:#EA700C; border:none; "
-    "selection-background-color:#262626; selection-color: #EA700C; }QLineEdit "
-    "{font-size:14px; background: black; border:none; color: #EA700C;}ZoomQRW {background-color: "
-    "#0E2B47;}#lblRTMP "
-    "{font-size:14px;}QCheckBox::indicator{background:#262626;color:#FFFFFF; "
-    "}QCheckBox::indicator:checked{background:#EA700C;color:#FFFFFF;}QPushButton:checked{"
-    "background:none;border:none;padding:0;margin:0;}";
 
 constexpr char kDesktopFileName[] = "com.morlaid.Quorvix";
 // Allocations at least this large get their own mapping (see main()).
@@ -149,7 +134,7 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopFileName));
-    app.setStyleSheet(QString::fromLatin1(kStyleSheet));
+    app.setStyleSheet(QString::fromLatin1(kProgramStyleSheet));
     // No periodic polling of the network configurations by Qt's bearer code. Qt takes the
     // value as a timer interval and warns about a negative one, so "never" is the longest
     // interval a timer takes (about 24 days) rather than -1.

@@ -6,19 +6,64 @@
 
 #include "ui_GlobalSettings.h"
 
+#include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QStyle>
+#include <QStyleOption>
+
+#include <algorithm>
 
 namespace {
+
+// A field never asks for more than this, so a long file name cannot stretch the dialog across
+// the screen; its text scrolls beyond that.
+constexpr int kMaxFieldWidthPx = 360;
+// QLineEdit keeps this much room on each side of its text, plus one pixel for the cursor.
+constexpr int kFieldTextMarginPx = 2;
+constexpr int kCursorWidthPx = 1;
+// Placeholders are drawn in the text's colour at this opacity.
+constexpr int kPlaceholderAlpha = 128;
+
+void fitToText(QLineEdit *edit)
+{
+    const QString text = edit->text().isEmpty() ? edit->placeholderText() : edit->displayText();
+    QStyleOptionFrame opt;
+    opt.initFrom(edit);
+    opt.lineWidth =
+        edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, edit) : 0;
+    const QFontMetrics fm(edit->font());
+    const QMargins margins = edit->textMargins();
+    const QSize contents(fm.horizontalAdvance(text) + 2 * kFieldTextMarginPx + kCursorWidthPx +
+                             margins.left() + margins.right(),
+                         fm.height());
+    const int width =
+        edit->style()->sizeFromContents(QStyle::CT_LineEdit, &opt, contents, edit).width();
+    edit->setMinimumWidth(std::min(width, kMaxFieldWidthPx));
+}
+
+// A style sheet's text colour also becomes the placeholder's, which then reads as a value.
+void dimPlaceholder(QLineEdit *edit)
+{
+    QPalette palette = edit->palette();
+    if (palette.color(QPalette::PlaceholderText) != palette.color(QPalette::Text))
+        return;
+    QColor dimmed = palette.color(QPalette::Text);
+    dimmed.setAlpha(kPlaceholderAlpha);
+    palette.setColor(QPalette::PlaceholderText, dimmed);
+    edit->setPalette(palette);
+}
 
 QString chooseWithFileDialog(QWidget *parent, const QString &caption, const QString &dir,
                              const QString &filter, QString *selectedFilter)
@@ -44,6 +89,8 @@ GlobalSettings::GlobalSettings(bool portLocked, int port, const QString &imagePa
     connect(m_ui->chkIA, &QCheckBox::clicked, this, &GlobalSettings::onIgnoreAudioClicked);
     connect(m_ui->chkStreamKey, &QCheckBox::toggled, this, &GlobalSettings::onStreamKeyToggled);
     connect(m_ui->cmdNewKey, &QPushButton::clicked, this, &GlobalSettings::makeNewKey);
+    for (QLineEdit *edit : {m_ui->txtColorbarImage, m_ui->txtStreamKey})
+        connect(edit, &QLineEdit::textChanged, this, [edit] { fitToText(edit); });
 
     m_imagePath = imagePath;
     m_ui->txtColorbarImage->setText(QFileInfo(imagePath).fileName());
@@ -78,6 +125,23 @@ GlobalSettings::GlobalSettings(bool portLocked, int port, const QString &imagePa
 
 GlobalSettings::~GlobalSettings() = default;
 
+void GlobalSettings::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    fitFields();
+}
+
+void GlobalSettings::fitFields()
+{
+    for (QLineEdit *edit : findChildren<QLineEdit *>()) {
+        // A spin box's own field is sized by the spin box.
+        if (qobject_cast<QAbstractSpinBox *>(edit->parentWidget()))
+            continue;
+        fitToText(edit);
+        dimPlaceholder(edit);
+    }
+}
+
 void GlobalSettings::buildSrtControls(bool locked)
 {
     m_locked = locked;
@@ -94,12 +158,20 @@ void GlobalSettings::buildSrtControls(bool locked)
     m_ui->portRow->insertWidget(portAt + 1, portLabel);
     m_ui->portRow->insertWidget(portAt + 2, m_spbSrtPort);
 
-    auto *group = new QGroupBox(tr("SRT"), this);
+    // Headed by a label of its own rather than a group title: the program's style draws a
+    // group's frame across its title.
+    auto *group = new QGroupBox(this);
     group->setObjectName(QStringLiteral("grpSrt"));
     auto *grid = new QGridLayout(group);
+    auto *heading = new QLabel(tr("SRT"), group);
+    heading->setObjectName(QStringLiteral("lblSrtHeading"));
+    QFont headingFont = heading->font();
+    headingFont.setBold(true);
+    heading->setFont(headingFont);
     m_chkSrt = new QCheckBox(tr("Take SRT callers"), group);
     m_chkSrt->setObjectName(QStringLiteral("chkSrt"));
-    grid->addWidget(m_chkSrt, 0, 0, 1, 3);
+    grid->addWidget(heading, 0, 0);
+    grid->addWidget(m_chkSrt, 0, 1, 1, 2);
     grid->addWidget(new QLabel(tr("Latency (ms)"), group), 1, 0);
     m_spbSrtLatency = new QSpinBox(group);
     m_spbSrtLatency->setObjectName(QStringLiteral("spbSrtLatency"));

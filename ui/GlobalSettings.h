@@ -9,6 +9,7 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QShowEvent;
 class QSpinBox;
 
 namespace Ui {
@@ -73,7 +74,13 @@ public:
     // Replaces the file chooser (QFileDialog::getOpenFileName by default); tests answer it.
     void setFileChooser(FileChooser chooser);
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    // Every field as wide as its text needs (within reason), with its placeholder dimmed; the
+    // fonts are known once the style sheet has polished the fields.
+    void fitFields();
     void chooseImage();
     void onImageNameChanged(const QString &name);
     void clearImage();

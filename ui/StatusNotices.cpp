@@ -3,13 +3,22 @@
 #include "ui/UpdateChecker.h"
 #include "ui/WebcamSetupDialog.h"
 
+#include <QEvent>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QLayout>
 #include <QMainWindow>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace {
+
+constexpr char kNoticeSeparator[] = " · ";
+// What the status bar keeps free at its edges and between its items, about.
+constexpr int kBarEdgesPx = 12;
 
 // The set-up button reads as a link beside the notice.
 constexpr char kLinkButtonStyle[] = "QPushButton{border:none;padding:0 4px;background:transparent;"
@@ -19,7 +28,8 @@ constexpr char kLinkButtonStyle[] = "QPushButton{border:none;padding:0 4px;backg
 
 StatusNotices::Texts StatusNotices::texts(const State &state)
 {
-    // Short enough for the window's width beside the set-up button; the tooltip says more.
+    // Short, so that one fits the window's width beside the set-up button; the tooltip says
+    // more.
     QStringList texts;
     QStringList tips;
     if (!state.webcam) {
@@ -50,13 +60,25 @@ StatusNotices::Texts StatusNotices::texts(const State &state)
                    "Settings (or none when none is set).")
                     .arg(state.lastRefusedSrtPeer);
     }
-    return {texts.join(QStringLiteral(" · ")), tips.join(QStringLiteral("\n\n"))};
+    return {texts.join(QString::fromUtf8(kNoticeSeparator)), tips.join(QStringLiteral("\n\n")),
+            texts};
 }
 
 StatusNotices::StatusNotices(QMainWindow &window, QLabel &updateLabel)
     : m_window(window), m_updateLabel(updateLabel)
 {
     QStatusBar *const bar = m_window.statusBar();
+    // A label of its own rather than the bar's message: the message is one line that the
+    // permanent link cuts off, while a label can take a line per notice and makes the bar (and
+    // the window) as tall as they need.
+    m_noticeLabel = new QLabel(bar);
+    m_noticeLabel->setObjectName(QStringLiteral("lblNotices"));
+    m_noticeLabel->setTextFormat(Qt::PlainText);
+    // It is given the room beside the link and decides from that how to break; its text never
+    // asks for more than the widest single notice.
+    m_noticeLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_noticeLabel->installEventFilter(this);
+    bar->addWidget(m_noticeLabel, 1);
     m_setupWebcam = new QPushButton(tr("Set up virtual webcam"), bar);
     m_setupWebcam->setObjectName(QStringLiteral("cmdSetupWebcam"));
     m_setupWebcam->setFlat(true);
@@ -120,7 +142,45 @@ void StatusNotices::showUpdate(const QString &msg, const QString &url)
 QString StatusNotices::text() const
 {
     const QStatusBar *const bar = m_window.statusBar();
-    return bar->isHidden() ? QString() : bar->currentMessage();
+    return bar->isHidden() ? QString() : m_notices.join(QString::fromUtf8(kNoticeSeparator));
+}
+
+bool StatusNotices::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_noticeLabel &&
+        (event->type() == QEvent::Resize || event->type() == QEvent::FontChange))
+        arrangeNotices();
+    return QObject::eventFilter(watched, event);
+}
+
+void StatusNotices::arrangeNotices()
+{
+    const QFontMetrics fm(m_noticeLabel->font());
+    int widest = 0;
+    for (const QString &notice : m_notices)
+        widest = std::max(widest, fm.size(0, notice).width());
+    const int margins = m_noticeLabel->contentsMargins().left() +
+                        m_noticeLabel->contentsMargins().right() + 2 * m_noticeLabel->margin();
+    // The window may not become narrower than the widest notice.
+    m_noticeLabel->setMinimumWidth(widest + margins);
+    const QString oneLine = m_notices.join(QString::fromUtf8(kNoticeSeparator));
+    // Before the bar has been laid out the label's width means nothing yet: the room is what the
+    // window's width leaves beside the link.
+    int room = m_noticeLabel->contentsRect().width() - 2 * m_noticeLabel->margin();
+    if (!m_noticeLabel->isVisible())
+        room = m_window.width() - kBarEdgesPx -
+               (m_state.webcam ? 0 : m_setupWebcam->sizeHint().width() + kBarEdgesPx);
+    const bool fits = fm.size(0, oneLine).width() <= room;
+    const QString text = fits ? oneLine : m_notices.join(QLatin1Char('\n'));
+    if (m_noticeLabel->text() != text)
+        m_noticeLabel->setText(text);
+    // The main window counts only the bar's own minimum width, not what its items need: without
+    // it a narrow window would squeeze the link over the notices.
+    QStatusBar *const bar = m_window.statusBar();
+    const int barMinimum =
+        bar->isHidden() || !bar->layout() ? 0 : bar->layout()->totalMinimumSize().width();
+    if (bar->minimumWidth() != barMinimum)
+        bar->setMinimumWidth(barMinimum);
 }
 
 void StatusNotices::setWebcamSetupHooks(CommandRunner runner, std::function<bool()> moduleInstalled)
@@ -164,8 +224,11 @@ void StatusNotices::refresh()
             return;
         const int heightWith = m_window.height();
         bar->clearMessage();
+        m_notices.clear();
+        m_noticeLabel->clear();
         bar->setToolTip(QString());
         bar->hide();
+        bar->setMinimumWidth(0);
         // The window's minimum still counts the bar until its layout runs again.
         m_window.layout()->activate();
         if (m_noticeHeight > 0 && grows)
@@ -173,9 +236,13 @@ void StatusNotices::refresh()
         m_noticeHeight = 0;
         return;
     }
-    // A status tip may have replaced the message; put it back on the next tick.
-    if (bar->currentMessage() != notice.text)
-        bar->showMessage(notice.text);
+    // A status tip hides the notices while it shows; put them back on the next tick.
+    if (!bar->currentMessage().isEmpty())
+        bar->clearMessage();
+    if (m_notices != notice.notices) {
+        m_notices = notice.notices;
+        arrangeNotices();
+    }
     bar->setToolTip(notice.tip);
     if (!bar->isHidden())
         return;
@@ -183,6 +250,7 @@ void StatusNotices::refresh()
     // height it had without the bar.
     const int heightWithout = m_window.height();
     bar->show();
+    arrangeNotices();
     if (grows) {
         m_noticeHeight = bar->sizeHint().height();
         m_window.resize(m_window.width(), heightWithout + m_noticeHeight);

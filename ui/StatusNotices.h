@@ -4,16 +4,19 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
+class QEvent;
 class QLabel;
 class QMainWindow;
 class QPushButton;
 class WebcamSetupDialog;
 
-// The window's status bar and update notice. The bar shows, joined by " · ", what the user
-// should know about: no virtual webcam device (no v4l2loopback node, with a "Set up virtual
+// The window's status bar and update notice. The bar shows, joined by " · " on one line where
+// they fit beside the set-up link and one line each where they do not, what the user should know
+// about: no virtual webcam device (no v4l2loopback node, with a "Set up virtual
 // webcam" link that opens the set-up dialog), no microphone while it is switched on, and
 // cameras refused for a wrong stream key or SRT passphrase. The bar is hidden while there is
 // nothing to say; the window grows by the bar's height when it appears and gives it back when
@@ -42,8 +45,9 @@ public:
     // The bar's line and its tooltip for `state`; an empty line means the bar goes.
     struct Texts
     {
-        QString text;
+        QString text; // the notices joined by " · "
         QString tip;
+        QStringList notices;
     };
     static Texts texts(const State &state);
 
@@ -62,7 +66,7 @@ public:
     // A newer build: the update label becomes a link to it.
     void showUpdate(const QString &msg, const QString &url);
 
-    // The bar's line, or "" while it is hidden.
+    // The bar's line (its notices joined by " · "), or "" while it is hidden.
     QString text() const;
     // What the set-up dialog runs its privileged commands with and how it learns whether the
     // module is installed; empty means the real ones. Before the dialog opens.
@@ -75,9 +79,15 @@ signals:
     // The set-up dialog loaded the module: the devices are worth looking at again.
     void devicesMayHaveChanged();
 
+protected:
+    // The notice label's resizes: one line or one line per notice.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void openWebcamSetup();
     void refresh();
+    // Puts the notices on one line when the label is wide enough, else one per line.
+    void arrangeNotices();
 
     QMainWindow &m_window;
     QLabel &m_updateLabel;
@@ -85,6 +95,8 @@ private:
     bool m_webcamMissing = false; // as the last device update found it
     // Height the window grew by when the bar appeared; 0 while it is hidden.
     int m_noticeHeight = 0;
+    QStringList m_notices;                      // shown now, in order
+    QLabel *m_noticeLabel = nullptr;            // in the status bar
     QPushButton *m_setupWebcam = nullptr;       // in the status bar
     WebcamSetupDialog *m_webcamSetup = nullptr; // child of the window, made on first use
     CommandRunner m_setupRunner;

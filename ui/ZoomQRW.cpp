@@ -255,10 +255,16 @@ bool ZoomQRW::event(QEvent *event)
 
 void ZoomQRW::placePreview()
 {
-    int side = height() - m_ui->cmdClose->height() - kButtonRowMarginPx;
+    // The square sits 10 px below the top unless the description is there: then just below the
+    // description, so its text stays readable. It ends above the row of choices.
+    const QRect desc = m_ui->lblDesc->geometry();
+    const int spacing = qMax(0, m_ui->verticalLayout->spacing());
+    const int top = m_ui->lblDesc->isVisible() && !m_ui->lblDesc->text().isEmpty()
+                        ? qMax(kPreviewTopPx, desc.bottom() + 1 + spacing)
+                        : kPreviewTopPx;
+    int side = height() - m_ui->cmdClose->height() - kButtonRowMarginPx - (top - kPreviewTopPx);
     if (side >= width())
         side = width();
     side = qMax(0, side);
-    m_ui->lblPreview->setGeometry(static_cast<int>((width() - side) * 0.5), kPreviewTopPx, side,
-                                  side);
+    m_ui->lblPreview->setGeometry(static_cast<int>((width() - side) * 0.5), top, side, side);
 }

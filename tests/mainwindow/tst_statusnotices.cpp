@@ -1,5 +1,6 @@
 // The status bar's line for each combination of missing devices and refused cameras, and the
 // bar coming and going on a bare window: the window gives back exactly the height it grew by.
+#include "support/TextFit.h"
 #include "ui/StatusNotices.h"
 
 #include <QLabel>
@@ -16,6 +17,7 @@ private slots:
     void texts_data();
     void texts();
     void barComesAndGoes();
+    void noticesThatDoNotFitGoOnePerLine();
 };
 
 void StatusNoticesTest::texts_data()
@@ -119,6 +121,33 @@ void StatusNoticesTest::barComesAndGoes()
 
     notices.showUpdate(QStringLiteral("Quorvix 9 is out"), QStringLiteral("https://x.invalid/"));
     QVERIFY(update.text().contains(QStringLiteral("Quorvix 9 is out")));
+}
+
+void StatusNoticesTest::noticesThatDoNotFitGoOnePerLine()
+{
+    QMainWindow window;
+    window.setCentralWidget(new QLabel(QStringLiteral("controls")));
+    QLabel update;
+    StatusNotices notices(window, update);
+    window.resize(200, 120);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QStatusBar *bar = window.statusBar();
+    const int lineHeight = bar->fontMetrics().height();
+
+    // Too narrow for both beside the set-up link: one under the other, the window as tall as
+    // they need and at least as wide as the wider one.
+    notices.setDevices(false, QStringLiteral("no PipeWire server"));
+    QTRY_VERIFY(bar->height() >= 2 * lineHeight);
+    QTRY_VERIFY2(TextFit::faults(&window).isEmpty(),
+                 qPrintable(TextFit::faults(&window).join(QLatin1Char('\n'))));
+
+    // Room enough: back on one line.
+    window.resize(900, window.height());
+    QTRY_VERIFY(bar->height() < 2 * lineHeight);
+    QVERIFY2(TextFit::faults(&window).isEmpty(),
+             qPrintable(TextFit::faults(&window).join(QLatin1Char('\n'))));
+    QCOMPARE(notices.text(), QStringLiteral("No virtual cam · No microphone"));
 }
 
 QTEST_MAIN(StatusNoticesTest)

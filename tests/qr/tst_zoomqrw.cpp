@@ -377,18 +377,29 @@ void ZoomQRWTest::previewIsCentredSquare()
     m_window->resize(size);
     QTRY_COMPARE(m_window->size(), size);
 
-    const int buttonHeight = closeButton()->height();
-    QVERIFY(buttonHeight > 0);
-    int side = size.height() - buttonHeight - 30;
-    if (side >= size.width())
-        side = size.width();
-    const QRect expected(int((size.width() - side) * 0.5), 10, side, side);
-    QTRY_COMPARE(preview()->geometry(), expected);
+    // A square, centred, under the description (never over its text), above the row of
+    // choices, and as large as that room allows.
+    const auto checkSquare = [&]() {
+        const QRect square = preview()->geometry();
+        const QRect desc = m_window->findChild<QLabel *>("lblDesc")->geometry();
+        const QRect close = closeButton()->geometry();
+        QCOMPARE(square.width(), square.height());
+        QVERIFY2(qAbs(square.center().x() - (size.width() - 1) / 2) <= 1,
+                 qPrintable(QString::number(square.x())));
+        QVERIFY(square.top() > desc.bottom());
+        QVERIFY(square.bottom() < close.top());
+        QVERIFY(square.width() == size.width() || square.bottom() >= close.top() - 30);
+    };
+    QTRY_VERIFY(preview()->geometry().top() >
+                m_window->findChild<QLabel *>("lblDesc")->geometry().bottom());
+    checkSquare();
 
     // A re-render makes the layout run again; the square must stay.
+    const QRect before = preview()->geometry();
     QTest::keyClick(bitrate(), Qt::Key_Up);
     QCoreApplication::processEvents();
-    QCOMPARE(preview()->geometry(), expected);
+    QCOMPARE(preview()->geometry(), before);
+    checkSquare();
 }
 
 void ZoomQRWTest::constructedWindow()
