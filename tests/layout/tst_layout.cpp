@@ -19,6 +19,8 @@
 #include <QDir>
 #include <QFont>
 #include <QHash>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -63,6 +65,8 @@ const QStringList kQrStates = {
 const QStringList kWebcamSetupStates = {
     QStringLiteral("module installed"),
     QStringLiteral("module missing"),
+    QStringLiteral("key enrolment offered"),
+    QStringLiteral("key enrolment requested"),
 };
 
 // The windows README shows, and their pictures' names.
@@ -249,11 +253,37 @@ QWidget *LayoutTest::build(const QString &window, const QString &state)
     }
 
     if (window == QLatin1String(kWebcamSetup)) {
-        const bool installed = state == QLatin1String("module installed");
-        // Nothing is run: no button is pressed.
+        const bool installed = state != QLatin1String("module missing");
+        // mokutil's answers with Secure Boot on and the key not enrolled; the enrolment is
+        // accepted. Nothing runs for real.
+        CommandRunner answers = [](const QString &, const QStringList &arguments,
+                                   const QByteArray &, QObject *, CommandDone done) {
+            CommandResult result;
+            if (arguments.contains(QLatin1String("--sb-state"))) {
+                result.output = "SecureBoot enabled\n";
+            } else if (arguments.contains(QLatin1String("--test-key"))) {
+                result.exitCode = 1;
+                result.output = "/var/lib/dkms/mok.pub is not enrolled\n";
+            }
+            done(result);
+        };
         auto dialog = std::make_unique<WebcamSetupDialog>(
-            CommandRunner(), [installed] { return installed; }, nullptr);
+            answers, [installed] { return installed; }, nullptr);
         dialog->show();
+        if (state.startsWith(QLatin1String("key enrolment"))) {
+            dialog->findChild<QPushButton *>(QStringLiteral("cmdLoad"))->click();
+            if (state == QLatin1String("key enrolment requested")) {
+                for (const char *name : {"edtMokPassword", "edtMokPasswordRepeat"})
+                    dialog->findChild<QLineEdit *>(QLatin1String(name))
+                        ->setText(QStringLiteral("quorvix1"));
+                dialog->findChild<QPushButton *>(QStringLiteral("cmdEnrol"))->click();
+            }
+            // The state the row is about was reached, or the row checks nothing of it.
+            const bool offered = state == QLatin1String("key enrolment offered");
+            if (dialog->enrolOffered() != offered ||
+                (!offered && !dialog->message().contains(QLatin1String("Enroll MOK"))))
+                return nullptr;
+        }
         m_window = std::move(dialog);
         return m_window.get();
     }
