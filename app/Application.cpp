@@ -309,6 +309,7 @@ void Application::updateDevices()
                                   ? m_output->microphoneUnavailableReason()
                                   : QString();
     m_notices->setDevices(m_output->webcamAvailable(), micReason);
+    emit devicesChecked();
 }
 
 void Application::pollStatistics()

@@ -100,6 +100,11 @@ public:
     // One statistics tick (every kStatIntervalMs while listening).
     void pollStatistics();
 
+signals:
+    // The webcam and microphone were looked at and the status line follows what was found
+    // (every kDeviceCheckIntervalMs).
+    void devicesChecked();
+
 private:
     void openSettings();
     void applySettings(const Settings &settings);

@@ -22,6 +22,7 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
@@ -202,7 +203,8 @@ void TestWebcamNotice::realSinkWithoutDeviceShowsAFittingLine()
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
 
     // Still there ticks later: the sink keeps looking and finds nothing.
-    QTest::qWait(3 * Application::kDeviceCheckIntervalMs);
+    QSignalSpy checks(&app, &Application::devicesChecked);
+    QTRY_VERIFY_WITH_TIMEOUT(checks.size() >= 3, kWaitMs);
     QCOMPARE(app.webcamNotice(), notice);
 }
 
