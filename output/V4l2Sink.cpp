@@ -485,8 +485,19 @@ bool V4l2Sink::put(const OutputFrame &frame, bool wait)
             }
         }
     }
+    // Fixed at 30: a faster camera's pictures are thinned evenly (60 fps: every other one), so
+    // readers get the rate the device announces.
+    bool thinned = false;
+    if (wait && m_format.fixedRate && frame.rateNum > 0 && frame.rateDen > 0 &&
+        static_cast<qint64>(frame.rateNum) > static_cast<qint64>(kFps) * frame.rateDen) {
+        if (m_thinPhase >= 1.0)
+            m_thinPhase -= 1.0;
+        else
+            thinned = true;
+        m_thinPhase += static_cast<double>(kFps) * frame.rateDen / frame.rateNum;
+    }
     const bool wanted = wait && m_pictureWanted.load();
-    if (m_fd < 0 && !m_tap && !wanted)
+    if (((m_fd < 0 && !m_tap) || thinned) && !wanted)
         return true;
 
     // Live pictures turn as asked; the card never turns.
@@ -500,6 +511,8 @@ bool V4l2Sink::put(const OutputFrame &frame, bool wait)
     }
     if (wait)
         describePicture_Locked(picture);
+    if (thinned)
+        return true;
     if (m_fd >= 0)
         writeDevice_Locked(picture);
     if (m_tap)

@@ -137,6 +137,8 @@ private:
     int m_deviceRateNum = kFps;
     int m_deviceRateDen = 1;
     bool m_rateSettled = false;
+    // Thinning a faster camera to 30 fps: the share of a picture owed so far.
+    double m_thinPhase = 1.0;
 
     // -- Discovery thread (and init() before it starts).
     std::atomic<bool> m_missingLogged{false}; // also set by a put that loses the device

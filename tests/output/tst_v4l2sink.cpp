@@ -151,6 +151,8 @@ private slots:
     void sizeFromEnvironment_data();
     void sizeFromEnvironment();
     void moduleLoadedAfterStart();
+    void fixedRateThinsAFasterCamera_data();
+    void fixedRateThinsAFasterCamera();
     void webcamFormatExactBytes_data();
     void webcamFormatExactBytes();
     void formatWaitsWhileAProgramHoldsTheDevice_data();
@@ -643,6 +645,47 @@ void TestV4l2Sink::moduleLoadedAfterStart()
     QCOMPARE(m_io->device("/dev/video7").opens, 1);
     put(picture, true, 25, 1);
     QCOMPARE(m_io->device("/dev/video7").parm.parm.output.timeperframe.denominator, 30u);
+}
+
+void TestV4l2Sink::fixedRateThinsAFasterCamera_data()
+{
+    QTest::addColumn<bool>("fixedRate");
+    QTest::addColumn<int>("rateNum");
+    QTest::addColumn<int>("rateDen");
+    QTest::addColumn<int>("written"); // of 60 pictures
+    QTest::newRow("60 fps at fixed 30") << true << 60 << 1 << 30;
+    QTest::newRow("50 fps at fixed 30") << true << 50 << 1 << 36;
+    QTest::newRow("29.97 fps at fixed 30") << true << 30000 << 1001 << 60;
+    QTest::newRow("60 fps, the camera's rate") << false << 60 << 1 << 60;
+}
+
+// Fixed at 30, a faster camera's pictures reach the device evenly thinned to 30 a second; at
+// the camera's rate every one does.
+void TestV4l2Sink::fixedRateThinsAFasterCamera()
+{
+    QFETCH(bool, fixedRate);
+    QFETCH(int, rateNum);
+    QFETCH(int, rateDen);
+    QFETCH(int, written);
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QVERIFY(makeSink());
+    WebcamFormat format;
+    format.fixedRate = fixedRate;
+    m_sink->setFormat(format);
+    I420Picture picture(1280, 720);
+    picture.solid(81, 90, 240);
+    int longestGap = 0;
+    int gap = 0;
+    for (int i = 0; i < 60; ++i) {
+        const int before = m_io->device("/dev/video0").framesWritten;
+        put(picture, true, rateNum, rateDen);
+        gap = m_io->device("/dev/video0").framesWritten > before ? 0 : gap + 1;
+        longestGap = qMax(longestGap, gap);
+    }
+    QCOMPARE(m_io->device("/dev/video0").framesWritten, written);
+    // Evenly: never two pictures left out in a row below 90 fps.
+    QVERIFY(longestGap <= 1);
+    QCOMPARE(m_sink->framesDropped(), qint64(0));
 }
 
 void TestV4l2Sink::webcamFormatExactBytes_data()
