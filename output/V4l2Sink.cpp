@@ -114,9 +114,10 @@ void V4l2Sink::init(const QString &name, const WebcamFormat &format)
 
 void V4l2Sink::makeConverters_Locked()
 {
-    // The old one's picture may still be on its way to the preview and NDI: it goes at the
-    // next put, on the thread that puts.
-    m_retiredScaler = std::move(m_scaler);
+    // The picture of the last put may still be on its way to the preview and NDI: its scaler
+    // goes at the next put, on the thread that puts. One made since then served no put.
+    if (!m_retiredScaler)
+        m_retiredScaler = std::move(m_scaler);
     m_scaler = std::make_unique<FrameScaler>(m_format.width, m_format.height, m_format.pixels);
     m_tap.reset();
     if (m_tapPath.isEmpty())
