@@ -4,9 +4,43 @@
 
 #include <cstring>
 
+QByteArray AppSettings::rotationKey(const QString &cameraType)
+{
+    return "ROTATION_" + cameraType.toLatin1();
+}
+
+QByteArray AppSettings::mirrorKey(const QString &cameraType)
+{
+    return "MIRROR_" + cameraType.toLatin1();
+}
+
+QByteArray AppSettings::fillKey(const QString &cameraType)
+{
+    return "FILL_" + cameraType.toLatin1();
+}
+
+namespace {
+
+// The per-type key names, made once; Key holds pointers into them.
+const QVector<QByteArray> &cameraTypeKeyNames()
+{
+    static const QVector<QByteArray> names = [] {
+        QVector<QByteArray> all;
+        for (const char *type : AppSettings::kCameraTypes) {
+            const QString name = QString::fromLatin1(type);
+            all << AppSettings::rotationKey(name) << AppSettings::mirrorKey(name)
+                << AppSettings::fillKey(name);
+        }
+        return all;
+    }();
+    return names;
+}
+
+} // namespace
+
 QVector<AppSettings::Key> AppSettings::keys()
 {
-    return {
+    QVector<Key> all = {
         {kDisplayedColorbarImage, QMetaType::QString, QString::fromUtf8(kDefaultColorbarImage)},
         {kLastTempColorbarImage, QMetaType::QString,
          QString::fromUtf8(kDefaultLastTempColorbarImage)},
@@ -28,7 +62,17 @@ QVector<AppSettings::Key> AppSettings::keys()
         {kFramesFps, QMetaType::QString, QString::fromUtf8(kDefaultFramesFps)},
         {kBitrate, QMetaType::Int, kDefaultBitrate},
         {kKeyframes, QMetaType::QString, QString::fromUtf8(kDefaultKeyframes)},
+        {kWebcamSize, QMetaType::QString, QString::fromUtf8(kDefaultWebcamSize)},
+        {kWebcamFormat, QMetaType::QString, QString::fromUtf8(kDefaultWebcamFormat)},
+        {kWebcamFixedRate, QMetaType::Bool, kDefaultWebcamFixedRate},
     };
+    const QVector<QByteArray> &perType = cameraTypeKeyNames();
+    for (int at = 0; at + 2 < perType.size(); at += 3) {
+        all.append({perType.at(at).constData(), QMetaType::Int, kDefaultRotation});
+        all.append({perType.at(at + 1).constData(), QMetaType::Bool, kDefaultMirror});
+        all.append({perType.at(at + 2).constData(), QMetaType::Bool, kDefaultFill});
+    }
+    return all;
 }
 
 AppSettings::Key AppSettings::key(const char *name)

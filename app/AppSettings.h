@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QMetaType>
 #include <QSettings>
 #include <QString>
@@ -49,6 +50,18 @@ public:
     static constexpr const char *kSrtPort = "SRT_PORT";
     static constexpr const char *kSrtLatencyMs = "SRT_LATENCY_MS";
     static constexpr const char *kSrtPassphrase = "SRT_PASSPHRASE";
+    // The webcam: its size ("640x480", "1280x720" or "1920x1080"), its pixel format ("I420" or
+    // "YUYV") and whether its frame rate is a fixed 30 (else the camera's).
+    static constexpr const char *kWebcamSize = "WEBCAM_SIZE";
+    static constexpr const char *kWebcamFormat = "WEBCAM_FORMAT";
+    static constexpr const char *kWebcamFixedRate = "WEBCAM_FIXED_RATE";
+    // How each camera type's picture is turned, under the type's key (the main window's
+    // camera list): ROTATION_<type> (0, 90, 180, 270 clockwise), MIRROR_<type>, FILL_<type>
+    // (crop to the webcam's shape instead of black bars).
+    static constexpr const char *kCameraTypes[] = {"GOPRO", "MEVO", "IPHONE", "ANDROID", "OTHER"};
+    static QByteArray rotationKey(const QString &cameraType);
+    static QByteArray mirrorKey(const QString &cameraType);
+    static QByteArray fillKey(const QString &cameraType);
     // Keys owned by the QR window.
     static constexpr const char *kFramesFps = "FRAMES_FPS";
     static constexpr const char *kBitrate = "BITRATE";
@@ -78,6 +91,12 @@ public:
     // or more tries on a busy Wi-Fi while adding little to the picture's delay.
     static constexpr int kDefaultSrtLatencyMs = 120;
     static constexpr const char *kDefaultSrtPassphrase = "";
+    static constexpr const char *kDefaultWebcamSize = "1280x720";
+    static constexpr const char *kDefaultWebcamFormat = "I420";
+    static constexpr bool kDefaultWebcamFixedRate = true;
+    static constexpr int kDefaultRotation = 0;
+    static constexpr bool kDefaultMirror = false;
+    static constexpr bool kDefaultFill = false;
     static constexpr const char *kDefaultFramesFps = "HD@25";
     static constexpr int kDefaultBitrate = 2000;
     static constexpr const char *kDefaultKeyframes = "2s";
@@ -90,7 +109,7 @@ public:
     };
 
     // Every key, in the order the main window reads its own ones at construction, followed by
-    // the QR window's keys.
+    // the QR window's keys, then the webcam's and each camera type's.
     static QVector<Key> keys();
 
     // The key's entry; Q_ASSERTs and returns an invalid entry (name nullptr) for an unknown key.

@@ -36,7 +36,8 @@ QString settingKey(const char *key)
 Application::Application(QObject *parent)
     : QObject(parent), m_store(AppSettings::openStore()),
       m_settings(std::make_unique<SettingsController>(*m_store)),
-      m_output(std::make_unique<OutputRouter>(QString::fromLatin1(kProductName))),
+      m_output(std::make_unique<OutputRouter>(QString::fromLatin1(kProductName),
+                                              m_settings->settings().webcam)),
       m_window(std::make_unique<MainWindow>()),
       m_notices(std::make_unique<StatusNotices>(*m_window, *m_window->updateLabel())),
       m_qr(std::make_unique<QrPresenter>(*m_store)), m_preview(std::make_unique<QWidget>()),
@@ -251,6 +252,7 @@ void Application::toggleListening()
     }
     m_window->setListening(true);
     pushIngestSettings();
+    applyWebcamFormat();
     QString error;
     if (!m_server->startListening(QHostAddress::Any, static_cast<quint16>(port()), &error))
         m_warningBox(m_window.get(), tr("Warning"), error);
@@ -269,7 +271,7 @@ void Application::onStreamState(const QString &state)
 void Application::openSettings()
 {
     m_window->setSettingsOpen(true);
-    m_settings->edit(m_running);
+    m_settings->edit(m_running, m_window->cameraKey(), m_window->cameraText());
     m_window->setSettingsOpen(false);
 }
 
@@ -281,6 +283,13 @@ void Application::applySettings(const Settings &settings)
     m_output->setNdiEnabled(settings.ndiMode);
     m_output->setMicrophoneEnabled(settings.microphone);
     pushIngestSettings();
+}
+
+void Application::applyWebcamFormat()
+{
+    const WebcamFormat &format = settings().webcam;
+    const bool held = m_output->setWebcamFormat(format) == WebcamOutput::FormatChange::Held;
+    m_notices->setWebcamFormatHeld(held ? format.text() : QString());
 }
 
 void Application::showQr()
@@ -375,6 +384,8 @@ void Application::showPublishUrl()
 void Application::pushIngestSettings()
 {
     m_server->setSettings(ingestSettings());
+    // The picture turns as chosen for the camera type now selected, from the next picture on.
+    m_output->setWebcamOrientation(settings().orientation(m_window->cameraKey()));
 }
 
 void Application::stopServer()

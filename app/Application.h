@@ -113,6 +113,8 @@ private:
     void updateDevices();
     void showPublishUrl();
     void pushIngestSettings();
+    // The chosen webcam format to the output; the status bar says when a program holds it.
+    void applyWebcamFormat();
     // Listening stops and every stream thread ends; safe to call more than once.
     void stopServer();
     void onWindowClosing();

@@ -1,8 +1,12 @@
 #pragma once
 
 #include "app/AppSettings.h"
+#include "output/PictureOrientation.h"
+#include "output/WebcamFormat.h"
 
 #include <QByteArray>
+#include <QHash>
+#include <QStringList>
 #include <QString>
 
 // The program's settings as one value: read once from the store at start, written back and read
@@ -26,6 +30,9 @@ struct Settings
     QString srtPassphrase;
     // The card's text, with real line breaks.
     QString stubText;
+    // The webcam's format, and how each camera type's picture is turned (by the type's key).
+    WebcamFormat webcam;
+    QHash<QString, PictureOrientation> orientations;
     // The address and camera chosen at the last start.
     QString ip;
     QString cam;
@@ -34,6 +41,14 @@ struct Settings
     static Settings read(const QSettings &store);
     // The fields the settings dialog edits (all but ip and cam); the caller syncs.
     void write(QSettings &store) const;
+
+    // How the given camera type's picture is turned (upright and fitted unless chosen).
+    PictureOrientation orientation(const QString &cameraType) const
+    {
+        return orientations.value(cameraType);
+    }
+    // The webcam sizes offered, in the settings' spelling ("1280x720").
+    static QStringList webcamSizes();
 
     // The stream name a camera must publish to: the key while one is required, else "".
     QByteArray requiredStreamKey() const

@@ -8,10 +8,68 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <cstddef>
 #include <cstring>
 
-FrameScaler::FrameScaler(int width, int height)
-    : m_width(width), m_height(height), m_out(static_cast<size_t>(i420Bytes(width, height, width)))
+namespace {
+
+bool turned(const PictureOrientation &orientation)
+{
+    return orientation.rotation == 90 || orientation.rotation == 270;
+}
+
+int even(int value)
+{
+    return qMax(2, value & ~1);
+}
+
+// One plane of `src` (srcWidth x srcHeight samples, one byte each) into `dst`, mirrored first
+// when asked and then turned clockwise by `rotation`, so dst is srcHeight x srcWidth for a
+// quarter turn. `dstStep`: bytes from one sample to the next in a row (2 and 4 place the
+// samples into packed YUYV).
+void turnPlane(const uchar *src, int srcWidth, int srcHeight, int srcStride, uchar *dst,
+               int dstStride, int dstStep, int rotation, bool mirror)
+{
+    const bool quarter = rotation == 90 || rotation == 270;
+    const int dstWidth = quarter ? srcHeight : srcWidth;
+    const int dstHeight = quarter ? srcWidth : srcHeight;
+    for (int y = 0; y < dstHeight; ++y) {
+        // The source position of dst's pixel x in this row: (a0 + ax * x, b0 + bx * x).
+        int a0 = 0, ax = 0, b0 = 0, bx = 0;
+        switch (rotation) {
+        case 90:
+            a0 = y, ax = 0, b0 = srcHeight - 1, bx = -1;
+            break;
+        case 180:
+            a0 = srcWidth - 1, ax = -1, b0 = srcHeight - 1 - y, bx = 0;
+            break;
+        case 270:
+            a0 = srcWidth - 1 - y, ax = 0, b0 = 0, bx = 1;
+            break;
+        default:
+            a0 = 0, ax = 1, b0 = y, bx = 0;
+            break;
+        }
+        if (mirror) {
+            a0 = srcWidth - 1 - a0;
+            ax = -ax;
+        }
+        const uchar *from = src + static_cast<std::ptrdiff_t>(b0) * srcStride + a0;
+        const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(bx) * srcStride + ax;
+        uchar *to = dst + static_cast<std::ptrdiff_t>(y) * dstStride;
+        for (int x = 0; x < dstWidth; ++x, from += step, to += dstStep)
+            *to = *from;
+    }
+}
+
+} // namespace
+
+FrameScaler::FrameScaler(int width, int height, WebcamFormat::Pixels pixels)
+    : m_width(width), m_height(height), m_pixels(pixels),
+      m_out(static_cast<size_t>(pixels == WebcamFormat::Pixels::Yuyv
+                                    ? 2 * static_cast<qint64>(width) * height
+                                    : i420Bytes(width, height, width))),
+      m_turnBuffer(m_out.size())
 {
 }
 
@@ -25,18 +83,26 @@ qint64 FrameScaler::i420Bytes(int width, int height, int stride)
 void FrameScaler::fillBlack()
 {
     // Limited-range black: Y 16, U and V 128.
+    if (m_pixels == WebcamFormat::Pixels::Yuyv) {
+        for (size_t at = 0; at + 1 < m_out.size(); at += 2) {
+            m_out[at] = 16;
+            m_out[at + 1] = 128;
+        }
+        return;
+    }
     const size_t luma = static_cast<size_t>(m_width) * m_height;
     std::memset(m_out.data(), 16, luma);
     std::memset(m_out.data() + luma, 128, m_out.size() - luma);
 }
 
-const uchar *FrameScaler::scale(const AVFrame *picture)
+const uchar *FrameScaler::scale(const AVFrame *picture, const PictureOrientation &orientation)
 {
     if (!readablePicture(picture))
         return nullptr;
     const bool fullRange = picture->color_range == AVCOL_RANGE_JPEG;
     if (picture->format == AV_PIX_FMT_YUV420P && !fullRange && picture->width == m_width &&
-        picture->height == m_height) {
+        picture->height == m_height && orientation.identity() &&
+        m_pixels == WebcamFormat::Pixels::I420) {
         const int width = m_width;
         const int height = m_height;
         // Already what the device takes, in one buffer: no pass at all.
@@ -47,7 +113,7 @@ const uchar *FrameScaler::scale(const AVFrame *picture)
             return picture->data[0];
         return gather(picture);
     }
-    return convert(picture);
+    return convert(picture, orientation);
 }
 
 const uchar *FrameScaler::gather(const AVFrame *picture)
@@ -71,35 +137,102 @@ const uchar *FrameScaler::gather(const AVFrame *picture)
     return m_out.data();
 }
 
-const uchar *FrameScaler::convert(const AVFrame *picture)
+FrameScaler::Geometry FrameScaler::geometry(int width, int height,
+                                            const PictureOrientation &orientation) const
 {
-    const int width = picture->width;
-    const int height = picture->height;
-    const auto format = static_cast<AVPixelFormat>(picture->format);
-    const int range = picture->color_range;
-
-    // Fit the picture into the output, even sizes and offsets so chroma lines up.
-    int fitWidth = m_width;
-    int fitHeight = static_cast<int>(static_cast<qint64>(height) * m_width * 2 / width + 1) / 2;
-    if (fitHeight > m_height) {
-        fitHeight = m_height;
-        fitWidth = static_cast<int>(static_cast<qint64>(width) * m_height * 2 / height + 1) / 2;
+    Geometry g;
+    // The picture as it is shown, turned.
+    const int shownWidth = turned(orientation) ? height : width;
+    const int shownHeight = turned(orientation) ? width : height;
+    g.cropWidth = width;
+    g.cropHeight = height;
+    if (!orientation.fill) {
+        // Fit the picture into the output, even sizes and offsets so chroma lines up.
+        int fitWidth = m_width;
+        int fitHeight =
+            static_cast<int>(static_cast<qint64>(shownHeight) * m_width * 2 / shownWidth + 1) / 2;
+        if (fitHeight > m_height) {
+            fitHeight = m_height;
+            fitWidth =
+                static_cast<int>(static_cast<qint64>(shownWidth) * m_height * 2 / shownHeight + 1) /
+                2;
+        }
+        g.placeWidth = even(fitWidth);
+        g.placeHeight = even(fitHeight);
+        g.placeX = ((m_width - g.placeWidth) / 2) & ~1;
+        g.placeY = ((m_height - g.placeHeight) / 2) & ~1;
+        return g;
     }
-    fitWidth = qMax(2, fitWidth & ~1);
-    fitHeight = qMax(2, fitHeight & ~1);
-    const int x = ((m_width - fitWidth) / 2) & ~1;
-    const int y = ((m_height - fitHeight) / 2) & ~1;
+    // Fill: the whole output, from the middle of the picture in the output's shape.
+    g.placeWidth = m_width;
+    g.placeHeight = m_height;
+    int takeWidth = shownWidth;
+    int takeHeight = shownHeight;
+    if (static_cast<qint64>(shownWidth) * m_height > static_cast<qint64>(shownHeight) * m_width)
+        takeWidth = static_cast<int>(static_cast<qint64>(shownHeight) * m_width / m_height);
+    else
+        takeHeight = static_cast<int>(static_cast<qint64>(shownWidth) * m_height / m_width);
+    takeWidth = qMin(shownWidth, even(takeWidth));
+    takeHeight = qMin(shownHeight, even(takeHeight));
+    g.cropWidth = turned(orientation) ? takeHeight : takeWidth;
+    g.cropHeight = turned(orientation) ? takeWidth : takeHeight;
+    g.cropX = ((width - g.cropWidth) / 2) & ~1;
+    g.cropY = ((height - g.cropHeight) / 2) & ~1;
+    return g;
+}
 
+const uchar *FrameScaler::convert(const AVFrame *input, const PictureOrientation &orientation)
+{
+    const int width = input->width;
+    const int height = input->height;
+    const auto format = static_cast<AVPixelFormat>(input->format);
+    const int range = input->color_range;
+    const bool turning = !orientation.identity();
+    const bool yuyv = m_pixels == WebcamFormat::Pixels::Yuyv;
+
+    Geometry g = geometry(width, height, orientation);
+    // A cropped picture is the same picture with its planes' start moved: no copy.
+    AVFrame cropped;
+    const AVFrame *picture = input;
+    if (g.cropWidth < width || g.cropHeight < height) {
+        cropped = *input;
+        cropped.crop_left = static_cast<size_t>(g.cropX);
+        cropped.crop_top = static_cast<size_t>(g.cropY);
+        cropped.crop_right = static_cast<size_t>(width - g.cropX - g.cropWidth);
+        cropped.crop_bottom = static_cast<size_t>(height - g.cropY - g.cropHeight);
+        if (av_frame_apply_cropping(&cropped, AV_FRAME_CROP_UNALIGNED) >= 0) {
+            picture = &cropped;
+        } else {
+            if (!m_cropFailed)
+                qCWarning(lcOutput) << "VCAM: cannot crop" << av_get_pix_fmt_name(format)
+                                    << "pictures; fitting them instead";
+            m_cropFailed = true;
+            PictureOrientation fit = orientation;
+            fit.fill = false;
+            g = geometry(width, height, fit);
+        }
+    }
+
+    // Upright: straight into the output. Turned: into the turn buffer, in a planar format
+    // whose chroma, once turned, is the output's.
+    const int scaledWidth = turned(orientation) ? g.placeHeight : g.placeWidth;
+    const int scaledHeight = turned(orientation) ? g.placeWidth : g.placeHeight;
+    AVPixelFormat target = yuyv ? AV_PIX_FMT_YUYV422 : AV_PIX_FMT_YUV420P;
+    if (turning && yuyv)
+        target = turned(orientation) ? AV_PIX_FMT_YUV440P : AV_PIX_FMT_YUV422P;
+
+    const int orientationKey = orientation.pack();
     if (!m_barsValid || width != m_lastWidth || height != m_lastHeight || format != m_lastFormat ||
-        range != m_lastRange) {
-        SwsContext *context =
-            sws_getCachedContext(m_sws.release(), width, height, format, fitWidth, fitHeight,
-                                 AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        range != m_lastRange || orientationKey != m_lastOrientation) {
+        SwsContext *context = sws_getCachedContext(m_sws.release(), picture->width, picture->height,
+                                                   format, scaledWidth, scaledHeight, target,
+                                                   SWS_BILINEAR, nullptr, nullptr, nullptr);
         m_sws.reset(context);
         if (!context) {
             if (format != m_failedFormat)
                 qCWarning(lcOutput) << "VCAM: sws_getCachedContext failed:" << width << height
-                                    << av_get_pix_fmt_name(format) << "->" << fitWidth << fitHeight;
+                                    << av_get_pix_fmt_name(format) << "->" << scaledWidth
+                                    << scaledHeight << av_get_pix_fmt_name(target);
             m_failedFormat = format;
             m_barsValid = false;
             return nullptr;
@@ -113,23 +246,85 @@ const uchar *FrameScaler::convert(const AVFrame *picture)
         m_lastHeight = height;
         m_lastFormat = format;
         m_lastRange = range;
+        m_lastOrientation = orientationKey;
         m_barsValid = true;
     }
 
-    const size_t lumaBytes = static_cast<size_t>(m_width) * m_height;
-    const int outChroma = m_width / 2;
-    uchar *dst[4] = {m_out.data() + static_cast<size_t>(y) * m_width + x,
-                     m_out.data() + lumaBytes + static_cast<size_t>(y / 2) * outChroma + x / 2,
-                     m_out.data() + lumaBytes + static_cast<size_t>(outChroma) * (m_height / 2) +
-                         static_cast<size_t>(y / 2) * outChroma + x / 2,
-                     nullptr};
-    const int dstStride[4] = {m_width, outChroma, outChroma, 0};
-    const int rows =
-        sws_scale(m_sws.get(), picture->data, picture->linesize, 0, height, dst, dstStride);
+    uchar *dst[4] = {nullptr, nullptr, nullptr, nullptr};
+    int dstStride[4] = {0, 0, 0, 0};
+    if (!turning && yuyv) {
+        dst[0] = m_out.data() + (static_cast<size_t>(g.placeY) * m_width + g.placeX) * 2;
+        dstStride[0] = 2 * m_width;
+    } else if (!turning) {
+        const size_t lumaBytes = static_cast<size_t>(m_width) * m_height;
+        const int outChroma = m_width / 2;
+        dst[0] = m_out.data() + static_cast<size_t>(g.placeY) * m_width + g.placeX;
+        dst[1] =
+            m_out.data() + lumaBytes + static_cast<size_t>(g.placeY / 2) * outChroma + g.placeX / 2;
+        dst[2] = m_out.data() + lumaBytes + static_cast<size_t>(outChroma) * (m_height / 2) +
+                 static_cast<size_t>(g.placeY / 2) * outChroma + g.placeX / 2;
+        dstStride[0] = m_width;
+        dstStride[1] = dstStride[2] = outChroma;
+    } else {
+        const AVPixFmtDescriptor *planar = av_pix_fmt_desc_get(target);
+        const int chromaWidth = scaledWidth >> planar->log2_chroma_w;
+        const int chromaHeight = scaledHeight >> planar->log2_chroma_h;
+        dst[0] = m_turnBuffer.data();
+        dst[1] = dst[0] + static_cast<size_t>(scaledWidth) * scaledHeight;
+        dst[2] = dst[1] + static_cast<size_t>(chromaWidth) * chromaHeight;
+        dstStride[0] = scaledWidth;
+        dstStride[1] = dstStride[2] = chromaWidth;
+    }
+    const int rows = sws_scale(m_sws.get(), picture->data, picture->linesize, 0, picture->height,
+                               dst, dstStride);
     if (rows <= 0) {
         qCWarning(lcOutput) << "VCAM: sws_scale failed:" << rows;
         return nullptr;
     }
     ++m_conversions;
+    if (turning)
+        turnInto(g, orientation);
     return m_out.data();
+}
+
+void FrameScaler::turnInto(const Geometry &g, const PictureOrientation &orientation)
+{
+    const bool quarter = turned(orientation);
+    const int srcWidth = quarter ? g.placeHeight : g.placeWidth;
+    const int srcHeight = quarter ? g.placeWidth : g.placeHeight;
+    const uchar *srcY = m_turnBuffer.data();
+    const uchar *srcU = srcY + static_cast<size_t>(srcWidth) * srcHeight;
+    // Turning and then mirroring is mirroring and then turning the other way.
+    const bool mirror = orientation.mirror;
+    const int rotation = mirror ? (360 - orientation.rotation) % 360 : orientation.rotation;
+    if (m_pixels == WebcamFormat::Pixels::Yuyv) {
+        // 4:2:2 before an upright turn, 4:4:0 before a quarter turn: 4:2:2 either way after.
+        const int chromaWidth = quarter ? srcWidth : srcWidth / 2;
+        const int chromaHeight = quarter ? srcHeight / 2 : srcHeight;
+        const uchar *srcV = srcU + static_cast<size_t>(chromaWidth) * chromaHeight;
+        const int stride = 2 * m_width;
+        uchar *place = m_out.data() + static_cast<size_t>(g.placeY) * stride + 2 * g.placeX;
+        turnPlane(srcY, srcWidth, srcHeight, srcWidth, place, stride, 2, rotation, mirror);
+        turnPlane(srcU, chromaWidth, chromaHeight, chromaWidth, place + 1, stride, 4, rotation,
+                  mirror);
+        turnPlane(srcV, chromaWidth, chromaHeight, chromaWidth, place + 3, stride, 4, rotation,
+                  mirror);
+    } else {
+        const int chromaWidth = srcWidth / 2;
+        const int chromaHeight = srcHeight / 2;
+        const uchar *srcV = srcU + static_cast<size_t>(chromaWidth) * chromaHeight;
+        const size_t lumaBytes = static_cast<size_t>(m_width) * m_height;
+        const int outChroma = m_width / 2;
+        const size_t chromaAt = static_cast<size_t>(g.placeY / 2) * outChroma + g.placeX / 2;
+        uchar *outU = m_out.data() + lumaBytes;
+        uchar *outV = outU + static_cast<size_t>(outChroma) * (m_height / 2);
+        turnPlane(srcY, srcWidth, srcHeight, srcWidth,
+                  m_out.data() + static_cast<size_t>(g.placeY) * m_width + g.placeX, m_width, 1,
+                  rotation, mirror);
+        turnPlane(srcU, chromaWidth, chromaHeight, chromaWidth, outU + chromaAt, outChroma, 1,
+                  rotation, mirror);
+        turnPlane(srcV, chromaWidth, chromaHeight, chromaWidth, outV + chromaAt, outChroma, 1,
+                  rotation, mirror);
+    }
+    ++m_turns;
 }

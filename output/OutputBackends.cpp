@@ -29,11 +29,11 @@ FactorySlot &factorySlot()
 
 } // namespace
 
-OutputBackends OutputBackends::createDefault(const QString &name)
+OutputBackends OutputBackends::createDefault(const QString &name, const WebcamFormat &format)
 {
     OutputBackends backends;
     auto webcam = std::make_unique<V4l2Sink>(std::make_shared<V4l2SystemIo>());
-    webcam->init(name);
+    webcam->init(name, format);
     backends.webcam = std::move(webcam);
     backends.preview = std::make_unique<QtPreviewRenderer>();
     backends.microphone = std::make_unique<PipeWireMicrophone>();
@@ -54,7 +54,7 @@ void OutputBackends::setFactory_for_testing(Factory factory)
     slot.factory = std::move(factory);
 }
 
-OutputBackends OutputBackends::create(const QString &name)
+OutputBackends OutputBackends::create(const QString &name, const WebcamFormat &webcam)
 {
     Factory factory;
     {
@@ -62,5 +62,5 @@ OutputBackends OutputBackends::create(const QString &name)
         std::lock_guard<std::mutex> guard(slot.lock);
         factory = slot.factory;
     }
-    return factory ? factory(name) : createDefault(name);
+    return factory ? factory(name) : createDefault(name, webcam);
 }

@@ -20,13 +20,14 @@ struct OutputBackends
 
     // The real ones: the v4l2loopback webcam, NDI when its runtime is installed, the Qt
     // preview and the PipeWire microphone. `name` is the webcam's preferred card label and the NDI
-    // source name. GUI thread.
-    static OutputBackends createDefault(const QString &name);
+    // source name; `webcam` the webcam's format at start. GUI thread.
+    static OutputBackends createDefault(const QString &name,
+                                        const WebcamFormat &webcam = WebcamFormat());
 
     // Makes every OutputRouter built from now on take its backends from `factory` (tests,
     // benchmarks); an empty factory restores the real ones. Any thread.
     using Factory = std::function<OutputBackends(const QString &name)>;
     static void setFactory_for_testing(Factory factory);
     // The installed factory's backends, or the real ones.
-    static OutputBackends create(const QString &name);
+    static OutputBackends create(const QString &name, const WebcamFormat &webcam = WebcamFormat());
 };

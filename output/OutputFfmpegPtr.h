@@ -1,6 +1,7 @@
 #pragma once
 
 extern "C" {
+#include <libavutil/frame.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -22,5 +23,11 @@ struct SwrContextDeleter
     void operator()(SwrContext *context) const { swr_free(&context); }
 };
 using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
+
+struct FrameDeleter
+{
+    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
+};
+using AVFramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
 } // namespace outputffmpeg

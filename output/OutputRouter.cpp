@@ -34,7 +34,12 @@ private:
 } // namespace
 
 OutputRouter::OutputRouter(const QString &name, QObject *parent)
-    : QObject(parent), m_backends(OutputBackends::create(name))
+    : OutputRouter(name, WebcamFormat(), parent)
+{
+}
+
+OutputRouter::OutputRouter(const QString &name, const WebcamFormat &webcam, QObject *parent)
+    : QObject(parent), m_backends(OutputBackends::create(name, webcam))
 {
     if (m_backends.webcam)
         qCInfo(lcOutput) << "VCam successfully init";
@@ -88,6 +93,9 @@ void OutputRouter::sendFrame(const OutputFrame &live)
     // picture for them.
     if (live.picture && !readablePicture(live.picture))
         return;
+    // A display matrix comes with the first picture (or with a few): it holds from then on.
+    if (live.picture && av_frame_get_side_data(live.picture, AV_FRAME_DATA_DISPLAYMATRIX))
+        m_publisherOrientation.store(PictureOrientation::ofPicture(live.picture).pack());
 
     // The picture goes to the video-out thread; this thread never waits for a backend's write.
     if (live.picture && (m_backends.webcam || m_backends.ndi || m_backends.preview))
@@ -124,12 +132,30 @@ void OutputRouter::putPicture(const AVFrame &picture)
     const quint64 rate = m_frameRate.load();
     frame.rateNum = static_cast<int>(rate >> 32);
     frame.rateDen = static_cast<int>(rate & 0xFFFFFFFFu);
-    if (m_backends.webcam)
-        guardedPut("VCam Sink send frame failed", [&] { m_backends.webcam->putLive(frame); });
-    if (m_ndiEnabled.load() && m_backends.ndi)
-        guardedPut("NDI Ssend frame failed", [&] { m_backends.ndi->putLive(frame); });
-    if (m_previewEnabled.load() && m_backends.preview)
-        guardedPut(" Preview send frame failed", [&] { m_backends.preview->putLive(frame); });
+    const bool ndi = m_ndiEnabled.load() && m_backends.ndi;
+    const bool preview = m_previewEnabled.load() && m_backends.preview;
+    // A turned, mirrored or cropped picture reaches NDI and the preview as the webcam shows
+    // it (the webcam converts it even without a device while they want it); an upright,
+    // fitted one goes to them as the camera sent it, at its own size.
+    OutputFrame shown = frame;
+    if (m_backends.webcam) {
+        const PictureOrientation orientation =
+            PictureOrientation::unpack(m_userOrientation.load())
+                .after(PictureOrientation::unpack(m_publisherOrientation.load()));
+        const bool asWebcam = (ndi || preview) && orientation != PictureOrientation();
+        guardedPut("VCam Sink send frame failed", [&] {
+            m_backends.webcam->setOrientation(orientation);
+            m_backends.webcam->setPictureWanted(asWebcam);
+            m_backends.webcam->putLive(frame);
+            const AVFrame *converted = m_backends.webcam->lastPicture();
+            if (asWebcam && converted)
+                shown.picture = converted;
+        });
+    }
+    if (ndi)
+        guardedPut("NDI Ssend frame failed", [&] { m_backends.ndi->putLive(shown); });
+    if (preview)
+        guardedPut(" Preview send frame failed", [&] { m_backends.preview->putLive(shown); });
 }
 
 int OutputRouter::audioOutputDelayMs() const
@@ -226,6 +252,8 @@ void OutputRouter::setStreamLive(bool live)
     if (m_closing.load())
         return;
     m_streamActive.store(live);
+    // The next owner's pictures say their own rotation, if any.
+    m_publisherOrientation.store(PictureOrientation().pack());
     for (OutputBackend *backend :
          {static_cast<OutputBackend *>(m_backends.webcam.get()), m_backends.ndi.get(),
           static_cast<OutputBackend *>(m_backends.preview.get()),
@@ -256,6 +284,20 @@ MicrophoneOutput::SoundGaps OutputRouter::microphoneSoundGaps() const
 {
     return m_backends.microphone ? m_backends.microphone->soundGaps()
                                  : MicrophoneOutput::SoundGaps();
+}
+
+WebcamOutput::FormatChange OutputRouter::setWebcamFormat(const WebcamFormat &format)
+{
+    // Not under the video lock: the webcam looks for other programs and its device without
+    // holding up the pictures, and keeps the picture it handed out valid until its next put.
+    if (m_closing.load() || !m_backends.webcam)
+        return WebcamOutput::FormatChange::Unchanged;
+    return m_backends.webcam->setFormat(format);
+}
+
+void OutputRouter::setWebcamOrientation(const PictureOrientation &orientation)
+{
+    m_userOrientation.store(orientation.pack());
 }
 
 bool OutputRouter::webcamAvailable() const

@@ -35,6 +35,9 @@ struct AVFrame;
 // Locks: m_videoLock serialises the picture puts (video-out thread), the card (dropped while
 // the lock is busy, never waits), the preview's attachment and session changes; m_audioLock the
 // sound's puts, the microphone's card put (dropped while busy) and session changes. Taken both:
+// A picture turned, mirrored or cropped for the webcam reaches NDI and the preview as the
+// webcam converted it, so all three show the same picture; an upright, fitted one goes to them
+// as the camera sent it.
 // video first. NDI thus gets its pictures and its sound from two threads at once; its runtime
 // allows audio and video sends on one sender from separate threads, and NdiRenderer guards its
 // own state. The destructor stops the video-out thread (letting a put under way finish), lets a
@@ -46,6 +49,8 @@ public:
     // GUI thread. The backends come from OutputBackends::create (the real ones unless a test
     // installed others); missing ones are logged and left out.
     explicit OutputRouter(const QString &name, QObject *parent = nullptr);
+    // The same, the webcam opening its device in `webcam`'s format from the start.
+    OutputRouter(const QString &name, const WebcamFormat &webcam, QObject *parent = nullptr);
     ~OutputRouter() override;
 
     // One live frame, with the output's frame rate filled in. The picture and audio only need
@@ -75,6 +80,15 @@ public:
     // the backends drop what they hold of the previous session.
     void setStreamLive(bool live) override;
     int audioOutputDelayMs() const override;
+
+    // The webcam's format from the next (re)open of its device; held while another program has
+    // the device open (Held, nothing changes). GUI thread.
+    WebcamOutput::FormatChange setWebcamFormat(const WebcamFormat &format);
+    // How live pictures are turned for the webcam, after the publisher's own rotation (a
+    // display matrix on a picture holds for the session's later pictures too: an H.264 camera
+    // sends it once). The preview and NDI show the webcam's picture, so they turn with it. GUI
+    // thread.
+    void setWebcamOrientation(const PictureOrientation &orientation);
 
     // True while the virtual camera has a device open (a v4l2loopback node was found and took
     // our format). The webcam looks for a device again every few seconds while frames are
@@ -124,6 +138,10 @@ private:
     std::atomic<bool> m_streamActive{false};
     std::atomic<bool> m_previewEnabled{false};
     std::atomic<bool> m_ndiEnabled{false};
+    // PictureOrientation::pack(): the user's, and the owning session's publisher's (set by the
+    // delivery thread from a picture's display matrix, reset when the owner changes).
+    std::atomic<int> m_userOrientation{0};
+    std::atomic<int> m_publisherOrientation{0};
 
     // -- The card: setCard fills m_cardNext under m_cardLock; the tick swaps it into m_cardShown
     // -- (video-out thread only), so neither side copies or allocates under the lock.

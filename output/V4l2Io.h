@@ -17,4 +17,11 @@ public:
     virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
     virtual ssize_t write(int fd, const void *data, size_t bytes) = 0;
     virtual int close(int fd) = 0;
+    // Whether another process has the device node at `path` open (a program showing the
+    // webcam). A stand-in that does not model readers says nobody.
+    virtual bool openedByOthers(const QString &path)
+    {
+        Q_UNUSED(path);
+        return false;
+    }
 };

@@ -69,7 +69,7 @@ qint64 V4l2Sink::tapFramesDropped() const
     return m_tap ? m_tap->framesDropped() : 0;
 }
 
-void V4l2Sink::init(const QString &name)
+void V4l2Sink::init(const QString &name, const WebcamFormat &format)
 {
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -80,6 +80,7 @@ void V4l2Sink::init(const QString &name)
         std::unique_lock<std::mutex> guard(m_lock);
         m_name = name;
         m_fixedPath = Environment::vcamDevice();
+        m_format = format;
 
         const QString size = Environment::vcamSize();
         if (!size.isEmpty()) {
@@ -89,23 +90,96 @@ void V4l2Sink::init(const QString &name)
             const int height = match.hasMatch() ? match.captured(2).toInt() : 0;
             if (width >= kMinSide && height >= kMinSide && width <= kMaxSide &&
                 height <= kMaxSide && width % 2 == 0 && height % 2 == 0) {
-                m_width = width;
-                m_height = height;
+                m_sizeOverrideWidth = width;
+                m_sizeOverrideHeight = height;
+                m_format.width = width;
+                m_format.height = height;
             } else {
                 qCWarning(lcOutput)
                     << "VCAM: ignoring QUORVIX_VCAM_SIZE (want even WIDTHxHEIGHT):" << size;
             }
         }
-        m_scaler = std::make_unique<FrameScaler>(m_width, m_height);
-
-        const QString tap = Environment::vcamTap();
-        if (!tap.isEmpty())
-            m_tap = std::make_unique<FrameTap>(tap, m_width, m_height, kFps);
+        m_tapPath = Environment::vcamTap();
+        m_picture.reset(av_frame_alloc());
+        if (!m_picture)
+            qCWarning(lcOutput) << "VCAM: av_frame_alloc failed; the preview and NDI show the "
+                                   "camera's picture unturned";
+        makeConverters_Locked();
         m_initialised = true;
     }
     // The first look on the caller's thread, so a device present at start is open at once.
     probe();
     m_discovery = std::thread([this] { discoveryLoop(); });
+}
+
+void V4l2Sink::makeConverters_Locked()
+{
+    // The picture of the last put may still be on its way to the preview and NDI: its scaler
+    // goes at the next put, on the thread that puts. One made since then served no put.
+    if (!m_retiredScaler)
+        m_retiredScaler = std::move(m_scaler);
+    m_scaler = std::make_unique<FrameScaler>(m_format.width, m_format.height, m_format.pixels);
+    m_tap.reset();
+    if (m_tapPath.isEmpty())
+        return;
+    // YUV4MPEG2 has no packed 4:2:2; the tap shows the I420 webcam only.
+    if (m_format.pixels == WebcamFormat::Pixels::I420)
+        m_tap = std::make_unique<FrameTap>(m_tapPath, m_format.width, m_format.height, kFps);
+    else
+        qCInfo(lcOutput) << "VCAM: the tap takes I420 pictures only; not written while the "
+                            "webcam is YUYV";
+}
+
+WebcamFormat V4l2Sink::format() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_format;
+}
+
+WebcamOutput::FormatChange V4l2Sink::setFormat(const WebcamFormat &wanted)
+{
+    WebcamFormat format = wanted;
+    QString path;
+    bool initialised = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        initialised = m_initialised;
+        if (m_sizeOverrideWidth > 0) {
+            format.width = m_sizeOverrideWidth;
+            format.height = m_sizeOverrideHeight;
+        }
+        if (format == m_format)
+            return FormatChange::Unchanged;
+        if (format.width == m_format.width && format.height == m_format.height &&
+            format.pixels == m_format.pixels) {
+            // Only the rate: the next open and the next live frame take it.
+            m_format = format;
+            m_rateSettled = false;
+            return FormatChange::Applied;
+        }
+        path = m_path;
+    }
+    // Readers cannot follow a format change: a program showing the webcam keeps it as it is.
+    if (!path.isEmpty() && m_io->openedByOthers(path)) {
+        qCInfo(lcOutput).noquote() << "VCAM: keeping" << format.text() << "for later:" << path
+                                   << "is in use by another program";
+        return FormatChange::Held;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_fd >= 0) {
+            // Closing after STREAMON gives the output back, free for the new format.
+            closeDevice_Locked();
+        }
+        m_format = format;
+        makeConverters_Locked();
+        m_missingLogged = false;
+    }
+    qCInfo(lcOutput).noquote() << "VCAM: webcam format" << format.text()
+                               << (format.fixedRate ? "at 30 fps" : "at the camera's rate");
+    if (initialised)
+        probe();
+    return FormatChange::Applied;
 }
 
 void V4l2Sink::discoveryLoop()
@@ -161,8 +235,10 @@ int V4l2Sink::openCandidate(const QString &path, bool requireLoopback, QString *
 
 bool V4l2Sink::configure(int fd, const QString &path, const ScanSettings &settings)
 {
-    const int m_width = settings.width;
-    const int m_height = settings.height;
+    const int m_width = settings.format.width;
+    const int m_height = settings.format.height;
+    const bool yuyv = settings.format.pixels == WebcamFormat::Pixels::Yuyv;
+    const quint32 pixelFormat = yuyv ? V4L2_PIX_FMT_YUYV : V4L2_PIX_FMT_YUV420;
     const int m_rateNum = settings.rateNum;
     const int m_rateDen = settings.rateDen;
     v4l2_format format;
@@ -170,22 +246,22 @@ bool V4l2Sink::configure(int fd, const QString &path, const ScanSettings &settin
     format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
     format.fmt.pix.width = static_cast<quint32>(m_width);
     format.fmt.pix.height = static_cast<quint32>(m_height);
-    format.fmt.pix.pixelformat = V4L2_PIX_FMT_YUV420;
+    format.fmt.pix.pixelformat = pixelFormat;
     format.fmt.pix.field = V4L2_FIELD_NONE;
-    format.fmt.pix.bytesperline = static_cast<quint32>(m_width);
-    format.fmt.pix.sizeimage = static_cast<quint32>(settings.frameBytes);
+    format.fmt.pix.bytesperline = static_cast<quint32>(yuyv ? 2 * m_width : m_width);
+    format.fmt.pix.sizeimage = static_cast<quint32>(settings.format.frameBytes());
     format.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
     if (m_io->ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
         qCWarning(lcOutput) << "VCAM: VIDIOC_S_FMT failed:" << path << strerror(errno);
         return false;
     }
     // A device that keeps another producer's format answers with that one.
-    if (format.fmt.pix.pixelformat != V4L2_PIX_FMT_YUV420 ||
+    if (format.fmt.pix.pixelformat != pixelFormat ||
         format.fmt.pix.width != static_cast<quint32>(m_width) ||
         format.fmt.pix.height != static_cast<quint32>(m_height)) {
-        qCWarning(lcOutput) << "VCAM: device refused the format:" << path << m_width << "x"
-                            << m_height << "I420, got" << format.fmt.pix.width << "x"
-                            << format.fmt.pix.height;
+        qCWarning(lcOutput).noquote()
+            << "VCAM: device refused the format:" << path << settings.format.text() << ", got"
+            << format.fmt.pix.width << "x" << format.fmt.pix.height;
         return false;
     }
     // Frame interval where the device takes it; readers otherwise assume their own.
@@ -279,11 +355,9 @@ void V4l2Sink::probe()
             return;
         settings.name = m_name;
         settings.fixedPath = m_fixedPath;
-        settings.width = m_width;
-        settings.height = m_height;
-        settings.frameBytes = m_scaler->frameBytes();
-        settings.rateNum = m_rateNum;
-        settings.rateDen = m_rateDen;
+        settings.format = m_format;
+        settings.rateNum = m_format.fixedRate ? kFps : m_rateNum;
+        settings.rateDen = m_format.fixedRate ? 1 : m_rateDen;
     }
     // The slow part, without the put lock.
     QString path;
@@ -291,7 +365,8 @@ void V4l2Sink::probe()
     if (fd < 0)
         return;
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_fd >= 0) {
+    if (m_fd >= 0 || settings.format != m_format) {
+        // Another scan was first, or the format changed meanwhile: the next round opens it.
         m_io->close(fd);
         return;
     }
@@ -303,8 +378,34 @@ void V4l2Sink::probe()
     m_deviceOpen.store(true);
     m_missingLogged = false;
     m_lastProblem.clear();
-    qCInfo(lcOutput).noquote() << "VCAM: virtual camera started:" << path
-                               << QStringLiteral("%1x%2 I420").arg(m_width).arg(m_height);
+    qCInfo(lcOutput).noquote() << "VCAM: virtual camera started:" << path << settings.format.text();
+}
+
+void V4l2Sink::describePicture_Locked(const uchar *picture)
+{
+    if (!m_picture)
+        return;
+    AVFrame *out = m_picture.get();
+    const int width = m_scaler->width();
+    const int height = m_scaler->height();
+    uint8_t *base = const_cast<uint8_t *>(picture);
+    out->width = width;
+    out->height = height;
+    if (m_scaler->pixels() == WebcamFormat::Pixels::Yuyv) {
+        out->format = AV_PIX_FMT_YUYV422;
+        out->data[0] = base;
+        out->data[1] = out->data[2] = nullptr;
+        out->linesize[0] = 2 * width;
+        out->linesize[1] = out->linesize[2] = 0;
+    } else {
+        out->format = AV_PIX_FMT_YUV420P;
+        out->data[0] = base;
+        out->data[1] = base + static_cast<qint64>(width) * height;
+        out->data[2] = out->data[1] + static_cast<qint64>(width / 2) * (height / 2);
+        out->linesize[0] = width;
+        out->linesize[1] = out->linesize[2] = width / 2;
+    }
+    m_lastPicture = out;
 }
 
 void V4l2Sink::closeDevice_Locked()
@@ -341,13 +442,15 @@ bool V4l2Sink::put(const OutputFrame &frame, bool wait)
         ++m_framesDropped;
         return false;
     }
+    m_lastPicture = nullptr;
+    m_retiredScaler.reset();
     if (!m_initialised)
         return false;
     if (!frame.picture || frame.picture->width <= 0 || frame.picture->height <= 0) {
         ++m_framesDropped;
         return false;
     }
-    if (frame.rateNum > 0 && frame.rateDen > 0) {
+    if (frame.rateNum > 0 && frame.rateDen > 0 && !m_format.fixedRate) {
         // The device's frame interval is set when it is opened; the next open uses this.
         m_rateNum = frame.rateNum;
         m_rateDen = frame.rateDen;
@@ -368,14 +471,49 @@ bool V4l2Sink::put(const OutputFrame &frame, bool wait)
             }
         }
     }
-    if (m_fd < 0 && !m_tap)
+    if (m_fd >= 0 && wait && m_format.fixedRate && !m_rateSettled) {
+        // A device opened at the camera's rate before the choice changed to 30.
+        m_rateSettled = true;
+        if (m_deviceRateNum != kFps || m_deviceRateDen != 1) {
+            v4l2_streamparm parm;
+            std::memset(&parm, 0, sizeof parm);
+            parm.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+            parm.parm.output.timeperframe.numerator = 1;
+            parm.parm.output.timeperframe.denominator = kFps;
+            if (m_io->ioctl(m_fd, VIDIOC_S_PARM, &parm) == 0) {
+                m_deviceRateNum = kFps;
+                m_deviceRateDen = 1;
+            }
+        }
+    }
+    // Fixed at 30: a faster camera's pictures are thinned evenly (60 fps: every other one), so
+    // readers get the rate the device announces.
+    bool thinned = false;
+    if (wait && m_format.fixedRate && frame.rateNum > 0 && frame.rateDen > 0 &&
+        static_cast<qint64>(frame.rateNum) > static_cast<qint64>(kFps) * frame.rateDen) {
+        if (m_thinPhase >= 1.0)
+            m_thinPhase -= 1.0;
+        else
+            thinned = true;
+        m_thinPhase += static_cast<double>(kFps) * frame.rateDen / frame.rateNum;
+    }
+    const bool wanted = wait && m_pictureWanted.load();
+    if (((m_fd < 0 && !m_tap) || thinned) && !wanted)
         return true;
 
-    const uchar *picture = m_scaler->scale(frame.picture);
+    // Live pictures turn as asked; the card never turns.
+    PictureOrientation orientation;
+    if (wait)
+        orientation = PictureOrientation::unpack(m_orientation.load());
+    const uchar *picture = m_scaler->scale(frame.picture, orientation);
     if (!picture) {
         ++m_framesDropped;
         return false;
     }
+    if (wait)
+        describePicture_Locked(picture);
+    if (thinned)
+        return true;
     if (m_fd >= 0)
         writeDevice_Locked(picture);
     if (m_tap)

@@ -4,6 +4,7 @@
 #include <QDir>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -52,4 +53,26 @@ ssize_t V4l2SystemIo::write(int fd, const void *data, size_t bytes)
 int V4l2SystemIo::close(int fd)
 {
     return ::close(fd);
+}
+
+bool V4l2SystemIo::openedByOthers(const QString &path)
+{
+    struct stat device;
+    if (::stat(path.toLocal8Bit().constData(), &device) < 0 || !S_ISCHR(device.st_mode))
+        return false;
+    const QString self = QString::number(::getpid());
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString &pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (pid == self || pid.isEmpty() || !pid.at(0).isDigit())
+            continue;
+        const QDir fds(proc.filePath(pid + QStringLiteral("/fd")));
+        for (const QString &fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            struct stat opened;
+            // stat() follows the link to the file itself: the same node is the same device.
+            if (::stat(fds.filePath(fd).toLocal8Bit().constData(), &opened) == 0 &&
+                S_ISCHR(opened.st_mode) && opened.st_rdev == device.st_rdev)
+                return true;
+        }
+    }
+    return false;
 }

@@ -11,4 +11,7 @@ public:
     int ioctl(int fd, unsigned long request, void *arg) override;
     ssize_t write(int fd, const void *data, size_t bytes) override;
     int close(int fd) override;
+    // Looks through /proc/<pid>/fd of the processes this user may see (a program of another
+    // user is not seen).
+    bool openedByOthers(const QString &path) override;
 };

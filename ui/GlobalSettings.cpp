@@ -1,6 +1,7 @@
 #include "ui/GlobalSettings.h"
 
 #include "app/AppSettings.h"
+#include "app/Settings.h"
 #include "ingest/SrtListener.h"
 #include "ingest/StreamKey.h"
 
@@ -117,6 +118,9 @@ GlobalSettings::GlobalSettings(bool portLocked, int port, const QString &imagePa
 
     setStreamKey(false, QString());
     buildSrtControls(portLocked);
+    for (const QString &size : Settings::webcamSizes())
+        m_ui->cmbWebcamSize->addItem(size, size);
+    setWebcam(WebcamFormat());
 
     // The general bound is passed through, not edited here.
     m_ui->lblMB->hide();
@@ -363,4 +367,50 @@ void GlobalSettings::onStreamKeyToggled(bool checked)
 void GlobalSettings::makeNewKey()
 {
     m_ui->txtStreamKey->setText(StreamKey::generate());
+}
+
+void GlobalSettings::setWebcam(const WebcamFormat &format)
+{
+    const int size =
+        m_ui->cmbWebcamSize->findData(QStringLiteral("%1x%2").arg(format.width).arg(format.height));
+    const int fallback =
+        m_ui->cmbWebcamSize->findData(QString::fromLatin1(AppSettings::kDefaultWebcamSize));
+    m_ui->cmbWebcamSize->setCurrentIndex(size >= 0 ? size : fallback);
+    m_ui->cmbWebcamFormat->setCurrentIndex(format.pixels == WebcamFormat::Pixels::Yuyv ? 1 : 0);
+    m_ui->cmbWebcamRate->setCurrentIndex(format.fixedRate ? 0 : 1);
+}
+
+WebcamFormat GlobalSettings::webcam() const
+{
+    WebcamFormat format;
+    const QStringList sides = m_ui->cmbWebcamSize->currentData().toString().split(QLatin1Char('x'));
+    if (sides.size() == 2) {
+        format.width = sides.at(0).toInt();
+        format.height = sides.at(1).toInt();
+    }
+    format.pixels = m_ui->cmbWebcamFormat->currentIndex() == 1 ? WebcamFormat::Pixels::Yuyv
+                                                               : WebcamFormat::Pixels::I420;
+    format.fixedRate = m_ui->cmbWebcamRate->currentIndex() == 0;
+    return format;
+}
+
+void GlobalSettings::setOrientation(const QString &cameraText,
+                                    const PictureOrientation &orientation)
+{
+    if (!cameraText.isEmpty())
+        m_ui->lblOrientationFor->setText(
+            tr("Picture of the camera chosen in the main window: %1").arg(cameraText));
+    // The combo's rows are the quarter turns in order.
+    m_ui->cmbRotation->setCurrentIndex((orientation.rotation / 90) & 3);
+    m_ui->chkMirror->setChecked(orientation.mirror);
+    m_ui->cmbShape->setCurrentIndex(orientation.fill ? 1 : 0);
+}
+
+PictureOrientation GlobalSettings::orientation() const
+{
+    PictureOrientation orientation;
+    orientation.rotation = qBound(0, m_ui->cmbRotation->currentIndex(), 3) * 90;
+    orientation.mirror = m_ui->chkMirror->isChecked();
+    orientation.fill = m_ui->cmbShape->currentIndex() == 1;
+    return orientation;
 }

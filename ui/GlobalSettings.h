@@ -1,5 +1,8 @@
 #pragma once
 
+#include "output/PictureOrientation.h"
+#include "output/WebcamFormat.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -66,6 +69,14 @@ public:
     QString srtPassphrase() const;
     // Empty, or 10 to 79 characters; OK is disabled while the passphrase is neither.
     static bool srtPassphraseValid(const QString &passphrase);
+    // The webcam's size, pixel format and frame rate (before exec()); a size not offered shows
+    // as 1280x720.
+    void setWebcam(const WebcamFormat &format);
+    WebcamFormat webcam() const;
+    // How the camera type chosen in the main window (`cameraText`, as it lists it) is turned
+    // (before exec()).
+    void setOrientation(const QString &cameraText, const PictureOrientation &orientation);
+    PictureOrientation orientation() const;
     // Exactly as edited; turning a typed backslash-n into a line break is the caller's business.
     QString stubText() const;
     // Full path of the chosen image, empty for the built-in one.

@@ -34,7 +34,7 @@ void SettingsController::overridePort(int port)
     m_settings.port = port;
 }
 
-bool SettingsController::edit(bool listening)
+bool SettingsController::edit(bool listening, const QString &cameraType, const QString &cameraText)
 {
     const QString image = AppSettings::readString(m_store, AppSettings::kDisplayedColorbarImage);
     const Settings &s = m_settings;
@@ -44,6 +44,10 @@ bool SettingsController::edit(bool listening)
     dialog.setMicrophone(s.microphone);
     dialog.setStreamKey(s.requireStreamKey, s.streamKey);
     dialog.setSrt(s.srt, s.srtPort, s.srtLatencyMs, s.srtPassphrase);
+    dialog.setWebcam(s.webcam);
+    // Without a known type (no camera chosen) the picture controls show the "Other" type's.
+    const QString type = s.orientations.contains(cameraType) ? cameraType : QStringLiteral("OTHER");
+    dialog.setOrientation(cameraText.isEmpty() ? QString() : cameraText, s.orientation(type));
     if (dialog.exec() != QDialog::Accepted)
         return false;
 
@@ -61,6 +65,8 @@ bool SettingsController::edit(bool listening)
     edited.ndiMode = dialog.ndiMode();
     edited.microphone = dialog.microphone();
     edited.stubText = AppSettings::stubTextFromTyped(dialog.stubText());
+    edited.webcam = dialog.webcam();
+    edited.orientations.insert(type, dialog.orientation());
     // The card itself keeps its start-up picture and text until the next start.
     StubCard::storeChoice(m_store, dialog.imagePath());
     edited.write(m_store);

@@ -24,8 +24,11 @@ public:
     const Settings &settings() const { return m_settings; }
     // The port for this run only (the command line's); not stored.
     void overridePort(int port);
-    // Opens the dialog modally; `listening` locks the ports. True when the user saved.
-    bool edit(bool listening);
+    // Opens the dialog modally; `listening` locks the ports. The picture's rotation, mirror and
+    // shape shown and saved are those of `cameraType` (the main window's key), shown as
+    // `cameraText`. True when the user saved.
+    bool edit(bool listening, const QString &cameraType = QString(),
+              const QString &cameraText = QString());
 
 signals:
     void changed(const Settings &settings);

@@ -39,6 +39,12 @@ StatusNotices::Texts StatusNotices::texts(const State &state)
                    "The webcam starts by itself within a few seconds.")
                     .arg(QString::fromLatin1(kLoopbackLoadCommand));
     }
+    if (!state.webcamFormatHeld.isEmpty()) {
+        texts << tr("Webcam in use: format unchanged");
+        tips << tr("A program is using the webcam, so it keeps its format. Close the webcam in "
+                   "every program and start again to use %1.")
+                    .arg(state.webcamFormatHeld);
+    }
     if (!state.microphoneReason.isEmpty()) {
         texts << tr("No microphone");
         tips << tr("The camera's sound is not offered as a microphone: %1")
@@ -100,6 +106,12 @@ void StatusNotices::setDevices(bool webcam, const QString &microphoneReason)
     m_webcamMissing = !webcam;
     m_state.webcam = webcam;
     m_state.microphoneReason = microphoneReason;
+    refresh();
+}
+
+void StatusNotices::setWebcamFormatHeld(const QString &format)
+{
+    m_state.webcamFormatHeld = format;
     refresh();
 }
 

@@ -41,6 +41,8 @@ public:
         QString lastRefusedPeer;
         int refusedSrtCallers = 0; // since the last SRT caller served
         QString lastRefusedSrtPeer;
+        // The webcam format chosen in Settings waits: a program had the webcam open at start.
+        QString webcamFormatHeld; // the waiting format ("1920x1080 YUYV"), "" when none waits
     };
     // The bar's line and its tooltip for `state`; an empty line means the bar goes.
     struct Texts
@@ -57,6 +59,9 @@ public:
 
     // The devices as the output finds them now; called on every card tick.
     void setDevices(bool webcam, const QString &microphoneReason);
+    // The chosen webcam format (its text) could not be taken at the start of listening, or
+    // "" once it was.
+    void setWebcamFormatHeld(const QString &format);
     void publisherAccepted();
     void publisherRefused(const QString &peer);
     void srtCallerAccepted();

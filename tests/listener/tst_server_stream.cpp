@@ -3,7 +3,10 @@
 // port, and Stop and destruction end a connected camera without leaving a thread behind.
 #include "ListenerFixtures.h"
 
+#include "output/FakeV4l2Io.h"
+#include "output/OutputBackends.h"
 #include "output/OutputRouter.h"
+#include "output/V4l2Sink.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 #include "support/RecordingOutput.h"
@@ -107,6 +110,7 @@ private slots:
     void publisherReachesTheManagerAndIsReplacedWhenItLeaves();
     void stopWithAConnectedCameraAbortsIt();
     void destructionWithAConnectedCameraEndsEverything();
+    void publishersRotationTurnsTheWebcamPicture();
 };
 
 void ServerStreamTest::initTestCase()
@@ -252,6 +256,68 @@ void ServerStreamTest::destructionWithAConnectedCameraEndsEverything()
     QTRY_VERIFY_WITH_TIMEOUT(!publisher.isRunning(), kStreamTimeoutMs);
     // The output object outlives the listener and is left showing no stream.
     QVERIFY(!cam.streamActive());
+}
+
+// A camera held upright says so in its H.264 stream (a display orientation message, sent with
+// the first picture only): the webcam shows that picture and every later one turned upright.
+void ServerStreamTest::publishersRotationTurnsTheWebcamPicture()
+{
+    const QString device = QStringLiteral("/dev/video0");
+    auto io = std::make_shared<FakeV4l2Io>();
+    io->addLoopback(device, "Quorvix");
+    qputenv("QUORVIX_VCAM_DEVICE", device.toLatin1());
+    OutputBackends::setFactory_for_testing([io](const QString &name) {
+        OutputBackends backends;
+        auto sink = std::make_unique<V4l2Sink>(io);
+        sink->init(name);
+        backends.webcam = std::move(sink);
+        return backends;
+    });
+    struct Restore
+    {
+        ~Restore()
+        {
+            OutputBackends::setFactory_for_testing({});
+            qunsetenv("QUORVIX_VCAM_DEVICE");
+        }
+    } restore;
+
+    {
+        OutputRouter cam(QStringLiteral("Quorvix"));
+        TestWindow window;
+        TestServer server(&cam, &window);
+        const quint16 port = FreePort::loopback();
+        QVERIFY(server.startListening(QHostAddress::LocalHost, port));
+        QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+
+        // Grey, its top-left corner white; the message asks for a quarter turn
+        // counter-clockwise, so the corner shows at the bottom left. Turned, the 320x240
+        // picture is 540x720 on the 1280x720 webcam, from x = 370, the corner 108 pixels.
+        FfmpegPublisher::Options options = endlessPublisher();
+        options.lavfiVideo = QStringLiteral("color=c=0x646464:size=320x240:rate=30,"
+                                            "drawbox=x=0:y=0:w=48:h=48:color=white:t=fill");
+        options.extraOutputArgs =
+            QStringList{QStringLiteral("-bsf:v"),
+                        QStringLiteral("h264_metadata=display_orientation=insert:rotate=90")};
+        FfmpegPublisher publisher(options);
+        QVERIFY(publisher.start(port));
+
+        const auto turned = [&io, &device] {
+            const QByteArray frame = io->device(device).lastFrame;
+            if (frame.size() != 1280 * 720 * 3 / 2)
+                return false;
+            const auto y = [&frame](int x, int row) { return uchar(frame.at(row * 1280 + x)); };
+            return y(400, 680) > 200 && y(400, 40) < 140 && y(870, 680) < 140 && y(870, 40) < 140 &&
+                   y(100, 360) == 16 && y(1200, 360) == 16;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(cam.streamActive() && turned(), kStreamTimeoutMs);
+        // Pictures well after the first, which alone carried the message, are turned too.
+        const int seen = io->device(device).framesWritten;
+        QTRY_VERIFY_WITH_TIMEOUT(io->device(device).framesWritten >= seen + 30, kStreamTimeoutMs);
+        QVERIFY(turned());
+        publisher.stop();
+    }
+    QCOMPARE(io->openDescriptors(), 0);
 }
 
 QTEST_MAIN(ServerStreamTest)

@@ -29,28 +29,36 @@ void StatusNoticesTest::texts_data()
     QTest::addColumn<QString>("text");
     // A word every tooltip paragraph for the line must carry, "" for none.
     QTest::addColumn<QStringList>("tipHas");
+    // The webcam format waiting while a program holds the webcam, "" for none.
+    QTest::addColumn<QString>("formatHeld");
 
-    QTest::newRow("all well") << true << QString() << 0 << 0 << QString() << QStringList();
+    QTest::newRow("all well") << true << QString() << 0 << 0 << QString() << QStringList()
+                              << QString();
     QTest::newRow("no webcam") << false << QString() << 0 << 0 << QStringLiteral("No virtual cam")
-                               << QStringList{
-                                      QString::fromLatin1(StatusNotices::kLoopbackLoadCommand)};
+                               << QStringList{QString::fromLatin1(
+                                      StatusNotices::kLoopbackLoadCommand)}
+                               << QString();
     QTest::newRow("no microphone")
         << true << QStringLiteral("no PipeWire server") << 0 << 0 << QStringLiteral("No microphone")
-        << QStringList{QStringLiteral("no PipeWire server")};
+        << QStringList{QStringLiteral("no PipeWire server")} << QString();
     QTest::newRow("one refused") << true << QString() << 1 << 0
                                  << QStringLiteral("1 camera refused: wrong stream key")
-                                 << QStringList{QStringLiteral("10.0.0.7")};
+                                 << QStringList{QStringLiteral("10.0.0.7")} << QString();
     QTest::newRow("two refused, SRT one")
         << true << QString() << 2 << 1
         << QStringLiteral("2 cameras refused: wrong stream key"
                           " · 1 SRT camera refused: passphrase")
-        << QStringList{QStringLiteral("10.0.0.7"), QStringLiteral("10.0.0.8")};
+        << QStringList{QStringLiteral("10.0.0.7"), QStringLiteral("10.0.0.8")} << QString();
     QTest::newRow("everything at once")
         << false << QStringLiteral("busy") << 3 << 4
         << QStringLiteral("No virtual cam · No microphone · 3 cameras refused: wrong stream key"
                           " · 4 SRT cameras refused: passphrase")
         << QStringList{QStringLiteral("v4l2loopback"), QStringLiteral("busy"),
-                       QStringLiteral("10.0.0.7"), QStringLiteral("10.0.0.8")};
+                       QStringLiteral("10.0.0.7"), QStringLiteral("10.0.0.8")}
+        << QString();
+    QTest::newRow("webcam format held")
+        << true << QString() << 0 << 0 << QStringLiteral("Webcam in use: format unchanged")
+        << QStringList{QStringLiteral("1920x1080 YUYV")} << QStringLiteral("1920x1080 YUYV");
 }
 
 void StatusNoticesTest::texts()
@@ -61,8 +69,10 @@ void StatusNoticesTest::texts()
     QFETCH(int, refusedSrtCallers);
     QFETCH(QString, text);
     QFETCH(QStringList, tipHas);
+    QFETCH(QString, formatHeld);
 
     StatusNotices::State state;
+    state.webcamFormatHeld = formatHeld;
     state.webcam = webcam;
     state.microphoneReason = micReason;
     state.refusedPublishers = refusedPublishers;

@@ -137,8 +137,13 @@ int FakeV4l2Io::ioctl(int fd, unsigned long request, void *arg)
             *format = device.format;
             return 0;
         }
-        format->fmt.pix.bytesperline = format->fmt.pix.width;
-        format->fmt.pix.sizeimage = format->fmt.pix.width * format->fmt.pix.height * 3 / 2;
+        // The two formats the driver's writers use here; anything else falls back to I420.
+        const bool yuyv = format->fmt.pix.pixelformat == V4L2_PIX_FMT_YUYV;
+        if (!yuyv)
+            format->fmt.pix.pixelformat = V4L2_PIX_FMT_YUV420;
+        format->fmt.pix.bytesperline = format->fmt.pix.width * (yuyv ? 2 : 1);
+        format->fmt.pix.sizeimage =
+            format->fmt.pix.width * format->fmt.pix.height * (yuyv ? 2 : 3) / (yuyv ? 1 : 2);
         device.format = *format;
         return 0;
     }
@@ -208,4 +213,16 @@ int FakeV4l2Io::close(int fd)
     // The driver gives the output back only to a writer that said STREAMON.
     it->state = closing.streamOn ? State::Fresh : State::Stuck;
     return 0;
+}
+
+void FakeV4l2Io::setOtherOpeners(const QString &path, int openers)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_devices[path].otherOpeners = openers;
+}
+
+bool FakeV4l2Io::openedByOthers(const QString &path)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_devices.contains(path) && m_devices.value(path).otherOpeners > 0;
 }

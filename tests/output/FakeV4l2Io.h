@@ -24,9 +24,10 @@
 // - closing a writer that wrote without STREAMON leaves it offering neither, and every later
 //   S_FMT fails with EINVAL until the module is reloaded (the device added again).
 // QUERYCAP reports the current state. With exclusive_caps=0 it always offers both.
-// Readers are not modelled (the sink never reads). For the record, the driver makes an opener
-// a reader only at its first read() or STREAMON (poll() reports nothing before), and a new
-// reader gets the last frame written at once, even while the writer is silent.
+// Readers are not modelled (the sink never reads), except as other processes that have the node
+// open (setOtherOpeners), which is all the sink asks before it changes the format. For the record,
+// the driver makes an opener a reader only at its first read() or STREAMON (poll() reports nothing
+// before), and a new reader gets the last frame written at once, even while the writer is silent.
 // Other devices answer with fixed capabilities and take any format.
 class FakeV4l2Io final : public V4l2Io
 {
@@ -55,6 +56,7 @@ public:
         v4l2_streamparm parm{};
         int streamOnCalls = 0;
         int opens = 0;
+        int otherOpeners = 0; // other processes with the node open (openedByOthers)
         int framesWritten = 0;
         QByteArray lastFrame;
         qint64 lastWriteBytes = 0;
@@ -74,6 +76,9 @@ public:
     int ioctl(int fd, unsigned long request, void *arg) override;
     ssize_t write(int fd, const void *data, size_t bytes) override;
     int close(int fd) override;
+    bool openedByOthers(const QString &path) override;
+    // Another process opens (n > 0) or closes (0) the node: what openedByOthers sees.
+    void setOtherOpeners(const QString &path, int openers);
 
 private:
     struct Descriptor

@@ -151,6 +151,12 @@ private slots:
     void sizeFromEnvironment_data();
     void sizeFromEnvironment();
     void moduleLoadedAfterStart();
+    void fixedRateThinsAFasterCamera_data();
+    void fixedRateThinsAFasterCamera();
+    void webcamFormatExactBytes_data();
+    void webcamFormatExactBytes();
+    void formatWaitsWhileAProgramHoldsTheDevice_data();
+    void formatWaitsWhileAProgramHoldsTheDevice();
     void deviceGoneIsSurvived();
     void refusedFormatLeavesDeviceUnused();
     void unusableFramesAreDropped();
@@ -601,6 +607,9 @@ void TestV4l2Sink::moduleLoadedAfterStart()
     LogCapture log;
     QVERIFY(makeSink());
     QCOMPARE(m_sink->devicePath(), QString());
+    WebcamFormat cameraRate;
+    cameraRate.fixedRate = false;
+    QVERIFY(m_sink->setFormat(cameraRate) == WebcamOutput::FormatChange::Applied);
     I420Picture picture(1920, 1080);
     picture.solid(150, 60, 70);
     // Several probes go by without a device: one log line only.
@@ -626,6 +635,162 @@ void TestV4l2Sink::moduleLoadedAfterStart()
     const PackedI420 out{reinterpret_cast<const uchar *>(frame.constData()), 1280, 720};
     QVERIFY(qAbs(out.y(640, 360) - 150) <= 2);
     QVERIFY(qAbs(out.u(320, 180) - 60) <= 2);
+
+    // Fixed at 30 from now on: the open device is told 30 whatever the camera sends, without
+    // being opened again.
+    QVERIFY(m_sink->setFormat(WebcamFormat()) == WebcamOutput::FormatChange::Applied);
+    put(picture, true, 60, 1);
+    QCOMPARE(m_io->device("/dev/video7").parm.parm.output.timeperframe.numerator, 1u);
+    QCOMPARE(m_io->device("/dev/video7").parm.parm.output.timeperframe.denominator, 30u);
+    QCOMPARE(m_io->device("/dev/video7").opens, 1);
+    put(picture, true, 25, 1);
+    QCOMPARE(m_io->device("/dev/video7").parm.parm.output.timeperframe.denominator, 30u);
+}
+
+void TestV4l2Sink::fixedRateThinsAFasterCamera_data()
+{
+    QTest::addColumn<bool>("fixedRate");
+    QTest::addColumn<int>("rateNum");
+    QTest::addColumn<int>("rateDen");
+    QTest::addColumn<int>("written"); // of 60 pictures
+    QTest::newRow("60 fps at fixed 30") << true << 60 << 1 << 30;
+    QTest::newRow("50 fps at fixed 30") << true << 50 << 1 << 36;
+    QTest::newRow("29.97 fps at fixed 30") << true << 30000 << 1001 << 60;
+    QTest::newRow("60 fps, the camera's rate") << false << 60 << 1 << 60;
+}
+
+// Fixed at 30, a faster camera's pictures reach the device evenly thinned to 30 a second; at
+// the camera's rate every one does.
+void TestV4l2Sink::fixedRateThinsAFasterCamera()
+{
+    QFETCH(bool, fixedRate);
+    QFETCH(int, rateNum);
+    QFETCH(int, rateDen);
+    QFETCH(int, written);
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QVERIFY(makeSink());
+    WebcamFormat format;
+    format.fixedRate = fixedRate;
+    m_sink->setFormat(format);
+    I420Picture picture(1280, 720);
+    picture.solid(81, 90, 240);
+    int longestGap = 0;
+    int gap = 0;
+    for (int i = 0; i < 60; ++i) {
+        const int before = m_io->device("/dev/video0").framesWritten;
+        put(picture, true, rateNum, rateDen);
+        gap = m_io->device("/dev/video0").framesWritten > before ? 0 : gap + 1;
+        longestGap = qMax(longestGap, gap);
+    }
+    QCOMPARE(m_io->device("/dev/video0").framesWritten, written);
+    // Evenly: never two pictures left out in a row below 90 fps.
+    QVERIFY(longestGap <= 1);
+    QCOMPARE(m_sink->framesDropped(), qint64(0));
+}
+
+void TestV4l2Sink::webcamFormatExactBytes_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("yuyv");
+    for (const QSize &size : {QSize(640, 480), QSize(1280, 720), QSize(1920, 1080)}) {
+        const QByteArray name =
+            QByteArray::number(size.width()) + "x" + QByteArray::number(size.height());
+        QTest::newRow(name + " I420") << size << false;
+        QTest::newRow(name + " YUYV") << size << true;
+    }
+}
+
+// Each size and pixel format the settings offer: the device is asked for it (YUYV rows twice
+// the width) and gets a solid colour as exactly those bytes, every pixel.
+void TestV4l2Sink::webcamFormatExactBytes()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, yuyv);
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QVERIFY(makeSink());
+    WebcamFormat format;
+    format.width = size.width();
+    format.height = size.height();
+    format.pixels = yuyv ? WebcamFormat::Pixels::Yuyv : WebcamFormat::Pixels::I420;
+    QVERIFY(m_sink->setFormat(format) != WebcamOutput::FormatChange::Held);
+    QVERIFY(m_sink->deviceOpen());
+    const v4l2_format device = m_io->device("/dev/video0").format;
+    QCOMPARE(device.fmt.pix.pixelformat, quint32(yuyv ? V4L2_PIX_FMT_YUYV : V4L2_PIX_FMT_YUV420));
+    QCOMPARE(device.fmt.pix.width, quint32(size.width()));
+    QCOMPARE(device.fmt.pix.height, quint32(size.height()));
+    QCOMPARE(device.fmt.pix.bytesperline, quint32(yuyv ? 2 * size.width() : size.width()));
+
+    I420Picture picture(size.width(), size.height());
+    picture.solid(81, 90, 240);
+    put(picture);
+    QByteArray expected;
+    if (yuyv) {
+        const char pair[] = {81, 90, 81, char(240)};
+        for (int at = 0; at < size.width() * size.height() / 2; ++at)
+            expected.append(pair, 4);
+    } else {
+        const int luma = size.width() * size.height();
+        expected = QByteArray(luma, char(81)) + QByteArray(luma / 4, char(90)) +
+                   QByteArray(luma / 4, char(240));
+    }
+    const QByteArray written = m_io->device("/dev/video0").lastFrame;
+    QCOMPARE(written.size(), expected.size());
+    QVERIFY(written == expected);
+    QCOMPARE(m_io->device("/dev/video0").framesWritten, 1);
+}
+
+void TestV4l2Sink::formatWaitsWhileAProgramHoldsTheDevice_data()
+{
+    QTest::addColumn<QByteArray>("sizeOverride");
+    QTest::addColumn<QSize>("before");
+    QTest::addColumn<QSize>("after");
+    QTest::newRow("settings' size") << QByteArray() << QSize(1280, 720) << QSize(1920, 1080);
+    QTest::newRow("QUORVIX_VCAM_SIZE wins")
+        << QByteArray("640x360") << QSize(640, 360) << QSize(640, 360);
+}
+
+// A program showing the webcam cannot follow a format change: the sink keeps the device as it
+// is and says so; once the program is gone the next try takes the new format.
+void TestV4l2Sink::formatWaitsWhileAProgramHoldsTheDevice()
+{
+    QFETCH(QByteArray, sizeOverride);
+    QFETCH(QSize, before);
+    QFETCH(QSize, after);
+    if (!sizeOverride.isEmpty())
+        qputenv("QUORVIX_VCAM_SIZE", sizeOverride);
+    m_io->addLoopback("/dev/video0", "Quorvix");
+    QVERIFY(makeSink());
+    I420Picture picture(1280, 720);
+    picture.solid(81, 90, 240);
+    put(picture);
+    QCOMPARE(m_io->device("/dev/video0").lastWriteBytes,
+             qint64(before.width()) * before.height() * 3 / 2);
+
+    WebcamFormat wanted;
+    wanted.width = 1920;
+    wanted.height = 1080;
+    wanted.pixels = WebcamFormat::Pixels::Yuyv;
+    m_io->setOtherOpeners("/dev/video0", 1);
+    QVERIFY(m_sink->setFormat(wanted) == WebcamOutput::FormatChange::Held);
+    QVERIFY(m_sink->deviceOpen());
+    QCOMPARE(m_io->device("/dev/video0").opens, 1);
+    put(picture);
+    QCOMPARE(m_io->device("/dev/video0").framesWritten, 2);
+    QCOMPARE(m_io->device("/dev/video0").lastWriteBytes,
+             qint64(before.width()) * before.height() * 3 / 2);
+
+    m_io->setOtherOpeners("/dev/video0", 0);
+    QVERIFY(m_sink->setFormat(wanted) == WebcamOutput::FormatChange::Applied);
+    QVERIFY(m_sink->deviceOpen());
+    QCOMPARE(m_io->device("/dev/video0").format.fmt.pix.pixelformat, quint32(V4L2_PIX_FMT_YUYV));
+    QCOMPARE(m_io->device("/dev/video0").format.fmt.pix.width, quint32(after.width()));
+    put(picture);
+    QCOMPARE(m_io->device("/dev/video0").lastWriteBytes,
+             qint64(after.width()) * after.height() * 2);
+    // Asked again for what it has: nothing to do, nothing reopened.
+    const int opens = m_io->device("/dev/video0").opens;
+    QVERIFY(m_sink->setFormat(wanted) == WebcamOutput::FormatChange::Unchanged);
+    QCOMPARE(m_io->device("/dev/video0").opens, opens);
 }
 
 void TestV4l2Sink::deviceGoneIsSurvived()

@@ -107,6 +107,15 @@ void TestAppSettings::emptyStoreGivesDefaults()
     QCOMPARE(AppSettings::readString(*store, AppSettings::kFramesFps), QStringLiteral("HD@25"));
     QCOMPARE(AppSettings::readInt(*store, AppSettings::kBitrate), 2000);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kKeyframes), QStringLiteral("2s"));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kWebcamSize), QStringLiteral("1280x720"));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kWebcamFormat), QStringLiteral("I420"));
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kWebcamFixedRate), true);
+    for (const char *type : AppSettings::kCameraTypes) {
+        const QString name = QString::fromLatin1(type);
+        QCOMPARE(AppSettings::readInt(*store, AppSettings::rotationKey(name).constData()), 0);
+        QCOMPARE(AppSettings::readBool(*store, AppSettings::mirrorKey(name).constData()), false);
+        QCOMPARE(AppSettings::readBool(*store, AppSettings::fillKey(name).constData()), false);
+    }
 
     // Reading writes nothing into the store.
     QVERIFY(store->allKeys().isEmpty());
@@ -144,8 +153,15 @@ void TestAppSettings::keyTableNamesEachKeyOnceWithMatchingDefaultType()
                                     "CAM",
                                     "FRAMES_FPS",
                                     "BITRATE",
-                                    "KEYFRAMES"};
-    QCOMPARE(names, expected);
+                                    "KEYFRAMES",
+                                    "WEBCAM_SIZE",
+                                    "WEBCAM_FORMAT",
+                                    "WEBCAM_FIXED_RATE"};
+    QSet<QString> perType;
+    for (const char *type : {"GOPRO", "MEVO", "IPHONE", "ANDROID", "OTHER"})
+        perType << QStringLiteral("ROTATION_%1").arg(type) << QStringLiteral("MIRROR_%1").arg(type)
+                << QStringLiteral("FILL_%1").arg(type);
+    QCOMPARE(names, expected + perType);
     // The main window's construction order comes first.
     QCOMPARE(QString::fromUtf8(keys.first().name), QStringLiteral("DISPLAYED_COLORBAR_IMAGE"));
     QCOMPARE(QString::fromUtf8(keys.at(9).name), QStringLiteral("PORT"));
@@ -159,7 +175,12 @@ void TestAppSettings::existingButUnconvertibleValueReadsZero()
                   "MAX_BUFFER_MS=\n"
                   "MAX_BUFFER_IA_MS=450\n"
                   "BITRATE=12x\n"
-                  "IGNORE_AUDIO=true\n");
+                  "IGNORE_AUDIO=true\n"
+                  "WEBCAM_SIZE=800x600\n"
+                  "WEBCAM_FORMAT=MJPG\n"
+                  "ROTATION_GOPRO=45\n"
+                  "ROTATION_MEVO=-90\n"
+                  "ROTATION_IPHONE=180\n");
     const auto store = AppSettings::openStore();
     QCOMPARE(store->status(), QSettings::NoError);
     // A key that exists but does not convert reads as 0, not as its default.
@@ -171,6 +192,12 @@ void TestAppSettings::existingButUnconvertibleValueReadsZero()
     // Absent keys still give their defaults.
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), false);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kKeyframes), QStringLiteral("2s"));
+    // A webcam size, format or rotation the program does not offer is its default.
+    const Settings settings = Settings::read(*store);
+    QVERIFY(settings.webcam == WebcamFormat());
+    QCOMPARE(settings.orientation(QStringLiteral("GOPRO")).rotation, 0);
+    QCOMPARE(settings.orientation(QStringLiteral("MEVO")).rotation, 0);
+    QCOMPARE(settings.orientation(QStringLiteral("IPHONE")).rotation, 180);
 
     // The same through setValue, the way a program would store a bad value.
     store->setValue(QStringLiteral("PORT"), QStringLiteral("abc"));
@@ -206,6 +233,17 @@ void TestAppSettings::valuesReadBackThroughNewStore()
         store->setValue(AppSettings::kFramesFps, QStringLiteral("FullHD@30"));
         store->setValue(AppSettings::kBitrate, 6000);
         store->setValue(AppSettings::kKeyframes, QStringLiteral("1s"));
+        store->setValue(AppSettings::kWebcamSize, QStringLiteral("640x480"));
+        store->setValue(AppSettings::kWebcamFormat, QStringLiteral("YUYV"));
+        store->setValue(AppSettings::kWebcamFixedRate, false);
+        int rotation = 0;
+        for (const char *type : AppSettings::kCameraTypes) {
+            const QString name = QString::fromLatin1(type);
+            rotation = (rotation + 90) % 360;
+            store->setValue(QString::fromLatin1(AppSettings::rotationKey(name)), rotation);
+            store->setValue(QString::fromLatin1(AppSettings::mirrorKey(name)), rotation == 90);
+            store->setValue(QString::fromLatin1(AppSettings::fillKey(name)), rotation == 180);
+        }
         store->sync();
         QCOMPARE(store->status(), QSettings::NoError);
     }
@@ -236,6 +274,23 @@ void TestAppSettings::valuesReadBackThroughNewStore()
     QCOMPARE(AppSettings::readString(*store, AppSettings::kFramesFps), QStringLiteral("FullHD@30"));
     QCOMPARE(AppSettings::readInt(*store, AppSettings::kBitrate), 6000);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kKeyframes), QStringLiteral("1s"));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kWebcamSize), QStringLiteral("640x480"));
+    QCOMPARE(AppSettings::readString(*store, AppSettings::kWebcamFormat), QStringLiteral("YUYV"));
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kWebcamFixedRate), false);
+    // GOPRO 90 mirrored, MEVO 180 filled, IPHONE 270, ANDROID 0, OTHER 90 mirrored.
+    const Settings read = Settings::read(*store);
+    QCOMPARE(read.webcam.width, 640);
+    QCOMPARE(read.webcam.height, 480);
+    QVERIFY(read.webcam.pixels == WebcamFormat::Pixels::Yuyv);
+    QVERIFY(!read.webcam.fixedRate);
+    QCOMPARE(read.orientation(QStringLiteral("GOPRO")).rotation, 90);
+    QVERIFY(read.orientation(QStringLiteral("GOPRO")).mirror);
+    QCOMPARE(read.orientation(QStringLiteral("MEVO")).rotation, 180);
+    QVERIFY(read.orientation(QStringLiteral("MEVO")).fill);
+    QVERIFY(!read.orientation(QStringLiteral("MEVO")).mirror);
+    QCOMPARE(read.orientation(QStringLiteral("IPHONE")).rotation, 270);
+    QCOMPARE(read.orientation(QStringLiteral("ANDROID")).rotation, 0);
+    QCOMPARE(read.orientation(QStringLiteral("OTHER")).rotation, 90);
     // Every key at the top level, no groups.
     QCOMPARE(store->childGroups(), QStringList());
     QCOMPARE(store->allKeys().size(), AppSettings::keys().size());
@@ -274,6 +329,13 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     QCOMPARE(empty.srtLatencyMs, defaults.srtLatencyMs);
     QCOMPARE(empty.stubText, QString::fromUtf8(AppSettings::kDefaultStubText));
     QVERIFY(empty.requiredStreamKey().isEmpty());
+    QVERIFY(empty.webcam == defaults.webcam);
+    QCOMPARE(empty.webcam.width, 1280);
+    QCOMPARE(empty.webcam.height, 720);
+    QVERIFY(empty.webcam.pixels == WebcamFormat::Pixels::I420);
+    QVERIFY(empty.webcam.fixedRate);
+    for (const char *type : AppSettings::kCameraTypes)
+        QVERIFY(empty.orientation(QString::fromLatin1(type)) == PictureOrientation());
 
     Settings edited;
     edited.port = 1999;
@@ -291,6 +353,15 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     edited.stubText = QStringLiteral("Back\nsoon");
     edited.ip = QStringLiteral("not written");
     edited.cam = QStringLiteral("not written");
+    edited.webcam.width = 1920;
+    edited.webcam.height = 1080;
+    edited.webcam.pixels = WebcamFormat::Pixels::Yuyv;
+    edited.webcam.fixedRate = false;
+    PictureOrientation upright;
+    upright.rotation = 270;
+    upright.mirror = true;
+    upright.fill = true;
+    edited.orientations.insert(QStringLiteral("IPHONE"), upright);
     {
         auto store = AppSettings::openStore();
         edited.write(*store);
@@ -309,6 +380,9 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     QCOMPARE(back.srtLatencyMs, 300);
     QCOMPARE(back.srtPassphrase, QStringLiteral("0123456789ab"));
     QCOMPARE(back.stubText, QStringLiteral("Back\nsoon"));
+    QVERIFY(back.webcam == edited.webcam);
+    QVERIFY(back.orientation(QStringLiteral("IPHONE")) == upright);
+    QVERIFY(back.orientation(QStringLiteral("ANDROID")) == PictureOrientation());
     // The address and camera are the Start button's to store.
     QVERIFY(back.ip.isEmpty());
     QVERIFY(back.cam.isEmpty());

@@ -6,6 +6,7 @@
 #include "ingest/StreamKey.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -88,6 +89,8 @@ private slots:
     void ignoreAudioTogglesBoundVisibility();
     void stubTextComesBackUnchanged();
     void okAcceptsCancelRejects();
+    void webcamChoicesComeBack_data();
+    void webcamChoicesComeBack();
     void requireAlwaysComesWithAKey_data();
     void requireAlwaysComesWithAKey();
 };
@@ -355,6 +358,61 @@ void TestGlobalSettings::okAcceptsCancelRejects()
     QTest::keyClick(&escaped, Qt::Key_Escape);
     QCOMPARE(escaped.result(), int(QDialog::Rejected));
     QVERIFY(!escaped.isVisible());
+}
+
+void TestGlobalSettings::webcamChoicesComeBack_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("yuyv");
+    QTest::addColumn<bool>("fixedRate");
+    QTest::addColumn<int>("rotation");
+    QTest::addColumn<bool>("mirror");
+    QTest::addColumn<bool>("fill");
+    QTest::addColumn<QSize>("shownSize"); // a size not offered shows as the default
+    QTest::newRow("defaults") << QSize(1280, 720) << false << true << 0 << false << false
+                              << QSize(1280, 720);
+    QTest::newRow("small YUYV, camera's rate, turned")
+        << QSize(640, 480) << true << false << 90 << true << false << QSize(640, 480);
+    QTest::newRow("1080p, upside down, filled")
+        << QSize(1920, 1080) << false << true << 180 << false << true << QSize(1920, 1080);
+    QTest::newRow("size not offered")
+        << QSize(800, 600) << true << true << 270 << false << true << QSize(1280, 720);
+}
+
+void TestGlobalSettings::webcamChoicesComeBack()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, yuyv);
+    QFETCH(bool, fixedRate);
+    QFETCH(int, rotation);
+    QFETCH(bool, mirror);
+    QFETCH(bool, fill);
+    QFETCH(QSize, shownSize);
+    GlobalSettings dialog(false, 1935, QString(), 2000, 300, false, false, kDefaultStub);
+    WebcamFormat format;
+    format.width = size.width();
+    format.height = size.height();
+    format.pixels = yuyv ? WebcamFormat::Pixels::Yuyv : WebcamFormat::Pixels::I420;
+    format.fixedRate = fixedRate;
+    PictureOrientation orientation;
+    orientation.rotation = rotation;
+    orientation.mirror = mirror;
+    orientation.fill = fill;
+    dialog.setWebcam(format);
+    dialog.setOrientation(QStringLiteral("iPhone"), orientation);
+
+    const WebcamFormat back = dialog.webcam();
+    QCOMPARE(QSize(back.width, back.height), shownSize);
+    QCOMPARE(back.pixels == WebcamFormat::Pixels::Yuyv, yuyv);
+    QCOMPARE(back.fixedRate, fixedRate);
+    QVERIFY(dialog.orientation() == orientation);
+
+    // The user picks YUYV and the next quarter turn: that is what comes back.
+    child<QComboBox>(dialog, "cmbWebcamFormat")->setCurrentIndex(1);
+    auto *turn = child<QComboBox>(dialog, "cmbRotation");
+    turn->setCurrentIndex((turn->currentIndex() + 1) % turn->count());
+    QVERIFY(dialog.webcam().pixels == WebcamFormat::Pixels::Yuyv);
+    QCOMPARE(dialog.orientation().rotation, (rotation + 90) % 360);
 }
 
 void TestGlobalSettings::requireAlwaysComesWithAKey_data()
