@@ -93,7 +93,7 @@ public:
     static constexpr const char *kDefaultSrtPassphrase = "";
     static constexpr const char *kDefaultWebcamSize = "1280x720";
     static constexpr const char *kDefaultWebcamFormat = "I420";
-    static constexpr bool kDefaultWebcamFixedRate = true;
+    static constexpr bool kDefaultWebcamFixedRate = false;
     static constexpr int kDefaultRotation = 0;
     static constexpr bool kDefaultMirror = false;
     static constexpr bool kDefaultFill = false;

@@ -19,7 +19,7 @@ struct WebcamFormat
     int width = 1280;
     int height = 720;
     Pixels pixels = Pixels::I420;
-    bool fixedRate = true; // 30 fps; false: the camera's rate
+    bool fixedRate = false; // true: 30 fps; false: the camera's rate
 
     bool operator==(const WebcamFormat &other) const
     {

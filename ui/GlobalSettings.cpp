@@ -73,6 +73,17 @@ QString chooseWithFileDialog(QWidget *parent, const QString &caption, const QStr
                                         QFileDialog::Options());
 }
 
+// A group's heading as a bold label of its own rather than a group title: the program's style
+// draws a group's frame across its title.
+QLabel *boldHeading(const QString &text, QWidget *parent)
+{
+    auto *heading = new QLabel(text, parent);
+    QFont font = heading->font();
+    font.setBold(true);
+    heading->setFont(font);
+    return heading;
+}
+
 } // namespace
 
 GlobalSettings::GlobalSettings(bool portLocked, int port, const QString &imagePath, int maxBufferMs,
@@ -162,16 +173,11 @@ void GlobalSettings::buildSrtControls(bool locked)
     m_ui->portRow->insertWidget(portAt + 1, portLabel);
     m_ui->portRow->insertWidget(portAt + 2, m_spbSrtPort);
 
-    // Headed by a label of its own rather than a group title: the program's style draws a
-    // group's frame across its title.
     auto *group = new QGroupBox(this);
     group->setObjectName(QStringLiteral("grpSrt"));
     auto *grid = new QGridLayout(group);
-    auto *heading = new QLabel(tr("SRT"), group);
+    auto *heading = boldHeading(tr("SRT"), group);
     heading->setObjectName(QStringLiteral("lblSrtHeading"));
-    QFont headingFont = heading->font();
-    headingFont.setBold(true);
-    heading->setFont(headingFont);
     m_chkSrt = new QCheckBox(tr("Take SRT callers"), group);
     m_chkSrt->setObjectName(QStringLiteral("chkSrt"));
     grid->addWidget(heading, 0, 0);
@@ -194,6 +200,9 @@ void GlobalSettings::buildSrtControls(bool locked)
     m_lblSrtPassphraseHint->setObjectName(QStringLiteral("lblSrtPassphraseHint"));
     grid->addWidget(m_lblSrtPassphraseHint, 3, 1, 1, 2);
     m_ui->dialogLayout->insertWidget(m_ui->dialogLayout->indexOf(m_ui->grpPort) + 1, group);
+    auto *webcamHeading = boldHeading(tr("Webcam"), m_ui->groupWebcam);
+    webcamHeading->setObjectName(QStringLiteral("lblWebcamHeading"));
+    m_ui->formWebcam->insertRow(0, webcamHeading);
 
     connect(m_chkSrt, &QCheckBox::toggled, this, [this] { updateSrtControls(); });
     connect(m_txtSrtPassphrase, &QLineEdit::textChanged, this, [this] { updateSrtControls(); });

@@ -109,7 +109,7 @@ void TestAppSettings::emptyStoreGivesDefaults()
     QCOMPARE(AppSettings::readString(*store, AppSettings::kKeyframes), QStringLiteral("2s"));
     QCOMPARE(AppSettings::readString(*store, AppSettings::kWebcamSize), QStringLiteral("1280x720"));
     QCOMPARE(AppSettings::readString(*store, AppSettings::kWebcamFormat), QStringLiteral("I420"));
-    QCOMPARE(AppSettings::readBool(*store, AppSettings::kWebcamFixedRate), true);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kWebcamFixedRate), false);
     for (const char *type : AppSettings::kCameraTypes) {
         const QString name = QString::fromLatin1(type);
         QCOMPARE(AppSettings::readInt(*store, AppSettings::rotationKey(name).constData()), 0);
@@ -235,7 +235,7 @@ void TestAppSettings::valuesReadBackThroughNewStore()
         store->setValue(AppSettings::kKeyframes, QStringLiteral("1s"));
         store->setValue(AppSettings::kWebcamSize, QStringLiteral("640x480"));
         store->setValue(AppSettings::kWebcamFormat, QStringLiteral("YUYV"));
-        store->setValue(AppSettings::kWebcamFixedRate, false);
+        store->setValue(AppSettings::kWebcamFixedRate, true);
         int rotation = 0;
         for (const char *type : AppSettings::kCameraTypes) {
             const QString name = QString::fromLatin1(type);
@@ -276,13 +276,13 @@ void TestAppSettings::valuesReadBackThroughNewStore()
     QCOMPARE(AppSettings::readString(*store, AppSettings::kKeyframes), QStringLiteral("1s"));
     QCOMPARE(AppSettings::readString(*store, AppSettings::kWebcamSize), QStringLiteral("640x480"));
     QCOMPARE(AppSettings::readString(*store, AppSettings::kWebcamFormat), QStringLiteral("YUYV"));
-    QCOMPARE(AppSettings::readBool(*store, AppSettings::kWebcamFixedRate), false);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kWebcamFixedRate), true);
     // GOPRO 90 mirrored, MEVO 180 filled, IPHONE 270, ANDROID 0, OTHER 90 mirrored.
     const Settings read = Settings::read(*store);
     QCOMPARE(read.webcam.width, 640);
     QCOMPARE(read.webcam.height, 480);
     QVERIFY(read.webcam.pixels == WebcamFormat::Pixels::Yuyv);
-    QVERIFY(!read.webcam.fixedRate);
+    QVERIFY(read.webcam.fixedRate);
     QCOMPARE(read.orientation(QStringLiteral("GOPRO")).rotation, 90);
     QVERIFY(read.orientation(QStringLiteral("GOPRO")).mirror);
     QCOMPARE(read.orientation(QStringLiteral("MEVO")).rotation, 180);
@@ -333,7 +333,7 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     QCOMPARE(empty.webcam.width, 1280);
     QCOMPARE(empty.webcam.height, 720);
     QVERIFY(empty.webcam.pixels == WebcamFormat::Pixels::I420);
-    QVERIFY(empty.webcam.fixedRate);
+    QVERIFY(!empty.webcam.fixedRate);
     for (const char *type : AppSettings::kCameraTypes)
         QVERIFY(empty.orientation(QString::fromLatin1(type)) == PictureOrientation());
 
@@ -356,7 +356,7 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     edited.webcam.width = 1920;
     edited.webcam.height = 1080;
     edited.webcam.pixels = WebcamFormat::Pixels::Yuyv;
-    edited.webcam.fixedRate = false;
+    edited.webcam.fixedRate = true;
     PictureOrientation upright;
     upright.rotation = 270;
     upright.mirror = true;
