@@ -44,7 +44,8 @@ struct SessionTimeline;
 //
 // The clock ticks every kTickMs, much more often than the frame rate: a picture goes out at
 // the first tick at or after its time, so ticks add at most kTickMs to its delay. Each tick
-// sends at most one picture; audio due at a tick without a picture goes out alone.
+// sends at most one picture; audio due at a tick without a picture goes out alone. Ticks
+// before idleUntilMs() would do nothing, and may be left out.
 //
 // A plain single-threaded class: no threads, no Qt objects, no clock of its own (the caller
 // passes the monotonic time). The delivery worker calls tick(); the decoding threads fill the
