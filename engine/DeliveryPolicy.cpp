@@ -377,6 +377,54 @@ bool DeliveryPolicy::presentPicture(qint64 nowMs)
     return true;
 }
 
+qint64 DeliveryPolicy::idleUntilMs(qint64 nowMs) const
+{
+    if (!m_onShow || !m_audioOut)
+        return kNone;
+    if (!m_aligned || m_resetRequested)
+        return nowMs;
+    const bool withAudio = !m_session.videoOnly;
+    // Sound's warm-up and its first release are decided by the time passing.
+    if (withAudio && (!m_audioWarm || m_lastAudioMs < 0) && m_audio.count() > 0)
+        return nowMs;
+    double backlogBound = m_session.videoOnly
+                              ? double(qMin<qint64>(kMaxBacklogMs, m_session.maxDelayMs))
+                              : double(kMaxBacklogMs);
+    backlogBound += m_videoWaitsForAudioMs;
+    if (m_video.bufferedMs() > backlogBound)
+        return nowMs;
+
+    double earliest = double(kNone);
+    const qint64 picture = m_video.frontTimestamp();
+    if (picture < kNone) {
+        // The offset falls by at most kMaxSpeedUp of the time passing (the catch-up, and the cap
+        // above its goal, whose fall is bounded alike); a picture goes out at the first tick
+        // within half a tick of its time, and no sooner after the one before than the speed-up
+        // allows.
+        const double ahead = double(picture) + m_videoOffset - kTickMs / 2.0 - double(nowMs);
+        double at = double(nowMs) + ahead / (1.0 + kMaxSpeedUp);
+        if (m_lastShownAtMs >= 0) {
+            const double spacing = qMin(double(picture - m_lastShownMs), m_session.frameMs);
+            at = qMax(at, double(m_lastShownAtMs) + spacing / (1.0 + kMaxSpeedUp) - kTickMs / 2.0);
+        }
+        earliest = at;
+    }
+    const qint64 sound = withAudio ? m_audio.frontTimestamp() : kNone;
+    if (sound < kNone) {
+        // Sound's offset falls as its goal may (updateGoal): slowly, or at the catch-up rate
+        // while more sound is queued than its delay explains.
+        const bool backlog = !m_audioArrivals.empty() &&
+                             m_audio.bufferedMs() > m_audioGoal - double(m_audioArrivals.baseMs()) +
+                                                        double(kMaxBacklogMs);
+        const double rate = backlog ? kMaxSpeedUp : kAudioDriftRate;
+        const double ahead = double(sound) + m_audioOffset - double(nowMs);
+        earliest = qMin(earliest, double(nowMs) + ahead / (1.0 + rate));
+    }
+    if (earliest >= double(kNone))
+        return kNone;
+    return qMax(nowMs, qint64(std::floor(earliest)));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The tick
 

@@ -44,7 +44,8 @@ struct SessionTimeline;
 //
 // The clock ticks every kTickMs, much more often than the frame rate: a picture goes out at
 // the first tick at or after its time, so ticks add at most kTickMs to its delay. Each tick
-// sends at most one picture; audio due at a tick without a picture goes out alone.
+// sends at most one picture; audio due at a tick without a picture goes out alone. Ticks
+// before idleUntilMs() would do nothing, and may be left out.
 //
 // A plain single-threaded class: no threads, no Qt objects, no clock of its own (the caller
 // passes the monotonic time). The delivery worker calls tick(); the decoding threads fill the
@@ -139,6 +140,14 @@ public:
 
     // One tick of the output clock at monotonic time `nowMs`.
     Tick tick(qint64 nowMs);
+    // Delivery thread, after a tick at `nowMs`: the earliest time at which a later tick could
+    // do anything, unless a frame comes into an empty queue, a flush is asked for, or the audio
+    // output's delay changes (each of those wakes the caller or is taken at that time). nowMs
+    // while the time alone decides (before the alignment, sound's warm-up, a backlog, a frame
+    // already due), the largest qint64 with nothing queued. Conservative: the offsets are
+    // taken to fall as fast as they ever may, so the caller may sleep until then and ticks
+    // do what they would have done at every kTickMs.
+    qint64 idleUntilMs(qint64 nowMs) const;
     // Frees the tick's buffers once no tick runs any more (the session's end); the counters
     // stay readable.
     void releaseBuffers();

@@ -134,11 +134,16 @@ bool FrameQueue::push(AVFrame *frame, qint64 timestamp, double durationMs, qint6
         return false;
     }
     slot->record = record;
-    ++m_count;
+    const bool wasEmpty = m_count++ == 0;
     m_queuedBytes.store(m_queuedBytes.load(std::memory_order_relaxed) + record.bytes,
                         std::memory_order_relaxed);
     m_bufferedMs.store(m_bufferedMs.load(std::memory_order_relaxed) + record.durationMs,
                        std::memory_order_relaxed);
+    locker.unlock();
+    // Only the first frame can be due before what the consumer already waits for: the others
+    // queue behind it.
+    if (const Waker *waker = m_waker.load(); wasEmpty && waker && waker->wake)
+        waker->wake(waker->context);
     return true;
 }
 

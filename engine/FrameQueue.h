@@ -31,6 +31,14 @@ public:
     static constexpr int kKindAudio = 10;
     static constexpr int kKindVideo = 20;
 
+    // Called on the producer's thread, outside the lock, after a push into an empty queue: a
+    // consumer that sleeps until its queued frames are due has nothing to wait for then.
+    struct Waker
+    {
+        void (*wake)(void *context) = nullptr;
+        void *context = nullptr;
+    };
+
     explicit FrameQueue(int kind);
     ~FrameQueue();
     FrameQueue(const FrameQueue &) = delete;
@@ -50,6 +58,10 @@ public:
     // queue's kind or it does not fit the budget. `arrivalMs` (monotonic) lets the delivery
     // measure arrival jitter; -1 stamps the frame with the time of the push.
     bool push(AVFrame *frame, qint64 timestamp, double durationMs, qint64 arrivalMs = -1);
+
+    // Any thread: the waker a push into the empty queue calls (null: none). It must stay valid
+    // until it is replaced or the producer has ended.
+    void setWaker(const Waker *waker) { m_waker.store(waker); }
 
     // Consumer thread. Moves the oldest frame, when it is due by `limit`, into `into`
     // (unreferenced first); `out.frame` is then `into`.
@@ -108,6 +120,7 @@ private:
     LogThrottle m_drops;
 
     std::atomic<qint64> m_maxBytes{0}; // set by setBudget
+    std::atomic<const Waker *> m_waker{nullptr};
 
     mutable std::mutex m_mutex;
     // -- guarded by m_mutex (the slots' storage is changed by setBudget and releaseFrames only,

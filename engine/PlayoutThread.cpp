@@ -32,6 +32,13 @@ void PlayoutThread::requestStop()
     m_wake.notify_all();
 }
 
+void PlayoutThread::wake()
+{
+    m_woken = true;
+    std::lock_guard<std::mutex> locker(m_wakeMutex);
+    m_wake.notify_all();
+}
+
 bool PlayoutThread::stop(unsigned long waitMs)
 {
     requestStop();
@@ -47,7 +54,8 @@ void PlayoutThread::sleepMs(qint64 ms)
         return;
     }
     std::unique_lock<std::mutex> locker(m_wakeMutex);
-    m_wake.wait_for(locker, std::chrono::milliseconds(ms), [this] { return stopping(); });
+    m_wake.wait_for(locker, std::chrono::milliseconds(ms),
+                    [this] { return stopping() || m_woken.load(); });
 }
 
 void PlayoutThread::run()
@@ -62,6 +70,9 @@ void PlayoutThread::run()
     qint64 next = 0; // the next deadline, a multiple of the period
     while (!stopping()) {
         qint64 now = elapsed();
+        // Woken during a pause (or the pass before it): the next deadline from now is due.
+        if (m_woken.exchange(false))
+            next = std::min(next, (now + period - 1) / period * period);
         // One wake-up per tick: the sleep ends at the deadline or a little after it.
         if (now < next) {
             sleepMs(next - now);

@@ -13,12 +13,13 @@
 // there itself. A thread that falls behind runs the ticks it owes back to back, at most
 // kMaxCatchUpTicks of them; older ones are skipped (counted) and the schedule goes on at the
 // next deadline. A pass may ask for a pause, which ends at a deadline and which a stop cuts
-// short; the deadlines it covers were declined, not owed.
+// short; the deadlines it covers were declined, not owed. A wake() ends a pause early: the
+// pass runs again at the next deadline.
 //
 // Threads: created and started by the session's video decoding thread; run() is the playout
-// thread and the only one that runs the pass; requestStop(), stop() and the counters from any
-// thread; setTimeSource() before start(). Stop is a flag plus a wake of m_wake (under
-// m_wakeMutex): a sleep or pause ends at once, a running pass is let finish.
+// thread and the only one that runs the pass; requestStop(), stop(), wake() and the counters
+// from any thread; setTimeSource() before start(). Stop and wake are a flag plus a notify of
+// m_wake (under m_wakeMutex): a sleep or pause ends at once, a running pass is let finish.
 class PlayoutThread : public QThread
 {
 public:
@@ -51,6 +52,9 @@ public:
     // Any thread but the playout thread: requestStop(), then waits at most `waitMs`. True when
     // the thread has ended (or never ran).
     bool stop(unsigned long waitMs = kStopWaitMs);
+    // Any thread: a pause ends at the next deadline (something may be due sooner than the
+    // pass thought). A wake during a pass ends the pause that pass asks for.
+    void wake();
 
     int periodMs() const { return m_periodMs; }
     // Any thread: passes run, and deadlines skipped because the thread fell too far behind.
@@ -72,10 +76,11 @@ private:
     QElapsedTimer m_timer; // playout thread
 
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_woken{false};
     std::atomic<qint64> m_ticks{0};
     std::atomic<qint64> m_skippedTicks{0};
 
     std::mutex m_wakeMutex;
-    // -- guarded by m_wakeMutex; notified by requestStop
+    // -- guarded by m_wakeMutex; notified by requestStop and wake
     std::condition_variable m_wake;
 };

@@ -32,13 +32,32 @@ void SessionDelivery::start(const DeliveryPolicy::Session &session, FrameQueue &
             if (stop)
                 return 0;
             policy->setAudioOutputDelayMs(output.audioOutputDelayMs());
-            policy->tick(sessiontime::monotonicMs());
-            return 0;
+            const qint64 now = sessiontime::monotonicMs();
+            policy->tick(now);
+            // Waking 250 times a second costs more than the ticks themselves; until the next
+            // frame can be due there is nothing to do.
+            const qint64 idleUntil = policy->idleUntilMs(now);
+            return qBound<qint64>(0, idleUntil - sessiontime::monotonicMs(), kMaxIdleMs);
         });
     playout->setObjectName(QStringLiteral("playout %1").arg(port));
+    {
+        std::lock_guard<std::mutex> locker(m_wakeLock);
+        m_playout = playout;
+    }
+    m_queues[0] = &video;
+    m_queues[1] = &audio;
+    for (FrameQueue *queue : m_queues)
+        queue->setWaker(&m_waker);
     // Inherits the decoding thread's time-critical priority and asks for it again itself.
     playout->start(QThread::InheritPriority);
-    m_playout = playout;
+}
+
+void SessionDelivery::wakePlayout(void *delivery)
+{
+    auto *self = static_cast<SessionDelivery *>(delivery);
+    std::lock_guard<std::mutex> locker(self->m_wakeLock);
+    if (PlayoutThread *playout = self->m_playout.load())
+        playout->wake();
 }
 
 bool SessionDelivery::stop(bool untilEnded)
@@ -52,7 +71,15 @@ bool SessionDelivery::stop(bool untilEnded)
         qCWarning(lcEngine) << "can't stop delivery" << m_port;
         return false;
     }
-    m_playout = nullptr;
+    for (FrameQueue *&queue : m_queues) {
+        if (queue)
+            queue->setWaker(nullptr);
+        queue = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> locker(m_wakeLock);
+        m_playout = nullptr;
+    }
     delete playout;
     qCInfo(lcEngine) << "delivery stopped" << m_port;
     return true;
@@ -63,6 +90,7 @@ void SessionDelivery::requestReset()
     m_resetPending = true;
     if (DeliveryPolicy *policy = m_policyView.load(); policy && m_resetPending.exchange(false))
         policy->requestReset();
+    wakePlayout(this);
 }
 
 void SessionDelivery::releaseBuffers()

@@ -69,7 +69,9 @@ FrameTap::FrameTap(const QString &path, int width, int height, int fps)
                    .arg(height)
                    .arg(fps)
                    .toLatin1();
-    m_pending.resize(static_cast<size_t>(m_header.size()) + kFrameMarkerBytes + m_frameBytes);
+    // Not value-initialised: zeroing would make the whole picture's worth resident at once.
+    m_pending.reset(
+        new uchar[static_cast<size_t>(m_header.size()) + kFrameMarkerBytes + m_frameBytes]);
     m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_wakeFd < 0)
         qCWarning(lcOutput) << "VCAM TAP: eventfd failed:" << strerror(errno);
@@ -215,7 +217,7 @@ void FrameTap::write(const uchar *picture)
         skip -= from;
         const size_t left = parts[i].iov_len - from;
         if (left > 0)
-            std::memcpy(m_pending.data() + tail,
+            std::memcpy(m_pending.get() + tail,
                         static_cast<const uchar *>(parts[i].iov_base) + from, left);
         tail += left;
     }
@@ -239,7 +241,7 @@ void FrameTap::run()
         if (m_stopping && !draining.isValid())
             draining.start();
         const int fd = m_fd;
-        const iovec part = {m_pending.data() + m_pendingOffset, m_pendingBytes};
+        const iovec part = {m_pending.get() + m_pendingOffset, m_pendingBytes};
         lock.unlock();
 
         ssize_t written = writeNoSigpipe(fd, &part, 1);

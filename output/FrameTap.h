@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 class QThread;
 
@@ -67,8 +66,9 @@ private:
     QElapsedTimer m_sinceOpenTry;
     bool m_waitLogged = false;
     bool m_errorLogged = false;
-    // Unwritten tail of the last picture (header, FRAME marker, picture), allocated once.
-    std::vector<uchar> m_pending;
+    // Unwritten tail of the last picture (header, FRAME marker, picture), allocated once and
+    // left untouched (so not resident) while every picture goes out whole.
+    std::unique_ptr<uchar[]> m_pending;
     size_t m_pendingOffset = 0;
     size_t m_pendingBytes = 0;
 

@@ -4,6 +4,7 @@
 #include "engine/FrameFeeder.h"
 #include "engine/FrameQueue.h"
 #include "engine/PlayoutDelay.h"
+#include "engine/SessionDelivery.h"
 #include "engine/SessionTimeline.h"
 #include "engine/VideoBound.h"
 
@@ -303,6 +304,9 @@ struct Link
     int seconds = 8;
     double speed = 1.0; // how much faster than real time the camera sends (a flood above 1)
     quint32 seed = 1;
+    // Ticks as the playout thread runs them: not before the policy's idleUntilMs unless a frame
+    // came into an empty queue or the flush was asked for; otherwise every tick.
+    bool sleeps = false;
 };
 
 struct Played
@@ -316,6 +320,7 @@ struct Played
     QVector<int> audioOrder;      // audio frame indices in the order sent
     double mostQueuedVideoMs = 0; // after any tick
     double mostQueuedAudioMs = 0;
+    int ticks = 0;
     DeliveryPolicy::Stats stats;
 };
 
@@ -398,13 +403,17 @@ Played play(const Link &link)
     QHash<qint64, int> pictureIndex;
     for (int i = 0; i < p.pictureMs.size(); ++i)
         pictureIndex.insert(p.pictureMs[i], i);
+    qint64 idleUntil = kStart;
     for (rig.now = kStart; rig.now < end + 1500; rig.now += DeliveryPolicy::kTickMs) {
+        bool woken = false;
         while (nextPicture < pictures && p.pictureArr[nextPicture] <= rig.now) {
+            woken = woken || rig.video.count() == 0;
             rig.picture(p.pictureMs[nextPicture], nextPicture % 200, 1000.0 / link.fps,
                         p.pictureArr[nextPicture]);
             ++nextPicture;
         }
         while (nextAudio < audioFrames && audioArr[nextAudio] <= rig.now) {
+            woken = woken || rig.audio.count() == 0;
             // The audio frame's number is its left sample value.
             rig.sound(p.audioMs[nextAudio], 1024, 2, (nextAudio + 0.5f) / 32767.0f, 0.0f,
                       audioArr[nextAudio]);
@@ -412,10 +421,15 @@ Played play(const Link &link)
         }
         if (link.flushAtMs >= 0 && !flushed && rig.now >= kStart + link.flushAtMs) {
             flushed = true;
+            woken = true;
             rig.policy->requestReset();
         }
+        if (link.sleeps && !woken && rig.now < idleUntil)
+            continue;
         const int before = rig.sent();
         rig.tick();
+        ++p.ticks;
+        idleUntil = qMin(rig.policy->idleUntilMs(rig.now), rig.now + SessionDelivery::kMaxIdleMs);
         p.mostQueuedVideoMs = qMax(p.mostQueuedVideoMs, rig.video.bufferedMs());
         p.mostQueuedAudioMs = qMax(p.mostQueuedAudioMs, rig.audio.bufferedMs());
         if (rig.sent() == before)
@@ -552,54 +566,66 @@ void DeliveryTest::playout_data()
     QTest::addColumn<bool>("evenSpacing");
     QTest::addColumn<int>("audioGaps");
     QTest::addColumn<int>("holdMs");
+    // Each link twice: ticked every kTickMs, and as the playout thread ticks it, sleeping until
+    // a frame can be due; the same rules hold for both.
+    auto row = [](const char *name, Link link, int maxDelayMs, int maxSkipped, int maxRepeated,
+                  bool evenSpacing, int audioGaps, int holdMs) {
+        for (const bool sleeps : {false, true}) {
+            link.sleeps = sleeps;
+            QTest::newRow(
+                qPrintable(QString::fromLatin1(name) +
+                           (sleeps ? QStringLiteral(", sleeping between frames") : QString())))
+                << link << maxDelayMs << maxSkipped << maxRepeated << evenSpacing << audioGaps
+                << holdMs;
+        }
+    };
 
     Link clean;
-    QTest::newRow("clean link") << clean << 15 << 0 << 0 << true << 0 << 0;
+    row("clean link", clean, 15, 0, 0, true, 0, 0);
     Link jittery;
     jittery.burstGapMs = 300;
     jittery.burstMeanMs = 20;
     jittery.seed = 7;
     // 3 % of 240 pictures.
-    QTest::newRow("jittery link, 20 ms bursts") << jittery << 50 << 0 << 7 << false << 0 << 0;
+    row("jittery link, 20 ms bursts", jittery, 50, 0, 7, false, 0, 0);
     Link stall;
     stall.stallAtMs = 3000;
     stall.stallMs = 1000;
     stall.seconds = 10;
     // What lies beyond the backlog bound is skipped (about 750 ms, 23 pictures); the stalled
     // second's audio, whose time the output filled with silence, is dropped as late.
-    QTest::newRow("stall of a second, then a burst") << stall << 15 << 27 << 40 << false << 1 << 0;
+    row("stall of a second, then a burst", stall, 15, 27, 40, false, 1, 0);
     Link leads;
     leads.audioShiftMs = -100;
-    QTest::newRow("audio leads by 100 ms") << leads << 15 << 0 << 0 << true << 0 << 0;
+    row("audio leads by 100 ms", leads, 15, 0, 0, true, 0, 0);
     Link lags;
     lags.audioShiftMs = 100;
     // The pictures wait for their sound.
-    QTest::newRow("audio lags by 100 ms") << lags << 130 << 0 << 0 << true << 0 << 0;
+    row("audio lags by 100 ms", lags, 130, 0, 0, true, 0, 0);
     Link ntsc;
     ntsc.fps = 30000.0 / 1001;
-    QTest::newRow("29.97 fps") << ntsc << 15 << 0 << 0 << true << 0 << 0;
+    row("29.97 fps", ntsc, 15, 0, 0, true, 0, 0);
     Link videoOnly;
     videoOnly.audio = false;
-    QTest::newRow("video only") << videoOnly << 10 << 0 << 0 << true << 0 << 0;
+    row("video only", videoOnly, 10, 0, 0, true, 0, 0);
     Link flush;
     flush.flushAtMs = 4000;
     // What was queued at the flush is gone (counted by no rule here), the rest plays on.
-    QTest::newRow("flush button") << flush << 15 << 0 << 3 << false << 1 << 0;
+    row("flush button", flush, 15, 0, 3, false, 1, 0);
     Link microphone;
     microphone.outputDelayMs = 60;
-    QTest::newRow("microphone adds 60 ms") << microphone << 75 << 0 << 0 << true << 0 << 40;
+    row("microphone adds 60 ms", microphone, 75, 0, 0, true, 0, 40);
     Link packets;
     packets.audioPerPacket = 14;
     // A TS muxer's default: 300 ms of sound per packet. All of it plays, and the pictures wait
     // for it.
-    QTest::newRow("sound in 300 ms packets") << packets << 320 << 0 << 0 << false << 0 << 0;
+    row("sound in 300 ms packets", packets, 320, 0, 0, false, 0, 0);
     Link packetsStall = packets;
     packetsStall.stallAtMs = 3000;
     packetsStall.stallMs = 1000;
     packetsStall.seconds = 10;
     // A stall is still one: the packets' delay stays what it was, not the stall's second.
-    QTest::newRow("sound in 300 ms packets, a stall")
-        << packetsStall << 320 << 40 << 40 << false << 1 << 0;
+    row("sound in 300 ms packets, a stall", packetsStall, 320, 40, 40, false, 1, 0);
 }
 
 void DeliveryTest::fasterThanRealTimeIsHeldToTheQueueBound()
@@ -643,6 +669,11 @@ void DeliveryTest::playout()
     QFETCH(int, audioGaps);
     QFETCH(int, holdMs);
     const Played p = play(link);
+    // Sleeping until a frame can be due spares most of the ticks.
+    const int everyTick = (link.seconds * 1000 + 1500) / DeliveryPolicy::kTickMs;
+    qInfo() << "ticks" << p.ticks << "of" << everyTick;
+    if (link.sleeps)
+        QVERIFY2(p.ticks * 2 < everyTick, qPrintable(QString::number(p.ticks)));
 
     // Pictures in order, each at most once; nothing lost that was not skipped or flushed.
     for (int i = 1; i < p.shownOrder.size(); ++i)

@@ -106,30 +106,35 @@ void SessionDeliveryTest::schedule_data()
     QTest::addColumn<qint64>("stallAtMs");    // the first sleep that ends here overruns...
     QTest::addColumn<qint64>("stallMs");      // ...by this much, as a descheduled thread's would
     QTest::addColumn<qint64>("firstPauseMs"); // asked for by the first pass
+    QTest::addColumn<qint64>("wakeAtMs");     // a wake() from another thread then
     QTest::addColumn<qint64>("endMs");
     QTest::addColumn<QVector<qint64>>("expected");
     QTest::addColumn<qint64>("skipped");
 
     const qint64 none = std::numeric_limits<qint64>::max();
     // Deadlines from the start: 0, 33, ..., 990 at 30 fps; 250 ticks a second at the 4 ms tick.
-    QTest::newRow("33 ms") << 33 << none << qint64(0) << qint64(0) << qint64(999)
+    QTest::newRow("33 ms") << 33 << none << qint64(0) << qint64(0) << none << qint64(999)
                            << steps(0, 31, 33) << qint64(0);
-    QTest::newRow("4 ms") << 4 << none << qint64(0) << qint64(0) << qint64(999) << steps(0, 250, 4)
-                          << qint64(0);
+    QTest::newRow("4 ms") << 4 << none << qint64(0) << qint64(0) << none << qint64(999)
+                          << steps(0, 250, 4) << qint64(0);
     // The sleep to 132 overruns by 200 ms: the deadlines 132 to 330 are run back to back at
     // 332, then the schedule goes on at multiples of 33.
     QTest::newRow("short stall is caught up")
-        << 33 << qint64(100) << qint64(200) << qint64(0) << qint64(500)
+        << 33 << qint64(100) << qint64(200) << qint64(0) << none << qint64(500)
         << steps(0, 4, 33) + repeated(332, 7) + steps(363, 5, 33) << qint64(0);
     // 50 deadlines owed at 600: the last kMaxCatchUpTicks are run, the older 43 skipped.
     QTest::newRow("long stall skips ahead")
-        << 10 << qint64(100) << qint64(500) << qint64(0) << qint64(650)
+        << 10 << qint64(100) << qint64(500) << qint64(0) << none << qint64(650)
         << steps(0, 10, 10) + repeated(600, int(PlayoutThread::kMaxCatchUpTicks)) +
                steps(610, 4, 10)
         << qint64(43);
     // A pause of 25 ms ends at the deadline 30; 10 and 20 were declined, not skipped.
     QTest::newRow("pause ends at a deadline")
-        << 10 << none << qint64(0) << qint64(25) << qint64(65)
+        << 10 << none << qint64(0) << qint64(25) << none << qint64(65)
+        << (QVector<qint64>{0} + steps(30, 4, 10)) << qint64(0);
+    // A frame for an empty queue at 23 ends a pause of 100 ms: the pass runs at the deadline 30.
+    QTest::newRow("wake ends a pause")
+        << 10 << none << qint64(0) << qint64(100) << qint64(23) << qint64(65)
         << (QVector<qint64>{0} + steps(30, 4, 10)) << qint64(0);
 }
 
@@ -140,6 +145,7 @@ void SessionDeliveryTest::schedule()
     QFETCH(qint64, stallAtMs);
     QFETCH(qint64, stallMs);
     QFETCH(qint64, firstPauseMs);
+    QFETCH(qint64, wakeAtMs);
     QFETCH(qint64, endMs);
     QFETCH(QVector<qint64>, expected);
     QFETCH(qint64, skipped);
@@ -155,6 +161,12 @@ void SessionDeliveryTest::schedule()
     thread.setTimeSource([&] { return now.load(); },
                          [&](qint64 ms) {
                              ++sleeps;
+                             if (now < wakeAtMs && now + ms >= wakeAtMs) {
+                                 // The sleep ends early, as a notified one does.
+                                 now = wakeAtMs;
+                                 thread.wake();
+                                 return;
+                             }
                              now += ms;
                              if (!stalled && now >= stallAtMs) {
                                  stalled = true;
