@@ -49,6 +49,9 @@ public:
     static constexpr const char *kSrtPort = "SRT_PORT";
     static constexpr const char *kSrtLatencyMs = "SRT_LATENCY_MS";
     static constexpr const char *kSrtPassphrase = "SRT_PASSPHRASE";
+    // Each camera on a webcam of its own ("Quorvix 1" ... "Quorvix 4") instead of the newest
+    // camera on the one webcam; takes effect at the next start of listening.
+    static constexpr const char *kEachCameraOwnWebcam = "EACH_CAMERA_OWN_WEBCAM";
     // Keys owned by the QR window.
     static constexpr const char *kFramesFps = "FRAMES_FPS";
     static constexpr const char *kBitrate = "BITRATE";
@@ -61,6 +64,7 @@ public:
     static constexpr bool kDefaultIgnoreAudio = false;
     static constexpr bool kDefaultNdiMode = false;
     static constexpr bool kDefaultMicrophone = true;
+    static constexpr bool kDefaultEachCameraOwnWebcam = false;
     // The line break is a real one: the card draws two lines.
     static constexpr const char *kDefaultStubText = "Quorvix \n( no signal )";
     // The built-in card image in the resource bundle.

@@ -1,10 +1,12 @@
 #include "app/Application.h"
 
+#include "app/AppLog.h"
 #include "app/AppSettings.h"
 #include "app/Environment.h"
 #include "app/Version.h"
 #include "engine/OutputSwitch.h"
 #include "ingest/Server.h"
+#include "output/OutputBackends.h"
 #include "output/OutputRouter.h"
 #include "ui/MainWindow.h"
 #include "ui/NetworkAddresses.h"
@@ -36,18 +38,14 @@ QString settingKey(const char *key)
 Application::Application(QObject *parent)
     : QObject(parent), m_store(AppSettings::openStore()),
       m_settings(std::make_unique<SettingsController>(*m_store)),
-      m_output(std::make_unique<OutputRouter>(QString::fromLatin1(kProductName))),
       m_window(std::make_unique<MainWindow>()),
       m_notices(std::make_unique<StatusNotices>(*m_window, *m_window->updateLabel())),
       m_qr(std::make_unique<QrPresenter>(*m_store)), m_preview(std::make_unique<QWidget>()),
       m_updateChecker(std::make_unique<UpdateChecker>()),
-      m_outputSwitch(std::make_unique<OutputSwitch>(m_output.get())),
+      m_outputSwitch(std::make_unique<OutputSwitch>(nullptr)),
       m_server(std::make_unique<Server>(*m_outputSwitch))
 {
     const Settings &settings = m_settings->settings();
-    // Before the first status-bar update, which shows the microphone's line only while on.
-    m_output->setMicrophoneEnabled(settings.microphone);
-    m_output->setNdiEnabled(settings.ndiMode);
     const QStringList addresses = NetworkAddresses::networkAddressItems();
     m_window->setNetworkAddresses(addresses);
 
@@ -79,7 +77,8 @@ Application::Application(QObject *parent)
     // The card keeps its start-up picture and text until the next start, so it is handed
     // over once.
     m_stubCard.compose(*m_store);
-    m_output->setCard(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
+    // Before the first status-bar update, which shows the microphone's line only while on.
+    buildOutputs(settings.eachCameraOwnWebcam);
     // A device can come or go at any time (the module loaded, a camera app holding it), so the
     // status line looks whether or not the window listens.
     connect(&m_deviceTimer, &QTimer::timeout, this, &Application::updateDevices);
@@ -119,8 +118,73 @@ Application::~Application()
     stopServer();
     m_server.reset();
     m_outputSwitch.reset();
-    m_output->setPreviewWindow(0);
-    m_output.reset();
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs)
+        output->setPreviewWindow(0);
+    m_outputs.clear();
+}
+
+QString Application::webcamLabel(int index)
+{
+    return QStringLiteral("%1 %2").arg(QString::fromLatin1(kProductName)).arg(index + 1);
+}
+
+OutputRouter *Application::output(int index) const
+{
+    return index >= 0 && index < outputCount() ? m_outputs[static_cast<size_t>(index)].get()
+                                               : nullptr;
+}
+
+QStringList Application::webcamsPresent()
+{
+    const QStringList labels = OutputBackends::deviceLabels();
+    QStringList present;
+    for (int i = 0; i < kMaxWebcams; ++i) {
+        if (labels.contains(webcamLabel(i)))
+            present << webcamLabel(i);
+    }
+    return present;
+}
+
+void Application::buildOutputs(bool eachCameraOwnWebcam)
+{
+    // One webcam per device the module has, in label order; without any, the first, which
+    // takes its device when the module is loaded.
+    QStringList labels;
+    if (eachCameraOwnWebcam) {
+        labels = webcamsPresent();
+        if (labels.isEmpty())
+            labels << webcamLabel(0);
+    }
+    // The switch lets go of the old outputs first (a frame under way is waited for); streams
+    // still winding down are handed the new ones.
+    m_outputSwitch->reconfigure({}, OutputSwitch::Mode::NewestOwnsOne);
+    const bool previewShown = m_preview->isVisible();
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs)
+        output->setPreviewWindow(0);
+    // The old devices are closed before the new outputs look for theirs.
+    m_outputs.clear();
+    m_eachCameraOwnWebcam = eachCameraOwnWebcam;
+    m_webcamLabels = labels;
+    const Settings &s = settings();
+    std::vector<OutputSink *> sinks;
+    for (int i = 0; i < (eachCameraOwnWebcam ? labels.size() : 1); ++i) {
+        auto output = eachCameraOwnWebcam
+                          ? std::make_unique<OutputRouter>(labels.at(i), nullptr, true)
+                          : std::make_unique<OutputRouter>(QString::fromLatin1(kProductName));
+        output->setMicrophoneEnabled(s.microphone);
+        output->setNdiEnabled(s.ndiMode);
+        output->setCard(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
+        sinks.push_back(output.get());
+        m_outputs.push_back(std::move(output));
+    }
+    m_outputSwitch->reconfigure(sinks, eachCameraOwnWebcam ? OutputSwitch::Mode::EachOwnWebcam
+                                                           : OutputSwitch::Mode::NewestOwnsOne);
+    if (previewShown)
+        m_outputs.front()->setPreviewWindow(m_preview->winId());
+    qCInfo(lcApp).noquote() << (eachCameraOwnWebcam
+                                    ? QStringLiteral("Each camera its own webcam: %1")
+                                          .arg(labels.join(QStringLiteral(", ")))
+                                    : QStringLiteral("One webcam, the newest camera's"));
 }
 
 const Settings &Application::settings() const
@@ -250,6 +314,15 @@ void Application::toggleListening()
         m_store->setValue(settingKey(AppSettings::kCam), m_window->cameraText());
     }
     m_window->setListening(true);
+    // The webcams follow the setting and the module's devices as they are now.
+    const bool each = settings().eachCameraOwnWebcam;
+    if (each != m_eachCameraOwnWebcam) {
+        buildOutputs(each);
+    } else if (each) {
+        const QStringList present = webcamsPresent();
+        if (!present.isEmpty() && present != m_webcamLabels)
+            buildOutputs(each);
+    }
     pushIngestSettings();
     QString error;
     if (!m_server->startListening(QHostAddress::Any, static_cast<quint16>(port()), &error))
@@ -278,8 +351,10 @@ void Application::applySettings(const Settings &settings)
     if (!settings.requireStreamKey)
         m_notices->forgetRefusedPublishers();
     showPublishUrl();
-    m_output->setNdiEnabled(settings.ndiMode);
-    m_output->setMicrophoneEnabled(settings.microphone);
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs) {
+        output->setNdiEnabled(settings.ndiMode);
+        output->setMicrophoneEnabled(settings.microphone);
+    }
     pushIngestSettings();
 }
 
@@ -294,9 +369,9 @@ void Application::setPreviewShown(bool shown)
 {
     if (shown) {
         m_preview->showNormal();
-        m_output->setPreviewWindow(m_preview->winId());
+        output()->setPreviewWindow(m_preview->winId());
     } else {
-        m_output->setPreviewWindow(0);
+        output()->setPreviewWindow(0);
         m_preview->hide();
     }
     m_window->setPreviewShown(shown);
@@ -305,10 +380,10 @@ void Application::setPreviewShown(bool shown)
 void Application::updateDevices()
 {
     // The microphone line only while it is switched on and has something to say.
-    const QString micReason = settings().microphone && !m_output->microphoneAvailable()
-                                  ? m_output->microphoneUnavailableReason()
+    const QString micReason = settings().microphone && !output()->microphoneAvailable()
+                                  ? output()->microphoneUnavailableReason()
                                   : QString();
-    m_notices->setDevices(m_output->webcamAvailable(), micReason);
+    m_notices->setDevices(output()->webcamAvailable(), micReason);
 }
 
 void Application::pollStatistics()
@@ -328,7 +403,7 @@ void Application::pollStatistics()
         if (m_server->playoutStats(delayMs, skipped, repeated, &lateAudio) && delayMs >= 0)
             buffers += QStringLiteral("  ") + StatsText::playout(delayMs, skipped, repeated);
         if (!ignoreAudio) {
-            const MicrophoneOutput::SoundGaps gaps = m_output->microphoneSoundGaps();
+            const MicrophoneOutput::SoundGaps gaps = output()->microphoneSoundGaps();
             const QString text = StatsText::soundGaps(lateAudio, gaps.ranDry, gaps.cutMs);
             if (!text.isEmpty())
                 buffers += QStringLiteral("  ") + text;

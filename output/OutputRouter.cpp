@@ -33,8 +33,8 @@ private:
 
 } // namespace
 
-OutputRouter::OutputRouter(const QString &name, QObject *parent)
-    : QObject(parent), m_backends(OutputBackends::create(name))
+OutputRouter::OutputRouter(const QString &name, QObject *parent, bool ownDevice)
+    : QObject(parent), m_backends(OutputBackends::create(name, ownDevice))
 {
     if (m_backends.webcam)
         qCInfo(lcOutput) << "VCam successfully init";

@@ -17,4 +17,7 @@ public:
     virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
     virtual ssize_t write(int fd, const void *data, size_t bytes) = 0;
     virtual int close(int fd) = 0;
+    // The card label of every video device present now, in videoDevices() order ("" for one
+    // that could not be asked). By default each node is opened and asked (VIDIOC_QUERYCAP).
+    virtual QStringList deviceLabels();
 };

@@ -42,8 +42,10 @@ public:
     explicit V4l2Sink(std::shared_ptr<V4l2Io> io, int probeIntervalMs = kProbeIntervalMs);
     ~V4l2Sink() override;
 
-    // name: the product name, preferred as the device's card label.
-    void init(const QString &name);
+    // name: the product name, preferred as the device's card label. labelRequired: only the
+    // device with exactly that label will do (one webcam of several, each its own device);
+    // QUORVIX_VCAM_DEVICE is then not used.
+    void init(const QString &name, bool labelRequired = false);
 
     // A live frame waits for a put under way on another thread; a card frame is dropped
     // instead. Both are scaled to the device's size; frames before init() are ignored.
@@ -69,6 +71,7 @@ private:
     struct ScanSettings
     {
         QString name;
+        bool labelRequired = false;
         QString fixedPath;
         int width = 0;
         int height = 0;
@@ -101,6 +104,7 @@ private:
     mutable std::mutex m_lock;
     bool m_initialised = false;
     QString m_name;
+    bool m_labelRequired = false;
     QString m_fixedPath; // QUORVIX_VCAM_DEVICE, empty for auto-detection
     int m_width = kDefaultWidth;
     int m_height = kDefaultHeight;

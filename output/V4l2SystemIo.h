@@ -11,4 +11,6 @@ public:
     int ioctl(int fd, unsigned long request, void *arg) override;
     ssize_t write(int fd, const void *data, size_t bytes) override;
     int close(int fd) override;
+    // From sysfs (/sys/class/video4linux/videoN/name), without opening any node.
+    QStringList deviceLabels() override;
 };

@@ -42,6 +42,7 @@ bool SettingsController::edit(bool listening)
         listening, s.port, image == QLatin1String(StubCard::kBuiltInImage) ? QString() : image,
         s.maxBufferMs, s.maxBufferIgnoreAudioMs, s.ignoreAudio, s.ndiMode, s.stubText, nullptr);
     dialog.setMicrophone(s.microphone);
+    dialog.setEachCameraOwnWebcam(s.eachCameraOwnWebcam);
     dialog.setStreamKey(s.requireStreamKey, s.streamKey);
     dialog.setSrt(s.srt, s.srtPort, s.srtLatencyMs, s.srtPassphrase);
     if (dialog.exec() != QDialog::Accepted)
@@ -60,6 +61,7 @@ bool SettingsController::edit(bool listening)
     edited.ignoreAudio = dialog.ignoreAudio();
     edited.ndiMode = dialog.ndiMode();
     edited.microphone = dialog.microphone();
+    edited.eachCameraOwnWebcam = dialog.eachCameraOwnWebcam();
     edited.stubText = AppSettings::stubTextFromTyped(dialog.stubText());
     // The card itself keeps its start-up picture and text until the next start.
     StubCard::storeChoice(m_store, dialog.imagePath());

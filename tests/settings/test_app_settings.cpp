@@ -131,6 +131,7 @@ void TestAppSettings::keyTableNamesEachKeyOnceWithMatchingDefaultType()
                                     "IGNORE_AUDIO",
                                     "NDI_MODE",
                                     "MICROPHONE",
+                                    "EACH_CAMERA_OWN_WEBCAM",
                                     "REQUIRE_STREAM_KEY",
                                     "STREAM_KEY",
                                     "SRT",
@@ -191,6 +192,7 @@ void TestAppSettings::valuesReadBackThroughNewStore()
         store->setValue(AppSettings::kIgnoreAudio, true);
         store->setValue(AppSettings::kNdiMode, true);
         store->setValue(AppSettings::kMicrophone, false);
+        store->setValue(AppSettings::kEachCameraOwnWebcam, true);
         store->setValue(AppSettings::kRequireStreamKey, true);
         store->setValue(AppSettings::kStreamKey, QStringLiteral("k3yK3yk3yK3yk3yK3yk3yK"));
         store->setValue(AppSettings::kSrt, false);
@@ -218,6 +220,7 @@ void TestAppSettings::valuesReadBackThroughNewStore()
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kIgnoreAudio), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kMicrophone), false);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kEachCameraOwnWebcam), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kRequireStreamKey), true);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kStreamKey),
              QStringLiteral("k3yK3yk3yK3yk3yK3yk3yK"));
@@ -269,6 +272,7 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     QCOMPARE(empty.maxBufferMs, defaults.maxBufferMs);
     QCOMPARE(empty.maxBufferIgnoreAudioMs, defaults.maxBufferIgnoreAudioMs);
     QCOMPARE(empty.microphone, defaults.microphone);
+    QVERIFY(!empty.eachCameraOwnWebcam);
     QCOMPARE(empty.srt, defaults.srt);
     QCOMPARE(empty.srtPort, defaults.srtPort);
     QCOMPARE(empty.srtLatencyMs, defaults.srtLatencyMs);
@@ -282,6 +286,7 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     edited.ignoreAudio = true;
     edited.ndiMode = true;
     edited.microphone = false;
+    edited.eachCameraOwnWebcam = true;
     edited.requireStreamKey = true;
     edited.streamKey = QStringLiteral("k3y");
     edited.srt = false;
@@ -303,6 +308,7 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     QVERIFY(back.ignoreAudio);
     QVERIFY(back.ndiMode);
     QVERIFY(!back.microphone);
+    QVERIFY(back.eachCameraOwnWebcam);
     QCOMPARE(back.requiredStreamKey(), QByteArray("k3y"));
     QVERIFY(!back.srt);
     QCOMPARE(back.srtPort, 9100);
