@@ -15,6 +15,7 @@
 #include "ui/StatsText.h"
 #include "ui/StatusNotices.h"
 #include "ui/UpdateChecker.h"
+#include "ui/WebcamModule.h"
 #include "ui/ZoomQRW.h"
 
 #include <QCoreApplication>
@@ -64,6 +65,9 @@ Application::Application(QObject *parent)
     connect(m_updateChecker.get(), &UpdateChecker::newVersionAvailable, notices,
             &StatusNotices::showUpdate);
     connect(notices, &StatusNotices::devicesMayHaveChanged, this, &Application::updateDevices);
+    connect(notices, &StatusNotices::releaseWebcams, this, &Application::releaseWebcams);
+    connect(notices, &StatusNotices::reloadEnded, this,
+            [this] { buildOutputs(m_settings->settings().eachCameraOwnWebcam); });
 
     Server *const server = m_server.get();
     connect(server, &Server::streamStateChanged, this, &Application::onStreamState);
@@ -123,6 +127,22 @@ Application::~Application()
     m_outputs.clear();
 }
 
+void Application::releaseOutputs()
+{
+    m_outputSwitch->reconfigure({}, OutputSwitch::Mode::NewestOwnsOne);
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs)
+        output->setPreviewWindow(0);
+    m_outputs.clear();
+}
+
+void Application::releaseWebcams()
+{
+    if (m_running)
+        qCInfo(lcApp) << "Listening stops: the webcam module is reloaded";
+    stopServer();
+    releaseOutputs();
+}
+
 QString Application::webcamLabel(int index)
 {
     return QStringLiteral("%1 %2").arg(QString::fromLatin1(kProductName)).arg(index + 1);
@@ -157,12 +177,9 @@ void Application::buildOutputs(bool eachCameraOwnWebcam)
     }
     // The switch lets go of the old outputs first (a frame under way is waited for); streams
     // still winding down are handed the new ones.
-    m_outputSwitch->reconfigure({}, OutputSwitch::Mode::NewestOwnsOne);
     const bool previewShown = m_preview->isVisible();
-    for (const std::unique_ptr<OutputRouter> &output : m_outputs)
-        output->setPreviewWindow(0);
     // The old devices are closed before the new outputs look for theirs.
-    m_outputs.clear();
+    releaseOutputs();
     m_eachCameraOwnWebcam = eachCameraOwnWebcam;
     m_webcamLabels = labels;
     const Settings &s = settings();
@@ -369,9 +386,11 @@ void Application::setPreviewShown(bool shown)
 {
     if (shown) {
         m_preview->showNormal();
-        output()->setPreviewWindow(m_preview->winId());
+        if (OutputRouter *first = output())
+            first->setPreviewWindow(m_preview->winId());
     } else {
-        output()->setPreviewWindow(0);
+        if (OutputRouter *first = output())
+            first->setPreviewWindow(0);
         m_preview->hide();
     }
     m_window->setPreviewShown(shown);
@@ -379,6 +398,13 @@ void Application::setPreviewShown(bool shown)
 
 void Application::updateDevices()
 {
+    if (m_outputs.empty())
+        return;
+    if (settings().eachCameraOwnWebcam)
+        m_notices->setWebcams(kMaxWebcams, static_cast<int>(webcamsPresent().size()),
+                              WebcamModule::isLoaded());
+    else
+        m_notices->setWebcams(1, 0, WebcamModule::isLoaded());
     // The microphone line only while it is switched on and has something to say.
     const QString micReason = settings().microphone && !output()->microphoneAvailable()
                                   ? output()->microphoneUnavailableReason()
@@ -403,7 +429,8 @@ void Application::pollStatistics()
         if (m_server->playoutStats(delayMs, skipped, repeated, &lateAudio) && delayMs >= 0)
             buffers += QStringLiteral("  ") + StatsText::playout(delayMs, skipped, repeated);
         if (!ignoreAudio) {
-            const MicrophoneOutput::SoundGaps gaps = output()->microphoneSoundGaps();
+            const MicrophoneOutput::SoundGaps gaps =
+                output() ? output()->microphoneSoundGaps() : MicrophoneOutput::SoundGaps();
             const QString text = StatsText::soundGaps(lateAudio, gaps.ranDry, gaps.cutMs);
             if (!text.isEmpty())
                 buffers += QStringLiteral("  ") + text;

@@ -94,8 +94,9 @@ public:
 
     // -- For tests and diagnostics.
     Server *server() const { return m_server.get(); }
-    // The first webcam's output; the others by index (null beyond the last).
-    OutputRouter *output() const { return m_outputs.front().get(); }
+    // The first webcam's output (null only while the set-up window reloads the module); the
+    // others by index (null beyond the last).
+    OutputRouter *output() const { return output(0); }
     OutputRouter *output(int index) const;
     int outputCount() const { return static_cast<int>(m_outputs.size()); }
     ZoomQRW *zoomQR() const;
@@ -124,6 +125,10 @@ private:
     void pushIngestSettings();
     // One output per webcam as the setting asks, handed to the switch; the old ones go.
     void buildOutputs(bool eachCameraOwnWebcam);
+    // Lets go of every webcam device (listening stops) so that the module can be reloaded.
+    void releaseWebcams();
+    // The switch lets go of the outputs, which then go (their devices closed).
+    void releaseOutputs();
     // Listening stops and every stream thread ends; safe to call more than once.
     void stopServer();
     void onWindowClosing();
@@ -139,7 +144,8 @@ private:
     std::unique_ptr<UpdateChecker> m_updateChecker;
     // Outlives the listener (whose streams deliver through it) and is outlived by the output.
     std::unique_ptr<OutputSwitch> m_outputSwitch;
-    // One per webcam (never empty); handed to the switch, which outlives none of them.
+    // One per webcam (empty only while the module is reloaded); handed to the switch, which
+    // outlives none of them.
     std::vector<std::unique_ptr<OutputRouter>> m_outputs;
     bool m_eachCameraOwnWebcam = false; // what m_outputs were built for
     QStringList m_webcamLabels;

@@ -33,6 +33,9 @@ public:
     struct State
     {
         bool webcam = true;
+        // With each camera on its own webcam: the webcams wanted and the devices there are.
+        int webcamsWanted = 1;
+        int webcamsPresent = 0;
         QString microphoneReason;  // "" while there is a microphone (or it is switched off)
         int refusedPublishers = 0; // since the last publisher that named the key
         QString lastRefusedPeer;
@@ -53,6 +56,10 @@ public:
 
     // The devices as the output finds them now; called on every card tick.
     void setDevices(bool webcam, const QString &microphoneReason);
+    // The webcams the settings ask for (1, or WebcamModule::kEachWebcams), the devices with
+    // their labels there now, and whether the module is loaded; handed on to the set-up
+    // dialog, which offers a reload when there are fewer.
+    void setWebcams(int wanted, int present, bool moduleLoaded);
     void publisherAccepted();
     void publisherRefused(const QString &peer);
     void srtCallerAccepted();
@@ -74,6 +81,10 @@ public:
 signals:
     // The set-up dialog loaded the module: the devices are worth looking at again.
     void devicesMayHaveChanged();
+    // The set-up dialog's reload is about to run: the webcam devices must be let go; and it
+    // ended (either way): they may be opened again.
+    void releaseWebcams();
+    void reloadEnded();
 
 private:
     void openWebcamSetup();
@@ -83,6 +94,7 @@ private:
     QLabel &m_updateLabel;
     State m_state;
     bool m_webcamMissing = false; // as the last device update found it
+    bool m_moduleLoaded = false;
     // Height the window grew by when the bar appeared; 0 while it is hidden.
     int m_noticeHeight = 0;
     QPushButton *m_setupWebcam = nullptr;       // in the status bar
