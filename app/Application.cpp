@@ -59,6 +59,11 @@ Application::Application(QObject *parent)
     connect(window, &MainWindow::qrClicked, this, &Application::showQr);
     connect(window, &MainWindow::settingsClicked, this, &Application::openSettings);
     connect(window, &MainWindow::closing, this, &Application::onWindowClosing);
+    connect(window, &MainWindow::statsCameraPicked, this, [this](quintptr id) {
+        m_server->pickStatsCamera(id);
+        m_lastBytes = 0; // another camera's byte count
+        pollStatistics();
+    });
     connect(m_settings.get(), &SettingsController::changed, this, &Application::applySettings);
 
     StatusNotices *const notices = m_notices.get();
@@ -354,6 +359,42 @@ void Application::onStreamState(const QString &state)
     m_window->showStreamState(state);
     if (state.isEmpty())
         m_lastBytes = 0;
+    showCameras();
+}
+
+void Application::showCameras()
+{
+    QList<IntakeSet::Camera> cameras = m_server->cameras();
+    // With one webcam the list says something only when a camera waits.
+    if (cameras.isEmpty() || (!m_eachCameraOwnWebcam && cameras.size() < 2)) {
+        m_window->showCameras({}, {}, 0);
+        return;
+    }
+    std::sort(cameras.begin(), cameras.end(),
+              [](const IntakeSet::Camera &a, const IntakeSet::Camera &b) {
+                  return unsigned(a.output) < unsigned(b.output); // the waiting ones last
+              });
+    const QStringList labels =
+        m_eachCameraOwnWebcam ? m_webcamLabels : QStringList{QString::fromLatin1(kProductName)};
+    QString why;
+    if (!m_eachCameraOwnWebcam)
+        why = tr("the newest camera has the webcam");
+    else if (labels.size() < kMaxWebcams)
+        why = tr("no free webcam; the webcam module has %1 of %2, reload it in the set-up window")
+                  .arg(labels.size())
+                  .arg(kMaxWebcams);
+    else
+        why = tr("no free webcam; all %1 are in use").arg(labels.size());
+    QList<StatsText::Camera> rows;
+    QList<MainWindow::StatsCamera> picks;
+    for (const IntakeSet::Camera &camera : cameras) {
+        rows.append({camera.peer, camera.output});
+        const QString on = camera.output >= 0 && camera.output < labels.size()
+                               ? labels.at(camera.output)
+                               : tr("waiting");
+        picks.append({QStringLiteral("%1 (%2)").arg(camera.peer, on), camera.id});
+    }
+    m_window->showCameras(StatsText::webcams(labels, rows, why), picks, m_server->statsCamera());
 }
 
 void Application::openSettings()
@@ -414,6 +455,7 @@ void Application::updateDevices()
 
 void Application::pollStatistics()
 {
+    showCameras();
     const bool ignoreAudio = settings().ignoreAudio;
     QString buffers;
     QString bitrate;

@@ -132,6 +132,8 @@ private:
     // Listening stops and every stream thread ends; safe to call more than once.
     void stopServer();
     void onWindowClosing();
+    // Which camera is on which webcam, and whose statistics are shown, in the window.
+    void showCameras();
 
     // -- GUI thread only, all of them. Declared in the order they are built; the destructor
     // ends the listener, the switch and the output first, explicitly.

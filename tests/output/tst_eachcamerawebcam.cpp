@@ -5,12 +5,16 @@
 
 #include "app/AppSettings.h"
 #include "app/Application.h"
+#include "ingest/Server.h"
+#include "ui/MainWindow.h"
 #include "output/OutputBackends.h"
 #include "output/OutputRouter.h"
 #include "output/V4l2Sink.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
 
+#include <QComboBox>
+#include <QLabel>
 #include <QtTest>
 
 #include <memory>
@@ -65,6 +69,8 @@ private:
         return qAbs(centreLuma(device) - luma) <= kLumaTolerance;
     }
     std::unique_ptr<Application> startApp();
+    // The window's lines saying which camera is on which webcam.
+    QStringList webcamLines() const;
 
     std::shared_ptr<FakeV4l2Io> m_io;
     std::unique_ptr<Application> m_app;
@@ -118,6 +124,12 @@ int TestEachCameraWebcam::centreLuma(const QString &device) const
     return static_cast<uchar>(state.lastFrame.at(height / 2 * width + width / 2));
 }
 
+QStringList TestEachCameraWebcam::webcamLines() const
+{
+    const auto *label = m_app->window().findChild<QLabel *>(QStringLiteral("lblWebcams"));
+    return label ? label->text().split(QLatin1Char('\n')) : QStringList();
+}
+
 std::unique_ptr<Application> TestEachCameraWebcam::startApp()
 {
     auto app = std::make_unique<Application>();
@@ -157,24 +169,50 @@ void TestEachCameraWebcam::eachCameraShowsOnItsOwnWebcam()
     QVERIFY(shows(kFirst, kRedLuma));
     QVERIFY(shows(kSecond, kBlueLuma));
 
-    // The first camera leaves: its webcam shows the card, the other goes on unaffected.
+    // A third camera waits: there are only two webcams. The window says so, and why.
+    std::unique_ptr<FfmpegPublisher> white = colourPublisher(QStringLiteral("white"));
+    QVERIFY(white->start(m_port));
+    QTRY_VERIFY_WITH_TIMEOUT((m_app->pollStatistics(), m_app->server()->cameras().size() == 3),
+                             kWaitMs);
+    const QStringList lines = webcamLines();
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.at(0).startsWith(QStringLiteral("Quorvix 1: ")));
+    QVERIFY(lines.at(1).startsWith(QStringLiteral("Quorvix 2: ")));
+    QVERIFY2(lines.at(2).contains(QStringLiteral("waits")) &&
+                 lines.at(2).contains(QStringLiteral("2 of 4")),
+             qPrintable(lines.at(2)));
+    QVERIFY(shows(kFirst, kRedLuma));
+    QVERIFY(shows(kSecond, kBlueLuma));
+
+    // The statistics follow the camera the user picks: the waiting one here.
+    auto *pick = m_app->window().findChild<QComboBox *>(QStringLiteral("cmbStatsCamera"));
+    QVERIFY(pick);
+    QCOMPARE(pick->count(), 3);
+    const int waiting = pick->findText(QStringLiteral("(waiting)"), Qt::MatchEndsWith);
+    QVERIFY(waiting >= 0);
+    const quintptr waitingId = pick->itemData(waiting).value<quintptr>();
+    QVERIFY(m_app->server()->statsCamera() != waitingId);
+    pick->setCurrentIndex(waiting);
+    emit pick->activated(waiting);
+    QCOMPARE(m_app->server()->statsCamera(), waitingId);
+
+    // The first camera leaves: the waiting one takes its webcam, the other is unaffected.
     red->stop();
+    QTRY_VERIFY_WITH_TIMEOUT(shows(kFirst, kWhiteLuma), kWaitMs);
+    QVERIFY(shows(kSecond, kBlueLuma));
+    // Still the picked camera's statistics, now that it is on a webcam.
+    QCOMPARE(m_app->server()->statsCamera(), waitingId);
+
+    // It leaves too: its webcam shows the card, the other goes on unaffected.
+    white->stop();
     QTRY_COMPARE_WITH_TIMEOUT(m_io->device(kFirst).lastFrame, card, kWaitMs);
     const int blueBefore = m_io->device(kSecond).framesWritten;
     QTRY_VERIFY_WITH_TIMEOUT(m_io->device(kSecond).framesWritten > blueBefore + 25, kWaitMs);
     QVERIFY(shows(kSecond, kBlueLuma));
     QVERIFY(m_app->output(1)->streamActive());
     QVERIFY(!m_app->output(0)->streamActive());
-
-    // A camera coming now takes the freed first webcam.
-    std::unique_ptr<FfmpegPublisher> white = colourPublisher(QStringLiteral("white"));
-    QVERIFY(white->start(m_port));
-    QTRY_VERIFY_WITH_TIMEOUT(shows(kFirst, kWhiteLuma), kWaitMs);
-    QVERIFY(shows(kSecond, kBlueLuma));
-    white->stop();
     blue->stop();
-    QTRY_VERIFY_WITH_TIMEOUT(
-        m_io->device(kFirst).lastFrame == card && m_io->device(kSecond).lastFrame == card, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_io->device(kSecond).lastFrame, card, kWaitMs);
 }
 
 void TestEachCameraWebcam::settingOffGivesTheNewestCameraTheOneWebcam()
