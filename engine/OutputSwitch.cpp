@@ -7,8 +7,8 @@
 
 OutputSwitch::OutputSwitch(OutputSink *sink)
 {
-    reconfigure(sink ? std::vector<OutputSink *>{sink} : std::vector<OutputSink *>{nullptr},
-                Mode::NewestOwnsOne);
+    // A null sink still makes one output: its owner's frames are taken and discarded.
+    reconfigure(std::vector<OutputSink *>{sink}, Mode::NewestOwnsOne);
 }
 
 OutputSwitch::OutputSwitch(const std::vector<OutputSink *> &sinks, Mode mode)
