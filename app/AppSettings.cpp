@@ -53,6 +53,7 @@ QVector<AppSettings::Key> AppSettings::keys()
         {kNdiMode, QMetaType::Bool, kDefaultNdiMode},
         {kPort, QMetaType::Int, kDefaultPort},
         {kMicrophone, QMetaType::Bool, kDefaultMicrophone},
+        {kEachCameraOwnWebcam, QMetaType::Bool, kDefaultEachCameraOwnWebcam},
         {kRequireStreamKey, QMetaType::Bool, kDefaultRequireStreamKey},
         {kStreamKey, QMetaType::QString, QString::fromUtf8(kDefaultStreamKey)},
         {kSrt, QMetaType::Bool, kDefaultSrt},

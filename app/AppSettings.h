@@ -62,6 +62,9 @@ public:
     static QByteArray rotationKey(const QString &cameraType);
     static QByteArray mirrorKey(const QString &cameraType);
     static QByteArray fillKey(const QString &cameraType);
+    // Each camera on a webcam of its own ("Quorvix 1" ... "Quorvix 4") instead of the newest
+    // camera on the one webcam; takes effect at the next start of listening.
+    static constexpr const char *kEachCameraOwnWebcam = "EACH_CAMERA_OWN_WEBCAM";
     // Keys owned by the QR window.
     static constexpr const char *kFramesFps = "FRAMES_FPS";
     static constexpr const char *kBitrate = "BITRATE";
@@ -74,6 +77,7 @@ public:
     static constexpr bool kDefaultIgnoreAudio = false;
     static constexpr bool kDefaultNdiMode = false;
     static constexpr bool kDefaultMicrophone = true;
+    static constexpr bool kDefaultEachCameraOwnWebcam = false;
     // The line break is a real one: the card draws two lines.
     static constexpr const char *kDefaultStubText = "Quorvix \n( no signal )";
     // The built-in card image in the resource bundle.

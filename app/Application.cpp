@@ -1,10 +1,12 @@
 #include "app/Application.h"
 
+#include "app/AppLog.h"
 #include "app/AppSettings.h"
 #include "app/Environment.h"
 #include "app/Version.h"
 #include "engine/OutputSwitch.h"
 #include "ingest/Server.h"
+#include "output/OutputBackends.h"
 #include "output/OutputRouter.h"
 #include "ui/MainWindow.h"
 #include "ui/NetworkAddresses.h"
@@ -13,6 +15,7 @@
 #include "ui/StatsText.h"
 #include "ui/StatusNotices.h"
 #include "ui/UpdateChecker.h"
+#include "ui/WebcamModule.h"
 #include "ui/ZoomQRW.h"
 
 #include <QCoreApplication>
@@ -36,19 +39,14 @@ QString settingKey(const char *key)
 Application::Application(QObject *parent)
     : QObject(parent), m_store(AppSettings::openStore()),
       m_settings(std::make_unique<SettingsController>(*m_store)),
-      m_output(std::make_unique<OutputRouter>(QString::fromLatin1(kProductName),
-                                              m_settings->settings().webcam)),
       m_window(std::make_unique<MainWindow>()),
       m_notices(std::make_unique<StatusNotices>(*m_window, *m_window->updateLabel())),
       m_qr(std::make_unique<QrPresenter>(*m_store)), m_preview(std::make_unique<QWidget>()),
       m_updateChecker(std::make_unique<UpdateChecker>()),
-      m_outputSwitch(std::make_unique<OutputSwitch>(m_output.get())),
+      m_outputSwitch(std::make_unique<OutputSwitch>(nullptr)),
       m_server(std::make_unique<Server>(*m_outputSwitch))
 {
     const Settings &settings = m_settings->settings();
-    // Before the first status-bar update, which shows the microphone's line only while on.
-    m_output->setMicrophoneEnabled(settings.microphone);
-    m_output->setNdiEnabled(settings.ndiMode);
     const QStringList addresses = NetworkAddresses::networkAddressItems();
     m_window->setNetworkAddresses(addresses);
 
@@ -61,12 +59,20 @@ Application::Application(QObject *parent)
     connect(window, &MainWindow::qrClicked, this, &Application::showQr);
     connect(window, &MainWindow::settingsClicked, this, &Application::openSettings);
     connect(window, &MainWindow::closing, this, &Application::onWindowClosing);
+    connect(window, &MainWindow::statsCameraPicked, this, [this](quintptr id) {
+        m_server->pickStatsCamera(id);
+        m_lastBytes = 0; // another camera's byte count
+        pollStatistics();
+    });
     connect(m_settings.get(), &SettingsController::changed, this, &Application::applySettings);
 
     StatusNotices *const notices = m_notices.get();
     connect(m_updateChecker.get(), &UpdateChecker::newVersionAvailable, notices,
             &StatusNotices::showUpdate);
     connect(notices, &StatusNotices::devicesMayHaveChanged, this, &Application::updateDevices);
+    connect(notices, &StatusNotices::releaseWebcams, this, &Application::releaseWebcams);
+    connect(notices, &StatusNotices::reloadEnded, this,
+            [this] { buildOutputs(m_settings->settings().eachCameraOwnWebcam); });
 
     Server *const server = m_server.get();
     connect(server, &Server::streamStateChanged, this, &Application::onStreamState);
@@ -80,7 +86,8 @@ Application::Application(QObject *parent)
     // The card keeps its start-up picture and text until the next start, so it is handed
     // over once.
     m_stubCard.compose(*m_store);
-    m_output->setCard(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
+    // Before the first status-bar update, which shows the microphone's line only while on.
+    buildOutputs(settings.eachCameraOwnWebcam);
     // A device can come or go at any time (the module loaded, a camera app holding it), so the
     // status line looks whether or not the window listens.
     connect(&m_deviceTimer, &QTimer::timeout, this, &Application::updateDevices);
@@ -120,8 +127,87 @@ Application::~Application()
     stopServer();
     m_server.reset();
     m_outputSwitch.reset();
-    m_output->setPreviewWindow(0);
-    m_output.reset();
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs)
+        output->setPreviewWindow(0);
+    m_outputs.clear();
+}
+
+void Application::releaseOutputs()
+{
+    m_outputSwitch->reconfigure({}, OutputSwitch::Mode::NewestOwnsOne);
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs)
+        output->setPreviewWindow(0);
+    m_outputs.clear();
+}
+
+void Application::releaseWebcams()
+{
+    if (m_running)
+        qCInfo(lcApp) << "Listening stops: the webcam module is reloaded";
+    stopServer();
+    releaseOutputs();
+}
+
+QString Application::webcamLabel(int index)
+{
+    return QStringLiteral("%1 %2").arg(QString::fromLatin1(kProductName)).arg(index + 1);
+}
+
+OutputRouter *Application::output(int index) const
+{
+    return index >= 0 && index < outputCount() ? m_outputs[static_cast<size_t>(index)].get()
+                                               : nullptr;
+}
+
+QStringList Application::webcamsPresent()
+{
+    const QStringList labels = OutputBackends::deviceLabels();
+    QStringList present;
+    for (int i = 0; i < kMaxWebcams; ++i) {
+        if (labels.contains(webcamLabel(i)))
+            present << webcamLabel(i);
+    }
+    return present;
+}
+
+void Application::buildOutputs(bool eachCameraOwnWebcam)
+{
+    // One webcam per device the module has, in label order; without any, the first, which
+    // takes its device when the module is loaded.
+    QStringList labels;
+    if (eachCameraOwnWebcam) {
+        labels = webcamsPresent();
+        if (labels.isEmpty())
+            labels << webcamLabel(0);
+    }
+    // The switch lets go of the old outputs first (a frame under way is waited for); streams
+    // still winding down are handed the new ones.
+    const bool previewShown = m_preview->isVisible();
+    // The old devices are closed before the new outputs look for theirs.
+    releaseOutputs();
+    m_eachCameraOwnWebcam = eachCameraOwnWebcam;
+    m_webcamLabels = labels;
+    const Settings &s = settings();
+    std::vector<OutputSink *> sinks;
+    for (int i = 0; i < (eachCameraOwnWebcam ? labels.size() : 1); ++i) {
+        auto output =
+            eachCameraOwnWebcam
+                ? std::make_unique<OutputRouter>(labels.at(i), s.webcam, nullptr, true)
+                : std::make_unique<OutputRouter>(QString::fromLatin1(kProductName), s.webcam);
+        output->setMicrophoneEnabled(s.microphone);
+        output->setNdiEnabled(s.ndiMode);
+        output->setCard(m_stubCard.buffer(), m_stubCard.width(), m_stubCard.height());
+        sinks.push_back(output.get());
+        m_outputs.push_back(std::move(output));
+    }
+    m_outputSwitch->reconfigure(sinks, eachCameraOwnWebcam ? OutputSwitch::Mode::EachOwnWebcam
+                                                           : OutputSwitch::Mode::NewestOwnsOne);
+    if (previewShown)
+        m_outputs.front()->setPreviewWindow(m_preview->winId());
+    qCInfo(lcApp).noquote() << (eachCameraOwnWebcam
+                                    ? QStringLiteral("Each camera its own webcam: %1")
+                                          .arg(labels.join(QStringLiteral(", ")))
+                                    : QStringLiteral("One webcam, the newest camera's"));
 }
 
 const Settings &Application::settings() const
@@ -251,6 +337,15 @@ void Application::toggleListening()
         m_store->setValue(settingKey(AppSettings::kCam), m_window->cameraText());
     }
     m_window->setListening(true);
+    // The webcams follow the setting and the module's devices as they are now.
+    const bool each = settings().eachCameraOwnWebcam;
+    if (each != m_eachCameraOwnWebcam) {
+        buildOutputs(each);
+    } else if (each) {
+        const QStringList present = webcamsPresent();
+        if (!present.isEmpty() && present != m_webcamLabels)
+            buildOutputs(each);
+    }
     pushIngestSettings();
     applyWebcamFormat();
     QString error;
@@ -266,6 +361,42 @@ void Application::onStreamState(const QString &state)
     m_window->showStreamState(state);
     if (state.isEmpty())
         m_lastBytes = 0;
+    showCameras();
+}
+
+void Application::showCameras()
+{
+    QList<IntakeSet::Camera> cameras = m_server->cameras();
+    // With one webcam the list says something only when a camera waits.
+    if (cameras.isEmpty() || (!m_eachCameraOwnWebcam && cameras.size() < 2)) {
+        m_window->showCameras({}, {}, 0);
+        return;
+    }
+    std::sort(cameras.begin(), cameras.end(),
+              [](const IntakeSet::Camera &a, const IntakeSet::Camera &b) {
+                  return unsigned(a.output) < unsigned(b.output); // the waiting ones last
+              });
+    const QStringList labels =
+        m_eachCameraOwnWebcam ? m_webcamLabels : QStringList{QString::fromLatin1(kProductName)};
+    QString why;
+    if (!m_eachCameraOwnWebcam)
+        why = tr("the newest camera has the webcam");
+    else if (labels.size() < kMaxWebcams)
+        why = tr("no free webcam; the webcam module has %1 of %2, reload it in the set-up window")
+                  .arg(labels.size())
+                  .arg(kMaxWebcams);
+    else
+        why = tr("no free webcam; all %1 are in use").arg(labels.size());
+    QList<StatsText::Camera> rows;
+    QList<MainWindow::StatsCamera> picks;
+    for (const IntakeSet::Camera &camera : cameras) {
+        rows.append({camera.peer, camera.output});
+        const QString on = camera.output >= 0 && camera.output < labels.size()
+                               ? labels.at(camera.output)
+                               : tr("waiting");
+        picks.append({QStringLiteral("%1 (%2)").arg(camera.peer, on), camera.id});
+    }
+    m_window->showCameras(StatsText::webcams(labels, rows, why), picks, m_server->statsCamera());
 }
 
 void Application::openSettings()
@@ -280,15 +411,19 @@ void Application::applySettings(const Settings &settings)
     if (!settings.requireStreamKey)
         m_notices->forgetRefusedPublishers();
     showPublishUrl();
-    m_output->setNdiEnabled(settings.ndiMode);
-    m_output->setMicrophoneEnabled(settings.microphone);
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs) {
+        output->setNdiEnabled(settings.ndiMode);
+        output->setMicrophoneEnabled(settings.microphone);
+    }
     pushIngestSettings();
 }
 
 void Application::applyWebcamFormat()
 {
     const WebcamFormat &format = settings().webcam;
-    const bool held = m_output->setWebcamFormat(format) == WebcamOutput::FormatChange::Held;
+    bool held = false;
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs)
+        held = output->setWebcamFormat(format) == WebcamOutput::FormatChange::Held || held;
     m_notices->setWebcamFormatHeld(held ? format.text() : QString());
 }
 
@@ -303,9 +438,11 @@ void Application::setPreviewShown(bool shown)
 {
     if (shown) {
         m_preview->showNormal();
-        m_output->setPreviewWindow(m_preview->winId());
+        if (OutputRouter *first = output())
+            first->setPreviewWindow(m_preview->winId());
     } else {
-        m_output->setPreviewWindow(0);
+        if (OutputRouter *first = output())
+            first->setPreviewWindow(0);
         m_preview->hide();
     }
     m_window->setPreviewShown(shown);
@@ -313,16 +450,24 @@ void Application::setPreviewShown(bool shown)
 
 void Application::updateDevices()
 {
+    if (m_outputs.empty())
+        return;
+    if (settings().eachCameraOwnWebcam)
+        m_notices->setWebcams(kMaxWebcams, static_cast<int>(webcamsPresent().size()),
+                              WebcamModule::isLoaded());
+    else
+        m_notices->setWebcams(1, 0, WebcamModule::isLoaded());
     // The microphone line only while it is switched on and has something to say.
-    const QString micReason = settings().microphone && !m_output->microphoneAvailable()
-                                  ? m_output->microphoneUnavailableReason()
+    const QString micReason = settings().microphone && !output()->microphoneAvailable()
+                                  ? output()->microphoneUnavailableReason()
                                   : QString();
-    m_notices->setDevices(m_output->webcamAvailable(), micReason);
+    m_notices->setDevices(output()->webcamAvailable(), micReason);
     emit devicesChecked();
 }
 
 void Application::pollStatistics()
 {
+    showCameras();
     const bool ignoreAudio = settings().ignoreAudio;
     QString buffers;
     QString bitrate;
@@ -338,7 +483,8 @@ void Application::pollStatistics()
         if (m_server->playoutStats(delayMs, skipped, repeated, &lateAudio) && delayMs >= 0)
             buffers += QStringLiteral("  ") + StatsText::playout(delayMs, skipped, repeated);
         if (!ignoreAudio) {
-            const MicrophoneOutput::SoundGaps gaps = m_output->microphoneSoundGaps();
+            const MicrophoneOutput::SoundGaps gaps =
+                output() ? output()->microphoneSoundGaps() : MicrophoneOutput::SoundGaps();
             const QString text = StatsText::soundGaps(lateAudio, gaps.ranDry, gaps.cutMs);
             if (!text.isEmpty())
                 buffers += QStringLiteral("  ") + text;
@@ -385,7 +531,9 @@ void Application::pushIngestSettings()
 {
     m_server->setSettings(ingestSettings());
     // The picture turns as chosen for the camera type now selected, from the next picture on.
-    m_output->setWebcamOrientation(settings().orientation(m_window->cameraKey()));
+    const PictureOrientation orientation = settings().orientation(m_window->cameraKey());
+    for (const std::unique_ptr<OutputRouter> &output : m_outputs)
+        output->setWebcamOrientation(orientation);
 }
 
 void Application::stopServer()

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class MainWindow;
 class OutputRouter;
@@ -26,8 +27,10 @@ class WebcamSetupDialog;
 class ZoomQRW;
 struct IngestSettings;
 
-// Builds the program and runs it: the settings store and the Settings value, the output
-// (OutputRouter), the OutputSwitch that gives it to one stream at a time, the listener
+// Builds the program and runs it: the settings store and the Settings value, the outputs
+// (an OutputRouter per webcam: one, or with each camera on its own webcam four, rebuilt at
+// the next start of listening when that setting changed), the OutputSwitch that gives them to
+// the streams, the listener
 // (Server), the update check, the no-signal card (handed to the output once; its video-out
 // thread repeats it while no camera streams), the statistics and the control window
 // with its status notices, settings dialog, QR and preview windows. It answers the window's
@@ -45,6 +48,14 @@ public:
     static constexpr int kStatIntervalMs = 3000;
     // How often the status bar looks at the output's devices.
     static constexpr int kDeviceCheckIntervalMs = 200;
+    // Webcams with each camera on its own: "Quorvix 1" ... "Quorvix 4".
+    static constexpr int kMaxWebcams = 4;
+    // The card label (and NDI and microphone name) of webcam `index` (0-based) of several.
+    static QString webcamLabel(int index);
+    // Those of the labels "Quorvix 1" ... "Quorvix 4" a video device has now, in that order.
+    static QStringList webcamsPresent();
+    // The labels of the webcams in use with each camera on its own (empty otherwise).
+    QStringList webcamLabels() const { return m_webcamLabels; }
 
     // The listener's numbers for the statistics tick (Server::streamStats by default).
     using StatsSource = std::function<bool(int &audioMs, int &videoMs, qint64 &bytesReceived)>;
@@ -83,7 +94,11 @@ public:
 
     // -- For tests and diagnostics.
     Server *server() const { return m_server.get(); }
-    OutputRouter *output() const { return m_output.get(); }
+    // The first webcam's output (null only while the set-up window reloads the module); the
+    // others by index (null beyond the last).
+    OutputRouter *output() const { return output(0); }
+    OutputRouter *output(int index) const;
+    int outputCount() const { return static_cast<int>(m_outputs.size()); }
     ZoomQRW *zoomQR() const;
     QWidget *previewWindow() const { return m_preview.get(); }
     const StubCard &stubCard() const { return m_stubCard; }
@@ -115,15 +130,22 @@ private:
     void pushIngestSettings();
     // The chosen webcam format to the output; the status bar says when a program holds it.
     void applyWebcamFormat();
+    // One output per webcam as the setting asks, handed to the switch; the old ones go.
+    void buildOutputs(bool eachCameraOwnWebcam);
+    // Lets go of every webcam device (listening stops) so that the module can be reloaded.
+    void releaseWebcams();
+    // The switch lets go of the outputs, which then go (their devices closed).
+    void releaseOutputs();
     // Listening stops and every stream thread ends; safe to call more than once.
     void stopServer();
     void onWindowClosing();
+    // Which camera is on which webcam, and whose statistics are shown, in the window.
+    void showCameras();
 
     // -- GUI thread only, all of them. Declared in the order they are built; the destructor
     // ends the listener, the switch and the output first, explicitly.
     std::unique_ptr<QSettings> m_store;
     std::unique_ptr<SettingsController> m_settings;
-    std::unique_ptr<OutputRouter> m_output;
     std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<StatusNotices> m_notices;
     std::unique_ptr<QrPresenter> m_qr;
@@ -131,6 +153,11 @@ private:
     std::unique_ptr<UpdateChecker> m_updateChecker;
     // Outlives the listener (whose streams deliver through it) and is outlived by the output.
     std::unique_ptr<OutputSwitch> m_outputSwitch;
+    // One per webcam (empty only while the module is reloaded); handed to the switch, which
+    // outlives none of them.
+    std::vector<std::unique_ptr<OutputRouter>> m_outputs;
+    bool m_eachCameraOwnWebcam = false; // what m_outputs were built for
+    QStringList m_webcamLabels;
     std::unique_ptr<Server> m_server;
     StubCard m_stubCard;
     QTimer m_deviceTimer;

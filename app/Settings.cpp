@@ -44,6 +44,7 @@ Settings Settings::read(const QSettings &store)
     s.ignoreAudio = AppSettings::readBool(store, AppSettings::kIgnoreAudio);
     s.ndiMode = AppSettings::readBool(store, AppSettings::kNdiMode);
     s.microphone = AppSettings::readBool(store, AppSettings::kMicrophone);
+    s.eachCameraOwnWebcam = AppSettings::readBool(store, AppSettings::kEachCameraOwnWebcam);
     s.requireStreamKey = AppSettings::readBool(store, AppSettings::kRequireStreamKey);
     s.streamKey = AppSettings::readString(store, AppSettings::kStreamKey);
     s.srt = AppSettings::readBool(store, AppSettings::kSrt);
@@ -85,6 +86,7 @@ void Settings::write(QSettings &store) const
     put(store, AppSettings::kIgnoreAudio, ignoreAudio);
     put(store, AppSettings::kNdiMode, ndiMode);
     put(store, AppSettings::kMicrophone, microphone);
+    put(store, AppSettings::kEachCameraOwnWebcam, eachCameraOwnWebcam);
     put(store, AppSettings::kStubText, stubText);
     put(store, AppSettings::kWebcamSize,
         QStringLiteral("%1x%2").arg(webcam.width).arg(webcam.height));

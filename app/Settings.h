@@ -22,6 +22,7 @@ struct Settings
     bool ignoreAudio = AppSettings::kDefaultIgnoreAudio;
     bool ndiMode = AppSettings::kDefaultNdiMode;
     bool microphone = AppSettings::kDefaultMicrophone;
+    bool eachCameraOwnWebcam = AppSettings::kDefaultEachCameraOwnWebcam;
     bool requireStreamKey = AppSettings::kDefaultRequireStreamKey;
     QString streamKey;
     bool srt = AppSettings::kDefaultSrt;

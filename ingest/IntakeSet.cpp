@@ -9,6 +9,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 IntakeSet::IntakeSet(OutputSwitch &output, QObject *parent) : QObject(parent), m_output(output)
 {
     m_clock.start();
@@ -330,6 +332,13 @@ Session *IntakeSet::statsManager() const
     // After a stop, streams still winding down are not reported.
     if (!m_listening)
         return nullptr;
+    // The picked stream while it delivers, on an output or waiting for one.
+    if (m_picked) {
+        const std::vector<const void *> waiting = m_output.waiting();
+        if (m_output.outputOf(m_picked.data()) >= 0 ||
+            std::find(waiting.begin(), waiting.end(), m_picked.data()) != waiting.end())
+            return m_picked.data();
+    }
     if (const void *owner = m_output.owner()) {
         for (Session *manager : findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly)) {
             if (manager == owner)
@@ -342,6 +351,31 @@ Session *IntakeSet::statsManager() const
 Relay *IntakeSet::relayOf(const Session *manager) const
 {
     return m_relayOf.value(manager).data();
+}
+
+void IntakeSet::pickStats(quintptr id)
+{
+    m_picked = nullptr;
+    for (Session *manager : findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (reinterpret_cast<quintptr>(manager) == id)
+            m_picked = manager;
+    }
+}
+
+QList<IntakeSet::Camera> IntakeSet::cameras() const
+{
+    QList<Camera> result;
+    if (!m_listening)
+        return result;
+    const std::vector<const void *> waiting = m_output.waiting();
+    for (Session *manager : findChildren<Session *>(QString(), Qt::FindDirectChildrenOnly)) {
+        const int output = m_output.outputOf(manager);
+        const bool waits = std::find(waiting.begin(), waiting.end(), manager) != waiting.end();
+        if (output < 0 && !waits)
+            continue;
+        result.append(Camera{reinterpret_cast<quintptr>(manager), m_peerOf.value(manager), output});
+    }
+    return result;
 }
 
 QString IntakeSet::peerOf(const Session *manager) const

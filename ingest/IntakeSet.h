@@ -67,8 +67,20 @@ public:
     // The listener stops: every relay and intake is asked to end at once; nothing waits.
     void stopAll();
 
-    // The stream the window reports on: the one on the output, else the one admitted last.
+    // The stream the window reports on: the one the user picked while it streams, else the
+    // one on the (first) output, else the one admitted last.
     Session *statsManager() const;
+    // The user picks the stream the window reports on (an id from cameras(); 0: none).
+    void pickStats(quintptr id);
+    // Every stream that delivers (joined the output switch): its id, its camera's address
+    // and the output it is on (-1 while it waits).
+    struct Camera
+    {
+        quintptr id = 0;
+        QString peer;
+        int output = -1;
+    };
+    QList<Camera> cameras() const;
     // The relay feeding `manager` (null when none, or gone).
     Relay *relayOf(const Session *manager) const;
     QString peerOf(const Session *manager) const;
@@ -115,6 +127,7 @@ private:
     bool m_listening = false;
     bool m_shuttingDown = false;
     QPointer<Session> m_lastAdmitted;
+    QPointer<Session> m_picked; // the stream the user chose for the statistics
     // The relay feeding each manager, and each manager's camera address.
     QHash<const QObject *, QPointer<Relay>> m_relayOf;
     // Every relay admitted and not yet deleted (owned: a relay has no parent, it moves between

@@ -253,6 +253,16 @@ bool Server::srtStats(SrtRelay::LinkStats &stats) const
     return true;
 }
 
+QList<IntakeSet::Camera> Server::cameras() const
+{
+    return m_intakes->cameras();
+}
+
+void Server::pickStatsCamera(quintptr id)
+{
+    m_intakes->pickStats(id);
+}
+
 QString Server::streamPeer() const
 {
     const Session *manager = statsManager();

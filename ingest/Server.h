@@ -3,6 +3,7 @@
 #include "app/LogThrottle.h"
 #include "ingest/IngestSettings.h"
 #include "ingest/IntakePool.h"
+#include "ingest/IntakeSet.h"
 #include "ingest/PortAllocator.h"
 #include "ingest/SrtRelay.h"
 
@@ -97,6 +98,12 @@ public:
     bool srtStats(SrtRelay::LinkStats &stats) const;
     // GUI thread. That stream's camera address, "" when there is none.
     QString streamPeer() const;
+    // GUI thread. The streams that deliver, and which output each is on (IntakeSet::cameras);
+    // the statistics follow the one picked (an id from there) while it delivers.
+    QList<IntakeSet::Camera> cameras() const;
+    void pickStatsCamera(quintptr id);
+    // The id of the stream the statistics follow now (0: none).
+    quintptr statsCamera() const { return reinterpret_cast<quintptr>(statsManager()); }
     // GUI thread. Asks that stream to flush its buffers.
     void resetActiveBuffers();
     // Publishers and SRT callers refused for the key or the passphrase, over the listener's

@@ -19,6 +19,7 @@ struct FactorySlot
 {
     std::mutex lock;
     OutputBackends::Factory factory;
+    OutputBackends::LabelSource labels;
 };
 
 FactorySlot &factorySlot()
@@ -29,14 +30,23 @@ FactorySlot &factorySlot()
 
 } // namespace
 
-OutputBackends OutputBackends::createDefault(const QString &name, const WebcamFormat &format)
+OutputBackends OutputBackends::createDefault(const QString &name, const WebcamFormat &format,
+                                             bool ownDevice)
 {
     OutputBackends backends;
     auto webcam = std::make_unique<V4l2Sink>(std::make_shared<V4l2SystemIo>());
-    webcam->init(name, format);
+    webcam->init(name, format, ownDevice);
     backends.webcam = std::move(webcam);
     backends.preview = std::make_unique<QtPreviewRenderer>();
-    backends.microphone = std::make_unique<PipeWireMicrophone>();
+    if (ownDevice) {
+        // "Quorvix 2" gives the node quorvix_2_microphone, described "Quorvix 2 Microphone".
+        QString node = name.toLower();
+        node.replace(QLatin1Char(' '), QLatin1Char('_'));
+        backends.microphone = std::make_unique<PipeWireMicrophone>(
+            node + QStringLiteral("_microphone"), name + QStringLiteral(" Microphone"));
+    } else {
+        backends.microphone = std::make_unique<PipeWireMicrophone>();
+    }
     if (std::unique_ptr<NdiRenderer> ndi = createNdiRenderer()) {
         if (ndi->setSourceName(name))
             qCInfo(lcOutput) << "PROPS SET SUCCESSFULL";
@@ -54,7 +64,26 @@ void OutputBackends::setFactory_for_testing(Factory factory)
     slot.factory = std::move(factory);
 }
 
-OutputBackends OutputBackends::create(const QString &name, const WebcamFormat &webcam)
+void OutputBackends::setLabelSource_for_testing(LabelSource source)
+{
+    FactorySlot &slot = factorySlot();
+    std::lock_guard<std::mutex> guard(slot.lock);
+    slot.labels = std::move(source);
+}
+
+QStringList OutputBackends::deviceLabels()
+{
+    LabelSource source;
+    {
+        FactorySlot &slot = factorySlot();
+        std::lock_guard<std::mutex> guard(slot.lock);
+        source = slot.labels;
+    }
+    return source ? source() : V4l2SystemIo().deviceLabels();
+}
+
+OutputBackends OutputBackends::create(const QString &name, const WebcamFormat &webcam,
+                                      bool ownDevice)
 {
     Factory factory;
     {
@@ -62,5 +91,5 @@ OutputBackends OutputBackends::create(const QString &name, const WebcamFormat &w
         std::lock_guard<std::mutex> guard(slot.lock);
         factory = slot.factory;
     }
-    return factory ? factory(name) : createDefault(name, webcam);
+    return factory ? factory(name) : createDefault(name, webcam, ownDevice);
 }

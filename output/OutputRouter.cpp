@@ -33,13 +33,14 @@ private:
 
 } // namespace
 
-OutputRouter::OutputRouter(const QString &name, QObject *parent)
-    : OutputRouter(name, WebcamFormat(), parent)
+OutputRouter::OutputRouter(const QString &name, QObject *parent, bool ownDevice)
+    : OutputRouter(name, WebcamFormat(), parent, ownDevice)
 {
 }
 
-OutputRouter::OutputRouter(const QString &name, const WebcamFormat &webcam, QObject *parent)
-    : QObject(parent), m_backends(OutputBackends::create(name, webcam))
+OutputRouter::OutputRouter(const QString &name, const WebcamFormat &webcam, QObject *parent,
+                           bool ownDevice)
+    : QObject(parent), m_backends(OutputBackends::create(name, webcam, ownDevice))
 {
     if (m_backends.webcam)
         qCInfo(lcOutput) << "VCam successfully init";

@@ -47,10 +47,12 @@ class OutputRouter : public QObject, public OutputSink
     Q_OBJECT
 public:
     // GUI thread. The backends come from OutputBackends::create (the real ones unless a test
-    // installed others); missing ones are logged and left out.
-    explicit OutputRouter(const QString &name, QObject *parent = nullptr);
+    // installed others); missing ones are logged and left out. ownDevice: one of several
+    // webcams, on the device labelled `name` only (OutputBackends::create).
+    explicit OutputRouter(const QString &name, QObject *parent = nullptr, bool ownDevice = false);
     // The same, the webcam opening its device in `webcam`'s format from the start.
-    OutputRouter(const QString &name, const WebcamFormat &webcam, QObject *parent = nullptr);
+    OutputRouter(const QString &name, const WebcamFormat &webcam, QObject *parent = nullptr,
+                 bool ownDevice = false);
     ~OutputRouter() override;
 
     // One live frame, with the output's frame rate filled in. The picture and audio only need

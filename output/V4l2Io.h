@@ -24,4 +24,7 @@ public:
         Q_UNUSED(path);
         return false;
     }
+    // The card label of every video device present now, in videoDevices() order ("" for one
+    // that could not be asked). By default each node is opened and asked (VIDIOC_QUERYCAP).
+    virtual QStringList deviceLabels();
 };

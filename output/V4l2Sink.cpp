@@ -69,7 +69,7 @@ qint64 V4l2Sink::tapFramesDropped() const
     return m_tap ? m_tap->framesDropped() : 0;
 }
 
-void V4l2Sink::init(const QString &name, const WebcamFormat &format)
+void V4l2Sink::init(const QString &name, const WebcamFormat &format, bool labelRequired)
 {
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -79,7 +79,8 @@ void V4l2Sink::init(const QString &name, const WebcamFormat &format)
     {
         std::unique_lock<std::mutex> guard(m_lock);
         m_name = name;
-        m_fixedPath = Environment::vcamDevice();
+        m_labelRequired = labelRequired;
+        m_fixedPath = labelRequired ? QString() : Environment::vcamDevice();
         m_format = format;
 
         const QString size = Environment::vcamSize();
@@ -302,6 +303,10 @@ int V4l2Sink::scan(const ScanSettings &settings, QString &path)
                     stuck.append(candidate);
                 continue;
             }
+            if (settings.labelRequired && card != settings.name) {
+                m_io->close(candidateFd);
+                continue;
+            }
             if (card == settings.name) {
                 if (fd >= 0)
                     m_io->close(fd);
@@ -336,7 +341,13 @@ int V4l2Sink::scan(const ScanSettings &settings, QString &path)
         return -1;
     }
     if (!m_missingLogged) {
-        if (settings.fixedPath.isEmpty())
+        if (settings.labelRequired)
+            qCInfo(lcOutput).noquote()
+                << QStringLiteral("VCAM: no free v4l2loopback device labelled \"%1\"; load the "
+                                  "module with a device of that label (the webcam set-up window "
+                                  "does)")
+                       .arg(settings.name);
+        else if (settings.fixedPath.isEmpty())
             qCInfo(lcOutput).noquote() << "VCAM: no v4l2loopback device found;" << kLoadHint;
         else
             qCInfo(lcOutput).noquote() << "VCAM: no v4l2loopback output device at"
@@ -354,6 +365,7 @@ void V4l2Sink::probe()
         if (!m_initialised || m_fd >= 0)
             return;
         settings.name = m_name;
+        settings.labelRequired = m_labelRequired;
         settings.fixedPath = m_fixedPath;
         settings.format = m_format;
         settings.rateNum = m_format.fixedRate ? kFps : m_rateNum;

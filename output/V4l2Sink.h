@@ -46,8 +46,10 @@ public:
     ~V4l2Sink() override;
 
     // name: the product name, preferred as the device's card label; format: the device's
-    // format from the first open.
-    void init(const QString &name, const WebcamFormat &format = WebcamFormat());
+    // format from the first open. labelRequired: only the device with exactly that label will
+    // do (one webcam of several, each its own device); QUORVIX_VCAM_DEVICE is then not used.
+    void init(const QString &name, const WebcamFormat &format = WebcamFormat(),
+              bool labelRequired = false);
     // Closes the device and opens it again in the new format, unless another program has it
     // open (then nothing changes). The size of QUORVIX_VCAM_SIZE wins over the format's.
     FormatChange setFormat(const WebcamFormat &format) override;
@@ -83,6 +85,7 @@ private:
     struct ScanSettings
     {
         QString name;
+        bool labelRequired = false;
         QString fixedPath;
         WebcamFormat format;
         int rateNum = kFps;
@@ -116,6 +119,7 @@ private:
     mutable std::mutex m_lock;
     bool m_initialised = false;
     QString m_name;
+    bool m_labelRequired = false;
     QString m_fixedPath; // QUORVIX_VCAM_DEVICE, empty for auto-detection
     WebcamFormat m_format;
     int m_sizeOverrideWidth = 0; // QUORVIX_VCAM_SIZE, 0 without

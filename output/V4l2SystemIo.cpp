@@ -2,6 +2,8 @@
 
 #include <QCollator>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -21,6 +23,18 @@ QStringList V4l2SystemIo::videoDevices()
     for (const QString &name : names)
         paths << dev.filePath(name);
     return paths;
+}
+
+QStringList V4l2SystemIo::deviceLabels()
+{
+    QStringList labels;
+    for (const QString &path : videoDevices()) {
+        QFile name(
+            QStringLiteral("/sys/class/video4linux/%1/name").arg(QFileInfo(path).fileName()));
+        labels << (name.open(QIODevice::ReadOnly) ? QString::fromUtf8(name.readAll()).trimmed()
+                                                  : QString());
+    }
+    return labels;
 }
 
 int V4l2SystemIo::open(const char *path, int flags)

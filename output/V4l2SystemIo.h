@@ -14,4 +14,6 @@ public:
     // Looks through /proc/<pid>/fd of the processes this user may see (a program of another
     // user is not seen).
     bool openedByOthers(const QString &path) override;
+    // From sysfs (/sys/class/video4linux/videoN/name), without opening any node.
+    QStringList deviceLabels() override;
 };

@@ -295,6 +295,16 @@ bool GlobalSettings::microphone() const
     return m_ui->chkMicrophone->isChecked();
 }
 
+void GlobalSettings::setEachCameraOwnWebcam(bool on)
+{
+    m_ui->chkEachCameraOwnWebcam->setChecked(on);
+}
+
+bool GlobalSettings::eachCameraOwnWebcam() const
+{
+    return m_ui->chkEachCameraOwnWebcam->isChecked();
+}
+
 QString GlobalSettings::stubText() const
 {
     return m_ui->txtStubText->text();

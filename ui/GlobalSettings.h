@@ -51,6 +51,9 @@ public:
     // The microphone switch (on unless set otherwise before exec()).
     void setMicrophone(bool on);
     bool microphone() const;
+    // Each camera on a webcam of its own (off unless set otherwise before exec()).
+    void setEachCameraOwnWebcam(bool on);
+    bool eachCameraOwnWebcam() const;
     // The stream key option and its key (before exec()). Turning the option on with no key
     // makes one, as does passing it on with none; "New key" replaces it. The key is kept when
     // the option is turned off.

@@ -7,6 +7,8 @@
 #include "ui_MainWindow.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
@@ -79,6 +81,52 @@ MainWindow::MainWindow(QWidget *parent)
                                  "sent again"));
     m_ui->streamLayout->insertWidget(m_ui->streamLayout->indexOf(m_ui->lblBitrate) + 1,
                                      m_lblSrtStats);
+
+    // Which camera is on which webcam, and whose statistics are shown, under the strip.
+    m_camerasPanel = new QWidget(m_ui->centralwidget);
+    m_camerasPanel->setObjectName(QStringLiteral("camerasPanel"));
+    m_lblWebcams = new QLabel(m_camerasPanel);
+    m_lblWebcams->setObjectName(QStringLiteral("lblWebcams"));
+    m_lblWebcams->setWordWrap(true);
+    m_lblWebcams->setTextFormat(Qt::PlainText);
+    auto *statsLabel = new QLabel(tr("Statistics of:"), m_camerasPanel);
+    m_cmbStatsCamera = new QComboBox(m_camerasPanel);
+    m_cmbStatsCamera->setObjectName(QStringLiteral("cmbStatsCamera"));
+    m_cmbStatsCamera->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    statsLabel->setBuddy(m_cmbStatsCamera);
+    auto *pick = new QHBoxLayout;
+    pick->addWidget(statsLabel);
+    pick->addWidget(m_cmbStatsCamera, 1);
+    auto *panel = new QVBoxLayout(m_camerasPanel);
+    panel->setContentsMargins(0, 0, 0, 0);
+    panel->addWidget(m_lblWebcams);
+    panel->addLayout(pick);
+    m_ui->verticalLayout->insertWidget(m_ui->verticalLayout->indexOf(m_ui->stackedWidget) + 1,
+                                       m_camerasPanel);
+    m_camerasPanel->hide();
+    connect(m_cmbStatsCamera, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
+        emit statsCameraPicked(m_cmbStatsCamera->itemData(index).value<quintptr>());
+    });
+}
+
+void MainWindow::showCameras(const QStringList &lines, const QList<StatsCamera> &cameras,
+                             quintptr current)
+{
+    m_camerasPanel->setVisible(!lines.isEmpty());
+    m_lblWebcams->setText(lines.join(QLatin1Char('\n')));
+    // Rebuilt only when the cameras change, so an open list is not pulled from under the user.
+    bool same = m_cmbStatsCamera->count() == cameras.size();
+    for (int i = 0; same && i < cameras.size(); ++i)
+        same = m_cmbStatsCamera->itemText(i) == cameras.at(i).text &&
+               m_cmbStatsCamera->itemData(i).value<quintptr>() == cameras.at(i).id;
+    if (!same) {
+        m_cmbStatsCamera->clear();
+        for (const StatsCamera &camera : cameras)
+            m_cmbStatsCamera->addItem(camera.text, QVariant::fromValue(camera.id));
+    }
+    const int index = m_cmbStatsCamera->findData(QVariant::fromValue(current));
+    if (index >= 0)
+        m_cmbStatsCamera->setCurrentIndex(index);
 }
 
 MainWindow::~MainWindow() = default;

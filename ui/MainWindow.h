@@ -7,6 +7,7 @@
 #include <memory>
 
 class QCloseEvent;
+class QComboBox;
 class QLabel;
 
 namespace Ui {
@@ -59,6 +60,14 @@ public:
     void setPreviewShown(bool shown);
     // Where the update notice goes.
     QLabel *updateLabel() const;
+    // Which camera is on which webcam, one whole line each, and the cameras the statistics
+    // may follow (text and id; `current` is the one they follow now). No lines hide it.
+    struct StatsCamera
+    {
+        QString text;
+        quintptr id = 0;
+    };
+    void showCameras(const QStringList &lines, const QList<StatsCamera> &cameras, quintptr current);
 
 signals:
     void startClicked();
@@ -70,6 +79,8 @@ signals:
     void settingsClicked();
     // The user (or a termination signal) closed the window; the program ends.
     void closing();
+    // The user picked the camera the statistics follow (an id from showCameras).
+    void statsCameraPicked(quintptr id);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -79,6 +90,9 @@ private:
     void onCameraChanged();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
-    QLabel *m_lblSrt = nullptr;      // under the RTMP address, child of its page
-    QLabel *m_lblSrtStats = nullptr; // in the statistics strip
+    QLabel *m_lblSrt = nullptr;            // under the RTMP address, child of its page
+    QLabel *m_lblSrtStats = nullptr;       // in the statistics strip
+    QWidget *m_camerasPanel = nullptr;     // under the statistics: the webcams and their cameras
+    QLabel *m_lblWebcams = nullptr;        // child of m_camerasPanel
+    QComboBox *m_cmbStatsCamera = nullptr; // child of m_camerasPanel
 };

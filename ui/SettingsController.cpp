@@ -42,6 +42,7 @@ bool SettingsController::edit(bool listening, const QString &cameraType, const Q
         listening, s.port, image == QLatin1String(StubCard::kBuiltInImage) ? QString() : image,
         s.maxBufferMs, s.maxBufferIgnoreAudioMs, s.ignoreAudio, s.ndiMode, s.stubText, nullptr);
     dialog.setMicrophone(s.microphone);
+    dialog.setEachCameraOwnWebcam(s.eachCameraOwnWebcam);
     dialog.setStreamKey(s.requireStreamKey, s.streamKey);
     dialog.setSrt(s.srt, s.srtPort, s.srtLatencyMs, s.srtPassphrase);
     dialog.setWebcam(s.webcam);
@@ -64,6 +65,7 @@ bool SettingsController::edit(bool listening, const QString &cameraType, const Q
     edited.ignoreAudio = dialog.ignoreAudio();
     edited.ndiMode = dialog.ndiMode();
     edited.microphone = dialog.microphone();
+    edited.eachCameraOwnWebcam = dialog.eachCameraOwnWebcam();
     edited.stubText = AppSettings::stubTextFromTyped(dialog.stubText());
     edited.webcam = dialog.webcam();
     edited.orientations.insert(type, dialog.orientation());

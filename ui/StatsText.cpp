@@ -57,3 +57,25 @@ QString StatsText::camera(const QString &peerAddress)
         return QString();
     return QCoreApplication::translate("StatsText", "Camera: %1").arg(peerAddress);
 }
+
+QStringList StatsText::webcams(const QStringList &webcams, const QList<Camera> &cameras,
+                               const QString &whyWaiting)
+{
+    QStringList lines;
+    for (int i = 0; i < webcams.size(); ++i) {
+        QString peer;
+        for (const Camera &camera : cameras) {
+            if (camera.webcam == i)
+                peer = camera.peer;
+        }
+        lines << QStringLiteral("%1: %2").arg(
+            webcams.at(i),
+            peer.isEmpty() ? QCoreApplication::translate("StatsText", "no camera") : peer);
+    }
+    for (const Camera &camera : cameras) {
+        if (camera.webcam < 0 || camera.webcam >= webcams.size())
+            lines << QCoreApplication::translate("StatsText", "%1 waits: %2")
+                         .arg(camera.peer, whyWaiting);
+    }
+    return lines;
+}

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 // The lower strip's statistics texts, worked out from one 3-second tick of the listener's
@@ -40,4 +42,16 @@ public:
 
     // The statistics strip's tooltip: "Camera: <address>", or "" without one.
     static QString camera(const QString &peerAddress);
+
+    // Which camera is on which webcam: "<webcam>: <address>" for each webcam ("<webcam>: no
+    // camera" for one without), then "<address> waits: <why>" for each camera without a
+    // webcam. `cameras` are the cameras' addresses with the webcam each is on (an index into
+    // `webcams`, -1 while it waits).
+    struct Camera
+    {
+        QString peer;
+        int webcam = -1;
+    };
+    static QStringList webcams(const QStringList &webcams, const QList<Camera> &cameras,
+                               const QString &whyWaiting);
 };

@@ -45,6 +45,14 @@ StatusNotices::Texts StatusNotices::texts(const State &state)
                    "every program and start again to use %1.")
                     .arg(state.webcamFormatHeld);
     }
+    if (state.webcam && state.webcamsWanted > 1 && state.webcamsPresent < state.webcamsWanted) {
+        texts << tr("%1 of %2 webcams").arg(state.webcamsPresent).arg(state.webcamsWanted);
+        tips << tr("The v4l2loopback module has %1 of the %2 webcams \"Each camera its own "
+                   "webcam\" uses; cameras beyond them wait. Press \"Set up virtual webcam\" to "
+                   "reload it with %2.")
+                    .arg(state.webcamsPresent)
+                    .arg(state.webcamsWanted);
+    }
     if (!state.microphoneReason.isEmpty()) {
         texts << tr("No microphone");
         tips << tr("The camera's sound is not offered as a microphone: %1")
@@ -112,6 +120,18 @@ void StatusNotices::setDevices(bool webcam, const QString &microphoneReason)
 void StatusNotices::setWebcamFormatHeld(const QString &format)
 {
     m_state.webcamFormatHeld = format;
+    refresh();
+}
+
+void StatusNotices::setWebcams(int wanted, int present, bool moduleLoaded)
+{
+    m_moduleLoaded = moduleLoaded;
+    if (m_webcamSetup)
+        m_webcamSetup->setWebcams(wanted, present, moduleLoaded);
+    if (wanted == m_state.webcamsWanted && present == m_state.webcamsPresent)
+        return;
+    m_state.webcamsWanted = wanted;
+    m_state.webcamsPresent = present;
     refresh();
 }
 
@@ -216,6 +236,11 @@ void StatusNotices::openWebcamSetup()
         // Looking here as well catches a device the sink found in the meantime.
         connect(m_webcamSetup, &WebcamSetupDialog::moduleLoaded, this,
                 &StatusNotices::devicesMayHaveChanged);
+        connect(m_webcamSetup, &WebcamSetupDialog::releaseWebcams, this,
+                &StatusNotices::releaseWebcams);
+        connect(m_webcamSetup, &WebcamSetupDialog::reloadEnded, this, &StatusNotices::reloadEnded);
+        m_webcamSetup->setWebcams(m_state.webcamsWanted, m_state.webcamsPresent, m_moduleLoaded);
+        m_webcamSetup->checkInstalled();
     } else {
         // The package may have been installed since the dialog was last open.
         m_webcamSetup->checkInstalled();
@@ -229,7 +254,8 @@ void StatusNotices::refresh()
 {
     QStatusBar *const bar = m_window.statusBar();
     const bool grows = !(m_window.windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen));
-    m_setupWebcam->setVisible(!m_state.webcam);
+    m_setupWebcam->setVisible(!m_state.webcam || (m_state.webcamsWanted > 1 &&
+                                                  m_state.webcamsPresent < m_state.webcamsWanted));
     const Texts notice = texts(m_state);
     if (notice.text.isEmpty()) {
         if (bar->isHidden())

@@ -36,6 +36,9 @@ public:
     struct State
     {
         bool webcam = true;
+        // With each camera on its own webcam: the webcams wanted and the devices there are.
+        int webcamsWanted = 1;
+        int webcamsPresent = 0;
         QString microphoneReason;  // "" while there is a microphone (or it is switched off)
         int refusedPublishers = 0; // since the last publisher that named the key
         QString lastRefusedPeer;
@@ -62,6 +65,10 @@ public:
     // The chosen webcam format (its text) could not be taken at the start of listening, or
     // "" once it was.
     void setWebcamFormatHeld(const QString &format);
+    // The webcams the settings ask for (1, or WebcamModule::kEachWebcams), the devices with
+    // their labels there now, and whether the module is loaded; handed on to the set-up
+    // dialog, which offers a reload when there are fewer.
+    void setWebcams(int wanted, int present, bool moduleLoaded);
     void publisherAccepted();
     void publisherRefused(const QString &peer);
     void srtCallerAccepted();
@@ -83,6 +90,10 @@ public:
 signals:
     // The set-up dialog loaded the module: the devices are worth looking at again.
     void devicesMayHaveChanged();
+    // The set-up dialog's reload is about to run: the webcam devices must be let go; and it
+    // ended (either way): they may be opened again.
+    void releaseWebcams();
+    void reloadEnded();
 
 protected:
     // The notice label's resizes: one line or one line per notice.
@@ -98,6 +109,7 @@ private:
     QLabel &m_updateLabel;
     State m_state;
     bool m_webcamMissing = false; // as the last device update found it
+    bool m_moduleLoaded = false;
     // Height the window grew by when the bar appeared; 0 while it is hidden.
     int m_noticeHeight = 0;
     QStringList m_notices;                      // shown now, in order

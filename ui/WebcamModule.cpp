@@ -25,10 +25,30 @@ constexpr char kPermanentScript[] =
     "/usr/sbin/modprobe v4l2loopback card_label=Quorvix exclusive_caps=1 || exit 5\n"
     "exit 0\n";
 
-QStringList moduleArguments()
-{
-    return QString::fromLatin1(WebcamModule::kModuleOptions).split(QLatin1Char(' '));
-}
+// The same for four webcams. modprobe quotes a value with spaces for the kernel itself, so
+// the labels are one argument; in the options file they need the quotes.
+constexpr char kPermanentScriptEach[] =
+    "umask 022\n"
+    "mkdir -p /etc/modules-load.d /etc/modprobe.d || exit 3\n"
+    "printf 'v4l2loopback\\n' > /etc/modules-load.d/quorvix.conf || exit 3\n"
+    "printf 'options v4l2loopback devices=4 card_label=\"Quorvix 1,Quorvix 2,Quorvix 3,Quorvix "
+    "4\" exclusive_caps=1,1,1,1\\n' > /etc/modprobe.d/quorvix.conf || exit 3\n"
+    "[ -x /usr/sbin/modprobe ] || exit 4\n"
+    "/usr/sbin/modprobe v4l2loopback devices=4 'card_label=Quorvix 1,Quorvix 2,Quorvix 3,Quorvix "
+    "4' exclusive_caps=1,1,1,1 || exit 5\n"
+    "exit 0\n";
+
+// Removing fails while any program holds one of the module's devices; then nothing changes.
+constexpr char kReloadScriptEach[] =
+    "[ -x /usr/sbin/modprobe ] || exit 4\n"
+    "if [ -d /sys/module/v4l2loopback ]; then\n"
+    "  /usr/sbin/modprobe -r v4l2loopback || exit 6\n"
+    "fi\n"
+    "/usr/sbin/modprobe v4l2loopback devices=4 'card_label=Quorvix 1,Quorvix 2,Quorvix 3,Quorvix "
+    "4' exclusive_caps=1,1,1,1 || exit 5\n"
+    "exit 0\n";
+
+constexpr char kEachLabels[] = "Quorvix 1,Quorvix 2,Quorvix 3,Quorvix 4";
 
 bool isModuleFileName(const QByteArray &name)
 {
@@ -39,28 +59,60 @@ bool isModuleFileName(const QByteArray &name)
 
 } // namespace
 
-QString WebcamModule::terminalLoadLine()
+QStringList WebcamModule::moduleArguments(int devices)
 {
-    return QStringLiteral("sudo modprobe ") + QLatin1String(kModuleName) + QLatin1Char(' ') +
-           QLatin1String(kModuleOptions);
+    if (devices != kEachWebcams)
+        return QString::fromLatin1(kModuleOptions).split(QLatin1Char(' '));
+    return {QStringLiteral("devices=4"), QStringLiteral("card_label=") + QLatin1String(kEachLabels),
+            QStringLiteral("exclusive_caps=1,1,1,1")};
 }
 
-WebcamModule::Command WebcamModule::loadCommand()
+QString WebcamModule::terminalLoadLine(int devices)
+{
+    if (devices != kEachWebcams)
+        return QStringLiteral("sudo modprobe ") + QLatin1String(kModuleName) + QLatin1Char(' ') +
+               QLatin1String(kModuleOptions);
+    return QStringLiteral("sudo modprobe v4l2loopback devices=4 'card_label=%1' "
+                          "exclusive_caps=1,1,1,1")
+        .arg(QLatin1String(kEachLabels));
+}
+
+QString WebcamModule::terminalReloadLine()
+{
+    return QStringLiteral("sudo modprobe -r v4l2loopback && ") + terminalLoadLine(kEachWebcams);
+}
+
+WebcamModule::Command WebcamModule::loadCommand(int devices)
 {
     Command command;
     command.program = QString::fromLatin1(kPkexec);
     command.arguments << QString::fromLatin1(kModprobe) << QString::fromLatin1(kModuleName)
-                      << moduleArguments();
+                      << moduleArguments(devices);
     return command;
 }
 
-WebcamModule::Command WebcamModule::permanentCommand()
+WebcamModule::Command WebcamModule::permanentCommand(int devices)
 {
     Command command;
     command.program = QString::fromLatin1(kPkexec);
     command.arguments << QString::fromLatin1(kShell) << QStringLiteral("-c")
-                      << QString::fromLatin1(kPermanentScript);
+                      << QString::fromLatin1(devices == kEachWebcams ? kPermanentScriptEach
+                                                                     : kPermanentScript);
     return command;
+}
+
+WebcamModule::Command WebcamModule::reloadCommand()
+{
+    Command command;
+    command.program = QString::fromLatin1(kPkexec);
+    command.arguments << QString::fromLatin1(kShell) << QStringLiteral("-c")
+                      << QString::fromLatin1(kReloadScriptEach);
+    return command;
+}
+
+bool WebcamModule::isLoaded()
+{
+    return QFileInfo(QString::fromLatin1(kSysModuleDir)).isDir();
 }
 
 QByteArray WebcamModule::modulesLoadContents()
@@ -68,9 +120,12 @@ QByteArray WebcamModule::modulesLoadContents()
     return QByteArray(kModuleName) + '\n';
 }
 
-QByteArray WebcamModule::modprobeConfContents()
+QByteArray WebcamModule::modprobeConfContents(int devices)
 {
-    return QByteArray("options ") + kModuleName + ' ' + kModuleOptions + '\n';
+    if (devices != kEachWebcams)
+        return QByteArray("options ") + kModuleName + ' ' + kModuleOptions + '\n';
+    return QByteArray("options ") + kModuleName + " devices=4 card_label=\"" + kEachLabels +
+           "\" exclusive_caps=1,1,1,1\n";
 }
 
 WebcamModule::Outcome WebcamModule::outcomeOf(const CommandResult &result, Setup setup)
@@ -95,6 +150,8 @@ WebcamModule::Outcome WebcamModule::outcomeOf(const CommandResult &result, Setup
     }
     if (setup == Setup::Load)
         return Outcome::ModprobeFailed; // modprobe's own status
+    if (setup == Setup::Reload && result.exitCode == kModuleInUseExitCode)
+        return Outcome::ModuleInUse;
     switch (result.exitCode) {
     case kFilesNotWrittenExitCode:
         return Outcome::FilesNotWritten;

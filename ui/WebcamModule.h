@@ -23,6 +23,9 @@ public:
     static constexpr const char *kModuleName = "v4l2loopback";
     // The label the output looks for first; exclusive_caps=1 makes browsers list the device.
     static constexpr const char *kModuleOptions = "card_label=Quorvix exclusive_caps=1";
+    // With each camera on its own webcam: four devices, "Quorvix 1" ... "Quorvix 4".
+    static constexpr int kEachWebcams = 4;
+    static constexpr const char *kSysModuleDir = "/sys/module/v4l2loopback";
     static constexpr const char *kModulesLoadFile = "/etc/modules-load.d/quorvix.conf";
     static constexpr const char *kModprobeConfFile = "/etc/modprobe.d/quorvix.conf";
     // The set-up script's own exit codes. It ends with 0 or one of these and nothing else, so
@@ -32,6 +35,8 @@ public:
     static constexpr int kFilesNotWrittenExitCode = 3;
     static constexpr int kModprobeMissingExitCode = 4;
     static constexpr int kModprobeFailedExitCode = 5;
+    // The reload's own: the loaded module could not be removed (a program holds a device).
+    static constexpr int kModuleInUseExitCode = 6;
     // pkexec's own exit codes. modprobe itself ends with 0 or 1, so for the plain load these
     // are pkexec's too.
     static constexpr int kPkexecDismissedExitCode = 126;
@@ -42,6 +47,7 @@ public:
     {
         Load,      // loadCommand(): modprobe's own status
         Permanent, // permanentCommand(): the script's codes above
+        Reload,    // reloadCommand(): the script's codes above
     };
 
     enum class Outcome
@@ -54,6 +60,7 @@ public:
         FilesNotWritten, // the files in /etc could not be written
         ModprobeMissing, // the files were written, but there is no modprobe to load with
         Unexpected,      // the permanent command ended with a code its script never uses
+        ModuleInUse,     // the reload could not remove the module: a program holds a device
     };
 
     // One privileged command: the program pkexec is, its arguments, its standard input.
@@ -64,17 +71,28 @@ public:
         QByteArray input;
     };
 
+    // `devices` is 1 (one webcam labelled "Quorvix") or kEachWebcams (each camera its own:
+    // devices=4, the labels "Quorvix 1" ... "Quorvix 4", exclusive_caps for each); any other
+    // number means 1. The module's options as modprobe's arguments.
+    static QStringList moduleArguments(int devices = 1);
     // The terminal line for people who prefer it, shown in tooltips and messages.
-    static QString terminalLoadLine();
+    static QString terminalLoadLine(int devices = 1);
     // pkexec /usr/sbin/modprobe v4l2loopback card_label=Quorvix exclusive_caps=1
-    static Command loadCommand();
+    static Command loadCommand(int devices = 1);
     // pkexec /bin/sh -c <fixed script>: writes both files in /etc, then loads the module, so
     // one password prompt does all of it. The script ends with 0, kFilesNotWrittenExitCode,
     // kModprobeMissingExitCode or kModprobeFailedExitCode (whatever modprobe's own status).
-    static Command permanentCommand();
+    static Command permanentCommand(int devices = 1);
+    // pkexec /bin/sh -c <fixed script>: removes the loaded module (kModuleInUseExitCode when
+    // that fails: a program holds one of its devices), then loads it with kEachWebcams
+    // devices; kModprobeMissingExitCode and kModprobeFailedExitCode as above.
+    static Command reloadCommand();
+    static QString terminalReloadLine();
     // The two files' contents, line break included.
     static QByteArray modulesLoadContents();
-    static QByteArray modprobeConfContents();
+    static QByteArray modprobeConfContents(int devices = 1);
+    // True while the module is loaded (kSysModuleDir exists).
+    static bool isLoaded();
 
     static Outcome outcomeOf(const CommandResult &result, Setup setup);
 

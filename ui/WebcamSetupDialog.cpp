@@ -15,10 +15,6 @@ namespace {
 // Longest piece of modprobe's error output shown in the dialog; the log has all of it.
 constexpr int kShownErrorChars = 200;
 constexpr char kInstallLine[] = "sudo apt install v4l2loopback-dkms";
-WebcamModule::Command loadCommandFor(bool permanent)
-{
-    return permanent ? WebcamModule::permanentCommand() : WebcamModule::loadCommand();
-}
 
 QString firstLine(const QByteArray &output)
 {
@@ -57,6 +53,10 @@ WebcamSetupDialog::WebcamSetupDialog(CommandRunner runner, InstalledCheck instal
     m_loadPermanent->setToolTip(tr("Also writes %1 and %2")
                                     .arg(QLatin1String(WebcamModule::kModulesLoadFile),
                                          QLatin1String(WebcamModule::kModprobeConfFile)));
+    m_reload = new QPushButton(tr("Reload with four webcams"), this);
+    m_reload->setObjectName(QStringLiteral("cmdReload"));
+    m_reload->setToolTip(WebcamModule::terminalReloadLine());
+    m_reload->hide();
     m_check = new QPushButton(tr("Check again"), this);
     m_check->setObjectName(QStringLiteral("cmdCheck"));
     m_close = new QPushButton(tr("Close"), this);
@@ -95,6 +95,7 @@ WebcamSetupDialog::WebcamSetupDialog(CommandRunner runner, InstalledCheck instal
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(m_load);
     buttons->addWidget(m_loadPermanent);
+    buttons->addWidget(m_reload);
     buttons->addWidget(m_check);
     buttons->addStretch(1);
     buttons->addWidget(m_close);
@@ -104,8 +105,10 @@ WebcamSetupDialog::WebcamSetupDialog(CommandRunner runner, InstalledCheck instal
     layout->addWidget(m_enrolPanel);
     layout->addLayout(buttons);
 
-    connect(m_load, &QPushButton::clicked, this, [this]() { startLoad(false); });
-    connect(m_loadPermanent, &QPushButton::clicked, this, [this]() { startLoad(true); });
+    connect(m_load, &QPushButton::clicked, this, [this]() { startLoad(Setup::Load); });
+    connect(m_loadPermanent, &QPushButton::clicked, this,
+            [this]() { startLoad(Setup::Permanent); });
+    connect(m_reload, &QPushButton::clicked, this, [this]() { startLoad(Setup::Reload); });
     connect(m_enrol, &QPushButton::clicked, this, &WebcamSetupDialog::enrolKey);
     connect(m_passwordRepeat, &QLineEdit::returnPressed, this, &WebcamSetupDialog::enrolKey);
     connect(m_check, &QPushButton::clicked, this, &WebcamSetupDialog::checkInstalled);
@@ -149,7 +152,10 @@ void WebcamSetupDialog::checkInstalled()
     m_checkNote.clear();
     setEnrolOffered(false);
     m_installed = m_installedCheck();
-    if (m_installed) {
+    if (m_installed && m_webcamsWanted > 1 && m_moduleLoaded &&
+        m_webcamsPresent < m_webcamsWanted) {
+        m_message->setText(reloadOfferText());
+    } else if (m_installed) {
         m_message->setText(tr("Load the module now, or now and at every start of the computer."));
     } else {
         qCInfo(lcUi) << "webcam setup: v4l2loopback is not installed for kernel"
@@ -171,13 +177,57 @@ void WebcamSetupDialog::webcamFound()
     }
 }
 
-void WebcamSetupDialog::startLoad(bool permanent)
+bool WebcamSetupDialog::reloadOffered() const
+{
+    return !m_reload->isHidden();
+}
+
+void WebcamSetupDialog::setWebcams(int wanted, int present, bool moduleLoaded)
+{
+    const bool changed =
+        wanted != m_webcamsWanted || present != m_webcamsPresent || moduleLoaded != m_moduleLoaded;
+    m_webcamsWanted = wanted;
+    m_webcamsPresent = present;
+    m_moduleLoaded = moduleLoaded;
+    m_load->setToolTip(WebcamModule::terminalLoadLine(wanted));
+    if (!changed)
+        return;
+    if (!isBusy() && m_installed && m_webcamsWanted > 1 && m_moduleLoaded &&
+        m_webcamsPresent < m_webcamsWanted)
+        m_message->setText(reloadOfferText());
+    updateButtons();
+}
+
+QString WebcamSetupDialog::reloadOfferText() const
+{
+    return tr("The module is loaded with %1 of the %2 webcams \"Each camera its own webcam\" "
+              "uses. Reload it with %2: this works only while no program holds one of its "
+              "webcams (close the call programs and browsers that use one); Quorvix lets go of "
+              "its own and stops listening for it.")
+        .arg(m_webcamsPresent)
+        .arg(m_webcamsWanted);
+}
+
+WebcamModule::Command WebcamSetupDialog::commandFor(Setup setup) const
+{
+    switch (setup) {
+    case Setup::Load:
+        return WebcamModule::loadCommand(m_webcamsWanted);
+    case Setup::Permanent:
+        return WebcamModule::permanentCommand(m_webcamsWanted);
+    case Setup::Reload:
+        break;
+    }
+    return WebcamModule::reloadCommand();
+}
+
+void WebcamSetupDialog::startLoad(Setup setup)
 {
     if (isBusy() || !m_installed)
         return;
-    m_pendingPermanent = permanent;
+    m_pendingSetup = setup;
     if (m_secureBootTold) {
-        run(loadCommandFor(permanent), permanent);
+        run(commandFor(setup), setup);
         return;
     }
     m_step = Step::CheckingSecureBoot;
@@ -219,7 +269,7 @@ void WebcamSetupDialog::secureBootChecked(const CommandResult &result)
         break;
     }
     m_step = Step::Idle;
-    run(loadCommandFor(m_pendingPermanent), m_pendingPermanent);
+    run(commandFor(m_pendingSetup), m_pendingSetup);
 }
 
 void WebcamSetupDialog::keyChecked(const CommandResult &result)
@@ -260,10 +310,10 @@ void WebcamSetupDialog::keyChecked(const CommandResult &result)
                         << result.errorOutput.trimmed();
         break;
     }
-    run(loadCommandFor(m_pendingPermanent), m_pendingPermanent);
+    run(commandFor(m_pendingSetup), m_pendingSetup);
 }
 
-void WebcamSetupDialog::run(const WebcamModule::Command &command, bool permanent)
+void WebcamSetupDialog::run(const WebcamModule::Command &command, Setup setup)
 {
     if (isBusy() || !m_installed)
         return;
@@ -274,20 +324,27 @@ void WebcamSetupDialog::run(const WebcamModule::Command &command, bool permanent
     m_message->setText(waiting);
     updateButtons();
     qCInfo(lcUi) << "webcam setup: running" << command.program << command.arguments.value(0)
-                 << (permanent ? "(load and set up for every start)" : "(load)");
+                 << (setup == Setup::Permanent ? "(load and set up for every start)"
+                     : setup == Setup::Reload  ? "(reload with four webcams)"
+                                               : "(load)");
+    // The devices must be free before the module can go.
+    if (setup == Setup::Reload)
+        emit releaseWebcams();
     // The runner may answer before it returns (a program that cannot start).
     m_runner(command.program, command.arguments, command.input, this,
-             [this, permanent](const CommandResult &result) { finish(result, permanent); });
+             [this, setup](const CommandResult &result) { finish(result, setup); });
 }
 
-void WebcamSetupDialog::finish(const CommandResult &result, bool permanent)
+void WebcamSetupDialog::finish(const CommandResult &result, Setup setup)
 {
     m_step = Step::Idle;
-    const WebcamModule::Outcome outcome = WebcamModule::outcomeOf(
-        result, permanent ? WebcamModule::Setup::Permanent : WebcamModule::Setup::Load);
+    const bool permanent = setup == Setup::Permanent;
+    const WebcamModule::Outcome outcome = WebcamModule::outcomeOf(result, setup);
     if (outcome == WebcamModule::Outcome::Succeeded) {
         qCInfo(lcUi) << "webcam setup:"
-                     << (permanent ? "module loaded and set up for every start" : "module loaded");
+                     << (permanent                ? "module loaded and set up for every start"
+                         : setup == Setup::Reload ? "module reloaded with four webcams"
+                                                  : "module loaded");
     } else {
         const QString output = QString::fromLocal8Bit(result.errorOutput).trimmed();
         if (result.status == CommandResult::FailedToStart)
@@ -297,23 +354,35 @@ void WebcamSetupDialog::finish(const CommandResult &result, bool permanent)
         else
             qCWarning(lcUi) << "webcam setup failed: exit code" << result.exitCode << output;
     }
-    QString text = messageFor(outcome, result, permanent);
+    QString text = messageFor(outcome, result, setup);
     if (outcome != WebcamModule::Outcome::Succeeded && !m_checkNote.isEmpty())
         text += QLatin1Char('\n') + m_checkNote;
     m_message->setText(text);
     if (outcome == WebcamModule::Outcome::Succeeded)
         setEnrolOffered(false);
     updateButtons();
+    if (setup == Setup::Reload)
+        emit reloadEnded();
     if (outcome == WebcamModule::Outcome::Succeeded)
         emit moduleLoaded();
 }
 
 QString WebcamSetupDialog::messageFor(WebcamModule::Outcome outcome, const CommandResult &result,
-                                      bool permanent) const
+                                      Setup setup) const
 {
-    const QString terminal = WebcamModule::terminalLoadLine();
+    const bool permanent = setup == Setup::Permanent;
+    const QString terminal = setup == Setup::Reload
+                                 ? WebcamModule::terminalReloadLine()
+                                 : WebcamModule::terminalLoadLine(m_webcamsWanted);
     switch (outcome) {
+    case WebcamModule::Outcome::ModuleInUse:
+        return tr("The module could not be reloaded: a program holds one of its webcams "
+                  "(modprobe says the module is \"in use\"). Close the call programs and "
+                  "browsers that use a Quorvix webcam, then reload again. Nothing was changed.");
     case WebcamModule::Outcome::Succeeded:
+        if (setup == Setup::Reload)
+            return tr("The module is reloaded with four webcams. They appear within a few "
+                      "seconds; press Start to use them.");
         return permanent ? tr("The module is loaded, and it will be loaded at every start. "
                               "The virtual webcam appears within a few seconds.")
                          : tr("The module is loaded. The virtual webcam appears within a few "
@@ -333,6 +402,10 @@ QString WebcamSetupDialog::messageFor(WebcamModule::Outcome outcome, const Comma
             .arg(QLatin1String(WebcamModule::kModulesLoadFile),
                  QLatin1String(WebcamModule::kModprobeConfFile));
     case WebcamModule::Outcome::ModprobeMissing:
+        if (setup == Setup::Reload)
+            return tr("%1 was not found, so nothing was reloaded. Install the package kmod, "
+                      "then try again.")
+                .arg(QLatin1String(WebcamModule::kModprobe));
         return tr("The files for every start were written, but %1 was not found, so the module "
                   "was not loaded. Install the package kmod, then try again.")
             .arg(QLatin1String(WebcamModule::kModprobe));
@@ -477,6 +550,9 @@ void WebcamSetupDialog::updateButtons()
     m_load->setVisible(m_installed);
     m_loadPermanent->setVisible(m_installed);
     m_check->setVisible(!m_installed);
+    m_reload->setVisible(m_installed && m_webcamsWanted > 1 && m_moduleLoaded &&
+                         m_webcamsPresent < m_webcamsWanted);
+    m_reload->setEnabled(!busy);
     m_load->setEnabled(!busy);
     m_loadPermanent->setEnabled(!busy);
     m_check->setEnabled(!busy);

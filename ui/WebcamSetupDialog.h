@@ -19,6 +19,11 @@ class QWidget;
 // every start (one password prompt for both), and says in plain words how that ended. When
 // the module is not installed it says how to install it instead of offering the load.
 //
+// With each camera on its own webcam it loads the module with four devices ("Quorvix 1" ...
+// "Quorvix 4"), for now and for every start alike; a module already loaded with fewer is
+// offered a reload, which removes the module first and so works only while no program holds
+// one of its devices (the program lets go of its own on releaseWebcams).
+//
 // Before a load it asks mokutil whether Secure Boot is on and, if so, whether the key DKMS
 // signs the module with is enrolled. When it is not, the load waits and the dialog offers to
 // enrol the key: a one-time password typed twice here goes to pkexec mokutil --import on
@@ -60,6 +65,12 @@ public slots:
     void checkInstalled();
     // The window found a webcam device.
     void webcamFound();
+    // The webcams the settings ask for (1, or WebcamModule::kEachWebcams), how many devices
+    // with their labels there are now, and whether the module is loaded. Loads ask for that
+    // many; a module loaded with fewer is offered a reload.
+    void setWebcams(int wanted, int present, bool moduleLoaded);
+    // A reload is offered: the module has fewer devices than wanted.
+    bool reloadOffered() const;
 
 protected:
     bool event(QEvent *event) override;
@@ -67,6 +78,11 @@ protected:
 signals:
     // A command ended with the module loaded; the window may look for the device now.
     void moduleLoaded();
+    // A reload is about to run: the program must close its own webcam devices first, or
+    // removing the module fails; reloadEnded follows in any case, and then it may open
+    // them again.
+    void releaseWebcams();
+    void reloadEnded();
 
 private:
     enum class Step
@@ -78,13 +94,16 @@ private:
         Enrolling,          // pkexec mokutil --import
     };
 
-    void startLoad(bool permanent);
+    using Setup = WebcamModule::Setup;
+    void startLoad(Setup setup);
     void secureBootChecked(const CommandResult &result);
     void keyChecked(const CommandResult &result);
-    void run(const WebcamModule::Command &command, bool permanent);
-    void finish(const CommandResult &result, bool permanent);
+    WebcamModule::Command commandFor(Setup setup) const;
+    void run(const WebcamModule::Command &command, Setup setup);
+    void finish(const CommandResult &result, Setup setup);
     QString messageFor(WebcamModule::Outcome outcome, const CommandResult &result,
-                       bool permanent) const;
+                       Setup setup) const;
+    QString reloadOfferText() const;
     void enrolKey();
     void enrolFinished(const CommandResult &result);
     QString enrolMessageFor(SecureBoot::EnrolOutcome outcome, const CommandResult &result) const;
@@ -97,7 +116,10 @@ private:
     Step m_step = Step::Idle;
     bool m_installed = false;
     // Which load waits for the Secure Boot checks.
-    bool m_pendingPermanent = false;
+    Setup m_pendingSetup = Setup::Load;
+    int m_webcamsWanted = 1;
+    int m_webcamsPresent = 0;
+    bool m_moduleLoaded = false;
     // The user has been told that the key is not enrolled (or waits for the next boot): a
     // load now goes ahead without asking mokutil again.
     bool m_secureBootTold = false;
@@ -108,6 +130,7 @@ private:
     QPushButton *m_load = nullptr;          // child
     QPushButton *m_loadPermanent = nullptr; // child
     QPushButton *m_check = nullptr;         // child
+    QPushButton *m_reload = nullptr;        // child: shown while a reload is offered
     QPushButton *m_close = nullptr;         // child
     QWidget *m_enrolPanel = nullptr;        // child: the enrol offer
     QLineEdit *m_password = nullptr;        // child of m_enrolPanel

@@ -70,6 +70,7 @@ private slots:
     void ownerIsTheNewestAdmission();
     void ownerChangesReachTheOutput();
     void twoCamerasNeverInterleave();
+    void eachSessionOnItsOwnOutput();
 };
 
 void OutputSwitchTest::ownerIsTheNewestAdmission()
@@ -198,6 +199,55 @@ void OutputSwitchTest::twoCamerasNeverInterleave()
     // Only when both have left does the card return.
     QTRY_VERIFY_WITH_TIMEOUT(first.ended, 30000);
     QVERIFY(!sink.live());
+}
+
+void OutputSwitchTest::eachSessionOnItsOwnOutput()
+{
+    RecordingSink first;
+    RecordingSink second;
+    OutputSwitch output({&first, &second}, OutputSwitch::Mode::EachOwnWebcam);
+    int a = 0, b = 0, c = 0;
+    const uchar picture[6] = {7, 7, 7, 7, 7, 7};
+    WrappedPicture wrapped;
+    OutputFrame frame;
+    frame.picture = wrapped.wrap(picture, 2, 2, 2);
+    output.join(&a, output.nextAdmission(), 25, 1);
+    output.join(&b, output.nextAdmission(), 30, 1);
+    output.join(&c, output.nextAdmission(), 50, 1);
+    QCOMPARE(output.outputOf(&a), 0);
+    QCOMPARE(output.outputOf(&b), 1);
+    QVERIFY(!output.owns(&c));
+    QCOMPARE(output.waiting(), (std::vector<const void *>{&c}));
+
+    // Each owner's frames reach its own output, at its own rate; the waiting one's nowhere.
+    QVERIFY(output.send(&a, frame));
+    QVERIFY(output.send(&b, frame));
+    QVERIFY(!output.send(&c, frame));
+    QCOMPARE(first.count(), 1);
+    QCOMPARE(second.count(), 1);
+    QCOMPARE(first.lastPicture().rateNum, 25);
+    QCOMPARE(second.lastPicture().rateNum, 30);
+
+    // The first leaves: the waiting one takes its output, the other output is untouched.
+    output.leave(&a);
+    QCOMPARE(output.outputOf(&c), 0);
+    QVERIFY(output.send(&c, frame));
+    QCOMPARE(first.lastPicture().rateNum, 50);
+    QCOMPARE(second.liveChanges(), 1);
+    // Nobody left to take it: the card returns on that output only.
+    output.leave(&b);
+    QVERIFY(!second.live());
+    QVERIFY(first.live());
+
+    // Other outputs: the old ones hear nothing more, the session joined is assigned afresh.
+    RecordingSink replacement;
+    output.reconfigure({&replacement}, OutputSwitch::Mode::NewestOwnsOne);
+    const int before = first.count();
+    QVERIFY(output.owns(&c));
+    QVERIFY(output.send(&c, frame));
+    QCOMPARE(first.count(), before);
+    QCOMPARE(replacement.count(), 1);
+    QCOMPARE(replacement.lastPicture().rateNum, 50);
 }
 
 QTEST_GUILESS_MAIN(OutputSwitchTest)

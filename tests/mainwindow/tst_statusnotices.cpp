@@ -9,6 +9,8 @@
 #include <QStatusBar>
 #include <QtTest>
 
+#include <algorithm>
+
 class StatusNoticesTest : public QObject
 {
     Q_OBJECT
@@ -26,38 +28,48 @@ void StatusNoticesTest::texts_data()
     QTest::addColumn<QString>("micReason");
     QTest::addColumn<int>("refusedPublishers");
     QTest::addColumn<int>("refusedSrtCallers");
+    // Of four webcams wanted, how many devices there are; -1: one webcam wanted.
+    QTest::addColumn<int>("webcamsPresent");
     QTest::addColumn<QString>("text");
     // A word every tooltip paragraph for the line must carry, "" for none.
     QTest::addColumn<QStringList>("tipHas");
     // The webcam format waiting while a program holds the webcam, "" for none.
     QTest::addColumn<QString>("formatHeld");
 
-    QTest::newRow("all well") << true << QString() << 0 << 0 << QString() << QStringList()
+    QTest::newRow("all well") << true << QString() << 0 << 0 << -1 << QString() << QStringList()
                               << QString();
-    QTest::newRow("no webcam") << false << QString() << 0 << 0 << QStringLiteral("No virtual cam")
+    QTest::newRow("no webcam") << false << QString() << 0 << 0 << -1
+                               << QStringLiteral("No virtual cam")
                                << QStringList{QString::fromLatin1(
                                       StatusNotices::kLoopbackLoadCommand)}
                                << QString();
     QTest::newRow("no microphone")
-        << true << QStringLiteral("no PipeWire server") << 0 << 0 << QStringLiteral("No microphone")
-        << QStringList{QStringLiteral("no PipeWire server")} << QString();
-    QTest::newRow("one refused") << true << QString() << 1 << 0
+        << true << QStringLiteral("no PipeWire server") << 0 << 0 << -1
+        << QStringLiteral("No microphone") << QStringList{QStringLiteral("no PipeWire server")}
+        << QString();
+    QTest::newRow("one refused") << true << QString() << 1 << 0 << -1
                                  << QStringLiteral("1 camera refused: wrong stream key")
                                  << QStringList{QStringLiteral("10.0.0.7")} << QString();
     QTest::newRow("two refused, SRT one")
-        << true << QString() << 2 << 1
+        << true << QString() << 2 << 1 << -1
         << QStringLiteral("2 cameras refused: wrong stream key"
                           " · 1 SRT camera refused: passphrase")
         << QStringList{QStringLiteral("10.0.0.7"), QStringLiteral("10.0.0.8")} << QString();
+    QTest::newRow("two of four webcams")
+        << true << QString() << 0 << 0 << 2 << QStringLiteral("2 of 4 webcams")
+        << QStringList{QStringLiteral("reload")} << QString();
+    QTest::newRow("four of four webcams")
+        << true << QString() << 0 << 0 << 4 << QString() << QStringList() << QString();
+    // Without any webcam that is what the line says; the set-up window tells the rest.
     QTest::newRow("everything at once")
-        << false << QStringLiteral("busy") << 3 << 4
+        << false << QStringLiteral("busy") << 3 << 4 << 2
         << QStringLiteral("No virtual cam · No microphone · 3 cameras refused: wrong stream key"
                           " · 4 SRT cameras refused: passphrase")
         << QStringList{QStringLiteral("v4l2loopback"), QStringLiteral("busy"),
                        QStringLiteral("10.0.0.7"), QStringLiteral("10.0.0.8")}
         << QString();
     QTest::newRow("webcam format held")
-        << true << QString() << 0 << 0 << QStringLiteral("Webcam in use: format unchanged")
+        << true << QString() << 0 << 0 << -1 << QStringLiteral("Webcam in use: format unchanged")
         << QStringList{QStringLiteral("1920x1080 YUYV")} << QStringLiteral("1920x1080 YUYV");
 }
 
@@ -67,6 +79,7 @@ void StatusNoticesTest::texts()
     QFETCH(QString, micReason);
     QFETCH(int, refusedPublishers);
     QFETCH(int, refusedSrtCallers);
+    QFETCH(int, webcamsPresent);
     QFETCH(QString, text);
     QFETCH(QStringList, tipHas);
     QFETCH(QString, formatHeld);
@@ -79,6 +92,8 @@ void StatusNoticesTest::texts()
     state.lastRefusedPeer = QStringLiteral("10.0.0.7");
     state.refusedSrtCallers = refusedSrtCallers;
     state.lastRefusedSrtPeer = QStringLiteral("10.0.0.8");
+    state.webcamsWanted = webcamsPresent < 0 ? 1 : 4;
+    state.webcamsPresent = std::max(webcamsPresent, 0);
     const StatusNotices::Texts texts = StatusNotices::texts(state);
     QCOMPARE(texts.text, text);
     // One paragraph per part of the line, in the same order.

@@ -386,6 +386,18 @@ void TestStubCard::statsTexts()
     // A 15 Mbit/s camera over 3 s.
     last = 0;
     QCOMPARE(StatsText::bitrate(5625000, last), QStringLiteral("14648Kbs"));
+
+    // Which camera is on which webcam: every webcam, then the waiting cameras with why.
+    const QStringList webcams{QStringLiteral("Quorvix 1"), QStringLiteral("Quorvix 2")};
+    QCOMPARE(
+        StatsText::webcams(webcams,
+                           {{QStringLiteral("10.0.0.9"), -1},
+                            {QStringLiteral("10.0.0.8"), 1},
+                            {QStringLiteral("10.0.0.7"), -1}},
+                           QStringLiteral("no free webcam")),
+        (QStringList{QStringLiteral("Quorvix 1: no camera"), QStringLiteral("Quorvix 2: 10.0.0.8"),
+                     QStringLiteral("10.0.0.9 waits: no free webcam"),
+                     QStringLiteral("10.0.0.7 waits: no free webcam")}));
 }
 
 void TestStubCard::bitrateAcrossConnections()

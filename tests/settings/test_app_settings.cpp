@@ -140,6 +140,7 @@ void TestAppSettings::keyTableNamesEachKeyOnceWithMatchingDefaultType()
                                     "IGNORE_AUDIO",
                                     "NDI_MODE",
                                     "MICROPHONE",
+                                    "EACH_CAMERA_OWN_WEBCAM",
                                     "REQUIRE_STREAM_KEY",
                                     "STREAM_KEY",
                                     "SRT",
@@ -218,6 +219,7 @@ void TestAppSettings::valuesReadBackThroughNewStore()
         store->setValue(AppSettings::kIgnoreAudio, true);
         store->setValue(AppSettings::kNdiMode, true);
         store->setValue(AppSettings::kMicrophone, false);
+        store->setValue(AppSettings::kEachCameraOwnWebcam, true);
         store->setValue(AppSettings::kRequireStreamKey, true);
         store->setValue(AppSettings::kStreamKey, QStringLiteral("k3yK3yk3yK3yk3yK3yk3yK"));
         store->setValue(AppSettings::kSrt, false);
@@ -256,6 +258,7 @@ void TestAppSettings::valuesReadBackThroughNewStore()
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kIgnoreAudio), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kNdiMode), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kMicrophone), false);
+    QCOMPARE(AppSettings::readBool(*store, AppSettings::kEachCameraOwnWebcam), true);
     QCOMPARE(AppSettings::readBool(*store, AppSettings::kRequireStreamKey), true);
     QCOMPARE(AppSettings::readString(*store, AppSettings::kStreamKey),
              QStringLiteral("k3yK3yk3yK3yk3yK3yk3yK"));
@@ -324,6 +327,7 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     QCOMPARE(empty.maxBufferMs, defaults.maxBufferMs);
     QCOMPARE(empty.maxBufferIgnoreAudioMs, defaults.maxBufferIgnoreAudioMs);
     QCOMPARE(empty.microphone, defaults.microphone);
+    QVERIFY(!empty.eachCameraOwnWebcam);
     QCOMPARE(empty.srt, defaults.srt);
     QCOMPARE(empty.srtPort, defaults.srtPort);
     QCOMPARE(empty.srtLatencyMs, defaults.srtLatencyMs);
@@ -344,6 +348,7 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     edited.ignoreAudio = true;
     edited.ndiMode = true;
     edited.microphone = false;
+    edited.eachCameraOwnWebcam = true;
     edited.requireStreamKey = true;
     edited.streamKey = QStringLiteral("k3y");
     edited.srt = false;
@@ -374,6 +379,7 @@ void TestAppSettings::settingsValueMatchesDefaultsAndRoundTrips()
     QVERIFY(back.ignoreAudio);
     QVERIFY(back.ndiMode);
     QVERIFY(!back.microphone);
+    QVERIFY(back.eachCameraOwnWebcam);
     QCOMPARE(back.requiredStreamKey(), QByteArray("k3y"));
     QVERIFY(!back.srt);
     QCOMPARE(back.srtPort, 9100);

@@ -29,6 +29,10 @@ constexpr int kWaitMs = 20000;
 const QString kPkexec = QStringLiteral("/usr/bin/pkexec");
 const QStringList kLoadArguments{"/usr/sbin/modprobe", "v4l2loopback", "card_label=Quorvix",
                                  "exclusive_caps=1"};
+// Four webcams, each camera its own.
+const QStringList kLoadFourArguments{"/usr/sbin/modprobe", "v4l2loopback", "devices=4",
+                                     "card_label=Quorvix 1,Quorvix 2,Quorvix 3,Quorvix 4",
+                                     "exclusive_caps=1,1,1,1"};
 const QString kMokutil = QStringLiteral("/usr/bin/mokutil");
 const QStringList kSbState{"--sb-state"};
 const QStringList kTestKey{"--test-key", "/var/lib/dkms/mok.pub"};
@@ -169,6 +173,10 @@ private slots:
     void permanentScriptWritesBothFilesThenLoads_data();
     void permanentScriptWritesBothFilesThenLoads();
     void permanentScriptStopsWhenFilesCannotBeWritten();
+    void fourWebcamsCommandsAreFixed();
+    void reloadScriptRemovesThenLoads_data();
+    void reloadScriptRemovesThenLoads();
+    void fewerDevicesOfferAReload();
     void outcomes_data();
     void outcomes();
     void installedCheck_data();
@@ -254,7 +262,7 @@ enum class Stub
 // The permanent script with /etc moved into `root` and modprobe replaced by a stub that writes
 // its arguments to root/modprobe.args and exits with `stubExit`. Empty if some path in the
 // script was not moved (the test would write to the real /etc).
-QString scriptInScratch(const QString &root, int stubExit, Stub kind = Stub::Runs)
+QString scriptInScratch(const QString &root, int stubExit, Stub kind = Stub::Runs, int devices = 1)
 {
     const QString stub = root + QStringLiteral("/modprobe");
     if (kind != Stub::Missing) {
@@ -271,7 +279,7 @@ QString scriptInScratch(const QString &root, int stubExit, Stub kind = Stub::Run
             file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
     }
 
-    QString script = WebcamModule::permanentCommand().arguments.at(2);
+    QString script = WebcamModule::permanentCommand(devices).arguments.at(2);
     script.replace(QStringLiteral("/usr/sbin/modprobe"), stub);
     script.replace(QStringLiteral(" /etc/"), QStringLiteral(" ") + root + QStringLiteral("/etc/"));
     if (script.contains(QStringLiteral(" /etc")) || script.contains(QStringLiteral("/usr/sbin")))
@@ -358,6 +366,91 @@ void TestWebcamSetup::permanentScriptStopsWhenFilesCannotBeWritten()
     QCOMPARE(WebcamModule::outcomeOf(run.result, WebcamModule::Setup::Permanent),
              WebcamModule::Outcome::FilesNotWritten);
     QVERIFY(!QFile::exists(dir.filePath("modprobe.args")));
+}
+
+void TestWebcamSetup::fourWebcamsCommandsAreFixed()
+{
+    const WebcamModule::Command load = WebcamModule::loadCommand(WebcamModule::kEachWebcams);
+    QCOMPARE(load.program, kPkexec);
+    QCOMPARE(load.arguments, kLoadFourArguments);
+    QVERIFY(load.input.isEmpty());
+    QCOMPARE(WebcamModule::modprobeConfContents(WebcamModule::kEachWebcams),
+             QByteArray("options v4l2loopback devices=4 card_label=\"Quorvix 1,Quorvix 2,Quorvix "
+                        "3,Quorvix 4\" exclusive_caps=1,1,1,1\n"));
+    // Any other number is the one webcam.
+    QCOMPARE(WebcamModule::loadCommand(3).arguments, kLoadArguments);
+
+    // The permanent script, run for real: both files, then the same four-device load.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString script = scriptInScratch(dir.path(), 0, Stub::Runs, WebcamModule::kEachWebcams);
+    QVERIFY2(!script.isEmpty(), "a path of the script was not moved into the scratch folder");
+    const RunOutcome run = runForReal(QStringLiteral("/bin/sh"), {"-c", script}, {});
+    QCOMPARE(run.result.exitCode, 0);
+    QCOMPARE(readAll(dir.filePath("etc/modprobe.d/quorvix.conf")),
+             WebcamModule::modprobeConfContents(WebcamModule::kEachWebcams));
+    QCOMPARE(readAll(dir.filePath("etc/modules-load.d/quorvix.conf")),
+             WebcamModule::modulesLoadContents());
+    QCOMPARE(readAll(dir.filePath("modprobe.args")),
+             (kLoadFourArguments.mid(1).join('\n') + '\n').toUtf8());
+
+    const WebcamModule::Command reload = WebcamModule::reloadCommand();
+    QCOMPARE(reload.program, kPkexec);
+    QCOMPARE(reload.arguments.mid(0, 2), QStringList({"/bin/sh", "-c"}));
+    QVERIFY(reload.input.isEmpty());
+}
+
+void TestWebcamSetup::reloadScriptRemovesThenLoads_data()
+{
+    QTest::addColumn<bool>("loaded");
+    QTest::addColumn<int>("removeExit");
+    QTest::addColumn<int>("loadExit");
+    QTest::addColumn<QByteArray>("calls");
+    QTest::addColumn<int>("outcome");
+    using O = WebcamModule::Outcome;
+    const QByteArray load = (kLoadFourArguments.mid(1).join('\n') + '\n').toUtf8();
+    QTest::newRow("loaded: removed, then loaded with four")
+        << true << 0 << 0 << QByteArray("-r\nv4l2loopback\n") + load << int(O::Succeeded);
+    // modprobe -r: "FATAL: Module v4l2loopback is in use."
+    QTest::newRow("a program holds a device: nothing loaded")
+        << true << 1 << 0 << QByteArray("-r\nv4l2loopback\n") << int(O::ModuleInUse);
+    QTest::newRow("not loaded: just loaded") << false << 1 << 0 << load << int(O::Succeeded);
+    QTest::newRow("the load fails") << false << 0 << 1 << load << int(O::ModprobeFailed);
+}
+
+void TestWebcamSetup::reloadScriptRemovesThenLoads()
+{
+    QFETCH(bool, loaded);
+    QFETCH(int, removeExit);
+    QFETCH(int, loadExit);
+    QFETCH(QByteArray, calls);
+    QFETCH(int, outcome);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString root = dir.path();
+    // A modprobe that appends its arguments and ends as told, removal and load apart.
+    QFile stub(root + QStringLiteral("/modprobe"));
+    QVERIFY(stub.open(QIODevice::WriteOnly));
+    stub.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" >> '%1/modprobe.args'\n"
+                              "[ \"$1\" = -r ] && exit %2\nexit %3\n")
+                   .arg(root)
+                   .arg(removeExit)
+                   .arg(loadExit)
+                   .toUtf8());
+    stub.close();
+    stub.setPermissions(stub.permissions() | QFileDevice::ExeOwner);
+    if (loaded)
+        QVERIFY(QDir(root).mkpath(QStringLiteral("sys/module/v4l2loopback")));
+    QString script = WebcamModule::reloadCommand().arguments.at(2);
+    script.replace(QStringLiteral("/usr/sbin/modprobe"), stub.fileName());
+    script.replace(QStringLiteral(" /sys/"), QStringLiteral(" ") + root + QStringLiteral("/sys/"));
+    QVERIFY(!script.contains(QStringLiteral(" /sys")) &&
+            !script.contains(QStringLiteral("/usr/sbin")));
+
+    const RunOutcome run = runForReal(QStringLiteral("/bin/sh"), {"-c", script}, {});
+    QCOMPARE(run.reports, 1);
+    QCOMPARE(int(WebcamModule::outcomeOf(run.result, WebcamModule::Setup::Reload)), outcome);
+    QCOMPARE(readAll(root + QStringLiteral("/modprobe.args")), calls);
 }
 
 void TestWebcamSetup::outcomes_data()
@@ -527,6 +620,51 @@ void TestWebcamSetup::loadNowAndAtEveryStartRunsOneCommand()
     d->recorder.finishLast(exited(0));
     QCOMPARE(loaded.count(), 1);
     QVERIFY(d->dialog->message().contains(QStringLiteral("at every start")));
+}
+
+void TestWebcamSetup::fewerDevicesOfferAReload()
+{
+    auto d = makeDialog();
+    QSignalSpy release(d->dialog.get(), &WebcamSetupDialog::releaseWebcams);
+    QSignalSpy ended(d->dialog.get(), &WebcamSetupDialog::reloadEnded);
+    QSignalSpy loaded(d->dialog.get(), &WebcamSetupDialog::moduleLoaded);
+    // Four wanted, the module not loaded: a load asks for four devices.
+    d->dialog->setWebcams(WebcamModule::kEachWebcams, 0, false);
+    QVERIFY(!d->dialog->reloadOffered());
+    d->button("cmdLoad")->click();
+    QCOMPARE(d->recorder.calls().size(), 1);
+    QCOMPARE(d->recorder.calls().at(0).arguments, kLoadFourArguments);
+    d->recorder.finishLast(exited(0));
+
+    // Loaded with one device only: the reload is offered, and says when it can work.
+    d->dialog->setWebcams(WebcamModule::kEachWebcams, 1, true);
+    QVERIFY(d->dialog->reloadOffered());
+    QVERIFY(d->dialog->message().contains(QStringLiteral("no program holds")));
+    d->button("cmdReload")->click();
+    QCOMPARE(d->recorder.calls().size(), 2);
+    QCOMPARE(d->recorder.calls().at(1).program, kPkexec);
+    QCOMPARE(d->recorder.calls().at(1).arguments, WebcamModule::reloadCommand().arguments);
+    // The program let go of its own devices before the command ran.
+    QCOMPARE(release.count(), 1);
+    QCOMPARE(ended.count(), 0);
+
+    // A program holds a device: said plainly, and the program may take its devices again.
+    d->recorder.finishLast(exited(WebcamModule::kModuleInUseExitCode));
+    QCOMPARE(ended.count(), 1);
+    QCOMPARE(loaded.count(), 1);
+    QVERIFY(d->dialog->message().contains(QStringLiteral("in use")));
+    QVERIFY(d->dialog->reloadOffered());
+
+    // Again, with the devices free this time.
+    d->button("cmdReload")->click();
+    d->recorder.finishLast(exited(0));
+    QCOMPARE(ended.count(), 2);
+    QCOMPARE(loaded.count(), 2);
+    d->dialog->setWebcams(WebcamModule::kEachWebcams, WebcamModule::kEachWebcams, true);
+    QVERIFY(!d->dialog->reloadOffered());
+    // With one webcam wanted no reload is offered, whatever the module has.
+    d->dialog->setWebcams(1, 0, true);
+    QVERIFY(!d->dialog->reloadOffered());
 }
 
 void TestWebcamSetup::failuresAreExplainedAndTheDialogGoesOn_data()
