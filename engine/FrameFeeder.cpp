@@ -11,6 +11,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <cstring>
+
 static_assert(4 * FrameFeeder::kLargestPictureBytes <= FrameFeeder::kVideoBudgetBytes,
               "four of the largest pictures must fit the picture budget");
 // Every frame the downmix gives fits the sound budget many times over.
@@ -40,6 +42,7 @@ void FrameFeeder::reset(bool ignoreAudio, int maxBufferMs, StartFunction onStart
     m_fps = 0;
     m_frameMs = 0.0;
     m_converted = 0;
+    m_hasDisplayMatrix = false;
 }
 
 void FrameFeeder::release()
@@ -119,6 +122,13 @@ qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational 
     if (!m_firstPictureLogged) {
         m_firstPictureLogged = true;
         qCInfo(lcEngine) << "-- FIRST VIDEO PTS:" << frame->pts;
+    }
+    if (!m_hasDisplayMatrix.load(std::memory_order_relaxed)) {
+        const AVFrameSideData *side = av_frame_get_side_data(frame, AV_FRAME_DATA_DISPLAYMATRIX);
+        if (side && side->size >= sizeof(m_displayMatrix)) {
+            std::memcpy(m_displayMatrix, side->data, sizeof(m_displayMatrix));
+            m_hasDisplayMatrix.store(true, std::memory_order_release);
+        }
     }
 
     // A picture without a usable time cannot be placed on the session clock.

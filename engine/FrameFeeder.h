@@ -84,6 +84,14 @@ public:
     int height() const { return m_height.load(); }
     int fps() const { return m_fps.load(); }
     double frameMs() const { return m_frameMs.load(); }
+    // Any thread: the publisher's display matrix (nine values, FFmpeg's layout) from the first
+    // picture of the session that carried one, or null. A camera sends it with its first
+    // picture only, and that picture may never be shown (late, or replaced on the way), so
+    // it is kept here, where every decoded picture passes.
+    const qint32 *displayMatrix() const
+    {
+        return m_hasDisplayMatrix.load(std::memory_order_acquire) ? m_displayMatrix : nullptr;
+    }
 
 private:
     void start(const AVFrame *frame, AVRational frameRate);
@@ -113,4 +121,7 @@ private:
     std::atomic<int> m_fps{0};
     std::atomic<qint64> m_converted{0};
     std::atomic<double> m_frameMs{0.0};
+    // Written by the video decoding thread before m_hasDisplayMatrix is set; then read only.
+    qint32 m_displayMatrix[9] = {};
+    std::atomic<bool> m_hasDisplayMatrix{false};
 };

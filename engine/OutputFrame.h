@@ -22,4 +22,7 @@ struct OutputFrame
     int samples = 0; // per channel
     int sampleRate = 0;
     int channels = 0;
+    // The publisher's display matrix (nine values, FFmpeg's layout) when its stream carried
+    // one, or null; valid until the call returns.
+    const qint32 *displayMatrix = nullptr;
 };

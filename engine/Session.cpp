@@ -433,6 +433,7 @@ void Session::deliver(const DeliveredFrame &frame)
         // The decoder's picture as the queue held it; the picture on show again is not sent.
         OutputFrame out;
         out.picture = frame.newPicture ? frame.picture : nullptr;
+        out.displayMatrix = m_feeder.displayMatrix();
         // The sound as the policy holds it, planar float: the output converts it once, to
         // what each of its backends takes.
         if (frame.audio) {

@@ -95,8 +95,12 @@ void OutputRouter::sendFrame(const OutputFrame &live)
     if (live.picture && !readablePicture(live.picture))
         return;
     // A display matrix comes with the first picture (or with a few): it holds from then on.
+    // The picture's own matrix, else the one its session kept from an earlier picture.
     if (live.picture && av_frame_get_side_data(live.picture, AV_FRAME_DATA_DISPLAYMATRIX))
         m_publisherOrientation.store(PictureOrientation::ofPicture(live.picture).pack());
+    else if (live.displayMatrix && m_publisherOrientation.load() == PictureOrientation().pack())
+        m_publisherOrientation.store(
+            PictureOrientation::fromDisplayMatrix(live.displayMatrix).pack());
 
     // The picture goes to the video-out thread; this thread never waits for a backend's write.
     if (live.picture && (m_backends.webcam || m_backends.ndi || m_backends.preview))

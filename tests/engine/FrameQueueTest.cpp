@@ -8,6 +8,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
 #include <libavutil/frame.h>
 }
 
@@ -411,6 +412,12 @@ void FrameQueueTest::feederQueuesPicturesAsDecoded()
     AVFramePtr first(countedPicture(64, 48, 1, &freed, AV_PIX_FMT_NV12));
     first->pts = 0;
     const uint8_t *firstData = first->data[0];
+    // Only the first picture says how the camera is held; the session keeps it.
+    AVFrameSideData *side =
+        av_frame_new_side_data(first.get(), AV_FRAME_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t));
+    QVERIFY(side);
+    av_display_rotation_set(reinterpret_cast<int32_t *>(side->data), 90);
+    QVERIFY(!feeder.displayMatrix());
     QCOMPARE(feeder.feedPicture(first.get(), timeBase, rate), qint64(0));
     QVERIFY(!first->buf[0]); // the queue holds the decoder's reference
     AVFramePtr larger(countedPicture(96, 72, 2, &freed));
@@ -426,6 +433,8 @@ void FrameQueueTest::feederQueuesPicturesAsDecoded()
     QCOMPARE(starts, 1);
     QCOMPARE(feeder.width(), 64);
     QCOMPARE(timeline.lastVideoMs.load(), qint64(33));
+    QVERIFY(feeder.displayMatrix());
+    QCOMPARE(av_display_rotation_get(feeder.displayMatrix()), 90.0);
 
     QCOMPARE(video.count(), 2);
     AVFramePtr out(av_frame_alloc());
@@ -439,6 +448,9 @@ void FrameQueueTest::feederQueuesPicturesAsDecoded()
     out.reset();
     QCOMPARE(freed.load(), 2);
     feeder.release();
+    // The next session starts without it.
+    feeder.reset(true, 2000, [](const FrameFeeder::Format &) {});
+    QVERIFY(!feeder.displayMatrix());
 }
 
 QTEST_GUILESS_MAIN(FrameQueueTest)

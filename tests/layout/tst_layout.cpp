@@ -73,6 +73,7 @@ const QStringList kWebcamSetupStates = {
 const QHash<QString, QString> kReadmePictures = {
     {QStringLiteral("QR: Android, SRT off"), QStringLiteral("qr-android.png")},
     {QStringLiteral("webcam set-up: module installed"), QStringLiteral("webcam-setup.png")},
+    {QStringLiteral("settings: defaults"), QStringLiteral("settings.png")},
 };
 
 void store(const char *key, const QVariant &value)
