@@ -266,13 +266,7 @@ void ServerStreamTest::publishersRotationTurnsTheWebcamPicture()
     auto io = std::make_shared<FakeV4l2Io>();
     io->addLoopback(device, "Quorvix");
     qputenv("QUORVIX_VCAM_DEVICE", device.toLatin1());
-    OutputBackends::setFactory_for_testing([io](const QString &name) {
-        OutputBackends backends;
-        auto sink = std::make_unique<V4l2Sink>(io);
-        sink->init(name);
-        backends.webcam = std::move(sink);
-        return backends;
-    });
+    installWebcamOnlyBackends(io, V4l2Sink::kProbeIntervalMs);
     struct Restore
     {
         ~Restore()

@@ -1,5 +1,8 @@
 #include "FakeV4l2Io.h"
 
+#include "output/OutputBackends.h"
+#include "output/V4l2Sink.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -225,4 +228,15 @@ bool FakeV4l2Io::openedByOthers(const QString &path)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_devices.contains(path) && m_devices.value(path).otherOpeners > 0;
+}
+
+void installWebcamOnlyBackends(const std::shared_ptr<FakeV4l2Io> &io, int probeMs)
+{
+    OutputBackends::setFactory_for_testing([io, probeMs](const QString &name) {
+        OutputBackends backends;
+        auto sink = std::make_unique<V4l2Sink>(io, probeMs);
+        sink->init(name);
+        backends.webcam = std::move(sink);
+        return backends;
+    });
 }

@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QStringList>
 
+#include <memory>
 #include <mutex>
 
 #include <linux/videodev2.h>
@@ -95,3 +96,7 @@ private:
     QMap<int, Descriptor> m_descriptors;
     int m_nextFd = 100;
 };
+
+// Makes every OutputRouter built from now on have one backend: a V4l2Sink over `io`, looking
+// for its device every `probeMs`. Undo with OutputBackends::setFactory_for_testing({}).
+void installWebcamOnlyBackends(const std::shared_ptr<FakeV4l2Io> &io, int probeMs);

@@ -299,13 +299,7 @@ void TestOrientation::displayMatrixHoldsForTheSession()
     QFETCH(double, clockwise);
     QFETCH(QPoint, mark);
     std::shared_ptr<FakeV4l2Io> io = m_io;
-    OutputBackends::setFactory_for_testing([io](const QString &name) {
-        OutputBackends backends;
-        auto sink = std::make_unique<V4l2Sink>(io, kProbeMs);
-        sink->init(name);
-        backends.webcam = std::move(sink);
-        return backends;
-    });
+    installWebcamOnlyBackends(io, kProbeMs);
     OutputRouter router(QStringLiteral("Quorvix"));
     router.setStreamLive(true);
     const AVFramePtr first = markedPicture(clockwise);

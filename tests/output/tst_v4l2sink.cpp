@@ -877,13 +877,7 @@ void TestV4l2Sink::webcamAvailableFollowsDevice()
 {
     // OutputRouter with the sink on the fake devices as its only backend.
     std::shared_ptr<FakeV4l2Io> io = m_io;
-    OutputBackends::setFactory_for_testing([io](const QString &name) {
-        OutputBackends backends;
-        auto sink = std::make_unique<V4l2Sink>(io, kProbeMs);
-        sink->init(name);
-        backends.webcam = std::move(sink);
-        return backends;
-    });
+    installWebcamOnlyBackends(io, kProbeMs);
     {
         OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
         QVERIFY(!cam.webcamAvailable());
