@@ -395,7 +395,11 @@ void Session::releaseSession()
     m_sessionReleased = true;
     // The session's smaller buffers (packets, decoder state) came from the malloc arenas of
     // threads that are gone now; hand their free pages back instead of keeping them per arena.
+    // Under a sanitizer the allocator is the sanitizer's own: glibc's arenas were never set up,
+    // and trimming them from several sessions at once crashes inside glibc.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     malloc_trim(0);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------
