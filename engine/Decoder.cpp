@@ -51,6 +51,12 @@ bool Decoder::open(const AVCodec *codec, const AVCodecParameters *parameters, in
     return true;
 }
 
+void Decoder::flush()
+{
+    if (m_context)
+        avcodec_flush_buffers(m_context.get());
+}
+
 void Decoder::close()
 {
     m_frame.reset();

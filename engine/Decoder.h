@@ -41,6 +41,9 @@ public:
               int maxPixels = 0);
     bool isOpen() const { return bool(m_context); }
     void close();
+    // Decoding thread: forgets every picture it holds, as before the first packet; the next
+    // one it can start from is a keyframe (or a recovery point).
+    void flush();
 
     // Decoding thread: the picture size the stream's headers announce now (0 before any, or
     // for audio). After a failure it tells whether a new header asked for a size refused.

@@ -106,7 +106,8 @@ AVFrame *FrameFeeder::readable(AVFrame *frame)
     return m_transferred.get();
 }
 
-qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational frameRate)
+qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational frameRate,
+                                bool measured)
 {
     // The decoding stage refuses such a session; nothing is sized for its pictures meanwhile.
     if (!PictureLimit::fits(frame->width, frame->height))
@@ -159,7 +160,8 @@ qint64 FrameFeeder::feedPicture(AVFrame *frame, AVRational timeBase, AVRational 
     if (!admitted)
         return -1;
     AVFrame *picture = readable(frame);
-    if (!picture || !m_video.push(picture, t, m_frameMs.load()))
+    if (!picture || !m_video.push(picture, t, m_frameMs.load(),
+                                  measured ? FrameQueue::kArrivalNow : FrameQueue::kArrivalUnknown))
         return -1;
     m_timeline.lastVideoMs = t;
     return t;

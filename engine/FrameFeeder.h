@@ -66,8 +66,11 @@ public:
     void setIgnoreAudio(bool ignoreAudio) { m_ignoreAudio = ignoreAudio; }
 
     // Video decoding thread: the session time at which the picture was queued, or -1. A
-    // queued picture's reference moves into the queue (`frame` is left blank).
-    qint64 feedPicture(AVFrame *frame, AVRational timeBase, AVRational frameRate);
+    // queued picture's reference moves into the queue (`frame` is left blank). A picture that
+    // is late for a reason of our own (decoded in a catch-up) is not `measured`: its lateness
+    // says nothing of the link.
+    qint64 feedPicture(AVFrame *frame, AVRational timeBase, AVRational frameRate,
+                       bool measured = true);
     // Audio decoding thread; the frame's reference moves into the queue likewise.
     void feedAudio(AVFrame *frame, AVRational timeBase);
 

@@ -74,7 +74,8 @@ bool FrameQueue::push(AVFrame *frame, qint64 timestamp, double durationMs, qint6
 {
     FrameRecord record;
     record.timestamp = timestamp;
-    record.arrivalMs = arrivalMs >= 0 ? arrivalMs : sessiontime::monotonicMs();
+    record.arrivalMs =
+        arrivalMs == kArrivalNow ? sessiontime::monotonicMs() : qMax<qint64>(-1, arrivalMs);
     record.durationMs = durationMs;
     if (m_kind == kKindVideo) {
         if (frame->width <= 0 || frame->height <= 0 || frame->format < 0 || !frame->data[0]) {

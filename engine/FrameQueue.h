@@ -56,8 +56,11 @@ public:
     // packed). A frame that is not reference-counted is copied once into buffers of its own.
     // Returns false, with the frame counted as dropped, when it is not a usable frame of the
     // queue's kind or it does not fit the budget. `arrivalMs` (monotonic) lets the delivery
-    // measure arrival jitter; -1 stamps the frame with the time of the push.
-    bool push(AVFrame *frame, qint64 timestamp, double durationMs, qint64 arrivalMs = -1);
+    // measure arrival jitter; kArrivalNow stamps the frame with the time of the push, and
+    // kArrivalUnknown leaves it out of the measurement.
+    static constexpr qint64 kArrivalNow = -1;
+    static constexpr qint64 kArrivalUnknown = -2;
+    bool push(AVFrame *frame, qint64 timestamp, double durationMs, qint64 arrivalMs = kArrivalNow);
 
     // Any thread: the waker a push into the empty queue calls (null: none). It must stay valid
     // until it is replaced or the producer has ended.

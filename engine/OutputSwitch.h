@@ -12,8 +12,9 @@
 
 // Gives the program's outputs (one per webcam) to sessions by WebcamAssignment's rules. Every
 // session whose delivery runs has joined; by default there is one output and the session
-// admitted last owns it, the others keep decoding and pacing (so they stay at their live
-// edge) but deliver nothing; when the owner leaves, the most recently admitted session still
+// admitted last owns it, the others keep their sound paced (so they stay at their live edge)
+// and their packets from the last keyframe on, but deliver nothing; when the owner leaves, the
+// most recently admitted session still
 // joined takes over. With each camera on its own webcam, a session takes the lowest free
 // output for as long as it streams and the extra ones wait. An output without an owner goes
 // back to the card. Each output's frame rate is always its owner's.

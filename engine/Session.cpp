@@ -324,6 +324,12 @@ bool Session::openDecoders(QString &failure)
             probe->videoPictureQueued(this, queuedMs);
     };
     hooks.pictureTooLarge = [this](int width, int height) { refusePicture(width, height); };
+    // Until the session has joined the output its first picture is needed to join it; after
+    // that, only while it owns an output.
+    hooks.picturesSeen = [this] {
+        const OutputSwitch *output = m_output.load();
+        return !output || !m_joinedOutput.load() || output->owns(this);
+    };
     hooks.receiveFailures = [this](qint64 total, qint64 sinceLast) {
         // A peer can make every packet fail: the window hears of it at most once a second,
         // with how many failed since it last heard.

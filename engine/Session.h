@@ -114,6 +114,9 @@ public:
     FrameQueue &videoQueue() { return m_videoQueue; }
     FrameQueue &audioQueue() { return m_audioQueue; }
     bool outputStarted() const { return m_feeder.started(); }
+    // Pictures the video decoder gave so far; none are decoded while nobody sees them (another
+    // camera owns the output), from the stream's next keyframe on.
+    qint64 picturesDecoded() const { return m_decoding.picturesDecoded(); }
     // Pictures brought out of hardware surfaces for the output (FrameFeeder).
     qint64 convertedPictures() const { return m_feeder.convertedPictures(); }
     bool listening() const { return m_intake.listening(); }

@@ -6,6 +6,8 @@
 #include "engine/PacketHandlerThread.h"
 #include "engine/PictureLimit.h"
 
+#include <QElapsedTimer>
+
 namespace {
 
 const Decoder::Texts kVideoTexts{"Cannot open video decoder\n",
@@ -30,6 +32,11 @@ bool SessionDecoding::open(const StreamIntake &intake, const StreamIntake::Strea
     m_streams = streams;
     m_hooks = std::move(hooks);
     m_refused = false;
+    m_held.clear();
+    m_decoderCurrent = true;
+    m_unmeasured = 0;
+    m_paused = false;
+    m_picturesDecoded = 0;
     // A decoder that failed to open is kept out: its packets are not queued.
     m_videoDecoder = std::make_unique<Decoder>(kVideoTexts);
     const bool videoOpen =
@@ -105,6 +112,7 @@ void SessionDecoding::release()
     m_audioPackets.clear();
     m_videoDecoder.reset();
     m_audioDecoder.reset();
+    m_held.release();
 }
 
 void SessionDecoding::refuse(int width, int height)
@@ -121,15 +129,63 @@ void SessionDecoding::decodeVideo(AVPacket *packet)
     // The session is ending: decoding more of a refused stream is work for nothing.
     if (m_refused)
         return;
-    const Decoder::Result result = m_videoDecoder->decode(packet, [this](AVFrame *frame) {
+    if (m_hooks.picturesSeen && !m_hooks.picturesSeen()) {
+        if (!m_paused.exchange(true, std::memory_order_relaxed))
+            qCInfo(lcEngine) << "-- pictures not shown: decoding paused from the next keyframe";
+        // Up to the next keyframe the decoder stays current, so that a take-over before it
+        // needs no catch-up; from the keyframe on the packets are kept.
+        const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        if (m_decoderCurrent && !key) {
+            decodePictures(packet, false);
+            return;
+        }
+        m_decoderCurrent = false;
+        m_held.hold(packet);
+        return;
+    }
+    if (m_paused.load(std::memory_order_relaxed))
+        resumePictures();
+    decodePictures(packet, true);
+}
+
+void SessionDecoding::resumePictures()
+{
+    m_paused.store(false, std::memory_order_relaxed);
+    if (m_decoderCurrent) {
+        qCInfo(lcEngine) << "-- pictures shown again";
+        return;
+    }
+    QElapsedTimer took;
+    took.start();
+    // The decoder missed packets: it starts afresh at the kept keyframe. Without one (a
+    // bound was reached) it waits for the stream's next keyframe by itself.
+    const int held = m_held.count();
+    m_videoDecoder->flush();
+    m_held.drain([this](AVPacket *kept) { decodePictures(kept, false); });
+    m_decoderCurrent = true;
+    // This picture and those queued during the catch-up come late for our own reason.
+    m_unmeasured = 1 + int(m_videoPackets.size());
+    qCInfo(lcEngine) << "-- pictures shown again:" << held << "kept packets decoded in"
+                     << took.elapsed() << "ms";
+}
+
+void SessionDecoding::decodePictures(AVPacket *packet, bool show)
+{
+    const bool measured = m_unmeasured <= 0;
+    if (show && m_unmeasured > 0)
+        --m_unmeasured;
+    const Decoder::Result result = m_videoDecoder->decode(packet, [&](AVFrame *frame) {
         // Checked before anything is sized for the picture: the first one sizes the pool.
         if (m_refused || !PictureLimit::fits(frame->width, frame->height)) {
             refuse(frame->width, frame->height);
             return;
         }
+        m_picturesDecoded.fetch_add(1, std::memory_order_relaxed);
+        if (!show)
+            return;
         frame->pts = frame->best_effort_timestamp;
-        const qint64 queued =
-            m_feeder.feedPicture(frame, m_streams.videoTimeBase, m_streams.videoFrameRate);
+        const qint64 queued = m_feeder.feedPicture(frame, m_streams.videoTimeBase,
+                                                   m_streams.videoFrameRate, measured);
         if (queued >= 0 && m_hooks.pictureQueued)
             m_hooks.pictureQueued(queued);
     });

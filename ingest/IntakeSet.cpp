@@ -373,7 +373,8 @@ QList<IntakeSet::Camera> IntakeSet::cameras() const
         const bool waits = std::find(waiting.begin(), waiting.end(), manager) != waiting.end();
         if (output < 0 && !waits)
             continue;
-        result.append(Camera{reinterpret_cast<quintptr>(manager), m_peerOf.value(manager), output});
+        result.append(Camera{reinterpret_cast<quintptr>(manager), m_peerOf.value(manager), output,
+                             manager->picturesDecoded()});
     }
     return result;
 }

@@ -73,12 +73,14 @@ public:
     // The user picks the stream the window reports on (an id from cameras(); 0: none).
     void pickStats(quintptr id);
     // Every stream that delivers (joined the output switch): its id, its camera's address
-    // and the output it is on (-1 while it waits).
+    // and the output it is on (-1 while it waits), and the pictures decoded so far (a camera
+    // that waits decodes none after its next keyframe).
     struct Camera
     {
         quintptr id = 0;
         QString peer;
         int output = -1;
+        qint64 picturesDecoded = 0;
     };
     QList<Camera> cameras() const;
     // The relay feeding `manager` (null when none, or gone).

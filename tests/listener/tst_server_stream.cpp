@@ -91,6 +91,26 @@ private:
     qint64 m_down = 0;
 };
 
+// The luma in the middle of a picture the webcam was given, -1 without one.
+int centreLuma(const RecordingOutput::Frame &frame)
+{
+    if (!frame.live || frame.picture.isEmpty() || frame.rowBytes <= 0)
+        return -1;
+    const int at = frame.height / 2 * frame.rowBytes + frame.width / 2;
+    return at < frame.picture.size() ? uchar(frame.picture.at(at)) : -1;
+}
+
+// Live pictures of luma `luma` (within what compression changes of a flat colour) the webcam
+// was given from the `from`th frame on.
+int picturesOf(const RecordingOutput &output, int luma, int from = 0)
+{
+    const QList<RecordingOutput::Frame> frames = output.frames(RecordingOutput::Sink);
+    int n = 0;
+    for (int i = from; i < frames.size(); ++i)
+        n += qAbs(centreLuma(frames.at(i)) - luma) <= 6 ? 1 : 0;
+    return n;
+}
+
 FfmpegPublisher::Options endlessPublisher()
 {
     FfmpegPublisher::Options options;
@@ -111,6 +131,7 @@ private slots:
     void stopWithAConnectedCameraAbortsIt();
     void destructionWithAConnectedCameraEndsEverything();
     void publishersRotationTurnsTheWebcamPicture();
+    void cameraNobodySeesDecodesNoPicturesAndTakesOverWhenShown();
 };
 
 void ServerStreamTest::initTestCase()
@@ -312,6 +333,60 @@ void ServerStreamTest::publishersRotationTurnsTheWebcamPicture()
         publisher.stop();
     }
     QCOMPARE(io->openDescriptors(), 0);
+}
+
+void ServerStreamTest::cameraNobodySeesDecodesNoPicturesAndTakesOverWhenShown()
+{
+    // Flat colours as limited-range luma.
+    constexpr int kRed = 81;
+    constexpr int kBlue = 41;
+    RecordingOutput output;
+    OutputRouter cam(QStringLiteral("Quorvix"));
+    TestWindow window;
+    TestServer server(&cam, &window);
+    const quint16 port = FreePort::loopback();
+    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
+    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+
+    // A keyframe every half second.
+    FfmpegPublisher::Options options = endlessPublisher();
+    options.videoSource = QStringLiteral("color=c=red");
+    options.gop = 15;
+    FfmpegPublisher first(options);
+    QVERIFY(first.start(port));
+    QTRY_VERIFY_WITH_TIMEOUT(picturesOf(output, kRed) >= 10, kStreamTimeoutMs);
+
+    options.videoSource = QStringLiteral("color=c=blue");
+    FfmpegPublisher second(options);
+    QVERIFY(second.start(port));
+    // The newer camera owns the webcam; the first waits.
+    const auto waiting = [&server] {
+        for (const IntakeSet::Camera &camera : server.cameras())
+            if (camera.output < 0)
+                return camera;
+        return IntakeSet::Camera();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(waiting().id != 0, kStreamTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(picturesOf(output, kBlue) >= 10, kStreamTimeoutMs);
+    // Two seconds of the second camera later the first is past its next keyframe: from then
+    // on it decodes nothing while three more seconds go by.
+    const int blueFrom = output.frameCount(RecordingOutput::Sink);
+    QTRY_VERIFY_WITH_TIMEOUT(picturesOf(output, kBlue, blueFrom) >= 60, kStreamTimeoutMs);
+    const qint64 decodedBefore = waiting().picturesDecoded;
+    QVERIFY(decodedBefore >= 10);
+    const int pausedFrom = output.frameCount(RecordingOutput::Sink);
+    QTRY_VERIFY_WITH_TIMEOUT(picturesOf(output, kBlue, pausedFrom) >= 90, kStreamTimeoutMs);
+    QCOMPARE(waiting().picturesDecoded, decodedBefore);
+    QCOMPARE(picturesOf(output, kRed, blueFrom), 0);
+
+    // The second leaves: the first is shown again, decoded from its kept keyframe, as the
+    // colour it is.
+    second.stop();
+    const int leftFrom = output.frameCount(RecordingOutput::Sink);
+    QTRY_VERIFY_WITH_TIMEOUT(picturesOf(output, kRed, leftFrom) >= 30, kStreamTimeoutMs);
+    for (const IntakeSet::Camera &camera : server.cameras())
+        QVERIFY(camera.picturesDecoded > decodedBefore);
+    first.stop();
 }
 
 QTEST_MAIN(ServerStreamTest)
