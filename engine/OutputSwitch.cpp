@@ -130,20 +130,21 @@ std::vector<const void *> OutputSwitch::waiting() const
     return m_assignment.waiting();
 }
 
-int OutputSwitch::audioOutputDelayMs() const
+int OutputSwitch::audioOutputDelayMs(const void *session) const
 {
     // Never waits: an output's lock may be held by another camera's send or by a change.
+    const auto delayOf = [](Output &output) {
+        std::unique_lock<std::mutex> guard(output.lock, std::try_to_lock);
+        if (guard.owns_lock())
+            output.lastAudioDelayMs = output.sink ? output.sink->audioOutputDelayMs() : 0;
+        return output.lastAudioDelayMs.load();
+    };
+    if (const int index = session ? outputOf(session) : -1; index >= 0)
+        return delayOf(m_outputs[static_cast<size_t>(index)]);
     int largest = 0;
     const int count = m_count.load();
-    for (int i = 0; i < count; ++i) {
-        Output &output = m_outputs[static_cast<size_t>(i)];
-        std::unique_lock<std::mutex> guard(output.lock, std::try_to_lock);
-        if (!guard.owns_lock())
-            return m_lastAudioDelayMs.load();
-        if (output.sink)
-            largest = std::max(largest, output.sink->audioOutputDelayMs());
-    }
-    m_lastAudioDelayMs = largest;
+    for (int i = 0; i < count; ++i)
+        largest = std::max(largest, delayOf(m_outputs[static_cast<size_t>(i)]));
     return largest;
 }
 

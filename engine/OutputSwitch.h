@@ -52,9 +52,11 @@ public:
     void join(const void *session, quint64 admission, int rateNum, int rateDen);
     // `session` leaves; a no-op for one that never joined.
     void leave(const void *session);
-    // Any thread: the largest audio delay of the outputs (OutputSink::audioOutputDelayMs);
-    // an output busy with a change answers with the last value seen.
-    int audioOutputDelayMs() const;
+    // Any thread: the audio delay (OutputSink::audioOutputDelayMs) of the output `session`
+    // owns, so each camera's pictures wait for its own microphone only; for a session without
+    // one (or null), the largest of the outputs, which it may take. An output busy with a send
+    // or a change answers with the last value seen.
+    int audioOutputDelayMs(const void *session = nullptr) const;
     // Sends the frame when `session` owns an output; false (nothing sent) otherwise.
     bool send(const void *session, const OutputFrame &frame);
 
@@ -80,6 +82,7 @@ private:
     struct Output
     {
         std::atomic<const void *> owner{nullptr}; // mirrored for the lock-free checks
+        std::atomic<int> lastAudioDelayMs{0};     // the sink's, at the last look
         // -- Guarded by lock.
         std::mutex lock;
         OutputSink *sink = nullptr;
@@ -92,7 +95,6 @@ private:
     std::atomic<quint64> m_admissions{0};
     std::atomic<int> m_count{0};
     mutable std::array<Output, kMaxOutputs> m_outputs;
-    mutable std::atomic<int> m_lastAudioDelayMs{0};
 
     // -- All the following fields are protected by m_lock.
     mutable std::mutex m_lock;

@@ -431,7 +431,7 @@ void Session::startDelivery(const FrameFeeder::Format &format)
     output->join(this, m_admission.load(), format.frameRate.num, format.frameRate.den);
     m_joinedOutput = true;
     m_delivery.start(session, m_videoQueue, m_audioQueue, m_timeline, *this, m_stop, *output,
-                     m_port.load());
+                     m_port.load(), this);
 }
 
 // ---------------------------------------------------------------------------------------------

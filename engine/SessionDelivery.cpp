@@ -12,7 +12,8 @@ SessionDelivery::~SessionDelivery()
 
 void SessionDelivery::start(const DeliveryPolicy::Session &session, FrameQueue &video,
                             FrameQueue &audio, SessionTimeline &timeline, DeliverySink &sink,
-                            const std::atomic<bool> &stop, const OutputSwitch &output, int port)
+                            const std::atomic<bool> &stop, const OutputSwitch &output, int port,
+                            const void *member)
 {
     if (m_playout.load())
         return;
@@ -28,10 +29,10 @@ void SessionDelivery::start(const DeliveryPolicy::Session &session, FrameQueue &
     // when each picture is due, and a tick only bounds how late it can go out.
     DeliveryPolicy *policy = m_policy.get();
     auto *playout =
-        new PlayoutThread(DeliveryPolicy::kTickMs, [policy, &stop, &output]() -> qint64 {
+        new PlayoutThread(DeliveryPolicy::kTickMs, [policy, &stop, &output, member]() -> qint64 {
             if (stop)
                 return 0;
-            policy->setAudioOutputDelayMs(output.audioOutputDelayMs());
+            policy->setAudioOutputDelayMs(output.audioOutputDelayMs(member));
             const qint64 now = sessiontime::monotonicMs();
             policy->tick(now);
             // Waking 250 times a second costs more than the ticks themselves; until the next

@@ -35,11 +35,12 @@ public:
     SessionDelivery &operator=(const SessionDelivery &) = delete;
 
     // Creates the policy over the session's queues and starts the playout thread. Each tick
-    // hands the policy the output's audio delay and the time, unless `stop` is set. A
-    // no-op when delivery already runs.
+    // hands the policy the audio delay of the output `member` (the address the session joined
+    // `output` with) owns, and the time, unless `stop` is set. A no-op when delivery already
+    // runs.
     void start(const DeliveryPolicy::Session &session, FrameQueue &video, FrameQueue &audio,
                SessionTimeline &timeline, DeliverySink &sink, const std::atomic<bool> &stop,
-               const OutputSwitch &output, int port);
+               const OutputSwitch &output, int port, const void *member = nullptr);
     // Ends the playout thread, so that no tick runs against session data that is about to be
     // released: until it ends, or kStopWaitMs. True when it has ended (or never existed); it is
     // then freed.

@@ -227,6 +227,13 @@ void OutputSwitchTest::eachSessionOnItsOwnOutput()
     QCOMPARE(second.count(), 1);
     QCOMPARE(first.lastPicture().rateNum, 25);
     QCOMPARE(second.lastPicture().rateNum, 30);
+    // Each camera's pictures wait for its own microphone's delay; the waiting one's for the
+    // largest, which it may get.
+    first.audioDelayMs = 20;
+    second.audioDelayMs = 80;
+    QCOMPARE(output.audioOutputDelayMs(&a), 20);
+    QCOMPARE(output.audioOutputDelayMs(&b), 80);
+    QCOMPARE(output.audioOutputDelayMs(&c), 80);
 
     // The first leaves: the waiting one takes its output, the other output is untouched.
     output.leave(&a);

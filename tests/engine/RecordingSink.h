@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
@@ -39,6 +40,9 @@ public:
     };
 
     bool copyPictures = false;
+    // What the output reports as the delay its sound adds (OutputSink).
+    std::atomic<int> audioDelayMs{0};
+    int audioOutputDelayMs() const override { return audioDelayMs.load(); }
 
     void deliver(const DeliveredFrame &frame) override
     {
