@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Takes a screenshot of the running main window on a virtual X server (xvfb-run) and writes it
 # to docs/screenshot.png (or the path given as the first argument); the QR window
-# (qr-android.png), the webcam set-up window (webcam-setup.png) and the settings dialog
-# (settings.png) go beside it, drawn by the
+# (qr-android.png), the webcam set-up window (webcam-setup.png), the settings dialog
+# (settings.png) and the main window's webcam list (webcams.png) go beside it, drawn by the
 # layout test with the program's style. The program runs with an
 # empty settings store of its own and without the update check, so the picture shows what a
 # first start shows. Needs xvfb, xauth and ffmpeg (x11grab); xwininfo (x11-utils) finds the
@@ -76,6 +76,7 @@ QT_QPA_PLATFORM=offscreen QUORVIX_SCREENSHOT_DIR="$shots" XDG_CONFIG_HOME="$work
   XDG_DATA_HOME="$work/data" QUORVIX_MANIFEST_URL= "$build/tests/layout/tst_layout" \
   "textsShowWhole:QR: Android, SRT off, default font" \
   "textsShowWhole:webcam set-up: module installed, default font" \
-  "textsShowWhole:settings: defaults, default font" >"$work/layout.log" 2>&1 ||
+  "textsShowWhole:settings: defaults, default font" \
+  "textsShowWhole:main window: three cameras, two webcams, default font" >"$work/layout.log" 2>&1 ||
   { cat "$work/layout.log" >&2; exit 1; }
-echo "screenshot: wrote $shots/qr-android.png, $shots/webcam-setup.png and $shots/settings.png"
+echo "screenshot: wrote $shots/qr-android.png, $shots/webcam-setup.png, $shots/settings.png and $shots/webcams.png"

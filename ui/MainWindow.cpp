@@ -12,6 +12,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QResizeEvent>
 
 namespace {
 
@@ -93,6 +94,8 @@ MainWindow::MainWindow(QWidget *parent)
     m_cmbStatsCamera = new QComboBox(m_camerasPanel);
     m_cmbStatsCamera->setObjectName(QStringLiteral("cmbStatsCamera"));
     m_cmbStatsCamera->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // Never narrower than its longest camera: the window widens instead.
+    m_cmbStatsCamera->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
     statsLabel->setBuddy(m_cmbStatsCamera);
     auto *pick = new QHBoxLayout;
     pick->addWidget(statsLabel);
@@ -104,6 +107,8 @@ MainWindow::MainWindow(QWidget *parent)
     m_ui->verticalLayout->insertWidget(m_ui->verticalLayout->indexOf(m_ui->stackedWidget) + 1,
                                        m_camerasPanel);
     m_camerasPanel->hide();
+    // A new width wraps the lines afresh.
+    m_lblWebcams->installEventFilter(this);
     connect(m_cmbStatsCamera, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
         emit statsCameraPicked(m_cmbStatsCamera->itemData(index).value<quintptr>());
     });
@@ -114,6 +119,7 @@ void MainWindow::showCameras(const QStringList &lines, const QList<StatsCamera> 
 {
     m_camerasPanel->setVisible(!lines.isEmpty());
     m_lblWebcams->setText(lines.join(QLatin1Char('\n')));
+    fitCameras();
     // Rebuilt only when the cameras change, so an open list is not pulled from under the user.
     bool same = m_cmbStatsCamera->count() == cameras.size();
     for (int i = 0; same && i < cameras.size(); ++i)
@@ -127,6 +133,34 @@ void MainWindow::showCameras(const QStringList &lines, const QList<StatsCamera> 
     const int index = m_cmbStatsCamera->findData(QVariant::fromValue(current));
     if (index >= 0)
         m_cmbStatsCamera->setCurrentIndex(index);
+}
+
+void MainWindow::fitCameras()
+{
+    if (m_camerasPanel->isHidden())
+        return;
+    // The list's width first (a longer camera name may widen the window), then its height.
+    m_ui->centralwidget->layout()->activate();
+    layout()->activate();
+    const int needed = m_lblWebcams->heightForWidth(m_lblWebcams->width());
+    if (needed <= 0 || needed == m_lblWebcams->minimumHeight())
+        return;
+    m_lblWebcams->setMinimumHeight(needed);
+    m_ui->centralwidget->layout()->activate();
+    layout()->activate();
+    const int wanted = minimumSizeHint().height();
+    if (height() < wanted && !(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)))
+        resize(width(), wanted);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_lblWebcams && event->type() == QEvent::Resize) {
+        const auto *resize = static_cast<QResizeEvent *>(event);
+        if (resize->size().width() != resize->oldSize().width())
+            fitCameras();
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 MainWindow::~MainWindow() = default;

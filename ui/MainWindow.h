@@ -84,10 +84,14 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void styleButtons();
     void onCameraChanged();
+    // Gives the webcam list the height its wrapped lines need at its width, and the window
+    // the height for that (a main window's layout asks a wrapped label for one line only).
+    void fitCameras();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     QLabel *m_lblSrt = nullptr;            // under the RTMP address, child of its page

@@ -49,6 +49,7 @@ const QStringList kMainStates = {
     QStringLiteral("key on"),
     QStringLiteral("SRT stream on, every figure"),
     QStringLiteral("Android, update out"),
+    QStringLiteral("three cameras, two webcams"),
 };
 const QStringList kSettingsStates = {
     QStringLiteral("defaults"),
@@ -74,6 +75,7 @@ const QHash<QString, QString> kReadmePictures = {
     {QStringLiteral("QR: Android, SRT off"), QStringLiteral("qr-android.png")},
     {QStringLiteral("webcam set-up: module installed"), QStringLiteral("webcam-setup.png")},
     {QStringLiteral("settings: defaults"), QStringLiteral("settings.png")},
+    {QStringLiteral("main window: three cameras, two webcams"), QStringLiteral("webcams.png")},
 };
 
 void store(const char *key, const QVariant &value)
@@ -332,6 +334,21 @@ QWidget *LayoutTest::buildMainWindow(const QString &state)
                                 StatsText::soundGaps(2, 1, 40);
         w.showStatistics(QStringLiteral("12000Kbs"), buffers, StatsText::srtLink(24.4, 13, 27),
                          StatsText::camera(QStringLiteral("192.168.178.67")));
+    }
+    if (state == QLatin1String("three cameras, two webcams")) {
+        // Each camera on its own webcam, the module loaded with two: the third waits.
+        const QStringList labels{QStringLiteral("Quorvix 1"), QStringLiteral("Quorvix 2")};
+        const QList<StatsText::Camera> cameras{{QStringLiteral("192.168.178.67"), 0},
+                                               {QStringLiteral("192.168.178.68"), 1},
+                                               {QStringLiteral("192.168.178.69"), -1}};
+        m_app->onStreamState(QStringLiteral("1920x1080 30fps"));
+        w.showCameras(StatsText::webcams(labels, cameras,
+                                         QStringLiteral("no free webcam; the webcam module has 2 "
+                                                        "of 4, reload it in the set-up window")),
+                      {{QStringLiteral("192.168.178.67 (Quorvix 1)"), 1},
+                       {QStringLiteral("192.168.178.68 (Quorvix 2)"), 2},
+                       {QStringLiteral("192.168.178.69 (waiting)"), 3}},
+                      1);
     }
     if (state == QLatin1String("Android, update out")) {
         if (!w.selectCamera(QStringLiteral("Android")))
