@@ -27,7 +27,7 @@ mkdir -p "$config/Morlaid"
 printf '[General]\nEACH_CAMERA_OWN_WEBCAM=true\n' >"$config/Morlaid/Quorvix.conf"
 start_quorvix XDG_CONFIG_HOME="$config"
 on $first; wait_picture 90 "the card on Quorvix 1" $size is_card
-on $second; wait_picture 60 "the card on Quorvix 2" $size is_card
+on $second; wait_picture 120 "the card on Quorvix 2" $size is_card
 
 start_publisher red
 red=${bg_pids[-1]}
@@ -39,8 +39,8 @@ on $first; wait_picture 10 "red still on Quorvix 1" $size is_red
 
 stop_pid "$red"
 note "red camera gone"
-on $first; wait_picture 60 "the card again on Quorvix 1" $size is_card
-on $second; capture "$OUT/blue.yuv" 3 60
+on $first; wait_picture 120 "the card again on Quorvix 1" $size is_card
+on $second; capture "$OUT/blue.yuv" 3 120
 for i in 0 1 2; do
   is_blue "$OUT/blue.yuv" $size $i || fail "Quorvix 2 frame $i: $(cat "$OUT/region.last")"
 done
