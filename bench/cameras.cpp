@@ -28,7 +28,8 @@
 //
 // bench_cameras [--runs 1] [--seconds 20] [--warmup 3] [--sizes 1280x720,1920x1080]
 //
-// The webcams are 1280x720 I420, the program's default, whatever the cameras send. Set
+// The webcams are 1280x720 I420, the program's default, whatever the cameras send; the sizes
+// are of the same shape (16:9), where the webcam's scaling keeps the stamp readable. Set
 // QUORVIX_INTAKE_PORT_BASE to keep the intakes' loopback ports off another instance's.
 
 #include "BenchProcess.h"
@@ -362,8 +363,11 @@ bool parse(int argc, char **argv, Options &o)
     }
     for (const QString &size : o.sizes) {
         const QStringList wh = size.split(QLatin1Char('x'));
+        // The stamp is looked for where a plain scaling puts it: the webcam's shape only.
         if (wh.size() != 2 || wh.at(0).toInt() <= 0 || wh.at(1).toInt() <= 0 ||
-            !stamp::fits(wh.at(0).toInt(), wh.at(1).toInt()))
+            !stamp::fits(wh.at(0).toInt(), wh.at(1).toInt()) ||
+            wh.at(0).toInt() * V4l2Sink::kDefaultHeight !=
+                wh.at(1).toInt() * V4l2Sink::kDefaultWidth)
             return false;
     }
     return true;
