@@ -38,9 +38,9 @@
 #include "StampReadingWebcams.h"
 #include "app/AppSettings.h"
 #include "app/Application.h"
-#include "output/OutputBackends.h"
 #include "output/V4l2Sink.h"
 #include "support/FreePort.h"
+#include "support/LabelledWebcams.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -208,16 +208,7 @@ CaseResult runCase(const Options &o, Case c, const Camera cameras[2], int width,
     for (int i = 0; i < 2; ++i)
         webcams->addDevice(kDevices[i], kLabels[i]);
     webcams->setSource(width, height);
-    std::shared_ptr<V4l2Io> io = webcams;
-    OutputBackends::setFactory_for_testing([io](const QString &name) {
-        OutputBackends backends;
-        auto sink = std::make_unique<V4l2Sink>(io, kProbeMs);
-        // One of several webcams is named after its own device.
-        sink->init(name, WebcamFormat(), name != QLatin1String("Quorvix"));
-        backends.webcam = std::move(sink);
-        return backends;
-    });
-    OutputBackends::setLabelSource_for_testing([io] { return io->deviceLabels(); });
+    installLabelledWebcams(webcams, kProbeMs);
 
     const quint16 port = FreePort::loopback();
     {
@@ -286,8 +277,7 @@ CaseResult runCase(const Options &o, Case c, const Camera cameras[2], int width,
             replay.stop();
         // Listening, the sessions and the outputs end here.
     }
-    OutputBackends::setFactory_for_testing({});
-    OutputBackends::setLabelSource_for_testing({});
+    clearLabelledWebcams();
     return r;
 }
 
@@ -407,7 +397,7 @@ int main(int argc, char **argv)
     Options o;
     if (!parse(argc, argv, o)) {
         std::fprintf(stderr, "usage: bench_cameras [--runs 1] [--seconds 20] [--warmup 3] "
-                             "[--sizes 1280x720,1920x1080]\n");
+                             "[--sizes 1280x720,1920x1080] (sizes of 16:9)\n");
         return 1;
     }
     // The program's settings and data in a folder of the run's own; no update check; the

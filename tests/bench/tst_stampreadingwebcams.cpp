@@ -4,9 +4,8 @@
 #include "bench/Stamp.h"
 #include "bench/StampReadingWebcams.h"
 #include "support/I420Frame.h"
-#include "output/OutputBackends.h"
+#include "support/LabelledWebcams.h"
 #include "output/OutputRouter.h"
-#include "output/V4l2Sink.h"
 
 #include <QtTest>
 
@@ -44,7 +43,7 @@ private slots:
         // The stand-in device is the only one: the sink may look for it by scanning.
         qunsetenv("QUORVIX_VCAM_DEVICE");
     }
-    void cleanup() { OutputBackends::setFactory_for_testing({}); }
+    void cleanup() { clearLabelledWebcams(); }
 
     void stampReadsBackThroughTheSink_data();
     void stampReadsBackThroughTheSink();
@@ -72,14 +71,7 @@ void TestStampReadingWebcams::stampReadsBackThroughTheSink()
     auto webcams = std::make_shared<bench::StampReadingWebcams>(8);
     webcams->addDevice(kDevice, "Quorvix");
     webcams->setSource(camera.width(), camera.height());
-    std::shared_ptr<V4l2Io> io = webcams;
-    OutputBackends::setFactory_for_testing([io](const QString &name) {
-        OutputBackends backends;
-        auto sink = std::make_unique<V4l2Sink>(io, kProbeMs);
-        sink->init(name);
-        backends.webcam = std::move(sink);
-        return backends;
-    });
+    installLabelledWebcams(webcams, kProbeMs);
     OutputRouter router(QStringLiteral("Quorvix"));
     router.setStreamLive(true);
     QTRY_VERIFY_WITH_TIMEOUT(router.webcamAvailable(), kWaitMs);
