@@ -33,9 +33,9 @@
 // QUORVIX_INTAKE_PORT_BASE to keep the intakes' loopback ports off another instance's.
 
 #include "BenchProcess.h"
-#include "Replay.h"
-#include "ReplayIndex.h"
+#include "CameraLatency.h"
 #include "StampReadingWebcams.h"
+#include "Replay.h"
 #include "app/AppSettings.h"
 #include "app/Application.h"
 #include "output/V4l2Sink.h"
@@ -54,12 +54,13 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include <sys/resource.h>
 
 namespace {
+
+using bench::CameraFigures;
 
 constexpr unsigned kIds[2] = {1, 2};
 constexpr double kFps = 30;
@@ -94,14 +95,6 @@ struct Camera
     unsigned id = 0;
     QString file;
     bench::ReplayIndex index;
-};
-
-struct CameraFigures
-{
-    int pictures = 0;      // distinct pictures written to any webcam in the window
-    int device = -1;       // the webcam most of them went to
-    double medianMs = NAN; // wire -> webcam
-    double p95Ms = NAN;
 };
 
 struct CaseResult
@@ -165,35 +158,6 @@ bool hasPicture(const bench::StampReadingWebcams &webcams, unsigned id)
     const std::vector<bench::StampReadingWebcams::Write> writes = webcams.writes();
     return std::any_of(writes.begin(), writes.end(),
                        [id](const bench::StampReadingWebcams::Write &w) { return w.id == id; });
-}
-
-// Per camera: the pictures written in [fromUs, toUs], each counted and timed at its first
-// write; the replay's clock started at originUs.
-CameraFigures figuresOf(const std::vector<bench::StampReadingWebcams::Write> &writes,
-                        const Camera &camera, int64_t originUs, int64_t fromUs, int64_t toUs)
-{
-    CameraFigures f;
-    std::set<uint32_t> seen;
-    std::vector<double> latency;
-    int perDevice[2] = {0, 0};
-    for (const auto &w : writes) {
-        if (w.id != camera.id || w.writeUs < fromUs || w.writeUs > toUs)
-            continue;
-        const auto it = camera.index.frames.find(w.frame);
-        if (it == camera.index.frames.end() || !bench::sameStamp(it->second.first, w.sendUs))
-            continue;
-        if (!seen.insert(w.frame).second)
-            continue;
-        if (w.device >= 0 && w.device < 2)
-            ++perDevice[w.device];
-        latency.push_back((w.writeUs - (originUs + it->second.second)) / 1000.0);
-    }
-    f.pictures = int(seen.size());
-    if (f.pictures > 0)
-        f.device = perDevice[1] > perDevice[0] ? 1 : 0;
-    f.medianMs = bench::percentile(latency, 0.5);
-    f.p95Ms = bench::percentile(latency, 0.95);
-    return f;
 }
 
 // One case with a fresh program: listening, the case's cameras started one after the other
@@ -265,7 +229,8 @@ CaseResult runCase(const Options &o, Case c, const Camera cameras[2], int width,
                         QStringLiteral("the replay of camera %1 reported no progress").arg(i + 1);
                     continue;
                 }
-                r.cameras[i] = figuresOf(writes, cameras[i], originUs, fromUs, toUs);
+                r.cameras[i] = bench::cameraFigures(writes, cameras[i].id, cameras[i].index,
+                                                    originUs, fromUs, toUs);
             }
             if (webcams->overflow() > 0) {
                 r.ok = false;
