@@ -8,8 +8,8 @@
 // and take any size; a picture whose stamp does not read (the card) is counted, not listed.
 //
 // Threads: the sink's discovery and video-out threads call the V4l2Io functions (any number
-// of them at once); setSource, writes, clearWrites and the counters from any thread. One lock
-// guards the devices, the descriptors and the list; the stamp is read outside it.
+// of them at once); setSource, writes, hasWriteOf, clearWrites and the counters from any thread.
+// One lock guards the devices, the descriptors and the list; the stamp is read outside it.
 
 #include "Stamp.h"
 #include "output/V4l2Io.h"
@@ -19,6 +19,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -63,6 +64,13 @@ public:
     {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_writes;
+    }
+    // Whether a picture of publisher `id` is in the list.
+    bool hasWriteOf(unsigned id) const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return std::any_of(m_writes.begin(), m_writes.end(),
+                           [id](const Write &w) { return w.id == id; });
     }
     void clearWrites()
     {

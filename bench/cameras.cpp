@@ -153,13 +153,6 @@ void runEventsFor(int ms)
     loop.exec();
 }
 
-bool hasPicture(const bench::StampReadingWebcams &webcams, unsigned id)
-{
-    const std::vector<bench::StampReadingWebcams::Write> writes = webcams.writes();
-    return std::any_of(writes.begin(), writes.end(),
-                       [id](const bench::StampReadingWebcams::Write &w) { return w.id == id; });
-}
-
 // One case with a fresh program: listening, the case's cameras started one after the other
 // (each once its predecessor is on a webcam), the warm-up, then the window.
 CaseResult runCase(const Options &o, Case c, const Camera cameras[2], int width, int height)
@@ -201,7 +194,7 @@ CaseResult runCase(const Options &o, Case c, const Camera cameras[2], int width,
             replay.file = cameras[i].file;
             if (!replays[i].start(replay, port))
                 r.note = QStringLiteral("the replay of camera %1 did not start").arg(i + 1);
-            else if (!bench::waitFor([&] { return hasPicture(*webcams, cameras[i].id); },
+            else if (!bench::waitFor([&] { return webcams->hasWriteOf(cameras[i].id); },
                                      kFirstPictureTimeoutMs))
                 r.note = QStringLiteral("no picture of camera %1 on a webcam in %2 s")
                              .arg(i + 1)
