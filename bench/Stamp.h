@@ -8,6 +8,7 @@
 //
 // Header only: shared by the publisher, the latency benchmark and the soak runner.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -110,29 +111,43 @@ inline void draw(uint8_t *luma, int lumaStride, uint8_t *u, uint8_t *v, int chro
     }
 }
 
-// Reads the band back. False for a picture without a whole, consistent stamp. `nowUs` (the
-// reader's clock) resolves the 28-bit time into the full monotonic time.
+// Reads the band back from a picture of the size it was drawn in. False for a picture without
+// a whole, consistent stamp. `nowUs` (the reader's clock) resolves the 28-bit time into the full
+// monotonic time.
 inline bool read(const uint8_t *luma, int lumaStride, int width, int height, int64_t nowUs,
-                 Value *out)
+                 Value *out);
+
+// The same from a picture scaled to width x height after the band was drawn into one of
+// sourceWidth x sourceHeight (a webcam of another size than the camera's): each block's centre
+// is looked for where the scaling put it.
+inline bool readScaled(const uint8_t *luma, int lumaStride, int width, int height, int sourceWidth,
+                       int sourceHeight, int64_t nowUs, Value *out)
 {
-    if (!fits(width, height))
+    if (!fits(sourceWidth, sourceHeight) || width <= 0 || height <= 0)
         return false;
-    const int block = blockSize(width);
-    const int perRow = blocksPerRow(width);
+    const int block = blockSize(sourceWidth);
+    const int perRow = blocksPerRow(sourceWidth);
     const int inner = block / 2;
     const int offset = block / 4;
+    // Source coordinates to the picture's; the centre square shrinks with the picture.
+    const auto toX = [&](int x) { return int(int64_t(x) * width / sourceWidth); };
+    const auto toY = [&](int y) { return int(int64_t(y) * height / sourceHeight); };
+    const int innerX = std::max(1, toX(inner));
+    const int innerY = std::max(1, toY(inner));
+    if (toY(bandHeight(sourceWidth)) > height)
+        return false;
     uint64_t bits = 0;
     uint64_t inverted = 0;
     for (int k = 0; k < kBlocks; ++k) {
-        const int x0 = (k % perRow) * block + offset;
-        const int y0 = (k / perRow) * block + offset;
+        const int x0 = toX((k % perRow) * block + offset);
+        const int y0 = toY((k / perRow) * block + offset);
         int sum = 0;
-        for (int y = 0; y < inner; ++y) {
+        for (int y = 0; y < innerY; ++y) {
             const uint8_t *row = luma + size_t(y0 + y) * lumaStride + x0;
-            for (int x = 0; x < inner; ++x)
+            for (int x = 0; x < innerX; ++x)
                 sum += row[x];
         }
-        const int mean = sum / (inner * inner);
+        const int mean = sum / (innerX * innerY);
         if (mean >= kDarkBelow && mean <= kLightAbove)
             return false;
         const uint64_t bit = mean > kLightAbove ? 1 : 0;
@@ -155,6 +170,12 @@ inline bool read(const uint8_t *luma, int lumaStride, int width, int height, int
     value.sendUs = int64_t(now - ((now - time) & timeMask));
     *out = value;
     return true;
+}
+
+inline bool read(const uint8_t *luma, int lumaStride, int width, int height, int64_t nowUs,
+                 Value *out)
+{
+    return readScaled(luma, lumaStride, width, height, width, height, nowUs, out);
 }
 
 } // namespace stamp

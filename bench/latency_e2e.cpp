@@ -83,6 +83,7 @@
 #include "TapReader.h"
 #include "MicCapture.h"
 #include "Replay.h"
+#include "ReplayIndex.h"
 #include "app/AppSettings.h"
 #include "audio/PipeWireDaemon.h"
 #include "support/BusyProcesses.h"
@@ -213,14 +214,8 @@ struct Result
     qint64 datagramsDropped = 0; // SRT through the lossy relay
 };
 
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
-    return v[i];
-}
+using bench::percentile;
+using bench::sameStamp;
 
 double median(std::vector<double> v)
 {
@@ -265,33 +260,16 @@ PublisherLog readLog(const QString &path)
 
 // A replayed stream: the writer's log gives each picture's stamp and when the replay's clock
 // sends it, counted from the clock's start at `originUs`.
-PublisherLog readReplayLog(const QString &index, int64_t originUs)
+PublisherLog readReplayLog(const QString &path, int64_t originUs)
 {
     PublisherLog log;
     log.replay = true;
     log.connectUs = originUs;
-    QFile file(index);
-    if (!file.open(QIODevice::ReadOnly))
-        return log;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        const QList<QByteArray> f = line.split(' ');
-        if (f.size() < 4 || f.at(0) != "F")
-            continue;
-        const uint32_t frame = uint32_t(f.at(1).toLongLong());
-        log.frames[frame] = {f.at(2).toLongLong(), originUs + f.at(3).toLongLong()};
-        if (f.size() >= 5 && f.at(4).trimmed() == "1")
-            log.keyframes.insert(frame);
-    }
+    const bench::ReplayIndex index = bench::readReplayIndex(path);
+    for (const auto &frame : index.frames)
+        log.frames[frame.first] = {frame.second.first, originUs + frame.second.second};
+    log.keyframes = index.keyframes;
     return log;
-}
-
-// Whether a stamp read from the webcam is the one the publisher logged: the stamp keeps the
-// time's low bits only, and a file replayed minutes after it was made resolves them to
-// another period of them.
-bool sameStamp(int64_t loggedUs, int64_t readUs)
-{
-    constexpr int64_t kMask = (int64_t(1) << stamp::kTimeBits) - 1;
-    return ((loggedUs ^ readUs) & kMask) == 0;
 }
 
 // The stamped publisher's arguments for a variant, without its port.

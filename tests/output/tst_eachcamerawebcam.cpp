@@ -7,11 +7,11 @@
 #include "app/Application.h"
 #include "ingest/Server.h"
 #include "ui/MainWindow.h"
-#include "output/OutputBackends.h"
 #include "output/OutputRouter.h"
 #include "output/V4l2Sink.h"
 #include "support/FfmpegPublisher.h"
 #include "support/FreePort.h"
+#include "support/LabelledWebcams.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -91,16 +91,7 @@ void TestEachCameraWebcam::init()
     m_io = std::make_shared<FakeV4l2Io>();
     m_io->addLoopback(kFirst, "Quorvix 1");
     m_io->addLoopback(kSecond, "Quorvix 2");
-    std::shared_ptr<FakeV4l2Io> io = m_io;
-    OutputBackends::setFactory_for_testing([io](const QString &name) {
-        OutputBackends backends;
-        auto sink = std::make_unique<V4l2Sink>(io, kProbeMs);
-        // One of several webcams is named after its own device.
-        sink->init(name, WebcamFormat(), name != QLatin1String("Quorvix"));
-        backends.webcam = std::move(sink);
-        return backends;
-    });
-    OutputBackends::setLabelSource_for_testing([io] { return io->deviceLabels(); });
+    installLabelledWebcams(m_io, kProbeMs);
     m_port = FreePort::loopback();
     QVERIFY(m_port != 0);
     writeSetting(AppSettings::kPort, m_port);
@@ -109,8 +100,7 @@ void TestEachCameraWebcam::init()
 void TestEachCameraWebcam::cleanup()
 {
     m_app.reset();
-    OutputBackends::setFactory_for_testing({});
-    OutputBackends::setLabelSource_for_testing({});
+    clearLabelledWebcams();
     m_io.reset();
 }
 
