@@ -40,6 +40,8 @@ private slots:
     void widgetClosedWhileAttached();
 };
 
+// The preview drops a picture rather than wait for a conversion under way (a camera sends the
+// next one): the waits below send again until the picture shows.
 void TestPreview::solidFrameShowsItsColour()
 {
     OutputRouter cam(QStringLiteral("Quorvix"), nullptr);
@@ -52,16 +54,16 @@ void TestPreview::solidFrameShowsItsColour()
     // BT.601 limited range: pure red and pure green.
     I420Picture red(1280, 720);
     red.solid(81, 90, 240);
-    sendI420(cam, red.data.data(), 1280, 720, 1280);
-    QTRY_VERIFY2(near(pixelAt(widget, 160, 90), QColor(255, 0, 0)),
+    QTRY_VERIFY2((sendI420(cam, red.data.data(), 1280, 720, 1280),
+                  near(pixelAt(widget, 160, 90), QColor(255, 0, 0))),
                  qPrintable(describe(pixelAt(widget, 160, 90))));
     QVERIFY(near(pixelAt(widget, 2, 2), QColor(255, 0, 0)));
     QVERIFY(near(pixelAt(widget, 317, 177), QColor(255, 0, 0)));
 
     I420Picture green(1280, 720, 1344);
     green.solid(145, 54, 34);
-    sendI420(cam, green.data.data(), 1280, 720, 1344);
-    QTRY_VERIFY2(near(pixelAt(widget, 160, 90), QColor(0, 255, 0)),
+    QTRY_VERIFY2((sendI420(cam, green.data.data(), 1280, 720, 1344),
+                  near(pixelAt(widget, 160, 90), QColor(0, 255, 0))),
                  qPrintable(describe(pixelAt(widget, 160, 90))));
 }
 
@@ -77,8 +79,8 @@ void TestPreview::aspectKeptWithBlackBars()
     // 16:9 into a square: 400x225 in the middle, bars of 87 rows above and below.
     I420Picture blue(640, 360);
     blue.solid(41, 240, 110);
-    sendI420(cam, blue.data.data(), 640, 360, 640);
-    QTRY_VERIFY2(near(pixelAt(widget, 200, 200), QColor(0, 0, 255)),
+    QTRY_VERIFY2((sendI420(cam, blue.data.data(), 640, 360, 640),
+                  near(pixelAt(widget, 200, 200), QColor(0, 0, 255))),
                  qPrintable(describe(pixelAt(widget, 200, 200))));
     QVERIFY(near(pixelAt(widget, 200, 10), Qt::black, 2));
     QVERIFY(near(pixelAt(widget, 200, 390), Qt::black, 2));
@@ -87,8 +89,8 @@ void TestPreview::aspectKeptWithBlackBars()
     // The widget grows wider than the picture: bars move to the sides.
     widget.resize(800, 225);
     QTRY_COMPARE(widget.size(), QSize(800, 225));
-    sendI420(cam, blue.data.data(), 640, 360, 640);
-    QTRY_VERIFY2(near(pixelAt(widget, 10, 112), Qt::black, 2),
+    QTRY_VERIFY2((sendI420(cam, blue.data.data(), 640, 360, 640),
+                  near(pixelAt(widget, 10, 112), Qt::black, 2)),
                  qPrintable(describe(pixelAt(widget, 10, 112))));
     QVERIFY(near(pixelAt(widget, 400, 112), QColor(0, 0, 255)));
 }
