@@ -340,13 +340,12 @@ void ServerStreamTest::cameraNobodySeesDecodesNoPicturesAndTakesOverWhenShown()
     // Flat colours as limited-range luma.
     constexpr int kRed = 81;
     constexpr int kBlue = 41;
-    RecordingOutput output;
-    OutputRouter cam(QStringLiteral("Quorvix"));
-    TestWindow window;
-    TestServer server(&cam, &window);
-    const quint16 port = FreePort::loopback();
-    QVERIFY(server.startListening(QHostAddress::LocalHost, port));
-    QTRY_COMPARE_WITH_TIMEOUT(server.freeManagerPorts().size(), 10, kReadyTimeoutMs);
+    WebcamRig rig;
+    rig.output.setCopyPictures(true); // the colours are read back
+    QVERIFY(rig.start());
+    RecordingOutput &output = rig.output;
+    TestServer &server = rig.server;
+    const quint16 port = rig.port;
 
     // A keyframe every half second.
     FfmpegPublisher::Options options = endlessPublisher();
