@@ -118,8 +118,11 @@ void MainWindow::showCameras(const QStringList &lines, const QList<StatsCamera> 
                              quintptr current)
 {
     m_camerasPanel->setVisible(!lines.isEmpty());
-    m_lblWebcams->setText(lines.join(QLatin1Char('\n')));
-    fitCameras();
+    const QString text = lines.join(QLatin1Char('\n'));
+    if (text != m_lblWebcams->text()) {
+        m_lblWebcams->setText(text);
+        fitCameras();
+    }
     // Rebuilt only when the cameras change, so an open list is not pulled from under the user.
     bool same = m_cmbStatsCamera->count() == cameras.size();
     for (int i = 0; same && i < cameras.size(); ++i)
