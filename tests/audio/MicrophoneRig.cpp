@@ -234,6 +234,8 @@ QStringList MicrophoneRig::record(const QStringList &recorders, const QString &n
                                   QString *error, int timeoutMs)
 {
     QStringList paths;
+    const int missedBefore = m_daemon->cyclesMissedBesides(QLatin1String(kNode));
+    m_missedCycles = 0;
     std::vector<std::unique_ptr<Recorder>> takes;
     for (const QString &recorder : recorders) {
         paths << m_dir.filePath(QStringLiteral("%1-%2.wav").arg(name, recorder));
@@ -263,5 +265,6 @@ QStringList MicrophoneRig::record(const QStringList &recorders, const QString &n
             return {};
         }
     }
+    m_missedCycles = m_daemon->cyclesMissedBesides(QLatin1String(kNode)) - missedBefore;
     return paths;
 }

@@ -110,6 +110,12 @@ public:
     // recorder did not start, fill in time or end on its signal.
     QStringList record(const QStringList &recorders, const QString &name, double seconds,
                        QString *error, int timeoutMs = 30000);
+    // Cycles of the last take in which the server was late for a recorder while the microphone
+    // was on time (PipeWireDaemon::cyclesMissedBesides): each may break the recorders' tone.
+    int serverMissedCycles() const
+    {
+        return m_missedCycles;
+    }
 
     static QStringList publisherArguments(const Camera &camera, const QStringList &output);
 
@@ -122,5 +128,6 @@ private:
     QByteArray m_log;
     quint16 m_port = 0;
     quint16 m_srtPort = 0;
+    int m_missedCycles = 0;
     bool m_valid = false;
 };

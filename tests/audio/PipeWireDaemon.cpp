@@ -2,7 +2,10 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -15,9 +18,12 @@ namespace {
 constexpr int kPollMs = 20;
 constexpr int kStopGraceMs = 5000;
 
-// pipewire first; the others once its socket is there (wireplumber gives up without it).
+// pipewire first; the others once its socket is there (wireplumber gives up without it). The
+// server notes each graph cycle a client did not finish in time (pw.node at info level) in a
+// log of its own.
 constexpr char kScript[] =
-    "pipewire & i=0; while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && [ $i -lt 500 ]; do "
+    "PIPEWIRE_DEBUG=W,pw.node:I PIPEWIRE_LOG=\"$XDG_RUNTIME_DIR/pipewire.log\" pipewire & i=0; "
+    "while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && [ $i -lt 500 ]; do "
     "sleep 0.02; i=$((i+1)); done; wireplumber & pipewire-pulse & wait";
 
 QProcessEnvironment serverEnvironment(const QString &runtimeDir)
@@ -178,6 +184,26 @@ bool PipeWireDaemon::nodeListed(const QString &nodeName) const
     const QByteArray out =
         runClient(QStringLiteral("pw-cli"), {QStringLiteral("ls"), QStringLiteral("Node")});
     return out.contains("node.name = \"" + nodeName.toUtf8() + "\"");
+}
+
+int PipeWireDaemon::cyclesMissedBesides(const QString &nodeName) const
+{
+    QFile log(m_runtimeDir + QStringLiteral("/pipewire.log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return 0;
+    // "(<node.name>-<id>) client too slow! rate:512/48000 pos:164864 status:triggered", one line
+    // per late client of the cycle at that position.
+    static const QRegularExpression late(
+        QStringLiteral(R"(\((.+)-\d+\) client too slow! .* pos:(\d+))"));
+    QSet<QString> others;
+    QSet<QString> own;
+    while (!log.atEnd()) {
+        const QString line = QString::fromUtf8(log.readLine());
+        const QRegularExpressionMatch match = late.match(line);
+        if (match.hasMatch())
+            (match.captured(1) == nodeName ? own : others).insert(match.captured(2));
+    }
+    return int((others - own).size());
 }
 
 int PipeWireDaemon::nodeId(const QString &nodeName) const

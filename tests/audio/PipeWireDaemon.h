@@ -45,6 +45,10 @@ public:
     bool sourceListed(const QString &nodeName) const;
     // True when `pw-cli ls Node` lists a node with this node.name.
     bool nodeListed(const QString &nodeName) const;
+    // Graph cycles, since start(), in which a client other than the node with this node.name
+    // had not finished when the next cycle began, while that node had: the server's own misses
+    // (a recorder then loses or shifts what it records, whatever the node sent).
+    int cyclesMissedBesides(const QString &nodeName) const;
     // The id of the node with this node.name in `pw-cli ls Node`; -1 when none.
     int nodeId(const QString &nodeName) const;
 

@@ -26,7 +26,9 @@ constexpr double kTakeSeconds = 3.0;
 // of more than one period, TakeMeasure::kGapThreshold, and broken periods, which also catch a
 // cut that leaves no silence) in any take. A gap or a cut of the microphone is in every
 // recording of it, so the take with fewest bounds the microphone's own: a recorder that itself
-// falls behind on a busy machine loses a period that the other recorder keeps.
+// falls behind on a busy machine loses a period that the other recorder keeps. A cycle the
+// server itself missed for every recorder (the whole machine stalled, the microphone's node on
+// time) shifts every take at once; the tests allow one interruption per such cycle.
 bool toneHeld(const QStringList &paths, double minSeconds, int *fewest, QString *what)
 {
     *fewest = INT_MAX;
@@ -131,9 +133,10 @@ void MicrophoneContinuity::srtCameraSoundPlaysWhole()
 
     int fewest = INT_MAX;
     QVERIFY2(toneHeld(paths, kTakeSeconds - kSettleSeconds, &fewest, &what), qPrintable(what));
-    qInfo() << "fewest interruptions:" << fewest;
+    qInfo() << "fewest interruptions:" << fewest
+            << "server's missed cycles:" << m_rig->serverMissedCycles();
     if (MicrophoneRig::kRealTime)
-        QVERIFY2(fewest == 0, qPrintable(what));
+        QVERIFY2(fewest <= m_rig->serverMissedCycles(), qPrintable(what));
     m_rig->stopCamera();
     QVERIFY(m_rig->quitProgram());
 }
@@ -174,9 +177,10 @@ void MicrophoneContinuity::recordersJoiningAndLeavingHearNoCut()
         QVERIFY2(m_rig->cameraRunning(), "the camera ended before the takes did");
         int fewest = INT_MAX;
         QVERIFY2(toneHeld(paths, kTakeSeconds - 0.5, &fewest, &what), qPrintable(what));
-        qInfo().noquote() << name << "fewest interruptions:" << fewest;
+        qInfo().noquote() << name << "fewest interruptions:" << fewest
+                          << "server's missed cycles:" << m_rig->serverMissedCycles();
         if (MicrophoneRig::kRealTime)
-            QVERIFY2(fewest == 0, qPrintable(what));
+            QVERIFY2(fewest <= m_rig->serverMissedCycles(), qPrintable(what));
     }
     qInfo() << "busy processes' CPU s:" << load.cpuSeconds();
     m_rig->stopCamera();
