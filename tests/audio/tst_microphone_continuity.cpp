@@ -27,8 +27,8 @@ constexpr double kTakeSeconds = 3.0;
 // cut that leaves no silence) in any take. A gap or a cut of the microphone is in every
 // recording of it, so the take with fewest bounds the microphone's own: a recorder that itself
 // falls behind on a busy machine loses a period that the other recorder keeps. A cycle the
-// server itself missed for every recorder (the whole machine stalled, the microphone's node on
-// time) shifts every take at once; the tests allow one interruption per such cycle.
+// server itself missed for the recorders (the whole machine stalled while the microphone's node
+// was on time) shifts their takes at once: one interruption is allowed per such cycle.
 bool toneHeld(const QStringList &paths, double minSeconds, int *fewest, QString *what)
 {
     *fewest = INT_MAX;
