@@ -9,6 +9,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -61,6 +62,17 @@ void OutputRouterThreadsTest::sendersHammerFromTwoThreads()
         cam.sendStub(card.data(), kCardWidth, kCardHeight);
     delivery.join();
     engine.join();
+    // On a busy machine the hammering may leave no live picture on the webcam (each one replaced
+    // or its stream ended before the video-out thread took it): one sent while nobody ends the
+    // stream gets there.
+    const auto liveOnWebcam = [&output] {
+        const QList<RecordingOutput::Frame> frames = output.frames();
+        return std::any_of(frames.begin(), frames.end(), [](const RecordingOutput::Frame &frame) {
+            return frame.live && frame.width != 0 && frame.target == RecordingOutput::Sink;
+        });
+    };
+    sendI420(cam, live.data(), kLiveWidth, kLiveHeight, kLiveStride, audio.data(), 16, 48000, 2);
+    QTRY_VERIFY(liveOnWebcam());
     cam.setStreamLive(false);
     cam.sendStub(card.data(), kCardWidth, kCardHeight);
 
@@ -96,11 +108,11 @@ void OutputRouterThreadsTest::sendersHammerFromTwoThreads()
     }
     // Every frame's sound reached the microphone; pictures reached the webcam unless a newer
     // one replaced them first or their session left; cards got through whenever none was live.
-    QCOMPARE(sound, kRounds);
+    QCOMPARE(sound, kRounds + 1);
     QVERIFY(liveSink > 0);
     const OutputRouter::Statistics statistics = cam.statistics();
     QVERIFY(liveSink <= statistics.picturesShown);
-    QVERIFY(statistics.picturesShown + statistics.picturesDropped <= kRounds);
+    QVERIFY(statistics.picturesShown + statistics.picturesDropped <= kRounds + 1);
     QVERIFY(cardSink > 0);
     QCOMPARE(output.backendsAlive(), 4);
 }
