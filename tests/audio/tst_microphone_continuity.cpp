@@ -28,7 +28,8 @@ constexpr double kTakeSeconds = 3.0;
 // recording of it, so the take with fewest bounds the microphone's own: a recorder that itself
 // falls behind on a busy machine loses a period that the other recorder keeps. A cycle the
 // server itself missed for the recorders (the whole machine stalled while the microphone's node
-// was on time) shifts their takes at once: one interruption is allowed per such cycle.
+// was on time) shifts their takes at once: two interruptions are allowed per such cycle, as a
+// shift that falls across a zero crossing breaks the periods on both sides of it.
 bool toneHeld(const QStringList &paths, double minSeconds, int *fewest, QString *what)
 {
     *fewest = INT_MAX;
@@ -136,7 +137,7 @@ void MicrophoneContinuity::srtCameraSoundPlaysWhole()
     qInfo() << "fewest interruptions:" << fewest
             << "server's missed cycles:" << m_rig->serverMissedCycles();
     if (MicrophoneRig::kRealTime)
-        QVERIFY2(fewest <= m_rig->serverMissedCycles(), qPrintable(what));
+        QVERIFY2(fewest <= 2 * m_rig->serverMissedCycles(), qPrintable(what));
     m_rig->stopCamera();
     QVERIFY(m_rig->quitProgram());
 }
@@ -180,7 +181,7 @@ void MicrophoneContinuity::recordersJoiningAndLeavingHearNoCut()
         qInfo().noquote() << name << "fewest interruptions:" << fewest
                           << "server's missed cycles:" << m_rig->serverMissedCycles();
         if (MicrophoneRig::kRealTime)
-            QVERIFY2(fewest <= m_rig->serverMissedCycles(), qPrintable(what));
+            QVERIFY2(fewest <= 2 * m_rig->serverMissedCycles(), qPrintable(what));
     }
     qInfo() << "busy processes' CPU s:" << load.cpuSeconds();
     m_rig->stopCamera();
